@@ -1,0 +1,51 @@
+// The agent's configuration files and what the agent reads from AgentConfig.INI.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorlane::agent {
+
+inline constexpr std::string_view kAgentConfigFileName = "AgentConfig.INI";
+inline constexpr std::string_view kTcpConfigFileName = "TCPConfig.INI";
+inline constexpr std::string_view kGeneralSection = "GeneralInfo";
+
+// The folder that holds the configuration files: $VORLANE_CONFIG_DIR when set and not empty,
+// else the folder of the running executable.
+std::filesystem::path ConfigDirectory();
+
+struct ConfigPaths {
+  std::filesystem::path agentConfig;
+  std::filesystem::path tcpConfig;
+};
+ConfigPaths LocateConfigFiles(const std::filesystem::path& directory = ConfigDirectory());
+
+struct GeneralSettings {
+  bool isTelnet = false;
+  int port = -1;
+  std::string bindIp;
+};
+
+// [GeneralInfo]: Protocol "Telnet" or "SSH" (without case), Port required, BindIP optional.
+// Nothing when the file, the protocol or the port is missing or the protocol is another one.
+std::optional<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig);
+
+// One section of AgentConfig.INI as a candidate for login. Every section is one, the general
+// section included; a section without UserName has an empty one.
+struct UserEntry {
+  std::string section;
+  std::string userName;
+  std::string password;  // as stored: enciphered, base64
+  std::string range;
+};
+
+// All sections in file order.
+std::vector<UserEntry> ReadUserEntries(const std::filesystem::path& agentConfig);
+
+// The first section in file order whose UserName equals `userName` without regard to case.
+std::optional<UserEntry> FindUserEntry(const std::filesystem::path& agentConfig, std::string_view userName);
+
+}  // namespace vorlane::agent

@@ -1,0 +1,122 @@
+#include "agent/config/agent_config.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+namespace vorlane::agent {
+namespace {
+
+class AgentConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vorlane-config-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    file_ = LocateConfigFiles(dir_).agentConfig;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void Write(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
+
+  std::filesystem::path dir_;
+  std::filesystem::path file_;
+};
+
+TEST_F(AgentConfigTest, FilesLieInTheConfigurationFolder) {
+  ConfigPaths paths = LocateConfigFiles(dir_);
+  EXPECT_EQ(paths.agentConfig, dir_ / "AgentConfig.INI");
+  EXPECT_EQ(paths.tcpConfig, dir_ / "TCPConfig.INI");
+}
+
+TEST_F(AgentConfigTest, ConfigDirectoryFollowsTheEnvironmentElseTheExecutable) {
+  ::setenv("VORLANE_CONFIG_DIR", dir_.c_str(), 1);
+  EXPECT_EQ(ConfigDirectory(), dir_);
+  ::setenv("VORLANE_CONFIG_DIR", "", 1);
+  EXPECT_EQ(ConfigDirectory(), std::filesystem::read_symlink("/proc/self/exe").parent_path());
+  ::unsetenv("VORLANE_CONFIG_DIR");
+  EXPECT_EQ(ConfigDirectory(), std::filesystem::read_symlink("/proc/self/exe").parent_path());
+}
+
+TEST_F(AgentConfigTest, GeneralSettingsAcceptBothProtocolsWithoutCase) {
+  Write("[GeneralInfo]\r\nProtocol=telnet\r\nPort=23\r\n");
+  auto telnet = ReadGeneralSettings(file_);
+  ASSERT_TRUE(telnet);
+  EXPECT_TRUE(telnet->isTelnet);
+  EXPECT_EQ(telnet->port, 23);
+  EXPECT_EQ(telnet->bindIp, "");
+
+  Write("[generalinfo]\nprotocol=SsH\nport=22\nbindip=127.0.0.1\n");
+  auto ssh = ReadGeneralSettings(file_);
+  ASSERT_TRUE(ssh);
+  EXPECT_FALSE(ssh->isTelnet);
+  EXPECT_EQ(ssh->port, 22);
+  EXPECT_EQ(ssh->bindIp, "127.0.0.1");
+}
+
+TEST_F(AgentConfigTest, GeneralSettingsFailWithoutUsableProtocolOrPort) {
+  EXPECT_FALSE(ReadGeneralSettings(file_)) << "missing file";
+  Write("[GeneralInfo]\nProtocol=ssh2\nPort=22\n");
+  EXPECT_FALSE(ReadGeneralSettings(file_));
+  Write("[GeneralInfo]\nPort=22\n");
+  EXPECT_FALSE(ReadGeneralSettings(file_));
+  Write("[GeneralInfo]\nProtocol=SSH\n");
+  EXPECT_FALSE(ReadGeneralSettings(file_));
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=\n");
+  EXPECT_FALSE(ReadGeneralSettings(file_));
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=-1\n");
+  EXPECT_FALSE(ReadGeneralSettings(file_));
+  // Protocol is read with room for 9 characters: a longer value is cut and no longer matches.
+  Write("[GeneralInfo]\nProtocol=Telnet1234\nPort=22\n");
+  EXPECT_FALSE(ReadGeneralSettings(file_));
+}
+
+TEST_F(AgentConfigTest, PortIsNotRangeCheckedHere) {
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=0\n");
+  ASSERT_TRUE(ReadGeneralSettings(file_));
+  EXPECT_EQ(ReadGeneralSettings(file_)->port, 0);
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=abc\n");
+  ASSERT_TRUE(ReadGeneralSettings(file_));
+  EXPECT_EQ(ReadGeneralSettings(file_)->port, 0);
+}
+
+TEST_F(AgentConfigTest, UserEntriesComeInFileOrderWithFieldsCutTo34) {
+  const std::string longName(40, 'n');
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=22\n"
+        "[Operators]\nUserName=monitor\nPassword=ABCDEFGHIJKLMNOPQRSTUVW=\nRange=192.168.100.1-192.168.100.25\n"
+        "[Long]\nUserName=" + longName + "\n");
+  std::vector<UserEntry> entries = ReadUserEntries(file_);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].section, "GeneralInfo");
+  EXPECT_EQ(entries[0].userName, "");
+  EXPECT_EQ(entries[1].section, "Operators");
+  EXPECT_EQ(entries[1].userName, "monitor");
+  EXPECT_EQ(entries[1].password, "ABCDEFGHIJKLMNOPQRSTUVW=");
+  EXPECT_EQ(entries[1].range, "192.168.100.1-192.168.100.25");
+  EXPECT_EQ(entries[2].userName, longName.substr(0, 34));
+  EXPECT_EQ(entries[2].range, "");
+}
+
+TEST_F(AgentConfigTest, FindUserTakesTheFirstMatchIgnoringCase) {
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=22\n"
+        "[First]\nUserName=admin\nPassword=one\n"
+        "[Second]\nUserName=ADMIN\nPassword=two\nRange=10.0.0.1\n");
+  auto entry = FindUserEntry(file_, "Admin");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->section, "First");
+  EXPECT_EQ(entry->password, "one");
+  EXPECT_EQ(entry->range, "");
+  EXPECT_FALSE(FindUserEntry(file_, "nobody"));
+}
+
+TEST_F(AgentConfigTest, OnlyGeneralInfoMeansNoUsers) {
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=22\n");
+  EXPECT_TRUE(ReadGeneralSettings(file_));
+  EXPECT_FALSE(FindUserEntry(file_, "monitor"));
+  std::filesystem::remove(file_);
+  EXPECT_TRUE(ReadUserEntries(file_).empty());
+}
+
+}  // namespace
+}  // namespace vorlane::agent

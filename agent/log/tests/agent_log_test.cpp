@@ -1,0 +1,30 @@
+#include "agent/log/agent_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vorlane::agent {
+namespace {
+
+TEST(AgentLog, EachKindHasItsPrefix) {
+  EXPECT_EQ(FormatLogLine("Login allowed", kLogInfo), "-- i -- Login allowed\r\n");
+  EXPECT_EQ(FormatLogLine("#keycount=2#", kLogOutgoing), "---> #keycount=2#\r\n");
+  EXPECT_EQ(FormatLogLine("Received from 1.2.3.4", kLogIncoming), "<--- Received from 1.2.3.4\r\n");
+  EXPECT_EQ(FormatLogLine("boom", kLogError), "-- ERR -- boom\r\n");
+}
+
+TEST(AgentLog, UnknownKindsAreInformation) {
+  EXPECT_EQ(FormatLogLine("x", 7), "-- i -- x\r\n");
+  EXPECT_EQ(FormatLogLine("x", -1), "-- i -- x\r\n");
+}
+
+TEST(AgentLog, LinesOfAnyLengthAreFormattedWhole) {
+  std::string msg(100000, 'q');
+  std::string line = FormatLogLine(msg, kLogIncoming);
+  EXPECT_EQ(line.size(), 5 + msg.size() + 2);
+  EXPECT_EQ(line.substr(5, msg.size()), msg);
+}
+
+}  // namespace
+}  // namespace vorlane::agent

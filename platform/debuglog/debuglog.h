@@ -1,0 +1,22 @@
+// The debug output: every call becomes exactly one line on standard error, which the journal
+// captures when the agent runs under systemd.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vorlane::debuglog {
+
+// Writes `text` as one whole line. A trailing line end (CR, LF or both, as the message formats
+// carry them) is dropped and a single LF written instead; control characters inside the text
+// are written as escapes (\r, \n, \xHH), so that text from the network can never forge a
+// second log line. Safe to call from any thread; lines never interleave.
+void Write(std::string_view text);
+
+// The line that Write would emit for `text`, without the final LF.
+std::string ToLine(std::string_view text);
+
+// Sends the output to another descriptor (tests); returns the previous one.
+int RedirectForTesting(int fd);
+
+}  // namespace vorlane::debuglog

@@ -1,0 +1,85 @@
+#include "platform/debuglog/debuglog.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vorlane::debuglog {
+namespace {
+
+// Captures everything written while it lives into a temporary file.
+class CapturedOutput {
+ public:
+  CapturedOutput() : file_(::tmpfile()) { previous_ = RedirectForTesting(::fileno(file_)); }
+  ~CapturedOutput() {
+    RedirectForTesting(previous_);
+    ::fclose(file_);
+  }
+  std::string Text() {
+    std::string text;
+    ::rewind(file_);
+    char buffer[4096];
+    size_t n;
+    while ((n = ::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
+    return text;
+  }
+
+ private:
+  FILE* file_;
+  int previous_;
+};
+
+TEST(DebugLog, OneLinePerCallWhateverTheLineEnd) {
+  CapturedOutput out;
+  Write("Server started!");
+  Write("Protocol: SSH, port: 22. BindIP:  \n");
+  Write("-- i -- Login allowed\r\n");
+  EXPECT_EQ(out.Text(), "Server started!\nProtocol: SSH, port: 22. BindIP:  \n-- i -- Login allowed\n");
+}
+
+TEST(DebugLog, ControlCharactersInsideTheTextCannotStartANewLine) {
+  EXPECT_EQ(ToLine("a\r\nfake line\x01z"), "a\\r\\nfake line\\x01z");
+  EXPECT_EQ(ToLine(std::string_view("nul\0in", 6)), "nul\\x00in");
+  EXPECT_EQ(ToLine("tab\tstays, utf-8 st\xc3\xa4ys"), "tab\tstays, utf-8 st\xc3\xa4ys");
+}
+
+TEST(DebugLog, LongLinesAreWrittenWhole) {
+  CapturedOutput out;
+  std::string big(1 << 20, 'x');
+  Write(big);
+  EXPECT_EQ(out.Text(), big + "\n");
+}
+
+TEST(DebugLog, LinesFromManyThreadsNeverInterleave) {
+  CapturedOutput out;
+  constexpr int kThreads = 8;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::string line(1000, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) Write(line);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  std::string text = out.Text();
+  size_t lines = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    std::string_view line(text.data() + start, end - start);
+    ASSERT_EQ(line.size(), 1000u);
+    EXPECT_EQ(line.find_first_not_of(line[0]), std::string_view::npos);
+    ++lines;
+    start = end + 1;
+  }
+  EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
+}
+
+}  // namespace
+}  // namespace vorlane::debuglog

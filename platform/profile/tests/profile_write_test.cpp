@@ -1,0 +1,264 @@
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "platform/profile/profile.h"
+#include "platform/profile/tests/profile_test_util.h"
+
+namespace vorlane::profile {
+namespace {
+
+using namespace std::string_literals;
+
+// Runs `body` without the privilege to ignore file permissions: directly when the tests run as
+// an ordinary user, in a child process switched to "nobody" when they run as root. Returns what
+// `body` returned, or -1 if the child could not be set up.
+int RunUnprivileged(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(255);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  int code = WEXITSTATUS(status);
+  return code == 255 ? -1 : code;
+}
+
+mode_t ModeOf(const std::filesystem::path& file) {
+  struct stat st {};
+  EXPECT_EQ(::stat(file.c_str(), &st), 0);
+  return st.st_mode & 07777;
+}
+
+size_t EntriesIn(const std::filesystem::path& dir) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++count;
+  return count;
+}
+
+class ProfileWrite : public ::testing::Test {
+ protected:
+  void Write(std::string_view section, std::string_view key, std::string_view value) {
+    Status status = WriteString(file_, section, key, value);
+    ASSERT_TRUE(status.ok()) << status.error().message;
+  }
+  std::string Text() const { return testing::ReadText(file_); }
+
+  testing::ScratchDir dir_;
+  std::filesystem::path file_ = dir_.path() / "agent.ini";
+};
+
+TEST_F(ProfileWrite, CreatesMissingFileWithUmaskMode) {
+  mode_t old = ::umask(027);
+  Status status = WriteString(file_, "Net", "Port", "8080");
+  ::umask(old);
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_EQ(Text(), "[Net]\nPort=8080\n");
+  EXPECT_EQ(ModeOf(file_), 0640u);
+  EXPECT_EQ(GetInt(file_, "net", "port", 0), 8080);
+}
+
+TEST_F(ProfileWrite, ReplaceKeepsEveryOtherByte) {
+  const std::string before =
+      "\xEF\xBB\xBF; header comment\r\n\r\n[Main]\r\n  Level = 1 \r\nodd line\r\n\t; c\r\n[Other]\r\nLevel=9";
+  testing::WriteText(file_, before);
+  Write("main", "LEVEL", "2");
+  // The key keeps its spelling from the file; the line loses its padding, nothing else changes.
+  EXPECT_EQ(Text(), "\xEF\xBB\xBF; header comment\r\n\r\n[Main]\r\nLevel=2\r\nodd line\r\n\t; c\r\n[Other]\r\nLevel=9");
+}
+
+TEST_F(ProfileWrite, RewritesOnlyFirstSectionAndFirstKey) {
+  testing::WriteText(file_, "[a]\nk=1\nk=2\n[A]\nk=3\n");
+  Write("A", "K", "9");
+  EXPECT_EQ(Text(), "[a]\nk=9\nk=2\n[A]\nk=3\n");
+}
+
+TEST_F(ProfileWrite, InsertsAfterLastKeyOfSection) {
+  testing::WriteText(file_, "[a]\nx=1\n; note\ny=2\n\n; about b\n[b]\nz=3\n");
+  Write("a", "new", "v");
+  EXPECT_EQ(Text(), "[a]\nx=1\n; note\ny=2\nnew=v\n\n; about b\n[b]\nz=3\n");
+}
+
+TEST_F(ProfileWrite, InsertsRightAfterHeaderOfSectionWithoutKeys) {
+  testing::WriteText(file_, "[a]\n; about a\n\n[b]\n");
+  Write("a", "k", "v");
+  EXPECT_EQ(Text(), "[a]\nk=v\n; about a\n\n[b]\n");
+}
+
+TEST_F(ProfileWrite, InsertsAfterUnterminatedLastLine) {
+  testing::WriteText(file_, "[a]\nx=1");
+  Write("a", "y", "2");
+  EXPECT_EQ(Text(), "[a]\nx=1\ny=2");
+}
+
+TEST_F(ProfileWrite, AppendsMissingSectionOnItsOwnLine) {
+  testing::WriteText(file_, "[a]\nx=1");
+  Write("b", "k", "v");
+  EXPECT_EQ(Text(), "[a]\nx=1\n[b]\nk=v\n");
+  EXPECT_EQ(GetString(file_, "a", "x", "", 64), "1");
+}
+
+TEST_F(ProfileWrite, NewLinesFollowCrLfFiles) {
+  testing::WriteText(file_, "[a]\r\nx=1\r\n");
+  Write("a", "y", "2");
+  Write("c", "z", "3");
+  EXPECT_EQ(Text(), "[a]\r\nx=1\r\ny=2\r\n[c]\r\nz=3\r\n");
+}
+
+TEST_F(ProfileWrite, ValuesRoundTripExactly) {
+  for (std::string_view value : {" lead", "trail ", "\t both \t", "\"quoted\"", "'single'", "\"", "'", "a\"b'",
+                                 "\"mixed'", "", "  ", "x = y", "[not a header]", "; not a comment"}) {
+    Write("s", "k", value);
+    EXPECT_EQ(GetString(file_, "s", "k", "<none>", 256), value) << "[" << value << "] stored as " << Text();
+  }
+  Write("s", "k", " lead");
+  EXPECT_EQ(Text(), "[s]\nk=\" lead\"\n");
+}
+
+TEST_F(ProfileWrite, RefusesInputThatCouldInjectOrVanish) {
+  const std::string before = "[s]\nk=v\n";
+  testing::WriteText(file_, before);
+  struct Case {
+    std::string section, key, value;
+  };
+  for (const Case& c : {Case{"s", "k", "a\r\n[x]"}, Case{"s", "k", "a\nb=c"}, Case{"s", "k", "a\rb"},
+                        Case{"s", "k", "a\0b"s}, Case{"a]b", "k", "v"}, Case{"a\nb", "k", "v"}, Case{"", "k", "v"},
+                        Case{" s", "k", "v"}, Case{"s\0x"s, "k", "v"}, Case{"s", "a=b", "v"}, Case{"s", "k\r\n", "v"},
+                        Case{"s", "", "v"}, Case{"s", " k", "v"}, Case{"s", "k\t", "v"}, Case{"s", "[k]", "v"},
+                        Case{"s", ";k", "v"}, Case{"s", "k\0"s, "v"}}) {
+    Status status = WriteString(file_, c.section, c.key, c.value);
+    ASSERT_FALSE(status.ok()) << c.section << "/" << c.key << "/" << c.value;
+    EXPECT_EQ(status.error().code, EINVAL);
+  }
+  EXPECT_EQ(Text(), before);
+  // Nor is a missing file created for a refused write.
+  std::filesystem::path absent = dir_.path() / "absent.ini";
+  EXPECT_FALSE(WriteString(absent, "s", "k", "a\nb").ok());
+  EXPECT_FALSE(std::filesystem::exists(absent));
+}
+
+TEST_F(ProfileWrite, DeleteKeyRemovesAllItsLinesInFirstSection) {
+  testing::WriteText(file_, "[a]\r\nk=1\r\nx=2\r\n K =3\r\n[A]\r\nk=4\r\n");
+  ASSERT_TRUE(DeleteKey(file_, "A", "k").ok());
+  EXPECT_EQ(Text(), "[a]\r\nx=2\r\n[A]\r\nk=4\r\n");
+  EXPECT_EQ(GetString(file_, "a", "k", "<none>", 64), "<none>");
+}
+
+TEST_F(ProfileWrite, DeleteSectionRemovesEveryCopy) {
+  testing::WriteText(file_, "top=1\n[a]\nk=1\n; c\n\n[b]\ny=2\n[A]\nz=3");
+  ASSERT_TRUE(DeleteSection(file_, "a").ok());
+  EXPECT_EQ(Text(), "top=1\n[b]\ny=2\n");
+  EXPECT_EQ(GetSectionNames(file_, 1024), std::vector<std::string>{"b"});
+}
+
+TEST_F(ProfileWrite, NoOpEditsLeaveFileUntouched) {
+  const std::string before = "[a]\nk=v\n";
+  testing::WriteText(file_, before);
+  ino_t inode = testing::InodeOf(file_);
+  EXPECT_TRUE(DeleteKey(file_, "a", "missing").ok());
+  EXPECT_TRUE(DeleteKey(file_, "missing", "k").ok());
+  EXPECT_TRUE(DeleteSection(file_, "missing").ok());
+  EXPECT_TRUE(WriteString(file_, "a", "k", "v").ok());
+  EXPECT_EQ(Text(), before);
+  // Same inode: the file was not even rewritten.
+  EXPECT_EQ(testing::InodeOf(file_), inode);
+
+  std::filesystem::path absent = dir_.path() / "absent.ini";
+  EXPECT_TRUE(DeleteKey(absent, "a", "k").ok());
+  EXPECT_TRUE(DeleteSection(absent, "a").ok());
+  EXPECT_FALSE(std::filesystem::exists(absent));
+}
+
+TEST_F(ProfileWrite, MalformedFileOnlyOwnLineChanges) {
+  std::string junk;
+  for (int i = 0; i < 4096; ++i) junk.push_back(static_cast<char>((i * 37) & 0xFF));
+  const std::string head = "[s]\nk=old\n";
+  // "[broken" does not end section s; the junk lives in a section of its own.
+  const std::string tail = "[broken\n" + std::string(1 << 20, 'y') + "\n[junk]\n\0\0=\0\n"s + junk + "\n";
+  testing::WriteText(file_, head + tail);
+  Write("s", "k", "new");
+  EXPECT_EQ(Text(), "[s]\nk=new\n" + tail);
+  Write("s", "added", "1");
+  EXPECT_EQ(Text(), "[s]\nk=new\nadded=1\n" + tail);
+}
+
+TEST_F(ProfileWrite, KeepsPermissionBits) {
+  testing::WriteText(file_, "[s]\nk=1\n");
+  ASSERT_EQ(::chmod(file_.c_str(), 0604), 0);
+  Write("s", "k", "2");
+  EXPECT_EQ(ModeOf(file_), 0604u);
+}
+
+TEST_F(ProfileWrite, ReadOnlyDirectoryFailsWithoutLeftovers) {
+  std::filesystem::path locked = dir_.path() / "locked";
+  std::filesystem::path file = locked / "agent.ini";
+  ASSERT_TRUE(std::filesystem::create_directory(locked));
+  testing::WriteText(file, "[s]\nk=1\n");
+  // The file itself stays writable: only the directory keeps the new file from being created.
+  ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+
+  int code = RunUnprivileged([&] {
+    Status status = WriteString(file, "s", "k", "2");
+    return status.ok() ? 0 : status.error().code;
+  });
+  EXPECT_EQ(code, EACCES);
+  EXPECT_EQ(testing::ReadText(file), "[s]\nk=1\n");
+  EXPECT_EQ(EntriesIn(locked), 1u);
+}
+
+TEST_F(ProfileWrite, ReadOnlyFileIsNotReplaced) {
+  testing::WriteText(file_, "[s]\nk=1\n");
+  // Everything but the file itself is open to the writer.
+  ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  int code = RunUnprivileged([&] {
+    Status status = WriteString(file_, "s", "k", "2");
+    return status.ok() ? 0 : status.error().code;
+  });
+  EXPECT_EQ(code, EACCES);
+  EXPECT_EQ(Text(), "[s]\nk=1\n");
+  EXPECT_EQ(EntriesIn(dir_.path()), 1u);
+}
+
+TEST_F(ProfileWrite, ErrorNamesTheFile) {
+  Status status = WriteString(dir_.path(), "s", "k", "v");
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().code, EISDIR);
+  EXPECT_NE(status.error().message.find(dir_.path().string()), std::string::npos) << status.error().message;
+
+  std::filesystem::path nowhere = dir_.path() / "no-such-dir" / "agent.ini";
+  status = WriteString(nowhere, "s", "k", "v");
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().code, ENOENT);
+  EXPECT_NE(status.error().message.find(nowhere.string()), std::string::npos) << status.error().message;
+}
+
+TEST_F(ProfileWrite, SymlinkedFileIsReplacedBehindTheLink) {
+  std::filesystem::path real = dir_.path() / "real.ini";
+  testing::WriteText(real, "[s]\nk=1\n");
+  std::filesystem::create_symlink("real.ini", file_);
+  Write("s", "k", "2");
+  EXPECT_TRUE(std::filesystem::is_symlink(file_));
+  EXPECT_EQ(testing::ReadText(real), "[s]\nk=2\n");
+
+  // A dangling link gets its target created.
+  std::filesystem::path link = dir_.path() / "dangling.ini";
+  std::filesystem::create_symlink("created.ini", link);
+  ASSERT_TRUE(WriteString(link, "s", "k", "3").ok());
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(testing::ReadText(dir_.path() / "created.ini"), "[s]\nk=3\n");
+}
+
+}  // namespace
+}  // namespace vorlane::profile

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the whole suite twice: once built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build, whose summary ends
+# the output.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+
+jobs="$(nproc)"
+"$root/scripts/build.sh" "$root/build-asan" -DVORLANE_SANITIZE=ON -DVORLANE_BUILD_BENCH=OFF
+"$root/scripts/build.sh" "$root/build"
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+echo "== tests, sanitizer build"
+(cd "$root/build-asan" && ctest --output-on-failure -j"$jobs")
+echo "== tests"
+(cd "$root/build" && ctest --output-on-failure -j"$jobs")

@@ -1,0 +1,1 @@
+// The message loop: implementation follows.

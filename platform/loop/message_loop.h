@@ -65,6 +65,7 @@ class Event {
   bool Wait(std::chrono::milliseconds timeout);
   int Fd() const { return fd_; }
   // Consumes an auto-reset event after the loop saw it signalled; true when it was still set.
+  // A manual-reset event is only tested (as IsSet).
   bool TryConsume();
 
  private:
@@ -83,6 +84,8 @@ class WaitableThread {
   bool Join(std::chrono::milliseconds timeout);  // true when ended within the timeout
   // Gives up on the thread: it is no longer joined; it keeps running until its body returns.
   void Abandon();
+  // Ended() is set once the body has returned or thrown (an exception is swallowed) and what it
+  // captured is destroyed; Join then also waits for the thread's own teardown.
 
  private:
   std::shared_ptr<Event> ended_;
@@ -93,7 +96,8 @@ class WaitableThread {
 // A registration of interest in a file descriptor; the callback runs on the loop's thread with
 // the events that occurred. Destroying it (on the loop's thread) stops further callbacks,
 // including those already queued. Each readiness is reported once: the watch is re-armed after
-// its callback returns, so a level-triggered fd does not flood the queue.
+// its callback returns, so a level-triggered fd does not flood the queue. Destroy the watch
+// before closing its fd.
 class FdWatch {
  public:
   ~FdWatch();
@@ -127,7 +131,8 @@ class LoopTimer {
 class MessageLoop : public std::enable_shared_from_this<MessageLoop> {
  public:
   // The loop of the calling thread, created on first use; it lives as long as the thread or
-  // until Close. Current() without creating: nullptr when the thread has none.
+  // until Close (ForCurrentThread then starts a new one). Current() without creating: nullptr
+  // when the thread has none, or only a closed one.
   static std::shared_ptr<MessageLoop> ForCurrentThread();
   static std::shared_ptr<MessageLoop> Current();
 
@@ -138,6 +143,7 @@ class MessageLoop : public std::enable_shared_from_this<MessageLoop> {
   // --- From any thread. Return false once the loop is closed (its thread ended).
   bool Post(Message message);
   bool PostTask(std::function<void()> task);
+  // Goes to the target's own loop, the only one that can deliver it.
   bool PostMessage(const MessageTarget& target, uint32_t id, uintptr_t wparam = 0, intptr_t lparam = 0);
   bool PostQuit(int exitCode = 0);
   bool IsClosed() const;
@@ -145,11 +151,14 @@ class MessageLoop : public std::enable_shared_from_this<MessageLoop> {
 
   // --- On the loop's thread only.
   std::unique_ptr<MessageTarget> CreateTarget(MessageTarget::Handler handler);
+  // nullptr when epoll cannot watch `fd` (invalid, a regular file, or watched on this loop already).
   std::unique_ptr<FdWatch> WatchFd(int fd, uint32_t events, std::function<void(uint32_t events)> callback);
   std::unique_ptr<LoopTimer> StartTimer(std::chrono::milliseconds interval, bool periodic,
                                         std::function<void()> callback);
 
-  // Waits for the next message; false when it is the quit message (exit code in *exitCode).
+  // Waits for the next message; false when it is the quit message (exit code in *exitCode), or
+  // at once with exit code 0 when the loop is closed. A message taken by Get or Peek should be
+  // dispatched: a watch or timer reports again only after its message has run.
   bool Get(Message* message, int* exitCode = nullptr);
   // The next message if there is one (fd and timer events that are due are queued first).
   bool Peek(Message* message, bool remove);
@@ -159,13 +168,14 @@ class MessageLoop : public std::enable_shared_from_this<MessageLoop> {
 
   // One step of a blocking wait: take one message; a quit message is posted again and ends
   // the step with kQuit; any other message is dispatched (kDispatched); with none waiting,
-  // wait up to `period` for any input (kIdle).
+  // wait up to `period` for any input (kIdle). The quit goes back to the front of the queue.
   enum class StepResult { kDispatched, kQuit, kIdle };
   StepResult PumpStep(std::chrono::milliseconds period);
 
   // Waits until one of `handles` is set (kSignaled, index in *which; an auto-reset event is
   // consumed), a message is waiting in the queue (kMessage; it is not taken), or the timeout
   // passed (kTimeout). Negative timeout: no limit. Fd and timer events count as messages.
+  // Handles are checked before the queue, so a set handle wins over a waiting message.
   enum class WaitResult { kSignaled, kMessage, kTimeout };
   WaitResult WaitForHandleOrMessage(const std::vector<Event*>& handles, std::chrono::milliseconds timeout,
                                     size_t* which = nullptr);
@@ -174,7 +184,7 @@ class MessageLoop : public std::enable_shared_from_this<MessageLoop> {
   // without running). Runs on the loop's thread; also done when the thread ends.
   void Close();
 
-  // Tasks posted but not yet dispatched (for tests and diagnostics).
+  // Messages queued and not yet taken, fd and timer events included (for tests and diagnostics).
   size_t PendingCount() const;
 
  private:

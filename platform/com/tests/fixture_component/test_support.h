@@ -1,0 +1,124 @@
+// Helpers for the tests of the class registry, activation and regsvr: temporary folders,
+// running a real program, and checking whether a library is mapped into this process.
+#pragma once
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace vorlane::com::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorlane-com-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Sets (or, given nullopt, removes) an environment variable for the life of the object,
+// restoring what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    had_ = ::getenv(name) != nullptr;
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (had_) {
+      ::setenv(name_, old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+struct ProgramResult {
+  int exitCode = -1;   // -1 when the program did not exit normally
+  std::string output;  // standard output and standard error together
+};
+
+// Runs `args[0]` with the arguments that follow, in `workingDir` when given, with this
+// process's environment, and waits for it.
+inline ProgramResult RunProgram(const std::vector<std::string>& args, const std::filesystem::path& workingDir = {}) {
+  ProgramResult result;
+  std::string outputFile = (std::filesystem::temp_directory_path() / "vorlane-com-out-XXXXXX").string();
+  int fd = ::mkstemp(outputFile.data());
+  if (fd < 0) return result;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    if (!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) ::_exit(126);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(fd);
+  int status = 0;
+  // waitpid only returns early on a signal; a handful of retries is plenty.
+  for (int attempt = 0; pid > 0 && attempt < 100; ++attempt) {
+    if (::waitpid(pid, &status, 0) == pid) {
+      if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+      break;
+    }
+  }
+  std::ifstream in(outputFile);
+  std::ostringstream text;
+  text << in.rdbuf();
+  result.output = text.str();
+  ::unlink(outputFile.c_str());
+  return result;
+}
+
+// Whether the library at `path` is loaded in this process (without loading it).
+inline bool IsLoaded(const std::filesystem::path& path) {
+  void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (!handle) return false;
+  ::dlclose(handle);
+  return true;
+}
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace vorlane::com::testing

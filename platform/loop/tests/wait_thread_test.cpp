@@ -1,0 +1,209 @@
+// Waiting on handles and messages together, events, and threads whose end can be waited for.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/loop/message_loop.h"
+#include "platform/loop/tests/loop_test_support.h"
+
+namespace vorlane::loop::test {
+namespace {
+
+using Wait = MessageLoop::WaitResult;
+
+TEST(LoopWait, HandleSetByAnotherThreadIsReportedWithItsIndex) {
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+  Event manual(Event::Reset::kManual), autoReset(Event::Reset::kAuto);
+  std::thread setter([&] { autoReset.Set(); });
+  size_t which = 99;
+  EXPECT_EQ(loop.WaitForHandleOrMessage({&manual, &autoReset}, 10s, &which), Wait::kSignaled);
+  setter.join();
+  EXPECT_EQ(which, 1u);
+  EXPECT_FALSE(autoReset.IsSet());  // consumed by the wait
+  EXPECT_EQ(loop.WaitForHandleOrMessage({&manual, &autoReset}, 0ms), Wait::kTimeout);
+
+  manual.Set();
+  for (int i = 0; i < 2; ++i) {  // a manual-reset handle stays set
+    which = 99;
+    EXPECT_EQ(loop.WaitForHandleOrMessage({&manual, &autoReset}, 0ms, &which), Wait::kSignaled);
+    EXPECT_EQ(which, 0u);
+  }
+  // A set handle wins over a waiting message.
+  loop.PostTask([] {});
+  EXPECT_EQ(loop.WaitForHandleOrMessage({&manual}, 0ms), Wait::kSignaled);
+}
+
+TEST(LoopWait, PostedTaskOrDueTimerEndsTheWaitWithoutBeingTaken) {
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+  Event never;
+  EXPECT_EQ(loop.WaitForHandleOrMessage({&never}, 20ms), Wait::kTimeout);
+  EXPECT_EQ(loop.WaitForHandleOrMessage({}, 0ms), Wait::kTimeout);
+
+  std::atomic<bool> ran{false};
+  std::thread poster([&] { fresh.loop->PostTask([&] { ran = true; }); });
+  EXPECT_EQ(loop.WaitForHandleOrMessage({&never}, 10s), Wait::kMessage);
+  poster.join();
+  EXPECT_EQ(loop.PendingCount(), 1u);
+  EXPECT_FALSE(ran.load());
+  Message message;
+  ASSERT_TRUE(loop.Get(&message));
+  loop.Dispatch(message);
+  EXPECT_TRUE(ran.load());
+
+  int ticks = 0;
+  auto timer = loop.StartTimer(5ms, false, [&] { ++ticks; });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(loop.WaitForHandleOrMessage({&never}, 20s), Wait::kMessage);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // woken by the timer, not the timeout
+  ASSERT_TRUE(loop.Get(&message));
+  loop.Dispatch(message);
+  EXPECT_EQ(ticks, 1);
+}
+
+TEST(LoopEvent, ManualStaysSetAutoIsConsumedOnce) {
+  Event manual(Event::Reset::kManual, true);
+  EXPECT_TRUE(manual.IsSet());
+  EXPECT_TRUE(manual.Wait(0ms));
+  EXPECT_TRUE(manual.TryConsume());
+  EXPECT_TRUE(manual.Wait(0ms));
+  manual.ResetEvent();
+  EXPECT_FALSE(manual.IsSet());
+  EXPECT_FALSE(manual.Wait(0ms));
+
+  Event autoReset(Event::Reset::kAuto);
+  autoReset.Set();
+  autoReset.Set();  // setting twice still releases one wait
+  EXPECT_TRUE(autoReset.IsSet());
+  EXPECT_TRUE(autoReset.Wait(0ms));
+  EXPECT_FALSE(autoReset.IsSet());
+  EXPECT_FALSE(autoReset.Wait(0ms));
+  autoReset.Set();
+  EXPECT_TRUE(autoReset.TryConsume());
+  EXPECT_FALSE(autoReset.TryConsume());
+}
+
+TEST(LoopEvent, SetWakesAWaiterOnAnotherThreadAndReleasesOneAutoWaiter) {
+  Event manual;
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] { woke = manual.Wait(10s); });
+  manual.Set();
+  waiter.join();
+  EXPECT_TRUE(woke.load());
+
+  Event autoReset(Event::Reset::kAuto);
+  autoReset.Set();
+  std::atomic<int> released{0};
+  std::thread first([&] { released += autoReset.Wait(100ms); });
+  std::thread second([&] { released += autoReset.Wait(100ms); });
+  first.join();
+  second.join();
+  EXPECT_EQ(released.load(), 1);
+}
+
+TEST(LoopThread, EndedAfterTheBodyReturnsOrThrows) {
+  std::atomic<bool> ran{false};
+  WaitableThread thread([&ran] { ran = true; });
+  ASSERT_TRUE(thread.Join(10s));
+  EXPECT_TRUE(ran.load());
+  EXPECT_TRUE(thread.Ended().IsSet());
+  EXPECT_TRUE(thread.Join(0ms));
+
+  WaitableThread throwing([] { throw std::runtime_error("body failed"); });
+  EXPECT_TRUE(throwing.Join(10s));
+}
+
+TEST(LoopThread, TheBodysCapturesAreGoneBeforeEndedIsSet) {
+  // Records, when the body is destroyed, whether its thread already counted as ended.
+  struct Probe {
+    std::atomic<WaitableThread*>* thread;
+    std::atomic<int>* endedAtDestruction;
+    ~Probe() { *endedAtDestruction = thread->load()->Ended().IsSet() ? 1 : 0; }
+  };
+  std::atomic<WaitableThread*> self{nullptr};
+  std::atomic<int> endedAtDestruction{-1};
+  std::shared_ptr<Probe> probe(new Probe{&self, &endedAtDestruction});
+  Event release;
+  WaitableThread thread([probe, &release] { release.Wait(30s); });
+  self = &thread;
+  probe.reset();  // the body holds the last reference now
+  release.Set();
+  ASSERT_TRUE(thread.Join(10s));
+  EXPECT_EQ(endedAtDestruction.load(), 0);
+}
+
+TEST(LoopThread, JoinTimesOutWhileTheThreadIsBlocked) {
+  Event release;
+  WaitableThread thread([&] { release.Wait(30s); });
+  EXPECT_FALSE(thread.Join(20ms));
+  EXPECT_FALSE(thread.Ended().IsSet());
+  release.Set();
+  EXPECT_TRUE(thread.Join(10s));
+}
+
+TEST(LoopThread, AbandonedThreadRunsToItsEnd) {
+  auto release = std::make_shared<Event>();
+  auto finished = std::make_shared<Event>();
+  {
+    WaitableThread thread([release, finished] {
+      release->Wait(30s);
+      finished->Set();
+    });
+    thread.Abandon();
+  }  // not joined: the body is still waiting
+  EXPECT_FALSE(finished->IsSet());
+  release->Set();
+  EXPECT_TRUE(finished->Wait(10s));
+
+  Event releaseKept;
+  WaitableThread kept([&] { releaseKept.Wait(30s); });
+  kept.Abandon();
+  releaseKept.Set();
+  EXPECT_TRUE(kept.Ended().Wait(10s));
+}
+
+TEST(LoopThread, StackSizeIsAppliedAndRaisedToTheMinimum) {
+  for (size_t requested : {size_t{1}, size_t{512 * 1024}}) {
+    size_t actual = 0;
+    WaitableThread thread(
+        [&] {
+          pthread_attr_t attributes;
+          ASSERT_EQ(::pthread_getattr_np(::pthread_self(), &attributes), 0);
+          ::pthread_attr_getstacksize(&attributes, &actual);
+          ::pthread_attr_destroy(&attributes);
+        },
+        requested);
+    ASSERT_TRUE(thread.Join(10s));
+    EXPECT_GE(actual, std::max<size_t>(requested, PTHREAD_STACK_MIN));
+  }
+}
+
+TEST(LoopThread, RunsALoopThatOthersPostTo) {
+  std::promise<std::shared_ptr<MessageLoop>> handOver;
+  std::atomic<int> exitCode{0};
+  WaitableThread thread([&] {
+    handOver.set_value(MessageLoop::ForCurrentThread());
+    exitCode = MessageLoop::ForCurrentThread()->Run();
+  });
+  auto loop = handOver.get_future().get();
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(loop->PostTask([&] { ++ran; }));
+  EXPECT_TRUE(loop->PostQuit(5));
+  ASSERT_TRUE(thread.Join(10s));
+  EXPECT_EQ(exitCode.load(), 5);
+  EXPECT_EQ(ran.load(), 3);
+  EXPECT_TRUE(loop->IsClosed());
+}
+
+}  // namespace
+}  // namespace vorlane::loop::test

@@ -37,45 +37,25 @@ HRESULT DispatchCall::Convert(uint32_t index, VARTYPE vt, Variant* out) {
   return S_OK;
 }
 
-HRESULT DispatchCall::Read(uint32_t index, int32_t* out) {
+// Reads argument `index` converted to `vt` and takes the union member that type lives in.
+template <class T>
+HRESULT DispatchCall::ReadAs(uint32_t index, VARTYPE vt, T VARIANT::*member, T* out) {
   Variant value;
-  VORLANE_RETURN_IF_FAILED(Convert(index, VT_I4, &value));
-  *out = value.raw().lVal;
+  VORLANE_RETURN_IF_FAILED(Convert(index, vt, &value));
+  *out = value.raw().*member;
   return S_OK;
 }
 
-HRESULT DispatchCall::Read(uint32_t index, int16_t* out) {
-  Variant value;
-  VORLANE_RETURN_IF_FAILED(Convert(index, VT_I2, &value));
-  *out = value.raw().iVal;
-  return S_OK;
-}
-
-HRESULT DispatchCall::Read(uint32_t index, uint8_t* out) {
-  Variant value;
-  VORLANE_RETURN_IF_FAILED(Convert(index, VT_UI1, &value));
-  *out = value.raw().bVal;
-  return S_OK;
-}
-
-HRESULT DispatchCall::Read(uint32_t index, uint32_t* out) {
-  Variant value;
-  VORLANE_RETURN_IF_FAILED(Convert(index, VT_UI4, &value));
-  *out = value.raw().ulVal;
-  return S_OK;
-}
-
-HRESULT DispatchCall::Read(uint32_t index, double* out) {
-  Variant value;
-  VORLANE_RETURN_IF_FAILED(Convert(index, VT_R8, &value));
-  *out = value.raw().dblVal;
-  return S_OK;
-}
+HRESULT DispatchCall::Read(uint32_t index, int32_t* out) { return ReadAs(index, VT_I4, &VARIANT::lVal, out); }
+HRESULT DispatchCall::Read(uint32_t index, int16_t* out) { return ReadAs(index, VT_I2, &VARIANT::iVal, out); }
+HRESULT DispatchCall::Read(uint32_t index, uint8_t* out) { return ReadAs(index, VT_UI1, &VARIANT::bVal, out); }
+HRESULT DispatchCall::Read(uint32_t index, uint32_t* out) { return ReadAs(index, VT_UI4, &VARIANT::ulVal, out); }
+HRESULT DispatchCall::Read(uint32_t index, double* out) { return ReadAs(index, VT_R8, &VARIANT::dblVal, out); }
 
 HRESULT DispatchCall::Read(uint32_t index, bool* out) {
-  Variant value;
-  VORLANE_RETURN_IF_FAILED(Convert(index, VT_BOOL, &value));
-  *out = value.raw().boolVal != VARIANT_FALSE;
+  VARIANT_BOOL value = VARIANT_FALSE;
+  VORLANE_RETURN_IF_FAILED(ReadAs(index, VT_BOOL, &VARIANT::boolVal, &value));
+  *out = value != VARIANT_FALSE;
   return S_OK;
 }
 

@@ -91,6 +91,8 @@ class DispatchCall {
 
  private:
   HRESULT Convert(uint32_t index, VARTYPE vt, Variant* out);
+  template <class T>
+  HRESULT ReadAs(uint32_t index, VARTYPE vt, T VARIANT::*member, T* out);
   HRESULT Fail(uint32_t index, HRESULT hr) noexcept;
 
   VARIANT* args_;

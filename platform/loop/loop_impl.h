@@ -1,6 +1,6 @@
-// The inside of a message loop, shared by the files that implement it (message_loop.cpp for the
-// queue and the pumps, loop_sources.cpp for targets, fd watches, timers and the wait on them).
-// Not for use outside platform/loop.
+// The inside of a message loop, shared by the files that implement it: message_loop.cpp (the
+// queue and the pumps), loop_wait.cpp (the owner's waits, fd readiness and due timers turned into
+// messages) and loop_sources.cpp (targets, fd watches, timers). Not for use outside platform/loop.
 #pragma once
 
 #include <atomic>

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -186,23 +185,6 @@ TEST(LoopThread, StackSizeIsAppliedAndRaisedToTheMinimum) {
     ASSERT_TRUE(thread.Join(10s));
     EXPECT_GE(actual, std::max<size_t>(requested, PTHREAD_STACK_MIN));
   }
-}
-
-TEST(LoopThread, RunsALoopThatOthersPostTo) {
-  std::promise<std::shared_ptr<MessageLoop>> handOver;
-  std::atomic<int> exitCode{0};
-  WaitableThread thread([&] {
-    handOver.set_value(MessageLoop::ForCurrentThread());
-    exitCode = MessageLoop::ForCurrentThread()->Run();
-  });
-  auto loop = handOver.get_future().get();
-  std::atomic<int> ran{0};
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(loop->PostTask([&] { ++ran; }));
-  EXPECT_TRUE(loop->PostQuit(5));
-  ASSERT_TRUE(thread.Join(10s));
-  EXPECT_EQ(exitCode.load(), 5);
-  EXPECT_EQ(ran.load(), 3);
-  EXPECT_TRUE(loop->IsClosed());
 }
 
 }  // namespace

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev
+  libssl-dev libssh-dev
+  openssh-client sshpass
 )
 
 missing=()

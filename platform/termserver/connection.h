@@ -1,0 +1,77 @@
+// One client connection as the protocol code (Telnet or SSH) sees the component: the events it
+// raises, each answered by the application, and the way the application's output comes back.
+//
+// Threads: every connection is served by a thread of its own. An event call blocks that thread
+// (and only that connection) until the application's handler, which runs on the thread that
+// created the component, has returned; text the handler sends meanwhile is written through the
+// connection's ConnectionOutput on the connection thread, before the event call returns.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vorlane::termserver {
+
+inline constexpr int32_t kServiceApplication = 0;  // the application serves the channel
+inline constexpr int32_t kServiceShell = 1;        // what a client asks for: a shell
+inline constexpr int32_t kServiceSftp = 3;
+
+// The SFTP operations that the application may allow or refuse (values are the event ids).
+enum class SftpOperation : int32_t {
+  kListDir = 8,
+  kDownloadFile = 9,
+  kUploadFile = 10,
+  kRemoveDir = 11,
+  kDeleteFile = 12,
+  kMakeDir = 13,
+  kRename = 14,
+};
+
+// Writes output of the application to the peer. Called on the connection thread only.
+class ConnectionOutput {
+ public:
+  virtual void Write(int32_t channel, std::string_view text) = 0;
+
+ protected:
+  ~ConnectionOutput() = default;
+};
+
+class Connection {
+ public:
+  // The peer's address as text (an IPv4-mapped IPv6 peer reads as its IPv4 text).
+  virtual const std::string& RemoteAddress() const = 0;
+
+  // Where output goes; set by the protocol code before the first event.
+  virtual void SetOutput(ConnectionOutput* output) = 0;
+  // Readable when the application queued output outside an event; then call DrainOutput.
+  virtual int WakeFd() const = 0;
+  virtual void DrainOutput() = 0;
+  // True once the server stops or the application closed this connection: end at once.
+  virtual bool ShouldClose() const = 0;
+  // A connection that sends nothing for this long is closed.
+  virtual std::chrono::seconds IdleTimeout() const = 0;
+
+  // --- Events. Defaults when the application does not decide: allow, refuse, the home folder.
+  virtual bool Connecting() = 0;
+  // Throttling, the try count and the credential size limits are applied here.
+  virtual bool LoginPassword(std::string_view login, std::string_view password) = 0;
+  // The service type that the application decided for a channel (kServiceApplication,
+  // kServiceSftp, or anything else = refused).
+  virtual int32_t ServiceRequest(int32_t channel, int32_t requestedType) = 0;
+  virtual void ServiceStart(int32_t channel, int32_t type, std::string_view name) = 0;
+  virtual void Received(int32_t channel, std::string request) = 0;
+  // The folder SFTP is confined to.
+  virtual std::string SftpHome() = 0;
+  // Whether an SFTP operation may proceed; `resolved` is the path the operation will use (the
+  // application may read it). `path2` is the new name for kRename, else empty.
+  virtual bool SftpAllowed(SftpOperation operation, const std::string& path, const std::string& path2,
+                           const std::string& resolved) = 0;
+  virtual void Disconnected() = 0;
+
+ protected:
+  ~Connection() = default;
+};
+
+}  // namespace vorlane::termserver

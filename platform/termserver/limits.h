@@ -1,0 +1,29 @@
+// The limits that keep the terminal server alive under abuse, in one place.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace vorlane::termserver {
+
+inline constexpr size_t kMaxConnections = 256;
+inline constexpr std::chrono::seconds kLoginTimeLimit{60};
+inline constexpr int kMaxPasswordTries = 3;
+// After this many failed logins from one address within kFailureWindow, every further try from
+// it waits kThrottleStep longer than the previous one, up to kThrottleMax.
+inline constexpr int kFailuresBeforeThrottle = 5;
+inline constexpr std::chrono::seconds kFailureWindow{60};
+inline constexpr std::chrono::seconds kThrottleStep{2};
+inline constexpr std::chrono::seconds kThrottleMax{30};
+// A user name or password longer than this is refused without asking the application.
+inline constexpr size_t kMaxCredentialBytes = 1024;
+// A request line longer than this is delivered cut; the rest up to the next line end is dropped.
+inline constexpr size_t kMaxRequestBytes = 64 * 1024;
+// A request that ends with '#' is complete when nothing follows for this long.
+inline constexpr std::chrono::milliseconds kHashRequestQuietTime{100};
+// Telnet subnegotiations longer than this are dropped.
+inline constexpr size_t kMaxSubnegotiationBytes = 4 * 1024;
+// stop() returns within this time whatever the clients do.
+inline constexpr std::chrono::seconds kStopDeadline{2};
+
+}  // namespace vorlane::termserver

@@ -1,9 +1,8 @@
 #include "agent/config/agent_config.h"
 
 
-#include <cstdlib>
-#include <system_error>
 
+#include "platform/base/config_dir.h"
 #include "platform/profile/profile.h"
 
 namespace vorlane::agent {
@@ -39,13 +38,7 @@ UserEntry ReadEntry(const std::filesystem::path& file, const std::string& sectio
 
 }  // namespace
 
-std::filesystem::path ConfigDirectory() {
-  if (const char* dir = std::getenv("VORLANE_CONFIG_DIR"); dir != nullptr && *dir != '\0') return dir;
-  std::error_code error;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return std::filesystem::current_path(error);
-  return exe.parent_path();
-}
+std::filesystem::path ConfigDirectory() { return vorlane::ConfigDirectory(); }
 
 ConfigPaths LocateConfigFiles(const std::filesystem::path& directory) {
   return ConfigPaths{directory / kAgentConfigFileName, directory / kTcpConfigFileName};

@@ -1,0 +1,203 @@
+#include "platform/termserver/served_connection.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "platform/com/bstr.h"
+#include "platform/com/text.h"
+#include "platform/com/variant.h"
+#include "platform/debuglog/debuglog.h"
+#include "platform/loop/message_loop.h"
+#include "platform/termserver/ids.h"
+#include "platform/termserver/limits.h"
+
+namespace vorlane::termserver {
+
+using namespace vorlane::com;
+
+// One event on its way to the application. It lives until both the connection thread and the
+// task on the owner's thread are done with it, so a connection that stops waiting (the server
+// stops) leaves nothing dangling behind; the out-arguments point into it.
+struct EventCall {
+  explicit EventCall(DISPID eventId) : id(eventId) {}
+  ~EventCall() {
+    for (BSTR& text : texts) SysFreeString(text);
+  }
+  std::string Text(size_t index) const { return Utf16ToUtf8(std::u16string_view(texts[index], SysStringLen(texts[index]))); }
+
+  const DISPID id;
+  std::vector<Variant> args;
+  int32_t numbers[3] = {};
+  BSTR texts[2] = {};
+  loop::Event done{loop::Event::Reset::kManual};
+};
+
+namespace {
+
+BSTR NewText(std::string_view utf8) {
+  std::u16string text = Utf8ToUtf16(utf8);
+  return SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
+}
+
+}  // namespace
+
+ServedConnection::ServedConnection(std::shared_ptr<ServerCore> core, std::shared_ptr<ConnectionState> state,
+                                   ComPtr<IDispatch> user)
+    : core_(std::move(core)), state_(std::move(state)), user_(std::move(user)) {
+  core_->Track(state_);
+}
+
+ServedConnection::~ServedConnection() {
+  std::lock_guard lock(state_->lock);
+  state_->closed = true;
+  state_->output.clear();
+}
+
+void ServedConnection::DrainOutput() {
+  uint64_t count;
+  (void)!::read(state_->wake.get(), &count, sizeof count);
+  std::vector<std::pair<int32_t, std::string>> output;
+  {
+    std::lock_guard lock(state_->lock);
+    output.swap(state_->output);
+  }
+  if (output_ == nullptr) return;
+  for (auto& [channel, text] : output) output_->Write(channel, text);
+}
+
+std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id) {
+  auto call = std::make_shared<EventCall>(id);
+  call->args.emplace_back(user_.get());
+  return call;
+}
+
+bool ServedConnection::Raise(const std::shared_ptr<EventCall>& call) {
+  if (core_->Stopping()) return false;
+  // Whoever drops the task, after running it or without (its loop closed), lets the waiter go.
+  struct Ticket {
+    explicit Ticket(std::shared_ptr<EventCall> c) : call(std::move(c)) {}
+    ~Ticket() { call->done.Set(); }
+    const std::shared_ptr<EventCall> call;
+  };
+  auto ticket = std::make_shared<Ticket>(call);
+  const bool posted = PostToApartment(core_->owner, [ticket, core = core_] {
+    if (!core->events) return;
+    for (const ComPtr<IUnknown>& sink : core->events->Snapshot()) {
+      (void)InvokeEvent(sink.get(), ITermServerEvents::kIid, ticket->call->id, ticket->call->args);
+    }
+  });
+  ticket.reset();
+  if (!posted) return false;
+
+  pollfd fds[3] = {{call->done.Fd(), POLLIN, 0}, {state_->wake.get(), POLLIN, 0}, {core_->stopFd.get(), POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[1].revents != 0) DrainOutput();
+    if (fds[0].revents != 0) {
+      DrainOutput();
+      return true;
+    }
+    if (fds[2].revents != 0) return false;
+  }
+}
+
+bool ServedConnection::Pause(std::chrono::seconds delay) {
+  pollfd stop{core_->stopFd.get(), POLLIN, 0};
+  const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count());
+  return ::poll(&stop, 1, ms) == 0;
+}
+
+bool ServedConnection::Connecting() {
+  auto call = NewCall(kEventConnecting);
+  call->numbers[0] = 1;  // accepted unless a handler refuses
+  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  return !Raise(call) || call->numbers[0] != 0;
+}
+
+bool ServedConnection::LoginPassword(std::string_view login, std::string_view password) {
+  if (login.size() > kMaxCredentialBytes || password.size() > kMaxCredentialBytes) {
+    debuglog::Write("TermServer: refused a login with an overlong user name or password from " + state_->remoteAddress);
+    core_->throttle.RecordFailure(state_->remoteAddress, LoginThrottle::Clock::now());
+    return false;
+  }
+  const std::chrono::seconds delay = core_->throttle.DelayFor(state_->remoteAddress, LoginThrottle::Clock::now());
+  if (delay.count() > 0 && !Pause(delay)) return false;
+
+  auto call = NewCall(kEventLoginPassword);
+  call->texts[0] = NewText(login);
+  call->texts[1] = NewText(password);
+  call->args.emplace_back(std::u16string_view(call->texts[0], SysStringLen(call->texts[0])));
+  call->args.emplace_back(std::u16string_view(call->texts[1], SysStringLen(call->texts[1])));
+  call->numbers[0] = 0;  // refused unless a handler allows
+  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  const bool allowed = Raise(call) && call->numbers[0] != 0;
+  if (allowed) {
+    core_->throttle.RecordSuccess(state_->remoteAddress);
+  } else {
+    core_->throttle.RecordFailure(state_->remoteAddress, LoginThrottle::Clock::now());
+  }
+  return allowed;
+}
+
+int32_t ServedConnection::ServiceRequest(int32_t channel, int32_t requestedType) {
+  auto call = NewCall(kEventServiceRequest);
+  call->numbers[0] = requestedType;
+  call->numbers[1] = 1;
+  call->texts[0] = NewText(requestedType == kServiceSftp ? "sftp" : "shell");
+  call->args.emplace_back(channel);
+  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  call->args.push_back(Variant::ByRef(&call->texts[0]));
+  call->args.push_back(Variant::ByRef(&call->numbers[1]));
+  if (!Raise(call) || call->numbers[1] == 0) return -1;
+  return call->numbers[0];
+}
+
+void ServedConnection::ServiceStart(int32_t channel, int32_t type, std::string_view name) {
+  auto call = NewCall(kEventServiceStart);
+  call->args.emplace_back(channel);
+  call->args.emplace_back(type);
+  call->args.push_back(Variant::FromUtf8(name));
+  (void)Raise(call);
+}
+
+void ServedConnection::Received(int32_t channel, std::string request) {
+  const auto count = static_cast<int32_t>(Utf8ToUtf16(request).size());
+  {
+    std::lock_guard lock(state_->lock);
+    state_->currentRequest = std::move(request);
+  }
+  auto call = NewCall(kEventReceived);
+  call->args.emplace_back(channel);
+  call->args.emplace_back(count);
+  (void)Raise(call);
+}
+
+std::string ServedConnection::SftpHome() {
+  std::lock_guard lock(state_->lock);
+  return state_->sftpHome;
+}
+
+bool ServedConnection::SftpAllowed(SftpOperation operation, const std::string& path, const std::string& path2,
+                                   const std::string& resolved) {
+  auto call = NewCall(static_cast<DISPID>(operation));
+  call->args.push_back(Variant::FromUtf8(path));
+  call->texts[0] = NewText(resolved);
+  call->args.push_back(Variant::ByRef(&call->texts[0]));
+  if (operation == SftpOperation::kRename) {
+    call->texts[1] = NewText(path2);
+    call->args.push_back(Variant::ByRef(&call->texts[1]));
+  }
+  call->numbers[0] = 1;  // inside the home folder everything is allowed unless a handler refuses
+  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  return !Raise(call) ? !core_->Stopping() : call->numbers[0] != 0;
+}
+
+void ServedConnection::Disconnected() {
+  auto call = NewCall(kEventDisconnected);
+  (void)Raise(call);
+}
+
+}  // namespace vorlane::termserver

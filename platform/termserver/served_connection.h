@@ -1,0 +1,53 @@
+// The component's side of one connection: raises the connection's events on the thread that
+// created the server and carries the application's output back to the connection thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/com/com_ptr.h"
+#include "platform/termserver/connection.h"
+#include "platform/termserver/server_core.h"
+
+namespace vorlane::termserver {
+
+struct EventCall;
+
+class ServedConnection final : public Connection {
+ public:
+  ServedConnection(std::shared_ptr<ServerCore> core, std::shared_ptr<ConnectionState> state,
+                   com::ComPtr<com::IDispatch> user);
+  ~ServedConnection();
+
+  const std::string& RemoteAddress() const override { return state_->remoteAddress; }
+  void SetOutput(ConnectionOutput* output) override { output_ = output; }
+  int WakeFd() const override { return state_->wake.get(); }
+  void DrainOutput() override;
+  bool ShouldClose() const override { return core_->Stopping(); }
+  std::chrono::seconds IdleTimeout() const override { return core_->idleTimeout; }
+
+  bool Connecting() override;
+  bool LoginPassword(std::string_view login, std::string_view password) override;
+  int32_t ServiceRequest(int32_t channel, int32_t requestedType) override;
+  void ServiceStart(int32_t channel, int32_t type, std::string_view name) override;
+  void Received(int32_t channel, std::string request) override;
+  std::string SftpHome() override;
+  bool SftpAllowed(SftpOperation operation, const std::string& path, const std::string& path2,
+                   const std::string& resolved) override;
+  void Disconnected() override;
+
+ private:
+  std::shared_ptr<EventCall> NewCall(int32_t id);
+  // Raises the event on the owner's thread and waits for its handlers, writing the output they
+  // send meanwhile. False when it was not delivered: the server is stopping or its thread gone.
+  bool Raise(const std::shared_ptr<EventCall>& call);
+  // Waits up to `delay`; false when the server stops meanwhile.
+  bool Pause(std::chrono::seconds delay);
+
+  const std::shared_ptr<ServerCore> core_;
+  const std::shared_ptr<ConnectionState> state_;
+  const com::ComPtr<com::IDispatch> user_;
+  ConnectionOutput* output_ = nullptr;
+};
+
+}  // namespace vorlane::termserver

@@ -1,0 +1,52 @@
+#include "platform/termserver/server_core.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace vorlane::termserver {
+namespace {
+
+void Signal(int fd) {
+  uint64_t one = 1;
+  (void)!::write(fd, &one, sizeof one);
+}
+
+}  // namespace
+
+ConnectionState::ConnectionState(std::string address)
+    : remoteAddress(std::move(address)), wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+bool ConnectionState::QueueOutput(int32_t channel, std::string text) {
+  {
+    std::lock_guard guard(lock);
+    if (closed) return false;
+    output.emplace_back(channel, std::move(text));
+  }
+  Wake();
+  return true;
+}
+
+void ConnectionState::Wake() { Signal(wake.get()); }
+
+ServerCore::ServerCore() : stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void ServerCore::RequestStop() {
+  stopping = true;
+  Signal(stopFd.get());
+  std::vector<std::shared_ptr<ConnectionState>> live;
+  {
+    std::lock_guard guard(lock);
+    for (auto& weak : connections) {
+      if (auto state = weak.lock()) live.push_back(std::move(state));
+    }
+  }
+  for (auto& state : live) state->Wake();
+}
+
+void ServerCore::Track(const std::shared_ptr<ConnectionState>& state) {
+  std::lock_guard guard(lock);
+  std::erase_if(connections, [](const std::weak_ptr<ConnectionState>& weak) { return weak.expired(); });
+  connections.push_back(state);
+}
+
+}  // namespace vorlane::termserver

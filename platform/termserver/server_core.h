@@ -1,0 +1,63 @@
+// What the server object, its connection threads and the user objects share. Connection
+// threads may outlive a stop by a little (a stuck one is abandoned), so nothing here points
+// back at the server object itself.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/base/unique_fd.h"
+#include "platform/com/apartment.h"
+#include "platform/com/connection_point.h"
+#include "platform/termserver/login_throttle.h"
+
+namespace vorlane::termserver {
+
+class SshServer;
+
+// One connection's state that its user object reaches from the application's thread.
+struct ConnectionState {
+  explicit ConnectionState(std::string address);
+
+  // Queues output for the connection thread and wakes it; false once the connection is gone.
+  bool QueueOutput(int32_t channel, std::string text);
+  void Wake();
+
+  const std::string remoteAddress;
+  UniqueFd wake;  // eventfd: output is queued, or the connection should look at its state
+
+  std::mutex lock;
+  std::vector<std::pair<int32_t, std::string>> output;  // guarded by lock
+  std::string currentRequest;                            // guarded by lock
+  std::string sftpHome;                                  // guarded by lock
+  bool closed = false;                                   // guarded by lock
+};
+
+struct ServerCore {
+  ServerCore();
+
+  // Sets the stop flag and wakes every connection thread.
+  void RequestStop();
+  bool Stopping() const { return stopping.load(); }
+  void Track(const std::shared_ptr<ConnectionState>& state);
+
+  std::shared_ptr<com::Apartment> owner;  // where events are raised
+  com::ComPtr<com::ConnectionPoint> events;
+  bool telnet = true;
+  std::shared_ptr<SshServer> ssh;
+  std::chrono::seconds idleTimeout{0};
+  LoginThrottle throttle;
+  std::atomic<size_t> active{0};
+  UniqueFd stopFd;  // eventfd, readable once stopping
+  std::atomic<bool> stopping{false};
+
+  std::mutex lock;
+  std::vector<std::weak_ptr<ConnectionState>> connections;  // guarded by lock
+};
+
+}  // namespace vorlane::termserver

@@ -1,0 +1,150 @@
+// One SSH connection after the TCP accept: key exchange, logins, session channels and their
+// services, driven by one ssh_event on the connection thread.
+//
+// libssh runs our callbacks from inside ssh_event_dopoll (and, rarely, from inside a channel
+// write that has to wait for the socket). The callbacks therefore only decide what libssh needs
+// an immediate answer for (a login, a channel request) and queue everything else; the events
+// that let the application send (ServiceStart, Received, SFTP) are raised from the loop, where
+// writing to a channel cannot re-enter a callback that is still running.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/termserver/connection.h"
+#include "platform/termserver/request_framer.h"
+#include "platform/termserver/sftp_server.h"
+#include "platform/termserver/ssh_handles.h"
+
+#include <libssh/callbacks.h>
+
+namespace vorlane::termserver {
+
+class SshConnection final : public ConnectionOutput {
+ public:
+  // `session` has been accepted on the socket (ssh_bind_accept_fd) and is owned from now on.
+  SshConnection(Connection& connection, SshSessionPtr session);
+  ~SshConnection();
+  SshConnection(const SshConnection&) = delete;
+  SshConnection& operator=(const SshConnection&) = delete;
+
+  // Serves the connection until it ends; never throws.
+  void Run();
+
+  // ConnectionOutput: the application's text for one of its channels.
+  void Write(int32_t channel, std::string_view text) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Channel;
+  struct Pending;
+  class CallbackScope;
+
+  bool KeyExchange();
+  bool StartEventLoop();
+  std::string ReasonToEnd(Clock::time_point now);
+  int NextPollTimeout(Clock::time_point now) const;
+  void ProcessPending();
+  void DeliverData(Channel& channel, const std::string& data);
+  void PollFramers();
+  void Send(Channel& channel, std::string_view bytes);
+  void Flush(Channel& channel);
+  void ReapChannels();
+  void Shutdown();
+  Channel* FindChannel(int32_t number);
+  template <class Event>
+  void RaiseEvent(const char* what, Event&& event);
+  bool CheckPassword(std::string_view user, std::string_view password);
+
+  // libssh callbacks; `userdata` is this connection or one of its channels.
+  static int OnAuthPassword(ssh_session, const char* user, const char* password, void* userdata);
+  static int OnMessage(ssh_session, ssh_message message, void* userdata);
+  static ssh_channel OnChannelOpen(ssh_session, void* userdata);
+  static int OnWake(socket_t fd, int revents, void* userdata);
+  static int OnData(ssh_session, ssh_channel, void* data, uint32_t length, int isStderr, void* userdata);
+  static void OnEof(ssh_session, ssh_channel, void* userdata);
+  static void OnClose(ssh_session, ssh_channel, void* userdata);
+  static int OnPty(ssh_session, ssh_channel, const char*, int, int, int, int, void* userdata);
+  static int OnWindowChange(ssh_session, ssh_channel, int, int, int, int, void* userdata);
+  static int OnShell(ssh_session, ssh_channel, void* userdata);
+  static int OnExec(ssh_session, ssh_channel, const char* command, void* userdata);
+  static int OnSubsystem(ssh_session, ssh_channel, const char* name, void* userdata);
+  int ChannelRequest(Channel& channel, int32_t requestedType);
+
+  Connection& connection_;
+  // Declared in this order so that channels go before the event, and the event before the
+  // session they belong to.
+  SshSessionPtr session_;
+  SshEventPtr event_;
+  std::vector<std::unique_ptr<Channel>> channels_;
+  std::deque<Pending> pending_;
+  ssh_server_callbacks_struct serverCallbacks_{};
+
+  int callbackDepth_ = 0;  // > 0 while libssh runs one of our callbacks
+  int eventDepth_ = 0;     // > 0 while an event raised from the loop runs
+  bool sessionInEvent_ = false;
+  bool wakeInEvent_ = false;
+  bool wakeReady_ = false;
+  bool closing_ = false;
+  bool authenticated_ = false;
+  bool loginFailed_ = false;
+  bool outputOverflow_ = false;
+  int failedLogins_ = 0;
+  int32_t nextChannel_ = 0;
+  std::string kbdintUser_;
+  Clock::time_point started_;
+  Clock::time_point lastActivity_;
+};
+
+enum class SshChannelKind { kUndecided, kShell, kSftp };
+
+struct SshConnection::Channel {
+  Channel() = default;
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+  // Callbacks go before the channel is freed: libssh may keep a freed channel until the peer
+  // confirms the close, and must not call into a Channel that no longer exists.
+  ~Channel() {
+    if (handle) ssh_remove_channel_callbacks(handle.get(), &callbacks);
+  }
+
+  SshConnection* owner = nullptr;
+  int32_t number = 0;
+  SshChannelPtr handle;
+  ssh_channel_callbacks_struct callbacks{};
+  SshChannelKind kind = SshChannelKind::kUndecided;
+  bool started = false;      // ServiceStart has been raised
+  bool peerEof = false;      // the client sends nothing more
+  bool peerClosed = false;
+  bool closeNow = false;     // our side gives up on the channel
+  Clock::time_point eofAt{};
+  RequestFramer framer;
+  std::unique_ptr<SftpServer> sftp;
+  std::string output;        // not yet written: window full, or queued inside a callback
+};
+
+struct SshConnection::Pending {
+  enum class Kind { kStart, kData, kEof, kClose };
+  Kind kind;
+  int32_t channel;
+  std::string data;
+};
+
+// Marks the time libssh spends in one of our callbacks (writes are only queued meanwhile).
+class SshConnection::CallbackScope {
+ public:
+  explicit CallbackScope(SshConnection& owner) : owner_(owner) { ++owner_.callbackDepth_; }
+  ~CallbackScope() { --owner_.callbackDepth_; }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+
+ private:
+  SshConnection& owner_;
+};
+
+}  // namespace vorlane::termserver

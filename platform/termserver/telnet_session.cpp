@@ -1,0 +1,238 @@
+#include "platform/termserver/telnet_session.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/debuglog/debuglog.h"
+#include "platform/termserver/limits.h"
+#include "platform/termserver/request_framer.h"
+#include "platform/termserver/telnet_parser.h"
+
+namespace vorlane::termserver {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A client that stops reading gets this long per write before it is dropped, so that it can
+// never hold the connection thread.
+constexpr std::chrono::seconds kWriteTimeLimit{10};
+// Beyond this, an idle limit means "never"; it also keeps the time arithmetic from overflowing.
+constexpr std::chrono::hours kLongestIdle{24 * 365};
+constexpr size_t kReadChunk = 4096;
+constexpr int32_t kChannel = 0;  // Telnet has one channel
+
+int PollTimeoutMs(Clock::time_point now, Clock::time_point until) {
+  if (until <= now) return 0;
+  // Round up: waking a little early would only spin until the deadline.
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+  return static_cast<int>(std::min<decltype(ms)>(ms, 60'000));
+}
+
+class TelnetSession final : public ConnectionOutput {
+ public:
+  TelnetSession(UniqueFd socket, Connection& connection)
+      : socket_(std::move(socket)), connection_(connection), start_(Clock::now()),
+        lastReceived_(start_) {}
+
+  ~TelnetSession() {
+    ::shutdown(socket_.get(), SHUT_RDWR);  // the peer sees the end even if the fd was shared
+  }
+
+  void Run() {
+    connection_.SetOutput(this);
+    if (Login() && StartShell()) ServeRequests();
+    connection_.SetOutput(nullptr);
+  }
+
+  void Write(int32_t channel, std::string_view text) override {
+    if (channel == kChannel) Send(EscapeOutgoing(text));
+  }
+
+ private:
+  enum class Wait { kData, kDeadline, kClose };
+
+  // Waits until data bytes arrive (appended to input_), `deadline` passes, or the connection
+  // must end. Negotiation is answered and queued output written on the way.
+  Wait Pump(Clock::time_point deadline) {
+    for (;;) {
+      if (failed_ || connection_.ShouldClose()) return Wait::kClose;
+      const auto now = Clock::now();
+      const auto idle = std::min<std::chrono::seconds>(connection_.IdleTimeout(), kLongestIdle);
+      const auto idleEnd = idle.count() > 0 ? lastReceived_ + idle : Clock::time_point::max();
+      if (now >= idleEnd) return Wait::kClose;
+      if (now >= deadline) return Wait::kDeadline;
+
+      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {connection_.WakeFd(), POLLIN, 0}};
+      int n = ::poll(fds, 2, PollTimeoutMs(now, std::min(deadline, idleEnd)));
+      if (n < 0 && errno != EINTR) return Wait::kClose;
+      if (n <= 0) continue;
+      if (fds[1].revents & (POLLERR | POLLNVAL)) return Wait::kClose;
+      if (fds[1].revents & POLLIN) connection_.DrainOutput();
+      if (fds[0].revents & POLLNVAL) return Wait::kClose;
+      if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+
+      char buffer[kReadChunk];
+      ssize_t got = ::recv(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+      if (got <= 0) return Wait::kClose;  // the peer left, or the socket broke
+      lastReceived_ = Clock::now();
+      TelnetOutput out = parser_.Feed(std::string_view(buffer, static_cast<size_t>(got)));
+      if (!out.reply.empty()) Send(out.reply);
+      if (!out.data.empty()) {
+        input_ += out.data;
+        return Wait::kData;
+      }
+    }
+  }
+
+  // Writes all of `bytes` within the write limit; on failure the session ends.
+  void Send(std::string_view bytes) {
+    const auto end = Clock::now() + kWriteTimeLimit;
+    while (!failed_ && !bytes.empty()) {
+      ssize_t n = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        bytes.remove_prefix(static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        failed_ = true;
+        break;
+      }
+      const auto now = Clock::now();
+      pollfd fd{socket_.get(), POLLOUT, 0};
+      if (now >= end || ::poll(&fd, 1, PollTimeoutMs(now, end)) == 0) {
+        debuglog::Write("Telnet: client stopped reading, connection closed");
+        failed_ = true;
+      }
+    }
+  }
+
+  // Takes one line of at most kMaxCredentialBytes from input_, keeping the rest for later.
+  // Returns nullopt when the connection must end (time up, peer gone).
+  std::optional<std::string> ReadCredential(bool& tooLong) {
+    std::string line;
+    tooLong = false;
+    const auto deadline = start_ + kLoginTimeLimit;
+    for (;;) {
+      size_t used = 0;
+      for (; used < input_.size(); ++used) {
+        const char c = input_[used];
+        if (skipLf_) {
+          skipLf_ = false;
+          if (c == '\n') continue;
+        }
+        if (c == '\r' || c == '\n') {
+          skipLf_ = c == '\r';
+          input_.erase(0, used + 1);
+          return line;
+        }
+        if (c == '\x7f' || c == '\b') {
+          // A client in character mode sends its erase key as a byte.
+          if (!line.empty() && !tooLong) line.pop_back();
+        } else if (line.size() < kMaxCredentialBytes) {
+          line += c;
+        } else {
+          tooLong = true;  // keep reading to the line end, but hold no more of it
+        }
+      }
+      input_.clear();
+      if (Pump(deadline) != Wait::kData) return std::nullopt;
+    }
+  }
+
+  bool Login() {
+    Send(parser_.EnableLocal(telnet::kOptionSuppressGoAhead));
+    for (int tries = 0; tries < kMaxPasswordTries;) {
+      bool userTooLong = false;
+      bool passwordTooLong = false;
+      Send("login: ");
+      auto user = ReadCredential(userTooLong);
+      if (!user) return false;
+      if (user->empty() && !userTooLong) continue;  // a bare Enter asks again, as login does
+      // Claiming to echo, and then not echoing, keeps the password off the client's screen.
+      Send(parser_.EnableLocal(telnet::kOptionEcho));
+      Send("Password: ");
+      auto password = ReadCredential(passwordTooLong);
+      Send(parser_.DisableLocal(telnet::kOptionEcho));
+      Send("\r\n");
+      if (!password || failed_) return false;
+      ++tries;
+      if (!userTooLong && !passwordTooLong && connection_.LoginPassword(*user, *password)) {
+        return !failed_ && !connection_.ShouldClose();
+      }
+      Send("\r\nLogin incorrect\r\n");
+    }
+    debuglog::Write("Telnet: login failed " + std::to_string(kMaxPasswordTries) +
+                    " times, connection closed");
+    return false;
+  }
+
+  bool StartShell() {
+    if (connection_.ServiceRequest(kChannel, kServiceShell) != kServiceApplication) return false;
+    connection_.ServiceStart(kChannel, kServiceApplication, "shell");
+    return !failed_;
+  }
+
+  void ServeRequests() {
+    RequestFramer framer;
+    // What the client typed ahead during the login is the start of its first request.
+    std::string data = std::move(input_);
+    input_.clear();
+    for (;;) {
+      if (!data.empty()) {
+        for (std::string& request : framer.Feed(data, Clock::now())) {
+          connection_.Received(kChannel, std::move(request));
+          if (failed_ || connection_.ShouldClose()) return;
+        }
+        if (framer.TakeTruncated()) {
+          debuglog::Write("Telnet: request longer than " + std::to_string(kMaxRequestBytes) +
+                          " bytes cut");
+        }
+      }
+      data.clear();
+      const Wait wait = Pump(framer.Deadline().value_or(Clock::time_point::max()));
+      if (wait == Wait::kClose) return;
+      if (wait == Wait::kDeadline) {
+        if (auto request = framer.Poll(Clock::now())) connection_.Received(kChannel, std::move(*request));
+      }
+      data = std::move(input_);
+      input_.clear();
+    }
+  }
+
+  UniqueFd socket_;
+  Connection& connection_;
+  TelnetParser parser_;
+  const Clock::time_point start_;
+  Clock::time_point lastReceived_;
+  std::string input_;       // data bytes received and not used yet
+  bool skipLf_ = false;     // the last credential ended with CR; an LF right after belongs to it
+  bool failed_ = false;     // writing failed: the connection ends
+};
+
+}  // namespace
+
+void ServeTelnet(UniqueFd socket, Connection& connection) {
+  try {
+    TelnetSession session(std::move(socket), connection);
+    session.Run();
+  } catch (const std::exception& e) {
+    connection.SetOutput(nullptr);
+    debuglog::Write(std::string("Telnet: connection ended by an error: ") + e.what());
+  } catch (...) {
+    connection.SetOutput(nullptr);
+    debuglog::Write("Telnet: connection ended by an unknown error");
+  }
+}
+
+}  // namespace vorlane::termserver

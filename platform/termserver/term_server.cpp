@@ -1,0 +1,285 @@
+#include "platform/termserver/term_server.h"
+
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/base/config_dir.h"
+#include "platform/com/apartment.h"
+#include "platform/com/error_info.h"
+#include "platform/com/text.h"
+#include "platform/debuglog/debuglog.h"
+#include "platform/loop/message_loop.h"
+#include "platform/termserver/limits.h"
+#include "platform/termserver/listener.h"
+#include "platform/termserver/served_connection.h"
+#include "platform/termserver/server_core.h"
+#include "platform/termserver/telnet_session.h"
+#include "platform/termserver/user_object.h"
+
+namespace vorlane::termserver {
+
+using namespace vorlane::com;
+
+namespace {
+
+std::atomic<int> g_runningThreads{0};
+
+// No idle limit set: connections may stay as long as they like (a year is as good as forever).
+constexpr std::chrono::seconds kNoIdleLimit{365 * 24 * 3600};
+
+void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, const std::string& address) {
+  try {
+    auto state = std::make_shared<ConnectionState>(address);
+    ComPtr<UserObject> user = Make<UserObject>(state);
+    ServedConnection connection(core, state, ComPtr<IDispatch>(user.get()));
+    if (connection.Connecting()) {
+      if (core->telnet) {
+        ServeTelnet(std::move(socket), connection);
+      } else {
+        core->ssh->Serve(std::move(socket), connection);
+      }
+    }
+    connection.Disconnected();
+  } catch (const std::exception& e) {
+    debuglog::Write(std::string("TermServer: connection from ") + address + " ended by an error: " + e.what());
+  } catch (...) {
+    debuglog::Write("TermServer: connection from " + address + " ended by an error");
+  }
+}
+
+}  // namespace
+
+int RunningThreads() { return g_runningThreads.load(); }
+
+// A started server: its listener, its threads and the state they share.
+struct Runner {
+  std::shared_ptr<ServerCore> core;
+  UniqueFd listener;
+  std::unique_ptr<loop::WaitableThread> acceptThread;
+  std::mutex lock;
+  std::vector<std::shared_ptr<loop::WaitableThread>> threads;  // guarded by lock
+
+  void AcceptLoop();
+  void Spawn(UniqueFd socket, std::string address);
+};
+
+void Runner::Spawn(UniqueFd socket, std::string address) {
+  core->active++;
+  g_runningThreads++;
+  const int fd = socket.release();
+  auto thread = std::make_shared<loop::WaitableThread>([core = core, fd, address] {
+    ServeConnection(core, UniqueFd(fd), address);
+    core->active--;
+    g_runningThreads--;
+  });
+  std::lock_guard guard(lock);
+  std::erase_if(threads, [](const std::shared_ptr<loop::WaitableThread>& t) { return t->Ended().IsSet(); });
+  threads.push_back(std::move(thread));
+}
+
+void Runner::AcceptLoop() {
+  pollfd fds[2] = {{listener.get(), POLLIN, 0}, {core->stopFd.get(), POLLIN, 0}};
+  while (!core->Stopping()) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      debuglog::Write(std::string("TermServer: poll failed: ") + ::strerror(errno));
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents == 0) continue;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    UniqueFd socket(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+    if (!socket) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        debuglog::Write(std::string("TermServer: cannot accept a connection: ") + ::strerror(errno));
+        pollfd stop{core->stopFd.get(), POLLIN, 0};
+        (void)::poll(&stop, 1, 100);  // let descriptors free up instead of spinning
+      }
+      continue;
+    }
+    std::string address = AddressText(peer);
+    if (core->active.load() >= kMaxConnections) {
+      debuglog::Write("TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + address);
+      continue;
+    }
+    Spawn(std::move(socket), std::move(address));
+  }
+}
+
+HRESULT KeysObject::Prepare(HostKeyState& state) {
+  std::lock_guard lock(state.lock);
+  if (state.files) return S_OK;
+  Result<HostKeyFiles> files = PrepareHostKeys(ConfigDirectory());
+  if (!files) {
+    return SetErrorAndReturn(HresultFromErrno(files.error().code ? files.error().code : EIO), ITermKeys::kIid,
+                             u"TermServer", Utf8ToUtf16("Cannot prepare the SSH host keys: " + files.error().message));
+  }
+  state.files = files.value();
+  return S_OK;
+}
+
+HRESULT KeysObject::InvokePrepare(DispatchCall&) { return Prepare(*state_); }
+
+TermServer::TermServer() : keys_(Make<KeysObject>(keyState_)), points_(this) { points_.Add(ITermServerEvents::kIid); }
+
+TermServer::~TermServer() { Stop(); }
+
+HRESULT TermServer::Fail(HRESULT hr, const std::string& description) {
+  debuglog::Write("TermServer: " + description);
+  return SetErrorAndReturn(hr, ITermServer::kIid, u"TermServer", Utf8ToUtf16(description));
+}
+
+HRESULT TermServer::Start() {
+  std::lock_guard lock(lock_);
+  if (runner_) return Fail(E_UNEXPECTED, "The server is already listening.");
+  if (protocol_ != kProtocolTelnet && protocol_ != kProtocolSsh) {
+    return Fail(E_INVALIDARG, "Choose the protocol (1 Telnet, 3 SSH) before starting.");
+  }
+  auto runner = std::make_shared<Runner>();
+  runner->core = std::make_shared<ServerCore>();
+  ServerCore& core = *runner->core;
+  core.owner = CurrentApartment();
+  core.events = ComPtr<ConnectionPoint>(points_.Find(ITermServerEvents::kIid));
+  core.telnet = protocol_ == kProtocolTelnet;
+  core.idleTimeout = idleTimeoutSeconds_ > 0 ? std::chrono::seconds(idleTimeoutSeconds_) : kNoIdleLimit;
+  if (!core.telnet) {
+    VORLANE_RETURN_IF_FAILED(KeysObject::Prepare(*keyState_));
+    HostKeyFiles files;
+    {
+      std::lock_guard keyLock(keyState_->lock);
+      files = *keyState_->files;
+    }
+    Result<std::unique_ptr<SshServer>> ssh = SshServer::Create(files);
+    if (!ssh) return Fail(E_FAIL, "Cannot set up the SSH server: " + ssh.error().message);
+    core.ssh = std::move(ssh).value();
+  }
+  Result<UniqueFd> listener = OpenListener(bindAddress_, port_);
+  if (!listener) {
+    return Fail(HresultFromErrno(listener.error().code),
+                "Cannot listen on [" + bindAddress_ + "]:" + std::to_string(port_) + ": " + listener.error().message);
+  }
+  runner->listener = std::move(listener).value();
+  g_runningThreads++;
+  runner->acceptThread = std::make_unique<loop::WaitableThread>([runner] {
+    runner->AcceptLoop();
+    g_runningThreads--;
+  });
+  runner_ = std::move(runner);
+  return S_OK;
+}
+
+void TermServer::Stop() {
+  std::shared_ptr<Runner> runner;
+  {
+    std::lock_guard lock(lock_);
+    runner = std::move(runner_);
+  }
+  if (!runner) return;
+  runner->core->RequestStop();
+  const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
+  auto left = [&] {
+    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      deadline - std::chrono::steady_clock::now()));
+  };
+  if (!runner->acceptThread->Join(left())) runner->acceptThread->Abandon();
+  std::vector<std::shared_ptr<loop::WaitableThread>> threads;
+  {
+    std::lock_guard lock(runner->lock);
+    threads.swap(runner->threads);
+  }
+  size_t abandoned = 0;
+  for (auto& thread : threads) {
+    if (!thread->Join(left())) {
+      thread->Abandon();
+      ++abandoned;
+    }
+  }
+  if (abandoned > 0) debuglog::Write("TermServer: stopped; " + std::to_string(abandoned) + " connection(s) still closing");
+}
+
+HRESULT TermServer::InvokeStart(DispatchCall&) { return Start(); }
+
+HRESULT TermServer::InvokeStop(DispatchCall&) {
+  Stop();
+  return S_OK;
+}
+
+HRESULT TermServer::PutBindAddress(DispatchCall& call) {
+  std::string address;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &address));
+  std::lock_guard lock(lock_);
+  bindAddress_ = std::move(address);
+  return S_OK;
+}
+
+HRESULT TermServer::GetBindAddress(DispatchCall& call) {
+  std::lock_guard lock(lock_);
+  return call.Return(Variant::FromUtf8(bindAddress_));
+}
+
+HRESULT TermServer::GetKeys(DispatchCall& call) { return call.Return(Variant(static_cast<IDispatch*>(keys_.get()))); }
+
+HRESULT TermServer::PutIdleTimeout(DispatchCall& call) {
+  int32_t seconds;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &seconds));
+  if (seconds < 0) return Fail(E_INVALIDARG, "The idle timeout cannot be negative.");
+  std::lock_guard lock(lock_);
+  idleTimeoutSeconds_ = seconds;
+  return S_OK;
+}
+
+HRESULT TermServer::GetIdleTimeout(DispatchCall& call) {
+  std::lock_guard lock(lock_);
+  return call.Return(idleTimeoutSeconds_);
+}
+
+HRESULT TermServer::PutPort(DispatchCall& call) {
+  int32_t port;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &port));
+  std::lock_guard lock(lock_);
+  port_ = port;
+  return S_OK;
+}
+
+HRESULT TermServer::GetPort(DispatchCall& call) {
+  std::lock_guard lock(lock_);
+  // Once listening, the port really bound (a requested port 0 becomes a free one).
+  return call.Return(runner_ ? static_cast<int32_t>(BoundPort(runner_->listener.get())) : port_);
+}
+
+HRESULT TermServer::PutAuthMode(DispatchCall& call) {
+  int32_t mode;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &mode));
+  if (mode != 0) return Fail(E_INVALIDARG, "Only password logins (mode 0) are offered.");
+  std::lock_guard lock(lock_);
+  authMode_ = mode;
+  return S_OK;
+}
+
+HRESULT TermServer::GetAuthMode(DispatchCall& call) {
+  std::lock_guard lock(lock_);
+  return call.Return(authMode_);
+}
+
+HRESULT TermServer::PutProtocol(DispatchCall& call) {
+  int32_t protocol;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &protocol));
+  if (protocol != kProtocolTelnet && protocol != kProtocolSsh) {
+    return Fail(E_INVALIDARG, "Unknown protocol " + std::to_string(protocol) + " (1 Telnet, 3 SSH).");
+  }
+  std::lock_guard lock(lock_);
+  protocol_ = protocol;
+  return S_OK;
+}
+
+HRESULT TermServer::GetProtocol(DispatchCall& call) {
+  std::lock_guard lock(lock_);
+  return call.Return(protocol_);
+}
+
+}  // namespace vorlane::termserver

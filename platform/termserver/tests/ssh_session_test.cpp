@@ -1,0 +1,179 @@
+// The SSH server against the OpenSSH client: shells, requests and their answers, and the ways
+// a session ends.
+#include "platform/termserver/ssh_session.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/termserver/tests/fake_connection.h"
+#include "platform/termserver/tests/ssh_test_harness.h"
+
+namespace vorlane::termserver::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+const std::string kRequest = "#keycount=1#requestaction=agentinfo#";
+
+bool Has(const Strings& events, const std::string& prefix) {
+  return std::any_of(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+}
+
+// The application answers every request, as the agent does, from inside Received.
+void AnswerRequests(FakeConnection& fake) {
+  fake.onReceived = [&fake](int32_t channel, const std::string& request) {
+    fake.Send(channel, "answer:" + request + "\r\n");
+  };
+}
+
+TEST(SshSession, LoginShellAndOneRequestAnswered) {
+  ASSERT_NE(&SharedSshServer(), nullptr);
+  FakeConnection fake;
+  AnswerRequests(fake);
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ssh.Input(kRequest + "\n");
+  ssh.CloseInput();
+  auto status = ssh.Wait(30s);
+  ASSERT_TRUE(status) << ssh.output();
+  EXPECT_EQ(*status, 0) << ssh.output();
+  EXPECT_NE(ssh.output().find("answer:" + kRequest + "\r\n"), std::string::npos) << ssh.output();
+  ASSERT_TRUE(served.Done(10s));
+  EXPECT_EQ(fake.Events(), (Strings{"LoginPassword:monitor:secret", "ServiceRequest:0:1", "ServiceStart:0:0:shell",
+                                    "Received:0:" + kRequest}));
+}
+
+TEST(SshSession, RequestEndingInHashWithoutLineEndCompletesAfterQuietTime) {
+  FakeConnection fake;
+  AnswerRequests(fake);
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ssh.Input(kRequest);
+  // The input stays open: only the quiet time can complete the request.
+  ASSERT_TRUE(ssh.WaitForOutput("answer:" + kRequest, 30s)) << ssh.output();
+  ssh.CloseInput();
+  ASSERT_TRUE(ssh.Wait(30s));
+  ASSERT_TRUE(served.Done(10s));
+  const Strings events = fake.Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "Received:0:" + kRequest), 1);
+}
+
+TEST(SshSession, SeveralRequestsInOneWriteEachAnsweredInOrder) {
+  FakeConnection fake;
+  AnswerRequests(fake);
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ssh.Input("#a=1#\r\n#b=2#\n#c=3#");
+  ssh.CloseInput();
+  ASSERT_TRUE(ssh.Wait(30s));
+  EXPECT_NE(ssh.output().find("answer:#a=1#\r\nanswer:#b=2#\r\nanswer:#c=3#\r\n"), std::string::npos) << ssh.output();
+  ASSERT_TRUE(served.Done(10s));
+}
+
+TEST(SshSession, TerminalSessionWithPtyServesRequests) {
+  FakeConnection fake;
+  AnswerRequests(fake);
+  fake.onServiceStart = [&fake](int32_t channel, int32_t) { fake.Send(channel, "ready\r\n"); };
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {"-tt"}));
+  ASSERT_TRUE(ssh.WaitForOutput("ready", 30s)) << ssh.output();
+  ssh.Input(kRequest + "\r");
+  ASSERT_TRUE(ssh.WaitForOutput("answer:" + kRequest, 30s)) << ssh.output();
+  fake.Close();
+  ASSERT_TRUE(served.Done(10s));
+  EXPECT_TRUE(ssh.Wait(30s));
+}
+
+TEST(SshSession, OutputQueuedOutsideAnEventReachesTheClient) {
+  FakeConnection fake;
+  fake.onServiceStart = [&fake](int32_t channel, int32_t) { fake.Send(channel, "ready\r\n"); };
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ASSERT_TRUE(ssh.WaitForOutput("ready", 30s)) << ssh.output();
+  fake.Send(0, "news from the agent\r\n");  // from this thread, as an alarm would be
+  EXPECT_TRUE(ssh.WaitForOutput("news from the agent", 30s)) << ssh.output();
+  fake.Send(7, "to a channel that does not exist\r\n");  // dropped, harmlessly
+  ssh.CloseInput();
+  ASSERT_TRUE(ssh.Wait(30s));
+  ASSERT_TRUE(served.Done(10s));
+}
+
+TEST(SshSession, ExecRefused) {
+  FakeConnection fake;
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {"echo", "hello"}));
+  ssh.CloseInput();
+  auto status = ssh.Wait(30s);
+  ASSERT_TRUE(status);
+  EXPECT_NE(*status, 0) << ssh.output();
+  EXPECT_EQ(ssh.output().find("hello"), std::string::npos);
+  ASSERT_TRUE(served.Done(10s));
+  const Strings events = fake.Events();
+  EXPECT_TRUE(Has(events, "LoginPassword:monitor:secret"));
+  EXPECT_FALSE(Has(events, "ServiceRequest"));
+  EXPECT_FALSE(Has(events, "ServiceStart"));
+}
+
+TEST(SshSession, ShellRefusedByTheApplication) {
+  FakeConnection fake;
+  fake.serviceAnswer = 99;
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ssh.CloseInput();
+  auto status = ssh.Wait(30s);
+  ASSERT_TRUE(status);
+  EXPECT_NE(*status, 0);
+  ASSERT_TRUE(served.Done(10s));
+  const Strings events = fake.Events();
+  EXPECT_TRUE(Has(events, "ServiceRequest:0:1"));
+  EXPECT_FALSE(Has(events, "ServiceStart"));
+}
+
+TEST(SshSession, ApplicationCloseEndsALiveSessionQuickly) {
+  FakeConnection fake;
+  fake.onServiceStart = [&fake](int32_t channel, int32_t) { fake.Send(channel, "ready\r\n"); };
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ASSERT_TRUE(ssh.WaitForOutput("ready", 30s)) << ssh.output();
+  const auto closed = Clock::now();
+  fake.Close();
+  ASSERT_TRUE(served.Done(5s));
+  EXPECT_LT(Clock::now() - closed, 2s);
+  auto status = ssh.Wait(10s);  // the client sees the end, with its input still open
+  ASSERT_TRUE(status);
+}
+
+TEST(SshSession, IdleSessionClosed) {
+  FakeConnection fake;
+  fake.idleTimeout = 1s;
+  fake.onServiceStart = [&fake](int32_t channel, int32_t) { fake.Send(channel, "ready\r\n"); };
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ASSERT_TRUE(ssh.WaitForOutput("ready", 30s)) << ssh.output();
+  const auto ready = Clock::now();
+  ASSERT_TRUE(served.Done(10s));
+  EXPECT_GE(Clock::now() - ready, 500ms);  // not before the client was quiet for a while
+  ASSERT_TRUE(ssh.Wait(10s));
+}
+
+TEST(SshSession, DataKeepsASessionFromBeingIdle) {
+  FakeConnection fake;
+  fake.idleTimeout = 2s;
+  AnswerRequests(fake);
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  // Three requests, each 1.5 s apart as the client's own answers pace them, span more than the
+  // idle time, yet every one is answered.
+  for (int i = 0; i < 3; ++i) {
+    const std::string request = "#n=" + std::to_string(i) + "#";
+    ssh.Input(request + "\n");
+    ASSERT_TRUE(ssh.WaitForOutput("answer:" + request, 30s)) << ssh.output();
+    EXPECT_FALSE(served.Done(1500ms));
+  }
+  ssh.CloseInput();
+  ASSERT_TRUE(ssh.Wait(30s));
+  ASSERT_TRUE(served.Done(10s));
+}
+
+}  // namespace
+}  // namespace vorlane::termserver::testing

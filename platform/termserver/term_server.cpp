@@ -1,5 +1,7 @@
 #include "platform/termserver/term_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -102,6 +104,9 @@ void Runner::AcceptLoop() {
       }
       continue;
     }
+    // Requests and answers are small and interactive: send them at once.
+    int one = 1;
+    (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::string address = AddressText(peer);
     if (core->active.load() >= kMaxConnections) {
       debuglog::Write("TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + address);

@@ -83,7 +83,7 @@ int ConfinedFs::Resolve(std::string_view clientPath, Target& target) const {
     return 0;
   }
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    UniqueFd next(::openat(dir.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd next(::openat(dir.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next) return LinkAware(dir.get(), parts[i], errno);
     dir = std::move(next);
   }

@@ -37,11 +37,12 @@ TEST(SftpCodecFramer, LengthsOutsideTheLimitAreErrorsBeforeAnyBodyArrives) {
 }
 
 TEST(SftpCodecReader, AFieldPastTheEndFailsThisAndEveryLaterRead) {
-  PacketReader in(Length(100) + "abc" + Length(7));
+  const std::string packet = Length(100) + "abc" + Length(7);
+  PacketReader in(packet);
   EXPECT_EQ(in.String(), "");
   EXPECT_FALSE(in.ok());
   EXPECT_EQ(in.U32(), 0u);  // the 7 is not read once the string failed
-  PacketReader shortInt(std::string("\1\2\3", 3));
+  PacketReader shortInt(std::string_view("\1\2\3", 3));
   shortInt.U32();
   EXPECT_FALSE(shortInt.ok());
 }

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
+#include <map>
 #include <sstream>
 
 #include "platform/termserver/tests/sftp_test_client.h"
@@ -208,7 +208,7 @@ TEST_F(SftpServerTest, ListingShowsEveryEntryOnceWithLongNames) {
   auto names = List("/docs");
   EXPECT_EQ(names.size(), 232u);  // a.txt, sub and the 230 files; no "." or ".."
   EXPECT_EQ(names["sub"].substr(0, 1), "d");
-  EXPECT_EQ(names["a.txt"].substr(0, 10), "-rw-r--r--");
+  EXPECT_EQ(names["a.txt"].substr(0, 3), "-rw");  // the rest depends on the umask
   EXPECT_NE(names["a.txt"].find(" 5 "), std::string::npos) << names["a.txt"];
   EXPECT_EQ(names["a.txt"].substr(names["a.txt"].size() - 6), " a.txt");
   EXPECT_EQ(List("/").size(), 1u);

@@ -142,7 +142,7 @@ SshConnection::Channel* SshConnection::FindChannel(int32_t number) {
 }
 
 void SshConnection::ProcessPending() {
-  // Index-free: events raised here may write, and a write may run callbacks that queue more.
+  // One at a time: events raised here may write, and a write may run callbacks that queue more.
   while (!pending_.empty()) {
     Pending item = std::move(pending_.front());
     pending_.pop_front();

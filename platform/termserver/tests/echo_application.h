@@ -72,7 +72,11 @@ class RecordingSink final : public ComObject<RecordingSink, IDispatch> {
       }
       case kEventServiceRequest:
         Record("ServiceRequest:" + std::to_string(*arg(2).plVal));
-        if (*arg(2).plVal != 3) *arg(2).plVal = 0;
+        if (*arg(2).plVal == 3) {
+          (void)Put(user, kUserSftpHome, Variant::FromUtf8(sftpHome));
+        } else {
+          *arg(2).plVal = 0;
+        }
         break;
       case kEventServiceStart:
         Record("ServiceStart:" + std::to_string(arg(2).lVal));
@@ -89,6 +93,11 @@ class RecordingSink final : public ComObject<RecordingSink, IDispatch> {
         (void)Call(user, kUserSend, {Variant::FromUtf8("#answer=" + std::to_string(request.size()) + "#"), Variant(index)});
         break;
       }
+      case kEventSftpUploadFile:
+      case kEventSftpDownloadFile:
+        Record("Sftp:" + std::to_string(id) + ":" +
+               Bstr(std::u16string_view(arg(1).bstrVal, SysStringLen(arg(1).bstrVal))).ToUtf8());
+        break;
       case kEventDisconnected:
         Record("Disconnected");
         break;
@@ -97,6 +106,9 @@ class RecordingSink final : public ComObject<RecordingSink, IDispatch> {
     }
     return S_OK;
   }
+
+  // The folder SFTP channels are confined to.
+  std::string sftpHome;
 
  private:
   void Record(std::string event) {

@@ -101,7 +101,7 @@ TEST(SshSession, OutputQueuedOutsideAnEventReachesTheClient) {
 TEST(SshSession, ExecRefused) {
   FakeConnection fake;
   ServedPort served(fake);
-  ChildProcess ssh(SshCommand(served.port(), "secret", {"echo", "hello"}));
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}, {"echo", "hello"}));
   ssh.CloseInput();
   auto status = ssh.Wait(30s);
   ASSERT_TRUE(status);

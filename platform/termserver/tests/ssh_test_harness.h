@@ -207,15 +207,17 @@ class ChildProcess {
 
 // The OpenSSH client against the served port, every option fixed so that no configuration or
 // known host file of the machine takes part; `timeout` ends it whatever happens.
-inline std::vector<std::string> SshCommand(int port, const std::string& password, const std::vector<std::string>& extra,
+inline std::vector<std::string> SshCommand(int port, const std::string& password, const std::vector<std::string>& options,
+                                           const std::vector<std::string>& command = {},
                                            const std::string& user = "monitor") {
   std::vector<std::string> argv = {"timeout", "30", "sshpass", "-p", password, "ssh", "-F", "/dev/null",
                                    "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
                                    "-o", "PubkeyAuthentication=no",
                                    "-o", "PreferredAuthentications=password,keyboard-interactive",
                                    "-o", "LogLevel=ERROR", "-o", "ConnectTimeout=20", "-p", std::to_string(port)};
-  argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(user + "@127.0.0.1");
+  argv.insert(argv.end(), command.begin(), command.end());
   return argv;
 }
 

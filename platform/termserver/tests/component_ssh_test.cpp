@@ -1,0 +1,178 @@
+// The terminal server over SSH, driven as the agent drives it (created by class id, events on
+// this test's apartment), with the OpenSSH ssh and sftp clients logging in through sshpass.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/com/activation.h"
+#include "platform/com/apartment.h"
+#include "platform/loop/message_loop.h"
+#include "platform/termserver/tests/echo_application.h"
+
+namespace vorlane::termserver {
+namespace {
+
+using namespace vorlane::com;
+using namespace vorlane::termserver::testing;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TermServerOverSsh : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vorlane-ssh-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::filesystem::create_directories(dir_ / "config");
+    std::filesystem::create_directories(dir_ / "home");
+    std::filesystem::create_directories(dir_ / "home-sibling");
+    std::ofstream(dir_ / "home-sibling" / "secret.txt") << "outside";
+    ::setenv("VORLANE_CONFIG_DIR", (dir_ / "config").c_str(), 1);
+
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    loop_ = loop::MessageLoop::ForCurrentThread();
+    ASSERT_EQ(CoCreateInstance(kTermServerClsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid, server_.put_void()),
+              S_OK);
+    sink_ = Make<RecordingSink>();
+    sink_->sftpHome = (dir_ / "home").string();
+    ASSERT_EQ(server_.As<IConnectionPointContainer>()->FindConnectionPoint(ITermServerEvents::kIid, point_.put()), S_OK);
+    ASSERT_EQ(point_->Advise(static_cast<IDispatch*>(sink_.get()), &cookie_), S_OK);
+
+    ASSERT_EQ(Put(server_.get(), kServerAuthMode, Variant(int32_t{0})), S_OK);
+    ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolSsh})), S_OK);
+    Variant keys;
+    ASSERT_EQ(Call(server_.get(), kServerKeys, {}, keys.get(), DISPATCH_PROPERTYGET), S_OK);
+    ASSERT_EQ(Call(keys.raw().pdispVal, kKeysPrepare, {Variant(int32_t{0}), Variant()}), S_OK);
+    ASSERT_EQ(Put(server_.get(), kServerBindAddress, Variant(u"127.0.0.1")), S_OK);
+    ASSERT_EQ(Put(server_.get(), kServerPort, Variant(int32_t{0})), S_OK);
+    ASSERT_EQ(Call(server_.get(), kServerStart, {Variant()}), S_OK);
+    port_ = GetInt(server_.get(), kServerPort);
+    ASSERT_GT(port_, 0);
+  }
+  void TearDown() override {
+    if (server_) (void)Call(server_.get(), kServerStop, {});
+    if (point_) (void)point_->Unadvise(cookie_);
+    point_.reset();
+    server_.reset();
+    sink_.reset();
+    CoUninitialize();
+    ::unsetenv("VORLANE_CONFIG_DIR");
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string SshOptions() const {
+    return "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR "
+           "-o PubkeyAuthentication=no -o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 "
+           "-o ConnectTimeout=10";
+  }
+
+  // Runs a shell command on another thread while this apartment serves the events; returns its
+  // standard output and sets *status to its exit status.
+  std::string Run(const std::string& command, int* status) {
+    std::atomic<bool> done{false};
+    std::string output;
+    std::thread runner([&] {
+      FILE* pipe = ::popen(command.c_str(), "r");
+      if (pipe != nullptr) {
+        char buffer[4096];
+        size_t n;
+        while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+        *status = ::pclose(pipe);
+      }
+      done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!done.load() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    runner.join();
+    return output;
+  }
+
+  std::filesystem::path dir_;
+  std::shared_ptr<loop::MessageLoop> loop_;
+  ComPtr<IDispatch> server_;
+  ComPtr<RecordingSink> sink_;
+  ComPtr<IConnectionPoint> point_;
+  uint32_t cookie_ = 0;
+  int port_ = 0;
+};
+
+TEST_F(TermServerOverSsh, LoginAndRequestsWithTheOpenSshClient) {
+  int status = -1;
+  const std::string output =
+      Run("printf '#keycount=1#requestaction=agentinfo#\\n' | timeout 30 sshpass -p pw ssh -T " + SshOptions() +
+              " -p " + std::to_string(port_) + " monitor@127.0.0.1",
+          &status);
+  EXPECT_NE(output.find("#keycount=3#responseaction=login#"), std::string::npos) << output;
+  EXPECT_NE(output.find("#answer=36#"), std::string::npos) << output;
+  const std::vector<std::string> events = sink_->Events();
+  ASSERT_GE(events.size(), 5u);
+  EXPECT_EQ(events[0], "Connecting");
+  EXPECT_EQ(events[1], "LoginPassword:monitor");
+  EXPECT_EQ(events[2], "ServiceRequest:1");
+  EXPECT_EQ(events[3].rfind("ServiceStart:", 0), 0u);
+  EXPECT_EQ(events[4], "Received:#keycount=1#requestaction=agentinfo#");
+}
+
+TEST_F(TermServerOverSsh, WrongPasswordIsRefused) {
+  int status = -1;
+  Run("timeout 30 sshpass -p nope ssh -T " + SshOptions() + " -p " + std::to_string(port_) +
+          " monitor@127.0.0.1 </dev/null",
+      &status);
+  EXPECT_NE(status, 0);
+  bool asked = false;
+  for (const std::string& event : sink_->Events()) {
+    asked |= event == "LoginPassword:monitor";
+    EXPECT_EQ(event.rfind("ServiceStart", 0), std::string::npos) << "no service without a login";
+  }
+  EXPECT_TRUE(asked);
+}
+
+TEST_F(TermServerOverSsh, SftpStaysInsideTheHomeFolder) {
+  const std::filesystem::path local = dir_ / "upload.bin";
+  {
+    std::ofstream out(local, std::ios::binary);
+    for (int i = 0; i < 100000; ++i) out << static_cast<char>(i * 7);
+  }
+  ::symlink("/etc", (dir_ / "home" / "etc-link").c_str());
+  std::ofstream(dir_ / "batch") << "put " << local.string() << " uploaded.bin\n"
+                                << "get uploaded.bin " << (dir_ / "downloaded.bin").string() << "\n"
+                                << "-get ../../etc/passwd " << (dir_ / "escape1").string() << "\n"
+                                << "-get /etc/passwd " << (dir_ / "escape2").string() << "\n"
+                                << "-get etc-link/passwd " << (dir_ / "escape3").string() << "\n"
+                                << "-get ../home-sibling/secret.txt " << (dir_ / "escape4").string() << "\n";
+  int status = -1;
+  const std::string output = Run("timeout 60 sshpass -p pw sftp " + SshOptions() + " -P " + std::to_string(port_) +
+                                     " monitor@127.0.0.1 < " + (dir_ / "batch").string() + " 2>&1",
+                                 &status);
+  const std::string sent = ReadFile(local);
+  EXPECT_TRUE(ReadFile(dir_ / "home" / "uploaded.bin") == sent) << "upload differs\n" << output;
+  EXPECT_TRUE(ReadFile(dir_ / "downloaded.bin") == sent) << "download differs\n" << output;
+  for (const char* escape : {"escape1", "escape2", "escape3", "escape4"}) {
+    EXPECT_FALSE(std::filesystem::exists(dir_ / escape)) << escape << "\n" << output;
+  }
+  bool upload = false, download = false;
+  for (const std::string& event : sink_->Events()) {
+    upload |= event == "Sftp:10:/uploaded.bin";
+    download |= event == "Sftp:9:/uploaded.bin";
+  }
+  EXPECT_TRUE(upload);
+  EXPECT_TRUE(download);
+}
+
+}  // namespace
+}  // namespace vorlane::termserver

@@ -23,6 +23,7 @@
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/ids.h"
+#include "platform/termserver/limits.h"
 #include "platform/termserver/tests/echo_application.h"
 
 namespace vorlane::termserver {
@@ -247,6 +248,48 @@ TEST_F(TermServerComponent, FiftyConnectionsAreServedTogether) {
   int received = 0;
   for (const std::string& event : sink_->Events()) received += event.rfind("Received:#client=", 0) == 0;
   EXPECT_EQ(received, kClients);
+}
+
+TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
+  StartTelnet();
+  std::vector<std::unique_ptr<TelnetClient>> clients;
+  for (size_t i = 0; i < kMaxConnections; ++i) clients.push_back(std::make_unique<TelnetClient>(port_));
+  // Wait until every one of them is being served (each raised Connecting).
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  auto connecting = [&] {
+    size_t count = 0;
+    for (const std::string& event : sink_->Events()) count += event == "Connecting";
+    return count;
+  };
+  while (connecting() < kMaxConnections && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+  ASSERT_EQ(connecting(), kMaxConnections);
+
+  TelnetClient extra(port_);
+  std::atomic<bool> done{false};
+  bool refused = false;
+  std::thread reader([&] {
+    refused = !extra.ReadUntil("login: ");  // closed without a prompt
+    done = true;
+  });
+  PumpUntil(done);
+  reader.join();
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(connecting(), kMaxConnections) << "the refused connection raised no event";
+
+  // A place that frees up is served again.
+  clients.pop_back();
+  std::atomic<bool> served{false};
+  std::thread retry([&] {
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+      TelnetClient again(port_);
+      if (again.ReadUntil("login: ")) served = true;
+    }
+    done = true;
+  });
+  done = false;
+  PumpUntil(done);
+  retry.join();
+  EXPECT_TRUE(served);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libssh-dev
+  libssl-dev libssh-dev libsystemd-dev
   openssh-client sshpass
 )
 

@@ -10,7 +10,7 @@ jobs="$(nproc)"
 "$root/scripts/build.sh" "$root/build-asan" -DVORLANE_SANITIZE=ON -DVORLANE_BUILD_BENCH=OFF
 "$root/scripts/build.sh" "$root/build"
 
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 echo "== tests, sanitizer build"
 (cd "$root/build-asan" && ctest --output-on-failure -j"$jobs")

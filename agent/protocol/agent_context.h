@@ -1,0 +1,16 @@
+// What the request and login handlers share for the life of the agent.
+#pragma once
+
+#include "agent/config/agent_config.h"
+#include "agent/sessions/session_table.h"
+#include "cipher/password.h"
+
+namespace vorlane::agent {
+
+struct AgentContext {
+  SessionTable& sessions;
+  ConfigPaths paths;
+  const cipher::PasswordCipher& cipher;
+};
+
+}  // namespace vorlane::agent

@@ -1,0 +1,119 @@
+#include "agent/protocol/dispatcher.h"
+
+#include <string>
+#include <string_view>
+
+#include "agent/log/agent_log.h"
+#include "agent/protocol/answer.h"
+#include "agent/protocol/check_catalogue.h"
+#include "agent/protocol/os_description.h"
+#include "agent/protocol/record.h"
+
+namespace vorlane::agent {
+namespace {
+
+constexpr std::string_view kReceivedFormat = "Received from %s, %d chars: %s";
+constexpr std::string_view kRemovedSessionFormat = "Remove sessionid = %s from sessions list.";
+
+constexpr std::string_view kUnknownSessionAnswer =
+    "#keycount=4#responseaction=%s#sessionid=%s#sessionvalue=false#errormessage=Unknown session#";
+constexpr std::string_view kTimedOutSessionAnswer =
+    "#keycount=4#responseaction=%s#sessionid=%s#sessionvalue=false#errormessage=Session has timed out#";
+constexpr std::string_view kUnknownActionAnswer = "#keycount=2#responseaction=%s#errormessage=Unknown request action#";
+constexpr std::string_view kUnknownCheckAnswer = "#keycount=2#responseaction=%s#errormessage=Unknown check#";
+constexpr std::string_view kAgentInfoAnswer =
+    "#keycount=4#responseaction=ageninfo#agentversion=%s#agentos=%s#protocolversion=1.9#";
+
+constexpr std::string_view kKeyRequestAction = "requestaction";
+constexpr std::string_view kKeySessionId = "sessionid";
+constexpr std::string_view kKeyCheckId = "checkid";
+
+// The actions, in the order in which they are compared.
+constexpr std::string_view kActionListChecks = "listchecks";
+constexpr std::string_view kActionDefineCheck = "definecheck";
+constexpr std::string_view kActionComboValues = "getcomboparamvalues";
+constexpr std::string_view kActionRunCheck = "runcheck";
+constexpr std::string_view kActionLogout = "logout";
+constexpr std::string_view kActionAgentInfo = "agentinfo";
+constexpr std::string_view kActionExecuteFile = "executefile";
+constexpr std::string_view kActionDeleteFile = "deletefile";
+
+void SendAnswer(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
+  user.Send(answer, serviceIndex);
+  Log(answer, kLogOutgoing);
+}
+
+// Sends the session-error answer and says whether the request may go on.
+bool AcceptSession(AgentContext& context, UserHandle& user, int32_t serviceIndex, const std::string& action,
+                   const std::string& sessionId) {
+  switch (context.sessions.CheckAndRenew(sessionId, context.sessions.Now())) {
+    case SessionState::kValid:
+      return true;
+    case SessionState::kUnknown:
+      SendAnswer(user, FormatAnswer(kUnknownSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
+      return false;
+    case SessionState::kTimedOut:
+      // The table has already removed the expired session.
+      SendAnswer(user, FormatAnswer(kTimedOutSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
+      return false;
+  }
+  return false;
+}
+
+void RunCheck(AgentContext& context, const CheckRegistry& checks, UserHandle& user, const std::string& record,
+              const std::string& action, int32_t serviceIndex) {
+  if (const CheckHandler* handler = checks.Find(GetRecordValue(record, kKeyCheckId))) {
+    (*handler)(context, user, record, serviceIndex);
+    return;
+  }
+  SendAnswer(user, FormatAnswer(kUnknownCheckAnswer, {action}, kShortAnswerBuffer), serviceIndex);
+}
+
+void SendUnknownAction(UserHandle& user, const std::string& action, int32_t serviceIndex) {
+  SendAnswer(user, FormatAnswer(kUnknownActionAnswer, {action}, kShortAnswerBuffer), serviceIndex);
+}
+
+void Logout(AgentContext& context, const std::string& sessionId) {
+  if (context.sessions.Remove(sessionId)) Log(FormatAnswer(kRemovedSessionFormat, {sessionId}), kLogInfo);
+}
+
+}  // namespace
+
+void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHandle& user, int32_t serviceIndex,
+                     int32_t charCount) {
+  if (charCount <= 0) return;
+  const std::string record = user.Receive(charCount);
+  Log(FormatAnswer(kReceivedFormat, {user.RemoteAddress(), charCount, record}), kLogIncoming);
+
+  const std::string action = GetRecordValue(record, kKeyRequestAction);
+  const std::string sessionId = GetRecordValue(record, kKeySessionId);
+  if (!AcceptSession(context, user, serviceIndex, action, sessionId)) return;
+
+  if (action == kActionListChecks) {
+    SendAnswer(user, std::string(ListChecksAnswer(ProtocolTableAvailable(context.paths.tcpConfig))), serviceIndex);
+  } else if (action == kActionDefineCheck) {
+    SendAnswer(user, DefineCheckAnswer(GetRecordValue(record, kKeyCheckId)), serviceIndex);
+  } else if (action == kActionComboValues) {
+    // The value lists (running services, process names) are built by the service and process
+    // checks; until those exist no list can be offered, and an unlisted check gets no answer.
+  } else if (action == kActionRunCheck) {
+    RunCheck(context, checks, user, record, action, serviceIndex);
+  } else if (action == kActionLogout) {
+    Logout(context, sessionId);
+  } else if (action == kActionAgentInfo) {
+    SendAnswer(user, FormatAnswer(kAgentInfoAnswer, {kAgentVersion, CurrentOsDescription()}, kAgentInfoAnswerBuffer),
+               serviceIndex);
+  } else if (action == kActionExecuteFile || action == kActionDeleteFile) {
+    // The remote file actions are answered like unknown actions until their handlers exist.
+    SendUnknownAction(user, action, serviceIndex);
+  } else {
+    SendUnknownAction(user, action, serviceIndex);
+  }
+}
+
+void DispatchRequest(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t charCount) {
+  static const CheckRegistry kNoChecks;
+  DispatchRequest(context, kNoChecks, user, serviceIndex, charCount);
+}
+
+}  // namespace vorlane::agent

@@ -1,0 +1,26 @@
+// The request dispatcher: one received request record in, at most one answer record out.
+#pragma once
+
+#include <cstdint>
+
+#include "agent/protocol/agent_context.h"
+#include "agent/protocol/check_registry.h"
+#include "agent/protocol/user_handle.h"
+
+namespace vorlane::agent {
+
+// The version agentinfo reports.
+inline constexpr std::string_view kAgentVersion = "1.5.6.3";
+
+// The body of the Received event: reads the request (charCount characters) from `user`, logs
+// it, checks and renews the session and runs the operation it names. A count of 0 (or less) is
+// ignored. Every answer goes out with `serviceIndex` and is logged as outgoing; logout and
+// getcomboparamvalues for an unlisted check send nothing. runcheck hands the request to the
+// handler that `checks` holds for its checkid and answers "Unknown check" when there is none.
+void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHandle& user, int32_t serviceIndex,
+                     int32_t charCount);
+
+// The same with no check handlers: every runcheck answers "Unknown check".
+void DispatchRequest(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t charCount);
+
+}  // namespace vorlane::agent

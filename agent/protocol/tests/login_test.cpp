@@ -1,0 +1,207 @@
+#include "agent/protocol/login.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "agent/protocol/record.h"
+#include "agent/protocol/tests/protocol_test_support.h"
+
+namespace vorlane::agent {
+namespace {
+
+using testing::ContextOnFakeClock;
+using testing::FakeUserHandle;
+using testing::LogCapture;
+
+class LoginTest : public ::testing::Test {
+ protected:
+  // One user section as the configuration dialog writes it.
+  std::string Section(const std::string& name, const std::string& user, const std::string& plainPassword,
+                      const std::string& range = "") {
+    return "[" + name + "]\r\nUserName=" + user + "\r\nPassword=" + agent_.cipher.EncipherPassword(plainPassword) +
+           "\r\nRange=" + range + "\r\n";
+  }
+
+  // Runs ValidateLogin and returns what it logged.
+  std::vector<std::string> Validate(std::string_view user, std::string_view password, std::string_view address,
+                                    bool* admitted) {
+    LogCapture log;
+    *admitted = ValidateLogin(agent_.context.paths.agentConfig, agent_.cipher, user, password, address);
+    return log.Lines();
+  }
+
+  bool Admits(std::string_view user, std::string_view password, std::string_view address) {
+    bool admitted = false;
+    Validate(user, password, address, &admitted);
+    return admitted;
+  }
+
+  // The single line logged by a refusal.
+  std::string Refusal(std::string_view user, std::string_view password, std::string_view address) {
+    bool admitted = true;
+    const auto lines = Validate(user, password, address, &admitted);
+    EXPECT_FALSE(admitted);
+    return lines.size() == 1 ? lines[0] : "(" + std::to_string(lines.size()) + " lines)";
+  }
+
+  LogCapture quiet_;  // keeps the lines that a test does not look at off the terminal
+  ContextOnFakeClock agent_;
+};
+
+TEST(AddressValue, ConvertsEachPartByItsLeadingDigits) {
+  EXPECT_EQ(AddressValue("192.168.1.10"), 0xC0A8010Au);
+  EXPECT_EQ(AddressValue("0.0.0.0"), 0u);
+  EXPECT_EQ(AddressValue("255.255.255.255"), 0xFFFFFFFFu);
+  EXPECT_EQ(AddressValue("10.0.0.7x"), 0x0A000007u);
+  EXPECT_EQ(AddressValue("10.a.0.1"), 0x0A000001u);
+  EXPECT_EQ(AddressValue(" 10.0.0.1"), 0x0A000001u);
+  EXPECT_EQ(AddressValue("1.2.3.4.5"), 0x01020304u);
+}
+
+TEST(AddressValue, FewerThanThreeDotsIsTheHighestAddress) {
+  EXPECT_EQ(AddressValue(""), 0xFFFFFFFFu);
+  EXPECT_EQ(AddressValue("10.0.1"), 0xFFFFFFFFu);
+  EXPECT_EQ(AddressValue("localhost"), 0xFFFFFFFFu);
+}
+
+TEST_F(LoginTest, NameIgnoresCasePasswordDoesNot) {
+  agent_.config.WriteAgentConfig(Section("u1", "admin", "Secret"));
+  EXPECT_TRUE(Admits("ADMIN", "Secret", "10.1.1.1"));
+  EXPECT_TRUE(Admits("admin", "Secret", "10.1.1.1"));
+  EXPECT_EQ(Refusal("admin", "secret", "10.1.1.1"), "-- i -- Wrong password!");
+  EXPECT_EQ(Refusal("admin", "Secret ", "10.1.1.1"), "-- i -- Wrong password!");
+  EXPECT_EQ(Refusal("admin", "", "10.1.1.1"), "-- i -- Wrong password!");
+  EXPECT_EQ(Refusal("root", "Secret", "10.1.1.1"), "-- i -- Wrong user!");
+}
+
+TEST_F(LoginTest, SixteenCharacterPasswordFillsTheBlockAndIsAccepted) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "0123456789abcdef"));
+  EXPECT_TRUE(Admits("op", "0123456789abcdef", ""));
+  EXPECT_EQ(Refusal("op", "0123456789abcde", ""), "-- i -- Wrong password!");
+  EXPECT_EQ(Refusal("op", "0123456789abcdefg", ""), "-- i -- Wrong password!");
+}
+
+TEST_F(LoginTest, RangeIsInclusiveAtBothEnds) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw", "192.168.1.10-192.168.1.20"));
+  EXPECT_TRUE(Admits("op", "pw", "192.168.1.10"));
+  EXPECT_TRUE(Admits("op", "pw", "192.168.1.15"));
+  EXPECT_TRUE(Admits("op", "pw", "192.168.1.20"));
+  EXPECT_EQ(Refusal("op", "pw", "192.168.1.21"), "-- i -- Wrong IP!");
+  EXPECT_EQ(Refusal("op", "pw", "192.168.1.9"), "-- i -- Wrong IP!");
+  EXPECT_EQ(Refusal("op", "pw", ""), "-- i -- Wrong IP!") << "an unknown address is the highest one";
+}
+
+TEST_F(LoginTest, RangeComparesUnsignedAcrossTheUpperHalf) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw", "10.0.0.0-200.0.0.0"));
+  EXPECT_TRUE(Admits("op", "pw", "150.1.1.1"));
+  EXPECT_TRUE(Admits("op", "pw", "10.0.0.0"));
+  EXPECT_EQ(Refusal("op", "pw", "200.0.0.1"), "-- i -- Wrong IP!");
+}
+
+TEST_F(LoginTest, AddressZeroIsNeverInARange) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw", "0.0.0.0-255.255.255.255"));
+  EXPECT_TRUE(Admits("op", "pw", "8.8.8.8"));
+  EXPECT_EQ(Refusal("op", "pw", "0.0.0.0"), "-- i -- Wrong IP!");
+}
+
+TEST_F(LoginTest, SingleAddressMustMatchExactly) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw", "192.168.1.10"));
+  EXPECT_TRUE(Admits("op", "pw", "192.168.1.10"));
+  EXPECT_EQ(Refusal("op", "pw", "192.168.1.11"), "-- i -- Wrong IP address!");
+  EXPECT_EQ(Refusal("op", "pw", "192.168.1.100"), "-- i -- Wrong IP address!");
+}
+
+TEST_F(LoginTest, OnlyTheFirstSectionWithTheNameCounts) {
+  agent_.config.WriteAgentConfig("[GeneralInfo]\r\nProtocol=Telnet\r\nPort=23\r\n" + Section("first", "Op", "one") +
+                                 Section("second", "op", "two"));
+  EXPECT_TRUE(Admits("op", "one", "1.2.3.4"));
+  EXPECT_EQ(Refusal("op", "two", "1.2.3.4"), "-- i -- Wrong password!");
+}
+
+TEST_F(LoginTest, MissingConfigurationKnowsNoUser) {
+  ASSERT_FALSE(std::filesystem::exists(agent_.context.paths.agentConfig));
+  EXPECT_EQ(Refusal("admin", "pw", "1.2.3.4"), "-- i -- Wrong user!");
+}
+
+TEST_F(LoginTest, MalformedStoredPasswordIsAWrongPassword) {
+  agent_.config.WriteAgentConfig("[u1]\r\nUserName=op\r\nPassword=!!not base64!!\r\n");
+  EXPECT_EQ(Refusal("op", "pw", "1.2.3.4"), "-- i -- Wrong password!");
+}
+
+TEST_F(LoginTest, EmptyStoredPasswordAdmitsNobody) {
+  // The bytes that an empty stored value deciphers to would otherwise be a valid password.
+  const std::string emptyDeciphered = agent_.cipher.DecipherPassword("");
+  ASSERT_FALSE(emptyDeciphered.empty());
+  agent_.config.WriteAgentConfig("[u1]\r\nUserName=op\r\nPassword=\r\n[u2]\r\nUserName=nopw\r\n");
+  EXPECT_EQ(Refusal("op", emptyDeciphered, "1.2.3.4"), "-- i -- Wrong password!");
+  EXPECT_EQ(Refusal("op", "", "1.2.3.4"), "-- i -- Wrong password!");
+  EXPECT_EQ(Refusal("nopw", emptyDeciphered, "1.2.3.4"), "-- i -- Wrong password!");
+}
+
+TEST_F(LoginTest, LoginEventAllowsAndLogs) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw", "10.0.0.1-10.0.0.9"));
+  FakeUserHandle user;
+  user.address = "10.0.0.5";
+  LogCapture log;
+  EXPECT_EQ(OnLoginPassword(agent_.context, user, "OP", "pw"), 1);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"-- i -- Login allowed"});
+  EXPECT_TRUE(user.sent.empty());
+}
+
+TEST_F(LoginTest, LoginEventRefusesWithTheReasonFirst) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw", "10.0.0.1-10.0.0.9"));
+  FakeUserHandle user;
+  user.address = "10.0.0.10";
+  LogCapture log;
+  EXPECT_EQ(OnLoginPassword(agent_.context, user, "op", "pw"), 0);
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"-- i -- Wrong IP!", "-- i -- Login NOT allowed!"}));
+}
+
+TEST_F(LoginTest, EmptyNameAndPasswordAreRefusedWithoutReadingTheConfiguration) {
+  // An entry that would admit the empty name with the empty password, were the file read.
+  agent_.config.WriteAgentConfig("[u1]\r\nUserName=\r\nPassword=" + agent_.cipher.EncipherPassword("") + "\r\n");
+  ASSERT_TRUE(Admits("", "", "1.2.3.4"));
+  FakeUserHandle user;
+  LogCapture log;
+  EXPECT_EQ(OnLoginPassword(agent_.context, user, "", ""), 0);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"-- i -- ****"});
+}
+
+TEST_F(LoginTest, ServiceStartOpensASessionAndSendsTheLoginAnswer) {
+  FakeUserHandle user;
+  LogCapture log;
+  OnServiceStart(agent_.context, user, 4, 1, "shell");
+  ASSERT_EQ(user.sent.size(), 1u);
+  const std::string& answer = user.sent[0].text;
+  EXPECT_EQ(user.sent[0].serviceIndex, 0) << "the login answer always goes out on service index 0";
+  const std::string id = GetRecordValue(answer, "sessionid");
+  ASSERT_EQ(id.size(), 36u);
+  EXPECT_EQ(answer, "#keycount=3#responseaction=login#sessionid=" + id + "#registrationlevel=standard#");
+  EXPECT_EQ(agent_.sessions.Lookup(id), agent_.now);
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"-- i -- ServiceStart", "---> " + answer,
+                                                   "-- i -- Add sessionid = " + id + " to the sessions list."}));
+}
+
+TEST_F(LoginTest, EachServiceStartOpensAnotherSession) {
+  FakeUserHandle user;
+  LogCapture log;
+  OnServiceStart(agent_.context, user, 0, 1, "shell");
+  OnServiceStart(agent_.context, user, 0, 1, "shell");
+  ASSERT_EQ(user.sent.size(), 2u);
+  EXPECT_NE(GetRecordValue(user.sent[0].text, "sessionid"), GetRecordValue(user.sent[1].text, "sessionid"));
+  EXPECT_EQ(agent_.sessions.Size(), 2u);
+}
+
+TEST_F(LoginTest, SftpServiceStartOpensNoSession) {
+  FakeUserHandle user;
+  LogCapture log;
+  OnServiceStart(agent_.context, user, 1, 3, "sftp");
+  EXPECT_TRUE(user.sent.empty());
+  EXPECT_EQ(agent_.sessions.Size(), 0u);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"-- i -- SFTP service request"});
+}
+
+}  // namespace
+}  // namespace vorlane::agent

@@ -1,0 +1,113 @@
+// Test doubles shared by the dispatcher and login tests: a fake connection, a captured debug
+// log, a temporary configuration folder and an agent context on a hand-driven clock.
+#pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agent/protocol/agent_context.h"
+#include "agent/protocol/user_handle.h"
+#include "platform/debuglog/debuglog.h"
+
+namespace vorlane::agent::testing {
+
+struct SentAnswer {
+  std::string text;
+  int32_t serviceIndex;
+};
+
+class FakeUserHandle : public UserHandle {
+ public:
+  std::string address = "192.168.1.15";
+  std::string request;
+  std::vector<SentAnswer> sent;
+  std::vector<int32_t> receiveCounts;
+  std::string sftpHome;
+
+  std::string RemoteAddress() override { return address; }
+  std::string Receive(int32_t count) override {
+    receiveCounts.push_back(count);
+    return request.substr(0, static_cast<size_t>(count));
+  }
+  void Send(const std::string& text, int32_t serviceIndex) override { sent.push_back({text, serviceIndex}); }
+  void SetSftpHome(const std::string& folder) override { sftpHome = folder; }
+};
+
+// Everything the debug log receives while the object lives, one entry per line.
+class LogCapture {
+ public:
+  LogCapture() : file_(std::tmpfile()), previous_(debuglog::RedirectForTesting(::fileno(file_))) {}
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  ~LogCapture() {
+    debuglog::RedirectForTesting(previous_);
+    std::fclose(file_);
+  }
+
+  std::vector<std::string> Lines() const {
+    std::string text;
+    char buffer[4096];
+    const int fd = ::fileno(file_);
+    off_t offset = 0;
+    ssize_t n;
+    while ((n = ::pread(fd, buffer, sizeof buffer, offset)) > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+      offset += n;
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  FILE* file_;
+  int previous_;
+};
+
+// A folder of its own for AgentConfig.INI and TCPConfig.INI, removed afterwards.
+class TempConfigDir {
+ public:
+  TempConfigDir() {
+    char pattern[] = "/tmp/vorlane-protocol-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) dir_ = pattern;
+    paths_ = LocateConfigFiles(dir_);
+  }
+  TempConfigDir(const TempConfigDir&) = delete;
+  TempConfigDir& operator=(const TempConfigDir&) = delete;
+  ~TempConfigDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  const ConfigPaths& paths() const { return paths_; }
+  void WriteAgentConfig(const std::string& text) const { Write(paths_.agentConfig, text); }
+  void WriteTcpConfig(const std::string& text) const { Write(paths_.tcpConfig, text); }
+
+ private:
+  static void Write(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+  }
+  std::filesystem::path dir_;
+  ConfigPaths paths_;
+};
+
+// An agent context whose session clock the test sets.
+struct ContextOnFakeClock {
+  std::time_t now = 1'700'000'000;
+  SessionTable sessions{[this] { return now; }};
+  cipher::PasswordCipher cipher;
+  TempConfigDir config;
+  AgentContext context{sessions, config.paths(), cipher};
+};
+
+}  // namespace vorlane::agent::testing

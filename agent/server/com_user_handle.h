@@ -1,0 +1,21 @@
+// UserHandle over the terminal server's user object, reached late-bound by its member ids.
+#pragma once
+
+#include "agent/protocol/user_handle.h"
+#include "platform/com/com_ptr.h"
+
+namespace vorlane::agent {
+
+class ComUserHandle final : public UserHandle {
+ public:
+  explicit ComUserHandle(com::IDispatch* user) : user_(user) {}
+  std::string RemoteAddress() override;
+  std::string Receive(int32_t count) override;
+  void Send(const std::string& text, int32_t serviceIndex) override;
+  void SetSftpHome(const std::string& folder) override;
+
+ private:
+  com::ComPtr<com::IDispatch> user_;
+};
+
+}  // namespace vorlane::agent

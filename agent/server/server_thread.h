@@ -1,0 +1,64 @@
+// The server thread: reads the general settings, creates and starts the terminal server
+// component, starts the session sweep and then runs the thread's message loop, through which
+// every connection event arrives.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "agent/config/agent_config.h"
+#include "agent/protocol/agent_context.h"
+#include "agent/sessions/session_sweep.h"
+#include "agent/sessions/session_table.h"
+#include "cipher/password.h"
+#include "platform/com/com_ptr.h"
+
+namespace vorlane::loop {
+class MessageLoop;
+}
+
+namespace vorlane::agent {
+
+class CTermServerEvents;
+
+class AgentServer {
+ public:
+  explicit AgentServer(ConfigPaths paths);
+  ~AgentServer();
+
+  // The server thread's body. `started` is called once, with true when the server listens
+  // (after the sweep started) and false when it will never serve; then the loop runs until
+  // Quit.
+  void Run(const std::function<void(bool listening)>& started);
+
+  // From any thread, in this order: stop the component, disconnect the sink, release the
+  // component, stop the sweep.
+  void StopService();
+  // Ends the server thread's loop.
+  void Quit();
+
+ private:
+  bool StartServer();
+
+  const ConfigPaths paths_;
+  SessionTable sessions_;
+  cipher::PasswordCipher cipher_;
+  AgentContext context_;
+  SessionSweep sweep_;
+
+  std::mutex lock_;  // guards the members below (StopService comes from another thread)
+  std::shared_ptr<loop::MessageLoop> loop_;
+  com::ComPtr<com::IDispatch> server_;
+  com::ComPtr<CTermServerEvents> sink_;
+  com::ComPtr<com::IConnectionPoint> point_;
+  uint32_t cookie_ = 0;
+  bool quit_ = false;
+};
+
+// The session clock: time(), or, when VORLANE_TEST_CLOCK_FILE names a file that holds a number,
+// that number (tests set and advance the clock without waiting).
+SessionTable::Clock AgentClock();
+
+}  // namespace vorlane::agent

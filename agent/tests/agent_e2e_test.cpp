@@ -1,0 +1,224 @@
+// The real agent program end to end: its command line, and a monitoring server's conversation
+// with it over Telnet and SSH on loopback.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <fstream>
+#include <regex>
+
+#include "agent/tests/agent_process.h"
+#include "cipher/password.h"
+
+namespace vorlane::agent::testing {
+namespace {
+
+const std::string kSessionShape = "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}";
+
+std::string Config(const std::string& protocol, int port, const std::string& users) {
+  return "[GeneralInfo]\r\nProtocol=" + protocol + "\r\nPort=" + std::to_string(port) + "\r\nBindIP=127.0.0.1\r\n" + users;
+}
+
+std::string User(const std::string& section, const std::string& name, const std::string& password,
+                 const std::string& range = "") {
+  return "[" + section + "]\r\nUserName=" + name + "\r\nPassword=" + cipher::EncipherPassword(password) +
+         "\r\nRange=" + range + "\r\n";
+}
+
+std::string Request(const std::string& action, const std::string& session) {
+  return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
+}
+
+TEST(AgentCommandLine, VersionUsageAndConsoleStart) {
+  {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({"/VERSION"}));
+    EXPECT_EQ(agent.WaitExit(), 0);
+    EXPECT_EQ(agent.Output(), "Tarnquist's Remote Agent for Windows version 1.5.6.3\n");
+  }
+  {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({}));
+    EXPECT_EQ(agent.WaitExit(), 2) << "not started by the service manager";
+  }
+  {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({"/bogus"}));
+    EXPECT_EQ(agent.WaitExit(), 2);
+    EXPECT_EQ(agent.Output(), "Bad param! \nUSAGE: vorlane [/install] [/uninstall] [/version]\n");
+  }
+}
+
+TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
+  AgentProcess agent;
+  const std::filesystem::path units = agent.Dir() / "units";
+  std::filesystem::create_directories(units);
+  auto run = [&](const std::string& argument) {
+    AgentProcess command;
+    EXPECT_TRUE(command.Start({argument}, {"VORLANE_UNIT_DIR=" + units.string()}));
+    EXPECT_EQ(command.WaitExit(), 0);
+    return command.Output();
+  };
+  EXPECT_EQ(run("/install"), "Install succeeded\n");
+  const std::string unit = ReadAll(units / "vorlane.service");
+  EXPECT_NE(unit.find("Description=Tarnquist's Remote Agent for Windows\n"), std::string::npos);
+  EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(unit.find("ExecStart=\"" + std::string(VORLANE_AGENT_BINARY) + "\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
+  EXPECT_EQ(run("/INSTALL"), "Could not install service! Error: 1073.");
+  EXPECT_EQ(run("--uninstall"), "Unistall succeeded\n");
+  EXPECT_FALSE(std::filesystem::exists(units / "vorlane.service"));
+  EXPECT_EQ(run("/uninstall"), "Error uninstalling service: OpenService failed (error: 1060)\n");
+}
+
+TEST(AgentConsole, BadSettingsEndTheConsoleWithTheMessage) {
+  {
+    AgentProcess agent;  // no AgentConfig.INI at all
+    ASSERT_TRUE(agent.Start());
+    EXPECT_NE(agent.WaitExit(), 0);
+    EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos) << agent.Log();
+  }
+  {
+    AgentProcess agent;
+    agent.WriteConfig(Config("ssh2", FreePort(), ""));
+    ASSERT_TRUE(agent.Start());
+    EXPECT_NE(agent.WaitExit(), 0);
+    EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos) << agent.Log();
+  }
+}
+
+class AgentOverTelnet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = FreePort();
+    agent_.WriteConfig(Config("telnet", port_, User("Operators", "monitor", "Secret-16chars!!") +
+                                                   User("Local", "local", "pw", "127.0.0.1") +
+                                                   User("Far", "far", "pw", "10.0.0.1-10.0.0.9")));
+    ASSERT_TRUE(agent_.Start());
+    ASSERT_TRUE(agent_.WaitForLog("Server started!")) << agent_.Log();
+    EXPECT_NE(agent_.Log().find("Protocol: Telnet, port: " + std::to_string(port_) + ". BindIP: 127.0.0.1 "),
+              std::string::npos);
+  }
+  void TearDown() override { EXPECT_EQ(agent_.Stop(), 0) << agent_.Log(); }
+
+  AgentProcess agent_;
+  int port_ = 0;
+};
+
+TEST_F(AgentOverTelnet, LoginByNameWithoutCaseAndAgentInfo) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("MONITOR", "Secret-16chars!!");
+  ASSERT_TRUE(std::regex_match(session, std::regex(kSessionShape))) << session << agent_.Log();
+  const std::string info = client.Request(Request("agentinfo", session));
+  EXPECT_TRUE(std::regex_match(info, std::regex("#keycount=4#responseaction=ageninfo#agentversion=1\\.5\\.6\\.3#"
+                                                "agentos=[^#]+ \\(Kernel [^#]+\\)#protocolversion=1\\.9#")))
+      << info;
+  EXPECT_NE(agent_.Log().find("-- i -- Login allowed"), std::string::npos);
+  EXPECT_NE(agent_.Log().find("-- i -- Add sessionid = " + session + " to the sessions list."), std::string::npos);
+  EXPECT_NE(agent_.Log().find("<--- Received from 127.0.0.1, "), std::string::npos);
+  EXPECT_NE(agent_.Log().find("---> " + info), std::string::npos);
+}
+
+TEST_F(AgentOverTelnet, PasswordsAndRangesDecideTheLogin) {
+  EXPECT_EQ(TelnetClient(port_).Login("monitor", "secret-16chars!!"), "") << "the password has case";
+  EXPECT_NE(TelnetClient(port_).Login("local", "pw"), "") << "its single address is 127.0.0.1";
+  EXPECT_EQ(TelnetClient(port_).Login("far", "pw"), "") << "127.0.0.1 is outside 10.0.0.1-10.0.0.9";
+  EXPECT_EQ(TelnetClient(port_).Login("nobody", "pw"), "");
+  const std::string log = agent_.Log();
+  EXPECT_NE(log.find("-- i -- Wrong password!"), std::string::npos);
+  EXPECT_NE(log.find("-- i -- Wrong IP!"), std::string::npos);
+  EXPECT_NE(log.find("-- i -- Wrong user!"), std::string::npos);
+  EXPECT_NE(log.find("-- i -- Login NOT allowed!"), std::string::npos);
+}
+
+TEST_F(AgentOverTelnet, SessionsAreCheckedRenewedAndEnded) {
+  TelnetClient client(port_);
+  const std::string first = client.Login("monitor", "Secret-16chars!!");
+  TelnetClient other(port_);
+  const std::string second = other.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(first.empty());
+  ASSERT_NE(first, second);
+  // Either session works on either connection.
+  EXPECT_NE(client.Request(Request("agentinfo", second)).find("responseaction=ageninfo"), std::string::npos);
+
+  EXPECT_EQ(client.Request(Request("agentinfo", "6B29FC40-CA47-1067-B31D-00DD010662DA")),
+            "#keycount=4#responseaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#sessionvalue=false#"
+            "errormessage=Unknown session#");
+  EXPECT_EQ(client.Request(Request("ListChecks", first)),
+            "#keycount=2#responseaction=ListChecks#errormessage=Unknown request action#");
+
+  // 300 idle seconds are still fine; the request renews the session.
+  agent_.AdvanceClock(300);
+  EXPECT_NE(client.Request(Request("agentinfo", first)).find("responseaction=ageninfo"), std::string::npos);
+  agent_.AdvanceClock(301);
+  EXPECT_EQ(client.Request(Request("agentinfo", first)),
+            "#keycount=4#responseaction=agentinfo#sessionid=" + first +
+                "#sessionvalue=false#errormessage=Session has timed out#");
+  EXPECT_NE(client.Request(Request("agentinfo", first)).find("errormessage=Unknown session#"), std::string::npos);
+
+  // Logout ends a session and answers nothing.
+  TelnetClient again(port_);
+  const std::string fourth = again.Login("monitor", "Secret-16chars!!");
+  EXPECT_EQ(again.Request(Request("logout", fourth), 1s), "");
+  EXPECT_NE(again.Request(Request("agentinfo", fourth)).find("errormessage=Unknown session#"), std::string::npos);
+  EXPECT_NE(agent_.Log().find("-- i -- Remove sessionid = " + fourth + " from sessions list."), std::string::npos);
+}
+
+TEST_F(AgentOverTelnet, ListChecksFollowsTheProtocolTable) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  const std::string without = client.Request(Request("listchecks", session));
+  EXPECT_NE(without.find("#checkid5=TCP#checkdescription5=TCPBasedCheck#available5=false#"), std::string::npos)
+      << without;
+  std::ofstream(agent_.Dir() / "TCPConfig.INI") << "[SMTP]\r\nPort=25\r\n";
+  const std::string with = client.Request(Request("listchecks", session));
+  EXPECT_EQ(with,
+            "#keycount=17#responseaction=listchecks#checkcount=6#checkid1=NTSC#checkdescription1=NT ServiceCheck#"
+            "available1=true#checkid2=NTPC#checkdescription2=NT ProcessCheck#available2=true#checkid3=DC#"
+            "checkdescription3=DiskspaceCheck#available3=true#checkid4=PING#checkdescription4=PingCheck#"
+            "available4=true#checkid5=TCP#checkdescription5=TCPBasedCheck#available5=true#checkid6=URL#"
+            "checkdescription6=URL Check#available6=true#");
+}
+
+TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  const std::string answer = client.Request("#requestaction=" + std::string(10000, 'x') + "#sessionid=" + session + "#");
+  EXPECT_LE(answer.size(), 255u);
+  EXPECT_EQ(answer.rfind("#keycount=2#responseaction=xxx", 0), 0u) << answer;
+  const std::string tail = "#errormessage=Unknown request action#";
+  EXPECT_EQ(answer.substr(answer.size() - tail.size()), tail);
+  // Junk: still one answer each, and the agent goes on serving.
+  EXPECT_NE(client.Request("\x01\x02###==#").find("errormessage=Unknown session#"), std::string::npos);
+  EXPECT_NE(client.Request(Request("agentinfo", session)).find("responseaction=ageninfo"), std::string::npos);
+}
+
+TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {
+  AgentProcess agent;
+  const int port = FreePort();
+  agent.WriteConfig(Config("SSH", port, User("Operators", "monitor", "pw")));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  // The host keys are kept beside the configuration.
+  EXPECT_TRUE(std::filesystem::exists(agent.Dir() / "ssh_host_ed25519_key"));
+
+  const std::string options =
+      "-T -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no "
+      "-o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
+      std::to_string(port);
+  // The client's input ends at once: it gets the login answer and leaves.
+  FILE* pipe = ::popen(("timeout 30 sshpass -p pw ssh " + options +
+                        " monitor@127.0.0.1 < /dev/null 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[4096];
+  size_t n;
+  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  ::pclose(pipe);
+  EXPECT_TRUE(std::regex_search(output, std::regex("#keycount=3#responseaction=login#sessionid=" + kSessionShape +
+                                                   "#registrationlevel=standard#")))
+      << output;
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
+}  // namespace
+}  // namespace vorlane::agent::testing

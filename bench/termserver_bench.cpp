@@ -4,13 +4,7 @@
 // open SSH connection, and the time from TCP connect to the login answer.
 //
 //   bench_termserver [requests=2000] [logins=20]
-#include <arpa/inet.h>
-#include <libssh/libssh.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,11 +20,14 @@
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
 #include "platform/loop/message_loop.h"
+#include "bench/bench_clients.h"
 #include "platform/termserver/tests/echo_application.h"
 
 using namespace vorlane::com;
 using namespace vorlane::termserver;
 using namespace vorlane::termserver::testing;
+using vorlane::bench::SshClient;
+using vorlane::bench::TelnetClient;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -91,113 +88,6 @@ class Host {
   int port_ = -1;
 };
 
-class TelnetClient {
- public:
-  explicit TelnetClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~TelnetClient() { ::close(fd_); }
-  bool Login() {
-    if (!ok_ || !ReadUntil("login: ")) return false;
-    Send("monitor\r\n");
-    if (!ReadUntil("Password: ")) return false;
-    Send("pw\r\n");
-    return ReadUntil("responseaction=login#");
-  }
-  bool RoundTrip() {
-    Send(kRequest + "\r\n");
-    return ReadUntil(kAnswer);
-  }
-
- private:
-  void Send(const std::string& text) { (void)!::write(fd_, text.data(), text.size()); }
-  bool ReadUntil(const std::string& needle) {
-    for (int rounds = 0; rounds < 1000; ++rounds) {
-      if (size_t at = text_.find(needle); at != std::string::npos) {
-        text_.erase(0, at + needle.size());
-        return true;
-      }
-      pollfd pfd{fd_, POLLIN, 0};
-      if (::poll(&pfd, 1, 10000) <= 0) return false;
-      char buffer[4096];
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n <= 0) return false;
-      for (ssize_t i = 0; i < n; ++i) {
-        if (skip_ > 0) {
-          --skip_;
-        } else if (static_cast<unsigned char>(buffer[i]) == 0xFF) {
-          skip_ = 2;
-        } else {
-          text_ += buffer[i];
-        }
-      }
-    }
-    return false;
-  }
-  int fd_;
-  bool ok_ = false;
-  int skip_ = 0;
-  std::string text_;
-};
-
-class SshClient {
- public:
-  explicit SshClient(int port) : session_(ssh_new()) {
-    int verbosity = SSH_LOG_NOLOG;
-    unsigned int portValue = static_cast<unsigned int>(port);
-    ssh_options_set(session_, SSH_OPTIONS_HOST, "127.0.0.1");
-    ssh_options_set(session_, SSH_OPTIONS_PORT, &portValue);
-    ssh_options_set(session_, SSH_OPTIONS_USER, "monitor");
-    ssh_options_set(session_, SSH_OPTIONS_LOG_VERBOSITY, &verbosity);
-    ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
-  }
-  ~SshClient() {
-    if (channel_) {
-      ssh_channel_close(channel_);
-      ssh_channel_free(channel_);
-    }
-    ssh_disconnect(session_);
-    ssh_free(session_);
-  }
-  bool Login() {
-    if (ssh_connect(session_) != SSH_OK) return false;
-    if (ssh_userauth_password(session_, nullptr, "pw") != SSH_AUTH_SUCCESS) return false;
-    channel_ = ssh_channel_new(session_);
-    if (channel_ == nullptr || ssh_channel_open_session(channel_) != SSH_OK) return false;
-    if (ssh_channel_request_shell(channel_) != SSH_OK) return false;
-    return ReadUntil("responseaction=login#");
-  }
-  bool RoundTrip() {
-    const std::string line = kRequest + "\n";
-    if (ssh_channel_write(channel_, line.data(), static_cast<uint32_t>(line.size())) < 0) return false;
-    return ReadUntil(kAnswer);
-  }
-
- private:
-  bool ReadUntil(const std::string& needle) {
-    for (int rounds = 0; rounds < 1000; ++rounds) {
-      if (size_t at = text_.find(needle); at != std::string::npos) {
-        text_.erase(0, at + needle.size());
-        return true;
-      }
-      char buffer[4096];
-      int n = ssh_channel_read_timeout(channel_, buffer, sizeof buffer, 0, 10000);
-      if (n <= 0) return false;
-      text_.append(buffer, static_cast<size_t>(n));
-    }
-    return false;
-  }
-  ssh_session session_;
-  ssh_channel channel_ = nullptr;
-  std::string text_;
-};
-
 void Report(const char* what, std::vector<double> micros, double seconds) {
   if (micros.empty()) {
     std::printf("%-34s failed\n", what);
@@ -212,17 +102,17 @@ void Report(const char* what, std::vector<double> micros, double seconds) {
 
 template <class Client>
 void MeasureRoundTrips(const char* what, int port, int requests) {
-  Client client(port);
+  Client client(port, "monitor", "pw", "responseaction=login#");
   if (!client.Login()) {
     Report(what, {}, 1);
     return;
   }
-  for (int i = 0; i < 50; ++i) client.RoundTrip();  // warm-up
+  for (int i = 0; i < 50; ++i) client.RoundTrip(kRequest, kAnswer);  // warm-up
   std::vector<double> micros;
   const auto start = Clock::now();
   for (int i = 0; i < requests; ++i) {
     const auto before = Clock::now();
-    if (!client.RoundTrip()) break;
+    if (!client.RoundTrip(kRequest, kAnswer)) break;
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
   }
   Report(what, micros, std::chrono::duration<double>(Clock::now() - start).count());
@@ -234,7 +124,7 @@ void MeasureLogins(const char* what, int port, int logins) {
   const auto start = Clock::now();
   for (int i = 0; i < logins; ++i) {
     const auto before = Clock::now();
-    Client client(port);
+    Client client(port, "monitor", "pw", "responseaction=login#");
     if (!client.Login()) break;
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
   }

@@ -2,6 +2,8 @@
 // with it over Telnet and SSH on loopback.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <fstream>
 #include <regex>
@@ -190,6 +192,96 @@ TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
   // Junk: still one answer each, and the agent goes on serving.
   EXPECT_NE(client.Request("\x01\x02###==#").find("errormessage=Unknown session#"), std::string::npos);
   EXPECT_NE(client.Request(Request("agentinfo", session)).find("responseaction=ageninfo"), std::string::npos);
+}
+
+// Reads one datagram from the notification socket, waiting up to 20 s.
+std::string ReadNotification(int fd) {
+  pollfd pfd{fd, POLLIN, 0};
+  if (::poll(&pfd, 1, 20000) <= 0) return {};
+  char buffer[512];
+  ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+TEST(AgentService, ReportsReadyAndStoppingToTheServiceManager) {
+  AgentProcess agent;
+  const int port = FreePort();
+  agent.WriteConfig(Config("Telnet", port, User("Operators", "monitor", "pw")));
+  const std::string socketPath = (agent.Dir() / "notify").string();
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  ASSERT_TRUE(agent.Start({}, {"NOTIFY_SOCKET=" + socketPath}));
+  std::string status;
+  for (int i = 0; i < 5 && status.find("READY=1") == std::string::npos; ++i) status = ReadNotification(fd);
+  EXPECT_NE(status.find("READY=1"), std::string::npos) << agent.Log();
+  EXPECT_NE(status.find("STATUS=Serving"), std::string::npos) << status;
+  EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "") << "the service serves";
+
+  EXPECT_EQ(agent.Stop(), 0);
+  std::string stopping;
+  for (int i = 0; i < 5 && stopping.find("STOPPING=1") == std::string::npos; ++i) stopping = ReadNotification(fd);
+  EXPECT_NE(stopping.find("STOPPING=1"), std::string::npos);
+  ::close(fd);
+}
+
+TEST(AgentService, WithoutSettingsTheServiceKeepsRunningAndSaysWhy) {
+  AgentProcess agent;  // no AgentConfig.INI
+  const std::string socketPath = (agent.Dir() / "notify").string();
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(agent.Start({}, {"NOTIFY_SOCKET=" + socketPath}));
+  std::string status;
+  for (int i = 0; i < 5 && status.find("READY=1") == std::string::npos; ++i) status = ReadNotification(fd);
+  EXPECT_NE(status.find("READY=1"), std::string::npos);
+  EXPECT_NE(status.find("Not serving"), std::string::npos) << status;
+  EXPECT_FALSE(agent.Exited()) << "a service stays up";
+  EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos);
+  EXPECT_EQ(agent.Stop(), 0);
+  ::close(fd);
+}
+
+TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
+  for (const std::string protocol : {"SSH", "Telnet"}) {
+    AgentProcess agent;
+    const int port = FreePort();
+    agent.WriteConfig(Config(protocol, port, User("Operators", "monitor", "pw")));
+    ASSERT_TRUE(agent.Start());
+    ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+    const std::string command = "VORLANE_PASSWORD=pw timeout 60 " + std::string(VORLANE_QUERY_BINARY) +
+                                (protocol == "SSH" ? " --ssh" : " --telnet") + " --port " + std::to_string(port) +
+                                " --user monitor '#keycount=2#requestaction=agentinfo#sessionid={session}#' "
+                                "'#keycount=2#requestaction=listchecks#sessionid={session}#' "
+                                "'#keycount=2#requestaction=logout#sessionid={session}#' "
+                                "'#keycount=2#requestaction=agentinfo#sessionid={session}#' 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < output.size();) {
+      size_t end = output.find('\n', start);
+      if (end == std::string::npos) end = output.size();
+      lines.push_back(output.substr(start, end - start));
+      start = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 4u) << protocol << "\n" << output;
+    EXPECT_EQ(lines[0].rfind("#keycount=3#responseaction=login#sessionid=", 0), 0u);
+    EXPECT_EQ(lines[1].rfind("#keycount=4#responseaction=ageninfo#agentversion=1.5.6.3#", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("#keycount=17#responseaction=listchecks#", 0), 0u);
+    EXPECT_NE(lines[3].find("errormessage=Unknown session#"), std::string::npos) << "after logout";
+    EXPECT_EQ(agent.Stop(), 0);
+  }
 }
 
 TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {

@@ -1,0 +1,166 @@
+// Clients for the loopback benchmarks: a Telnet client (it ignores option negotiation) and an
+// SSH client (libssh), each logging in once and then making request/answer round trips.
+#pragma once
+
+#include <arpa/inet.h>
+#include <libssh/libssh.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace vorlane::bench {
+
+// The session id in a login answer ("" when there is none).
+inline std::string SessionFrom(const std::string& text) {
+  const std::string key = "#sessionid=";
+  size_t at = text.find(key);
+  if (at == std::string::npos) return {};
+  size_t end = text.find('#', at + key.size());
+  return end == std::string::npos ? std::string() : text.substr(at + key.size(), end - at - key.size());
+}
+
+class TelnetClient {
+ public:
+  // `loginEnd` is the text that ends the server's login answer.
+  TelnetClient(int port, std::string user, std::string password, std::string loginEnd = "registrationlevel=standard#")
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+        user_(std::move(user)),
+        password_(std::move(password)),
+        loginEnd_(std::move(loginEnd)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~TelnetClient() { ::close(fd_); }
+  TelnetClient(const TelnetClient&) = delete;
+  TelnetClient& operator=(const TelnetClient&) = delete;
+
+  bool Login() {
+    if (!ok_ || !ReadUntil("login: ")) return false;
+    Send(user_ + "\r\n");
+    if (!ReadUntil("Password: ")) return false;
+    Send(password_ + "\r\n");
+    if (!ReadUntil(loginEnd_)) return false;
+    session_ = SessionFrom(consumed_);
+    return true;
+  }
+  // Sends `request` and reads up to and including `answerEnd`.
+  bool RoundTrip(const std::string& request, const std::string& answerEnd) {
+    Send(request + "\r\n");
+    return ReadUntil(answerEnd);
+  }
+  const std::string& SessionId() const { return session_; }
+
+ private:
+  void Send(const std::string& text) { (void)!::write(fd_, text.data(), text.size()); }
+  bool ReadUntil(const std::string& needle) {
+    for (int rounds = 0; rounds < 1000; ++rounds) {
+      if (size_t at = text_.find(needle); at != std::string::npos) {
+        consumed_ = text_.substr(0, at + needle.size());
+        text_.erase(0, at + needle.size());
+        return true;
+      }
+      pollfd pfd{fd_, POLLIN, 0};
+      if (::poll(&pfd, 1, 10000) <= 0) return false;
+      char buffer[4096];
+      ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      for (ssize_t i = 0; i < n; ++i) {
+        if (skip_ > 0) {
+          --skip_;
+        } else if (static_cast<unsigned char>(buffer[i]) == 0xFF) {
+          skip_ = 2;
+        } else {
+          text_ += buffer[i];
+        }
+      }
+    }
+    return false;
+  }
+
+  int fd_;
+  std::string user_;
+  std::string password_;
+  std::string loginEnd_;
+  bool ok_ = false;
+  int skip_ = 0;
+  std::string text_;
+  std::string consumed_;
+  std::string session_;
+};
+
+class SshClient {
+ public:
+  SshClient(int port, const std::string& user, std::string password,
+            std::string loginEnd = "registrationlevel=standard#")
+      : session_(ssh_new()), password_(std::move(password)), loginEnd_(std::move(loginEnd)) {
+    int verbosity = SSH_LOG_NOLOG;
+    unsigned int portValue = static_cast<unsigned int>(port);
+    ssh_options_set(session_, SSH_OPTIONS_HOST, "127.0.0.1");
+    ssh_options_set(session_, SSH_OPTIONS_PORT, &portValue);
+    ssh_options_set(session_, SSH_OPTIONS_USER, user.c_str());
+    ssh_options_set(session_, SSH_OPTIONS_LOG_VERBOSITY, &verbosity);
+    ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
+  }
+  ~SshClient() {
+    if (channel_) {
+      ssh_channel_close(channel_);
+      ssh_channel_free(channel_);
+    }
+    ssh_disconnect(session_);
+    ssh_free(session_);
+  }
+  SshClient(const SshClient&) = delete;
+  SshClient& operator=(const SshClient&) = delete;
+
+  bool Login() {
+    if (ssh_connect(session_) != SSH_OK) return false;
+    if (ssh_userauth_password(session_, nullptr, password_.c_str()) != SSH_AUTH_SUCCESS) return false;
+    channel_ = ssh_channel_new(session_);
+    if (channel_ == nullptr || ssh_channel_open_session(channel_) != SSH_OK) return false;
+    if (ssh_channel_request_shell(channel_) != SSH_OK) return false;
+    if (!ReadUntil(loginEnd_)) return false;
+    sessionId_ = SessionFrom(consumed_);
+    return true;
+  }
+  bool RoundTrip(const std::string& request, const std::string& answerEnd) {
+    const std::string line = request + "\n";
+    if (ssh_channel_write(channel_, line.data(), static_cast<uint32_t>(line.size())) < 0) return false;
+    return ReadUntil(answerEnd);
+  }
+  const std::string& SessionId() const { return sessionId_; }
+
+ private:
+  bool ReadUntil(const std::string& needle) {
+    for (int rounds = 0; rounds < 1000; ++rounds) {
+      if (size_t at = text_.find(needle); at != std::string::npos) {
+        consumed_ += text_.substr(0, at + needle.size());
+        text_.erase(0, at + needle.size());
+        return true;
+      }
+      char buffer[4096];
+      int n = ssh_channel_read_timeout(channel_, buffer, sizeof buffer, 0, 10000);
+      if (n <= 0) return false;
+      text_.append(buffer, static_cast<size_t>(n));
+    }
+    return false;
+  }
+
+  ssh_session session_;
+  std::string password_;
+  std::string loginEnd_;
+  ssh_channel channel_ = nullptr;
+  std::string text_;
+  std::string consumed_;
+  std::string sessionId_;
+};
+
+}  // namespace vorlane::bench

@@ -7,10 +7,14 @@
 
 namespace vorlane::agent {
 
+class CheckRegistry;
+
 struct AgentContext {
   SessionTable& sessions;
   ConfigPaths paths;
   const cipher::PasswordCipher& cipher;
+  // The handlers of runcheck; none registered when null.
+  const CheckRegistry* checks = nullptr;
 };
 
 }  // namespace vorlane::agent

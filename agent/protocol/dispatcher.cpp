@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/checks/file_actions.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/answer.h"
 #include "agent/protocol/check_catalogue.h"
@@ -103,9 +104,10 @@ void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHan
   } else if (action == kActionAgentInfo) {
     SendAnswer(user, FormatAnswer(kAgentInfoAnswer, {kAgentVersion, CurrentOsDescription()}, kAgentInfoAnswerBuffer),
                serviceIndex);
-  } else if (action == kActionExecuteFile || action == kActionDeleteFile) {
-    // The remote file actions are answered like unknown actions until their handlers exist.
-    SendUnknownAction(user, action, serviceIndex);
+  } else if (action == kActionExecuteFile) {
+    HandleExecuteFile(context, user, record, serviceIndex);
+  } else if (action == kActionDeleteFile) {
+    HandleDeleteFile(context, user, record, serviceIndex);
   } else {
     SendUnknownAction(user, action, serviceIndex);
   }
@@ -113,7 +115,7 @@ void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHan
 
 void DispatchRequest(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t charCount) {
   static const CheckRegistry kNoChecks;
-  DispatchRequest(context, kNoChecks, user, serviceIndex, charCount);
+  DispatchRequest(context, context.checks != nullptr ? *context.checks : kNoChecks, user, serviceIndex, charCount);
 }
 
 }  // namespace vorlane::agent

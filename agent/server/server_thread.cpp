@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "agent/checks/disk_free.h"
 #include "agent/log/agent_log.h"
+#include "agent/protocol/check_catalogue.h"
 #include "agent/server/term_server_events.h"
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
@@ -73,7 +75,9 @@ SessionTable::Clock AgentClock() {
 }
 
 AgentServer::AgentServer(ConfigPaths paths)
-    : paths_(std::move(paths)), sessions_(AgentClock()), context_{sessions_, paths_, cipher_}, sweep_(sessions_) {}
+    : paths_(std::move(paths)), sessions_(AgentClock()), context_{sessions_, paths_, cipher_, &checks_}, sweep_(sessions_) {
+  checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
+}
 
 AgentServer::~AgentServer() { StopService(); }
 

@@ -10,6 +10,7 @@
 
 #include "agent/config/agent_config.h"
 #include "agent/protocol/agent_context.h"
+#include "agent/protocol/check_registry.h"
 #include "agent/sessions/session_sweep.h"
 #include "agent/sessions/session_table.h"
 #include "cipher/password.h"
@@ -45,6 +46,7 @@ class AgentServer {
   const ConfigPaths paths_;
   SessionTable sessions_;
   cipher::PasswordCipher cipher_;
+  CheckRegistry checks_;
   AgentContext context_;
   SessionSweep sweep_;
 

@@ -181,6 +181,25 @@ TEST_F(AgentOverTelnet, ListChecksFollowsTheProtocolTable) {
             "checkdescription6=URL Check#available6=true#");
 }
 
+TEST_F(AgentOverTelnet, DiskFreeCheckAndFileActionsRun) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  EXPECT_EQ(client.Request("#keycount=5#requestaction=runcheck#sessionid=" + session +
+                           "#checkid=DC__3#Drive letter=/#Value=0#Unit=%#"),
+            "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 0 % free on drive /#");
+  EXPECT_NE(client.Request("#requestaction=runcheck#sessionid=" + session + "#checkid=DC#Drive letter=/#Value=1#"
+                           "Unit=%#Hostname=elsewhere#")
+                .find("The network path was not found."),
+            std::string::npos)
+      << "a named host is never checked locally";
+  EXPECT_EQ(client.Request("#requestaction=runcheck#sessionid=" + session + "#checkid=NTSC#"),
+            "#keycount=2#responseaction=runcheck#errormessage=Unknown check#");
+  std::ofstream(agent_.Dir() / "victim.txt") << "x";
+  EXPECT_EQ(client.Request("#requestaction=deletefile#sessionid=" + session + "#FileName=%tmp%victim.txt#"),
+            "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#");
+  EXPECT_FALSE(std::filesystem::exists(agent_.Dir() / "victim.txt"));
+}
+
 TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
   TelnetClient client(port_);
   const std::string session = client.Login("monitor", "Secret-16chars!!");

@@ -137,9 +137,11 @@ TEST_F(DispatcherTest, ActionsMatchOnlyWithTheirExactSpelling) {
   EXPECT_EQ(Answer("login"), "#keycount=2#responseaction=login#errormessage=Unknown request action#");
 }
 
-TEST_F(DispatcherTest, FileActionsWithoutHandlersAreUnknownActions) {
-  EXPECT_EQ(Answer("executefile"), "#keycount=2#responseaction=executefile#errormessage=Unknown request action#");
-  EXPECT_EQ(Answer("deletefile"), "#keycount=2#responseaction=deletefile#errormessage=Unknown request action#");
+TEST_F(DispatcherTest, FileActionsReachTheirHandlers) {
+  EXPECT_EQ(Answer("executefile", "CommandLine=/nonexistent/program#"),
+            "#keycount=3#responseaction=executefile#result=down#resultstring=Error: No such file or directory#");
+  EXPECT_EQ(Answer("deletefile", "FileName=/nonexistent/file#"),
+            "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: No such file or directory#");
 }
 
 TEST_F(DispatcherTest, ComboValuesSendNothing) {

@@ -1,0 +1,134 @@
+#include "agent/checks/disk_free.h"
+
+#include <sys/statvfs.h>
+
+#include <array>
+#include <limits>
+
+#include "agent/log/agent_log.h"
+#include "agent/protocol/answer.h"
+#include "agent/protocol/record.h"
+
+namespace vorlane::agent {
+namespace {
+
+constexpr std::string_view kConnectFailedAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. Reason: %s#";
+constexpr std::string_view kNoFreeSpaceAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for %s#";
+constexpr std::string_view kUpAnswer = "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=%s#";
+constexpr std::string_view kDownAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=%s#";
+
+constexpr std::string_view kMoreThanText = "There is more than %ld %s free on drive %s";
+constexpr std::string_view kLessThanText = "There is less than %ld %s free on drive %s";
+constexpr std::string_view kWrongUnitText = "ERROR: wrong unit (%s)";
+
+constexpr std::string_view kUnitPercent = "%";
+
+struct AbsoluteUnit {
+  std::string_view name;
+  uint64_t bytes;
+};
+
+// Binary multiples; names compare byte for byte, so "MB" is not a unit.
+constexpr std::array kAbsoluteUnits{
+    AbsoluteUnit{"bytes", 1},
+    AbsoluteUnit{"kb", uint64_t{1} << 10},
+    AbsoluteUnit{"mb", uint64_t{1} << 20},
+    AbsoluteUnit{"gb", uint64_t{1} << 30},
+    AbsoluteUnit{"tb", uint64_t{1} << 40},
+};
+
+FreeSpaceResult Judged(bool up, std::string_view drive, std::string_view unit, int32_t value) {
+  return {up, FormatAnswer(up ? kMoreThanText : kLessThanText, {static_cast<long long>(value), unit, drive})};
+}
+
+void SendAnswer(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
+  user.Send(answer, serviceIndex);
+  Log(answer, kLogOutgoing);
+}
+
+}  // namespace
+
+std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path) {
+  struct statvfs info {};
+  if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
+  // f_bfree, not f_bavail: the check counts every free byte, including the root reserve, as the
+  // total free bytes of the volume.
+  return VolumeSpace{static_cast<uint64_t>(info.f_blocks) * info.f_frsize,
+                     static_cast<uint64_t>(info.f_bfree) * info.f_frsize};
+}
+
+int32_t ParseThresholdValue(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) ++pos;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
+  // Accumulated in 64 bits and held at the 32-bit limits as soon as it passes them, so no
+  // number of digits can overflow.
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  int64_t magnitude = 0;
+  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+    magnitude = magnitude * 10 + (text[pos] - '0');
+    if (magnitude > kLimit) magnitude = kLimit;
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(value);
+}
+
+FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit, uint64_t freeBytes,
+                                  uint64_t totalBytes, int32_t value) {
+  if (unit == kUnitPercent) {
+    // A volume that reports no size has no free space either: it counts as 0 % free rather
+    // than being divided by. A threshold of 0 % (or less) is then met, any other is not.
+    const uint64_t percent = totalBytes == 0 ? 0 : freeBytes * 100 / totalBytes;
+    // Compared as a signed 32-bit number, so a negative threshold is always met.
+    return Judged(!(static_cast<int32_t>(percent) < value), drive, unit, value);
+  }
+  for (const AbsoluteUnit& absolute : kAbsoluteUnits) {
+    if (unit != absolute.name) continue;
+    // Sign-extended and then compared unsigned: a negative threshold becomes a huge number that
+    // no volume reaches, so it is always down. The product wraps modulo 2^64 by design.
+    const uint64_t threshold = static_cast<uint64_t>(static_cast<int64_t>(value)) * absolute.bytes;
+    return Judged(freeBytes >= threshold, drive, unit, value);
+  }
+  return {false, FormatAnswer(kWrongUnitText, {unit})};
+}
+
+void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const VolumeSpaceQuery& query,
+                  RemoteConnector& connector) {
+  const std::string drive = GetRecordValue(record, kKeyDriveLetter);
+  const int32_t value = ParseThresholdValue(FindRecordValue(record, kKeyValue));
+  const std::string unit = GetRecordValue(record, kKeyUnit);
+  const RemoteHostRequest remote = ReadRemoteHostRequest(record);
+
+  if (remote.NamesHost()) {
+    const RemoteConnectResult connected =
+        ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
+    if (!connected.ok) {
+      // Nothing was connected, so nothing is disconnected.
+      SendAnswer(user, FormatAnswer(kConnectFailedAnswer, {connected.failureText}), serviceIndex);
+      return;
+    }
+  }
+
+  const std::optional<VolumeSpace> space = query(drive);
+  if (!space) {
+    SendAnswer(user, FormatAnswer(kNoFreeSpaceAnswer, {drive}), serviceIndex);
+  } else {
+    const FreeSpaceResult result = EvaluateFreeSpace(drive, unit, space->freeBytes, space->totalBytes, value);
+    SendAnswer(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
+  }
+
+  // Only after the answer has gone out, on both paths.
+  if (remote.NamesHost()) DisconnectRemoteHost(connector, remote.host);
+}
+
+void HandleDiskFreeCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
+                         int32_t serviceIndex) {
+  RunDiskCheck(user, record, serviceIndex, QueryVolumeSpace, DefaultRemoteConnector());
+}
+
+}  // namespace vorlane::agent

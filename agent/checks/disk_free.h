@@ -1,0 +1,58 @@
+// The disk free check: whether the volume of a path has at least a given amount of free space,
+// absolute or as a percentage of its size, optionally on another host.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "agent/checks/remote_host.h"
+#include "agent/protocol/agent_context.h"
+#include "agent/protocol/user_handle.h"
+
+namespace vorlane::agent {
+
+// The check's own request keys (the remote host keys are in remote_host.h).
+inline constexpr std::string_view kKeyDriveLetter = "Drive letter";
+inline constexpr std::string_view kKeyValue = "Value";
+inline constexpr std::string_view kKeyUnit = "Unit";
+
+// Byte counts of one volume: its size and all its free bytes (not only those a quota leaves to
+// the agent's account).
+struct VolumeSpace {
+  uint64_t totalBytes = 0;
+  uint64_t freeBytes = 0;
+};
+
+// Measures the volume holding a path; nothing when the path cannot be measured.
+using VolumeSpaceQuery = std::function<std::optional<VolumeSpace>(const std::string& path)>;
+
+// The system's answer for `path` (statvfs: total = f_blocks * f_frsize, free = f_bfree * f_frsize).
+std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path);
+
+// The "Value" parameter: optional white space, an optional sign and the leading decimal digits;
+// no digits give 0 and values beyond the signed 32-bit range are held at its limits.
+int32_t ParseThresholdValue(std::string_view text);
+
+struct FreeSpaceResult {
+  bool up = false;
+  std::string text;
+};
+
+// The comparison alone. `drive`, `unit` and `value` appear in the text as given.
+FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit, uint64_t freeBytes,
+                                  uint64_t totalBytes, int32_t value);
+
+// The check with its measurement and connector given: reads the parameters from `record`,
+// connects to a named host, measures, sends exactly one answer with `serviceIndex` (logged as
+// outgoing) and disconnects again after the answer.
+void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const VolumeSpaceQuery& query,
+                  RemoteConnector& connector);
+
+// The runcheck handler for "DC" (and "DC__3"): the check on the real volumes with the agent's
+// remote connector.
+void HandleDiskFreeCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+
+}  // namespace vorlane::agent

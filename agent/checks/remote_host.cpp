@@ -1,0 +1,106 @@
+#include "agent/checks/remote_host.h"
+
+#include <array>
+#include <cstring>
+
+#include "agent/protocol/record.h"
+#include "cipher/base64.h"
+
+namespace vorlane::agent {
+namespace {
+
+constexpr std::string_view kRemoteNamePrefix = "\\\\";
+
+// The decode buffer is 255 bytes and always keeps a zero after the decoded password.
+constexpr size_t kPasswordBufferSize = 255;
+constexpr size_t kMaxPasswordBytes = kPasswordBufferSize - 1;
+
+struct MessageText {
+  uint32_t code;
+  std::string_view text;
+};
+
+// The texts of the codes the networking layer reports, as the system's message table holds them
+// in English, line end included (callers pass them on unchanged).
+constexpr std::array kMessageTexts{
+    MessageText{kNetAccessDenied, "Access is denied.\r\n"},
+    MessageText{kNetBadNetPath, "The network path was not found.\r\n"},
+    MessageText{kNetBadNetName, "The network name cannot be found.\r\n"},
+    MessageText{kNetSessionCredentialConflict,
+                "Multiple connections to a server or shared resource by the same user, using more than one user "
+                "name, are not allowed. Disconnect all previous connections to the server or shared resource and "
+                "try again.\r\n"},
+    MessageText{kNetLogonFailure, "The user name or password is incorrect.\r\n"},
+};
+
+}  // namespace
+
+uint32_t UnreachableRemoteConnector::AddConnection(const std::string& /*remoteName*/,
+                                                   const std::optional<std::string>& /*user*/,
+                                                   const std::optional<std::string>& /*password*/) {
+  return kNetBadNetPath;
+}
+
+void UnreachableRemoteConnector::CancelConnection(const std::string& /*remoteName*/) {}
+
+RemoteConnector& DefaultRemoteConnector() {
+  static UnreachableRemoteConnector connector;
+  return connector;
+}
+
+std::string WindowsErrorText(uint32_t code) {
+  for (const MessageText& entry : kMessageTexts) {
+    if (entry.code == code) return std::string(entry.text);
+  }
+  return {};
+}
+
+std::string RemoteHostName(std::string_view host) {
+  std::string name(kRemoteNamePrefix);
+  name.append(host);
+  return name;
+}
+
+std::string DecodeRemotePassword(std::string_view encoded) {
+  if (encoded.empty()) return {};
+  std::array<uint8_t, kPasswordBufferSize> buffer{};
+  // The result is deliberately not checked: for malformed or over-long text the bytes decoded
+  // before the decoder stopped are the password, and the zero fill ends them.
+  (void)cipher::Base64Decode(encoded, buffer.data(), kMaxPasswordBytes);
+  const char* text = reinterpret_cast<const char*>(buffer.data());
+  return std::string(text, ::strnlen(text, kMaxPasswordBytes));
+}
+
+RemoteHostRequest ReadRemoteHostRequest(std::string_view record) {
+  RemoteHostRequest request;
+  request.host = GetRecordValue(record, kKeyHostname);
+  request.useAuthentication = FindRecordValue(record, kKeyUseAuthentication) == kUseAuthenticationTrue;
+  request.user = GetRecordValue(record, kKeyUsername);
+  // Decoded whether or not authentication is asked for; it is then simply not used.
+  request.password = DecodeRemotePassword(FindRecordValue(record, kKeyPassword));
+  return request;
+}
+
+RemoteConnectResult ConnectRemoteHost(RemoteConnector& connector, std::string_view host, bool useAuthentication,
+                                      const std::string& user, const std::string& password) {
+  const std::string remoteName = RemoteHostName(host);
+  const uint32_t result = useAuthentication ? connector.AddConnection(remoteName, user, password)
+                                            : connector.AddConnection(remoteName, std::nullopt, std::nullopt);
+  // 1219: this logon session already holds a connection to the host under other credentials;
+  // the request goes on with that one.
+  if (result == kNetSuccess || result == kNetSessionCredentialConflict) return {true, {}};
+  return {false, WindowsErrorText(result)};
+}
+
+RemoteConnectResult ConnectRemoteHost(std::string_view host, bool useAuthentication, const std::string& user,
+                                      const std::string& password) {
+  return ConnectRemoteHost(DefaultRemoteConnector(), host, useAuthentication, user, password);
+}
+
+void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host) {
+  connector.CancelConnection(RemoteHostName(host));
+}
+
+void DisconnectRemoteHost(std::string_view host) { DisconnectRemoteHost(DefaultRemoteConnector(), host); }
+
+}  // namespace vorlane::agent

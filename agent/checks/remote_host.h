@@ -1,0 +1,99 @@
+// The connection to another host that the service, process and disk free checks open before they
+// work on it, and close again after their answer: the request parameters that feed it, the
+// decoding of the password, and the connect/disconnect pair over a replaceable connector.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorlane::agent {
+
+// The request keys shared by every check that can work on another host.
+inline constexpr std::string_view kKeyHostname = "Hostname";
+inline constexpr std::string_view kKeyUseAuthentication = "Use authentication";
+inline constexpr std::string_view kKeyUsername = "Username";
+inline constexpr std::string_view kKeyPassword = "*Password";
+
+// Only this exact text asks for the given credentials; "True" or "yes" use the agent's own.
+inline constexpr std::string_view kUseAuthenticationTrue = "true";
+
+// The callers' errormessage text; %s is the failure text of ConnectRemoteHost.
+inline constexpr std::string_view kCouldNotConnectFormat = "ERROR: could not connect to hostname. Reason: %s";
+
+// Result codes of the networking layer, with the meanings of the Windows error codes.
+inline constexpr uint32_t kNetSuccess = 0;
+inline constexpr uint32_t kNetAccessDenied = 5;
+inline constexpr uint32_t kNetBadNetPath = 53;
+inline constexpr uint32_t kNetBadNetName = 67;
+inline constexpr uint32_t kNetSessionCredentialConflict = 1219;
+inline constexpr uint32_t kNetLogonFailure = 1326;
+
+// The networking layer below ConnectRemoteHost: adds and cancels a connection to a remote name.
+// A transport to other hosts replaces the default by deriving from this class.
+class RemoteConnector {
+ public:
+  virtual ~RemoteConnector() = default;
+  // Adds a connection to `remoteName`, not remembered and without prompting. Without a user and
+  // password (nullopt) the agent's own credentials are used. Returns a result code.
+  virtual uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
+                                 const std::optional<std::string>& password) = 0;
+  // Cancels the connection to `remoteName`, forced even with open files; failures are not reported.
+  virtual void CancelConnection(const std::string& remoteName) = 0;
+};
+
+// The connector used until a transport to other hosts exists: no host can be reached, so every
+// connection fails with "network path not found" and no check silently runs on the agent's own
+// host instead of the one it names.
+class UnreachableRemoteConnector : public RemoteConnector {
+ public:
+  uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
+                         const std::optional<std::string>& password) override;
+  void CancelConnection(const std::string& remoteName) override;
+};
+
+// The connector the checks use when none is given.
+RemoteConnector& DefaultRemoteConnector();
+
+// The system's message text for a result code, as the system returns it (with its line end);
+// empty for a code without a text.
+std::string WindowsErrorText(uint32_t code);
+
+// Two backslashes followed by `host` exactly as given (no normalisation).
+std::string RemoteHostName(std::string_view host);
+
+// The plain password of a "*Password" value: base64-decoded into a zero-filled 255-byte buffer
+// and taken up to its first zero byte. Empty text gives an empty password; malformed text gives
+// what the decoder produced before it stopped.
+std::string DecodeRemotePassword(std::string_view encoded);
+
+// The four remote host parameters of a request, the password already decoded.
+struct RemoteHostRequest {
+  std::string host;
+  bool useAuthentication = false;
+  std::string user;
+  std::string password;
+
+  bool NamesHost() const { return !host.empty(); }
+};
+
+RemoteHostRequest ReadRemoteHostRequest(std::string_view record);
+
+struct RemoteConnectResult {
+  bool ok = false;
+  std::string failureText;  // empty on success
+};
+
+// Connects to `host`; result 0 and 1219 (a connection under other credentials already exists)
+// succeed, any other result fails with the system's message text.
+RemoteConnectResult ConnectRemoteHost(RemoteConnector& connector, std::string_view host, bool useAuthentication,
+                                      const std::string& user, const std::string& password);
+RemoteConnectResult ConnectRemoteHost(std::string_view host, bool useAuthentication, const std::string& user,
+                                      const std::string& password);
+
+// Cancels the connection to `host`; call only after a successful ConnectRemoteHost.
+void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host);
+void DisconnectRemoteHost(std::string_view host);
+
+}  // namespace vorlane::agent

@@ -1,0 +1,256 @@
+#include "agent/checks/disk_free.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "agent/protocol/tests/protocol_test_support.h"
+#include "cipher/base64.h"
+
+namespace vorlane::agent {
+namespace {
+
+using testing::FakeUserHandle;
+using testing::LogCapture;
+
+constexpr uint64_t kMb = uint64_t{1} << 20;
+constexpr uint64_t kGb = uint64_t{1} << 30;
+constexpr uint64_t kTb = uint64_t{1} << 40;
+constexpr int32_t kServiceIndex = 4;
+
+// ---- EvaluateFreeSpace ----
+
+TEST(EvaluateFreeSpaceTest, AbsoluteThresholdMetExactlyIsUp) {
+  const FreeSpaceResult result = EvaluateFreeSpace("D:", "mb", 500 * kMb, 1000 * kMb, 500);
+  EXPECT_TRUE(result.up);
+  EXPECT_EQ(result.text, "There is more than 500 mb free on drive D:");
+}
+
+TEST(EvaluateFreeSpaceTest, OneByteBelowTheThresholdIsDown) {
+  const FreeSpaceResult result = EvaluateFreeSpace("D:", "mb", 500 * kMb - 1, 1000 * kMb, 500);
+  EXPECT_FALSE(result.up);
+  EXPECT_EQ(result.text, "There is less than 500 mb free on drive D:");
+}
+
+TEST(EvaluateFreeSpaceTest, EachAbsoluteUnitIsItsBinaryMultiple) {
+  struct Row {
+    const char* unit;
+    uint64_t bytes;
+  };
+  for (const Row& row : {Row{"bytes", 1}, Row{"kb", 1024}, Row{"mb", kMb}, Row{"gb", kGb}, Row{"tb", kTb}}) {
+    EXPECT_TRUE(EvaluateFreeSpace("/", row.unit, 3 * row.bytes, 10 * kTb, 3).up) << row.unit;
+    EXPECT_FALSE(EvaluateFreeSpace("/", row.unit, 3 * row.bytes - 1, 10 * kTb, 3).up) << row.unit;
+  }
+}
+
+TEST(EvaluateFreeSpaceTest, PercentIsTruncatedAndEqualityIsUp) {
+  // 10.9 % free against 10: up; 9.99 % against 10: down.
+  const FreeSpaceResult tenNine = EvaluateFreeSpace("C:\\", "%", 109, 1000, 10);
+  EXPECT_TRUE(tenNine.up);
+  EXPECT_EQ(tenNine.text, "There is more than 10 % free on drive C:\\");
+  const FreeSpaceResult nineNine = EvaluateFreeSpace("C:\\", "%", 999, 10000, 10);
+  EXPECT_FALSE(nineNine.up);
+  EXPECT_EQ(nineNine.text, "There is less than 10 % free on drive C:\\");
+}
+
+TEST(EvaluateFreeSpaceTest, PercentOfTerabyteVolumes) {
+  // 8 TB free of 16 TB: the product free * 100 fits 64 bits and gives exactly 50 %.
+  EXPECT_TRUE(EvaluateFreeSpace("/", "%", 8 * kTb, 16 * kTb, 50).up);
+  EXPECT_FALSE(EvaluateFreeSpace("/", "%", 8 * kTb, 16 * kTb, 51).up);
+}
+
+TEST(EvaluateFreeSpaceTest, UnitsAreCaseSensitive) {
+  const FreeSpaceResult result = EvaluateFreeSpace("D:", "MB", 1000 * kGb, 2000 * kGb, 1);
+  EXPECT_FALSE(result.up);
+  EXPECT_EQ(result.text, "ERROR: wrong unit (MB)");
+  EXPECT_EQ(EvaluateFreeSpace("D:", "", 1, 2, 0).text, "ERROR: wrong unit ()");
+}
+
+TEST(EvaluateFreeSpaceTest, NegativeAbsoluteThresholdIsAlwaysDown) {
+  const uint64_t everything = std::numeric_limits<uint64_t>::max() - 1;
+  const FreeSpaceResult result = EvaluateFreeSpace("/var", "bytes", everything, everything, -1);
+  EXPECT_FALSE(result.up);
+  EXPECT_EQ(result.text, "There is less than -1 bytes free on drive /var");
+  EXPECT_FALSE(EvaluateFreeSpace("/var", "gb", 100 * kGb, 100 * kGb, -5).up);
+}
+
+TEST(EvaluateFreeSpaceTest, NegativePercentThresholdIsAlwaysUp) {
+  const FreeSpaceResult result = EvaluateFreeSpace("/var", "%", 0, 100 * kGb, -5);
+  EXPECT_TRUE(result.up);
+  EXPECT_EQ(result.text, "There is more than -5 % free on drive /var");
+}
+
+TEST(EvaluateFreeSpaceTest, ZeroSizedVolumeCountsAsNoFreeSpace) {
+  EXPECT_TRUE(EvaluateFreeSpace("/proc", "%", 0, 0, 0).up);
+  const FreeSpaceResult result = EvaluateFreeSpace("/proc", "%", 0, 0, 1);
+  EXPECT_FALSE(result.up);
+  EXPECT_EQ(result.text, "There is less than 1 % free on drive /proc");
+}
+
+TEST(ThresholdValueTest, LeadingDigitsSignAndLimits) {
+  EXPECT_EQ(ParseThresholdValue("500"), 500);
+  EXPECT_EQ(ParseThresholdValue("12abc"), 12);
+  EXPECT_EQ(ParseThresholdValue("abc"), 0);
+  EXPECT_EQ(ParseThresholdValue(""), 0);
+  EXPECT_EQ(ParseThresholdValue("-7"), -7);
+  EXPECT_EQ(ParseThresholdValue("  42"), 42);
+  EXPECT_EQ(ParseThresholdValue("+3"), 3);
+  EXPECT_EQ(ParseThresholdValue("2147483647"), 2147483647);
+  EXPECT_EQ(ParseThresholdValue("99999999999999999999"), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(ParseThresholdValue("-2147483648"), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(ParseThresholdValue("-99999999999999999999"), std::numeric_limits<int32_t>::min());
+}
+
+// ---- the check through a fake connection ----
+
+class FakeConnector : public RemoteConnector {
+ public:
+  uint32_t result = kNetSuccess;
+  std::vector<std::string> calls;
+
+  uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
+                         const std::optional<std::string>& password) override {
+    calls.push_back("add " + remoteName + " " + user.value_or("-") + " " + password.value_or("-"));
+    return result;
+  }
+  void CancelConnection(const std::string& remoteName) override { calls.push_back("cancel " + remoteName); }
+};
+
+class DiskCheckTest : public ::testing::Test {
+ protected:
+  // Runs the check; the measurement records the path it was asked for and, in `calls`, when.
+  std::vector<testing::SentAnswer> Run(const std::string& record) {
+    user_.sent.clear();
+    RunDiskCheck(
+        user_, record, kServiceIndex,
+        [this](const std::string& path) -> std::optional<VolumeSpace> {
+          measured_.push_back(path);
+          connector_.calls.push_back("measure " + path + " after " + std::to_string(user_.sent.size()) + " sent");
+          return space_;
+        },
+        connector_);
+    for (const auto& answer : user_.sent) EXPECT_EQ(answer.serviceIndex, kServiceIndex);
+    return user_.sent;
+  }
+
+  FakeUserHandle user_;
+  FakeConnector connector_;
+  std::optional<VolumeSpace> space_ = VolumeSpace{100 * kGb, 20 * kGb};
+  std::vector<std::string> measured_;
+};
+
+TEST_F(DiskCheckTest, UpAnswerByteForByteAndLoggedAsOutgoing) {
+  LogCapture log;
+  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/var#Value=20#Unit=gb#");
+  const std::string expected =
+      "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 20 gb free on "
+      "drive /var#";
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text, expected);
+  EXPECT_EQ(measured_, (std::vector<std::string>{"/var"}));
+  ASSERT_FALSE(log.Lines().empty());
+  EXPECT_EQ(log.Lines().back(), "---> " + expected);
+  EXPECT_EQ(connector_.calls, (std::vector<std::string>{"measure /var after 0 sent"}));
+}
+
+TEST_F(DiskCheckTest, DownAnswerByteForByteOnPercent) {
+  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=21#Unit=%#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=There is less than 21 % free "
+            "on drive /#");
+}
+
+TEST_F(DiskCheckTest, WrongUnitIsADownAnswer) {
+  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=MB#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=ERROR: wrong unit (MB)#");
+}
+
+TEST_F(DiskCheckTest, NonNumericValueReadsAsZero) {
+  space_ = VolumeSpace{100, 0};
+  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=abc#Unit=bytes#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 0 bytes free "
+            "on drive /#");
+}
+
+TEST_F(DiskCheckTest, UnreadablePathGivesTheFreeSpaceError) {
+  space_ = std::nullopt;
+  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/no/such#Value=1#Unit=gb#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for "
+            "/no/such#");
+}
+
+TEST_F(DiskCheckTest, NamedHostThatCannotBeReachedIsNotMeasuredNorDisconnected) {
+  connector_.result = kNetBadNetPath;
+  const auto sent = Run(
+      "#keycount=9#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=gb#Hostname=server1#"
+      "Use authentication=false#Username=ops#*Password=#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. "
+            "Reason: The network path was not found.\r\n#");
+  EXPECT_TRUE(measured_.empty());
+  EXPECT_EQ(connector_.calls, (std::vector<std::string>{"add \\\\server1 - -"}));
+}
+
+TEST_F(DiskCheckTest, ConnectedHostIsMeasuredThenDisconnectedAfterTheAnswer) {
+  const std::string password = cipher::Base64EncodeToString(std::span<const uint8_t>(
+      reinterpret_cast<const uint8_t*>("pw"), 2));
+  const auto sent = Run(
+      "#keycount=9#requestaction=runcheck#checkid=DC#Drive letter=/mnt/share#Value=1#Unit=gb#Hostname=server1#"
+      "Use authentication=true#Username=ops#*Password=" + password + "#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(connector_.calls, (std::vector<std::string>{"add \\\\server1 ops pw", "measure /mnt/share after 0 sent",
+                                                        "cancel \\\\server1"}));
+}
+
+TEST_F(DiskCheckTest, ConnectedHostIsDisconnectedAfterTheFreeSpaceErrorToo) {
+  space_ = std::nullopt;
+  connector_.result = kNetSessionCredentialConflict;
+  const auto sent = Run("#keycount=5#requestaction=runcheck#checkid=DC#Drive letter=/x#Hostname=server1#");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for /x#");
+  EXPECT_EQ(connector_.calls, (std::vector<std::string>{"add \\\\server1 - -", "measure /x after 0 sent",
+                                                        "cancel \\\\server1"}));
+}
+
+// ---- the real handler and the real measurement ----
+
+TEST(DiskFreeHandlerTest, MeasuresTheRootVolume) {
+  const std::optional<VolumeSpace> root = QueryVolumeSpace("/");
+  ASSERT_TRUE(root.has_value());
+  EXPECT_GT(root->totalBytes, 0u);
+  EXPECT_LE(root->freeBytes, root->totalBytes);
+  EXPECT_FALSE(QueryVolumeSpace("/no/such/path/for/vorlane").has_value());
+}
+
+TEST(DiskFreeHandlerTest, RealHandlerAnswersForTheRootAndRefusesANamedHost) {
+  testing::ContextOnFakeClock agent;
+  FakeUserHandle user;
+  HandleDiskFreeCheck(agent.context, user, "#keycount=4#checkid=DC#Drive letter=/#Value=0#Unit=bytes#", 2);
+  ASSERT_EQ(user.sent.size(), 1u);
+  EXPECT_EQ(user.sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 0 bytes free "
+            "on drive /#");
+  EXPECT_EQ(user.sent[0].serviceIndex, 2);
+
+  user.sent.clear();
+  HandleDiskFreeCheck(agent.context, user, "#keycount=5#checkid=DC#Drive letter=/#Value=0#Unit=bytes#Hostname=h#", 2);
+  ASSERT_EQ(user.sent.size(), 1u);
+  EXPECT_EQ(user.sent[0].text,
+            "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. "
+            "Reason: The network path was not found.\r\n#");
+}
+
+}  // namespace
+}  // namespace vorlane::agent

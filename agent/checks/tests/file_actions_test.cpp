@@ -1,0 +1,439 @@
+// Tests of the remote file actions: placeholder expansion, command line words, starting a real
+// program detached and deleting files, with the answers byte for byte.
+#include "agent/checks/file_actions.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/checks/process_launch.h"
+#include "agent/log/agent_log.h"
+#include "agent/protocol/tests/protocol_test_support.h"
+#include "platform/debuglog/debuglog.h"
+
+namespace vorlane::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ContextOnFakeClock;
+using testing::FakeUserHandle;
+using testing::LogCapture;
+
+constexpr int32_t kServiceIndex = 7;
+constexpr std::string_view kStartedAnswer =
+    "#keycount=3#responseaction=executefile#result=up#resultstring=Execute file started ok#";
+constexpr std::string_view kDeletedAnswer =
+    "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#";
+
+std::string ExecuteFailed(const std::string& text) {
+  return "#keycount=3#responseaction=executefile#result=down#resultstring=Error: " + text + "#";
+}
+std::string DeleteFailed(const std::string& text) {
+  return "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: " + text + "#";
+}
+std::string ExecuteRecord(const std::string& commandLine) {
+  return "#keycount=3#requestaction=executefile#sessionid=X#CommandLine=" + commandLine + "#";
+}
+std::string DeleteRecord(const std::string& fileName) {
+  return "#keycount=3#requestaction=deletefile#sessionid=X#FileName=" + fileName + "#";
+}
+
+// Polls `done` every 50 ms, at most 100 times (5 s), and says whether it came true.
+template <typename Predicate>
+bool WaitFor(Predicate done) {
+  for (int i = 0; i < 100; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A marker file is complete once its writer has put the final line end.
+std::optional<std::string> WaitForMarker(const fs::path& file) {
+  std::string text;
+  if (!WaitFor([&] {
+        text = ReadFile(file);
+        return !text.empty() && text.back() == '\n';
+      }))
+    return std::nullopt;
+  return text;
+}
+
+// A folder of the test's own under /tmp, removed afterwards.
+class TempFolder {
+ public:
+  TempFolder() {
+    char pattern[] = "/tmp/vorlane-files-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+void WriteScript(const fs::path& file, const std::string& text) {
+  std::ofstream(file, std::ios::binary) << text;
+  fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
+std::string LoggedLine(std::string_view answer, int kind) {
+  return debuglog::ToLine(FormatLogLine(answer, kind));
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Children of this process that are zombies, found in /proc.
+std::vector<pid_t> ZombieChildren() {
+  std::vector<pid_t> zombies;
+  const std::string self = std::to_string(::getpid());
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    const std::string stat = ReadFile(entry.path() / "stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    std::string ppid;
+    fields >> state >> ppid;
+    if (state == "Z" && ppid == self) zombies.push_back(static_cast<pid_t>(std::stoi(name)));
+  }
+  return zombies;
+}
+
+// ---- placeholders ----
+
+TEST(FilePlaceholderTest, ReplacesEveryOccurrenceOfBoth) {
+  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%helper /x %path_to_agent%a %tmp%r.txt %tmp%", "/opt/agent/",
+                                    "/var/tmp/"),
+            "/opt/agent/helper /x /opt/agent/a /var/tmp/r.txt /var/tmp/");
+}
+
+TEST(FilePlaceholderTest, IsCaseSensitive) {
+  EXPECT_EQ(ExpandAgentPlaceholders("%TMP%x %Path_To_Agent%y %tmp%z", "/a/", "/t/"), "%TMP%x %Path_To_Agent%y /t/z");
+}
+
+TEST(FilePlaceholderTest, TextWithoutPlaceholdersStays) {
+  EXPECT_EQ(ExpandAgentPlaceholders("", "/a/", "/t/"), "");
+  EXPECT_EQ(ExpandAgentPlaceholders("%tmp %path_to_agent", "/a/", "/t/"), "%tmp %path_to_agent");
+}
+
+TEST(FilePlaceholderTest, UnknownFolderLeavesItsPlaceholder) {
+  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%x %tmp%y", "", "/t/"), "%path_to_agent%x /t/y");
+  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%x %tmp%y", "/a/", ""), "/a/x %tmp%y");
+}
+
+TEST(FilePlaceholderTest, InsertedFolderIsNotSearchedForItsOwnPlaceholder) {
+  EXPECT_EQ(ExpandAgentPlaceholders("%tmp%|%tmp%", "", "/x%tmp%/"), "/x%tmp%/|/x%tmp%/");
+  // The temporary folder is replaced in the text as the agent's folder left it.
+  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%f", "/a%tmp%/", "/t/"), "/a/t//f");
+}
+
+TEST(FilePlaceholderTest, AgentFolderIsTheExecutablesFolderWithSlash) {
+  const std::string expected = fs::read_symlink("/proc/self/exe").parent_path().string() + "/";
+  EXPECT_EQ(AgentFolder(), expected);
+  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%helper /x"), expected + "helper /x");
+}
+
+TEST(FilePlaceholderTest, TemporaryFolderFollowsTmpdirWithSlash) {
+  {
+    ScopedEnv env("TMPDIR", "/var/tmp");
+    EXPECT_EQ(TemporaryFolder(), "/var/tmp/");
+    EXPECT_EQ(ExpandAgentPlaceholders("%tmp%report.txt"), "/var/tmp/report.txt");
+  }
+  {
+    ScopedEnv env("TMPDIR", "/scratch/");
+    EXPECT_EQ(TemporaryFolder(), "/scratch/");
+  }
+  {
+    ScopedEnv env("TMPDIR", "");
+    EXPECT_EQ(TemporaryFolder(), "/tmp/");
+  }
+}
+
+// ---- command line words ----
+
+std::vector<std::string> Words(std::string_view line) {
+  const CommandWords split = SplitCommandLine(line);
+  EXPECT_EQ(split.error, 0) << line;
+  return split.words;
+}
+
+TEST(ExecuteFileWordsTest, BlanksSeparateWords) {
+  EXPECT_EQ(Words("  prog\t-a   b\nc "), (std::vector<std::string>{"prog", "-a", "b", "c"}));
+}
+
+TEST(ExecuteFileWordsTest, UnquotedBlanksInAPathSplitIt) {
+  EXPECT_EQ(Words("/opt/My Tools/run x"), (std::vector<std::string>{"/opt/My", "Tools/run", "x"}));
+}
+
+TEST(ExecuteFileWordsTest, QuotesKeepSpacesInNames) {
+  EXPECT_EQ(Words("\"/opt/My Tools/run\" 'a  b' c\" d\"e"),
+            (std::vector<std::string>{"/opt/My Tools/run", "a  b", "c de"}));
+}
+
+TEST(ExecuteFileWordsTest, SingleQuotesTakeEverythingLiterally) {
+  EXPECT_EQ(Words(R"('a\b "c" $x')"), (std::vector<std::string>{R"(a\b "c" $x)"}));
+}
+
+TEST(ExecuteFileWordsTest, DoubleQuotesEscapeOnlyTheShellsCharacters) {
+  EXPECT_EQ(Words(R"("a\"b\\c\$d\ne")"), (std::vector<std::string>{R"(a"b\c$d\ne)"}));
+}
+
+TEST(ExecuteFileWordsTest, BackslashOutsideQuotesEscapesAnyCharacter) {
+  EXPECT_EQ(Words(R"(My\ Tool \'x\' \\ a\"b)"), (std::vector<std::string>{"My Tool", "'x'", "\\", "a\"b"}));
+  EXPECT_EQ(Words("ab\\\ncd"), (std::vector<std::string>{"abcd"}));
+}
+
+TEST(ExecuteFileWordsTest, EmptyQuotesMakeAnEmptyWord) {
+  EXPECT_EQ(Words("prog \"\" ''"), (std::vector<std::string>{"prog", "", ""}));
+}
+
+TEST(ExecuteFileWordsTest, UnfinishedLinesAreInvalid) {
+  EXPECT_EQ(SplitCommandLine("prog \"open").error, EINVAL);
+  EXPECT_EQ(SplitCommandLine("prog 'open").error, EINVAL);
+  EXPECT_EQ(SplitCommandLine("prog end\\").error, EINVAL);
+  EXPECT_EQ(SplitCommandLine(R"(prog "a\")").error, EINVAL);
+}
+
+TEST(ExecuteFileWordsTest, NoWordsIsNoProgram) {
+  EXPECT_EQ(SplitCommandLine("").error, ENOENT);
+  EXPECT_EQ(SplitCommandLine(" \t ").error, ENOENT);
+}
+
+// ---- executefile ----
+
+class ExecuteFileTest : public ::testing::Test {
+ protected:
+  // Runs the handler and returns the one answer it sent.
+  std::string Execute(const std::string& commandLine) {
+    user_.sent.clear();
+    HandleExecuteFile(fixture_.context, user_, ExecuteRecord(commandLine), kServiceIndex);
+    EXPECT_EQ(user_.sent.size(), 1u);
+    if (user_.sent.size() != 1) return {};
+    EXPECT_EQ(user_.sent[0].serviceIndex, kServiceIndex);
+    return user_.sent[0].text;
+  }
+
+  ContextOnFakeClock fixture_;
+  FakeUserHandle user_;
+  TempFolder dir_;
+};
+
+TEST_F(ExecuteFileTest, StartsARealProgramAndLogsLineAndAnswer) {
+  const fs::path marker = dir_.path() / "marker";
+  const std::string line = "/bin/sh -c 'echo \"started $1\" > \"$0\"' " + marker.string() + " \"two words\"";
+  LogCapture log;
+  EXPECT_EQ(Execute(line), kStartedAnswer);
+  const std::optional<std::string> text = WaitForMarker(marker);
+  ASSERT_TRUE(text.has_value());
+  EXPECT_EQ(*text, "started two words\n");
+  const std::vector<std::string> lines = log.Lines();
+  EXPECT_TRUE(Contains(lines, LoggedLine(line, kLogInfo)));
+  EXPECT_TRUE(Contains(lines, LoggedLine(kStartedAnswer, kLogOutgoing)));
+}
+
+TEST_F(ExecuteFileTest, ExpandsPlaceholdersInTheCommandLine) {
+  ScopedEnv env("TMPDIR", dir_.path().string());
+  EXPECT_EQ(Execute("/bin/sh -c 'echo ok > %tmp%expanded'"), kStartedAnswer);
+  EXPECT_EQ(WaitForMarker(dir_.path() / "expanded"), std::optional<std::string>("ok\n"));
+}
+
+TEST_F(ExecuteFileTest, MissingProgramIsTheFailureAnswerWithItsText) {
+  LogCapture log;
+  const std::string expected = ExecuteFailed("No such file or directory");
+  EXPECT_EQ(Execute((dir_.path() / "no-such-program").string() + " /x"), expected);
+  EXPECT_EQ(Execute("vorlane-no-such-program-on-path /x"), expected);
+  EXPECT_TRUE(Contains(log.Lines(), LoggedLine(expected, kLogOutgoing)));
+  EXPECT_FALSE(Contains(log.Lines(), LoggedLine(kStartedAnswer, kLogOutgoing)));
+}
+
+TEST_F(ExecuteFileTest, ProgramThatCannotBeExecutedIsRefused) {
+  const fs::path notExecutable = dir_.path() / "plain.txt";
+  std::ofstream(notExecutable) << "#!/bin/sh\ntrue\n";
+  fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
+  if (::geteuid() != 0) {
+    EXPECT_EQ(Execute(notExecutable.string()), ExecuteFailed("Permission denied"));
+  }
+  // A folder is no program either, whoever runs the test.
+  EXPECT_EQ(Execute(dir_.path().string()), ExecuteFailed("Permission denied"));
+}
+
+TEST_F(ExecuteFileTest, FileOfNoExecutableFormatIsRefused) {
+  const fs::path garbage = dir_.path() / "garbage";
+  WriteScript(garbage, "no program, no interpreter line\n");
+  EXPECT_EQ(Execute(garbage.string()), ExecuteFailed("Exec format error"));
+}
+
+TEST_F(ExecuteFileTest, EmptyOrUnfinishedCommandLineIsTheFailureAnswer) {
+  EXPECT_EQ(Execute(""), ExecuteFailed("No such file or directory"));
+  EXPECT_EQ(Execute("   "), ExecuteFailed("No such file or directory"));
+  EXPECT_EQ(Execute("\"\""), ExecuteFailed("No such file or directory"));
+  EXPECT_EQ(Execute("/bin/true 'open"), ExecuteFailed("Invalid argument"));
+}
+
+TEST_F(ExecuteFileTest, ProgramWithoutSlashIsFoundOnPath) {
+  const fs::path bin = dir_.path() / "bin";
+  fs::create_directory(bin);
+  WriteScript(bin / "vorlane-test-helper", "#!/bin/sh\necho \"helper $1\" > \"$2\"\n");
+  const fs::path marker = dir_.path() / "from-path";
+  const char* oldPath = std::getenv("PATH");
+  ScopedEnv path("PATH", bin.string() + ":" + (oldPath != nullptr ? oldPath : "/usr/bin:/bin"));
+  EXPECT_EQ(Execute("vorlane-test-helper 'a b' " + marker.string()), kStartedAnswer);
+  EXPECT_EQ(WaitForMarker(marker), std::optional<std::string>("helper a b\n"));
+}
+
+TEST_F(ExecuteFileTest, ProgramRunsInItsOwnSessionWithNullStreamsAndNoInheritedDescriptors) {
+  // A descriptor the program must not see, at a number no shell uses for itself.
+  constexpr int kLeakFd = 77;
+  const int fd = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::dup2(fd, kLeakFd), kLeakFd);
+  ::close(fd);
+  const fs::path marker = dir_.path() / "setup";
+  const std::string script =
+      "p=$$; s=$(cut -d\" \" -f6 /proc/$p/stat); i=$(readlink /proc/$p/fd/0); o=$(readlink /proc/$p/fd/2); "
+      "if [ -e /proc/$p/fd/77 ]; then l=open; else l=closed; fi; echo \"$p $s $i $o $l\" > \"$0\"";
+  const std::string answer = Execute("/bin/sh -c '" + script + "' " + marker.string());
+  ::close(kLeakFd);
+  EXPECT_EQ(answer, kStartedAnswer);
+  const std::optional<std::string> text = WaitForMarker(marker);
+  ASSERT_TRUE(text.has_value());
+  std::istringstream fields(*text);
+  std::string pid, session, in, err, leak;
+  fields >> pid >> session >> in >> err >> leak;
+  EXPECT_EQ(session, pid) << "the program leads a session of its own";
+  EXPECT_EQ(in, "/dev/null");
+  EXPECT_EQ(err, "/dev/null");
+  EXPECT_EQ(leak, "closed");
+}
+
+TEST_F(ExecuteFileTest, EndedProgramLeavesNoZombie) {
+  const fs::path marker = dir_.path() / "pid";
+  EXPECT_EQ(Execute("/bin/sh -c 'echo $$ > \"$0\"' " + marker.string()), kStartedAnswer);
+  const std::optional<std::string> text = WaitForMarker(marker);
+  ASSERT_TRUE(text.has_value());
+  const fs::path proc = "/proc/" + text->substr(0, text->size() - 1);
+  // Unreaped, the ended program would stay in /proc as a zombie for as long as we live.
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(proc); })) << proc << " was not reaped";
+  EXPECT_TRUE(WaitFor([] { return ZombieChildren().empty(); }));
+}
+
+// ---- deletefile ----
+
+class DeleteFileTest : public ::testing::Test {
+ protected:
+  std::string Delete(const std::string& fileName) {
+    user_.sent.clear();
+    HandleDeleteFile(fixture_.context, user_, DeleteRecord(fileName), kServiceIndex);
+    EXPECT_EQ(user_.sent.size(), 1u);
+    if (user_.sent.size() != 1) return {};
+    EXPECT_EQ(user_.sent[0].serviceIndex, kServiceIndex);
+    return user_.sent[0].text;
+  }
+
+  ContextOnFakeClock fixture_;
+  FakeUserHandle user_;
+  TempFolder dir_;
+};
+
+TEST_F(DeleteFileTest, DeletesAFileAndLogsTheAnswer) {
+  const fs::path file = dir_.path() / "report.txt";
+  std::ofstream(file) << "data";
+  LogCapture log;
+  EXPECT_EQ(Delete(file.string()), kDeletedAnswer);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(Contains(log.Lines(), LoggedLine(kDeletedAnswer, kLogOutgoing)));
+}
+
+TEST_F(DeleteFileTest, ExpandsTheTemporaryFolder) {
+  ScopedEnv env("TMPDIR", dir_.path().string());
+  const fs::path file = dir_.path() / "report.txt";
+  std::ofstream(file) << "data";
+  EXPECT_EQ(Delete("%tmp%report.txt"), kDeletedAnswer);
+  EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(DeleteFileTest, MissingFileIsTheFailureAnswer) {
+  LogCapture log;
+  const std::string expected = DeleteFailed("No such file or directory");
+  EXPECT_EQ(Delete((dir_.path() / "absent.txt").string()), expected);
+  EXPECT_EQ(Delete(""), expected);
+  EXPECT_TRUE(Contains(log.Lines(), LoggedLine(expected, kLogOutgoing)));
+}
+
+TEST_F(DeleteFileTest, FolderIsRefusedAndStays) {
+  const fs::path folder = dir_.path() / "keep";
+  fs::create_directory(folder);
+  std::ofstream(folder / "inside.txt") << "data";
+  EXPECT_EQ(Delete(folder.string()), DeleteFailed("Is a directory"));
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_TRUE(fs::exists(folder / "inside.txt"));
+  // Empty, it is still a folder and still refused.
+  fs::remove(folder / "inside.txt");
+  EXPECT_EQ(Delete(folder.string()), DeleteFailed("Is a directory"));
+  EXPECT_TRUE(fs::is_directory(folder));
+}
+
+TEST_F(DeleteFileTest, UppercasePlaceholderIsTakenLiterally) {
+  ScopedEnv env("TMPDIR", dir_.path().string());
+  std::ofstream(dir_.path() / "x.txt") << "data";
+  EXPECT_EQ(Delete("%TMP%x.txt"), DeleteFailed("No such file or directory"));
+  EXPECT_TRUE(fs::exists(dir_.path() / "x.txt"));
+}
+
+}  // namespace
+}  // namespace vorlane::agent

@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libssh-dev libsystemd-dev
   openssh-client sshpass
+  procps
+  dbus-daemon
 )
 
 missing=()

@@ -7,6 +7,7 @@
 
 #include "agent/log/agent_log.h"
 #include "agent/protocol/answer.h"
+#include "agent/protocol/reply.h"
 #include "agent/protocol/record.h"
 
 namespace vorlane::agent {
@@ -42,11 +43,6 @@ constexpr std::array kAbsoluteUnits{
 
 FreeSpaceResult Judged(bool up, std::string_view drive, std::string_view unit, int32_t value) {
   return {up, FormatAnswer(up ? kMoreThanText : kLessThanText, {static_cast<long long>(value), unit, drive})};
-}
-
-void SendAnswer(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
-  user.Send(answer, serviceIndex);
-  Log(answer, kLogOutgoing);
 }
 
 }  // namespace
@@ -104,26 +100,15 @@ void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIn
   const std::string unit = GetRecordValue(record, kKeyUnit);
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
 
-  if (remote.NamesHost()) {
-    const RemoteConnectResult connected =
-        ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
-    if (!connected.ok) {
-      // Nothing was connected, so nothing is disconnected.
-      SendAnswer(user, FormatAnswer(kConnectFailedAnswer, {connected.failureText}), serviceIndex);
+  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&] {
+    const std::optional<VolumeSpace> space = query(drive);
+    if (!space) {
+      Reply(user, FormatAnswer(kNoFreeSpaceAnswer, {drive}), serviceIndex);
       return;
     }
-  }
-
-  const std::optional<VolumeSpace> space = query(drive);
-  if (!space) {
-    SendAnswer(user, FormatAnswer(kNoFreeSpaceAnswer, {drive}), serviceIndex);
-  } else {
     const FreeSpaceResult result = EvaluateFreeSpace(drive, unit, space->freeBytes, space->totalBytes, value);
-    SendAnswer(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
-  }
-
-  // Only after the answer has gone out, on both paths.
-  if (remote.NamesHost()) DisconnectRemoteHost(connector, remote.host);
+    Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
+  });
 }
 
 void HandleDiskFreeCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,

@@ -9,6 +9,7 @@
 #include "agent/checks/process_launch.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/answer.h"
+#include "agent/protocol/reply.h"
 #include "agent/protocol/record.h"
 
 namespace vorlane::agent {
@@ -27,11 +28,6 @@ constexpr std::string_view kDeleteFailedAnswer =
     "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: %s#";
 
 constexpr std::string_view kDefaultTempFolder = "/tmp/";
-
-void SendAnswer(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
-  user.Send(answer, serviceIndex);
-  Log(answer, kLogOutgoing);
-}
 
 // Replaces every occurrence of `placeholder`, scanning on after each inserted text so that a
 // folder that happens to contain the placeholder cannot make the loop run away.
@@ -93,21 +89,21 @@ void HandleExecuteFile(AgentContext& /*context*/, UserHandle& user, const std::s
   Log(commandLine, kLogInfo);
   const int error = StartDetachedProcess(commandLine);
   if (error == 0) {
-    SendAnswer(user, std::string(kExecuteStartedAnswer), serviceIndex);
+    Reply(user, std::string(kExecuteStartedAnswer), serviceIndex);
     return;
   }
-  SendAnswer(user, FormatAnswer(kExecuteFailedAnswer, {SystemMessageText(error)}, kShortAnswerBuffer), serviceIndex);
+  Reply(user, FormatAnswer(kExecuteFailedAnswer, {SystemMessageText(error)}, kShortAnswerBuffer), serviceIndex);
 }
 
 void HandleDeleteFile(AgentContext& /*context*/, UserHandle& user, const std::string& record, int32_t serviceIndex) {
   const std::string fileName = ExpandAgentPlaceholders(GetRecordValue(record, kKeyFileName));
   // unlink never removes a folder (Linux answers EISDIR), and an empty name fails with ENOENT.
   if (::unlink(fileName.c_str()) == 0) {
-    SendAnswer(user, std::string(kDeletedAnswer), serviceIndex);
+    Reply(user, std::string(kDeletedAnswer), serviceIndex);
     return;
   }
   const int error = errno;
-  SendAnswer(user, FormatAnswer(kDeleteFailedAnswer, {SystemMessageText(error)}, kShortAnswerBuffer), serviceIndex);
+  Reply(user, FormatAnswer(kDeleteFailedAnswer, {SystemMessageText(error)}, kShortAnswerBuffer), serviceIndex);
 }
 
 }  // namespace vorlane::agent

@@ -3,7 +3,9 @@
 #include <array>
 #include <cstring>
 
+#include "agent/protocol/answer.h"
 #include "agent/protocol/record.h"
+#include "agent/protocol/reply.h"
 #include "cipher/base64.h"
 
 namespace vorlane::agent {
@@ -102,5 +104,20 @@ void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host) {
 }
 
 void DisconnectRemoteHost(std::string_view host) { DisconnectRemoteHost(DefaultRemoteConnector(), host); }
+
+void OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote, UserHandle& user,
+                     int32_t serviceIndex, std::string_view connectFailedTemplate, const std::function<void()>& work) {
+  if (remote.NamesHost()) {
+    const RemoteConnectResult connected =
+        ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
+    if (!connected.ok) {
+      // Nothing was connected, so nothing is cancelled.
+      Reply(user, FormatAnswer(connectFailedTemplate, {connected.failureText}), serviceIndex);
+      return;
+    }
+  }
+  work();
+  if (remote.NamesHost()) DisconnectRemoteHost(connector, remote.host);
+}
 
 }  // namespace vorlane::agent

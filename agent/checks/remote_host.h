@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "agent/protocol/user_handle.h"
 
 namespace vorlane::agent {
 
@@ -95,5 +98,12 @@ RemoteConnectResult ConnectRemoteHost(std::string_view host, bool useAuthenticat
 // Cancels the connection to `host`; call only after a successful ConnectRemoteHost.
 void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host);
 void DisconnectRemoteHost(std::string_view host);
+
+// The frame every check on a possibly remote host shares: when the request names a host,
+// connects to it first; if that fails, answers `connectFailedTemplate` (its one %s is the failure
+// text) and does nothing else. Otherwise runs `work`, which sends the answer, and then cancels the
+// connection, so a connection never outlives the answer it served.
+void OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote, UserHandle& user,
+                     int32_t serviceIndex, std::string_view connectFailedTemplate, const std::function<void()>& work);
 
 }  // namespace vorlane::agent

@@ -137,4 +137,11 @@ std::string FormatAnswer(std::string_view tmpl, std::initializer_list<AnswerArg>
   return out;
 }
 
+bool FitsInAnswerValue(std::string_view name) {
+  for (const unsigned char c : name) {
+    if (c == '#' || c == '"' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
 }  // namespace vorlane::agent

@@ -31,4 +31,9 @@ using AnswerArg = std::variant<std::string_view, long long>;
 std::string FormatAnswer(std::string_view tmpl, std::initializer_list<AnswerArg> args,
                          size_t bufferSize = kUnboundedAnswer);
 
+// Whether a name taken from the host (a service, a process, a protocol section) can stand as a
+// value in an answer: no '#' (it would end the value and forge pairs), no '"' (it would end a
+// nested record) and no control characters (line ends split the answer for the reader).
+bool FitsInAnswerValue(std::string_view name);
+
 }  // namespace vorlane::agent

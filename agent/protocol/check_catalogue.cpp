@@ -1,11 +1,15 @@
 #include "agent/protocol/check_catalogue.h"
 
 #include <array>
-#include <fstream>
-#include <system_error>
 #include <utility>
 
+#include "agent/checks/process_check.h"
+#include "agent/checks/protocol_table.h"
+#include "agent/checks/service_check.h"
 #include "agent/protocol/answer.h"
+#include "agent/protocol/record.h"
+#include "agent/protocol/reply.h"
+#include "platform/process/process_table.h"
 
 namespace vorlane::agent {
 namespace {
@@ -41,7 +45,67 @@ constexpr std::string_view kListChecksWithoutTcp =
     "checkdescription5=TCPBasedCheck#available5=false#checkid6=URL#checkdescription6=URL Check#"
     "available6=true#";
 
+constexpr std::string_view kKeyCheckId = "checkid";
+
 constexpr std::string_view kCheckNotFound = "#keycount=2#responseaction=definecheck#errormessage=Check not found#";
+constexpr std::string_view kComboCheckNotFound =
+    "#keycount=2#responseaction=getcomboparamvalues#errormessage=Check not found#";
+
+// The definitions with value lists. The list texts are inserted as they are built: the service
+// list has no '#' after its last entry, the process and protocol lists end with one.
+constexpr std::string_view kDefineServiceTemplate =
+    "#keycount=3#responseaction=definecheck#checkid=NTSC#parameters=\"#paramname1=Hostname#paramtype1=text#"
+    "maxlength1=255#paramname2=Service#paramtype2=listcombo#valuecount=%d%s#atbutton_paramcount=4#"
+    "atbutton_param1=Hostname#atbutton_param2=Use authentication#atbutton_param3=Username#"
+    "atbutton_param4=*Password#sorted=true##paramname3=Use authentication#paramtype3=boolean#"
+    "paramname4=Username#paramtype4=text#dependson4=paramname3#paramname5=*Password#paramtype5=text#"
+    "dependson5=paramname3#\"#";
+
+constexpr std::string_view kDefineProcessTemplate =
+    "#keycount=3#responseaction=definecheck#checkid=NTPC#parameters=\"#paramname1=Process name#"
+    "paramtype1=listcombo#valuecount=%d%satbutton_paramcount=4#atbutton_param1=Hostname#"
+    "atbutton_param2=Use authentication#atbutton_param3=Username#atbutton_param4=*Password#sorted=true#"
+    "paramname2=Type#paramtype2=listdrop#valuecount=2#value1=less than#value2=at least#paramname3=Number#"
+    "paramtype3=longinteger#maxlength3=255#paramname4=Hostname#paramtype4=text#maxlength4=255#"
+    "paramname5=Use authentication#paramtype5=boolean#paramname6=Username#paramtype6=text#"
+    "dependson6=paramname5#paramname7=*Password#paramtype7=text#dependson7=paramname5#\"#";
+
+constexpr std::string_view kDefineTcpTemplate =
+    "#keycount=3#responseaction=definecheck#checkid=TCP#parameters=\"#paramname1=Protocol#"
+    "paramtype1=listdrop#valuecount=%d%ssorted=true#paramname2=Port#paramtype2=longinteger#"
+    "maxlength2=65535%s#paramname3=Hostname#paramtype3=text#maxlength3=255#paramname4=Timeout (sec.)#"
+    "paramtype4=longinteger#maxlength4=600#\"#";
+constexpr std::string_view kTcpDefaultPort = "#default2=%d";
+
+// The definecheck errors go out with the action "runcheck", as the server has always read them.
+constexpr std::string_view kDefineNoServicesAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=NTSC#errormessage=ERROR: Could not get the running services!#";
+constexpr std::string_view kDefineNoProcessesAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: Could not get the running processes! "
+    "\r\nError code: 0x%X. %s#";
+constexpr std::string_view kDefineNoProtocolsAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=ERROR: Could not get the TCP protocols! "
+    "\r\nWrong INI file!#";
+
+constexpr std::string_view kComboServiceConnectFailed =
+    "#keycount=3#responseaction=getcomboparamvalues#checkid=NTSC#errormessage=ERROR: could not connect to "
+    "hostname. Reason: %s#";
+constexpr std::string_view kComboProcessConnectFailed =
+    "#keycount=3#responseaction=getcomboparamvalues#checkid=NTPC#errormessage=ERROR: could not connect to "
+    "hostname. Reason: %s#";
+constexpr std::string_view kComboNoServicesAnswer =
+    "#keycount=3#responseaction=getcomboparamvalues#checkid=NTSC#errormessage=ERROR: Could not get the running "
+    "services!#";
+constexpr std::string_view kComboServicesAnswer =
+    "#keycount=3#responseaction=getcomboparamvalues#checkid=NTSC#parameters=\"#paramname2=Service#"
+    "paramtype2=listcombo#valuecount=%d%s#\"#";
+// "\n\r" (not "\r\n") is how this answer has always been worded.
+constexpr std::string_view kComboNoProcessesAnswer =
+    "#keycount=3#responseaction=getcomboparamvalues#checkid=NTPC#errormessage=ERROR: Could not get the running "
+    "processes! \n\rError code: 0x%X. %s#";
+constexpr std::string_view kComboProcessesAnswer =
+    "#keycount=3#responseaction=getcomboparamvalues#checkid=NTPC#parameters=\"#paramname1=Process name#"
+    "paramtype1=listcombo#valuecount=%d%s#\"#";
 
 // The definitions that need no value list. They are format templates without arguments, so the
 // "%%" of the disk check's unit list goes out as a single "%".
@@ -86,28 +150,64 @@ std::optional<std::string_view> CanonicalCheckId(std::string_view checkId) {
   return std::nullopt;
 }
 
-bool ProtocolTableAvailable(const std::filesystem::path& tcpConfig) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(tcpConfig, error)) return false;
-  const auto size = std::filesystem::file_size(tcpConfig, error);
-  if (error || size == 0) return false;
-  std::ifstream file(tcpConfig, std::ios::binary);
-  return file.is_open();
-}
-
 std::string_view ListChecksAnswer(bool protocolTableAvailable) {
   return protocolTableAvailable ? kListChecksWithTcp : kListChecksWithoutTcp;
 }
 
-std::string DefineCheckAnswer(std::string_view checkId) {
+std::string DefineCheckAnswer(std::string_view checkId, const std::filesystem::path& tcpConfig) {
   const std::optional<std::string_view> check = CanonicalCheckId(checkId);
+  if (check == kCheckIdService) {
+    const ServiceList services = ListRunningServices({});
+    if (services.text.empty()) return std::string(kDefineNoServicesAnswer);
+    return FormatAnswer(kDefineServiceTemplate, {services.count, services.text});
+  }
+  if (check == kCheckIdProcess) {
+    const ProcessNameList processes = ListProcessNames({});
+    if (processes.status != platform::kProcessStatusOk) {
+      return FormatAnswer(kDefineNoProcessesAnswer,
+                          {static_cast<long long>(processes.status), platform::ProcessStatusText(processes.status)});
+    }
+    return FormatAnswer(kDefineProcessTemplate, {processes.count, processes.text});
+  }
   if (check == kCheckIdDisk) return FormatAnswer(kDefineDiskTemplate, {});
   if (check == kCheckIdPing) return FormatAnswer(kDefinePingTemplate, {});
+  if (check == kCheckIdTcp) {
+    const ProtocolList protocols = BuildProtocolList(tcpConfig);
+    if (protocols.count <= 0) return std::string(kDefineNoProtocolsAnswer);
+    const std::string defaultPort =
+        protocols.hasDefault ? FormatAnswer(kTcpDefaultPort, {protocols.defaultPort}) : std::string();
+    return FormatAnswer(kDefineTcpTemplate, {protocols.count, protocols.text, defaultPort});
+  }
   if (check == kCheckIdUrl) return FormatAnswer(kDefineUrlTemplate, {});
-  // The service, process and TCP definitions carry value lists computed on the host (running
-  // services, process names, the TCP protocol table); they are answered once those lists exist,
-  // together with the handlers of their checks. Until then they read as unknown checks.
   return std::string(kCheckNotFound);
+}
+
+void SendComboValues(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
+  const std::optional<std::string_view> check = CanonicalCheckId(GetRecordValue(record, kKeyCheckId));
+  const RemoteHostRequest remote = ReadRemoteHostRequest(record);
+  if (check == kCheckIdService) {
+    OnRequestedHost(connector, remote, user, serviceIndex, kComboServiceConnectFailed, [&] {
+      const ServiceList services = ListRunningServices(remote.host);
+      Reply(user,
+            services.text.empty() ? std::string(kComboNoServicesAnswer)
+                                  : FormatAnswer(kComboServicesAnswer, {services.count, services.text}),
+            serviceIndex);
+    });
+  } else if (check == kCheckIdProcess) {
+    OnRequestedHost(connector, remote, user, serviceIndex, kComboProcessConnectFailed, [&] {
+      const ProcessNameList processes = ListProcessNames(remote.host);
+      Reply(user,
+            processes.status != platform::kProcessStatusOk
+                ? FormatAnswer(kComboNoProcessesAnswer, {static_cast<long long>(processes.status),
+                                                         platform::ProcessStatusText(processes.status)})
+                : FormatAnswer(kComboProcessesAnswer, {processes.count, processes.text}),
+            serviceIndex);
+    });
+  } else {
+    // Only the service and process lists can be refreshed; the server still gets an answer
+    // rather than waiting for one that never comes.
+    Reply(user, std::string(kComboCheckNotFound), serviceIndex);
+  }
 }
 
 }  // namespace vorlane::agent

@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "agent/checks/remote_host.h"
+#include "agent/protocol/user_handle.h"
+
 namespace vorlane::agent {
 
 // The identifiers the agent announces. Each check may also be asked for by one further
@@ -23,15 +26,19 @@ inline constexpr std::string_view kCheckIdUrl = "URL";
 // (including other capitals, such as "ntsc").
 std::optional<std::string_view> CanonicalCheckId(std::string_view checkId);
 
-// Whether the TCP protocol table can be offered: the file exists, is a regular file that can be
-// opened for reading, and is not empty.
-bool ProtocolTableAvailable(const std::filesystem::path& tcpConfig);
-
 // The listchecks answer; only the TCP check's availability varies.
 std::string_view ListChecksAnswer(bool protocolTableAvailable);
 
-// The definecheck answer for `checkId` (either identifier of a check). Checks whose definition
-// is not held here answer "Check not found", like unknown identifiers.
-std::string DefineCheckAnswer(std::string_view checkId);
+// The definecheck answer for `checkId` (either identifier of a check), its value lists built on
+// this host afresh: the running services, the process names, the protocols of the table at
+// `tcpConfig`. A list that cannot be built gives that check's error answer, never a partial
+// definition; an unknown identifier gives "Check not found".
+std::string DefineCheckAnswer(std::string_view checkId, const std::filesystem::path& tcpConfig);
+
+// Answers getcomboparamvalues: the running services ("NTSC", "NTSC1") or the process names
+// ("NTPC", "NTPC2") of the host the request names (this host when it names none), reached
+// through `connector` and disconnected again after the answer. Any other identifier is answered
+// "Check not found".
+void SendComboValues(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector);
 
 }  // namespace vorlane::agent

@@ -4,8 +4,11 @@
 #include <string_view>
 
 #include "agent/checks/file_actions.h"
+#include "agent/checks/protocol_table.h"
+#include "agent/checks/remote_host.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/answer.h"
+#include "agent/protocol/reply.h"
 #include "agent/protocol/check_catalogue.h"
 #include "agent/protocol/os_description.h"
 #include "agent/protocol/record.h"
@@ -39,11 +42,6 @@ constexpr std::string_view kActionAgentInfo = "agentinfo";
 constexpr std::string_view kActionExecuteFile = "executefile";
 constexpr std::string_view kActionDeleteFile = "deletefile";
 
-void SendAnswer(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
-  user.Send(answer, serviceIndex);
-  Log(answer, kLogOutgoing);
-}
-
 // Sends the session-error answer and says whether the request may go on.
 bool AcceptSession(AgentContext& context, UserHandle& user, int32_t serviceIndex, const std::string& action,
                    const std::string& sessionId) {
@@ -51,11 +49,11 @@ bool AcceptSession(AgentContext& context, UserHandle& user, int32_t serviceIndex
     case SessionState::kValid:
       return true;
     case SessionState::kUnknown:
-      SendAnswer(user, FormatAnswer(kUnknownSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
+      Reply(user, FormatAnswer(kUnknownSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
       return false;
     case SessionState::kTimedOut:
       // The table has already removed the expired session.
-      SendAnswer(user, FormatAnswer(kTimedOutSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
+      Reply(user, FormatAnswer(kTimedOutSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
       return false;
   }
   return false;
@@ -67,11 +65,11 @@ void RunCheck(AgentContext& context, const CheckRegistry& checks, UserHandle& us
     (*handler)(context, user, record, serviceIndex);
     return;
   }
-  SendAnswer(user, FormatAnswer(kUnknownCheckAnswer, {action}, kShortAnswerBuffer), serviceIndex);
+  Reply(user, FormatAnswer(kUnknownCheckAnswer, {action}, kShortAnswerBuffer), serviceIndex);
 }
 
 void SendUnknownAction(UserHandle& user, const std::string& action, int32_t serviceIndex) {
-  SendAnswer(user, FormatAnswer(kUnknownActionAnswer, {action}, kShortAnswerBuffer), serviceIndex);
+  Reply(user, FormatAnswer(kUnknownActionAnswer, {action}, kShortAnswerBuffer), serviceIndex);
 }
 
 void Logout(AgentContext& context, const std::string& sessionId) {
@@ -91,18 +89,17 @@ void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHan
   if (!AcceptSession(context, user, serviceIndex, action, sessionId)) return;
 
   if (action == kActionListChecks) {
-    SendAnswer(user, std::string(ListChecksAnswer(ProtocolTableAvailable(context.paths.tcpConfig))), serviceIndex);
+    Reply(user, std::string(ListChecksAnswer(ProtocolTableAvailable(context.paths.tcpConfig))), serviceIndex);
   } else if (action == kActionDefineCheck) {
-    SendAnswer(user, DefineCheckAnswer(GetRecordValue(record, kKeyCheckId)), serviceIndex);
+    Reply(user, DefineCheckAnswer(GetRecordValue(record, kKeyCheckId), context.paths.tcpConfig), serviceIndex);
   } else if (action == kActionComboValues) {
-    // The value lists (running services, process names) are built by the service and process
-    // checks; until those exist no list can be offered, and an unlisted check gets no answer.
+    SendComboValues(user, record, serviceIndex, DefaultRemoteConnector());
   } else if (action == kActionRunCheck) {
     RunCheck(context, checks, user, record, action, serviceIndex);
   } else if (action == kActionLogout) {
     Logout(context, sessionId);
   } else if (action == kActionAgentInfo) {
-    SendAnswer(user, FormatAnswer(kAgentInfoAnswer, {kAgentVersion, CurrentOsDescription()}, kAgentInfoAnswerBuffer),
+    Reply(user, FormatAnswer(kAgentInfoAnswer, {kAgentVersion, CurrentOsDescription()}, kAgentInfoAnswerBuffer),
                serviceIndex);
   } else if (action == kActionExecuteFile) {
     HandleExecuteFile(context, user, record, serviceIndex);

@@ -4,6 +4,8 @@
 #include <fstream>
 
 #include "agent/checks/disk_free.h"
+#include "agent/checks/process_check.h"
+#include "agent/checks/service_check.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/check_catalogue.h"
 #include "agent/server/term_server_events.h"
@@ -76,6 +78,8 @@ SessionTable::Clock AgentClock() {
 
 AgentServer::AgentServer(ConfigPaths paths)
     : paths_(std::move(paths)), sessions_(AgentClock()), context_{sessions_, paths_, cipher_, &checks_}, sweep_(sessions_) {
+  checks_.Register(kCheckIdService, HandleServiceCheck);
+  checks_.Register(kCheckIdProcess, HandleProcessCheck);
   checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
 }
 

@@ -16,16 +16,6 @@ namespace {
 
 const std::string kSessionShape = "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}";
 
-std::string Config(const std::string& protocol, int port, const std::string& users) {
-  return "[GeneralInfo]\r\nProtocol=" + protocol + "\r\nPort=" + std::to_string(port) + "\r\nBindIP=127.0.0.1\r\n" + users;
-}
-
-std::string User(const std::string& section, const std::string& name, const std::string& password,
-                 const std::string& range = "") {
-  return "[" + section + "]\r\nUserName=" + name + "\r\nPassword=" + cipher::EncipherPassword(password) +
-         "\r\nRange=" + range + "\r\n";
-}
-
 std::string Request(const std::string& action, const std::string& session) {
   return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
 }
@@ -192,7 +182,7 @@ TEST_F(AgentOverTelnet, DiskFreeCheckAndFileActionsRun) {
                 .find("The network path was not found."),
             std::string::npos)
       << "a named host is never checked locally";
-  EXPECT_EQ(client.Request("#requestaction=runcheck#sessionid=" + session + "#checkid=NTSC#"),
+  EXPECT_EQ(client.Request("#requestaction=runcheck#sessionid=" + session + "#checkid=PING#"),
             "#keycount=2#responseaction=runcheck#errormessage=Unknown check#");
   std::ofstream(agent_.Dir() / "victim.txt") << "x";
   EXPECT_EQ(client.Request("#requestaction=deletefile#sessionid=" + session + "#FileName=%tmp%victim.txt#"),

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "cipher/password.h"
+
 extern char** environ;
 
 namespace vorlane::agent::testing {
@@ -44,6 +46,19 @@ inline std::string ReadAll(const std::filesystem::path& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// AgentConfig.INI with the general section for `protocol` on 127.0.0.1:`port`, then `users`.
+inline std::string Config(const std::string& protocol, int port, const std::string& users) {
+  return "[GeneralInfo]\r\nProtocol=" + protocol + "\r\nPort=" + std::to_string(port) + "\r\nBindIP=127.0.0.1\r\n" +
+         users;
+}
+
+// One user section with the password stored as the agent keeps it.
+inline std::string User(const std::string& section, const std::string& name, const std::string& password,
+                        const std::string& range = "") {
+  return "[" + section + "]\r\nUserName=" + name + "\r\nPassword=" + cipher::EncipherPassword(password) +
+         "\r\nRange=" + range + "\r\n";
 }
 
 class AgentProcess {
@@ -198,15 +213,17 @@ class TelnetClient {
     Send(record + "\r\n");
     return ReadRecord(wait);
   }
-  // The next record: from a '#' up to the last '#' before the output goes quiet.
+  // The next record: from a '#' up to the last '#' before the output goes quiet. Line ends
+  // inside the record are kept as sent; those after it are not part of it.
   std::string ReadRecord(std::chrono::milliseconds wait = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (std::chrono::steady_clock::now() < deadline) {
-      size_t start = text_.find('#');
-      if (start != std::string::npos && text_.back() == '#' && text_.size() > start + 1) {
+      const size_t start = text_.find('#');
+      const size_t last = text_.rfind('#');
+      if (start != std::string::npos && last > start && text_.find_first_not_of("\r\n", last + 1) == std::string::npos) {
         // A record is complete when nothing more arrives for a moment.
         if (!Fill(100ms)) {
-          std::string record = text_.substr(start);
+          std::string record = text_.substr(start, last + 1 - start);
           text_.clear();
           return record;
         }
@@ -248,7 +265,7 @@ class TelnetClient {
         --skip_;
       } else if (buffer[i] == 0xFF) {
         skip_ = 2;
-      } else if (buffer[i] != '\r' && buffer[i] != '\n') {
+      } else {
         text_ += static_cast<char>(buffer[i]);
       }
     }

@@ -144,10 +144,13 @@ TEST_F(DispatcherTest, FileActionsReachTheirHandlers) {
             "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: No such file or directory#");
 }
 
-TEST_F(DispatcherTest, ComboValuesSendNothing) {
-  for (std::string_view check : {"NTSC", "NTPC2", "DC", "bogus"}) {
-    EXPECT_TRUE(Dispatch(Request("getcomboparamvalues", kSession, "checkid=" + std::string(check) + "#")).empty());
+TEST_F(DispatcherTest, ComboValuesOfOtherChecksAreNotFound) {
+  for (std::string_view check : {"DC", "TCP", "ntsc", "bogus", ""}) {
+    EXPECT_EQ(Answer("getcomboparamvalues", "checkid=" + std::string(check) + "#"),
+              "#keycount=2#responseaction=getcomboparamvalues#errormessage=Check not found#")
+        << check;
   }
+  EXPECT_EQ(GetRecordValue(Answer("getcomboparamvalues", "checkid=NTPC2#"), "checkid"), "NTPC");
   EXPECT_EQ(agent_.sessions.Size(), 1u);
 }
 
@@ -161,13 +164,13 @@ TEST_F(DispatcherTest, ListChecksMarksTcpAvailableOnlyWithANonEmptyProtocolTable
 }
 
 TEST_F(DispatcherTest, DefineCheckAnswersFromTheCatalogue) {
-  EXPECT_EQ(Answer("definecheck", "checkid=DC#"), DefineCheckAnswer("DC"));
-  EXPECT_EQ(Answer("definecheck", "checkid=DC__3#"), DefineCheckAnswer("DC"));
-  EXPECT_EQ(Answer("definecheck", "checkid=PING4#"), DefineCheckAnswer("PING"));
+  EXPECT_EQ(Answer("definecheck", "checkid=DC#"), DefineCheckAnswer("DC", agent_.config.paths().tcpConfig));
+  EXPECT_EQ(Answer("definecheck", "checkid=DC__3#"), DefineCheckAnswer("DC", agent_.config.paths().tcpConfig));
+  EXPECT_EQ(Answer("definecheck", "checkid=PING4#"), DefineCheckAnswer("PING", agent_.config.paths().tcpConfig));
   EXPECT_EQ(GetRecordValue(Answer("definecheck", "checkid=URL#"), "checkid"), "URL");
   const std::string notFound = "#keycount=2#responseaction=definecheck#errormessage=Check not found#";
   EXPECT_EQ(Answer("definecheck", "checkid=dc#"), notFound);
-  EXPECT_EQ(Answer("definecheck", "checkid=NTSC#"), notFound);
+  EXPECT_EQ(Answer("definecheck", "checkid=ntsc#"), notFound);
   EXPECT_EQ(Answer("definecheck"), notFound);
 }
 

@@ -1,0 +1,84 @@
+#include "agent/checks/process_check.h"
+
+#include <unordered_set>
+
+#include "agent/checks/disk_free.h"
+#include "agent/protocol/answer.h"
+#include "agent/protocol/record.h"
+#include "agent/protocol/reply.h"
+#include "platform/process/process_table.h"
+
+namespace vorlane::agent {
+namespace {
+
+constexpr std::string_view kConnectFailedAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: could not connect to hostname. Reason: %s#";
+constexpr std::string_view kEnumerationFailedAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: Could not get the running processes! "
+    "\r\nError code: 0x%X. %s#";
+constexpr std::string_view kUpAnswer = "#keycount=3#responseaction=runcheck#checkid=NTPC#result=up#resultstring=%s#";
+constexpr std::string_view kDownAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=NTPC#result=down#resultstring=%s#";
+
+constexpr std::string_view kAtLeastText = "There is/are at least %d process(es) named %s running";
+constexpr std::string_view kLessThanText = "There are less than %d processes named %s running";
+
+}  // namespace
+
+ProcessNameList BuildProcessNameList(
+    const std::function<uint32_t(const std::function<void(std::string_view)>&)>& visitAll) {
+  ProcessNameList list;
+  std::string text = "#";
+  // Each name once, spelled exactly as first seen: names that differ only in case are distinct
+  // processes on this system and are listed apart.
+  std::unordered_set<std::string> listed;
+  const uint32_t status = visitAll([&](std::string_view name) {
+    if (platform::SameInstanceName(name, platform::kTotalInstance) || !FitsInAnswerValue(name)) return;
+    if (!listed.emplace(name).second) return;
+    ++list.count;
+    text += FormatAnswer("value%d=%s#", {list.count, name});
+  });
+  if (status != platform::kProcessStatusOk) return {{}, 0, status};
+  list.text = std::move(text);
+  return list;
+}
+
+ProcessNameList ListProcessNames(std::string_view host) {
+  return BuildProcessNameList(
+      [host](const std::function<void(std::string_view)>& visit) { return platform::ForEachProcessInstance(host, visit); });
+}
+
+ProcessCheckResult EvaluateProcessCount(std::string_view type, int32_t count, int32_t number, std::string_view name) {
+  const bool atLeastNumber = count >= number;
+  const std::string_view text = atLeastNumber ? kAtLeastText : kLessThanText;
+  // "less than" is down when fewer than the number run; "at least" is down when that many run.
+  if (type == kTypeLessThan) return {atLeastNumber, FormatAnswer(text, {number, name})};
+  if (type == kTypeAtLeast) return {!atLeastNumber, FormatAnswer(text, {number, name})};
+  return {false, {}};
+}
+
+void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
+  const std::string name = GetRecordValue(record, kKeyProcessName);
+  const std::string type = GetRecordValue(record, kKeyType);
+  const int32_t number = ParseThresholdValue(FindRecordValue(record, kKeyNumber));
+  const RemoteHostRequest remote = ReadRemoteHostRequest(record);
+  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&] {
+    const platform::ProcessCount counted = platform::CountProcessInstances(remote.host, name);
+    if (counted.status != platform::kProcessStatusOk) {
+      Reply(user,
+            FormatAnswer(kEnumerationFailedAnswer,
+                         {static_cast<long long>(counted.status), platform::ProcessStatusText(counted.status)}),
+            serviceIndex);
+      return;
+    }
+    const ProcessCheckResult result = EvaluateProcessCount(type, counted.count, number, name);
+    Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
+  });
+}
+
+void HandleProcessCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
+                        int32_t serviceIndex) {
+  RunProcessCheck(user, record, serviceIndex, DefaultRemoteConnector());
+}
+
+}  // namespace vorlane::agent

@@ -1,0 +1,46 @@
+// The service check: whether a named service runs on the agent's host (or on a named host),
+// and the list of running services that the service check's definition offers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/checks/remote_host.h"
+#include "agent/protocol/agent_context.h"
+#include "agent/protocol/user_handle.h"
+#include "platform/service/service_manager.h"
+
+namespace vorlane::agent {
+
+inline constexpr std::string_view kKeyService = "Service";
+
+// "#value1=<name>#value2=<name>..." (no '#' after the last) with one entry per running service,
+// and the number of entries. An empty text means no list could be built.
+struct ServiceList {
+  std::string text;
+  int32_t count = 0;
+};
+
+// The list of the running services among `services`, in their order; services that are active
+// but not running (reloading, starting, stopping) use no number, and a name that could not stand
+// in an answer is left out.
+ServiceList FormatRunningServiceList(const std::vector<platform::ServiceStatus>& services);
+
+// The running services of `host` (empty: this host). Only this host's service manager can be
+// asked, so a named host, like a host without a service manager, gives the empty list.
+ServiceList ListRunningServices(std::string_view host);
+
+// Whether the service with the key name `name` (any letter case) runs on `host`; every failure
+// to find out counts as not running.
+bool IsServiceRunning(std::string_view host, std::string_view name);
+
+// The check with its connector given: connects to a named host, answers up or down (or the
+// connection error) with `serviceIndex`, logs the answer and disconnects after it.
+void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector);
+
+// The runcheck handler for "NTSC" (and "NTSC1").
+void HandleServiceCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+
+}  // namespace vorlane::agent

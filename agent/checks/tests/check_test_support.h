@@ -1,0 +1,105 @@
+// Test doubles and helpers for the checks: a connector that records what it was asked, and
+// processes the test starts under a name of its own.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/checks/remote_host.h"
+#include "agent/protocol/tests/protocol_test_support.h"
+
+extern char** environ;
+
+namespace vorlane::agent::testing {
+
+// Records every call, in order, as "add <name> <user|-> <password|->" and "cancel <name>".
+// Answers every connection with `result`.
+class RecordingConnector : public RemoteConnector {
+ public:
+  uint32_t result = kNetSuccess;
+  std::vector<std::string> calls;
+
+  uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
+                         const std::optional<std::string>& password) override {
+    calls.push_back("add " + remoteName + " " + user.value_or("-") + " " + password.value_or("-"));
+    return result;
+  }
+  void CancelConnection(const std::string& remoteName) override { calls.push_back("cancel " + remoteName); }
+};
+
+// A connection whose answers also go into a connector's call log as "sent", so that a test can
+// see whether a connection was cancelled before or after the answer.
+class OrderedUserHandle : public FakeUserHandle {
+ public:
+  explicit OrderedUserHandle(RecordingConnector& connector) : connector_(connector) {}
+  void Send(const std::string& text, int32_t serviceIndex) override {
+    FakeUserHandle::Send(text, serviceIndex);
+    connector_.calls.push_back("sent");
+  }
+
+ private:
+  RecordingConnector& connector_;
+};
+
+// Processes that sleep under a name of the test's choosing: each runs a symbolic link of that
+// name to sleep(1), and the kernel names a process after the file it was started from. They are
+// killed and reaped when the object goes (or by Stop).
+class NamedProcesses {
+ public:
+  NamedProcesses(const std::string& name, int count) {
+    char pattern[] = "/tmp/vorlane-procs-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return;
+    dir_ = pattern;
+    const std::filesystem::path link = dir_ / name;
+    std::error_code error;
+    std::filesystem::create_symlink(SleepProgram(), link, error);
+    if (error) return;
+    for (int i = 0; i < count; ++i) {
+      std::string program = link.string();
+      std::string seconds = "120";
+      char* argv[] = {program.data(), seconds.data(), nullptr};
+      pid_t pid = 0;
+      if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) pids_.push_back(pid);
+    }
+  }
+  NamedProcesses(const NamedProcesses&) = delete;
+  NamedProcesses& operator=(const NamedProcesses&) = delete;
+  ~NamedProcesses() {
+    while (!pids_.empty()) StopOne();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  size_t Running() const { return pids_.size(); }
+
+  // Kills and reaps the newest process.
+  void StopOne() {
+    const pid_t pid = pids_.back();
+    pids_.pop_back();
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+
+  static std::filesystem::path SleepProgram() {
+    for (const char* candidate : {"/usr/bin/sleep", "/bin/sleep"}) {
+      if (::access(candidate, X_OK) == 0) return candidate;
+    }
+    return "/bin/sleep";
+  }
+
+ private:
+  std::filesystem::path dir_;
+  std::vector<pid_t> pids_;
+};
+
+}  // namespace vorlane::agent::testing

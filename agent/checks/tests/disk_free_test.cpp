@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/checks/tests/check_test_support.h"
 #include "agent/protocol/tests/protocol_test_support.h"
 #include "cipher/base64.h"
 
@@ -106,18 +107,7 @@ TEST(ThresholdValueTest, LeadingDigitsSignAndLimits) {
 
 // ---- the check through a fake connection ----
 
-class FakeConnector : public RemoteConnector {
- public:
-  uint32_t result = kNetSuccess;
-  std::vector<std::string> calls;
-
-  uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
-                         const std::optional<std::string>& password) override {
-    calls.push_back("add " + remoteName + " " + user.value_or("-") + " " + password.value_or("-"));
-    return result;
-  }
-  void CancelConnection(const std::string& remoteName) override { calls.push_back("cancel " + remoteName); }
-};
+using FakeConnector = testing::RecordingConnector;
 
 class DiskCheckTest : public ::testing::Test {
  protected:

@@ -8,10 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/checks/remote_host.h"
@@ -70,6 +73,15 @@ class NamedProcesses {
       pid_t pid = 0;
       if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) pids_.push_back(pid);
     }
+    // posix_spawn may return while the kernel is still in the middle of the exec, before the
+    // child carries its new name; wait (bounded) until every child does.
+    const std::string comm = name.substr(0, 15) + "\n";
+    for (const pid_t pid : pids_) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (ReadComm(pid) != comm && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
   }
   NamedProcesses(const NamedProcesses&) = delete;
   NamedProcesses& operator=(const NamedProcesses&) = delete;
@@ -88,6 +100,13 @@ class NamedProcesses {
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
+  }
+
+  static std::string ReadComm(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string text;
+    std::getline(in, text);
+    return in ? text + "\n" : std::string();
   }
 
   static std::filesystem::path SleepProgram() {

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libssh-dev libsystemd-dev
   openssh-client sshpass
-  procps
+  procps iproute2
   dbus-daemon
 )
 

@@ -1,0 +1,665 @@
+#include "ping/icmp_echo.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <sys/mount.h>
+#include <poll.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ping/tests/ping_namespace.h"
+
+namespace vorlane::ping {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::Ipv4Address;
+using testing::Ipv6Address;
+using testing::PingNamespace;
+
+// Why the network tests cannot run; empty once the program sits in its own network namespace.
+std::string g_networkSkipReason = "private network not set up";
+
+class PrivateNetworkEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { g_networkSkipReason = testing::EnterPrivateNetwork(); }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
+
+#define REQUIRE_PRIVATE_NETWORK() \
+  if (!g_networkSkipReason.empty()) GTEST_SKIP() << g_networkSkipReason
+
+const std::string kResponder = VORLANE_ICMP_RESPONDER;
+
+
+EchoRequest MakeRequest(const sockaddr_storage& to, milliseconds timeout = milliseconds(2000), uint8_t tos = 0,
+                        size_t payloadSize = 32) {
+  EchoRequest r;
+  r.destination = to;
+  r.timeout = timeout;
+  r.tos = tos;
+  r.payloadSize = payloadSize;
+  r.ttl = 64;
+  return r;
+}
+
+EchoReply MustEcho(IcmpEchoSocket& socket, const EchoRequest& request) {
+  const std::array<uint8_t, 5> payload = {'v', 'o', 'r', 'l', 'a'};
+  auto r = socket.Echo(request, payload);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message);
+  return r.ok() ? r.value() : EchoReply{};
+}
+
+// Declares `var`, an open socket, or ends the test with the reason it could not be opened.
+#define OPEN_SOCKET(var, family, kind)                                    \
+  auto var##Opened = IcmpEchoSocket::Open(family, kind);                  \
+  ASSERT_TRUE(var##Opened.ok()) << "open: " << var##Opened.error().message; \
+  IcmpEchoSocket var = std::move(var##Opened).value()
+
+// ---------------------------------------------------------------- pure mappings
+
+TEST(IcmpStatusMapping, Ipv4Errors) {
+  struct Case { uint8_t type, code; uint32_t status; };
+  const Case cases[] = {
+      {3, 0, 11002}, {3, 6, 11002}, {3, 9, 11002}, {3, 11, 11002},
+      {3, 1, 11003}, {3, 7, 11003}, {3, 10, 11003}, {3, 12, 11003},
+      {3, 2, 11004}, {3, 3, 11005}, {3, 4, 11009}, {3, 5, 11012},
+      {3, 8, 11003}, {3, 13, 11003}, {3, 15, 11003},
+      {11, 0, 11013}, {11, 1, 11014},
+      {12, 0, 11015}, {12, 1, 11015},
+      {4, 0, 11016},
+      {0, 0, 11050}, {5, 0, 11050}, {200, 0, 11050},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(StatusFromIcmp4(c.type, c.code), c.status) << "type " << int(c.type) << " code " << int(c.code);
+  }
+}
+
+TEST(IcmpStatusMapping, Ipv6Errors) {
+  struct Case { uint8_t type, code; uint32_t status; };
+  const Case cases[] = {
+      {1, 0, 11002}, {1, 1, 11003}, {1, 3, 11003}, {1, 4, 11005},
+      {2, 0, 11009},
+      {3, 0, 11013}, {3, 1, 11014},
+      {4, 0, 11015}, {4, 1, 11015}, {4, 2, 11015},
+      {128, 0, 11050}, {129, 0, 11050}, {137, 0, 11050},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(StatusFromIcmp6(c.type, c.code), c.status) << "type " << int(c.type) << " code " << int(c.code);
+  }
+}
+
+TEST(ResolverMapping, ErrorCodes) {
+  EXPECT_EQ(ResolverErrorCode(EAI_NONAME), 11001u);
+  EXPECT_EQ(ResolverErrorCode(EAI_NODATA), 11001u);
+  EXPECT_EQ(ResolverErrorCode(EAI_AGAIN), 11002u);
+  EXPECT_EQ(ResolverErrorCode(EAI_FAIL), 11003u);
+  EXPECT_EQ(ResolverErrorCode(EAI_MEMORY), 11003u);
+  EXPECT_EQ(ResolverErrorCode(EAI_FAMILY), 11003u);
+}
+
+TEST(ResolverMapping, Texts) {
+  EXPECT_EQ(ResolverErrorText(11001), "No such host is known.\r\n");
+  EXPECT_EQ(ResolverErrorText(11002),
+            "This is usually a temporary error during hostname resolution and means that the local server "
+            "did not receive a response from an authoritative server.\r\n");
+  EXPECT_EQ(ResolverErrorText(11003), "A non-recoverable error occurred during a database lookup.\r\n");
+  EXPECT_EQ(ResolverErrorText(11004), "The requested name is valid, but no data of the requested type was found.\r\n");
+  EXPECT_EQ(ResolverErrorText(0), "");
+  EXPECT_EQ(ResolverErrorText(11010), "");
+}
+
+TEST(AddressText, FormatsBothFamilies) {
+  EXPECT_EQ(AddressText(Ipv4Address("192.0.2.33")), "192.0.2.33");
+  EXPECT_EQ(AddressText(Ipv6Address("2001:db8:0:0:0:0:0:1")), "2001:db8::1");
+  EXPECT_EQ(AddressText(Ipv6Address("::1")), "::1");
+  EXPECT_EQ(AddressText(sockaddr_storage{}), "");
+}
+
+// ---------------------------------------------------------------- resolution
+
+TEST(Resolve, NumericAndLocalhost) {
+  REQUIRE_PRIVATE_NETWORK();
+  auto v4 = ResolveFirst("127.0.0.1", AF_INET);
+  ASSERT_TRUE(v4.ok()) << v4.error().message;
+  EXPECT_EQ(v4.value().ss_family, AF_INET);
+  EXPECT_EQ(AddressText(v4.value()), "127.0.0.1");
+
+  auto v6 = ResolveFirst("::1", AF_INET6);
+  ASSERT_TRUE(v6.ok()) << v6.error().message;
+  EXPECT_EQ(v6.value().ss_family, AF_INET6);
+  EXPECT_EQ(AddressText(v6.value()), "::1");
+
+  auto local = ResolveFirst("localhost", AF_INET);
+  ASSERT_TRUE(local.ok()) << local.error().message;
+  EXPECT_EQ(AddressText(local.value()), "127.0.0.1");
+
+  // A numeric address of the other family does not resolve.
+  EXPECT_FALSE(ResolveFirst("::1", AF_INET).ok());
+  EXPECT_FALSE(ResolveFirst("10.1.2.3", AF_INET6).ok());
+}
+
+// A name server on 127.0.0.1:53 of the private namespace, made this program's resolver (bind
+// mount over /etc/resolv.conf, private mount namespace) that answers every query with `rcode`.
+class FakeNameServer {
+ public:
+  explicit FakeNameServer(uint8_t rcode) : rcode_(rcode) { Start(); }
+  ~FakeNameServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (mounted_) ::umount2("/etc/resolv.conf", MNT_DETACH);
+    ::unlink(kConfPath);
+  }
+  const std::string& error() const { return error_; }
+  int queries() const { return queries_; }
+
+ private:
+  void Start() {
+    fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd_) return Fail("socket");
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(53);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return Fail("bind 127.0.0.1:53");
+    // The file lives on the private tmpfs the test environment put on /run.
+    const std::string text = "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n";
+    if (!testing::WriteNewFile(kConfPath, text)) return Fail("write resolver file");
+    if (::mount(kConfPath, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) return Fail("bind mount resolv.conf");
+    mounted_ = true;
+    thread_ = std::thread([this] { Serve(); });
+  }
+
+  void Fail(const char* what) { error_ = std::string(what) + ": " + std::strerror(errno); }
+
+  void Serve() {
+    // Bounded: stops on request, and in any case after 30 s.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    uint8_t buf[1500];
+    while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+      pollfd pfd{fd_.get(), POLLIN, 0};
+      if (::poll(&pfd, 1, 50) <= 0) continue;
+      sockaddr_storage peer{};
+      socklen_t peerLen = sizeof peer;
+      ssize_t n = ::recvfrom(fd_.get(), buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&peer), &peerLen);
+      if (n < 12) continue;
+      ++queries_;
+      // Same id and question; QR set, RD kept, RA set, no answers.
+      buf[2] = static_cast<uint8_t>(0x80 | (buf[2] & 0x01));
+      buf[3] = static_cast<uint8_t>(0x80 | rcode_);
+      buf[6] = buf[7] = buf[8] = buf[9] = buf[10] = buf[11] = 0;
+      (void)::sendto(fd_.get(), buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&peer), peerLen);
+    }
+  }
+
+  static constexpr const char* kConfPath = "/run/vorlane-resolv.conf";
+  uint8_t rcode_;
+  UniqueFd fd_;
+  bool mounted_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> queries_{0};
+  std::string error_;
+  std::thread thread_;
+};
+
+TEST(Resolve, UnknownNameIsHostNotFound) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeNameServer dns(3);  // NXDOMAIN
+  ASSERT_EQ(dns.error(), "");
+  auto r = ResolveFirst("no-such-host.vorlane.invalid", AF_INET);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, 11001) << r.error().message;
+  EXPECT_GE(dns.queries(), 1);
+}
+
+TEST(Resolve, ServerFailureIsTemporary) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeNameServer dns(2);  // SERVFAIL
+  ASSERT_EQ(dns.error(), "");
+  auto r = ResolveFirst("broken.vorlane.invalid", AF_INET);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, 11002) << r.error().message;
+  EXPECT_GE(dns.queries(), 1);
+}
+
+// ---------------------------------------------------------------- loopback (kernel answers)
+
+class LoopbackEcho : public ::testing::TestWithParam<SocketKind> {};
+
+TEST_P(LoopbackEcho, Ipv4) {
+  REQUIRE_PRIVATE_NETWORK();
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EXPECT_EQ(s.isRaw(), GetParam() == SocketKind::kRaw);
+  const auto to = Ipv4Address("127.0.0.1");
+  uint16_t lastSeq = 0;
+  for (int i = 0; i < 3; ++i) {
+    EchoReply r = MustEcho(s, MakeRequest(to, milliseconds(2000), 0, 48));
+    EXPECT_EQ(r.status, kStatusSuccess);
+    EXPECT_TRUE(r.gotReply);
+    EXPECT_EQ(AddressText(r.from), "127.0.0.1");
+    EXPECT_LT(r.roundTripMs, 500u);
+    EXPECT_EQ(r.replyPayloadSize, 48u);
+    if (i > 0) {
+      EXPECT_EQ(r.sequence, static_cast<uint16_t>(lastSeq + 1));
+    }
+    lastSeq = r.sequence;
+  }
+}
+
+TEST_P(LoopbackEcho, Ipv4ReplyCarriesRequestTos) {
+  REQUIRE_PRIVATE_NETWORK();
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(Ipv4Address("127.0.0.1"), milliseconds(2000), 0x10));
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.tos, 0x10);
+}
+
+TEST_P(LoopbackEcho, Ipv6) {
+  REQUIRE_PRIVATE_NETWORK();
+  OPEN_SOCKET(s, AF_INET6, GetParam());
+  const auto to = Ipv6Address("::1");
+  for (int i = 0; i < 3; ++i) {
+    EchoReply r = MustEcho(s, MakeRequest(to, milliseconds(2000), 0, 100));
+    EXPECT_EQ(r.status, kStatusSuccess);
+    EXPECT_TRUE(r.gotReply);
+    EXPECT_EQ(AddressText(r.from), "::1");
+    EXPECT_LT(r.roundTripMs, 500u);
+    EXPECT_EQ(r.replyPayloadSize, 100u);
+  }
+}
+
+// What an echo request looked like on the wire, seen by a raw socket of its own on loopback.
+struct SeenRequest {
+  bool found = false;
+  int ttl = -1;
+  int tos = -1;
+};
+
+SeenRequest FindRequest(int sniffer, int family, uint16_t sequence) {
+  SeenRequest seen;
+  uint8_t buf[2048];
+  alignas(cmsghdr) uint8_t control[256];
+  for (int i = 0; i < 200 && !seen.found; ++i) {
+    pollfd pfd{sniffer, POLLIN, 0};
+    if (::poll(&pfd, 1, 200) <= 0) break;
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(sniffer, &msg, MSG_DONTWAIT);
+    if (n <= 0) continue;
+    if (family == AF_INET) {
+      const size_t ihl = static_cast<size_t>(buf[0] & 0x0F) * 4;
+      if (static_cast<size_t>(n) < ihl + 8 || buf[ihl] != 8) continue;
+      if ((buf[ihl + 6] << 8 | buf[ihl + 7]) != sequence) continue;
+      seen = {true, buf[8], buf[1]};
+    } else {
+      if (n < 8 || buf[0] != 128 || (buf[6] << 8 | buf[7]) != sequence) continue;
+      seen.found = true;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IPV6) continue;
+        if (c->cmsg_type == IPV6_HOPLIMIT) std::memcpy(&seen.ttl, CMSG_DATA(c), sizeof seen.ttl);
+        if (c->cmsg_type == IPV6_TCLASS) std::memcpy(&seen.tos, CMSG_DATA(c), sizeof seen.tos);
+      }
+    }
+  }
+  return seen;
+}
+
+TEST_P(LoopbackEcho, RequestCarriesTtlAndTos) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (int family : {AF_INET, AF_INET6}) {
+    SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
+    const int protocol = family == AF_INET ? static_cast<int>(IPPROTO_ICMP) : static_cast<int>(IPPROTO_ICMPV6);
+    UniqueFd sniffer(::socket(family, SOCK_RAW | SOCK_CLOEXEC, protocol));
+    ASSERT_TRUE(sniffer) << std::strerror(errno);
+    if (family == AF_INET6) {
+      const int on = 1;
+      ASSERT_EQ(::setsockopt(sniffer.get(), IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on), 0);
+      ASSERT_EQ(::setsockopt(sniffer.get(), IPPROTO_IPV6, IPV6_RECVTCLASS, &on, sizeof on), 0);
+    }
+    OPEN_SOCKET(s, family, GetParam());
+    const auto to = family == AF_INET ? Ipv4Address("127.0.0.1") : Ipv6Address("::1");
+    for (int ttl : {3, 200}) {
+      EchoRequest request = MakeRequest(to, milliseconds(2000), static_cast<uint8_t>(ttl == 3 ? 0x08 : 0x48));
+      request.ttl = ttl;
+      EchoReply r = MustEcho(s, request);
+      EXPECT_EQ(r.status, kStatusSuccess);
+      SeenRequest seen = FindRequest(sniffer.get(), family, r.sequence);
+      ASSERT_TRUE(seen.found);
+      EXPECT_EQ(seen.ttl, ttl);
+      EXPECT_EQ(seen.tos, request.tos);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LoopbackEcho, ::testing::Values(SocketKind::kRaw, SocketKind::kDatagram),
+                         [](const auto& info) { return info.param == SocketKind::kRaw ? "Raw" : "Datagram"; });
+
+TEST(IcmpEchoSocket, AutoPrefersRawAsRoot) {
+  REQUIRE_PRIVATE_NETWORK();
+  OPEN_SOCKET(s, AF_INET, SocketKind::kAuto);
+  EXPECT_TRUE(s.isRaw());
+}
+
+TEST(IcmpEchoSocket, LiveSocketsHaveDistinctIdentifiers) {
+  REQUIRE_PRIVATE_NETWORK();
+  std::vector<IcmpEchoSocket> sockets;
+  std::set<uint16_t> ids;
+  for (int i = 0; i < 64; ++i) {
+    auto opened = IcmpEchoSocket::Open(i % 2 ? AF_INET : AF_INET6, i % 3 ? SocketKind::kRaw : SocketKind::kDatagram);
+    ASSERT_TRUE(opened.ok()) << opened.error().message;
+    sockets.push_back(std::move(opened).value());
+    ids.insert(sockets.back().identifier());
+  }
+  EXPECT_EQ(ids.size(), sockets.size());
+}
+
+TEST(IcmpEchoSocket, RejectsBadRequests) {
+  REQUIRE_PRIVATE_NETWORK();
+  OPEN_SOCKET(s, AF_INET, SocketKind::kRaw);
+  EXPECT_FALSE(s.Echo(MakeRequest(Ipv6Address("::1")), {}).ok());
+  EchoRequest tooBig = MakeRequest(Ipv4Address("127.0.0.1"));
+  tooBig.payloadSize = 70000;
+  EXPECT_FALSE(s.Echo(tooBig, {}).ok());
+  EchoRequest badTtl = MakeRequest(Ipv4Address("127.0.0.1"));
+  badTtl.ttl = 0;
+  EXPECT_FALSE(s.Echo(badTtl, {}).ok());
+}
+
+TEST(IcmpEchoSocket, UnroutedDestinationIsNetUnreachable) {
+  REQUIRE_PRIVATE_NETWORK();
+  // The private namespace has no default route.
+  OPEN_SOCKET(s, AF_INET, SocketKind::kRaw);
+  EchoReply r = MustEcho(s, MakeRequest(Ipv4Address("198.51.100.7"), milliseconds(500)));
+  EXPECT_EQ(r.status, kStatusNetUnreachable);
+  EXPECT_FALSE(r.gotReply);
+}
+
+// ---------------------------------------------------------------- against the responder
+
+class ResponderEcho : public ::testing::TestWithParam<SocketKind> {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    ns_ = std::make_unique<PingNamespace>();
+    ASSERT_TRUE(ns_->ok()) << ns_->error();
+  }
+  void Start(const std::vector<std::string>& args) {
+    ASSERT_TRUE(ns_->StartResponder(kResponder, args)) << ns_->error();
+  }
+
+  std::unique_ptr<PingNamespace> ns_;
+};
+
+TEST_P(ResponderEcho, AnswersWithRequestTos) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000), 0x10, 56));
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_TRUE(r.gotReply);
+  EXPECT_EQ(AddressText(r.from), ns_->remoteAddress());
+  EXPECT_EQ(r.tos, 0x10);  // the responder echoes what we sent: proves IP_TOS took effect
+  EXPECT_EQ(r.replyPayloadSize, 56u);
+  EXPECT_LT(r.roundTripMs, 1000u);
+}
+
+TEST_P(ResponderEcho, DelayedReplyRoundTrip) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--delay-ms", "150"}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  for (int i = 0; i < 2; ++i) {
+    EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(3000)));
+    EXPECT_EQ(r.status, kStatusSuccess);
+    EXPECT_GE(r.roundTripMs, 150u);
+    EXPECT_LT(r.roundTripMs, 1500u);
+  }
+}
+
+TEST_P(ResponderEcho, DroppedFrameTimesOut) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--answer-pattern", "10"}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply first = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000)));
+  EXPECT_EQ(first.status, kStatusSuccess);
+
+  const auto start = std::chrono::steady_clock::now();
+  EchoReply dropped = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(300)));
+  const auto waited = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(dropped.status, kStatusTimedOut);
+  EXPECT_FALSE(dropped.gotReply);
+  EXPECT_GE(waited.count(), 300);
+  EXPECT_LT(waited.count(), 800);
+
+  EchoReply third = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000)));
+  EXPECT_EQ(third.status, kStatusSuccess);
+  EXPECT_EQ(third.sequence, static_cast<uint16_t>(first.sequence + 2));
+}
+
+TEST_P(ResponderEcho, LateReplyToEarlierRequestIsIgnored) {
+  // Each answer takes 400 ms and the responder answers one request at a time: the answer to
+  // the timed-out first request arrives 200 ms into the second wait and must not end it.
+  ASSERT_NO_FATAL_FAILURE(Start({"--delay-ms", "400"}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply late = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(200)));
+  EXPECT_EQ(late.status, kStatusTimedOut);
+  EchoReply next = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(3000)));
+  EXPECT_EQ(next.status, kStatusSuccess);
+  EXPECT_GE(next.roundTripMs, 400u);
+}
+
+TEST_P(ResponderEcho, RewrittenTos) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--tos", "0x28"}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000), 0x10));
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.tos, 0x28);
+}
+
+TEST_P(ResponderEcho, ReplyFromAnotherAddress) {
+  const std::string extra = ns_->AddExtraAddress();
+  ASSERT_FALSE(extra.empty()) << ns_->error();
+  ASSERT_NO_FATAL_FAILURE(Start({"--from", extra}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000)));
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(AddressText(r.from), extra);
+}
+
+TEST_P(ResponderEcho, HostUnreachableError) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--error", "3/1"}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  for (int i = 0; i < 2; ++i) {
+    EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000)));
+    EXPECT_EQ(r.status, kStatusHostUnreachable);
+    EXPECT_TRUE(r.gotReply);
+    EXPECT_EQ(AddressText(r.from), ns_->remoteAddress());
+  }
+}
+
+TEST_P(ResponderEcho, TimeExceededErrorFromOtherAddress) {
+  const std::string extra = ns_->AddExtraAddress();
+  ASSERT_FALSE(extra.empty()) << ns_->error();
+  ASSERT_NO_FATAL_FAILURE(Start({"--error", "11/0", "--from", extra}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(2000)));
+  EXPECT_EQ(r.status, kStatusTtlExpiredTransit);
+  EXPECT_TRUE(r.gotReply);
+  EXPECT_EQ(AddressText(r.from), extra);
+}
+
+TEST_P(ResponderEcho, WrongIdentifierIsIgnored) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--wrong-id"}));
+  OPEN_SOCKET(s, AF_INET, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote(), milliseconds(400)));
+  EXPECT_EQ(r.status, kStatusTimedOut);
+  EXPECT_FALSE(r.gotReply);
+}
+
+// The same over IPv6.
+
+TEST_P(ResponderEcho, Ipv6AnswersWithRequestTrafficClass) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  OPEN_SOCKET(s, AF_INET6, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote6(), milliseconds(2000), 0x20, 56));
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_TRUE(r.gotReply);
+  EXPECT_EQ(AddressText(r.from), ns_->remoteAddress6());
+  EXPECT_EQ(r.tos, 0x20);
+  EXPECT_EQ(r.replyPayloadSize, 56u);
+}
+
+TEST_P(ResponderEcho, Ipv6DelayedAndDropped) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--delay-ms", "120", "--answer-pattern", "10"}));
+  OPEN_SOCKET(s, AF_INET6, GetParam());
+  EchoReply first = MustEcho(s, MakeRequest(ns_->remote6(), milliseconds(2000)));
+  EXPECT_EQ(first.status, kStatusSuccess);
+  EXPECT_GE(first.roundTripMs, 120u);
+  EchoReply dropped = MustEcho(s, MakeRequest(ns_->remote6(), milliseconds(300)));
+  EXPECT_EQ(dropped.status, kStatusTimedOut);
+  EXPECT_FALSE(dropped.gotReply);
+}
+
+TEST_P(ResponderEcho, Ipv6RewrittenTrafficClassFromAnotherAddress) {
+  const std::string extra = ns_->AddExtraAddress6();
+  ASSERT_FALSE(extra.empty()) << ns_->error();
+  ASSERT_NO_FATAL_FAILURE(Start({"--tos", "0x28", "--from", extra}));
+  OPEN_SOCKET(s, AF_INET6, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote6(), milliseconds(2000), 0x10));
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.tos, 0x28);
+  EXPECT_EQ(AddressText(r.from), extra);
+}
+
+TEST_P(ResponderEcho, Ipv6Errors) {
+  struct Case { const char* error; uint32_t status; };
+  const Case cases[] = {{"1/0", 11002}, {"1/1", 11003}, {"1/4", 11005}, {"2/0", 11009}, {"3/0", 11013}, {"4/0", 11015}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    ns_->StopResponder();
+    ASSERT_NO_FATAL_FAILURE(Start({"--error", c.error}));
+    OPEN_SOCKET(s, AF_INET6, GetParam());
+    EchoReply r = MustEcho(s, MakeRequest(ns_->remote6(), milliseconds(2000)));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.gotReply);
+    EXPECT_EQ(AddressText(r.from), ns_->remoteAddress6());
+  }
+}
+
+TEST_P(ResponderEcho, Ipv6WrongIdentifierIsIgnored) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--wrong-id"}));
+  OPEN_SOCKET(s, AF_INET6, GetParam());
+  EchoReply r = MustEcho(s, MakeRequest(ns_->remote6(), milliseconds(400)));
+  EXPECT_EQ(r.status, kStatusTimedOut);
+  EXPECT_FALSE(r.gotReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ResponderEcho, ::testing::Values(SocketKind::kRaw, SocketKind::kDatagram),
+                         [](const auto& info) { return info.param == SocketKind::kRaw ? "Raw" : "Datagram"; });
+
+// ---------------------------------------------------------------- many sockets at once
+
+struct JobOutcome {
+  std::string openError;
+  std::vector<EchoReply> replies;
+};
+
+TEST(ParallelEcho, TwentySocketsGetOnlyTheirOwnReplies) {
+  REQUIRE_PRIVATE_NETWORK();
+  constexpr int kJobs = 20;
+  constexpr int kRounds = 5;
+  // Namespaces and responders are made on this thread: responders end with the thread that
+  // started them.
+  std::vector<std::unique_ptr<PingNamespace>> spaces;
+  for (int i = 0; i < kJobs; ++i) {
+    spaces.push_back(std::make_unique<PingNamespace>());
+    ASSERT_TRUE(spaces.back()->ok()) << spaces.back()->error();
+    ASSERT_TRUE(spaces.back()->StartResponder(kResponder, {"--delay-ms", std::to_string(i * 5)}))
+        << spaces.back()->error();
+  }
+  std::vector<JobOutcome> outcomes(kJobs);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kJobs; ++i) {
+    threads.emplace_back([&, i] {
+      // Mostly raw sockets, which see every ICMP packet of the namespace; some datagram ones.
+      auto opened = IcmpEchoSocket::Open(AF_INET, i % 4 == 3 ? SocketKind::kDatagram : SocketKind::kRaw);
+      if (!opened.ok()) {
+        outcomes[i].openError = opened.error().message;
+        return;
+      }
+      IcmpEchoSocket s = std::move(opened).value();
+      std::vector<uint8_t> payload(16, static_cast<uint8_t>(i));
+      for (int round = 0; round < kRounds; ++round) {
+        auto r = s.Echo(MakeRequest(spaces[i]->remote(), milliseconds(5000), 0, 16 + i), payload);
+        outcomes[i].replies.push_back(r.ok() ? r.value() : EchoReply{});
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+
+  for (int i = 0; i < kJobs; ++i) {
+    SCOPED_TRACE("job " + std::to_string(i));
+    ASSERT_EQ(outcomes[i].openError, "");
+    ASSERT_EQ(outcomes[i].replies.size(), static_cast<size_t>(kRounds));
+    for (int round = 0; round < kRounds; ++round) {
+      const EchoReply& r = outcomes[i].replies[round];
+      EXPECT_EQ(r.status, kStatusSuccess) << "round " << round;
+      EXPECT_EQ(AddressText(r.from), spaces[i]->remoteAddress()) << "round " << round;
+      EXPECT_EQ(r.replyPayloadSize, static_cast<size_t>(16 + i)) << "round " << round;
+      EXPECT_GE(r.roundTripMs, static_cast<uint32_t>(i * 5)) << "round " << round;
+      if (round > 0) {
+        EXPECT_EQ(r.sequence, static_cast<uint16_t>(outcomes[i].replies[round - 1].sequence + 1));
+      }
+    }
+  }
+}
+
+TEST(ParallelEcho, SocketsSharingOneResponderAreKeptApart) {
+  REQUIRE_PRIVATE_NETWORK();
+  PingNamespace ns;
+  ASSERT_TRUE(ns.ok()) << ns.error();
+  ASSERT_TRUE(ns.StartResponder(kResponder, {})) << ns.error();
+  constexpr int kJobs = 20;
+  constexpr int kRounds = 5;
+  std::vector<JobOutcome> outcomes(kJobs);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kJobs; ++i) {
+    threads.emplace_back([&, i] {
+      auto opened = IcmpEchoSocket::Open(AF_INET, SocketKind::kRaw);
+      if (!opened.ok()) {
+        outcomes[i].openError = opened.error().message;
+        return;
+      }
+      IcmpEchoSocket s = std::move(opened).value();
+      for (int round = 0; round < kRounds; ++round) {
+        // Payload size tells the jobs' replies apart.
+        auto r = s.Echo(MakeRequest(ns.remote(), milliseconds(5000), 0, 100 + i), {});
+        outcomes[i].replies.push_back(r.ok() ? r.value() : EchoReply{});
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kJobs; ++i) {
+    SCOPED_TRACE("job " + std::to_string(i));
+    ASSERT_EQ(outcomes[i].openError, "");
+    for (const EchoReply& r : outcomes[i].replies) {
+      EXPECT_EQ(r.status, kStatusSuccess);
+      EXPECT_EQ(r.replyPayloadSize, static_cast<size_t>(100 + i));
+      EXPECT_EQ(AddressText(r.from), ns.remoteAddress());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorlane::ping

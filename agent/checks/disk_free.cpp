@@ -3,7 +3,6 @@
 #include <sys/statvfs.h>
 
 #include <array>
-#include <limits>
 
 #include "agent/log/agent_log.h"
 #include "agent/protocol/answer.h"
@@ -56,24 +55,6 @@ std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path) {
                      static_cast<uint64_t>(info.f_bfree) * info.f_frsize};
 }
 
-int32_t ParseThresholdValue(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) ++pos;
-  bool negative = false;
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
-  // Accumulated in 64 bits and held at the 32-bit limits as soon as it passes them, so no
-  // number of digits can overflow.
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t magnitude = 0;
-  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    magnitude = magnitude * 10 + (text[pos] - '0');
-    if (magnitude > kLimit) magnitude = kLimit;
-  }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(value);
-}
-
 FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit, uint64_t freeBytes,
                                   uint64_t totalBytes, int32_t value) {
   if (unit == kUnitPercent) {
@@ -96,7 +77,7 @@ FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit,
 void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const VolumeSpaceQuery& query,
                   RemoteConnector& connector) {
   const std::string drive = GetRecordValue(record, kKeyDriveLetter);
-  const int32_t value = ParseThresholdValue(FindRecordValue(record, kKeyValue));
+  const int32_t value = ParseRecordNumber(FindRecordValue(record, kKeyValue));
   const std::string unit = GetRecordValue(record, kKeyUnit);
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
 

@@ -32,10 +32,6 @@ using VolumeSpaceQuery = std::function<std::optional<VolumeSpace>(const std::str
 // The system's answer for `path` (statvfs: total = f_blocks * f_frsize, free = f_bfree * f_frsize).
 std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path);
 
-// The "Value" parameter: optional white space, an optional sign and the leading decimal digits;
-// no digits give 0 and values beyond the signed 32-bit range are held at its limits.
-int32_t ParseThresholdValue(std::string_view text);
-
 struct FreeSpaceResult {
   bool up = false;
   std::string text;

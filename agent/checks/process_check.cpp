@@ -2,7 +2,6 @@
 
 #include <unordered_set>
 
-#include "agent/checks/disk_free.h"
 #include "agent/protocol/answer.h"
 #include "agent/protocol/record.h"
 #include "agent/protocol/reply.h"
@@ -60,7 +59,7 @@ ProcessCheckResult EvaluateProcessCount(std::string_view type, int32_t count, in
 void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
   const std::string name = GetRecordValue(record, kKeyProcessName);
   const std::string type = GetRecordValue(record, kKeyType);
-  const int32_t number = ParseThresholdValue(FindRecordValue(record, kKeyNumber));
+  const int32_t number = ParseRecordNumber(FindRecordValue(record, kKeyNumber));
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
   OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&] {
     const platform::ProcessCount counted = platform::CountProcessInstances(remote.host, name);

@@ -45,8 +45,6 @@ constexpr std::string_view kListChecksWithoutTcp =
     "checkdescription5=TCPBasedCheck#available5=false#checkid6=URL#checkdescription6=URL Check#"
     "available6=true#";
 
-constexpr std::string_view kKeyCheckId = "checkid";
-
 constexpr std::string_view kCheckNotFound = "#keycount=2#responseaction=definecheck#errormessage=Check not found#";
 constexpr std::string_view kComboCheckNotFound =
     "#keycount=2#responseaction=getcomboparamvalues#errormessage=Check not found#";

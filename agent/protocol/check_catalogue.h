@@ -21,6 +21,9 @@ inline constexpr std::string_view kCheckIdPing = "PING";
 inline constexpr std::string_view kCheckIdTcp = "TCP";
 inline constexpr std::string_view kCheckIdUrl = "URL";
 
+// The request key that names the check of definecheck, getcomboparamvalues and runcheck.
+inline constexpr std::string_view kKeyCheckId = "checkid";
+
 // The announced identifier that `checkId` stands for, compared byte for byte in the order
 // NTSC1, NTSC, NTPC2, NTPC, DC__3, DC, PING4, PING, TCP, URL; nothing for any other text
 // (including other capitals, such as "ntsc").

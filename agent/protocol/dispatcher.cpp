@@ -30,8 +30,6 @@ constexpr std::string_view kAgentInfoAnswer =
 
 constexpr std::string_view kKeyRequestAction = "requestaction";
 constexpr std::string_view kKeySessionId = "sessionid";
-constexpr std::string_view kKeyCheckId = "checkid";
-
 // The actions, in the order in which they are compared.
 constexpr std::string_view kActionListChecks = "listchecks";
 constexpr std::string_view kActionDefineCheck = "definecheck";

@@ -1,5 +1,7 @@
 #include "agent/protocol/record.h"
 
+#include <cstdint>
+#include <limits>
 
 namespace vorlane::agent {
 
@@ -22,6 +24,24 @@ std::string_view FindRecordValue(std::string_view record, std::string_view key) 
     pos = hash + 1;
   }
   return {};
+}
+
+int32_t ParseRecordNumber(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) ++pos;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
+  // Accumulated in 64 bits and held at the 32-bit limits as soon as it passes them, so no
+  // number of digits can overflow.
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  int64_t magnitude = 0;
+  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+    magnitude = magnitude * 10 + (text[pos] - '0');
+    if (magnitude > kLimit) magnitude = kLimit;
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(value);
 }
 
 }  // namespace vorlane::agent

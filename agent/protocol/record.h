@@ -1,6 +1,7 @@
 // Reading key/value records: "#keycount=N#key1=value1#...#keyN=valueN#".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,9 @@ std::string_view FindRecordValue(std::string_view record, std::string_view key);
 inline std::string GetRecordValue(std::string_view record, std::string_view key) {
   return std::string(FindRecordValue(record, key));
 }
+
+// A number parameter of a request: optional white space, an optional sign and the leading decimal
+// digits; no digits give 0 and values beyond the signed 32-bit range are held at its limits.
+int32_t ParseRecordNumber(std::string_view text);
 
 }  // namespace vorlane::agent

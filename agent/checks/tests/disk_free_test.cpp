@@ -91,20 +91,6 @@ TEST(EvaluateFreeSpaceTest, ZeroSizedVolumeCountsAsNoFreeSpace) {
   EXPECT_EQ(result.text, "There is less than 1 % free on drive /proc");
 }
 
-TEST(ThresholdValueTest, LeadingDigitsSignAndLimits) {
-  EXPECT_EQ(ParseThresholdValue("500"), 500);
-  EXPECT_EQ(ParseThresholdValue("12abc"), 12);
-  EXPECT_EQ(ParseThresholdValue("abc"), 0);
-  EXPECT_EQ(ParseThresholdValue(""), 0);
-  EXPECT_EQ(ParseThresholdValue("-7"), -7);
-  EXPECT_EQ(ParseThresholdValue("  42"), 42);
-  EXPECT_EQ(ParseThresholdValue("+3"), 3);
-  EXPECT_EQ(ParseThresholdValue("2147483647"), 2147483647);
-  EXPECT_EQ(ParseThresholdValue("99999999999999999999"), std::numeric_limits<int32_t>::max());
-  EXPECT_EQ(ParseThresholdValue("-2147483648"), std::numeric_limits<int32_t>::min());
-  EXPECT_EQ(ParseThresholdValue("-99999999999999999999"), std::numeric_limits<int32_t>::min());
-}
-
 // ---- the check through a fake connection ----
 
 using FakeConnector = testing::RecordingConnector;

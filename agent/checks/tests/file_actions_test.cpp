@@ -262,10 +262,7 @@ class ExecuteFileTest : public ::testing::Test {
   std::string Execute(const std::string& commandLine) {
     user_.sent.clear();
     HandleExecuteFile(fixture_.context, user_, ExecuteRecord(commandLine), kServiceIndex);
-    EXPECT_EQ(user_.sent.size(), 1u);
-    if (user_.sent.size() != 1) return {};
-    EXPECT_EQ(user_.sent[0].serviceIndex, kServiceIndex);
-    return user_.sent[0].text;
+    return user_.OnlyAnswer(kServiceIndex);
   }
 
   ContextOnFakeClock fixture_;
@@ -379,10 +376,7 @@ class DeleteFileTest : public ::testing::Test {
   std::string Delete(const std::string& fileName) {
     user_.sent.clear();
     HandleDeleteFile(fixture_.context, user_, DeleteRecord(fileName), kServiceIndex);
-    EXPECT_EQ(user_.sent.size(), 1u);
-    if (user_.sent.size() != 1) return {};
-    EXPECT_EQ(user_.sent[0].serviceIndex, kServiceIndex);
-    return user_.sent[0].text;
+    return user_.OnlyAnswer(kServiceIndex);
   }
 
   ContextOnFakeClock fixture_;

@@ -103,9 +103,7 @@ class ProcessCheckTest : public ::testing::Test {
   std::string Run(const std::string& parameters) {
     user_.sent.clear();
     RunProcessCheck(user_, "#requestaction=runcheck#checkid=NTPC#" + parameters, kServiceIndex, connector_);
-    if (user_.sent.size() != 1) return "<" + std::to_string(user_.sent.size()) + " answers>";
-    EXPECT_EQ(user_.sent[0].serviceIndex, kServiceIndex);
-    return user_.sent[0].text;
+    return user_.OnlyAnswer(kServiceIndex);
   }
 
   LogCapture log_;

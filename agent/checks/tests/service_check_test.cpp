@@ -58,9 +58,7 @@ class ServiceCheckTest : public ::testing::Test {
   std::string Run(const std::string& parameters) {
     user_.sent.clear();
     RunServiceCheck(user_, "#requestaction=runcheck#checkid=NTSC#" + parameters, 2, connector_);
-    if (user_.sent.size() != 1) return "<" + std::to_string(user_.sent.size()) + " answers>";
-    EXPECT_EQ(user_.sent[0].serviceIndex, 2);
-    return user_.sent[0].text;
+    return user_.OnlyAnswer(2);
   }
   static std::string Up(const std::string& name) {
     return "#keycount=3#responseaction=runcheck#checkid=NTSC#result=up#resultstring=" + name + " is running#";

@@ -224,9 +224,7 @@ class ComboValuesTest : public ::testing::Test {
   std::string Ask(const std::string& parameters) {
     user_.sent.clear();
     SendComboValues(user_, "#requestaction=getcomboparamvalues#" + parameters, 6, connector_);
-    if (user_.sent.size() != 1) return "<" + std::to_string(user_.sent.size()) + " answers>";
-    EXPECT_EQ(user_.sent[0].serviceIndex, 6);
-    return user_.sent[0].text;
+    return user_.OnlyAnswer(6);
   }
 
   testing::LogCapture log_;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "agent/protocol/agent_context.h"
 #include "agent/protocol/user_handle.h"
 #include "platform/debuglog/debuglog.h"
@@ -40,6 +42,16 @@ class FakeUserHandle : public UserHandle {
   }
   void Send(const std::string& text, int32_t serviceIndex) override { sent.push_back({text, serviceIndex}); }
   void SetSftpHome(const std::string& folder) override { sftpHome = folder; }
+
+  // The text of the one answer sent since `sent` was last cleared, which must have gone out on
+  // `serviceIndex`. Anything but exactly one answer fails the test and gives a text that matches
+  // no answer.
+  std::string OnlyAnswer(int32_t serviceIndex) const {
+    EXPECT_EQ(sent.size(), 1u);
+    if (sent.size() != 1) return "<" + std::to_string(sent.size()) + " answers>";
+    EXPECT_EQ(sent[0].serviceIndex, serviceIndex);
+    return sent[0].text;
+  }
 };
 
 // Everything the debug log receives while the object lives, one entry per line.

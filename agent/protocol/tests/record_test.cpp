@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 namespace vorlane::agent {
@@ -70,6 +71,20 @@ TEST(GetRecordValue, HugeRecordsAndValues) {
   // Binary bytes, including NUL, are ordinary value bytes.
   std::string binary("#k=\0\xff\x01#", 7);
   EXPECT_EQ(GetRecordValue(binary, "k"), std::string("\0\xff\x01", 3));
+}
+
+TEST(RecordNumberTest, LeadingDigitsSignAndLimits) {
+  EXPECT_EQ(ParseRecordNumber("500"), 500);
+  EXPECT_EQ(ParseRecordNumber("12abc"), 12);
+  EXPECT_EQ(ParseRecordNumber("abc"), 0);
+  EXPECT_EQ(ParseRecordNumber(""), 0);
+  EXPECT_EQ(ParseRecordNumber("-7"), -7);
+  EXPECT_EQ(ParseRecordNumber("  42"), 42);
+  EXPECT_EQ(ParseRecordNumber("+3"), 3);
+  EXPECT_EQ(ParseRecordNumber("2147483647"), 2147483647);
+  EXPECT_EQ(ParseRecordNumber("99999999999999999999"), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(ParseRecordNumber("-2147483648"), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(ParseRecordNumber("-99999999999999999999"), std::numeric_limits<int32_t>::min());
 }
 
 }  // namespace

@@ -120,8 +120,15 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, uint32_t* cookie) {
       connections_.push_back({issued, eventSink});
       if (++nextCookie_ == 0) nextCookie_ = 1;  // 0 means "no connection" to clients
     }
+    if (hooks_.advised) {
+      const HRESULT accepted = CatchReturn([&] { return hooks_.advised(issued, eventSink.get()); });
+      if (Failed(accepted)) {
+        std::lock_guard guard(lock_);
+        std::erase_if(connections_, [&](const Connection& c) { return c.cookie == issued; });
+        return accepted;
+      }
+    }
     *cookie = issued;
-    if (hooks_.advised) (void)CatchReturn([&] { hooks_.advised(issued, eventSink.get()); });
     return S_OK;
   });
 }
@@ -129,6 +136,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, uint32_t* cookie) {
 HRESULT ConnectionPoint::Unadvise(uint32_t cookie) {
   ComPtr<IUnknown> removed;  // released last, with no lock held: its destructor may call back
   std::lock_guard serial(adviseLock_);
+  if (hooks_.unadvising) (void)CatchReturn([&] { hooks_.unadvising(cookie); });
   {
     std::lock_guard guard(lock_);
     auto it = std::find_if(connections_.begin(), connections_.end(),

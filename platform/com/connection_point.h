@@ -25,7 +25,12 @@ namespace vorlane::com {
 // Snapshot). They must not Advise or Unadvise on the same point, nor drop the container's last
 // reference; exceptions they throw are swallowed.
 struct ConnectionHooks {
-  std::function<void(uint32_t cookie, IUnknown* sink)> advised;  // sink as the event interface
+  // After a sink (as the event interface) was added. A failure takes the connection back: the
+  // sink is released and Advise returns the failure with cookie 0.
+  std::function<HRESULT(uint32_t cookie, IUnknown* sink)> advised;
+  // At the start of every Unadvise, whether or not the cookie is in use.
+  std::function<void(uint32_t cookie)> unadvising;
+  // After a connection was removed.
   std::function<void(uint32_t cookie)> unadvised;
 };
 

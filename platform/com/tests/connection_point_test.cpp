@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -311,19 +312,38 @@ TEST_F(ConnectionPointTest, HooksSeeConnectionsInOrder) {
                      seen.emplace_back('+', cookie);
                      lastSink = sink;
                      sizesSeen.push_back(point->Snapshot().size());  // no deadlock: the list is not locked
+                     return S_OK;
                    },
+                   [&](uint32_t cookie) { seen.emplace_back('?', cookie); },
                    [&](uint32_t cookie) { seen.emplace_back('-', cookie); }});
   ComPtr<Sink> sink = Make<Sink>();
   uint32_t first = 0, second = 0;
   ASSERT_EQ(point->Advise(static_cast<ITestEvents*>(sink.get()), &first), S_OK);
   ASSERT_EQ(point->Advise(static_cast<ITestEvents*>(sink.get()), &second), S_OK);
   ASSERT_EQ(point->Unadvise(first), S_OK);
-  EXPECT_EQ(point->Unadvise(first), CONNECT_E_NOCONNECTION);  // no hook for a failure
-  EXPECT_EQ(seen, (std::vector<std::pair<char, uint32_t>>{{'+', 1}, {'+', 2}, {'-', 1}}));
+  EXPECT_EQ(point->Unadvise(first), CONNECT_E_NOCONNECTION);  // asked about, never removed
+  EXPECT_EQ(seen, (std::vector<std::pair<char, uint32_t>>{{'+', 1}, {'+', 2}, {'?', 1}, {'-', 1}, {'?', 1}}));
   EXPECT_EQ(sizesSeen, (std::vector<size_t>{1, 2}));
   EXPECT_EQ(lastSink, static_cast<IUnknown*>(static_cast<ITestEvents*>(sink.get())));
   point->Disconnect();  // drops the hooks (which refer to this frame) and the sinks
   EXPECT_EQ(point->ConnectionCount(), 0u);
+}
+
+TEST_F(ConnectionPointTest, RefusingHookTakesTheConnectionBack) {
+  ComPtr<ConnectionPoint> point = Make<ConnectionPoint>(ITestEvents::kIid);
+  point->SetHooks({[](uint32_t, IUnknown*) { return E_OUTOFMEMORY; }, nullptr, nullptr});
+  int destroyed = 0;
+  ComPtr<Sink> sink = Make<Sink>(&destroyed);
+  uint32_t cookie = 99;
+  EXPECT_EQ(point->Advise(static_cast<ITestEvents*>(sink.get()), &cookie), E_OUTOFMEMORY);
+  EXPECT_EQ(cookie, 0u);
+  EXPECT_EQ(point->ConnectionCount(), 0u);
+  point->SetHooks({[](uint32_t, IUnknown*) -> HRESULT { throw std::runtime_error("hook"); }, nullptr, nullptr});
+  EXPECT_EQ(point->Advise(static_cast<ITestEvents*>(sink.get()), &cookie), E_FAIL);
+  EXPECT_EQ(point->ConnectionCount(), 0u);
+  sink = nullptr;
+  EXPECT_EQ(destroyed, 1);  // the point kept no reference
+  point->Disconnect();
 }
 
 }  // namespace

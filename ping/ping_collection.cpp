@@ -1,0 +1,341 @@
+#include "ping/ping_collection.h"
+
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "ping/ping_log.h"
+#include "ping/ping_worker.h"
+#include "platform/com/apartment.h"
+#include "platform/com/variant.h"
+#include "platform/debuglog/debuglog.h"
+#include "platform/loop/message_loop.h"
+
+namespace vorlane::ping {
+
+using com::HRESULT;
+using com::VARIANT_BOOL;
+
+namespace {
+
+constexpr com::LCID kUserDefaultLocale = 0x400;
+
+// Runs `body` so that no failure escapes: on one, writes `line` and answers E_FAIL.
+template <class F>
+HRESULT Guarded(const char* line, F&& body) noexcept {
+  const HRESULT hr = com::CatchReturn(std::forward<F>(body));
+  if (hr == com::E_FAIL || hr == com::E_OUTOFMEMORY) debuglog::Write(line);
+  return hr == com::E_OUTOFMEMORY ? com::E_FAIL : hr;
+}
+
+}  // namespace
+
+PingCollection::PingCollection() : points_(this) {
+  com::ConnectionPoint& point = points_.Add(ItqCollPingsEvents::kIid);
+  // Only the most recently advised sink hears PingDone, and any Unadvise silences it.
+  point.SetHooks({[this](uint32_t, com::IUnknown* sink) { return sink_.Store(ItqCollPingsEvents::kIid, sink); },
+                  [this](uint32_t) { sink_.Clear(); }, nullptr});
+}
+
+PingCollection::~PingCollection() {
+  points_.DisconnectAll();
+  std::lock_guard guard(elementsLock_);
+  ClearLocked();
+}
+
+HRESULT PingCollection::get_Count(int32_t* count) {
+  if (count == nullptr) return com::E_POINTER;
+  std::lock_guard guard(elementsLock_);
+  *count = static_cast<int32_t>(elements_.size());
+  return com::S_OK;
+}
+
+HRESULT PingCollection::Add(ItqPing** element) {
+  if (element == nullptr) return com::E_POINTER;
+  std::unique_lock guard(elementsLock_);
+  *element = nullptr;
+  com::ComPtr<PingElement> created;
+  // Creation failures are the element's own (no ICMP, no memory) and come back as they are.
+  const HRESULT made = com::CatchReturn([&] { created = com::Make<PingElement>(); });
+  if (com::Failed(made)) return made;
+  const HRESULT hr = com::CatchReturn([&]() -> HRESULT {
+    for (;;) {
+      const int32_t candidate = nextIndex_.fetch_add(1);
+      if (elements_.find(candidate) != elements_.end()) continue;
+      elements_.emplace(candidate, created);
+      created->SetID(candidate);
+      created->SetParent(this);
+      return QueryElement(*created, element);
+    }
+  });
+  if (com::Failed(hr)) {
+    guard.unlock();
+    Logf(nullptr, "CtqCollPings::Exception in Add, m_lNextIndex: %ld", static_cast<long>(nextIndex_.load()));
+  }
+  return hr;
+}
+
+HRESULT PingCollection::Remove(int32_t id) {
+  return Guarded("CtqCollPings::Exception in Remove\n", [&]() -> HRESULT {
+    com::ComPtr<PingElement> removed;  // released after the lock: its destructor logs
+    {
+      std::lock_guard guard(elementsLock_);
+      auto it = elements_.find(id);
+      if (it == elements_.end()) return com::S_FALSE;
+      removed = std::move(it->second);
+      removed->SetID(-1);
+      removed->SetParent(nullptr);
+      elements_.erase(it);
+      if (elements_.empty()) nextIndex_ = 0;
+    }
+    return com::S_OK;
+  });
+}
+
+HRESULT PingCollection::Item(int32_t id, ItqPing** element) {
+  if (element == nullptr) return com::E_POINTER;
+  return Guarded("CtqCollPings::Exception in Item\n", [&]() -> HRESULT {
+    std::lock_guard guard(elementsLock_);
+    *element = nullptr;
+    auto it = elements_.find(id);
+    if (it == elements_.end()) return com::DISP_E_BADINDEX;
+    return QueryElement(*it->second, element);
+  });
+}
+
+HRESULT PingCollection::At(int32_t index, ItqPing** element) {
+  if (element == nullptr) return com::E_POINTER;
+  return Guarded("CtqCollPings::Exception in At\n", [&]() -> HRESULT {
+    std::lock_guard guard(elementsLock_);
+    *element = nullptr;
+    if (index < 0 || static_cast<size_t>(index) >= elements_.size()) return com::DISP_E_BADINDEX;
+    auto it = std::next(elements_.begin(), index);
+    ItqPing* found = nullptr;
+    const HRESULT hr = it->second->QueryInterface(ItqPing::kIid, reinterpret_cast<void**>(&found));
+    *element = found;
+    return hr;
+  });
+}
+
+HRESULT PingCollection::Clear() {
+  return Guarded("CtqCollPings::Exception in Clear\n", [&] {
+    std::map<int32_t, com::ComPtr<PingElement>> leaving;
+    {
+      std::lock_guard guard(elementsLock_);
+      for (auto& [id, element] : elements_) {
+        element->SetID(-1);
+        element->SetParent(nullptr);
+      }
+      leaving.swap(elements_);
+      nextIndex_ = 0;
+    }
+    return com::S_OK;
+  });
+}
+
+void PingCollection::ClearLocked() {
+  for (auto& [id, element] : elements_) {
+    element->SetID(-1);
+    element->SetParent(nullptr);
+  }
+  elements_.clear();
+  nextIndex_ = 0;
+}
+
+HRESULT PingCollection::get_IsRunning(VARIANT_BOOL* running) {
+  if (running == nullptr) return com::E_POINTER;
+  return Guarded("CtqCollPings::Exception in get_IsRunning\n", [&] {
+    std::lock_guard guard(elementsLock_);
+    *running = com::VARIANT_FALSE;
+    for (auto& [id, element] : elements_) {
+      std::lock_guard property(element->PropertyLock());
+      if (element->RunningLocked()) {
+        *running = com::VARIANT_TRUE;
+        break;
+      }
+    }
+    return com::S_OK;
+  });
+}
+
+HRESULT PingCollection::get_AllChecked(VARIANT_BOOL* checked) {
+  if (checked == nullptr) return com::E_POINTER;
+  return Guarded("CtqCollPings::Exception in get_AllChecked\n", [&] {
+    std::lock_guard guard(elementsLock_);
+    *checked = com::VARIANT_TRUE;
+    for (auto& [id, element] : elements_) {
+      std::lock_guard property(element->PropertyLock());
+      if (!element->CheckedLocked()) {
+        *checked = com::VARIANT_FALSE;
+        break;
+      }
+    }
+    return com::S_OK;
+  });
+}
+
+HRESULT PingCollection::QueryElement(PingElement& element, ItqPing** out) {
+  ItqPing* found = nullptr;
+  const HRESULT hr = element.QueryInterface(ItqPing::kIid, reinterpret_cast<void**>(&found));
+  if (com::Failed(hr) || found == nullptr) return com::E_FAIL;
+  *out = found;
+  return com::S_OK;
+}
+
+HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
+  try {
+    std::lock_guard fire(fireLock_);
+    if (elementId < 0) return com::S_FALSE;
+
+    std::optional<loop::WaitableThread> thread;
+    try {
+      // The thread holds the collection: a notification that is given up never finds it gone.
+      thread.emplace([self = com::ComPtr<PingCollection>(this), token = std::make_shared<ModuleThreadToken>(),
+                      elementId] { (void)self->FirePingDone(elementId); },
+                     kThreadStackSize);
+    } catch (...) {
+      debuglog::Write("Ping The Fire_PingDone thread can not be started!");
+      return com::E_FAIL;
+    }
+
+    // Wait for the thread, keeping this thread's messages moving: a client in this apartment
+    // may need them to take the call. Every message dispatched starts a fresh limit.
+    std::shared_ptr<loop::MessageLoop> messages = loop::MessageLoop::ForCurrentThread();
+    bool ended = false;
+    bool quitSeen = false;
+    int quitCode = 0;
+    for (;;) {
+      std::vector<loop::Event*> handles{&thread->Ended()};
+      const auto waited = quitSeen ? (thread->Ended().Wait(kNotificationLimit) ? loop::MessageLoop::WaitResult::kSignaled
+                                                                              : loop::MessageLoop::WaitResult::kTimeout)
+                                   : messages->WaitForHandleOrMessage(handles, kNotificationLimit);
+      if (waited == loop::MessageLoop::WaitResult::kSignaled) {
+        ended = true;
+        break;
+      }
+      if (waited == loop::MessageLoop::WaitResult::kTimeout) break;
+      loop::Message message;
+      while (messages->Peek(&message, true)) {
+        if (message.kind == loop::Message::Kind::kQuit) {
+          // The quit is for the thread's own loop, later; meanwhile wait for the handle alone.
+          quitSeen = true;
+          quitCode = message.exitCode;
+          break;
+        }
+        messages->Dispatch(message);
+        if (thread->Ended().IsSet()) break;
+      }
+      if (thread->Ended().IsSet()) {
+        ended = true;
+        break;
+      }
+    }
+    if (quitSeen) messages->PostQuit(quitCode);
+
+    if (!ended) {
+      debuglog::Write("Ping The Fire_PingDone was terminated by the threading Ping!");
+      {
+        std::lock_guard guard(elementsLock_);
+        auto it = elements_.find(elementId);
+        if (it != elements_.end()) {
+          std::lock_guard property(it->second->PropertyLock());
+          it->second->AppendErrorMessageLocked(u" The Fire_PingDone was terminated by the threading Ping!");
+        }
+      }
+      // Not killed: the thread holds everything it uses and ends when the sink's call
+      // returns or fails.
+      thread->Abandon();
+    }
+    return com::S_OK;
+  } catch (...) {
+    debuglog::Write("Ping Exception enter critical section");
+    return com::S_OK;
+  }
+}
+
+HRESULT PingCollection::FirePingDone(int32_t elementId) {
+  return com::CatchReturn([&]() -> HRESULT {
+    const bool apartment = com::Succeeded(com::CoInitialize(nullptr));
+    HRESULT hr = com::S_OK;
+    {
+      com::ComPtr<com::IDispatch> sink;
+      hr = sink_.Get(ItqCollPingsEvents::kIid, sink.put_void());
+      if (com::Succeeded(hr) && sink) {
+        com::ComPtr<com::IDispatch> events;
+        hr = sink->QueryInterface(ItqCollPingsEvents::kIid, events.put_void());
+        if (com::Succeeded(hr) && events) {
+          std::u16string name = u"PingDone";
+          com::OLECHAR* names[] = {name.data()};
+          com::DISPID id = 0;
+          hr = events->GetIDsOfNames(com::IID_NULL, names, 1, kUserDefaultLocale, &id);
+          if (com::Succeeded(hr)) {
+            com::Variant argument(elementId);
+            com::DISPPARAMS params{};
+            params.rgvarg = argument.get();
+            params.cArgs = 1;
+            com::Variant result;
+            hr = events->Invoke(id, com::IID_NULL, kUserDefaultLocale, com::DISPATCH_METHOD, &params, result.put(),
+                                nullptr, nullptr);
+          }
+        }
+      }
+    }
+    if (apartment) com::CoUninitialize();
+    return hr;
+  });
+}
+
+// --- Late binding.
+
+namespace {
+
+HRESULT ReturnElement(com::DispatchCall& call, ItqPing* element) {
+  com::ComPtr<ItqPing> held(element, com::kAdoptRef);
+  return call.Return(com::Variant(static_cast<com::IDispatch*>(held.get())));
+}
+
+}  // namespace
+
+HRESULT PingCollection::GetCount(com::DispatchCall& call) {
+  int32_t count = 0;
+  VORLANE_RETURN_IF_FAILED(get_Count(&count));
+  return call.Return(com::Variant(count));
+}
+HRESULT PingCollection::InvokeAdd(com::DispatchCall& call) {
+  ItqPing* element = nullptr;
+  VORLANE_RETURN_IF_FAILED(Add(&element));
+  return ReturnElement(call, element);
+}
+HRESULT PingCollection::InvokeRemove(com::DispatchCall& call) {
+  int32_t id = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
+  return Remove(id);
+}
+HRESULT PingCollection::InvokeItem(com::DispatchCall& call) {
+  int32_t id = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
+  ItqPing* element = nullptr;
+  VORLANE_RETURN_IF_FAILED(Item(id, &element));
+  return ReturnElement(call, element);
+}
+HRESULT PingCollection::InvokeAt(com::DispatchCall& call) {
+  int32_t index = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &index));
+  ItqPing* element = nullptr;
+  VORLANE_RETURN_IF_FAILED(At(index, &element));
+  return ReturnElement(call, element);
+}
+HRESULT PingCollection::InvokeClear(com::DispatchCall& /*call*/) { return Clear(); }
+HRESULT PingCollection::GetIsRunning(com::DispatchCall& call) {
+  VARIANT_BOOL running = com::VARIANT_FALSE;
+  VORLANE_RETURN_IF_FAILED(get_IsRunning(&running));
+  return call.Return(com::Variant(running != 0));
+}
+HRESULT PingCollection::GetAllChecked(com::DispatchCall& call) {
+  VARIANT_BOOL checked = com::VARIANT_FALSE;
+  VORLANE_RETURN_IF_FAILED(get_AllChecked(&checked));
+  return call.Return(com::Variant(checked != 0));
+}
+
+}  // namespace vorlane::ping

@@ -1,0 +1,344 @@
+#include "ping/ping_element.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "ping/icmp_echo.h"
+#include "ping/ping_collection.h"
+#include "ping/ping_log.h"
+#include "ping/ping_worker.h"
+#include "platform/com/bstr.h"
+#include "platform/com/text.h"
+#include "platform/debuglog/debuglog.h"
+
+namespace vorlane::ping {
+
+using com::Bstr;
+using com::BSTR;
+using com::HRESULT;
+using com::VARIANT_BOOL;
+
+namespace {
+
+constexpr int32_t kMaxPackageSize = 512;
+constexpr int32_t kLongestTimeout = 32000;
+
+// Whether this process may send echo requests of `family` at all: the stand-in for the
+// system's ICMP helper library being there.
+bool EchoSocketsAvailable(int family) { return IcmpEchoSocket::Open(family).ok(); }
+
+HRESULT CopyOut(const std::u16string& text, BSTR* out) {
+  *out = com::SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
+  return *out == nullptr ? com::E_OUTOFMEMORY : com::S_OK;
+}
+
+std::u16string_view View(BSTR text) { return {text != nullptr ? text : u"", com::SysStringLen(text)}; }
+
+}  // namespace
+
+PingElement::PingElement() : points_(this) {
+  if (!EchoSocketsAvailable(AF_INET)) {
+    debuglog::Write("Ping We didn't load the library to send echo ping!");
+    throw std::runtime_error("no ICMP echo sockets");
+  }
+  ipv6Available_ = EchoSocketsAvailable(AF_INET6);
+  points_.Add(ItqPingEvents::kIid);
+  debuglog::Write("Ping Created new instance of Sondrel!");
+}
+
+PingElement::~PingElement() {
+  points_.DisconnectAll();
+  debuglog::Write("Ping Destroy the instance of Sondrel!");
+}
+
+HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
+                          VARIANT_BOOL checkReturnedTos, VARIANT_BOOL ipV6) {
+  const long pingId = pingId_.load(std::memory_order_relaxed);
+  Logf(nullptr, "Sondrel ~ Enter the Ping method for the PingID: %ld", pingId);
+  if (hostName == nullptr || com::SysStringLen(hostName) == 0) {
+    Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, empty hostname supplied", pingId);
+    return com::E_INVALIDARG;
+  }
+  if (packageSize < 1 || packageSize > kMaxPackageSize) {
+    Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, invalid PackageSize supplied", pingId);
+    return com::E_INVALIDARG;
+  }
+  if (sendTimes < 1) {
+    Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, invalid SendTimes supplied", pingId);
+    return com::E_INVALIDARG;
+  }
+  if (maxTimeout < 1 || maxTimeout > kLongestTimeout) maxTimeout = kLongestTimeout;
+  if (ipV6 != com::VARIANT_FALSE && !ipv6Available_) {
+    Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, The IPv6 API's are not supported!",
+         pingId);
+    return com::E_NOTIMPL;
+  }
+  return com::CatchReturn([&]() -> HRESULT {
+    const std::string host = com::Utf16ToUtf8(View(hostName));
+    std::string oldAddress;
+    {
+      std::lock_guard guard(propertyLock_);
+      oldAddress = com::Utf16ToUtf8(hostTcpIp_);
+    }
+    Logf(nullptr,
+         "Sondrel ~ Ping method for the PingID: %ld, hostname: %s, PackageSize: %ld, SendTimes:%ld, MaxTimeout:%ld, "
+         "old IP:%s ",
+         pingId, host.c_str(), static_cast<long>(packageSize), static_cast<long>(sendTimes),
+         static_cast<long>(maxTimeout), oldAddress.c_str());
+
+    auto job = std::make_unique<PingJob>();
+    job->element = com::ComPtr<PingElement>(this);
+    job->packageSize = packageSize;
+    job->maxTimeout = maxTimeout;
+    job->sendTimes = sendTimes;
+    job->pingId = static_cast<int32_t>(pingId);
+    job->host = host;
+    job->tos = tos;
+    job->checkTos = checkReturnedTos != com::VARIANT_FALSE;
+    job->ipV6 = ipV6 != com::VARIANT_FALSE;
+
+    {
+      std::lock_guard guard(propertyLock_);
+      averageRoundTrip_ = 0;
+      succeededPercent_ = 0;
+      errorMessage_.clear();
+      hostTcpIp_.clear();
+      // Running from before the worker exists: the worker may finish before this returns.
+      isRunning_ = com::VARIANT_TRUE;
+    }
+    // The lambda owns the job until the worker takes it; if the thread never starts, the job
+    // goes with the lambda.
+    auto shared = std::make_shared<std::unique_ptr<PingJob>>(std::move(job));
+    if (!StartModuleThread([shared] { RunPingJob(std::move(*shared)); })) {
+      const int error = errno;
+      {
+        std::lock_guard guard(propertyLock_);
+        isRunning_ = com::VARIANT_FALSE;
+      }
+      const char* text = std::strerror(error);
+      if (text != nullptr && *text != '\0') {
+        Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld, system error: %s",
+             pingId, static_cast<long>(error), static_cast<long>(error), text);
+      } else {
+        Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld", pingId,
+             static_cast<long>(error), static_cast<long>(error));
+      }
+      return com::E_FAIL;
+    }
+    Logf(nullptr, "Sondrel ~ Starting the send of Ping for the PingID: %ld", pingId);
+    Logf(nullptr, "Sondrel ~ Exiting the Ping method for the PingID: %ld", pingId);
+    return com::S_OK;
+  });
+}
+
+HRESULT PingElement::get_ErrSeparator(BSTR* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  return CopyOut(errSeparator_, value);
+}
+
+HRESULT PingElement::put_ErrSeparator(BSTR value) {
+  return com::CatchReturn([&]() -> HRESULT {
+    std::lock_guard guard(propertyLock_);
+    if (value == nullptr) {
+      errSeparator_.clear();
+      return com::S_FALSE;
+    }
+    errSeparator_.assign(View(value));
+    return com::S_OK;
+  });
+}
+
+HRESULT PingElement::get_ID(int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = CurrentId();
+  return com::S_OK;
+}
+
+HRESULT PingElement::get_IsRunning(VARIANT_BOOL* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = isRunning_;
+  return com::S_OK;
+}
+
+HRESULT PingElement::get_PingID(int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  *value = pingId_.load(std::memory_order_relaxed);
+  return com::S_OK;
+}
+
+HRESULT PingElement::put_PingID(int32_t value) {
+  pingId_.store(value, std::memory_order_relaxed);
+  return com::S_OK;
+}
+
+HRESULT PingElement::get_HostTcpIp(BSTR* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  return CopyOut(hostTcpIp_, value);
+}
+
+HRESULT PingElement::get_AverageRoundTrip(int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = averageRoundTrip_;
+  return com::S_OK;
+}
+
+HRESULT PingElement::get_SucceededPercent(int16_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = succeededPercent_;
+  return com::S_OK;
+}
+
+HRESULT PingElement::get_ErrorMessage(BSTR* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  return CopyOut(errorMessage_, value);
+}
+
+HRESULT PingElement::get_Checked(VARIANT_BOOL* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = checked_;
+  return com::S_OK;
+}
+
+HRESULT PingElement::put_Checked(VARIANT_BOOL value) {
+  std::lock_guard guard(propertyLock_);
+  checked_ = value;
+  return com::S_OK;
+}
+
+void PingElement::SetParent(PingCollection* parent) {
+  std::lock_guard guard(propertyLock_);
+  parent_ = parent;
+}
+
+com::ComPtr<PingCollection> PingElement::Parent() {
+  std::lock_guard guard(propertyLock_);
+  // A collection on its way out clears this pointer from its destructor; until then it must not
+  // be brought back to life.
+  if (parent_ == nullptr || !parent_->TryAddRef()) return nullptr;
+  return com::ComPtr<PingCollection>(parent_, com::kAdoptRef);
+}
+
+std::u16string PingElement::ErrSeparator() {
+  std::lock_guard guard(propertyLock_);
+  return errSeparator_;
+}
+
+void PingElement::SetHostTcpIp(std::u16string text) {
+  std::lock_guard guard(propertyLock_);
+  hostTcpIp_ = std::move(text);
+}
+
+void PingElement::SetErrorMessage(std::u16string text) {
+  std::lock_guard guard(propertyLock_);
+  errorMessage_ = std::move(text);
+}
+
+void PingElement::StoreResults(PingResults results) {
+  std::lock_guard guard(propertyLock_);
+  averageRoundTrip_ = results.averageRoundTrip;
+  succeededPercent_ = results.succeededPercent;
+  errorMessage_ = std::move(results.errorMessage);
+}
+
+void PingElement::SetNotRunning() {
+  std::lock_guard guard(propertyLock_);
+  isRunning_ = com::VARIANT_FALSE;
+}
+
+// --- Late binding: the same members, reached through Invoke.
+
+HRESULT PingElement::InvokePing(com::DispatchCall& call) {
+  Bstr host;
+  int32_t packageSize = 0, sendTimes = 0, maxTimeout = 0;
+  uint8_t tos = 0;
+  bool checkTos = false, ipV6 = false;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &host));
+  VORLANE_RETURN_IF_FAILED(call.Read(1, &packageSize));
+  VORLANE_RETURN_IF_FAILED(call.Read(2, &sendTimes));
+  VORLANE_RETURN_IF_FAILED(call.Read(3, &maxTimeout));
+  VORLANE_RETURN_IF_FAILED(call.Read(4, &tos, uint8_t{0}));
+  VORLANE_RETURN_IF_FAILED(call.Read(5, &checkTos, false));
+  VORLANE_RETURN_IF_FAILED(call.Read(6, &ipV6, false));
+  return Ping(host.get(), packageSize, sendTimes, maxTimeout, tos, checkTos ? com::VARIANT_TRUE : com::VARIANT_FALSE,
+              ipV6 ? com::VARIANT_TRUE : com::VARIANT_FALSE);
+}
+
+namespace {
+
+template <class T, class Getter>
+HRESULT ReturnValue(com::DispatchCall& call, Getter getter) {
+  T value{};
+  VORLANE_RETURN_IF_FAILED(getter(&value));
+  return call.Return(com::Variant(value));
+}
+
+HRESULT ReturnText(com::DispatchCall& call, const std::function<HRESULT(BSTR*)>& getter) {
+  Bstr text;
+  VORLANE_RETURN_IF_FAILED(getter(text.put()));
+  return call.Return(com::Variant(std::move(text)));
+}
+
+HRESULT ReturnBool(com::DispatchCall& call, VARIANT_BOOL value) { return call.Return(com::Variant(value != 0)); }
+
+}  // namespace
+
+HRESULT PingElement::GetErrSeparator(com::DispatchCall& call) {
+  return ReturnText(call, [this](BSTR* v) { return get_ErrSeparator(v); });
+}
+HRESULT PingElement::PutErrSeparator(com::DispatchCall& call) {
+  Bstr text;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
+  // A put of an empty text stores it (a null BSTR stands for the empty text in late binding).
+  return put_ErrSeparator(text.get() != nullptr ? text.get() : Bstr(u"").get());
+}
+HRESULT PingElement::GetId(com::DispatchCall& call) {
+  return ReturnValue<int32_t>(call, [this](int32_t* v) { return get_ID(v); });
+}
+HRESULT PingElement::GetIsRunning(com::DispatchCall& call) {
+  VARIANT_BOOL value = com::VARIANT_FALSE;
+  VORLANE_RETURN_IF_FAILED(get_IsRunning(&value));
+  return ReturnBool(call, value);
+}
+HRESULT PingElement::GetPingId(com::DispatchCall& call) {
+  return ReturnValue<int32_t>(call, [this](int32_t* v) { return get_PingID(v); });
+}
+HRESULT PingElement::PutPingId(com::DispatchCall& call) {
+  int32_t value = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+  return put_PingID(value);
+}
+HRESULT PingElement::GetHostTcpIp(com::DispatchCall& call) {
+  return ReturnText(call, [this](BSTR* v) { return get_HostTcpIp(v); });
+}
+HRESULT PingElement::GetAverageRoundTrip(com::DispatchCall& call) {
+  return ReturnValue<int32_t>(call, [this](int32_t* v) { return get_AverageRoundTrip(v); });
+}
+HRESULT PingElement::GetSucceededPercent(com::DispatchCall& call) {
+  return ReturnValue<int16_t>(call, [this](int16_t* v) { return get_SucceededPercent(v); });
+}
+HRESULT PingElement::GetErrorMessage(com::DispatchCall& call) {
+  return ReturnText(call, [this](BSTR* v) { return get_ErrorMessage(v); });
+}
+HRESULT PingElement::GetChecked(com::DispatchCall& call) {
+  VARIANT_BOOL value = com::VARIANT_FALSE;
+  VORLANE_RETURN_IF_FAILED(get_Checked(&value));
+  return ReturnBool(call, value);
+}
+HRESULT PingElement::PutChecked(com::DispatchCall& call) {
+  bool value = false;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+  return put_Checked(value ? com::VARIANT_TRUE : com::VARIANT_FALSE);
+}
+
+}  // namespace vorlane::ping

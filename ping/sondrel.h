@@ -1,0 +1,119 @@
+// The ping component's contract for its clients: class and interface identifiers, the dual
+// interfaces with their members in vtable order, the member ids for late binding, and the
+// event interfaces. Clients include this header and create the classes by class id; they link
+// against nothing of the component.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/com/interfaces.h"
+#include "platform/com/types.h"
+
+namespace vorlane::ping {
+
+inline constexpr com::Guid kSondrelTypeLibId = com::GuidLiteral("99A5DA9A-1005-4958-A7A9-489321FA1190");
+inline constexpr const char* kSondrelTypeLibVersion = "1.0";
+inline constexpr const char* kSondrelTypeLibHelp = "Sondrel 1.0 Type Library";
+
+inline constexpr com::CLSID kPingClsid = com::GuidLiteral("F37A305E-638D-4A30-B6E1-DCFC16CCDF5F");
+inline constexpr const char* kPingDescription = "tqPing Class";
+inline constexpr const char* kPingProgId = "Sondrel.tqPing.1";
+inline constexpr const char* kPingIndependentProgId = "Sondrel.tqPing";
+
+inline constexpr com::CLSID kCollPingsClsid = com::GuidLiteral("0541F6EA-086C-4557-BF91-3F08A1D1E258");
+inline constexpr const char* kCollPingsDescription = "tqCollPings Class";
+inline constexpr const char* kCollPingsProgId = "Sondrel.tqCollPings.1";
+inline constexpr const char* kCollPingsIndependentProgId = "Sondrel.tqCollPings";
+
+inline constexpr com::Guid kErrCodeEnumId = com::GuidLiteral("F1787AE8-2CD9-4189-BB52-B78BBCD9250E");
+// The one member of the component's error enumeration; no operation returns it.
+inline constexpr int32_t E_ISRUNNING = 613;
+
+// One ping element: runs one ping job at a time and holds the results of the last one.
+struct ItqPing : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("E5FA21DA-9D4B-4951-9D5F-5892C1528E18");
+
+  virtual com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout,
+                            uint8_t tos, com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) = 0;
+  virtual com::HRESULT get_ErrSeparator(com::BSTR* value) = 0;
+  virtual com::HRESULT put_ErrSeparator(com::BSTR value) = 0;
+  virtual com::HRESULT get_ID(int32_t* value) = 0;
+  virtual com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) = 0;
+  virtual com::HRESULT get_PingID(int32_t* value) = 0;
+  virtual com::HRESULT put_PingID(int32_t value) = 0;
+  virtual com::HRESULT get_HostTcpIp(com::BSTR* value) = 0;
+  virtual com::HRESULT get_AverageRoundTrip(int32_t* value) = 0;
+  virtual com::HRESULT get_SucceededPercent(int16_t* value) = 0;
+  virtual com::HRESULT get_ErrorMessage(com::BSTR* value) = 0;
+  virtual com::HRESULT get_Checked(com::VARIANT_BOOL* value) = 0;
+  virtual com::HRESULT put_Checked(com::VARIANT_BOOL value) = 0;
+
+ protected:
+  ~ItqPing() = default;
+};
+
+// The collection: creates, keys and owns elements and reports their finished pings.
+struct ItqCollPings : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("48FF895A-4175-4678-B9FF-0E11E1996D8E");
+
+  virtual com::HRESULT get_Count(int32_t* count) = 0;
+  virtual com::HRESULT Add(ItqPing** element) = 0;
+  virtual com::HRESULT Remove(int32_t id) = 0;
+  virtual com::HRESULT Item(int32_t id, ItqPing** element) = 0;
+  virtual com::HRESULT At(int32_t index, ItqPing** element) = 0;
+  virtual com::HRESULT Clear() = 0;
+  virtual com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) = 0;
+  virtual com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) = 0;
+
+ protected:
+  ~ItqCollPings() = default;
+};
+
+// Events of an element (accepted, never raised).
+struct ItqPingEvents : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("CB7B2400-512C-4C97-AC3C-323F429C370C");
+
+ protected:
+  ~ItqPingEvents() = default;
+};
+
+// Events of the collection: PingDone(element id) when an element's ping has ended.
+struct ItqCollPingsEvents : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("1407ECB9-B4C6-4614-AD06-4DDDAEC900BC");
+
+ protected:
+  ~ItqCollPingsEvents() = default;
+};
+
+enum CollPingsMember : com::DISPID {
+  kCollItem = 0,
+  kCollCount = 1,
+  kCollAdd = 2,
+  kCollRemove = 3,
+  kCollAt = 4,
+  kCollClear = 5,
+  kCollIsRunning = 6,
+  kCollAllChecked = 8,
+};
+
+enum PingMember : com::DISPID {
+  kPingPing = 1,
+  kPingErrSeparator = 2,
+  kPingId = 5,
+  kPingIsRunning = 6,
+  kPingPingId = 7,
+  kPingHostTcpIp = 8,
+  kPingAverageRoundTrip = 9,
+  kPingSucceededPercent = 10,
+  kPingErrorMessage = 11,
+  kPingChecked = 12,
+};
+
+inline constexpr com::DISPID kEventPingDone = 1;    // _ItqCollPingsEvents: PingDone(long lElemID)
+inline constexpr com::DISPID kEventPingResult = 1;  // _ItqPingEvents: PingResult(...)
+
+}  // namespace vorlane::ping

@@ -1,0 +1,699 @@
+// The ping collection as its clients use it: created by class id, elements keyed and found,
+// PingDone delivered to the most recently advised sink in the client's apartment; and the
+// arithmetic with which a job turns its frames into results.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ping/ping_collection.h"
+#include "ping/ping_worker.h"
+#include "ping/sondrel.h"
+#include "ping/tests/ping_namespace.h"
+#include "platform/com/activation.h"
+#include "platform/com/apartment.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com_object.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/registry.h"
+#include "platform/com/variant.h"
+#include "platform/debuglog/debuglog.h"
+#include "platform/loop/message_loop.h"
+
+namespace vorlane::ping {
+namespace {
+
+using namespace vorlane::com;
+using namespace std::chrono_literals;
+
+std::string g_networkSkipReason = "private network not set up";
+
+class PrivateNetworkEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { g_networkSkipReason = testing::EnterPrivateNetwork(); }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
+
+#define REQUIRE_PRIVATE_NETWORK() \
+  if (!g_networkSkipReason.empty()) GTEST_SKIP() << g_networkSkipReason
+
+// Receives PingDone and notes where and with what it came.
+class PingDoneSink final : public ComObject<PingDoneSink, DispatchImpl<PingDoneSink, ItqCollPingsEvents>> {
+  HRESULT InvokePingDone(DispatchCall& call) {
+    int32_t id = -2;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
+    {
+      std::lock_guard guard(lock_);
+      ids_.push_back(id);
+      threads_.push_back(std::this_thread::get_id());
+    }
+    if (onDone) onDone(id);
+    return S_OK;
+  }
+
+ public:
+  static constexpr DispatchMember<PingDoneSink> kDispatchMembers[] = {
+      DispMethod("PingDone", kEventPingDone, &PingDoneSink::InvokePingDone, 1),
+  };
+
+  std::vector<int32_t> Ids() {
+    std::lock_guard guard(lock_);
+    return ids_;
+  }
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard guard(lock_);
+    return threads_;
+  }
+
+  std::function<void(int32_t)> onDone;
+
+ private:
+  ~PingDoneSink() override = default;
+  std::mutex lock_;
+  std::vector<int32_t> ids_;
+  std::vector<std::thread::id> threads_;
+};
+
+// A dispatch object without the event interface.
+struct IOther : IDispatch {
+  using Base = IDispatch;
+  static constexpr IID kIid = GuidLiteral("5B3C7D10-8E2F-4A61-9C04-7D2E1F3A4B50");
+};
+class NotASink final : public ComObject<NotASink, DispatchImpl<NotASink, IOther>> {
+ public:
+  static constexpr DispatchMember<NotASink> kDispatchMembers[1] = {};
+};
+
+int32_t IdOf(ItqPing* element) {
+  int32_t id = -99;
+  EXPECT_EQ(element->get_ID(&id), S_OK);
+  return id;
+}
+
+bool Running(ItqPing* element) {
+  VARIANT_BOOL running = 0;
+  EXPECT_EQ(element->get_IsRunning(&running), S_OK);
+  return running == VARIANT_TRUE;
+}
+
+std::string ErrorMessageOf(ItqPing* element) {
+  Bstr text;
+  EXPECT_EQ(element->get_ErrorMessage(text.put()), S_OK);
+  return text.ToUtf8();
+}
+
+class PingCollectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    loop_ = loop::MessageLoop::ForCurrentThread();
+    ASSERT_EQ(CoCreateInstance(kCollPingsClsid, &collection_), S_OK);
+    ASSERT_TRUE(collection_);
+  }
+  void TearDown() override {
+    // Every job must have ended (and been announced) before the apartment goes.
+    WaitAllEnded();
+    collection_.reset();
+    CoUninitialize();
+  }
+
+  ComPtr<ItqPing> Add() {
+    ComPtr<ItqPing> element;
+    EXPECT_EQ(collection_->Add(element.put()), S_OK);
+    return element;
+  }
+
+  int32_t Count() {
+    int32_t count = -1;
+    EXPECT_EQ(collection_->get_Count(&count), S_OK);
+    return count;
+  }
+
+  bool CollectionRunning() {
+    VARIANT_BOOL running = 0;
+    EXPECT_EQ(collection_->get_IsRunning(&running), S_OK);
+    return running == VARIANT_TRUE;
+  }
+
+  // Advises `sink` on the collection's event point; the cookie.
+  uint32_t Advise(IUnknown* sink, HRESULT expected = S_OK) {
+    ComPtr<IConnectionPointContainer> container = collection_.As<IConnectionPointContainer>();
+    EXPECT_TRUE(container);
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(container->FindConnectionPoint(ItqCollPingsEvents::kIid, point.put()), S_OK);
+    uint32_t cookie = 77;
+    EXPECT_EQ(point->Advise(sink, &cookie), expected);
+    return cookie;
+  }
+  HRESULT Unadvise(uint32_t cookie) {
+    ComPtr<IConnectionPointContainer> container = collection_.As<IConnectionPointContainer>();
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(container->FindConnectionPoint(ItqCollPingsEvents::kIid, point.put()), S_OK);
+    return point->Unadvise(cookie);
+  }
+
+  static HRESULT PingHost(ItqPing* element, const char* host, int32_t frames = 1, int32_t timeoutMs = 2000) {
+    Bstr name = Bstr::FromUtf8(host);
+    return element->Ping(name.get(), 32, frames, timeoutMs, 0, VARIANT_FALSE, VARIANT_FALSE);
+  }
+
+  // Dispatches this apartment's messages until `done` or `limit` passes.
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (int i = 0; i < 100000 && !done(); ++i) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      loop_->PumpStep(5ms);
+    }
+    return done();
+  }
+
+  void WaitAllEnded() {
+    if (collection_) {
+      EXPECT_TRUE(PumpUntil([&] { return !CollectionRunning(); }));
+    }
+  }
+
+  std::shared_ptr<loop::MessageLoop> loop_;
+  ComPtr<ItqCollPings> collection_;
+};
+
+// ------------------------------------------------------------------------- keying
+
+TEST_F(PingCollectionTest, IdsGrowAndStartAgainOnlyWhenEmpty) {
+  ComPtr<ItqPing> first = Add();
+  ComPtr<ItqPing> second = Add();
+  EXPECT_EQ(IdOf(first.get()), 0);
+  EXPECT_EQ(IdOf(second.get()), 1);
+  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(collection_->Remove(0), S_OK);
+  EXPECT_EQ(IdOf(first.get()), -1);  // the element has left
+  EXPECT_EQ(collection_->Remove(1), S_OK);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_EQ(IdOf(Add().get()), 0);  // empty: numbering starts again
+  EXPECT_EQ(IdOf(Add().get()), 1);
+  EXPECT_EQ(collection_->Remove(0), S_OK);
+  EXPECT_EQ(IdOf(Add().get()), 2);  // not empty: no id is reused
+  EXPECT_EQ(Count(), 2);
+
+  EXPECT_EQ(collection_->Remove(7), S_FALSE);
+  EXPECT_EQ(collection_->Remove(0), S_FALSE);  // already gone
+  EXPECT_EQ(Count(), 2);
+}
+
+TEST_F(PingCollectionTest, ItemAndAtFindElementsByIdAndPosition) {
+  ComPtr<ItqPing> a = Add(), b = Add(), c = Add();
+  ASSERT_EQ(collection_->Remove(1), S_OK);
+
+  ComPtr<ItqPing> found;
+  ASSERT_EQ(collection_->Item(2, found.put()), S_OK);
+  EXPECT_EQ(found.get(), c.get());
+  EXPECT_EQ(collection_->Item(1, found.put()), DISP_E_BADINDEX);
+  EXPECT_FALSE(found);
+
+  ASSERT_EQ(collection_->At(0, found.put()), S_OK);
+  EXPECT_EQ(found.get(), a.get());
+  ASSERT_EQ(collection_->At(1, found.put()), S_OK);
+  EXPECT_EQ(found.get(), c.get());
+  EXPECT_EQ(collection_->At(2, found.put()), DISP_E_BADINDEX);
+  EXPECT_EQ(collection_->At(-1, found.put()), DISP_E_BADINDEX);
+
+  ASSERT_EQ(collection_->Clear(), S_OK);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_EQ(IdOf(a.get()), -1);
+  EXPECT_EQ(IdOf(c.get()), -1);
+  EXPECT_EQ(IdOf(Add().get()), 0);
+}
+
+TEST_F(PingCollectionTest, NullOutArgumentsAreRefused) {
+  EXPECT_EQ(collection_->get_Count(nullptr), E_POINTER);
+  EXPECT_EQ(collection_->Add(nullptr), E_POINTER);
+  EXPECT_EQ(collection_->Item(0, nullptr), E_POINTER);
+  EXPECT_EQ(collection_->At(0, nullptr), E_POINTER);
+  EXPECT_EQ(collection_->get_IsRunning(nullptr), E_POINTER);
+  EXPECT_EQ(collection_->get_AllChecked(nullptr), E_POINTER);
+  EXPECT_EQ(Count(), 0);  // the refused Add added nothing
+}
+
+TEST_F(PingCollectionTest, AllCheckedAndIsRunningWalkTheElements) {
+  VARIANT_BOOL all = 0;
+  ASSERT_EQ(collection_->get_AllChecked(&all), S_OK);
+  EXPECT_EQ(all, VARIANT_TRUE);  // nothing unchecked in an empty collection
+  EXPECT_FALSE(CollectionRunning());
+
+  ComPtr<ItqPing> a = Add(), b = Add();
+  ASSERT_EQ(a->put_Checked(VARIANT_TRUE), S_OK);
+  ASSERT_EQ(collection_->get_AllChecked(&all), S_OK);
+  EXPECT_EQ(all, VARIANT_FALSE);
+  ASSERT_EQ(b->put_Checked(VARIANT_TRUE), S_OK);
+  ASSERT_EQ(collection_->get_AllChecked(&all), S_OK);
+  EXPECT_EQ(all, VARIANT_TRUE);
+}
+
+TEST_F(PingCollectionTest, IsRunningWhileAnyElementPings) {
+  REQUIRE_PRIVATE_NETWORK();
+  testing::PingNamespace silent;  // the kernel does not answer there and no responder runs
+  ASSERT_TRUE(silent.ok()) << silent.error();
+  ComPtr<ItqPing> idle = Add(), busy = Add();
+  ASSERT_EQ(PingHost(busy.get(), silent.remoteAddress().c_str(), 1, 400), S_OK);
+  EXPECT_TRUE(CollectionRunning());
+  EXPECT_TRUE(Running(busy.get()));
+  EXPECT_FALSE(Running(idle.get()));
+  ASSERT_TRUE(PumpUntil([&] { return !CollectionRunning(); }));
+  EXPECT_EQ(ErrorMessageOf(busy.get()), "1: Request Timed Out#");
+}
+
+TEST_F(PingCollectionTest, LateBoundMembersHaveTheirIds) {
+  ComPtr<IDispatch> dispatch = collection_.As<IDispatch>();
+  ASSERT_TRUE(dispatch);
+  const std::vector<std::pair<std::u16string, DISPID>> expected = {
+      {u"Count", 1}, {u"Add", 2}, {u"Remove", 3}, {u"item", 0}, {u"At", 4}, {u"Clear", 5}, {u"IsRunning", 6},
+      {u"AllChecked", 8}};
+  for (auto [name, id] : expected) {
+    OLECHAR* names[] = {name.data()};
+    DISPID found = -7;
+    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0x400, &found), S_OK);
+    EXPECT_EQ(found, id);
+  }
+
+  DISPPARAMS none{};
+  Variant added;
+  ASSERT_EQ(dispatch->Invoke(kCollAdd, IID_NULL, 0x400, DISPATCH_METHOD, &none, added.put(), nullptr, nullptr), S_OK);
+  ASSERT_EQ(added.get()->vt, VT_DISPATCH);
+  ComPtr<ItqPing> element;
+  ASSERT_EQ(added.get()->pdispVal->QueryInterface(ItqPing::kIid, element.put_void()), S_OK);
+  EXPECT_EQ(IdOf(element.get()), 0);
+
+  Variant count;
+  ASSERT_EQ(dispatch->Invoke(kCollCount, IID_NULL, 0x400, DISPATCH_PROPERTYGET, &none, count.put(), nullptr, nullptr),
+            S_OK);
+  EXPECT_EQ(count.get()->vt, VT_I4);
+  EXPECT_EQ(count.get()->lVal, 1);
+
+  Variant badIndex(int32_t{5});
+  DISPPARAMS one{};
+  one.rgvarg = badIndex.get();
+  one.cArgs = 1;
+  Variant ignored;
+  EXPECT_EQ(dispatch->Invoke(kCollItem, IID_NULL, 0x400, DISPATCH_METHOD, &one, ignored.put(), nullptr, nullptr),
+            DISP_E_BADINDEX);
+
+  ComPtr<ISupportErrorInfo> support = collection_.As<ISupportErrorInfo>();
+  ASSERT_TRUE(support);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(ItqCollPings::kIid), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(ItqPing::kIid), S_FALSE);
+}
+
+TEST(PingRegistration, BothClassesAndTheTypeLibraryAreRegistered) {
+  ClassRegistry registry(ClassRegistryPath());
+  struct Expected {
+    CLSID clsid;
+    std::string description, progId, independent;
+  };
+  for (const Expected& c : {Expected{kCollPingsClsid, "tqCollPings Class", "Sondrel.tqCollPings.1", "Sondrel.tqCollPings"},
+                            Expected{kPingClsid, "tqPing Class", "Sondrel.tqPing.1", "Sondrel.tqPing"}}) {
+    const std::string key = "CLSID\\" + FormatGuidBraced(c.clsid);
+    EXPECT_EQ(registry.GetValue(key, ""), c.description);
+    EXPECT_EQ(registry.GetValue(key + "\\ProgID", ""), c.progId);
+    EXPECT_EQ(registry.GetValue(key + "\\VersionIndependentProgID", ""), c.independent);
+    EXPECT_TRUE(registry.KeyExists(key + "\\Programmable"));
+    EXPECT_EQ(registry.GetValue(key + "\\InprocServer32", "ThreadingModel"), "Apartment");
+    const std::string module = registry.GetValue(key + "\\InprocServer32", "").value_or("");
+    EXPECT_TRUE(module.ends_with("/libsondrel.so")) << module;
+    EXPECT_EQ(registry.GetValue(key + "\\TypeLib", ""), "{99A5DA9A-1005-4958-A7A9-489321FA1190}");
+    EXPECT_EQ(registry.GetValue(c.progId, ""), c.description);
+    EXPECT_EQ(registry.GetValue(c.independent + "\\CurVer", ""), c.progId);
+    CLSID found{};
+    EXPECT_EQ(CLSIDFromProgID(c.independent, &found), S_OK);
+    EXPECT_EQ(found, c.clsid);
+  }
+  EXPECT_EQ(registry.GetValue("TypeLib\\{99A5DA9A-1005-4958-A7A9-489321FA1190}\\1.0", ""),
+            "Sondrel 1.0 Type Library");
+}
+
+// ------------------------------------------------------------------------- PingDone
+
+TEST_F(PingCollectionTest, PingDoneReachesTheSinkOnItsThreadWhileTheElementStillRuns) {
+  REQUIRE_PRIVATE_NETWORK();
+  ComPtr<PingDoneSink> sink = Make<PingDoneSink>();
+  std::vector<bool> runningAtNotice;
+  sink->onDone = [&](int32_t id) {
+    ComPtr<ItqPing> element;
+    ASSERT_EQ(collection_->Item(id, element.put()), S_OK);
+    runningAtNotice.push_back(Running(element.get()));
+  };
+  const uint32_t cookie = Advise(static_cast<ItqCollPingsEvents*>(sink.get()));
+  EXPECT_NE(cookie, 0u);
+  ComPtr<ItqPing> zero = Add(), one = Add();
+  ASSERT_EQ(PingHost(one.get(), "127.0.0.1", 2), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !sink->Ids().empty() && !Running(one.get()); }));
+  EXPECT_EQ(sink->Ids(), std::vector<int32_t>{1});
+  EXPECT_EQ(sink->Threads(), std::vector<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_EQ(runningAtNotice, std::vector<bool>{true});  // announced before it stops running
+  int16_t percent = 0;
+  ASSERT_EQ(one->get_SucceededPercent(&percent), S_OK);
+  EXPECT_EQ(percent, 100);
+  EXPECT_EQ(Unadvise(cookie), S_OK);
+  sink->onDone = nullptr;
+}
+
+TEST_F(PingCollectionTest, OnlyTheLastAdvisedSinkHearsAndAnyUnadviseSilencesIt) {
+  REQUIRE_PRIVATE_NETWORK();
+  ComPtr<PingDoneSink> first = Make<PingDoneSink>(), second = Make<PingDoneSink>(), third = Make<PingDoneSink>();
+  const uint32_t firstCookie = Advise(static_cast<ItqCollPingsEvents*>(first.get()));
+  const uint32_t secondCookie = Advise(static_cast<ItqCollPingsEvents*>(second.get()));
+  EXPECT_NE(firstCookie, secondCookie);
+  ComPtr<ItqPing> element = Add();
+
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !second->Ids().empty() && !Running(element.get()); }));
+  EXPECT_TRUE(first->Ids().empty());
+
+  // Taking back the older connection silences the newer one too.
+  EXPECT_EQ(Unadvise(firstCookie), S_OK);
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !Running(element.get()); }));
+  loop_->PumpStep(20ms);
+  EXPECT_EQ(second->Ids().size(), 1u);
+  EXPECT_TRUE(first->Ids().empty());
+
+  // An unknown cookie is refused, and still clears the slot.
+  const uint32_t thirdCookie = Advise(static_cast<ItqCollPingsEvents*>(third.get()));
+  EXPECT_EQ(Unadvise(12345), CONNECT_E_NOCONNECTION);
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !Running(element.get()); }));
+  loop_->PumpStep(20ms);
+  EXPECT_TRUE(third->Ids().empty());
+
+  // A new Advise brings delivery back.
+  EXPECT_EQ(Unadvise(thirdCookie), S_OK);
+  const uint32_t again = Advise(static_cast<ItqCollPingsEvents*>(third.get()));
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !third->Ids().empty() && !Running(element.get()); }));
+  EXPECT_EQ(third->Ids(), std::vector<int32_t>{0});
+  EXPECT_EQ(Unadvise(secondCookie), S_OK);
+  EXPECT_EQ(Unadvise(again), S_OK);
+}
+
+TEST_F(PingCollectionTest, SinkWithoutTheEventInterfaceIsRefused) {
+  ComPtr<NotASink> other = Make<NotASink>();
+  EXPECT_EQ(Advise(static_cast<IOther*>(other.get()), CONNECT_E_CANNOTCONNECT), 0u);
+  EXPECT_EQ(Advise(nullptr, E_POINTER), 0u);
+}
+
+TEST_F(PingCollectionTest, WithoutSinkAFinishedPingStillEnds) {
+  REQUIRE_PRIVATE_NETWORK();
+  ComPtr<ItqPing> element = Add();
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1", 3), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !Running(element.get()); }));
+  int16_t percent = 0;
+  ASSERT_EQ(element->get_SucceededPercent(&percent), S_OK);
+  EXPECT_EQ(percent, 100);
+}
+
+TEST_F(PingCollectionTest, RemovedElementFinishesWithoutAnnouncement) {
+  REQUIRE_PRIVATE_NETWORK();
+  testing::PingNamespace silent;
+  ASSERT_TRUE(silent.ok()) << silent.error();
+  ComPtr<PingDoneSink> sink = Make<PingDoneSink>();
+  const uint32_t cookie = Advise(static_cast<ItqCollPingsEvents*>(sink.get()));
+  ComPtr<ItqPing> leaving = Add(), staying = Add();
+  ASSERT_EQ(PingHost(leaving.get(), silent.remoteAddress().c_str(), 2, 400), S_OK);
+  ASSERT_EQ(collection_->Remove(0), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !Running(leaving.get()); }));
+  EXPECT_EQ(ErrorMessageOf(leaving.get()), "1: Request Timed Out#2: Request Timed Out#");  // results stored
+  loop_->PumpStep(20ms);
+  EXPECT_TRUE(sink->Ids().empty());
+
+  ASSERT_EQ(PingHost(staying.get(), "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !sink->Ids().empty() && !Running(staying.get()); }));
+  EXPECT_EQ(sink->Ids(), std::vector<int32_t>{1});
+  EXPECT_EQ(Unadvise(cookie), S_OK);
+}
+
+TEST_F(PingCollectionTest, ParallelJobsAreAnnouncedOneEach) {
+  REQUIRE_PRIVATE_NETWORK();
+  ComPtr<PingDoneSink> sink = Make<PingDoneSink>();
+  // A sink that works on the collection while it is told: no lock is held against it.
+  sink->onDone = [&](int32_t id) {
+    ComPtr<ItqPing> element;
+    EXPECT_EQ(collection_->Item(id, element.put()), S_OK);
+    VARIANT_BOOL all = 0;
+    EXPECT_EQ(collection_->get_AllChecked(&all), S_OK);
+    if (element) {
+      EXPECT_EQ(element->put_Checked(VARIANT_TRUE), S_OK);
+    }
+  };
+  const uint32_t cookie = Advise(static_cast<ItqCollPingsEvents*>(sink.get()));
+  constexpr int kJobs = 6;
+  std::vector<ComPtr<ItqPing>> elements;
+  for (int i = 0; i < kJobs; ++i) elements.push_back(Add());
+  for (auto& e : elements) ASSERT_EQ(PingHost(e.get(), "127.0.0.1", 3), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink->Ids().size() == kJobs && !CollectionRunning(); }));
+  std::vector<int32_t> ids = sink->Ids();
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<int32_t>{0, 1, 2, 3, 4, 5}));
+  VARIANT_BOOL all = 0;
+  ASSERT_EQ(collection_->get_AllChecked(&all), S_OK);
+  EXPECT_EQ(all, VARIANT_TRUE);
+  EXPECT_EQ(Unadvise(cookie), S_OK);
+  sink->onDone = nullptr;
+}
+
+// Reads everything written to a pipe until the writer is closed, on a thread of its own.
+class DebugCapture {
+ public:
+  DebugCapture() {
+    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
+    previous_ = debuglog::RedirectForTesting(fds_[1]);
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      for (;;) {
+        ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        std::lock_guard guard(lock_);
+        text_.append(buffer, static_cast<size_t>(n));
+      }
+    });
+  }
+  ~DebugCapture() {
+    debuglog::RedirectForTesting(previous_);
+    ::close(fds_[1]);
+    reader_.join();
+    ::close(fds_[0]);
+  }
+  std::string Text() {
+    std::lock_guard guard(lock_);
+    return text_;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int previous_ = 2;
+  std::mutex lock_;
+  std::string text_;
+  std::thread reader_;
+};
+
+TEST_F(PingCollectionTest, SinkThatDoesNotAnswerIsGivenUpAfterTheLimit) {
+  REQUIRE_PRIVATE_NETWORK();
+  DebugCapture debug;
+  ComPtr<PingDoneSink> sink = Make<PingDoneSink>();
+  const uint32_t cookie = Advise(static_cast<ItqCollPingsEvents*>(sink.get()));
+  ComPtr<ItqPing> element = Add();
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
+
+  // This apartment takes no messages for longer than the limit: the call cannot get in.
+  const auto deadline = std::chrono::steady_clock::now() + kNotificationLimit + 5s;
+  while (Running(element.get()) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+  ASSERT_FALSE(Running(element.get()));
+  EXPECT_TRUE(sink->Ids().empty());
+  EXPECT_EQ(ErrorMessageOf(element.get()), " The Fire_PingDone was terminated by the threading Ping!");
+  EXPECT_NE(debug.Text().find("Ping The Fire_PingDone was terminated by the threading Ping!"), std::string::npos);
+
+  // The given-up notification was not killed: once messages flow it still arrives, and the
+  // next job is announced as usual.
+  ASSERT_TRUE(PumpUntil([&] { return sink->Ids().size() == 1; }));
+  ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink->Ids().size() == 2 && !Running(element.get()); }));
+  EXPECT_EQ(sink->Ids(), (std::vector<int32_t>{0, 0}));
+  EXPECT_EQ(ErrorMessageOf(element.get()), "");
+  EXPECT_EQ(Unadvise(cookie), S_OK);
+}
+
+// ------------------------------------------------------------------------- results
+
+sockaddr_storage V4(const char* text) { return testing::Ipv4Address(text); }
+
+EchoReply Answer(uint32_t roundTripMs, const char* from = "10.0.0.2", uint32_t status = kStatusSuccess,
+                 uint8_t tos = 0) {
+  EchoReply reply;
+  reply.gotReply = true;
+  reply.status = status;
+  reply.roundTripMs = roundTripMs;
+  reply.from = std::string(from).find(':') == std::string::npos ? V4(from) : testing::Ipv6Address(from);
+  reply.tos = tos;
+  return reply;
+}
+
+PingJob Job(int32_t frames, int32_t maxTimeout, bool ipV6 = false) {
+  PingJob job;
+  job.sendTimes = frames;
+  job.maxTimeout = maxTimeout;
+  job.ipV6 = ipV6;
+  return job;
+}
+
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) out += static_cast<char>(c);
+  return out;
+}
+
+TEST(FrameTally, CountsFailuresAndAveragesTheGoodReplies) {
+  const auto to = V4("10.0.0.2");
+  PingJob job = Job(5, 5000);
+  FrameTally tally(job, u"#");
+  EXPECT_TRUE(tally.Reply(0, Answer(10), to, u"10.0.0.2"));
+  tally.NoReply(1, kStatusTimedOut);
+  EXPECT_TRUE(tally.Reply(2, Answer(20), to, u"10.0.0.2"));
+  tally.NoReply(3, kStatusTimedOut);
+  EXPECT_TRUE(tally.Reply(4, Answer(33), to, u"10.0.0.2"));
+  PingResults r = tally.Results();
+  EXPECT_EQ(r.succeededPercent, 60);
+  EXPECT_EQ(r.averageRoundTrip, 21);  // 63 / 3
+  EXPECT_EQ(Utf8(r.errorMessage), "2: Request Timed Out#4: Request Timed Out#");
+
+  PingJob three = Job(3, 3000);
+  FrameTally twoOfThree(three, u"| ");
+  twoOfThree.Reply(0, Answer(1), to, u"10.0.0.2");
+  twoOfThree.Reply(1, Answer(1, "10.0.0.2", kStatusHostUnreachable), to, u"10.0.0.2");
+  twoOfThree.Reply(2, Answer(1), to, u"10.0.0.2");
+  r = twoOfThree.Results();
+  EXPECT_EQ(r.succeededPercent, 66);
+  EXPECT_EQ(Utf8(r.errorMessage), "2: Destination Host Unreachable (10.0.0.2)| ");
+
+  PingJob clean = Job(2, 1000);
+  FrameTally allGood(clean, u"#");
+  allGood.Reply(0, Answer(4), to, u"10.0.0.2");
+  allGood.Reply(1, Answer(6), to, u"10.0.0.2");
+  r = allGood.Results();
+  EXPECT_EQ(r.succeededPercent, 100);
+  EXPECT_EQ(r.averageRoundTrip, 5);
+  EXPECT_EQ(Utf8(r.errorMessage), "");  // no separator without items
+}
+
+TEST(FrameTally, SummedRoundTripsPastTheTimeoutEndTheJob) {
+  const auto to = V4("10.0.0.2");
+  PingJob job = Job(5, 100);
+  FrameTally tally(job, u"#");
+  EXPECT_TRUE(tally.Reply(0, Answer(60), to, u"10.0.0.2"));
+  EXPECT_FALSE(tally.Reply(1, Answer(60), to, u"10.0.0.2"));  // 120 > 100 at frame 2
+  PingResults r = tally.Results();
+  EXPECT_EQ(r.succeededPercent, 20);
+  EXPECT_EQ(r.averageRoundTrip, 60);
+  EXPECT_EQ(Utf8(r.errorMessage), "2: Timeout!#3: Timeout!#4: Timeout!#5: Timeout!#");
+
+  // Only on the last of several frames: that frame is judged as usual.
+  PingJob two = Job(2, 100);
+  FrameTally last(two, u"#");
+  EXPECT_TRUE(last.Reply(0, Answer(60), to, u"10.0.0.2"));
+  EXPECT_TRUE(last.Reply(1, Answer(60), to, u"10.0.0.2"));
+  r = last.Results();
+  EXPECT_EQ(r.succeededPercent, 100);
+  EXPECT_EQ(r.averageRoundTrip, 60);
+
+  // Exactly at the timeout is not past it.
+  PingJob edge = Job(2, 120);
+  FrameTally exact(edge, u"#");
+  EXPECT_TRUE(exact.Reply(0, Answer(60), to, u"10.0.0.2"));
+  EXPECT_TRUE(exact.Reply(1, Answer(60), to, u"10.0.0.2"));
+
+  // A single frame past the timeout fails and reports its own round trip.
+  PingJob one = Job(1, 100);
+  FrameTally single(one, u"#");
+  EXPECT_FALSE(single.Reply(0, Answer(150), to, u"10.0.0.2"));
+  r = single.Results();
+  EXPECT_EQ(r.succeededPercent, 0);
+  EXPECT_EQ(r.averageRoundTrip, 150);
+  EXPECT_EQ(Utf8(r.errorMessage), "1: Timeout!#");
+}
+
+TEST(FrameTally, JudgesSenderAndTypeOfService) {
+  const auto to = V4("10.0.0.2");
+  PingJob job = Job(1, 1000);
+  FrameTally stranger(job, u"#");
+  stranger.Reply(0, Answer(7, "10.0.0.9"), to, u"10.0.0.2");
+  PingResults r = stranger.Results();
+  EXPECT_EQ(r.succeededPercent, 0);
+  EXPECT_EQ(r.averageRoundTrip, 7);  // the single failed frame's round trip
+  EXPECT_EQ(Utf8(r.errorMessage), "1: Reply expected from 10.0.0.2 but came from 10.0.0.9#");
+
+  PingJob silent = Job(1, 1000);
+  FrameTally none(silent, u"#");
+  none.NoReply(0, kStatusTimedOut);
+  EXPECT_EQ(none.Results().averageRoundTrip, 0);
+
+  PingJob tosJob = Job(3, 1000);
+  tosJob.tos = 0x10;
+  tosJob.checkTos = true;
+  FrameTally checked(tosJob, u"#");
+  checked.Reply(0, Answer(1, "10.0.0.2", kStatusSuccess, 0x10), to, u"10.0.0.2");
+  checked.Reply(1, Answer(1, "10.0.0.2", kStatusSuccess, 0x00), to, u"10.0.0.2");
+  checked.Reply(2, Answer(1, "10.0.0.7", kStatusTtlExpiredTransit, 0x00), to, u"10.0.0.2");
+  r = checked.Results();
+  EXPECT_EQ(r.succeededPercent, 33);
+  EXPECT_EQ(Utf8(r.errorMessage),
+            "2: Received ping has a different TOS than the sent ping !#3: TimeToLive Expired Transit (10.0.0.7)#");
+
+  tosJob.checkTos = false;
+  FrameTally unchecked(tosJob, u"#");
+  for (int32_t i = 0; i < 3; ++i) unchecked.Reply(i, Answer(1, "10.0.0.2", kStatusSuccess, 0x00), to, u"10.0.0.2");
+  EXPECT_EQ(unchecked.Results().succeededPercent, 100);  // the check off, any TOS will do
+}
+
+TEST(FrameTally, Ipv6LooksOnlyAtTheStatus) {
+  const auto to = testing::Ipv6Address("fd00::2");
+  PingJob job = Job(4, 4000, true);
+  job.checkTos = true;
+  job.tos = 0x20;
+  FrameTally tally(job, u"#");
+  tally.Reply(0, Answer(2, "fd00::9"), to, u"fd00::2");  // another sender, another class: good
+  tally.Reply(1, Answer(2, "fd00::9", kStatusPortUnreachable), to, u"fd00::2");
+  tally.NoReply(2, kStatusSuccess);  // nothing to say about it
+  tally.NoReply(3, kStatusTimedOut);
+  PingResults r = tally.Results();
+  EXPECT_EQ(r.succeededPercent, 25);
+  EXPECT_EQ(Utf8(r.errorMessage), "2: Destination Port Unreachable#3: #4: Request Timed Out#");
+}
+
+TEST(PingTexts, StatusResolverAndRequestData) {
+  EXPECT_EQ(StatusText(0), u"Succeeded");
+  EXPECT_EQ(StatusText(11010), u"Request Timed Out");
+  EXPECT_EQ(StatusText(11013), u"TimeToLive Expired Transit");
+  EXPECT_EQ(StatusText(11032), u"Negotiating IPSEC");
+  EXPECT_EQ(StatusText(11255), u"IP Pending");
+  EXPECT_EQ(StatusText(11024), u"Unknown Error");
+  EXPECT_EQ(StatusText(1), u"Unknown Error");
+  // No data for the name counts as no such host; the line end of the system text goes.
+  EXPECT_EQ(ResolveFailureText(kResolveNoData), u"R: No such host is known.");
+  EXPECT_EQ(ResolveFailureText(kResolveHostNotFound), u"R: No such host is known.");
+  EXPECT_EQ(ResolveFailureText(kResolveNoRecovery), u"R: A non-recoverable error occurred during a database lookup.");
+  EXPECT_EQ(ResolveFailureText(4242), u"R: Unknown Error");
+  EXPECT_EQ(RequestData(30), "abcdefghijklmnopqrstuvwxyzabcd");
+  EXPECT_EQ(RequestData(0), "");
+}
+
+}  // namespace
+}  // namespace vorlane::ping

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "agent/checks/disk_free.h"
+#include "agent/checks/ping_check.h"
 #include "agent/checks/process_check.h"
 #include "agent/checks/service_check.h"
 #include "agent/log/agent_log.h"
@@ -81,6 +82,7 @@ AgentServer::AgentServer(ConfigPaths paths)
   checks_.Register(kCheckIdService, HandleServiceCheck);
   checks_.Register(kCheckIdProcess, HandleProcessCheck);
   checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
+  checks_.Register(kCheckIdPing, HandlePingCheck);
 }
 
 AgentServer::~AgentServer() { StopService(); }

@@ -182,7 +182,7 @@ TEST_F(AgentOverTelnet, DiskFreeCheckAndFileActionsRun) {
                 .find("The network path was not found."),
             std::string::npos)
       << "a named host is never checked locally";
-  EXPECT_EQ(client.Request("#requestaction=runcheck#sessionid=" + session + "#checkid=PING#"),
+  EXPECT_EQ(client.Request("#requestaction=runcheck#sessionid=" + session + "#checkid=SNMP#"),
             "#keycount=2#responseaction=runcheck#errormessage=Unknown check#");
   std::ofstream(agent_.Dir() / "victim.txt") << "x";
   EXPECT_EQ(client.Request("#requestaction=deletefile#sessionid=" + session + "#FileName=%tmp%victim.txt#"),

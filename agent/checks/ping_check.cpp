@@ -1,0 +1,181 @@
+#include "agent/checks/ping_check.h"
+
+#include <algorithm>
+#include <limits>
+#include <thread>
+
+#include "agent/protocol/answer.h"
+#include "agent/protocol/record.h"
+#include "agent/protocol/reply.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/debuglog/debuglog.h"
+
+namespace vorlane::agent {
+namespace {
+
+constexpr std::string_view kNoComponentAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=PING#errormessage=Could not create instance of the ping component "
+    "(Sondrel.dll)#";
+constexpr std::string_view kUpAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=PING#result=up#resultstring=%s@@RTO=%d#";
+constexpr std::string_view kDownAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=PING#result=down#resultstring=%s#";
+constexpr std::string_view kDownWithRtoAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=PING#result=down#resultstring=%s@@RTO=%d#";
+
+constexpr std::string_view kOkText = "ping of %s OK with a successrate of %d%%";
+constexpr std::string_view kFailedText = "ping of %s failed due to a successrate of only %d%%. Error: %s. ";
+constexpr std::string_view kNoneText = "Error: %s ";
+constexpr std::string_view kNotEndedText = "Error: The ping did not end in time ";
+constexpr std::string_view kNotEndedLog = "The ping of %s did not end in time; the check gave up after %d ms.";
+
+// Every answer fits 4096 bytes with its terminator; the result text is what gets shortened.
+constexpr size_t kPingAnswerBuffer = 4096;
+
+// The element's frame payload, in bytes.
+constexpr int32_t kPackageSize = 32;
+
+// The separator the check asks the element to put after each failure description.
+constexpr std::u16string_view kErrSeparator = u"| ";
+
+// The component runs a job with a timeout of at most this many milliseconds; any other value
+// (zero, negative or larger) makes it use the maximum.
+constexpr int32_t kLongestTimeoutMs = 32000;
+
+int16_t ParseShort(std::string_view text) { return static_cast<int16_t>(ParseRecordNumber(text)); }
+
+// Seconds to milliseconds, held at the limits of a signed 32-bit number: a wrapped product could
+// land inside the component's valid range and give a short timeout nobody asked for.
+int32_t TimeoutMilliseconds(std::string_view text) {
+  const int64_t ms = static_cast<int64_t>(ParseRecordNumber(text)) * 1000;
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(ms, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+uint8_t ParseTos(std::string_view text) {
+  const int32_t value = text.empty() ? 0 : ParseRecordNumber(text);
+  return static_cast<uint8_t>(static_cast<uint32_t>(value) & 0xFFu);
+}
+
+// Text from the component ends up inside an answer value, where a '#' would end the value and
+// start a forged pair: it becomes a space. Everything else goes out as the component wrote it.
+std::string AsAnswerText(std::string text) {
+  std::replace(text.begin(), text.end(), '#', ' ');
+  return text;
+}
+
+// Waits while the element reports a running job. Returns false when the job is still running
+// after the component's own bound for it (`timeoutMs` as the component clamps it) plus the margin.
+bool WaitUntilEnded(ping::ItqPing& element, int32_t timeoutMs, const PingWait& wait,
+                    std::chrono::milliseconds* waited) {
+  const int32_t bound = timeoutMs >= 1 && timeoutMs <= kLongestTimeoutMs ? timeoutMs : kLongestTimeoutMs;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::milliseconds(bound) + wait.margin;
+  for (;;) {
+    com::VARIANT_BOOL running = com::VARIANT_FALSE;
+    (void)element.get_IsRunning(&running);
+    if (running != com::VARIANT_TRUE) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      *waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+      return false;
+    }
+    std::this_thread::sleep_for(wait.poll);
+  }
+}
+
+void Answer(UserHandle& user, std::string_view tmpl, std::initializer_list<AnswerArg> args, int32_t serviceIndex) {
+  Reply(user, FormatAnswer(tmpl, args, kPingAnswerBuffer), serviceIndex);
+}
+
+}  // namespace
+
+com::HRESULT CreatePingCollection(com::ComPtr<ping::ItqCollPings>* collection) {
+  return com::CoCreateInstance(ping::kCollPingsClsid, collection);
+}
+
+std::string FormatPingErrors(std::string_view errorMessage) {
+  constexpr std::string_view kItemStart = ": ";
+  constexpr std::string_view kItemEnd = "| ";
+  std::string result;
+  std::string rest(errorMessage);
+  // Every round removes at least one whole item (4 bytes or more), so the text's length bounds
+  // the rounds.
+  for (size_t rounds = rest.size(); rounds > 0; --rounds) {
+    const size_t start = rest.find(kItemStart);
+    if (start == std::string::npos) break;
+    const size_t end = rest.find(kItemEnd, start);
+    if (end == std::string::npos) break;
+    const size_t textStart = start + kItemStart.size();
+    result.append(rest, textStart, end - textStart);
+    result.append(", ");
+    // The same description of later frames goes too: each is listed once.
+    const std::string item = rest.substr(start, end + kItemEnd.size() - start);
+    for (size_t at = rest.find(item); at != std::string::npos; at = rest.find(item, at)) rest.erase(at, item.size());
+  }
+  if (!result.empty()) result.resize(result.size() - 2);
+  return result;
+}
+
+void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
+                  const PingCollectionFactory& create, const PingWait& wait) {
+  const std::string host = GetRecordValue(record, kKeyPingHost);
+  const int32_t frames = ParseShort(FindRecordValue(record, kKeyPingFrames));
+  const int16_t threshold = ParseShort(FindRecordValue(record, kKeyPingSuccessRate));
+  const int32_t timeoutMs = TimeoutMilliseconds(FindRecordValue(record, kKeyPingTimeout));
+  const uint8_t tos = ParseTos(FindRecordValue(record, kKeyPingTos));
+  const com::VARIANT_BOOL checkTos =
+      FindRecordValue(record, kKeyPingCheckTos) == "true" ? com::VARIANT_TRUE : com::VARIANT_FALSE;
+
+  com::ComPtr<ping::ItqCollPings> collection;
+  if (com::Failed(create(&collection)) || !collection) {
+    Reply(user, std::string(kNoComponentAnswer), serviceIndex);
+    return;
+  }
+  com::ComPtr<ping::ItqPing> element;
+  if (collection->Add(element.put()) != com::S_OK || !element) {
+    Reply(user, std::string(kNoComponentAnswer), serviceIndex);
+    return;
+  }
+
+  const com::Bstr separator(kErrSeparator);
+  (void)element->put_ErrSeparator(separator.get());
+  const com::Bstr hostName = com::Bstr::FromUtf8(host);
+  // A job the element refuses to start leaves it idle with empty results, which is answered as
+  // a ping that reached nothing.
+  (void)element->Ping(hostName.get(), kPackageSize, frames, timeoutMs, tos, checkTos, com::VARIANT_FALSE);
+
+  std::chrono::milliseconds waited{0};
+  if (!WaitUntilEnded(*element, timeoutMs, wait, &waited)) {
+    debuglog::Write(FormatAnswer(kNotEndedLog, {host, static_cast<long long>(waited.count())}));
+    Answer(user, kDownAnswer, {kNotEndedText}, serviceIndex);
+    return;
+  }
+
+  com::Bstr errorMessage;
+  (void)element->get_ErrorMessage(errorMessage.put());
+  int16_t succeeded = 0;
+  (void)element->get_SucceededPercent(&succeeded);
+  int32_t roundTrip = 0;
+  (void)element->get_AverageRoundTrip(&roundTrip);
+
+  if (succeeded >= threshold) {
+    const std::string text = FormatAnswer(kOkText, {host, static_cast<long long>(succeeded)});
+    Answer(user, kUpAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
+    return;
+  }
+  const std::string errors = AsAnswerText(FormatPingErrors(errorMessage.ToUtf8()));
+  if (succeeded == 0) {
+    Answer(user, kDownAnswer, {FormatAnswer(kNoneText, {errors})}, serviceIndex);
+    return;
+  }
+  const std::string text = FormatAnswer(kFailedText, {host, static_cast<long long>(succeeded), errors});
+  Answer(user, kDownWithRtoAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
+}
+
+void HandlePingCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record, int32_t serviceIndex) {
+  RunPingCheck(user, record, serviceIndex, CreatePingCollection);
+}
+
+}  // namespace vorlane::agent

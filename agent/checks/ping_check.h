@@ -1,0 +1,51 @@
+// The ping check: one ping job through the ping component (created by class id), the success
+// rate judged against the request's threshold, one answer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "agent/protocol/agent_context.h"
+#include "agent/protocol/user_handle.h"
+#include "ping/sondrel.h"
+#include "platform/com/com_ptr.h"
+
+namespace vorlane::agent {
+
+// The check's request keys.
+inline constexpr std::string_view kKeyPingHost = "Hostname";
+inline constexpr std::string_view kKeyPingFrames = "Number of frames";
+inline constexpr std::string_view kKeyPingSuccessRate = "Success rate";
+inline constexpr std::string_view kKeyPingTimeout = "Timeout";
+inline constexpr std::string_view kKeyPingTos = "TOS";
+inline constexpr std::string_view kKeyPingCheckTos = "Check TOS-byte consistency";
+
+// Creates a ping collection; the agent's own creates it by class id through the class registry.
+using PingCollectionFactory = std::function<com::HRESULT(com::ComPtr<ping::ItqCollPings>*)>;
+com::HRESULT CreatePingCollection(com::ComPtr<ping::ItqCollPings>* collection);
+
+// How long the check waits for a job that has been started. The component bounds a job by its
+// timeout (at most 32 s of pinging), name resolution and a notification of at most 10 s; the
+// wait ends after the job's timeout plus `margin`, so that a job that never ends cannot stall
+// the agent.
+struct PingWait {
+  std::chrono::milliseconds poll{10};
+  std::chrono::milliseconds margin{60000};
+};
+
+// The distinct failure descriptions of an element's error message ("n: text| " items), in the
+// order of their first appearance, joined by ", ".
+std::string FormatPingErrors(std::string_view errorMessage);
+
+// The check: reads the parameters from `record`, pings through a collection made by `create`,
+// sends exactly one answer with `serviceIndex` (logged as outgoing).
+void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
+                  const PingCollectionFactory& create, const PingWait& wait = {});
+
+// The runcheck handler for "PING" and "PING4".
+void HandlePingCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+
+}  // namespace vorlane::agent

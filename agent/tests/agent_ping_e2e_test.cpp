@@ -1,0 +1,174 @@
+// The ping check end to end: the real program asked over Telnet, pinging through the real ping
+// component an echo responder inside a network namespace of the test's own. The whole test
+// program runs in a private network namespace (entered before any thread starts), which the
+// agent inherits, so it reaches the responder's addresses and nothing else.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/tests/agent_process.h"
+#include "ping/icmp_echo.h"
+#include "ping/tests/ping_namespace.h"
+
+namespace vorlane::agent::testing {
+namespace {
+
+using ping::testing::PingNamespace;
+
+// Why the network tests cannot run; empty once the program sits in its own network namespace.
+std::string g_networkSkipReason = "private network not set up";
+
+class PrivateNetworkEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { g_networkSkipReason = ping::testing::EnterPrivateNetwork(); }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
+
+const std::string kResponder = VORLANE_ICMP_RESPONDER;
+
+constexpr std::string_view kUpPrefix = "#keycount=3#responseaction=runcheck#checkid=PING#result=up#resultstring=";
+constexpr std::string_view kDownPrefix = "#keycount=3#responseaction=runcheck#checkid=PING#result=down#resultstring=";
+constexpr std::string_view kRoundTripKey = "@@RTO=";
+
+// The request's parameters, sent as given.
+struct PingParameters {
+  std::string checkId = "PING";
+  std::string host;
+  std::string frames = "5";
+  std::string rate = "95";
+  std::string timeout = "2";
+  std::string tos;
+  std::string checkTos = "false";
+};
+
+// An answer whose result text ends in "@@RTO=<digits>" with the digits taken out, so that it can
+// be compared whole; an answer without a round trip time is returned as it is, which then fails
+// the comparison.
+std::string WithoutRoundTripValue(const std::string& answer) {
+  const size_t key = answer.rfind(kRoundTripKey);
+  if (key == std::string::npos || answer.empty() || answer.back() != '#') return answer;
+  const size_t digits = key + kRoundTripKey.size();
+  const std::string value = answer.substr(digits, answer.size() - 1 - digits);
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return answer;
+  return answer.substr(0, digits) + "#";
+}
+
+class AgentPing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!g_networkSkipReason.empty()) GTEST_SKIP() << g_networkSkipReason;
+    ns_ = std::make_unique<PingNamespace>();
+    ASSERT_TRUE(ns_->ok()) << ns_->error();
+    port_ = FreePort();
+    agent_.WriteConfig(Config("telnet", port_, User("Operators", "monitor", "Secret-16chars!!")));
+    ASSERT_TRUE(agent_.Start());
+    started_ = true;
+    ASSERT_TRUE(agent_.WaitForLog("Server started!")) << agent_.Log();
+    client_ = std::make_unique<TelnetClient>(port_);
+    session_ = client_->Login("monitor", "Secret-16chars!!");
+    ASSERT_FALSE(session_.empty()) << agent_.Log();
+  }
+  void TearDown() override {
+    if (started_) {
+      EXPECT_EQ(agent_.Stop(), 0) << agent_.Log();
+    }
+  }
+
+  void StartResponder(const std::vector<std::string>& args) {
+    ASSERT_TRUE(ns_->StartResponder(kResponder, args)) << ns_->error();
+  }
+
+  std::string Ping(const PingParameters& p) {
+    return client_->Request("#requestaction=runcheck#sessionid=" + session_ + "#checkid=" + p.checkId +
+                                "#Hostname=" + p.host + "#Number of frames=" + p.frames + "#Success rate=" + p.rate +
+                                "#Timeout=" + p.timeout + "#TOS=" + p.tos +
+                                "#Check TOS-byte consistency=" + p.checkTos + "#",
+                            std::chrono::seconds(20));
+  }
+
+  PingParameters ToResponder() const {
+    PingParameters p;
+    p.host = ns_->remoteAddress();
+    return p;
+  }
+
+  std::unique_ptr<PingNamespace> ns_;
+  AgentProcess agent_;
+  bool started_ = false;
+  int port_ = 0;
+  std::unique_ptr<TelnetClient> client_;
+  std::string session_;
+};
+
+TEST_F(AgentPing, AnswersByTheShareOfFramesAnswered) {
+  const std::string host = ns_->remoteAddress();
+  ASSERT_NO_FATAL_FAILURE(StartResponder({}));
+  const std::string allAnswered = std::string(kUpPrefix) + "ping of " + host + " OK with a successrate of 100%@@RTO=#";
+  EXPECT_EQ(WithoutRoundTripValue(Ping(ToResponder())), allAnswered) << agent_.Log();
+  PingParameters ping4 = ToResponder();
+  ping4.checkId = "PING4";
+  EXPECT_EQ(WithoutRoundTripValue(Ping(ping4)), allAnswered);
+
+  // The fifth frame goes unanswered.
+  ASSERT_NO_FATAL_FAILURE(StartResponder({"--answer-pattern", "11110"}));
+  EXPECT_EQ(WithoutRoundTripValue(Ping(ToResponder())),
+            std::string(kDownPrefix) + "ping of " + host +
+                " failed due to a successrate of only 80%. Error: Request Timed Out. @@RTO=#");
+
+  // Nobody answers (the namespace's kernel does not either).
+  ns_->StopResponder();
+  PingParameters quick = ToResponder();
+  quick.timeout = "1";
+  EXPECT_EQ(Ping(quick), std::string(kDownPrefix) + "Error: Request Timed Out #");
+  // A threshold of 0 % is met all the same.
+  quick.rate = "0";
+  EXPECT_EQ(WithoutRoundTripValue(Ping(quick)),
+            std::string(kUpPrefix) + "ping of " + host + " OK with a successrate of 0%@@RTO=#");
+}
+
+TEST_F(AgentPing, TosConsistencyIsCheckedOnlyWhenAsked) {
+  const std::string host = ns_->remoteAddress();
+  // The responder answers with TOS 4 whatever the request had.
+  ASSERT_NO_FATAL_FAILURE(StartResponder({"--tos", "4"}));
+  PingParameters p = ToResponder();
+  p.tos = "16";
+  p.checkTos = "true";
+  EXPECT_EQ(Ping(p), std::string(kDownPrefix) + "Error: Received ping has a different TOS than the sent ping ! #")
+      << agent_.Log();
+
+  const std::string allAnswered = std::string(kUpPrefix) + "ping of " + host + " OK with a successrate of 100%@@RTO=#";
+  p.checkTos = "True";
+  EXPECT_EQ(WithoutRoundTripValue(Ping(p)), allAnswered);
+  p.checkTos = "false";
+  EXPECT_EQ(WithoutRoundTripValue(Ping(p)), allAnswered);
+  // 260 is TOS 4 in a byte: the answers match.
+  p.checkTos = "true";
+  p.tos = "260";
+  EXPECT_EQ(WithoutRoundTripValue(Ping(p)), allAnswered);
+}
+
+TEST_F(AgentPing, UnresolvableHostIsDownWithTheResolversText) {
+  PingParameters p;
+  p.host = "nohost.invalid";
+  p.timeout = "1";
+  const std::string answer = Ping(p);
+  // Which failure the resolver reports depends on the host's resolver setup (a name server that
+  // cannot be reached is a temporary failure); each is reported by its text alone.
+  std::vector<std::string> expected;
+  for (const uint32_t code : {ping::kResolveHostNotFound, ping::kResolveTryAgain, ping::kResolveNoRecovery}) {
+    std::string text = ping::ResolverErrorText(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    expected.push_back(std::string(kDownPrefix) + "Error: " + text + " #");
+  }
+  EXPECT_NE(std::find(expected.begin(), expected.end(), answer), expected.end()) << answer << "\n" << agent_.Log();
+}
+
+}  // namespace
+}  // namespace vorlane::agent::testing

@@ -9,6 +9,7 @@ packages=(
   libssl-dev libssh-dev libsystemd-dev
   openssh-client sshpass
   procps iproute2
+  fping
   dbus-daemon
 )
 

@@ -1,0 +1,140 @@
+// The ping component beside fping: the same host, answered by an echo responder after a fixed
+// delay inside a network namespace of the bench's own, pinged by a job of the component (created
+// by class id, as the agent creates it) and by `fping -C`. Prints both mean round trips and
+// whether they agree within 1 ms, then how many one-frame jobs the component runs per second to
+// loopback. Needs root (namespaces, raw sockets); a plain program, run by hand:
+//   bench_ping [frames] [delays in ms...]
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ping/sondrel.h"
+#include "ping/tests/ping_namespace.h"
+#include "platform/com/activation.h"
+#include "platform/com/apartment.h"
+#include "platform/com/bstr.h"
+
+namespace {
+
+using namespace vorlane;
+using namespace std::chrono_literals;
+
+struct Job {
+  bool ok = false;
+  int percent = 0;
+  int averageMs = 0;
+  double seconds = 0;
+};
+
+// One job of `frames` frames to `host` through a fresh collection and element.
+Job ComponentPing(const std::string& host, int frames) {
+  Job job;
+  com::ComPtr<ping::ItqCollPings> collection;
+  if (com::Failed(com::CoCreateInstance(ping::kCollPingsClsid, &collection))) return job;
+  com::ComPtr<ping::ItqPing> element;
+  if (collection->Add(element.put()) != com::S_OK) return job;
+  const auto start = std::chrono::steady_clock::now();
+  const com::Bstr name = com::Bstr::FromUtf8(host);
+  if (element->Ping(name.get(), 32, frames, 32000, 0, com::VARIANT_FALSE, com::VARIANT_FALSE) != com::S_OK) return job;
+  com::VARIANT_BOOL running = com::VARIANT_TRUE;
+  for (int i = 0; i < 1000000 && running == com::VARIANT_TRUE; ++i) {
+    (void)element->get_IsRunning(&running);
+    if (running == com::VARIANT_TRUE) std::this_thread::sleep_for(100us);
+  }
+  job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  int16_t percent = 0;
+  int32_t average = 0;
+  (void)element->get_SucceededPercent(&percent);
+  (void)element->get_AverageRoundTrip(&average);
+  job.ok = running == com::VARIANT_FALSE;
+  job.percent = percent;
+  job.averageMs = average;
+  return job;
+}
+
+// Mean of the round trips fping reports for `count` pings ("host : 5.12 5.10 - ..." on its
+// standard error); NaN when fping is missing or answered nothing.
+// The pings go out well apart, so that none waits behind the responder's delay of the last.
+double FpingMean(const std::string& host, int count, int delayMs) {
+  const std::string period = std::to_string(2 * delayMs + 20);
+  auto result = ping::testing::RunCommand(
+      {"fping", "-q", "-C", std::to_string(count), "-p", period, "-t", "2000", "-b", "32", host}, 120s);
+  std::istringstream in(result.output);
+  std::string line;
+  double sum = 0;
+  int n = 0;
+  while (std::getline(in, line)) {
+    const size_t colon = line.find(" : ");
+    if (colon == std::string::npos) continue;
+    std::istringstream values(line.substr(colon + 3));
+    std::string value;
+    while (values >> value) {
+      if (value == "-") continue;
+      sum += std::strtod(value.c_str(), nullptr);
+      ++n;
+    }
+  }
+  if (n == 0) {
+    std::fprintf(stderr, "fping said: %s\n", result.output.c_str());
+    return std::nan("");
+  }
+  return sum / n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int frames = argc > 1 ? std::atoi(argv[1]) : 20;
+  std::vector<int> delays;
+  for (int i = 2; i < argc; ++i) delays.push_back(std::atoi(argv[i]));
+  if (delays.empty()) delays = {0, 5, 20};
+
+  const std::string network = ping::testing::EnterPrivateNetwork();
+  if (!network.empty()) {
+    std::fprintf(stderr, "bench_ping: %s (run as root)\n", network.c_str());
+    return 1;
+  }
+  if (com::Failed(com::CoInitialize(nullptr))) return 1;
+
+  std::printf("%-10s %8s %14s %14s %10s %s\n", "delay ms", "frames", "component ms", "fping ms", "diff ms", "agree");
+  bool allAgree = true;
+  for (int delay : delays) {
+    ping::testing::PingNamespace ns;
+    if (!ns.ok() || !ns.StartResponder(VORLANE_ICMP_RESPONDER, {"--delay-ms", std::to_string(delay)})) {
+      std::fprintf(stderr, "bench_ping: namespace: %s\n", ns.error().c_str());
+      return 1;
+    }
+    const Job job = ComponentPing(ns.remoteAddress(), frames);
+    const double fping = FpingMean(ns.remoteAddress(), frames, delay);
+    if (!job.ok || job.percent != 100) {
+      std::fprintf(stderr, "bench_ping: the component's job failed (%d %%)\n", job.percent);
+      return 1;
+    }
+    const double diff = job.averageMs - fping;
+    const bool agree = std::fabs(diff) <= 1.0;
+    allAgree = allAgree && agree;
+    std::printf("%-10d %8d %14d %14.3f %10.3f %s\n", delay, frames, job.averageMs, fping, diff, agree ? "yes" : "NO");
+  }
+
+  // Whole jobs of one frame each to loopback: creation, start, worker thread, reply, end.
+  constexpr int kJobs = 200;
+  const auto start = std::chrono::steady_clock::now();
+  int failed = 0;
+  for (int i = 0; i < kJobs; ++i) {
+    const Job job = ComponentPing("127.0.0.1", 1);
+    if (!job.ok || job.percent != 100) ++failed;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("one-frame jobs to loopback: %.0f per second (%.1f us each, %d failed)\n", kJobs / seconds,
+              seconds / kJobs * 1e6, failed);
+  com::CoUninitialize();
+  return allAgree && failed == 0 ? 0 : 2;
+}

@@ -2,20 +2,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-
 #include <pthread.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <optional>
-#include <thread>
 #include <utility>
 
 #include "ping/icmp_echo.h"
 #include "ping/ping_collection.h"
 #include "ping/ping_element.h"
-#include "ping/ping_log.h"
 #include "platform/com/apartment.h"
 #include "platform/com/text.h"
 #include "platform/debuglog/debuglog.h"

@@ -4,7 +4,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,6 +191,47 @@ class PingCollectionTest : public ::testing::Test {
   std::shared_ptr<loop::MessageLoop> loop_;
   ComPtr<ItqCollPings> collection_;
 };
+
+// ------------------------------------------------------------------------- no ICMP
+
+// Drops CAP_NET_RAW from every set of the calling thread; false when the kernel refuses.
+bool DropRawSocketCapability() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  const unsigned bit = 1u << (CAP_NET_RAW % 32);
+  auto& set = data[CAP_NET_RAW / 32];
+  set.effective &= ~bit;
+  set.permitted &= ~bit;
+  set.inheritable &= ~bit;
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// A process that may open neither a raw nor a datagram ICMP socket cannot have elements: the
+// element's creation fails, and so does the collection's Add, which leaves the map unchanged.
+// Runs first, in a child forked while the test program has a single thread.
+TEST(PingWithoutIcmp, ElementsCannotBeCreated) {
+  REQUIRE_PRIVATE_NETWORK();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A network namespace of its own, where no group may use datagram ICMP sockets.
+    if (::unshare(CLONE_NEWNET) != 0) ::_exit(10);
+    if (!testing::WriteFile("/proc/sys/net/ipv4/ping_group_range", "1 0")) ::_exit(11);
+    if (!DropRawSocketCapability()) ::_exit(12);
+    if (Failed(CoInitialize(nullptr))) ::_exit(13);
+    ComPtr<ItqPing> alone;
+    if (CoCreateInstance(kPingClsid, &alone) != E_FAIL) ::_exit(14);
+    ComPtr<ItqCollPings> collection;
+    if (CoCreateInstance(kCollPingsClsid, &collection) != S_OK) ::_exit(15);
+    ComPtr<ItqPing> element;
+    if (collection->Add(element.put()) != E_FAIL || element) ::_exit(16);
+    int32_t count = -1;
+    if (collection->get_Count(&count) != S_OK || count != 0) ::_exit(17);
+    ::_exit(0);
+  }
+  EXPECT_EQ(testing::WaitChild(child, 20s), 0) << "see the exit codes in the child's steps";
+}
 
 // ------------------------------------------------------------------------- keying
 

@@ -29,6 +29,17 @@ HRESULT Guarded(const char* line, F&& body) noexcept {
   return hr == com::E_OUTOFMEMORY ? com::E_FAIL : hr;
 }
 
+// Walks the elements in ascending id order, each read under its property lock, until `found`
+// says yes; whether it did.
+template <class Found>
+bool AnyElement(const std::map<int32_t, com::ComPtr<PingElement>>& elements, Found found) {
+  for (const auto& [id, element] : elements) {
+    std::lock_guard property(element->PropertyLock());
+    if (found(*element)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 PingCollection::PingCollection() : points_(this) {
@@ -40,8 +51,9 @@ PingCollection::PingCollection() : points_(this) {
 
 PingCollection::~PingCollection() {
   points_.DisconnectAll();
+  std::map<int32_t, com::ComPtr<PingElement>> leaving;
   std::lock_guard guard(elementsLock_);
-  ClearLocked();
+  leaving = TakeAllLocked();
 }
 
 HRESULT PingCollection::get_Count(int32_t* count) {
@@ -120,41 +132,30 @@ HRESULT PingCollection::At(int32_t index, ItqPing** element) {
 
 HRESULT PingCollection::Clear() {
   return Guarded("CtqCollPings::Exception in Clear\n", [&] {
-    std::map<int32_t, com::ComPtr<PingElement>> leaving;
+    std::map<int32_t, com::ComPtr<PingElement>> leaving;  // released after the lock
     {
       std::lock_guard guard(elementsLock_);
-      for (auto& [id, element] : elements_) {
-        element->SetID(-1);
-        element->SetParent(nullptr);
-      }
-      leaving.swap(elements_);
-      nextIndex_ = 0;
+      leaving = TakeAllLocked();
     }
     return com::S_OK;
   });
 }
 
-void PingCollection::ClearLocked() {
+std::map<int32_t, com::ComPtr<PingElement>> PingCollection::TakeAllLocked() {
   for (auto& [id, element] : elements_) {
     element->SetID(-1);
     element->SetParent(nullptr);
   }
-  elements_.clear();
   nextIndex_ = 0;
+  return std::exchange(elements_, {});
 }
 
 HRESULT PingCollection::get_IsRunning(VARIANT_BOOL* running) {
   if (running == nullptr) return com::E_POINTER;
   return Guarded("CtqCollPings::Exception in get_IsRunning\n", [&] {
     std::lock_guard guard(elementsLock_);
-    *running = com::VARIANT_FALSE;
-    for (auto& [id, element] : elements_) {
-      std::lock_guard property(element->PropertyLock());
-      if (element->RunningLocked()) {
-        *running = com::VARIANT_TRUE;
-        break;
-      }
-    }
+    *running = AnyElement(elements_, [](PingElement& e) { return e.RunningLocked(); }) ? com::VARIANT_TRUE
+                                                                                        : com::VARIANT_FALSE;
     return com::S_OK;
   });
 }
@@ -163,14 +164,8 @@ HRESULT PingCollection::get_AllChecked(VARIANT_BOOL* checked) {
   if (checked == nullptr) return com::E_POINTER;
   return Guarded("CtqCollPings::Exception in get_AllChecked\n", [&] {
     std::lock_guard guard(elementsLock_);
-    *checked = com::VARIANT_TRUE;
-    for (auto& [id, element] : elements_) {
-      std::lock_guard property(element->PropertyLock());
-      if (!element->CheckedLocked()) {
-        *checked = com::VARIANT_FALSE;
-        break;
-      }
-    }
+    *checked = AnyElement(elements_, [](PingElement& e) { return !e.CheckedLocked(); }) ? com::VARIANT_FALSE
+                                                                                         : com::VARIANT_TRUE;
     return com::S_OK;
   });
 }

@@ -81,8 +81,9 @@ class PingCollection final
   com::HRESULT FirePingDone(int32_t elementId);
   // The element with `id` as ItqPing into *out (E_FAIL when that fails or yields nothing).
   static com::HRESULT QueryElement(PingElement& element, ItqPing** out);
-  // Empties the map; the elements leave the collection. Under elementsLock_.
-  void ClearLocked();
+  // Empties the map and hands its elements over; they have left the collection (id -1, no
+  // parent). Under elementsLock_.
+  std::map<int32_t, com::ComPtr<PingElement>> TakeAllLocked();
 
   std::mutex fireLock_;      // one notification at a time
   std::mutex elementsLock_;  // guards elements_ and nextIndex_

@@ -13,24 +13,15 @@
 
 #include "agent/tests/agent_process.h"
 #include "ping/icmp_echo.h"
-#include "ping/tests/ping_namespace.h"
+#include "ping/tests/private_network.h"
 
 namespace vorlane::agent::testing {
 namespace {
 
 using ping::testing::PingNamespace;
 
-// Why the network tests cannot run; empty once the program sits in its own network namespace.
-std::string g_networkSkipReason = "private network not set up";
-
-class PrivateNetworkEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { g_networkSkipReason = ping::testing::EnterPrivateNetwork(); }
-};
-
 [[maybe_unused]] ::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
-
+    ::testing::AddGlobalTestEnvironment(new ping::testing::PrivateNetworkEnvironment);
 const std::string kResponder = VORLANE_ICMP_RESPONDER;
 
 constexpr std::string_view kUpPrefix = "#keycount=3#responseaction=runcheck#checkid=PING#result=up#resultstring=";
@@ -63,7 +54,7 @@ std::string WithoutRoundTripValue(const std::string& answer) {
 class AgentPing : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!g_networkSkipReason.empty()) GTEST_SKIP() << g_networkSkipReason;
+    REQUIRE_PRIVATE_NETWORK();
     ns_ = std::make_unique<PingNamespace>();
     ASSERT_TRUE(ns_->ok()) << ns_->error();
     port_ = FreePort();

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "ping/tests/ping_namespace.h"
+#include "ping/tests/private_network.h"
 
 namespace vorlane::ping {
 namespace {
@@ -26,19 +26,8 @@ using testing::Ipv4Address;
 using testing::Ipv6Address;
 using testing::PingNamespace;
 
-// Why the network tests cannot run; empty once the program sits in its own network namespace.
-std::string g_networkSkipReason = "private network not set up";
-
-class PrivateNetworkEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { g_networkSkipReason = testing::EnterPrivateNetwork(); }
-};
-
 [[maybe_unused]] ::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
-
-#define REQUIRE_PRIVATE_NETWORK() \
-  if (!g_networkSkipReason.empty()) GTEST_SKIP() << g_networkSkipReason
+    ::testing::AddGlobalTestEnvironment(new testing::PrivateNetworkEnvironment);
 
 const std::string kResponder = VORLANE_ICMP_RESPONDER;
 

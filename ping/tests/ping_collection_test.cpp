@@ -4,10 +4,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +20,7 @@
 #include "ping/ping_collection.h"
 #include "ping/ping_worker.h"
 #include "ping/sondrel.h"
-#include "ping/tests/ping_namespace.h"
+#include "ping/tests/private_network.h"
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
 #include "platform/com/bstr.h"
@@ -39,18 +37,8 @@ namespace {
 using namespace vorlane::com;
 using namespace std::chrono_literals;
 
-std::string g_networkSkipReason = "private network not set up";
-
-class PrivateNetworkEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { g_networkSkipReason = testing::EnterPrivateNetwork(); }
-};
-
 [[maybe_unused]] ::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new PrivateNetworkEnvironment);
-
-#define REQUIRE_PRIVATE_NETWORK() \
-  if (!g_networkSkipReason.empty()) GTEST_SKIP() << g_networkSkipReason
+    ::testing::AddGlobalTestEnvironment(new testing::PrivateNetworkEnvironment);
 
 // Receives PingDone and notes where and with what it came.
 class PingDoneSink final : public ComObject<PingDoneSink, DispatchImpl<PingDoneSink, ItqCollPingsEvents>> {
@@ -194,19 +182,6 @@ class PingCollectionTest : public ::testing::Test {
 
 // ------------------------------------------------------------------------- no ICMP
 
-// Drops CAP_NET_RAW from every set of the calling thread; false when the kernel refuses.
-bool DropRawSocketCapability() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2]{};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  const unsigned bit = 1u << (CAP_NET_RAW % 32);
-  auto& set = data[CAP_NET_RAW / 32];
-  set.effective &= ~bit;
-  set.permitted &= ~bit;
-  set.inheritable &= ~bit;
-  return ::syscall(SYS_capset, &header, data) == 0;
-}
-
 // A process that may open neither a raw nor a datagram ICMP socket cannot have elements: the
 // element's creation fails, and so does the collection's Add, which leaves the map unchanged.
 // Runs first, in a child forked while the test program has a single thread.
@@ -218,7 +193,7 @@ TEST(PingWithoutIcmp, ElementsCannotBeCreated) {
     // A network namespace of its own, where no group may use datagram ICMP sockets.
     if (::unshare(CLONE_NEWNET) != 0) ::_exit(10);
     if (!testing::WriteFile("/proc/sys/net/ipv4/ping_group_range", "1 0")) ::_exit(11);
-    if (!DropRawSocketCapability()) ::_exit(12);
+    if (!testing::DropRawSocketCapability()) ::_exit(12);
     if (Failed(CoInitialize(nullptr))) ::_exit(13);
     ComPtr<ItqPing> alone;
     if (CoCreateInstance(kPingClsid, &alone) != E_FAIL) ::_exit(14);

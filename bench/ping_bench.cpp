@@ -1,9 +1,10 @@
 // The ping component beside fping: the same host, answered by an echo responder after a fixed
-// delay inside a network namespace of the bench's own, pinged by a job of the component (created
-// by class id, as the agent creates it) and by `fping -C`. Prints both mean round trips and
-// whether they agree within 1 ms, then how many one-frame jobs the component runs per second to
-// loopback. Needs root (namespaces, raw sockets); a plain program, run by hand:
-//   bench_ping [frames] [delays in ms...]
+// delay (and dropping some frames) inside a network namespace of the bench's own, pinged by a job
+// of the component (created by class id, as the agent creates it) and by `fping -C`. Prints both
+// mean round trips and loss counts and whether they agree (means within 1 ms, the same losses),
+// then how many one-frame jobs the component runs per second to loopback. Needs root
+// (namespaces, raw sockets); a plain program, run by hand:
+//   bench_ping [frames] [delays in ms, each answered in full...]
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,7 +36,7 @@ struct Job {
 };
 
 // One job of `frames` frames to `host` through a fresh collection and element.
-Job ComponentPing(const std::string& host, int frames) {
+Job ComponentPing(const std::string& host, int frames, int32_t maxTimeout) {
   Job job;
   com::ComPtr<ping::ItqCollPings> collection;
   if (com::Failed(com::CoCreateInstance(ping::kCollPingsClsid, &collection))) return job;
@@ -43,7 +44,7 @@ Job ComponentPing(const std::string& host, int frames) {
   if (collection->Add(element.put()) != com::S_OK) return job;
   const auto start = std::chrono::steady_clock::now();
   const com::Bstr name = com::Bstr::FromUtf8(host);
-  if (element->Ping(name.get(), 32, frames, 32000, 0, com::VARIANT_FALSE, com::VARIANT_FALSE) != com::S_OK) return job;
+  if (element->Ping(name.get(), 32, frames, maxTimeout, 0, com::VARIANT_FALSE, com::VARIANT_FALSE) != com::S_OK) return job;
   com::VARIANT_BOOL running = com::VARIANT_TRUE;
   for (int i = 0; i < 1000000 && running == com::VARIANT_TRUE; ++i) {
     (void)element->get_IsRunning(&running);
@@ -60,42 +61,56 @@ Job ComponentPing(const std::string& host, int frames) {
   return job;
 }
 
-// Mean of the round trips fping reports for `count` pings ("host : 5.12 5.10 - ..." on its
-// standard error); NaN when fping is missing or answered nothing.
+// What fping reports for `count` pings ("host : 5.12 5.10 - ..." on its standard error, "-"
+// for a ping without an answer): the mean of the answered ones and how many went unanswered.
+struct FpingResult {
+  bool ok = false;
+  double meanMs = 0;
+  int lost = 0;
+};
+
 // The pings go out well apart, so that none waits behind the responder's delay of the last.
-double FpingMean(const std::string& host, int count, int delayMs) {
+FpingResult Fping(const std::string& host, int count, int delayMs) {
   const std::string period = std::to_string(2 * delayMs + 20);
   auto result = ping::testing::RunCommand(
-      {"fping", "-q", "-C", std::to_string(count), "-p", period, "-t", "2000", "-b", "32", host}, 120s);
+      {"fping", "-q", "-C", std::to_string(count), "-p", period, "-t", "1000", "-b", "32", host}, 120s);
   std::istringstream in(result.output);
   std::string line;
+  FpingResult fping;
   double sum = 0;
-  int n = 0;
+  int answered = 0;
   while (std::getline(in, line)) {
     const size_t colon = line.find(" : ");
     if (colon == std::string::npos) continue;
     std::istringstream values(line.substr(colon + 3));
     std::string value;
     while (values >> value) {
-      if (value == "-") continue;
+      if (value == "-") {
+        ++fping.lost;
+        continue;
+      }
       sum += std::strtod(value.c_str(), nullptr);
-      ++n;
+      ++answered;
     }
   }
-  if (n == 0) {
-    std::fprintf(stderr, "fping said: %s\n", result.output.c_str());
-    return std::nan("");
-  }
-  return sum / n;
+  fping.ok = answered + fping.lost == count;
+  if (!fping.ok) std::fprintf(stderr, "fping said: %s\n", result.output.c_str());
+  fping.meanMs = answered > 0 ? sum / answered : 0;
+  return fping;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 20;
-  std::vector<int> delays;
-  for (int i = 2; i < argc; ++i) delays.push_back(std::atoi(argv[i]));
-  if (delays.empty()) delays = {0, 5, 20};
+  // Delay and answer pattern of the responder ('1' answers, '0' drops; cycling per request).
+  struct Row {
+    int delayMs;
+    std::string pattern;
+  };
+  std::vector<Row> rows;
+  for (int i = 2; i < argc; ++i) rows.push_back({std::atoi(argv[i]), "1"});
+  if (rows.empty()) rows = {{0, "1"}, {5, "1"}, {20, "1"}, {50, "1"}, {5, "1110"}, {20, "10"}};
 
   const std::string network = ping::testing::EnterPrivateNetwork();
   if (!network.empty()) {
@@ -104,24 +119,31 @@ int main(int argc, char** argv) {
   }
   if (com::Failed(com::CoInitialize(nullptr))) return 1;
 
-  std::printf("%-10s %8s %14s %14s %10s %s\n", "delay ms", "frames", "component ms", "fping ms", "diff ms", "agree");
+  std::printf("%-8s %-8s %6s | %12s %10s | %12s %10s | %8s %s\n", "delay ms", "pattern", "frames", "ours mean ms",
+              "ours lost", "fping mean", "fping lost", "diff ms", "agree");
   bool allAgree = true;
-  for (int delay : delays) {
+  for (const Row& row : rows) {
     ping::testing::PingNamespace ns;
-    if (!ns.ok() || !ns.StartResponder(VORLANE_ICMP_RESPONDER, {"--delay-ms", std::to_string(delay)})) {
+    const std::vector<std::string> responder = {"--delay-ms", std::to_string(row.delayMs), "--answer-pattern",
+                                                row.pattern};
+    if (!ns.ok() || !ns.StartResponder(VORLANE_ICMP_RESPONDER, responder)) {
       std::fprintf(stderr, "bench_ping: namespace: %s\n", ns.error().c_str());
       return 1;
     }
-    const Job job = ComponentPing(ns.remoteAddress(), frames);
-    const double fping = FpingMean(ns.remoteAddress(), frames, delay);
-    if (!job.ok || job.percent != 100) {
-      std::fprintf(stderr, "bench_ping: the component's job failed (%d %%)\n", job.percent);
+    const Job job = ComponentPing(ns.remoteAddress(), frames, 1000 * frames);
+    // A fresh responder, so that fping meets the pattern from its start as the job did.
+    if (!ns.StartResponder(VORLANE_ICMP_RESPONDER, responder)) return 1;
+    const FpingResult fping = Fping(ns.remoteAddress(), frames, row.delayMs);
+    if (!job.ok || !fping.ok) {
+      std::fprintf(stderr, "bench_ping: a run failed\n");
       return 1;
     }
-    const double diff = job.averageMs - fping;
-    const bool agree = std::fabs(diff) <= 1.0;
+    const int ourLost = frames - job.percent * frames / 100;
+    const double diff = job.averageMs - fping.meanMs;
+    const bool agree = std::fabs(diff) <= 1.0 && ourLost == fping.lost;
     allAgree = allAgree && agree;
-    std::printf("%-10d %8d %14d %14.3f %10.3f %s\n", delay, frames, job.averageMs, fping, diff, agree ? "yes" : "NO");
+    std::printf("%-8d %-8s %6d | %12d %10d | %12.3f %10d | %8.3f %s\n", row.delayMs, row.pattern.c_str(), frames,
+                job.averageMs, ourLost, fping.meanMs, fping.lost, diff, agree ? "yes" : "NO");
   }
 
   // Whole jobs of one frame each to loopback: creation, start, worker thread, reply, end.
@@ -129,7 +151,7 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   int failed = 0;
   for (int i = 0; i < kJobs; ++i) {
-    const Job job = ComponentPing("127.0.0.1", 1);
+    const Job job = ComponentPing("127.0.0.1", 1, 1000);
     if (!job.ok || job.percent != 100) ++failed;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -488,6 +489,49 @@ TEST_F(PingCollectionTest, ParallelJobsAreAnnouncedOneEach) {
   EXPECT_EQ(all, VARIANT_TRUE);
   EXPECT_EQ(Unadvise(cookie), S_OK);
   sink->onDone = nullptr;
+}
+
+// Twenty jobs at once, each against a responder of its own that drops its own share of frames
+// after its own delay: every job counts exactly its responder's answers, none takes another's.
+TEST_F(PingCollectionTest, TwentyJobsAtOnceEachGetOnlyTheirOwnReplies) {
+  REQUIRE_PRIVATE_NETWORK();
+  constexpr int kJobs = 20;
+  const char* patterns[] = {"11111", "01111", "00111", "00011", "00001"};
+  std::vector<std::unique_ptr<testing::PingNamespace>> networks;
+  for (int i = 0; i < kJobs; ++i) {
+    networks.push_back(std::make_unique<testing::PingNamespace>());
+    ASSERT_TRUE(networks.back()->ok()) << networks.back()->error();
+    ASSERT_TRUE(networks.back()->StartResponder(
+        VORLANE_ICMP_RESPONDER, {"--answer-pattern", patterns[i % 5], "--delay-ms", std::to_string(i % 4 * 15)}))
+        << networks.back()->error();
+  }
+  ComPtr<PingDoneSink> sink = Make<PingDoneSink>();
+  const uint32_t cookie = Advise(static_cast<ItqCollPingsEvents*>(sink.get()));
+  std::vector<ComPtr<ItqPing>> elements;
+  for (int i = 0; i < kJobs; ++i) elements.push_back(Add());
+  for (int i = 0; i < kJobs; ++i) {
+    ASSERT_EQ(PingHost(elements[i].get(), networks[i]->remoteAddress().c_str(), 5, 2500), S_OK);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sink->Ids().size() == kJobs && !CollectionRunning(); }, 30s));
+
+  for (int i = 0; i < kJobs; ++i) {
+    SCOPED_TRACE("job " + std::to_string(i));
+    const int dropped = i % 5;
+    int16_t percent = -1;
+    int32_t average = -1;
+    ASSERT_EQ(elements[i]->get_SucceededPercent(&percent), S_OK);
+    ASSERT_EQ(elements[i]->get_AverageRoundTrip(&average), S_OK);
+    EXPECT_EQ(percent, (5 - dropped) * 20);
+    EXPECT_GE(average, i % 4 * 15);
+    EXPECT_LT(average, i % 4 * 15 + 400);
+    std::string expected;
+    for (int frame = 1; frame <= dropped; ++frame) expected += std::to_string(frame) + ": Request Timed Out#";
+    EXPECT_EQ(ErrorMessageOf(elements[i].get()), expected);
+    Bstr address;
+    ASSERT_EQ(elements[i]->get_HostTcpIp(address.put()), S_OK);
+    EXPECT_EQ(address.ToUtf8(), networks[i]->remoteAddress());
+  }
+  EXPECT_EQ(Unadvise(cookie), S_OK);
 }
 
 // Reads everything written to a pipe until the writer is closed, on a thread of its own.

@@ -427,6 +427,17 @@ TEST_F(PingElementHosts, LoopbackAddressesAndNames) {
   }
 }
 
+// IPv6 names its address in standard text form: the loopback address however it was written.
+TEST_F(PingElementHosts, Ipv6Loopback) {
+  for (const char* host : {"::1", "0:0:0:0:0:0:0:1", "::0:1"}) {
+    SCOPED_TRACE(host);
+    const Results r = RunPing(element_.get(), {.host = host, .sendTimes = 2, .maxTimeout = 2000, .ipV6 = true});
+    EXPECT_EQ(r.succeededPercent, 100);
+    EXPECT_EQ(r.errorMessage, "");
+    EXPECT_EQ(r.hostTcpIp, "::1");
+  }
+}
+
 TEST_F(PingElementHosts, UnresolvableNameEndsTheJobWithAResolverError) {
   ASSERT_EQ(element_->put_ErrSeparator(Bstr(u" / ").get()), com::S_OK);
   const Results r = RunPing(element_.get(), {.host = "nohost.invalid", .sendTimes = 2, .maxTimeout = 2000});

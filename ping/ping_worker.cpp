@@ -162,6 +162,8 @@ void RunJob(JobEnd& end) {
       debuglog::Write("Ping: echo request failed: " + attempt.error().message);
       frames.NoReply(i, kStatusGeneralFailure);
     } else if (!attempt.value().gotReply) {
+      // IPv6 jobs also note why a frame got nothing back.
+      if (job.ipV6) debuglog::Write(com::Utf16ToUtf8(StatusText(attempt.value().status)));
       frames.NoReply(i, attempt.value().status);
     } else if (!frames.Reply(i, attempt.value(), request.destination, resolved.value().hostTcpIp)) {
       break;

@@ -126,7 +126,9 @@ class Ticker final : public ComObject<Ticker, DispatchImpl<Ticker, ITicker>, ICo
     point.SetHooks(ConnectionHooks{
         [this](uint32_t cookie, IUnknown* sink) {
           slotCookie_ = Succeeded(sink_.Store(ITickerEvents::kIid, sink)) ? cookie : 0;
+          return S_OK;  // the connection stands even when the slot could not take it
         },
+        nullptr,
         [this](uint32_t cookie) {
           if (cookie != slotCookie_) return;  // an older sink: the slot holds a newer one
           sink_.Clear();

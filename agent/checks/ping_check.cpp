@@ -4,6 +4,7 @@
 #include <limits>
 #include <thread>
 
+#include "agent/log/agent_log.h"
 #include "agent/protocol/answer.h"
 #include "agent/protocol/record.h"
 #include "agent/protocol/reply.h"
@@ -85,6 +86,13 @@ bool WaitUntilEnded(ping::ItqPing& element, int32_t timeoutMs, const PingWait& w
   }
 }
 
+// The component could not be had: this answer is logged before it is sent.
+void AnswerNoComponent(UserHandle& user, int32_t serviceIndex) {
+  const std::string answer(kNoComponentAnswer);
+  Log(answer, kLogOutgoing);
+  user.Send(answer, serviceIndex);
+}
+
 void Answer(UserHandle& user, std::string_view tmpl, std::initializer_list<AnswerArg> args, int32_t serviceIndex) {
   Reply(user, FormatAnswer(tmpl, args, kPingAnswerBuffer), serviceIndex);
 }
@@ -130,12 +138,12 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
 
   com::ComPtr<ping::ItqCollPings> collection;
   if (com::Failed(create(&collection)) || !collection) {
-    Reply(user, std::string(kNoComponentAnswer), serviceIndex);
+    AnswerNoComponent(user, serviceIndex);
     return;
   }
   com::ComPtr<ping::ItqPing> element;
   if (collection->Add(element.put()) != com::S_OK || !element) {
-    Reply(user, std::string(kNoComponentAnswer), serviceIndex);
+    AnswerNoComponent(user, serviceIndex);
     return;
   }
 

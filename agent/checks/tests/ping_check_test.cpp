@@ -285,8 +285,12 @@ class PingCheckTest : public ::testing::Test {
   // Runs the check on `record` against fakes that follow `script`; the one answer it sent. The
   // check must have released every object it was handed.
   std::string Run(const std::string& record, const PingWait& wait = kQuickWait) {
-    trace = {};
     FakeUserHandle user;
+    return Run(user, record, wait);
+  }
+  std::string Run(const PingRequest& request) { return Run(request.Record()); }
+  std::string Run(FakeUserHandle& user, const std::string& record, const PingWait& wait = kQuickWait) {
+    trace = {};
     const PingCollectionFactory create = [this](com::ComPtr<ping::ItqCollPings>* out) {
       ++trace.creates;
       if (!script.createNothing) *out = com::Make<FakeCollection>(script, trace);
@@ -299,7 +303,6 @@ class PingCheckTest : public ::testing::Test {
     EXPECT_FALSE(trace.resultsReadWhileRunning);
     return user.OnlyAnswer(kServiceIndex);
   }
-  std::string Run(const PingRequest& request) { return Run(request.Record()); }
 
   PingScript script;
   PingTrace trace;
@@ -471,6 +474,25 @@ TEST_F(PingCheckTest, ComponentOrElementThatCannotBeHad) {
     EXPECT_EQ(Run(PingRequest{}), kNoComponent) << c.atCreate << " " << c.result;
     EXPECT_EQ(c.atCreate ? trace.adds : trace.pings, 0);
   }
+}
+
+// That answer is in the log before it goes out.
+TEST_F(PingCheckTest, NoComponentAnswerIsLoggedBeforeItIsSent) {
+  struct LogWatchingUser : FakeUserHandle {
+    explicit LogWatchingUser(const LogCapture& log) : log(log) {}
+    void Send(const std::string& text, int32_t serviceIndex) override {
+      for (const std::string& line : log.Lines()) loggedBefore = loggedBefore || line.find(text) != std::string::npos;
+      FakeUserHandle::Send(text, serviceIndex);
+    }
+    const LogCapture& log;
+    bool loggedBefore = false;
+  };
+  LogCapture log;
+  LogWatchingUser user(log);
+  script.createNothing = true;
+  script.createResult = com::E_FAIL;
+  EXPECT_EQ(Run(user, PingRequest{}.Record()), kNoComponent);
+  EXPECT_TRUE(user.loggedBefore);
 }
 
 TEST_F(PingCheckTest, RejectedStartIsDownWithAnEmptyList) {

@@ -50,6 +50,9 @@ std::string UnitText(const std::filesystem::path& executable) {
          "Type=notify\n"
          "ExecStart=\"" + executable.string() + "\"\n"
          "User=root\n"
+         // Programs started for the monitoring server run on their own: stopping or restarting
+         // the agent ends the agent alone.
+         "KillMode=process\n"
          "Restart=on-failure\n\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

@@ -55,6 +55,7 @@ TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
   EXPECT_NE(unit.find("Description=Tarnquist's Remote Agent for Windows\n"), std::string::npos);
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(unit.find("ExecStart=\"" + std::string(VORLANE_AGENT_BINARY) + "\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("KillMode=process\n"), std::string::npos);  // started programs outlive a restart
   EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
   EXPECT_EQ(run("/INSTALL"), "Could not install service! Error: 1073.");
   EXPECT_EQ(run("--uninstall"), "Unistall succeeded\n");

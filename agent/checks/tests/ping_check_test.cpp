@@ -14,6 +14,7 @@
 #include "agent/protocol/tests/protocol_test_support.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
+#include "platform/com/dispatch_table.h"
 
 namespace vorlane::agent {
 namespace {
@@ -110,22 +111,13 @@ struct PingTrace {
 
 std::u16string ToU16(com::BSTR text) { return std::u16string(text ? text : u"", com::SysStringLen(text)); }
 
-class FakePing final : public com::ComObject<FakePing, ping::ItqPing> {
+// The check binds to the vtables only: the fakes answer no late-bound member.
+class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePing, ping::ItqPing>> {
  public:
+  static constexpr com::DispatchMember<FakePing> kDispatchMembers[1] = {};
+
   FakePing(const PingScript& script, PingTrace& trace) : script_(script), trace_(trace) { ++trace_.elementsAlive; }
 
-  com::HRESULT GetTypeInfoCount(uint32_t* count) override {
-    *count = 0;
-    return com::S_OK;
-  }
-  com::HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
-  com::HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
-    return com::E_NOTIMPL;
-  }
-  com::HRESULT Invoke(com::DISPID, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS*, com::VARIANT*,
-                      com::EXCEPINFO*, uint32_t*) override {
-    return com::E_NOTIMPL;
-  }
 
   com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
                     com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) override {
@@ -212,24 +204,15 @@ class FakePing final : public com::ComObject<FakePing, ping::ItqPing> {
   int runningReadsLeft_ = 0;
 };
 
-class FakeCollection final : public com::ComObject<FakeCollection, ping::ItqCollPings> {
+class FakeCollection final
+    : public com::ComObject<FakeCollection, com::DispatchImpl<FakeCollection, ping::ItqCollPings>> {
  public:
+  static constexpr com::DispatchMember<FakeCollection> kDispatchMembers[1] = {};
+
   FakeCollection(const PingScript& script, PingTrace& trace) : script_(script), trace_(trace) {
     ++trace_.collectionsAlive;
   }
 
-  com::HRESULT GetTypeInfoCount(uint32_t* count) override {
-    *count = 0;
-    return com::S_OK;
-  }
-  com::HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
-  com::HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
-    return com::E_NOTIMPL;
-  }
-  com::HRESULT Invoke(com::DISPID, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS*, com::VARIANT*,
-                      com::EXCEPINFO*, uint32_t*) override {
-    return com::E_NOTIMPL;
-  }
 
   com::HRESULT get_Count(int32_t* count) override {
     *count = 0;

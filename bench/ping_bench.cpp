@@ -44,7 +44,8 @@ Job ComponentPing(const std::string& host, int frames, int32_t maxTimeout) {
   if (collection->Add(element.put()) != com::S_OK) return job;
   const auto start = std::chrono::steady_clock::now();
   const com::Bstr name = com::Bstr::FromUtf8(host);
-  if (element->Ping(name.get(), 32, frames, maxTimeout, 0, com::VARIANT_FALSE, com::VARIANT_FALSE) != com::S_OK) return job;
+  if (element->Ping(name.get(), 32, frames, maxTimeout, 0, com::VARIANT_FALSE, com::VARIANT_FALSE) != com::S_OK)
+    return job;
   com::VARIANT_BOOL running = com::VARIANT_TRUE;
   for (int i = 0; i < 1000000 && running == com::VARIANT_TRUE; ++i) {
     (void)element->get_IsRunning(&running);

@@ -155,7 +155,7 @@ HRESULT PingCollection::get_IsRunning(VARIANT_BOOL* running) {
   return Guarded("CtqCollPings::Exception in get_IsRunning\n", [&] {
     std::lock_guard guard(elementsLock_);
     *running = AnyElement(elements_, [](PingElement& e) { return e.RunningLocked(); }) ? com::VARIANT_TRUE
-                                                                                        : com::VARIANT_FALSE;
+                                                                                       : com::VARIANT_FALSE;
     return com::S_OK;
   });
 }
@@ -165,7 +165,7 @@ HRESULT PingCollection::get_AllChecked(VARIANT_BOOL* checked) {
   return Guarded("CtqCollPings::Exception in get_AllChecked\n", [&] {
     std::lock_guard guard(elementsLock_);
     *checked = AnyElement(elements_, [](PingElement& e) { return !e.CheckedLocked(); }) ? com::VARIANT_FALSE
-                                                                                         : com::VARIANT_TRUE;
+                                                                                        : com::VARIANT_TRUE;
     return com::S_OK;
   });
 }
@@ -202,9 +202,10 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
     int quitCode = 0;
     for (;;) {
       std::vector<loop::Event*> handles{&thread->Ended()};
-      const auto waited = quitSeen ? (thread->Ended().Wait(kNotificationLimit) ? loop::MessageLoop::WaitResult::kSignaled
-                                                                              : loop::MessageLoop::WaitResult::kTimeout)
-                                   : messages->WaitForHandleOrMessage(handles, kNotificationLimit);
+      const auto waited = quitSeen
+                              ? (thread->Ended().Wait(kNotificationLimit) ? loop::MessageLoop::WaitResult::kSignaled
+                                                                          : loop::MessageLoop::WaitResult::kTimeout)
+                              : messages->WaitForHandleOrMessage(handles, kNotificationLimit);
       if (waited == loop::MessageLoop::WaitResult::kSignaled) {
         ended = true;
         break;

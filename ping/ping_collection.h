@@ -20,9 +20,8 @@ namespace vorlane::ping {
 // How long a PingDone notification may take before it is given up.
 inline constexpr std::chrono::milliseconds kNotificationLimit{10000};
 
-class PingCollection final
-    : public com::ComObject<PingCollection, com::DispatchImpl<PingCollection, ItqCollPings>,
-                           com::IConnectionPointContainer, com::ISupportErrorInfo> {
+class PingCollection final : public com::ComObject<PingCollection, com::DispatchImpl<PingCollection, ItqCollPings>,
+                                                   com::IConnectionPointContainer, com::ISupportErrorInfo> {
   com::HRESULT GetCount(com::DispatchCall& call);
   com::HRESULT InvokeAdd(com::DispatchCall& call);
   com::HRESULT InvokeRemove(com::DispatchCall& call);

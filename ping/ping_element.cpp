@@ -73,8 +73,7 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
   }
   if (maxTimeout < 1 || maxTimeout > kLongestTimeout) maxTimeout = kLongestTimeout;
   if (ipV6 != com::VARIANT_FALSE && !ipv6Available_) {
-    Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, The IPv6 API's are not supported!",
-         pingId);
+    Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, The IPv6 API's are not supported!", pingId);
     return com::E_NOTIMPL;
   }
   return com::CatchReturn([&]() -> HRESULT {
@@ -121,7 +120,8 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
       }
       const char* text = std::strerror(error);
       if (text != nullptr && *text != '\0') {
-        Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld, system error: %s",
+        Logf(nullptr,
+             "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld, system error: %s",
              pingId, static_cast<long>(error), static_cast<long>(error), text);
       } else {
         Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld", pingId,

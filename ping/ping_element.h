@@ -17,9 +17,8 @@ namespace vorlane::ping {
 
 class PingCollection;
 
-class PingElement final
-    : public com::ComObject<PingElement, com::DispatchImpl<PingElement, ItqPing>, com::IConnectionPointContainer,
-                           com::ISupportErrorInfo> {
+class PingElement final : public com::ComObject<PingElement, com::DispatchImpl<PingElement, ItqPing>,
+                                                com::IConnectionPointContainer, com::ISupportErrorInfo> {
   com::HRESULT InvokePing(com::DispatchCall& call);
   com::HRESULT GetErrSeparator(com::DispatchCall& call);
   com::HRESULT PutErrSeparator(com::DispatchCall& call);

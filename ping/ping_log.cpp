@@ -32,8 +32,9 @@ void Logf(std::mutex* lock, const char* format, ...) {
   va_start(args, format);
   const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  std::string_view line = written < 0 ? std::string_view("CtqCollPings::Exception in logf\n")
-                                      : WholeCharacters(std::string_view(buffer, std::min<size_t>(written, sizeof buffer - 1)));
+  std::string_view line = written < 0
+                              ? std::string_view("CtqCollPings::Exception in logf\n")
+                              : WholeCharacters(std::string_view(buffer, std::min<size_t>(written, sizeof buffer - 1)));
   try {
     std::optional<std::lock_guard<std::mutex>> guard;
     if (lock != nullptr) guard.emplace(*lock);

@@ -34,8 +34,8 @@ struct ItqPing : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("E5FA21DA-9D4B-4951-9D5F-5892C1528E18");
 
-  virtual com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout,
-                            uint8_t tos, com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) = 0;
+  virtual com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
+                            com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) = 0;
   virtual com::HRESULT get_ErrSeparator(com::BSTR* value) = 0;
   virtual com::HRESULT put_ErrSeparator(com::BSTR value) = 0;
   virtual com::HRESULT get_ID(int32_t* value) = 0;

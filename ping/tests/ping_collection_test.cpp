@@ -1,6 +1,8 @@
 // The ping collection as its clients use it: created by class id, elements keyed and found,
 // PingDone delivered to the most recently advised sink in the client's apartment; and the
 // arithmetic with which a job turns its frames into results.
+#include "ping/ping_collection.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "ping/ping_collection.h"
 #include "ping/ping_worker.h"
 #include "ping/sondrel.h"
 #include "ping/tests/private_network.h"
@@ -297,9 +298,9 @@ TEST_F(PingCollectionTest, IsRunningWhileAnyElementPings) {
 TEST_F(PingCollectionTest, LateBoundMembersHaveTheirIds) {
   ComPtr<IDispatch> dispatch = collection_.As<IDispatch>();
   ASSERT_TRUE(dispatch);
-  const std::vector<std::pair<std::u16string, DISPID>> expected = {
-      {u"Count", 1}, {u"Add", 2}, {u"Remove", 3}, {u"item", 0}, {u"At", 4}, {u"Clear", 5}, {u"IsRunning", 6},
-      {u"AllChecked", 8}};
+  const std::vector<std::pair<std::u16string, DISPID>> expected = {{u"Count", 1},     {u"Add", 2},       {u"Remove", 3},
+                                                                   {u"item", 0},      {u"At", 4},        {u"Clear", 5},
+                                                                   {u"IsRunning", 6}, {u"AllChecked", 8}};
   for (auto [name, id] : expected) {
     OLECHAR* names[] = {name.data()};
     DISPID found = -7;
@@ -341,8 +342,9 @@ TEST(PingRegistration, BothClassesAndTheTypeLibraryAreRegistered) {
     CLSID clsid;
     std::string description, progId, independent;
   };
-  for (const Expected& c : {Expected{kCollPingsClsid, "tqCollPings Class", "Sondrel.tqCollPings.1", "Sondrel.tqCollPings"},
-                            Expected{kPingClsid, "tqPing Class", "Sondrel.tqPing.1", "Sondrel.tqPing"}}) {
+  for (const Expected& c :
+       {Expected{kCollPingsClsid, "tqCollPings Class", "Sondrel.tqCollPings.1", "Sondrel.tqCollPings"},
+        Expected{kPingClsid, "tqPing Class", "Sondrel.tqPing.1", "Sondrel.tqPing"}}) {
     const std::string key = "CLSID\\" + FormatGuidBraced(c.clsid);
     EXPECT_EQ(registry.GetValue(key, ""), c.description);
     EXPECT_EQ(registry.GetValue(key + "\\ProgID", ""), c.progId);
@@ -358,8 +360,7 @@ TEST(PingRegistration, BothClassesAndTheTypeLibraryAreRegistered) {
     EXPECT_EQ(CLSIDFromProgID(c.independent, &found), S_OK);
     EXPECT_EQ(found, c.clsid);
   }
-  EXPECT_EQ(registry.GetValue("TypeLib\\{99A5DA9A-1005-4958-A7A9-489321FA1190}\\1.0", ""),
-            "Sondrel 1.0 Type Library");
+  EXPECT_EQ(registry.GetValue("TypeLib\\{99A5DA9A-1005-4958-A7A9-489321FA1190}\\1.0", ""), "Sondrel 1.0 Type Library");
 }
 
 // ------------------------------------------------------------------------- PingDone

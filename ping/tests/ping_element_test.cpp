@@ -211,7 +211,9 @@ class LogCapture {
 
 constexpr const char* kPingLinePrefix = "Sondrel ~ ";
 
-std::string EnterLine(long pingId) { return "Sondrel ~ Enter the Ping method for the PingID: " + std::to_string(pingId); }
+std::string EnterLine(long pingId) {
+  return "Sondrel ~ Enter the Ping method for the PingID: " + std::to_string(pingId);
+}
 std::string StartingLine(long pingId) {
   return "Sondrel ~ Starting the send of Ping for the PingID: " + std::to_string(pingId);
 }
@@ -393,8 +395,9 @@ TEST_F(PingElementArguments, BoundsOfPackageSizeAndMaxTimeout) {
     SCOPED_TRACE("MaxTimeout " + std::to_string(c.given));
     LogCapture log;
     ASSERT_TRUE(log.ok());
-    EXPECT_EQ(StartPing(element_.get(), {.host = "127.0.0.1", .packageSize = 40, .sendTimes = 5, .maxTimeout = c.given}),
-              com::S_OK);
+    EXPECT_EQ(
+        StartPing(element_.get(), {.host = "127.0.0.1", .packageSize = 40, .sendTimes = 5, .maxTimeout = c.given}),
+        com::S_OK);
     EXPECT_TRUE(WaitUntilDone(element_.get()));
     EXPECT_EQ(log.Lines(kPingLinePrefix), (std::vector<std::string>{
                                               EnterLine(8),
@@ -478,8 +481,8 @@ TEST_F(PingElementJobs, DroppedFramesAreListedAndCounted) {
     ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--answer-pattern", c.pattern}));
     ASSERT_EQ(element_->put_ErrSeparator(Bstr(c.separator).get()), com::S_OK);
     // 300 ms for each frame.
-    ASSERT_EQ(StartPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = c.sendTimes,
-                                         .maxTimeout = 300 * c.sendTimes}),
+    ASSERT_EQ(StartPing(element_.get(),
+                        {.host = ns.remoteAddress(), .sendTimes = c.sendTimes, .maxTimeout = 300 * c.sendTimes}),
               com::S_OK);
     if (std::string(c.pattern).find('0') != std::string::npos) {
       // A dropped frame keeps the job going for at least 300 ms.
@@ -536,9 +539,8 @@ TEST_F(PingElementJobs, ReturnedTosIsCheckedOnlyWhenAsked) {
   constexpr uint8_t kSent = 0x20;
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--tos", "0x60"}));
   const std::string differs = "Received ping has a different TOS than the sent ping !";
-  const Results checked =
-      RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent,
-                               .checkTos = true});
+  const Results checked = RunPing(
+      element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent, .checkTos = true});
   EXPECT_EQ(checked.errorMessage, "1: " + differs + "#2: " + differs + "#3: " + differs + "#");
   EXPECT_EQ(checked.succeededPercent, 0);
 
@@ -549,9 +551,8 @@ TEST_F(PingElementJobs, ReturnedTosIsCheckedOnlyWhenAsked) {
 
   // Answers with the TOS of the request.
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {}));
-  const Results matching =
-      RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent,
-                               .checkTos = true});
+  const Results matching = RunPing(
+      element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent, .checkTos = true});
   EXPECT_EQ(matching.errorMessage, "");
   EXPECT_EQ(matching.succeededPercent, 100);
 }
@@ -576,15 +577,15 @@ TEST_F(PingElementJobs, IcmpErrorNamesItsSender) {
 TEST_F(PingElementJobs, Ipv6ToTheNamespace) {
   PingNamespace ns;
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {}));
-  const Results all = RunPing(element_.get(), {.host = ns.remoteAddress6(), .sendTimes = 3, .maxTimeout = 3000,
-                                               .ipV6 = true});
+  const Results all =
+      RunPing(element_.get(), {.host = ns.remoteAddress6(), .sendTimes = 3, .maxTimeout = 3000, .ipV6 = true});
   EXPECT_EQ(all.succeededPercent, 100);
   EXPECT_EQ(all.errorMessage, "");
   EXPECT_EQ(all.hostTcpIp, ns.remoteAddress6());
 
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--answer-pattern", "10"}));
-  const Results half = RunPing(element_.get(), {.host = ns.remoteAddress6(), .sendTimes = 2, .maxTimeout = 600,
-                                                .ipV6 = true});
+  const Results half =
+      RunPing(element_.get(), {.host = ns.remoteAddress6(), .sendTimes = 2, .maxTimeout = 600, .ipV6 = true});
   EXPECT_EQ(half.succeededPercent, 50);
   EXPECT_EQ(half.errorMessage, "2: Request Timed Out#");
   EXPECT_EQ(half.hostTcpIp, ns.remoteAddress6());
@@ -613,17 +614,18 @@ TEST_F(PingElementLifetime, NextPingStartsFromEmptyResults) {
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--answer-pattern", "0"}));
   LogCapture log;
   ASSERT_TRUE(log.ok());
-  ASSERT_EQ(StartPing(element_.get(), {.host = ns.remoteAddress(), .packageSize = 64, .sendTimes = 1,
-                                       .maxTimeout = 1500}),
-            com::S_OK);
+  ASSERT_EQ(
+      StartPing(element_.get(), {.host = ns.remoteAddress(), .packageSize = 64, .sendTimes = 1, .maxTimeout = 1500}),
+      com::S_OK);
   const Results during = Read(element_.get());
   EXPECT_EQ(during.running, com::VARIANT_TRUE);
   EXPECT_EQ(during.succeededPercent, 0);
   EXPECT_EQ(during.averageRoundTrip, 0);
   EXPECT_EQ(during.errorMessage, "");
-  EXPECT_EQ(log.Lines(kPingLinePrefix),
-            (std::vector<std::string>{EnterLine(12), ArgumentsLine(12, ns.remoteAddress(), 64, 1, 1500, ns.remoteAddress()),
-                                      StartingLine(12), ExitingLine(12)}));
+  EXPECT_EQ(
+      log.Lines(kPingLinePrefix),
+      (std::vector<std::string>{EnterLine(12), ArgumentsLine(12, ns.remoteAddress(), 64, 1, 1500, ns.remoteAddress()),
+                                StartingLine(12), ExitingLine(12)}));
   ASSERT_TRUE(WaitUntilDone(element_.get()));
   const Results second = Read(element_.get());
   EXPECT_EQ(second.errorMessage, "1: Request Timed Out#");

@@ -56,6 +56,6 @@ class PrivateNetworkEnvironment : public ::testing::Environment {
 
 }  // namespace vorlane::ping::testing
 
-#define REQUIRE_PRIVATE_NETWORK()                                 \
-  if (!::vorlane::ping::testing::NetworkSkipReason().empty())    \
+#define REQUIRE_PRIVATE_NETWORK()                             \
+  if (!::vorlane::ping::testing::NetworkSkipReason().empty()) \
   GTEST_SKIP() << ::vorlane::ping::testing::NetworkSkipReason()

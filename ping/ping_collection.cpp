@@ -188,7 +188,7 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
       // The thread holds the collection: a notification that is given up never finds it gone.
       thread.emplace([self = com::ComPtr<PingCollection>(this), token = std::make_shared<ModuleThreadToken>(),
                       elementId] { (void)self->FirePingDone(elementId); },
-                     kThreadStackSize);
+                     kThreadStackSize, ThisModule());
     } catch (...) {
       debuglog::Write("Ping The Fire_PingDone thread can not be started!");
       return com::E_FAIL;

@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "ping/icmp_echo.h"
@@ -15,6 +15,7 @@
 #include "platform/com/apartment.h"
 #include "platform/com/text.h"
 #include "platform/debuglog/debuglog.h"
+#include "platform/loop/message_loop.h"
 
 namespace vorlane::ping {
 
@@ -290,30 +291,17 @@ ModuleThreadToken::~ModuleThreadToken() {
 
 int RunningThreads() { return g_runningThreads.load(std::memory_order_acquire); }
 
+const void* ThisModule() { return reinterpret_cast<const void*>(&ThisModule); }
+
 bool StartModuleThread(std::function<void()> body) {
   try {
-    pthread_attr_t attributes;
-    if (::pthread_attr_init(&attributes) != 0) return false;
-    (void)::pthread_attr_setstacksize(&attributes, kThreadStackSize);
-    (void)::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    auto start = std::make_unique<std::function<void()>>(
-        [token = std::make_shared<ModuleThreadToken>(), body = std::move(body)] { body(); });
-    pthread_t thread;
-    const int rc = ::pthread_create(
-        &thread, &attributes,
-        [](void* arg) -> void* {
-          std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(arg));
-          (*run)();
-          return nullptr;
-        },
-        start.get());
-    ::pthread_attr_destroy(&attributes);
-    if (rc != 0) {
-      errno = rc;
-      return false;
-    }
-    start.release();  // the thread owns it now
+    loop::WaitableThread thread([token = std::make_shared<ModuleThreadToken>(), body = std::move(body)] { body(); },
+                                kThreadStackSize, ThisModule());
+    thread.Abandon();
     return true;
+  } catch (const std::system_error& e) {
+    errno = e.code().value();
+    return false;
   } catch (...) {
     errno = ENOMEM;
     return false;

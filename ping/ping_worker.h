@@ -97,6 +97,9 @@ class ModuleThreadToken {
 
 int RunningThreads();
 
+// An address inside this module: its threads keep it loaded until they are done with it.
+const void* ThisModule();
+
 // Starts a detached thread running `body`, counted among RunningThreads(). False when the
 // system refuses another thread.
 bool StartModuleThread(std::function<void()> body);

@@ -76,7 +76,11 @@ class Event {
 // A thread whose end can be waited for like an event.
 class WaitableThread {
  public:
-  explicit WaitableThread(std::function<void()> body, size_t stackSize = 0);
+  // With `keepLoaded` (any address inside a shared library, such as one of its functions), that
+  // library stays loaded until the thread has finished with it: its body and everything the body
+  // captured are gone before it may be unloaded. A component whose threads may outlive its last
+  // object passes its own address, so that unloading it can never pull code from under a thread.
+  explicit WaitableThread(std::function<void()> body, size_t stackSize = 0, const void* keepLoaded = nullptr);
   ~WaitableThread();  // joins
   WaitableThread(const WaitableThread&) = delete;
   WaitableThread& operator=(const WaitableThread&) = delete;

@@ -2,6 +2,7 @@
 // std::thread for the stack size; the thread owns its start record and a share of the Ended
 // event, so an abandoned thread touches nothing that its WaitableThread object owned.
 #include <cxxabi.h>
+#include <dlfcn.h>
 #include <limits.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -24,9 +25,29 @@ struct WaitableThread::Impl {
 
 namespace {
 
+// A reference on the shared library that contains an address, taken with dlopen and given back
+// with dlclose; nothing for an address outside any library that can be unloaded.
+class LibraryReference {
+ public:
+  explicit LibraryReference(const void* address) {
+    Dl_info info{};
+    if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return;
+    handle_ = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  }
+  ~LibraryReference() {
+    if (handle_ != nullptr) ::dlclose(handle_);
+  }
+  LibraryReference(const LibraryReference&) = delete;
+  LibraryReference& operator=(const LibraryReference&) = delete;
+
+ private:
+  void* handle_ = nullptr;
+};
+
 struct StartRecord {
   std::function<void()> body;
   std::shared_ptr<Event> ended;
+  std::unique_ptr<LibraryReference> library;
 };
 
 void* ThreadMain(void* arg) {
@@ -43,6 +64,8 @@ void* ThreadMain(void* arg) {
   // What the body captured is gone before Ended is set, so a waiter may rely on that.
   start->body = nullptr;
   start->ended->Set();
+  // Last: what follows is the runtime's own code, which stays loaded.
+  start->library.reset();
   return nullptr;
 }
 
@@ -70,7 +93,7 @@ size_t UsableStackSize(size_t requested) {
 
 }  // namespace
 
-WaitableThread::WaitableThread(std::function<void()> body, size_t stackSize)
+WaitableThread::WaitableThread(std::function<void()> body, size_t stackSize, const void* keepLoaded)
     : ended_(std::make_shared<Event>(Event::Reset::kManual)), impl_(std::make_unique<Impl>()) {
   ThreadAttributes attributes;
   if (stackSize != 0) {
@@ -78,7 +101,8 @@ WaitableThread::WaitableThread(std::function<void()> body, size_t stackSize)
       throw std::system_error(rc, std::generic_category(), "pthread_attr_setstacksize");
     }
   }
-  auto start = std::make_unique<StartRecord>(StartRecord{std::move(body), ended_});
+  auto start = std::make_unique<StartRecord>(
+      StartRecord{std::move(body), ended_, std::make_unique<LibraryReference>(keepLoaded)});
   if (const int rc = ::pthread_create(&impl_->thread, attributes.get(), ThreadMain, start.get()); rc != 0) {
     throw std::system_error(rc, std::generic_category(), "pthread_create");
   }

@@ -30,6 +30,9 @@ namespace {
 
 std::atomic<int> g_runningThreads{0};
 
+// An address inside this module: its threads keep it loaded until they are done with it.
+const void* ThisModule() { return reinterpret_cast<const void*>(&ThisModule); }
+
 // No idle limit set: connections may stay as long as they like (a year is as good as forever).
 constexpr std::chrono::seconds kNoIdleLimit{365 * 24 * 3600};
 
@@ -73,11 +76,13 @@ void Runner::Spawn(UniqueFd socket, std::string address) {
   core->active++;
   g_runningThreads++;
   const int fd = socket.release();
-  auto thread = std::make_shared<loop::WaitableThread>([core = core, fd, address] {
-    ServeConnection(core, UniqueFd(fd), address);
-    core->active--;
-    g_runningThreads--;
-  });
+  auto thread = std::make_shared<loop::WaitableThread>(
+      [core = core, fd, address] {
+        ServeConnection(core, UniqueFd(fd), address);
+        core->active--;
+        g_runningThreads--;
+      },
+      0, ThisModule());
   std::lock_guard guard(lock);
   std::erase_if(threads, [](const std::shared_ptr<loop::WaitableThread>& t) { return t->Ended().IsSet(); });
   threads.push_back(std::move(thread));
@@ -170,10 +175,12 @@ HRESULT TermServer::Start() {
   }
   runner->listener = std::move(listener).value();
   g_runningThreads++;
-  runner->acceptThread = std::make_unique<loop::WaitableThread>([runner] {
-    runner->AcceptLoop();
-    g_runningThreads--;
-  });
+  runner->acceptThread = std::make_unique<loop::WaitableThread>(
+      [runner] {
+        runner->AcceptLoop();
+        g_runningThreads--;
+      },
+      0, ThisModule());
   runner_ = std::move(runner);
   return S_OK;
 }

@@ -1,6 +1,7 @@
 // The ticker component, registered by regsvr into a registry of the test's own: activation,
 // late binding, and events that a worker thread fires into the test thread's apartment.
 #include <gmock/gmock.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -301,6 +302,30 @@ TEST_F(EventComponent, ModuleUnloadsOnceTheWorkerThatOutlivedItsClientEnded) {
   EXPECT_EQ(sink->Release(), 1u);
   CoFreeUnusedLibraries();
   EXPECT_FALSE(testing::IsLoaded(kComponent));
+}
+
+// A thread started with an address inside a library keeps that library loaded until the thread
+// is done with it, even after every other reference on the library is gone.
+TEST_F(EventComponent, ThreadKeepsTheLibraryOfItsAnchorLoaded) {
+  void* library = ::dlopen(kComponent.c_str(), RTLD_NOW);
+  ASSERT_NE(library, nullptr);
+  const void* anchor = ::dlsym(library, "DllCanUnloadNow");
+  ASSERT_NE(anchor, nullptr);
+  loop::Event release;
+  loop::WaitableThread thread([&release] { release.Wait(kWatchdog); }, 0, anchor);
+  ::dlclose(library);
+  EXPECT_TRUE(testing::IsLoaded(kComponent));
+  release.Set();
+  ASSERT_TRUE(thread.Join(kWatchdog));
+  EXPECT_FALSE(testing::IsLoaded(kComponent));
+
+  // Without an anchor nothing is held.
+  library = ::dlopen(kComponent.c_str(), RTLD_NOW);
+  ASSERT_NE(library, nullptr);
+  loop::WaitableThread plain([&release] { release.Wait(kWatchdog); });
+  ::dlclose(library);
+  EXPECT_FALSE(testing::IsLoaded(kComponent));
+  ASSERT_TRUE(plain.Join(kWatchdog));
 }
 
 // A client apartment ends while the worker still has events for it: the calls fail with

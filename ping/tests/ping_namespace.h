@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,23 @@ inline int WaitChild(pid_t pid, std::chrono::milliseconds timeout) {
   return -1;
 }
 
+// Appends what `fd` delivers to *out until it is closed, `done(*out)` holds or `deadline` passes.
+inline void ReadPipe(int fd, std::chrono::steady_clock::time_point deadline, std::string* out,
+                     const std::function<bool(const std::string&)>& done = {}) {
+  char buf[4096];
+  for (int i = 0; i < 100000 && !(done && done(*out)); ++i) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd pfd{fd, POLLIN, 0};
+    int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
 // Runs argv[0] (searched in PATH) with the given arguments, output captured, bounded in time.
 inline CommandResult RunCommand(const std::vector<std::string>& args,
                                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -79,18 +97,7 @@ inline CommandResult RunCommand(const std::vector<std::string>& args,
   }
   ::close(pipeFds[1]);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buf[4096];
-  for (int i = 0; i < 100000; ++i) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd pfd{pipeFds[0], POLLIN, 0};
-    int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    result.output.append(buf, static_cast<size_t>(n));
-  }
+  ReadPipe(pipeFds[0], deadline, &result.output);
   ::close(pipeFds[0]);
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   result.exitCode = WaitChild(pid, std::max(left, std::chrono::milliseconds(100)));
@@ -257,23 +264,10 @@ class PingNamespace {
     ::close(pipeFds[1]);
     responderPid_ = pid;
     std::string seen;
-    const auto deadline = std::chrono::steady_clock::now() + readyTimeout;
-    bool ready = false;
-    for (int i = 0; i < 1000 && !ready; ++i) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd pfd{pipeFds[0], POLLIN, 0};
-      int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
-      char buf[256];
-      ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      seen.append(buf, static_cast<size_t>(n));
-      ready = seen.find("ready\n") != std::string::npos;
-    }
+    auto ready = [](const std::string& text) { return text.find("ready\n") != std::string::npos; };
+    ReadPipe(pipeFds[0], std::chrono::steady_clock::now() + readyTimeout, &seen, ready);
     ::close(pipeFds[0]);
-    if (!ready) {
+    if (!ready(seen)) {
       StopResponder();
       return Fail("responder did not get ready; said: " + seen);
     }

@@ -94,7 +94,6 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
     job->packageSize = packageSize;
     job->maxTimeout = maxTimeout;
     job->sendTimes = sendTimes;
-    job->pingId = static_cast<int32_t>(pingId);
     job->host = host;
     job->tos = tos;
     job->checkTos = checkReturnedTos != com::VARIANT_FALSE;

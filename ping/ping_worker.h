@@ -24,7 +24,6 @@ struct PingJob {
   int32_t packageSize = 32;  // 1 to 512
   int32_t maxTimeout = 0;    // milliseconds, 1 to 32000
   int32_t sendTimes = 1;     // at least 1
-  int32_t pingId = 0;
   std::string host;  // UTF-8
   uint8_t tos = 0;
   bool checkTos = false;

@@ -25,7 +25,6 @@ using com::VARIANT_BOOL;
 namespace {
 
 constexpr int32_t kMaxPackageSize = 512;
-constexpr int32_t kLongestTimeout = 32000;
 
 // Whether this process may send echo requests of `family` at all: the stand-in for the
 // system's ICMP helper library being there.
@@ -71,7 +70,7 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
     Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, invalid SendTimes supplied", pingId);
     return com::E_INVALIDARG;
   }
-  if (maxTimeout < 1 || maxTimeout > kLongestTimeout) maxTimeout = kLongestTimeout;
+  maxTimeout = EffectiveMaxTimeout(maxTimeout);
   if (ipV6 != com::VARIANT_FALSE && !ipv6Available_) {
     Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, The IPv6 API's are not supported!", pingId);
     return com::E_NOTIMPL;

@@ -29,6 +29,15 @@ inline constexpr com::Guid kErrCodeEnumId = com::GuidLiteral("F1787AE8-2CD9-4189
 // The one member of the component's error enumeration; no operation returns it.
 inline constexpr int32_t E_ISRUNNING = 613;
 
+// The longest job timeout (MaxTimeout, milliseconds) Ping takes; a value outside 1..this one is
+// used as this one.
+inline constexpr int32_t kLongestMaxTimeout = 32000;
+
+// The timeout a job given `maxTimeout` runs with.
+constexpr int32_t EffectiveMaxTimeout(int32_t maxTimeout) {
+  return maxTimeout >= 1 && maxTimeout <= kLongestMaxTimeout ? maxTimeout : kLongestMaxTimeout;
+}
+
 // One ping element: runs one ping job at a time and holds the results of the last one.
 struct ItqPing : com::IDispatch {
   using Base = com::IDispatch;

@@ -40,10 +40,6 @@ constexpr int32_t kPackageSize = 32;
 // The separator the check asks the element to put after each failure description.
 constexpr std::u16string_view kErrSeparator = u"| ";
 
-// The component runs a job with a timeout of at most this many milliseconds; any other value
-// (zero, negative or larger) makes it use the maximum.
-constexpr int32_t kLongestTimeoutMs = 32000;
-
 int16_t ParseShort(std::string_view text) { return static_cast<int16_t>(ParseRecordNumber(text)); }
 
 // Seconds to milliseconds, held at the limits of a signed 32-bit number: a wrapped product could
@@ -70,9 +66,8 @@ std::string AsAnswerText(std::string text) {
 // after the component's own bound for it (`timeoutMs` as the component clamps it) plus the margin.
 bool WaitUntilEnded(ping::ItqPing& element, int32_t timeoutMs, const PingWait& wait,
                     std::chrono::milliseconds* waited) {
-  const int32_t bound = timeoutMs >= 1 && timeoutMs <= kLongestTimeoutMs ? timeoutMs : kLongestTimeoutMs;
   const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + std::chrono::milliseconds(bound) + wait.margin;
+  const auto deadline = start + std::chrono::milliseconds(ping::EffectiveMaxTimeout(timeoutMs)) + wait.margin;
   for (;;) {
     com::VARIANT_BOOL running = com::VARIANT_FALSE;
     (void)element.get_IsRunning(&running);

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git ca-certificates
+  build-essential cmake pkg-config git ca-certificates ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libssh-dev libsystemd-dev
   openssh-client sshpass

@@ -28,21 +28,6 @@ using vorlane::com::testing::kTickerClsid;
 // The build tree's registry, unless the caller chose another one.
 [[maybe_unused]] const bool kRegistryChosen = [] { return ::setenv("VORLANE_CLASS_REGISTRY", VORLANE_BENCH_CLASS_REGISTRY, 0) == 0; }();
 
-// Holds a single-threaded apartment on the calling thread for one benchmark.
-class ApartmentScope {
- public:
-  ApartmentScope() : hr_(CoInitialize(nullptr)) {}
-  ~ApartmentScope() {
-    if (Succeeded(hr_)) CoUninitialize();
-  }
-  ApartmentScope(const ApartmentScope&) = delete;
-  ApartmentScope& operator=(const ApartmentScope&) = delete;
-  HRESULT result() const { return hr_; }
-
- private:
-  HRESULT hr_;
-};
-
 // Add(a, b) late-bound; the arguments go in reverse order.
 HRESULT InvokeAdd(IDispatch* target, int32_t a, int32_t b, int32_t* sum) {
   VARIANT args[] = {Variant(b).raw(), Variant(a).raw()};

@@ -29,6 +29,26 @@ void CoUninitialize();
 HRESULT OleInitialize(void* reserved);
 void OleUninitialize();
 
+// The calling thread inside a single-threaded apartment for the life of the scope: every
+// successful initialisation is paired with its CoUninitialize, on every way out. A thread
+// already in an apartment nests (S_FALSE, still paired); one in the other kind is left as it is
+// (RPC_E_CHANGED_MODE, nothing to undo).
+class ApartmentScope {
+ public:
+  explicit ApartmentScope(uint32_t flags = COINIT_APARTMENTTHREADED) : result_(CoInitializeEx(nullptr, flags)) {}
+  ~ApartmentScope() {
+    if (Succeeded(result_)) CoUninitialize();
+  }
+  ApartmentScope(const ApartmentScope&) = delete;
+  ApartmentScope& operator=(const ApartmentScope&) = delete;
+
+  HRESULT result() const noexcept { return result_; }
+  bool ok() const noexcept { return Succeeded(result_); }
+
+ private:
+  const HRESULT result_;
+};
+
 class Apartment;
 
 // The calling thread's single-threaded apartment, or nullptr when it has none.

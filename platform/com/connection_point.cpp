@@ -4,8 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/com/bstr.h"
-#include "platform/com/error_info.h"
+#include "platform/com/late_binding.h"
 
 namespace vorlane::com {
 namespace {
@@ -243,23 +242,7 @@ HRESULT InvokeEvent(IUnknown* sink, const IID& eventIid, DISPID id, std::span<co
   // The event interface is a dispatch interface: its pointer is an IDispatch.
   ComPtr<IDispatch> target;
   VORLANE_RETURN_IF_FAILED(sink->QueryInterface(eventIid, target.put_void()));
-  return CatchReturn([&] {
-    // Shallow copies in reverse: the callee reads them, and writes only through references.
-    std::vector<VARIANT> reversed(args.size());
-    for (size_t i = 0; i < args.size(); ++i) reversed[args.size() - 1 - i] = args[i].raw();
-    DISPPARAMS params{reversed.data(), nullptr, static_cast<uint32_t>(reversed.size()), 0};
-    EXCEPINFO exception{};
-    uint32_t argError = 0;
-    HRESULT hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, &exception,
-                                &argError);
-    Bstr source = Bstr::Attach(exception.bstrSource);
-    Bstr description = Bstr::Attach(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
-    if (hr == DISP_E_EXCEPTION && Failed(exception.scode)) {
-      hr = SetErrorAndReturn(exception.scode, eventIid, source.view(), description.view());
-    }
-    return hr;
-  });
+  return InvokeMember(target.get(), id, DISPATCH_METHOD, args, result, eventIid);
 }
 
 }  // namespace vorlane::com

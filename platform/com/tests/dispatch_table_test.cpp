@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/com/error_info.h"
+#include "platform/com/late_binding.h"
 
 namespace vorlane::com {
 namespace {
@@ -273,6 +274,51 @@ TEST_F(DispatchTest, ResultIsOptionalAndTypeInformationAbsent) {
   void* typeInfo = &count;
   EXPECT_EQ(calc->GetTypeInfo(0, 0, &typeInfo), E_NOTIMPL);
   EXPECT_EQ(typeInfo, nullptr);
+}
+
+// The client side: the runtime's late-bound helpers against the same object.
+TEST_F(DispatchTest, LateBoundCallsByIdAndByNameWithTypedResults) {
+  IDispatch* target = client.target.get();
+  int32_t sum = 0;
+  EXPECT_EQ(CallMethodFor(target, kAdd, {Variant(2), Variant(40)}, &sum), S_OK);
+  EXPECT_EQ(sum, 42);
+  Variant joined;
+  EXPECT_EQ(CallMethod(target, u"CONCAT", {Variant(u"a"), Variant(u"b"), Variant(u"+")}, joined.put()), S_OK);
+  std::string text;
+  EXPECT_EQ(ValueOf(joined, &text), S_OK);
+  EXPECT_EQ(text, "a+b");
+  EXPECT_EQ(CallMethod(target, u"NoSuchMember"), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(CallMethod(nullptr, kAdd), E_POINTER);
+
+  EXPECT_EQ(PutProperty(target, kValue, Variant(u"17")), S_OK);  // converted by the callee
+  int32_t value = 0;
+  EXPECT_EQ(GetProperty(target, kValue, &value), S_OK);
+  EXPECT_EQ(value, 17);
+  std::string asText;
+  EXPECT_EQ(GetProperty(target, kValue, &asText), S_OK);
+  EXPECT_EQ(asText, "17");
+  ComPtr<IDispatch> notAnObject;
+  EXPECT_EQ(GetProperty(target, kValue, &notAnObject), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(calc->calls_, 2);  // Add and Concat, each once
+}
+
+TEST_F(DispatchTest, LateBoundOutArgumentsAndDescribedFailures) {
+  IDispatch* target = client.target.get();
+  BSTR head = nullptr;
+  int32_t pieces = 0;
+  EXPECT_EQ(CallMethod(target, kSplit, {Variant(u"left,right"), Variant::ByRef(&head), Variant::ByRef(&pieces)}), S_OK);
+  EXPECT_EQ(Bstr::Attach(head).ToUtf8(), "left");
+  EXPECT_EQ(pieces, 2);
+
+  // The callee's EXCEPINFO comes back as its own code, described on this thread.
+  EXPECT_EQ(CallMethod(target, kRefuse), E_ACCESSDENIED);
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(info.put()), S_OK);
+  BSTR description = nullptr;
+  ASSERT_EQ(info->GetDescription(&description), S_OK);
+  EXPECT_EQ(Bstr::Attach(description).ToUtf8(), "not allowed");
+  EXPECT_EQ(CallMethod(target, kThrow), E_FAIL);
+  EXPECT_EQ(CallMethod(target, kAdd, {Variant(1)}), DISP_E_BADPARAMCOUNT);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "ping/ping_log.h"
 #include "ping/ping_worker.h"
 #include "platform/com/apartment.h"
+#include "platform/com/late_binding.h"
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
@@ -18,8 +19,6 @@ using com::HRESULT;
 using com::VARIANT_BOOL;
 
 namespace {
-
-constexpr com::LCID kUserDefaultLocale = 0x400;
 
 // Runs `body` so that no failure escapes: on one, writes `line` and answers E_FAIL.
 template <class F>
@@ -252,33 +251,16 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
 
 HRESULT PingCollection::FirePingDone(int32_t elementId) {
   return com::CatchReturn([&]() -> HRESULT {
-    const bool apartment = com::Succeeded(com::CoInitialize(nullptr));
-    HRESULT hr = com::S_OK;
-    {
-      com::ComPtr<com::IDispatch> sink;
-      hr = sink_.Get(ItqCollPingsEvents::kIid, sink.put_void());
-      if (com::Succeeded(hr) && sink) {
-        com::ComPtr<com::IDispatch> events;
-        hr = sink->QueryInterface(ItqCollPingsEvents::kIid, events.put_void());
-        if (com::Succeeded(hr) && events) {
-          std::u16string name = u"PingDone";
-          com::OLECHAR* names[] = {name.data()};
-          com::DISPID id = 0;
-          hr = events->GetIDsOfNames(com::IID_NULL, names, 1, kUserDefaultLocale, &id);
-          if (com::Succeeded(hr)) {
-            com::Variant argument(elementId);
-            com::DISPPARAMS params{};
-            params.rgvarg = argument.get();
-            params.cArgs = 1;
-            com::Variant result;
-            hr = events->Invoke(id, com::IID_NULL, kUserDefaultLocale, com::DISPATCH_METHOD, &params, result.put(),
-                                nullptr, nullptr);
-          }
-        }
-      }
-    }
-    if (apartment) com::CoUninitialize();
-    return hr;
+    com::ApartmentScope apartment;
+    com::ComPtr<com::IDispatch> sink;
+    HRESULT hr = sink_.Get(ItqCollPingsEvents::kIid, sink.put_void());
+    if (com::Failed(hr) || !sink) return hr;
+    com::ComPtr<com::IDispatch> events;
+    hr = sink->QueryInterface(ItqCollPingsEvents::kIid, events.put_void());
+    if (com::Failed(hr) || !events) return hr;
+    // The sink is asked for the event's id by name, as a client without the type library would.
+    com::Variant result;
+    return com::CallMethod(events.get(), u"PingDone", {com::Variant(elementId)}, result.put());
   });
 }
 

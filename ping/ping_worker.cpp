@@ -309,18 +309,15 @@ bool StartModuleThread(std::function<void()> body) {
 }
 
 void RunPingJob(std::unique_ptr<PingJob> job) {
-  const bool apartment = com::Succeeded(com::CoInitialize(nullptr));
-  {
-    JobEnd end(std::move(job));
-    try {
-      RunJob(end);
-      end.Finish();
-    } catch (...) {
-      debuglog::Write("Ping Unknown Exception trying to Ping!");
-      end.Abandon();
-    }
+  com::ApartmentScope apartment;
+  JobEnd end(std::move(job));
+  try {
+    RunJob(end);
+    end.Finish();
+  } catch (...) {
+    debuglog::Write("Ping Unknown Exception trying to Ping!");
+    end.Abandon();
   }
-  if (apartment) com::CoUninitialize();
 }
 
 }  // namespace vorlane::ping

@@ -12,56 +12,31 @@
 #include "agent/server/term_server_events.h"
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
+#include "platform/com/late_binding.h"
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
+#include "platform/termserver/term_server_contract.h"
 
 namespace vorlane::agent {
 
 using namespace vorlane::com;
+using namespace vorlane::termserver;
 
 namespace {
 
-constexpr CLSID kTermServerClsid = GuidLiteral("B1ACEA20-274F-4DE0-AEC6-BBD3DD88D0E0");
-
-// The terminal server's members.
-constexpr DISPID kStart = 1;
-constexpr DISPID kStop = 2;
-constexpr DISPID kBindAddress = 5;
-constexpr DISPID kKeys = 7;
-constexpr DISPID kKeysPrepare = 4;
-constexpr DISPID kIdleTimeout = 10;
-constexpr DISPID kPort = 15;
-constexpr DISPID kAuthMode = 17;
-constexpr DISPID kProtocol = 18;
-constexpr int32_t kTelnet = 1;
-constexpr int32_t kSsh = 3;
 constexpr int32_t kIdleTimeoutValue = 6000;
 
 constexpr std::string_view kCannotReadIni = "Could not read from INI file!";
 constexpr std::string_view kOleInitializeFailed = "Failed OleInitialize!";
 constexpr std::string_view kServerStarted = "Server started!";
 
-HRESULT Put(IDispatch* target, DISPID id, Variant value) {
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS params{value.get(), &named, 1, 1};
-  return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr);
-}
-
-HRESULT Call(IDispatch* target, DISPID id, std::vector<Variant> args, VARIANT* result = nullptr,
-             uint16_t flags = DISPATCH_METHOD) {
-  std::vector<VARIANT> reversed;
-  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(*it->get());
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<uint32_t>(reversed.size()), 0};
-  return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
-}
-
 // Configures and starts; any failure is reported as one result.
 HRESULT ConfigureAndStart(IDispatch* server, const std::string& bindIp, int port) {
-  VORLANE_RETURN_IF_FAILED(Put(server, kBindAddress, Variant::FromUtf8(bindIp)));
-  VORLANE_RETURN_IF_FAILED(Put(server, kPort, Variant(static_cast<int32_t>(port))));
-  VORLANE_RETURN_IF_FAILED(Put(server, kIdleTimeout, Variant(kIdleTimeoutValue)));
-  return Call(server, kStart, {Variant()});
+  VORLANE_RETURN_IF_FAILED(PutProperty(server, kServerBindAddress, Variant::FromUtf8(bindIp)));
+  VORLANE_RETURN_IF_FAILED(PutProperty(server, kServerPort, Variant(static_cast<int32_t>(port))));
+  VORLANE_RETURN_IF_FAILED(PutProperty(server, kServerIdleTimeout, Variant(kIdleTimeoutValue)));
+  return CallMethod(server, kServerStart, {Variant()});
 }
 
 }  // namespace
@@ -95,11 +70,6 @@ bool AgentServer::StartServer() {
   }
   debuglog::Write("Protocol: " + std::string(settings->isTelnet ? "Telnet" : "SSH") +
                   ", port: " + std::to_string(settings->port) + ". BindIP: " + settings->bindIp + " \n");
-  if (Failed(OleInitialize(nullptr))) {
-    debuglog::Write(kOleInitializeFailed);
-    return false;
-  }
-  (void)CoInitialize(nullptr);
 
   std::lock_guard lock(lock_);
   loop_ = loop::MessageLoop::ForCurrentThread();
@@ -115,24 +85,24 @@ bool AgentServer::StartServer() {
   }
   sink_ = Make<CTermServerEvents>(context_);
   if (auto container = server_.As<IConnectionPointContainer>()) {
-    if (Succeeded(container->FindConnectionPoint(kTermServerEventsIid, point_.put()))) {
+    if (Succeeded(container->FindConnectionPoint(ITermServerEvents::kIid, point_.put()))) {
       (void)point_->Advise(static_cast<IDispatch*>(sink_.get()), &cookie_);
     }
   }
-  (void)Put(server_.get(), kAuthMode, Variant(int32_t{0}));
+  (void)PutProperty(server_.get(), kServerAuthMode, Variant(int32_t{0}));
   if (settings->isTelnet) {
-    (void)Put(server_.get(), kProtocol, Variant(kTelnet));
+    (void)PutProperty(server_.get(), kServerProtocol, Variant(int32_t{kProtocolTelnet}));
   } else {
-    (void)Put(server_.get(), kProtocol, Variant(kSsh));
-    Variant keys;
-    if (Succeeded(Call(server_.get(), kKeys, {}, keys.get(), DISPATCH_PROPERTYGET)) && keys.type() == VT_DISPATCH) {
-      (void)Call(keys.raw().pdispVal, kKeysPrepare, {Variant(int32_t{0}), Variant()});
+    (void)PutProperty(server_.get(), kServerProtocol, Variant(int32_t{kProtocolSsh}));
+    ComPtr<IDispatch> keys;
+    if (Succeeded(GetProperty(server_.get(), kServerKeys, &keys)) && keys) {
+      (void)CallMethod(keys.get(), kKeysPrepare, {Variant(int32_t{0}), Variant()});
     }
   }
   if (Failed(ConfigureAndStart(server_.get(), settings->bindIp, settings->port))) {
     Log("Could not bind to IP: " + settings->bindIp + ". Switching to all interfaces!", kLogInfo);
-    (void)Put(server_.get(), kBindAddress, Variant(u""));
-    if (Failed(Call(server_.get(), kStart, {Variant()}))) {
+    (void)PutProperty(server_.get(), kServerBindAddress, Variant(u""));
+    if (Failed(CallMethod(server_.get(), kServerStart, {Variant()}))) {
       Log("Could not start the server on port " + std::to_string(settings->port) + ".", kLogError);
       return false;
     }
@@ -143,7 +113,10 @@ bool AgentServer::StartServer() {
 }
 
 void AgentServer::Run(const std::function<void(bool listening)>& started) {
-  const bool listening = StartServer();
+  // Everything below, the stop included, runs in this thread's apartment.
+  ApartmentScope apartment;
+  if (!apartment.ok()) debuglog::Write(kOleInitializeFailed);
+  const bool listening = apartment.ok() && StartServer();
   std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
   bool quit;
   {
@@ -153,8 +126,7 @@ void AgentServer::Run(const std::function<void(bool listening)>& started) {
   }
   started(listening);
   if (!quit) loop->Run();
-  StopService();  // nothing left to do when it already ran
-  CoUninitialize();
+  StopService();
 }
 
 void AgentServer::StopService() {
@@ -168,7 +140,7 @@ void AgentServer::StopService() {
     cookie = std::exchange(cookie_, 0);
     sink_.reset();
   }
-  if (server) (void)Call(server.get(), kStop, {});
+  if (server) (void)CallMethod(server.get(), kServerStop);
   if (point && cookie != 0) (void)point->Unadvise(cookie);
   point.reset();
   server.reset();

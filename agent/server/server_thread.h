@@ -31,17 +31,19 @@ class AgentServer {
 
   // The server thread's body. `started` is called once, with true when the server listens
   // (after the sweep started) and false when it will never serve; then the loop runs until
-  // Quit.
+  // Quit. The service stops on this thread, in its apartment, once the loop has ended: the
+  // request being handled is answered first.
   void Run(const std::function<void(bool listening)>& started);
 
-  // From any thread, in this order: stop the component, disconnect the sink, release the
-  // component, stop the sweep.
-  void StopService();
-  // Ends the server thread's loop.
+  // From any thread (the stop signal arrives on the main thread): ends the server thread's loop,
+  // which then stops the service.
   void Quit();
 
  private:
   bool StartServer();
+  // In this order: stop the component, disconnect the sink, release the component, stop the
+  // sweep. On the server thread.
+  void StopService();
 
   const ConfigPaths paths_;
   SessionTable sessions_;
@@ -50,7 +52,7 @@ class AgentServer {
   AgentContext context_;
   SessionSweep sweep_;
 
-  std::mutex lock_;  // guards the members below (StopService comes from another thread)
+  std::mutex lock_;  // guards the members below (Quit comes from another thread)
   std::shared_ptr<loop::MessageLoop> loop_;
   com::ComPtr<com::IDispatch> server_;
   com::ComPtr<CTermServerEvents> sink_;

@@ -7,73 +7,20 @@
 #include "agent/protocol/dispatcher.h"
 #include "agent/protocol/login.h"
 #include "agent/server/com_user_handle.h"
-#include "platform/com/bstr.h"
 
 namespace vorlane::agent {
 
 using namespace vorlane::com;
+namespace event_args = termserver::event_args;
 
 namespace {
 
-enum Event : DISPID {
-  kConnecting = 1,
-  kLoginPassword = 2,
-  kDisconnected = 3,
-  kReceived = 5,
-  kServiceRequest = 6,
-  kServiceStart = 7,
-  kSftpDownloadFile = 9,
-  kSftpUploadFile = 10,
-};
-
-constexpr int32_t kSftpService = 3;
 constexpr size_t kMaxTempPath = 260;
 
 constexpr std::string_view kConnectionFrom = "Connection from ";
 constexpr std::string_view kUserDisconnected = "User disconnected";
 constexpr std::string_view kDownloading = "DOWNLOADING FILE!!!!!!!!!";
 constexpr std::string_view kUploading = "UPLOADING FILE!!!!!!!!!";
-
-// Arguments come last first: argument k of n is rgvarg[n - 1 - k]. By-reference arguments are
-// followed to their value.
-class EventArgs {
- public:
-  explicit EventArgs(DISPPARAMS* params) : params_(params) {}
-  uint32_t Count() const { return params_ ? params_->cArgs : 0; }
-  VARIANT* At(uint32_t k) const {
-    if (k >= Count()) return nullptr;
-    VARIANT* v = &params_->rgvarg[params_->cArgs - 1 - k];
-    if (v->vt == (VT_VARIANT | VT_BYREF)) v = v->pvarVal;
-    return v;
-  }
-  IDispatch* User() const {
-    VARIANT* v = At(0);
-    if (v == nullptr) return nullptr;
-    if (v->vt == VT_DISPATCH) return v->pdispVal;
-    if (v->vt == (VT_DISPATCH | VT_BYREF)) return *v->ppdispVal;
-    return nullptr;
-  }
-  int32_t Long(uint32_t k) const {
-    VARIANT* v = At(k);
-    if (v == nullptr) return 0;
-    if (v->vt == VT_I4) return v->lVal;
-    if (v->vt == (VT_I4 | VT_BYREF)) return *v->plVal;
-    return 0;
-  }
-  int32_t* LongOut(uint32_t k) const {
-    VARIANT* v = At(k);
-    return (v != nullptr && v->vt == (VT_I4 | VT_BYREF)) ? v->plVal : nullptr;
-  }
-  std::string Text(uint32_t k) const {
-    VARIANT* v = At(k);
-    if (v == nullptr) return {};
-    BSTR text = v->vt == VT_BSTR ? v->bstrVal : v->vt == (VT_BSTR | VT_BYREF) ? *v->pbstrVal : nullptr;
-    return Bstr(std::u16string_view(text ? text : u"", SysStringLen(text))).ToUtf8();
-  }
-
- private:
-  DISPPARAMS* params_;
-};
 
 // The system's folder for temporary files, with a trailing slash.
 std::string TemporaryFolder() {
@@ -84,77 +31,85 @@ std::string TemporaryFolder() {
   return folder;
 }
 
+// The connection every event names first.
+ComUserHandle UserOf(DispatchCall& call) {
+  ComPtr<IDispatch> user;
+  (void)call.Read(event_args::kUser, &user);
+  return ComUserHandle(user.get());
+}
+
+// A number or text argument; 0 or "" when it is of another kind.
+int32_t NumberAt(DispatchCall& call, uint32_t index) {
+  int32_t value = 0;
+  return Succeeded(call.Read(index, &value)) ? value : 0;
+}
+std::string TextAt(DispatchCall& call, uint32_t index) {
+  std::string text;
+  return Succeeded(call.Read(index, &text)) ? text : std::string();
+}
+
 }  // namespace
 
-HRESULT CTermServerEvents::QueryInterfaceExtra(const IID& iid, void** object) {
-  if (iid != kTermServerEventsIid) return E_NOINTERFACE;
-  AddRef();
-  *object = static_cast<IDispatch*>(this);
+HRESULT CTermServerEvents::OnConnecting(DispatchCall& call) {
+  Log(std::string(kConnectionFrom) + UserOf(call).RemoteAddress(), kLogInfo);
+  (void)call.Write(event_args::Connecting::kAccept, Variant(int32_t{1}));
   return S_OK;
 }
 
-HRESULT CTermServerEvents::GetTypeInfoCount(uint32_t* count) {
-  if (count == nullptr) return E_POINTER;
-  *count = 0;
+HRESULT CTermServerEvents::OnLoginPassword(DispatchCall& call) {
+  using Args = event_args::LoginPassword;
+  ComUserHandle user = UserOf(call);
+  const int32_t allow = agent::OnLoginPassword(context_, user, TextAt(call, Args::kName), TextAt(call, Args::kPassword));
+  (void)call.Write(Args::kAllow, Variant(allow));
   return S_OK;
 }
 
-HRESULT CTermServerEvents::GetTypeInfo(uint32_t, LCID, void** typeInfo) {
-  if (typeInfo != nullptr) *typeInfo = nullptr;
-  return E_NOTIMPL;
+HRESULT CTermServerEvents::OnDisconnected(DispatchCall&) {
+  Log(kUserDisconnected, kLogInfo);
+  return S_OK;
 }
 
-HRESULT CTermServerEvents::GetIDsOfNames(const IID&, OLECHAR**, uint32_t, LCID, DISPID*) { return E_NOTIMPL; }
+HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
+  using Args = event_args::Received;
+  ComUserHandle user = UserOf(call);
+  DispatchRequest(context_, user, NumberAt(call, Args::kChannel), NumberAt(call, Args::kLength));
+  return S_OK;
+}
 
-HRESULT CTermServerEvents::Invoke(DISPID id, const IID&, LCID, uint16_t, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                                  uint32_t*) {
-  return CatchReturn([&]() -> HRESULT {
-    EventArgs args(params);
-    ComUserHandle user(args.User());
-    switch (id) {
-      case kConnecting:
-        Log(std::string(kConnectionFrom) + user.RemoteAddress(), kLogInfo);
-        if (int32_t* action = args.LongOut(1)) *action = 1;
-        break;
-      case kLoginPassword:
-        if (int32_t* action = args.LongOut(3)) {
-          *action = OnLoginPassword(context_, user, args.Text(1), args.Text(2));
-        }
-        break;
-      case kDisconnected:
-        Log(kUserDisconnected, kLogInfo);
-        break;
-      case kReceived:
-        DispatchRequest(context_, user, args.Long(1), args.Long(2));
-        break;
-      case kServiceRequest:
-        if (int32_t* type = args.LongOut(2)) {
-          if (*type == kSftpService) {
-            if (std::string folder = TemporaryFolder(); !folder.empty()) {
-              user.SetSftpHome(folder);
-              Log(folder, kLogInfo);
-            }
-          } else {
-            *type = 0;
-          }
-        }
-        break;
-      case kServiceStart:
-        OnServiceStart(context_, user, args.Long(1), args.Long(2), args.Text(3));
-        break;
-      case kSftpDownloadFile:
-        Log(kDownloading, kLogInfo);
-        break;
-      case kSftpUploadFile:
-        Log(kUploading, kLogInfo);
-        Log(args.Text(2), kLogInfo);
-        if (int32_t* action = args.LongOut(3)) *action = 1;
-        break;
-      default:
-        break;  // the component's defaults apply
-    }
+// Only SFTP is served by the component (confined to the temporary folder); every other channel
+// is the agent's own.
+HRESULT CTermServerEvents::OnServiceRequest(DispatchCall& call) {
+  using Args = event_args::ServiceRequest;
+  if (NumberAt(call, Args::kType) != termserver::kServiceSftp) {
+    (void)call.Write(Args::kType, Variant(termserver::kServiceApplication));
     return S_OK;
-  });
+  }
+  if (std::string folder = TemporaryFolder(); !folder.empty()) {
+    UserOf(call).SetSftpHome(folder);
+    Log(folder, kLogInfo);
+  }
+  return S_OK;
+}
+
+HRESULT CTermServerEvents::OnServiceStart(DispatchCall& call) {
+  using Args = event_args::ServiceStart;
+  ComUserHandle user = UserOf(call);
+  agent::OnServiceStart(context_, user, NumberAt(call, Args::kChannel), NumberAt(call, Args::kType),
+                        TextAt(call, Args::kName));
+  return S_OK;
+}
+
+HRESULT CTermServerEvents::OnSftpDownloadFile(DispatchCall&) {
+  Log(kDownloading, kLogInfo);
+  return S_OK;
+}
+
+HRESULT CTermServerEvents::OnSftpUploadFile(DispatchCall& call) {
+  using Args = event_args::Sftp;
+  Log(kUploading, kLogInfo);
+  Log(TextAt(call, Args::kResolved), kLogInfo);
+  (void)call.Write(Args::kAllow, Variant(int32_t{1}));
+  return S_OK;
 }
 
 }  // namespace vorlane::agent

@@ -1,29 +1,50 @@
 // CTermServerEvents: the agent's sink for the terminal server's events. Each event is handled
-// on the server thread, one after another, and decides what the connection may do.
+// on the server thread, one after another, and decides what the connection may do. The
+// events and their arguments are the terminal server's contract; events not listed here get
+// the component's defaults.
 #pragma once
 
 #include "agent/protocol/agent_context.h"
 #include "platform/com/com_object.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/termserver/term_server_contract.h"
 
 namespace vorlane::agent {
 
-// The terminal server's event interface.
-inline constexpr com::IID kTermServerEventsIid = com::GuidLiteral("221A3E44-2F0F-4302-83B2-DC3AAA3C0372");
+class CTermServerEvents final
+    : public com::ComObject<CTermServerEvents, com::DispatchImpl<CTermServerEvents, termserver::ITermServerEvents>> {
+  com::HRESULT OnConnecting(com::DispatchCall& call);
+  com::HRESULT OnLoginPassword(com::DispatchCall& call);
+  com::HRESULT OnDisconnected(com::DispatchCall& call);
+  com::HRESULT OnReceived(com::DispatchCall& call);
+  com::HRESULT OnServiceRequest(com::DispatchCall& call);
+  com::HRESULT OnServiceStart(com::DispatchCall& call);
+  com::HRESULT OnSftpDownloadFile(com::DispatchCall& call);
+  com::HRESULT OnSftpUploadFile(com::DispatchCall& call);
 
-class CTermServerEvents final : public com::ComObject<CTermServerEvents, com::IDispatch> {
+  using Self = CTermServerEvents;
+
  public:
+  static constexpr com::DispatchMember<Self> kDispatchMembers[] = {
+      com::DispMethod("Connecting", termserver::kEventConnecting, &Self::OnConnecting,
+                      termserver::event_args::Connecting::kCount),
+      com::DispMethod("LoginPassword", termserver::kEventLoginPassword, &Self::OnLoginPassword,
+                      termserver::event_args::LoginPassword::kCount),
+      com::DispMethod("Disconnected", termserver::kEventDisconnected, &Self::OnDisconnected,
+                      termserver::event_args::Disconnected::kCount),
+      com::DispMethod("Received", termserver::kEventReceived, &Self::OnReceived,
+                      termserver::event_args::Received::kCount),
+      com::DispMethod("ServiceRequest", termserver::kEventServiceRequest, &Self::OnServiceRequest,
+                      termserver::event_args::ServiceRequest::kCount),
+      com::DispMethod("ServiceStart", termserver::kEventServiceStart, &Self::OnServiceStart,
+                      termserver::event_args::ServiceStart::kCount),
+      com::DispMethod("SftpDownloadFile", termserver::kEventSftpDownloadFile, &Self::OnSftpDownloadFile,
+                      termserver::event_args::Sftp::kCount),
+      com::DispMethod("SftpUploadFile", termserver::kEventSftpUploadFile, &Self::OnSftpUploadFile,
+                      termserver::event_args::Sftp::kCount),
+  };
+
   explicit CTermServerEvents(AgentContext& context) : context_(context) {}
-
-  com::HRESULT GetTypeInfoCount(uint32_t* count) override;
-  com::HRESULT GetTypeInfo(uint32_t index, com::LCID lcid, void** typeInfo) override;
-  com::HRESULT GetIDsOfNames(const com::IID& iid, com::OLECHAR** names, uint32_t count, com::LCID lcid,
-                             com::DISPID* ids) override;
-  com::HRESULT Invoke(com::DISPID id, const com::IID& iid, com::LCID lcid, uint16_t flags,
-                      com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO* exception,
-                      uint32_t* argError) override;
-
- protected:
-  com::HRESULT QueryInterfaceExtra(const com::IID& iid, void** object) override;
 
  private:
   ~CTermServerEvents() override = default;

@@ -134,7 +134,6 @@ int RunAgent(bool console) {
   while (sigwait(&stopSignals, &received) != 0) {
   }
   (void)sd_notify(0, "STOPPING=1");
-  server.StopService();
   server.Quit();
   serverThread.join();
   return 0;

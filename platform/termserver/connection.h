@@ -12,21 +12,19 @@
 #include <string>
 #include <string_view>
 
-namespace vorlane::termserver {
+#include "platform/termserver/term_server_contract.h"
 
-inline constexpr int32_t kServiceApplication = 0;  // the application serves the channel
-inline constexpr int32_t kServiceShell = 1;        // what a client asks for: a shell
-inline constexpr int32_t kServiceSftp = 3;
+namespace vorlane::termserver {
 
 // The SFTP operations that the application may allow or refuse (values are the event ids).
 enum class SftpOperation : int32_t {
-  kListDir = 8,
-  kDownloadFile = 9,
-  kUploadFile = 10,
-  kRemoveDir = 11,
-  kDeleteFile = 12,
-  kMakeDir = 13,
-  kRename = 14,
+  kListDir = kEventSftpListDir,
+  kDownloadFile = kEventSftpDownloadFile,
+  kUploadFile = kEventSftpUploadFile,
+  kRemoveDir = kEventSftpRemoveDir,
+  kDeleteFile = kEventSftpDeleteFile,
+  kMakeDir = kEventSftpMakeDir,
+  kRename = kEventSftpRename,
 };
 
 // Writes output of the application to the peer. Called on the connection thread only.

@@ -3,7 +3,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/module_export.h"
 #include "platform/com/registry.h"
-#include "platform/termserver/ids.h"
+#include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/term_server.h"
 
 using vorlane::Result;

@@ -8,7 +8,7 @@
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
-#include "platform/termserver/ids.h"
+#include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/limits.h"
 
 namespace vorlane::termserver {
@@ -65,9 +65,10 @@ void ServedConnection::DrainOutput() {
   for (auto& [channel, text] : output) output_->Write(channel, text);
 }
 
-std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id) {
+std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id, uint32_t argCount) {
   auto call = std::make_shared<EventCall>(id);
-  call->args.emplace_back(user_.get());
+  call->args.resize(argCount);
+  call->args[event_args::kUser] = Variant(user_.get());
   return call;
 }
 
@@ -111,9 +112,10 @@ bool ServedConnection::Pause(std::chrono::seconds delay) {
 }
 
 bool ServedConnection::Connecting() {
-  auto call = NewCall(kEventConnecting);
+  using Args = event_args::Connecting;
+  auto call = NewCall(kEventConnecting, Args::kCount);
   call->numbers[0] = 1;  // accepted unless a handler refuses
-  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  call->args[Args::kAccept] = Variant::ByRef(&call->numbers[0]);
   return !Raise(call) || call->numbers[0] != 0;
 }
 
@@ -126,13 +128,12 @@ bool ServedConnection::LoginPassword(std::string_view login, std::string_view pa
   const std::chrono::seconds delay = core_->throttle.DelayFor(state_->remoteAddress, LoginThrottle::Clock::now());
   if (delay.count() > 0 && !Pause(delay)) return false;
 
-  auto call = NewCall(kEventLoginPassword);
-  call->texts[0] = NewText(login);
-  call->texts[1] = NewText(password);
-  call->args.emplace_back(std::u16string_view(call->texts[0], SysStringLen(call->texts[0])));
-  call->args.emplace_back(std::u16string_view(call->texts[1], SysStringLen(call->texts[1])));
+  using Args = event_args::LoginPassword;
+  auto call = NewCall(kEventLoginPassword, Args::kCount);
+  call->args[Args::kName] = Variant::FromUtf8(login);
+  call->args[Args::kPassword] = Variant::FromUtf8(password);
   call->numbers[0] = 0;  // refused unless a handler allows
-  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  call->args[Args::kAllow] = Variant::ByRef(&call->numbers[0]);
   const bool allowed = Raise(call) && call->numbers[0] != 0;
   if (allowed) {
     core_->throttle.RecordSuccess(state_->remoteAddress);
@@ -143,23 +144,25 @@ bool ServedConnection::LoginPassword(std::string_view login, std::string_view pa
 }
 
 int32_t ServedConnection::ServiceRequest(int32_t channel, int32_t requestedType) {
-  auto call = NewCall(kEventServiceRequest);
+  using Args = event_args::ServiceRequest;
+  auto call = NewCall(kEventServiceRequest, Args::kCount);
   call->numbers[0] = requestedType;
   call->numbers[1] = 1;
   call->texts[0] = NewText(requestedType == kServiceSftp ? "sftp" : "shell");
-  call->args.emplace_back(channel);
-  call->args.push_back(Variant::ByRef(&call->numbers[0]));
-  call->args.push_back(Variant::ByRef(&call->texts[0]));
-  call->args.push_back(Variant::ByRef(&call->numbers[1]));
+  call->args[Args::kChannel] = Variant(channel);
+  call->args[Args::kType] = Variant::ByRef(&call->numbers[0]);
+  call->args[Args::kName] = Variant::ByRef(&call->texts[0]);
+  call->args[Args::kAccept] = Variant::ByRef(&call->numbers[1]);
   if (!Raise(call) || call->numbers[1] == 0) return -1;
   return call->numbers[0];
 }
 
 void ServedConnection::ServiceStart(int32_t channel, int32_t type, std::string_view name) {
-  auto call = NewCall(kEventServiceStart);
-  call->args.emplace_back(channel);
-  call->args.emplace_back(type);
-  call->args.push_back(Variant::FromUtf8(name));
+  using Args = event_args::ServiceStart;
+  auto call = NewCall(kEventServiceStart, Args::kCount);
+  call->args[Args::kChannel] = Variant(channel);
+  call->args[Args::kType] = Variant(type);
+  call->args[Args::kName] = Variant::FromUtf8(name);
   (void)Raise(call);
 }
 
@@ -169,9 +172,10 @@ void ServedConnection::Received(int32_t channel, std::string request) {
     std::lock_guard lock(state_->lock);
     state_->currentRequest = std::move(request);
   }
-  auto call = NewCall(kEventReceived);
-  call->args.emplace_back(channel);
-  call->args.emplace_back(count);
+  using Args = event_args::Received;
+  auto call = NewCall(kEventReceived, Args::kCount);
+  call->args[Args::kChannel] = Variant(channel);
+  call->args[Args::kLength] = Variant(count);
   (void)Raise(call);
 }
 
@@ -182,21 +186,24 @@ std::string ServedConnection::SftpHome() {
 
 bool ServedConnection::SftpAllowed(SftpOperation operation, const std::string& path, const std::string& path2,
                                    const std::string& resolved) {
-  auto call = NewCall(static_cast<DISPID>(operation));
-  call->args.push_back(Variant::FromUtf8(path));
+  const bool rename = operation == SftpOperation::kRename;
+  using Args = event_args::Sftp;
+  using RenameArgs = event_args::SftpRename;
+  auto call = NewCall(static_cast<DISPID>(operation), rename ? RenameArgs::kCount : Args::kCount);
+  call->args[Args::kPath] = Variant::FromUtf8(path);
   call->texts[0] = NewText(resolved);
-  call->args.push_back(Variant::ByRef(&call->texts[0]));
-  if (operation == SftpOperation::kRename) {
+  call->args[Args::kResolved] = Variant::ByRef(&call->texts[0]);
+  if (rename) {
     call->texts[1] = NewText(path2);
-    call->args.push_back(Variant::ByRef(&call->texts[1]));
+    call->args[RenameArgs::kNewPath] = Variant::ByRef(&call->texts[1]);
   }
   call->numbers[0] = 1;  // inside the home folder everything is allowed unless a handler refuses
-  call->args.push_back(Variant::ByRef(&call->numbers[0]));
+  call->args[rename ? RenameArgs::kAllow : Args::kAllow] = Variant::ByRef(&call->numbers[0]);
   return !Raise(call) ? !core_->Stopping() : call->numbers[0] != 0;
 }
 
 void ServedConnection::Disconnected() {
-  auto call = NewCall(kEventDisconnected);
+  auto call = NewCall(kEventDisconnected, event_args::Disconnected::kCount);
   (void)Raise(call);
 }
 

@@ -37,7 +37,7 @@ class ServedConnection final : public Connection {
   void Disconnected() override;
 
  private:
-  std::shared_ptr<EventCall> NewCall(int32_t id);
+  std::shared_ptr<EventCall> NewCall(int32_t id, uint32_t argCount);
   // Raises the event on the owner's thread and waits for its handlers, writing the output they
   // send meanwhile. False when it was not delivered: the server is stopping or its thread gone.
   bool Raise(const std::shared_ptr<EventCall>& call);

@@ -10,7 +10,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/dispatch_table.h"
-#include "platform/termserver/ids.h"
+#include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/ssh_session.h"
 
 namespace vorlane::termserver {

@@ -5,7 +5,7 @@
 
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
-#include "platform/termserver/ids.h"
+#include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/server_core.h"
 
 namespace vorlane::termserver {

@@ -22,7 +22,7 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
-#include "platform/termserver/ids.h"
+#include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/limits.h"
 #include "platform/termserver/tests/echo_application.h"
 

@@ -10,32 +10,25 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/late_binding.h"
 #include "platform/com/variant.h"
-#include "platform/termserver/ids.h"
+#include "platform/termserver/term_server_contract.h"
 
 namespace vorlane::termserver::testing {
 
 using namespace vorlane::com;
 
-inline HRESULT Put(IDispatch* target, DISPID id, Variant value) {
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS params{value.get(), &named, 1, 1};
-  return target->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr);
-}
+inline HRESULT Put(IDispatch* target, DISPID id, const Variant& value) { return PutProperty(target, id, value); }
 
 inline HRESULT Call(IDispatch* target, DISPID id, std::vector<Variant> args, VARIANT* result = nullptr,
-             uint16_t flags = DISPATCH_METHOD) {
-  std::vector<VARIANT> reversed;
-  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(*it->get());
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<uint32_t>(reversed.size()), 0};
-  return target->Invoke(id, IID_NULL, 0, flags, &params, result, nullptr, nullptr);
+                    uint16_t flags = DISPATCH_METHOD) {
+  return InvokeMember(target, id, flags, args, result);
 }
 
 inline int32_t GetInt(IDispatch* target, DISPID id) {
-  Variant result;
   int32_t value = -1;
-  if (Failed(Call(target, id, {}, result.get(), DISPATCH_PROPERTYGET)) || Failed(result.ToInt32(&value))) return -1;
-  return value;
+  return Succeeded(GetProperty(target, id, &value)) ? value : -1;
 }
 
 // The application side: answers the events as the agent does and records them in order.
@@ -56,47 +49,56 @@ class RecordingSink final : public ComObject<RecordingSink, IDispatch> {
   HRESULT GetTypeInfo(uint32_t, LCID, void**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(const IID&, OLECHAR**, uint32_t, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID id, const IID&, LCID, uint16_t, DISPPARAMS* params, VARIANT*, EXCEPINFO*, uint32_t*) override {
-    // Arguments arrive last first; argument k of n is rgvarg[n - 1 - k].
-    auto arg = [&](uint32_t k) -> VARIANT& { return params->rgvarg[params->cArgs - 1 - k]; };
-    IDispatch* user = arg(0).pdispVal;
+    namespace args = event_args;
+    DispatchCall call(*params, nullptr, nullptr);
+    auto number = [&](uint32_t k) {
+      int32_t value = 0;
+      (void)call.Read(k, &value);
+      return value;
+    };
+    auto text = [&](uint32_t k) {
+      std::string value;
+      (void)call.Read(k, &value);
+      return value;
+    };
+    ComPtr<IDispatch> user;
+    (void)call.Read(args::kUser, &user);
     switch (id) {
       case kEventConnecting:
         Record("Connecting");
         break;
       case kEventLoginPassword: {
-        std::string login = Bstr(std::u16string_view(arg(1).bstrVal, SysStringLen(arg(1).bstrVal))).ToUtf8();
-        std::string password = Bstr(std::u16string_view(arg(2).bstrVal, SysStringLen(arg(2).bstrVal))).ToUtf8();
+        const std::string login = text(args::LoginPassword::kName);
+        const bool allowed = login == "monitor" && text(args::LoginPassword::kPassword) == "pw";
         Record("LoginPassword:" + login);
-        *arg(3).plVal = (login == "monitor" && password == "pw") ? 1 : 0;
+        (void)call.Write(args::LoginPassword::kAllow, Variant(int32_t{allowed ? 1 : 0}));
         break;
       }
-      case kEventServiceRequest:
-        Record("ServiceRequest:" + std::to_string(*arg(2).plVal));
-        if (*arg(2).plVal == 3) {
-          (void)Put(user, kUserSftpHome, Variant::FromUtf8(sftpHome));
+      case kEventServiceRequest: {
+        const int32_t type = number(args::ServiceRequest::kType);
+        Record("ServiceRequest:" + std::to_string(type));
+        if (type == kServiceSftp) {
+          (void)Put(user.get(), kUserSftpHome, Variant::FromUtf8(sftpHome));
         } else {
-          *arg(2).plVal = 0;
+          (void)call.Write(args::ServiceRequest::kType, Variant(kServiceApplication));
         }
         break;
+      }
       case kEventServiceStart:
-        Record("ServiceStart:" + std::to_string(arg(2).lVal));
-        (void)Call(user, kUserSend, {Variant(u"#keycount=3#responseaction=login#"), Variant(int32_t{0})});
+        Record("ServiceStart:" + std::to_string(number(args::ServiceStart::kType)));
+        (void)Call(user.get(), kUserSend, {Variant(u"#keycount=3#responseaction=login#"), Variant(int32_t{0})});
         break;
       case kEventReceived: {
-        const int32_t index = arg(1).lVal;
-        const int32_t count = arg(2).lVal;
-        Variant text;
-        (void)Call(user, kUserReceive, {Variant(count)}, text.get());
+        const int32_t index = number(args::Received::kChannel);
         std::string request;
-        (void)text.ToUtf8(&request);
+        (void)CallMethodFor(user.get(), kUserReceive, {Variant(number(args::Received::kLength))}, &request);
         Record("Received:" + request);
-        (void)Call(user, kUserSend, {Variant::FromUtf8("#answer=" + std::to_string(request.size()) + "#"), Variant(index)});
+        (void)Call(user.get(), kUserSend, {Variant::FromUtf8("#answer=" + std::to_string(request.size()) + "#"), Variant(index)});
         break;
       }
       case kEventSftpUploadFile:
       case kEventSftpDownloadFile:
-        Record("Sftp:" + std::to_string(id) + ":" +
-               Bstr(std::u16string_view(arg(1).bstrVal, SysStringLen(arg(1).bstrVal))).ToUtf8());
+        Record("Sftp:" + std::to_string(id) + ":" + text(args::Sftp::kPath));
         break;
       case kEventDisconnected:
         Record("Disconnected");

@@ -1,0 +1,147 @@
+// The terminal server component's contract for its clients: class and interface identifiers,
+// the member ids for late binding, the values its properties and events take, and the arguments
+// of every event by position. Clients include this header and create the server by class id;
+// they link against nothing of the component.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/com/interfaces.h"
+
+namespace vorlane::termserver {
+
+inline constexpr com::CLSID kTermServerClsid = com::GuidLiteral("B1ACEA20-274F-4DE0-AEC6-BBD3DD88D0E0");
+inline constexpr const char* kTermServerProgId = "Vorlane.TermServer.1";
+inline constexpr const char* kTermServerIndependentProgId = "Vorlane.TermServer";
+inline constexpr const char* kTermServerDescription = "Vorlane terminal server";
+
+// The server object's dispatch interface.
+struct ITermServer : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("4ADFBDD2-27D8-413F-907D-C33DFC24A09B");
+
+ protected:
+  ~ITermServer() = default;
+};
+
+// The events, raised on the thread that created the server.
+struct ITermServerEvents : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("221A3E44-2F0F-4302-83B2-DC3AAA3C0372");
+
+ protected:
+  ~ITermServerEvents() = default;
+};
+
+// One connection, handed to every event as its first argument.
+struct ITermUser : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F31");
+
+ protected:
+  ~ITermUser() = default;
+};
+
+// The SSH host key holder.
+struct ITermKeys : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F32");
+
+ protected:
+  ~ITermKeys() = default;
+};
+
+enum ServerMember : com::DISPID {
+  kServerStart = 1,
+  kServerStop = 2,
+  kServerBindAddress = 5,
+  kServerKeys = 7,
+  kServerIdleTimeout = 10,
+  kServerPort = 15,
+  kServerAuthMode = 17,
+  kServerProtocol = 18,
+};
+
+enum UserMember : com::DISPID {
+  kUserRemoteAddress = 1,
+  kUserSend = 9,
+  kUserReceive = 11,
+  kUserSftpHome = 14,
+};
+
+enum KeysMember : com::DISPID { kKeysPrepare = 4 };
+
+enum ServerProtocol : int32_t { kProtocolTelnet = 1, kProtocolSsh = 3 };
+
+// Who serves a channel: the value of ServiceRequest's type argument.
+inline constexpr int32_t kServiceApplication = 0;  // the application serves the channel
+inline constexpr int32_t kServiceShell = 1;        // what a client asks for: a shell
+inline constexpr int32_t kServiceSftp = 3;
+
+enum ServerEvent : com::DISPID {
+  kEventConnecting = 1,
+  kEventLoginPassword = 2,
+  kEventDisconnected = 3,
+  kEventStateChanged = 4,
+  kEventReceived = 5,
+  kEventServiceRequest = 6,
+  kEventServiceStart = 7,
+  kEventSftpListDir = 8,
+  kEventSftpDownloadFile = 9,
+  kEventSftpUploadFile = 10,
+  kEventSftpRemoveDir = 11,
+  kEventSftpDeleteFile = 12,
+  kEventSftpMakeDir = 13,
+  kEventSftpRename = 14,
+  kEventPortBindRequest = 15,
+  kEventPortForwardRequest = 16,
+  kEventPortForwardConnect = 17,
+  kEventLoginPubkey = 18,
+  kEventCryptoInformation = 19,
+};
+
+// The arguments of the events, by position in the order written at the call site (the user
+// object, ITermUser, always first). Arguments marked "out" are passed by reference (VT_I4 or
+// VT_BSTR with VT_BYREF); the application answers through them. kCount is how many there are.
+namespace event_args {
+inline constexpr uint32_t kUser = 0;
+
+// Connecting(user, out accept): 0 refuses the connection; 1 when nothing is said.
+struct Connecting {
+  static constexpr uint32_t kAccept = 1, kCount = 2;
+};
+// LoginPassword(user, name, password, out allow): anything but 0 lets the user in; 0 when
+// nothing is said.
+struct LoginPassword {
+  static constexpr uint32_t kName = 1, kPassword = 2, kAllow = 3, kCount = 4;
+};
+// ServiceRequest(user, channel, out type, out name, out accept): the type asked for (kServiceShell
+// or kServiceSftp) and the name "shell" or "sftp"; the application sets the type that will serve
+// the channel (kServiceApplication, kServiceSftp; anything else refuses it), accept 0 refuses.
+struct ServiceRequest {
+  static constexpr uint32_t kChannel = 1, kType = 2, kName = 3, kAccept = 4, kCount = 5;
+};
+// ServiceStart(user, channel, type, name): the channel is open and served as `type`.
+struct ServiceStart {
+  static constexpr uint32_t kChannel = 1, kType = 2, kName = 3, kCount = 4;
+};
+// Received(user, channel, length): a request arrived; the user's Receive hands out its text.
+struct Received {
+  static constexpr uint32_t kChannel = 1, kLength = 2, kCount = 3;
+};
+// Disconnected(user).
+struct Disconnected {
+  static constexpr uint32_t kCount = 1;
+};
+// The SFTP events (kEventSftpListDir ... kEventSftpMakeDir): (user, path, out resolved, out
+// allow); kEventSftpRename: (user, path, out resolved, out newPath, out allow). The resolved path
+// is the one inside the home folder that the operation will touch; allow 0 refuses it.
+struct Sftp {
+  static constexpr uint32_t kPath = 1, kResolved = 2, kAllow = 3, kCount = 4;
+};
+struct SftpRename {
+  static constexpr uint32_t kPath = 1, kResolved = 2, kNewPath = 3, kAllow = 4, kCount = 5;
+};
+}  // namespace event_args
+
+}  // namespace vorlane::termserver

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "agent/protocol/record.h"
+#include "agent/request/record.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <array>
 
 #include "agent/log/agent_log.h"
-#include "agent/protocol/answer.h"
-#include "agent/protocol/reply.h"
-#include "agent/protocol/record.h"
+#include "agent/request/answer.h"
+#include "agent/request/reply.h"
+#include "agent/request/record.h"
 
 namespace vorlane::agent {
 namespace {

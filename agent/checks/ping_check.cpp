@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "agent/log/agent_log.h"
-#include "agent/protocol/answer.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/reply.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/debuglog/debuglog.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "agent/protocol/agent_context.h"
-#include "agent/protocol/user_handle.h"
+#include "agent/request/agent_context.h"
+#include "agent/request/user_handle.h"
 #include "ping/sondrel.h"
 #include "platform/com/com_ptr.h"
 

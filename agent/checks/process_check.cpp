@@ -2,9 +2,9 @@
 
 #include <unordered_set>
 
-#include "agent/protocol/answer.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/reply.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
 #include "platform/process/process_table.h"
 
 namespace vorlane::agent {

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "agent/protocol/answer.h"
+#include "agent/request/answer.h"
 #include "platform/base/unique_fd.h"
 #include "platform/profile/profile.h"
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <cstring>
 
-#include "agent/protocol/answer.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/reply.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
 #include "cipher/base64.h"
 
 namespace vorlane::agent {

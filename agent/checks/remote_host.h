@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/protocol/user_handle.h"
+#include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
 

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "agent/log/agent_log.h"
-#include "agent/protocol/answer.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/reply.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
 
 namespace vorlane::agent {
 namespace {

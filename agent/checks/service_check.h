@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "agent/checks/remote_host.h"
-#include "agent/protocol/agent_context.h"
-#include "agent/protocol/user_handle.h"
+#include "agent/request/agent_context.h"
+#include "agent/request/user_handle.h"
 #include "platform/service/service_manager.h"
 
 namespace vorlane::agent {

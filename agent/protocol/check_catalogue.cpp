@@ -6,9 +6,9 @@
 #include "agent/checks/process_check.h"
 #include "agent/checks/protocol_table.h"
 #include "agent/checks/service_check.h"
-#include "agent/protocol/answer.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/reply.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
 #include "platform/process/process_table.h"
 
 namespace vorlane::agent {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "agent/checks/remote_host.h"
-#include "agent/protocol/user_handle.h"
+#include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
 

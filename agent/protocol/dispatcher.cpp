@@ -7,11 +7,11 @@
 #include "agent/checks/protocol_table.h"
 #include "agent/checks/remote_host.h"
 #include "agent/log/agent_log.h"
-#include "agent/protocol/answer.h"
-#include "agent/protocol/reply.h"
+#include "agent/request/answer.h"
+#include "agent/request/reply.h"
 #include "agent/protocol/check_catalogue.h"
 #include "agent/protocol/os_description.h"
-#include "agent/protocol/record.h"
+#include "agent/request/record.h"
 
 namespace vorlane::agent {
 namespace {

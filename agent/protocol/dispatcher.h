@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "agent/protocol/agent_context.h"
+#include "agent/request/agent_context.h"
 #include "agent/protocol/check_registry.h"
-#include "agent/protocol/user_handle.h"
+#include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "agent/log/agent_log.h"
-#include "agent/protocol/answer.h"
+#include "agent/request/answer.h"
 
 namespace vorlane::agent {
 namespace {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string_view>
 
-#include "agent/protocol/agent_context.h"
-#include "agent/protocol/user_handle.h"
+#include "agent/request/agent_context.h"
+#include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
 

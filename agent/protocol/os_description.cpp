@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "agent/protocol/answer.h"
+#include "agent/request/answer.h"
 
 namespace vorlane::agent {
 namespace {

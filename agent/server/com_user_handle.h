@@ -1,7 +1,7 @@
 // UserHandle over the terminal server's user object, reached late-bound by its member ids.
 #pragma once
 
-#include "agent/protocol/user_handle.h"
+#include "agent/request/user_handle.h"
 #include "platform/com/com_ptr.h"
 
 namespace vorlane::agent {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "agent/config/agent_config.h"
-#include "agent/protocol/agent_context.h"
+#include "agent/request/agent_context.h"
 #include "agent/protocol/check_registry.h"
 #include "agent/sessions/session_sweep.h"
 #include "agent/sessions/session_table.h"

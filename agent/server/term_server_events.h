@@ -4,7 +4,7 @@
 // the component's defaults.
 #pragma once
 
-#include "agent/protocol/agent_context.h"
+#include "agent/request/agent_context.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
 #include "platform/termserver/term_server_contract.h"

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "agent/checks/tests/check_test_support.h"
-#include "agent/protocol/record.h"
+#include "agent/request/record.h"
 #include "agent/tests/agent_process.h"
 #include "platform/service/tests/private_system_bus.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "agent/checks/remote_host.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 
 extern char** environ;
 

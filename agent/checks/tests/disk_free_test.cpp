@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agent/checks/tests/check_test_support.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 #include "cipher/base64.h"
 
 namespace vorlane::agent {

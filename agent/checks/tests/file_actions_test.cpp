@@ -22,7 +22,7 @@
 
 #include "agent/checks/process_launch.h"
 #include "agent/log/agent_log.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 #include "platform/debuglog/debuglog.h"
 
 namespace vorlane::agent {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "agent/checks/tests/check_test_support.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/record.h"
+#include "agent/request/tests/request_test_support.h"
 #include "platform/process/process_table.h"
 
 namespace vorlane::agent {

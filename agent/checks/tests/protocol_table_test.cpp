@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 
 namespace vorlane::agent {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "agent/checks/tests/check_test_support.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 #include "platform/service/tests/private_system_bus.h"
 
 namespace vorlane::agent {

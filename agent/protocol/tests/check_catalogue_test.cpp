@@ -7,9 +7,9 @@
 #include <string>
 
 #include "agent/protocol/check_registry.h"
-#include "agent/protocol/record.h"
+#include "agent/request/record.h"
 #include "agent/checks/tests/check_test_support.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/tests/request_test_support.h"
 
 namespace vorlane::agent {
 namespace {

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "agent/protocol/answer.h"
+#include "agent/request/answer.h"
 #include "agent/protocol/check_catalogue.h"
 #include "agent/protocol/os_description.h"
-#include "agent/protocol/record.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/record.h"
+#include "agent/request/tests/request_test_support.h"
 
 namespace vorlane::agent {
 namespace {

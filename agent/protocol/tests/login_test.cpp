@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "agent/protocol/record.h"
-#include "agent/protocol/tests/protocol_test_support.h"
+#include "agent/request/record.h"
+#include "agent/request/tests/request_test_support.h"
 
 namespace vorlane::agent {
 namespace {

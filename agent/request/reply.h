@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "agent/protocol/user_handle.h"
+#include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
 

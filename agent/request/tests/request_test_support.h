@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/protocol/agent_context.h"
-#include "agent/protocol/user_handle.h"
+#include "agent/request/agent_context.h"
+#include "agent/request/user_handle.h"
 #include "platform/debuglog/debuglog.h"
 
 namespace vorlane::agent::testing {

@@ -1,4 +1,4 @@
-#include "agent/protocol/reply.h"
+#include "agent/request/reply.h"
 
 #include "agent/log/agent_log.h"
 

@@ -1,11 +1,11 @@
-#include "agent/protocol/answer.h"
+#include "agent/request/answer.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "agent/protocol/record.h"
+#include "agent/request/record.h"
 
 namespace vorlane::agent {
 namespace {

@@ -1,4 +1,4 @@
-#include "agent/protocol/record.h"
+#include "agent/request/record.h"
 
 #include <cstdint>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "agent/protocol/answer.h"
+#include "agent/request/answer.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -389,5 +389,21 @@ TEST_F(TermServerComponent, ConnectionWhoseThreadCannotStartIsClosedAndLeavesNot
   EXPECT_TRUE(ClientIsPrompted());
 }
 
+// A start whose accept thread cannot start fails and takes its listener back; the module keeps
+// nothing counted, and the next start listens and serves.
+TEST_F(TermServerComponent, StartWhoseAcceptThreadCannotStartFailsAndLeavesNothing) {
+  const size_t before = OpenDescriptors();
+  ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolTelnet})), S_OK);
+  ASSERT_EQ(Put(server_.get(), kServerBindAddress, Variant(u"127.0.0.1")), S_OK);
+  ASSERT_EQ(Put(server_.get(), kServerPort, Variant(int32_t{0})), S_OK);
+  {
+    ThreadCreationsFailing failing(1);
+    EXPECT_TRUE(Failed(Call(server_.get(), kServerStart, {Variant()})));
+  }
+  EXPECT_EQ(OpenDescriptors(), before) << "the listener is closed again";
+  StartTelnet();
+  EXPECT_TRUE(ClientIsPrompted());
+}
+
 }  // namespace
 }  // namespace vorlane::termserver

@@ -9,6 +9,7 @@
 #include "ping/ping_worker.h"
 #include "platform/com/apartment.h"
 #include "platform/com/late_binding.h"
+#include "platform/com/module_thread.h"
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
@@ -41,15 +42,16 @@ bool AnyElement(const std::map<int32_t, com::ComPtr<PingElement>>& elements, Fou
 
 }  // namespace
 
-PingCollection::PingCollection() : points_(this) {
-  com::ConnectionPoint& point = points_.Add(ItqCollPingsEvents::kIid);
+PingCollection::PingCollection() {
+  com::ConnectionPoint& point = ConnectionPoints().Add(ItqCollPingsEvents::kIid);
   // Only the most recently advised sink hears PingDone, and any Unadvise silences it.
   point.SetHooks({[this](uint32_t, com::IUnknown* sink) { return sink_.Store(ItqCollPingsEvents::kIid, sink); },
                   [this](uint32_t) { sink_.Clear(); }, nullptr});
 }
 
 PingCollection::~PingCollection() {
-  points_.DisconnectAll();
+  // First: the hooks use sink_.
+  ConnectionPoints().DisconnectAll();
   std::map<int32_t, com::ComPtr<PingElement>> leaving;
   std::lock_guard guard(elementsLock_);
   leaving = TakeAllLocked();
@@ -185,9 +187,9 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
     std::optional<loop::WaitableThread> thread;
     try {
       // The thread holds the collection: a notification that is given up never finds it gone.
-      thread.emplace([self = com::ComPtr<PingCollection>(this), token = std::make_shared<ModuleThreadToken>(),
+      thread.emplace([self = com::ComPtr<PingCollection>(this), token = com::ModuleThreadToken(),
                       elementId] { (void)self->FirePingDone(elementId); },
-                     kThreadStackSize, ThisModule());
+                     kThreadStackSize, com::ThisModuleAddress());
     } catch (...) {
       debuglog::Write("Ping The Fire_PingDone thread can not be started!");
       return com::E_FAIL;

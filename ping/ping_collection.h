@@ -21,7 +21,8 @@ namespace vorlane::ping {
 inline constexpr std::chrono::milliseconds kNotificationLimit{10000};
 
 class PingCollection final : public com::ComObject<PingCollection, com::DispatchImpl<PingCollection, ItqCollPings>,
-                                                   com::IConnectionPointContainer, com::ISupportErrorInfo> {
+                                                   com::ConnectionPointContainerImpl<PingCollection>,
+                                                   com::ISupportErrorInfo> {
   com::HRESULT GetCount(com::DispatchCall& call);
   com::HRESULT InvokeAdd(com::DispatchCall& call);
   com::HRESULT InvokeRemove(com::DispatchCall& call);
@@ -55,13 +56,6 @@ class PingCollection final : public com::ComObject<PingCollection, com::Dispatch
   com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) override;
   com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) override;
 
-  // IConnectionPointContainer
-  com::HRESULT FindConnectionPoint(const com::IID& iid, com::IConnectionPoint** point) override {
-    return points_.FindConnectionPoint(iid, point);
-  }
-  com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** points) override {
-    return points_.EnumConnectionPoints(points);
-  }
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {
     return iid == ItqCollPings::kIid ? com::S_OK : com::S_FALSE;
@@ -90,8 +84,6 @@ class PingCollection final : public com::ComObject<PingCollection, com::Dispatch
   std::atomic<int32_t> nextIndex_{0};
   // The most recently advised sink, marshalled for the notification threads.
   com::MarshalledSlot sink_;
-  // Last, so that its points are disconnected before the members above go.
-  com::ConnectionPointContainerHelper points_;
 };
 
 }  // namespace vorlane::ping

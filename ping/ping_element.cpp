@@ -12,6 +12,7 @@
 #include "ping/ping_log.h"
 #include "ping/ping_worker.h"
 #include "platform/com/bstr.h"
+#include "platform/com/module_thread.h"
 #include "platform/com/text.h"
 #include "platform/debuglog/debuglog.h"
 
@@ -39,18 +40,18 @@ std::u16string_view View(BSTR text) { return {text != nullptr ? text : u"", com:
 
 }  // namespace
 
-PingElement::PingElement() : points_(this) {
+PingElement::PingElement() {
   if (!EchoSocketsAvailable(AF_INET)) {
     debuglog::Write("Ping We didn't load the library to send echo ping!");
     throw std::runtime_error("no ICMP echo sockets");
   }
   ipv6Available_ = EchoSocketsAvailable(AF_INET6);
-  points_.Add(ItqPingEvents::kIid);
+  ConnectionPoints().Add(ItqPingEvents::kIid);  // events of the element are accepted, never raised
   debuglog::Write("Ping Created new instance of Sondrel!");
 }
 
 PingElement::~PingElement() {
-  points_.DisconnectAll();
+  ConnectionPoints().DisconnectAll();
   debuglog::Write("Ping Destroy the instance of Sondrel!");
 }
 
@@ -110,8 +111,8 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
     // The lambda owns the job until the worker takes it; if the thread never starts, the job
     // goes with the lambda.
     auto shared = std::make_shared<std::unique_ptr<PingJob>>(std::move(job));
-    if (!StartModuleThread([shared] { RunPingJob(std::move(*shared)); })) {
-      const int error = errno;
+    const int error = com::StartDetachedModuleThread([shared] { RunPingJob(std::move(*shared)); }, kThreadStackSize);
+    if (error != 0) {
       {
         std::lock_guard guard(propertyLock_);
         isRunning_ = com::VARIANT_FALSE;

@@ -18,7 +18,8 @@ namespace vorlane::ping {
 class PingCollection;
 
 class PingElement final : public com::ComObject<PingElement, com::DispatchImpl<PingElement, ItqPing>,
-                                                com::IConnectionPointContainer, com::ISupportErrorInfo> {
+                                                com::ConnectionPointContainerImpl<PingElement>,
+                                                com::ISupportErrorInfo> {
   com::HRESULT InvokePing(com::DispatchCall& call);
   com::HRESULT GetErrSeparator(com::DispatchCall& call);
   com::HRESULT PutErrSeparator(com::DispatchCall& call);
@@ -70,13 +71,6 @@ class PingElement final : public com::ComObject<PingElement, com::DispatchImpl<P
   com::HRESULT get_Checked(com::VARIANT_BOOL* value) override;
   com::HRESULT put_Checked(com::VARIANT_BOOL value) override;
 
-  // IConnectionPointContainer (events of the element are accepted, never raised)
-  com::HRESULT FindConnectionPoint(const com::IID& iid, com::IConnectionPoint** point) override {
-    return points_.FindConnectionPoint(iid, point);
-  }
-  com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** points) override {
-    return points_.EnumConnectionPoints(points);
-  }
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {
     return iid == ItqPing::kIid ? com::S_OK : com::S_FALSE;
@@ -117,8 +111,6 @@ class PingElement final : public com::ComObject<PingElement, com::DispatchImpl<P
   std::atomic<int32_t> id_{0};
   std::atomic<int32_t> pingId_{0};
   bool ipv6Available_ = false;
-  // Last, so that its points are disconnected before the members above go.
-  com::ConnectionPointContainerHelper points_;
 };
 
 }  // namespace vorlane::ping

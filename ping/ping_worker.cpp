@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "ping/icmp_echo.h"
@@ -15,13 +14,10 @@
 #include "platform/com/apartment.h"
 #include "platform/com/text.h"
 #include "platform/debuglog/debuglog.h"
-#include "platform/loop/message_loop.h"
 
 namespace vorlane::ping {
 
 namespace {
-
-std::atomic<int> g_runningThreads{0};
 
 constexpr std::u16string_view kUnknownError = u"Unknown Error";
 
@@ -282,30 +278,6 @@ std::u16string ResolveFailureText(uint32_t resolverCode) {
   if (text.empty()) return u"R: " + std::u16string(kUnknownError);
   if (text.size() > 2) text.resize(text.size() - 2);
   return u"R: " + Wide(text);
-}
-
-ModuleThreadToken::ModuleThreadToken() { g_runningThreads.fetch_add(1, std::memory_order_relaxed); }
-ModuleThreadToken::~ModuleThreadToken() {
-  if (counted_) g_runningThreads.fetch_sub(1, std::memory_order_release);
-}
-
-int RunningThreads() { return g_runningThreads.load(std::memory_order_acquire); }
-
-const void* ThisModule() { return reinterpret_cast<const void*>(&ThisModule); }
-
-bool StartModuleThread(std::function<void()> body) {
-  try {
-    loop::WaitableThread thread([token = std::make_shared<ModuleThreadToken>(), body = std::move(body)] { body(); },
-                                kThreadStackSize, ThisModule());
-    thread.Abandon();
-    return true;
-  } catch (const std::system_error& e) {
-    errno = e.code().value();
-    return false;
-  } catch (...) {
-    errno = ENOMEM;
-    return false;
-  }
 }
 
 void RunPingJob(std::unique_ptr<PingJob> job) {

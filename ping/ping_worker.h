@@ -2,9 +2,7 @@
 // judge the replies, store the results and announce the end to the owning collection.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -77,31 +75,6 @@ std::u16string ResolveFailureText(uint32_t resolverCode);
 // it loads run on the worker's stack, so it is roomier than the 64 KB a ping alone would need;
 // untouched stack pages cost no memory.
 inline constexpr size_t kThreadStackSize = 256 * 1024;
-
-// Counts a thread of this module from its creation until its body and everything the body
-// captured are gone: hold one inside the thread's body (a module with running threads must not
-// be unloaded).
-class ModuleThreadToken {
- public:
-  ModuleThreadToken();
-  ~ModuleThreadToken();
-  ModuleThreadToken(ModuleThreadToken&& other) noexcept : counted_(other.counted_) { other.counted_ = false; }
-  ModuleThreadToken(const ModuleThreadToken&) = delete;
-  ModuleThreadToken& operator=(const ModuleThreadToken&) = delete;
-  ModuleThreadToken& operator=(ModuleThreadToken&&) = delete;
-
- private:
-  bool counted_ = true;
-};
-
-int RunningThreads();
-
-// An address inside this module: its threads keep it loaded until they are done with it.
-const void* ThisModule();
-
-// Starts a detached thread running `body`, counted among RunningThreads(). False when the
-// system refuses another thread.
-bool StartModuleThread(std::function<void()> body);
 
 // The worker thread's body: runs `job` to its end.
 void RunPingJob(std::unique_ptr<PingJob> job);

@@ -27,6 +27,7 @@
 #include "platform/com/text.h"
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
+#include "platform/loop/message_loop.h"
 
 namespace vorlane::ping {
 namespace {
@@ -661,6 +662,32 @@ TEST_F(PingElementLifetime, ReleasedWhileRunningTheJobStillEnds) {
   ComPtr<ItqPing> next = NewElement();
   ASSERT_TRUE(next);
   const Results r = RunPing(next.get(), {.host = "127.0.0.1", .sendTimes = 1});
+  EXPECT_EQ(r.succeededPercent, 100);
+}
+
+// A job whose thread the system refuses fails the call and leaves nothing running: the element
+// is not running, the job's reference on it is given back, and the next Ping works.
+TEST_F(PingElementLifetime, RefusedWorkerThreadFailsTheCallAndLeavesNothingRunning) {
+  const std::string destroyed = "Ping Destroy the instance of Sondrel!";
+  const std::string eagain = std::to_string(EAGAIN);
+  const std::string refused = "Sondrel ~ FAILED to start the Ping for the PingID: 5, doserrno: " + eagain +
+                              ", errno: " + eagain + ", system error: " + std::strerror(EAGAIN);
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  {
+    ComPtr<ItqPing> element = NewElement();
+    ASSERT_TRUE(element);
+    ASSERT_EQ(element->put_PingID(5), com::S_OK);
+    loop::testing::FailNextThreadCreations(1);
+    const HRESULT started = StartPing(element.get(), {.host = "127.0.0.1", .sendTimes = 1});
+    loop::testing::FailNextThreadCreations(0);
+    EXPECT_EQ(started, com::E_FAIL);
+    EXPECT_TRUE(log.Has(refused));
+    EXPECT_EQ(Read(element.get()).running, com::VARIANT_FALSE);
+  }
+  EXPECT_TRUE(log.Has(destroyed)) << "the job that never ran let go of the element";
+
+  const Results r = RunPing(element_.get(), {.host = "127.0.0.1", .sendTimes = 1});
   EXPECT_EQ(r.succeededPercent, 100);
 }
 

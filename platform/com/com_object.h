@@ -45,10 +45,37 @@ namespace vorlane::com {
   return count;
 }
 
-// What a component's DllCanUnloadNow returns: S_OK when no object lives and no lock is held.
+// Threads that run the module's code (see ModuleThreadToken): a thread may outlive every
+// object of its module, and the module must stay loaded until it is done.
+[[gnu::visibility("hidden")]] inline std::atomic<long>& ModuleThreadCount() noexcept {
+  static std::atomic<long> count{0};
+  return count;
+}
+
+// Counts one thread of the calling module for as long as it lives. Held by the thread's body
+// (captured by its function object), it is given back once the body and everything it captured
+// are gone. A copy counts once more, so a function object holding one may be copied freely.
+class [[gnu::visibility("hidden")]] ModuleThreadToken {
+ public:
+  ModuleThreadToken() noexcept { ModuleThreadCount().fetch_add(1, std::memory_order_relaxed); }
+  ModuleThreadToken(const ModuleThreadToken&) noexcept : ModuleThreadToken() {}
+  ModuleThreadToken(ModuleThreadToken&& other) noexcept : counted_(other.counted_) { other.counted_ = false; }
+  ModuleThreadToken& operator=(const ModuleThreadToken&) = delete;
+  ModuleThreadToken& operator=(ModuleThreadToken&&) = delete;
+  ~ModuleThreadToken() {
+    if (counted_) ModuleThreadCount().fetch_sub(1, std::memory_order_release);
+  }
+
+ private:
+  bool counted_ = true;
+};
+
+// What a component's DllCanUnloadNow returns: S_OK when no object lives, no lock is held and no
+// thread of the module runs.
 [[gnu::visibility("hidden")]] inline HRESULT DllCanUnloadNowHelper() noexcept {
   return ModuleObjectCount().load(std::memory_order_acquire) == 0 &&
-                 ModuleLockCount().load(std::memory_order_acquire) == 0
+                 ModuleLockCount().load(std::memory_order_acquire) == 0 &&
+                 ModuleThreadCount().load(std::memory_order_acquire) == 0
              ? S_OK
              : S_FALSE;
 }

@@ -82,7 +82,8 @@ class ConnectionPoint final : public ComObject<ConnectionPoint, IConnectionPoint
   TryAddRefFunction tryAddRef_ = nullptr;
 };
 
-// The IConnectionPointContainer half of an object, held as a member:
+// The IConnectionPointContainer half of an object, held as a member (or through
+// ConnectionPointContainerImpl below, which forwards to it):
 //   HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) override {
 //     return points_.FindConnectionPoint(iid, point);
 //   }
@@ -116,6 +117,34 @@ class ConnectionPointContainerHelper {
   IConnectionPointContainer* self_;
   ConnectionPoint::TryAddRefFunction tryAddRef_;
   std::vector<ComPtr<ConnectionPoint>> points_;
+};
+
+// IConnectionPointContainer implemented over a helper of its own, listed among an object's
+// interfaces in place of IConnectionPointContainer:
+//   class Clock final : public ComObject<Clock, IClock, ConnectionPointContainerImpl<Clock>> {
+//     Clock() { ConnectionPoints().Add(IClockEvents::kIid); }
+//     ~Clock() override { ConnectionPoints().DisconnectAll(); }  // first, when hooks use members
+//   };
+// The helper is a base's member, so it outlives the object's own members: an object whose
+// hooks use its members disconnects first thing in its destructor (the helper's rule above).
+template <class Derived>
+class ConnectionPointContainerImpl : public IConnectionPointContainer {
+ public:
+  HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) override {
+    return points_.FindConnectionPoint(iid, point);
+  }
+  HRESULT EnumConnectionPoints(IEnumConnectionPoints** points) override { return points_.EnumConnectionPoints(points); }
+
+ protected:
+  // Only the pointer is kept here; the object is not used before it is complete.
+  ConnectionPointContainerImpl() noexcept : points_(static_cast<Derived*>(this)) {}
+  ~ConnectionPointContainerImpl() = default;
+
+  ConnectionPointContainerHelper& ConnectionPoints() noexcept { return points_; }
+  const ConnectionPointContainerHelper& ConnectionPoints() const noexcept { return points_; }
+
+ private:
+  ConnectionPointContainerHelper points_;
 };
 
 // Calls method `id` of the event interface on one sink, with the arguments in natural order

@@ -8,6 +8,10 @@
 //   VORLANE_MODULE_EXPORT HRESULT DllCanUnloadNow();      // S_OK when no object or lock is left
 //   VORLANE_MODULE_EXPORT HRESULT DllRegisterServer();    // writes its classes to the registry
 //   VORLANE_MODULE_EXPORT HRESULT DllUnregisterServer();  // removes them
+//
+// platform/com/module_registration.h serves the class objects and the registration from one
+// table of the module's classes; DllCanUnloadNowHelper (com_object.h) answers for its objects,
+// locks and module threads (platform/com/module_thread.h), so each export is one line.
 #pragma once
 
 #include <filesystem>

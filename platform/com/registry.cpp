@@ -256,6 +256,11 @@ Status RegisterClass(ClassRegistry& registry, const ClassRegistration& r) {
                              r.typeLibId ? FormatGuidBraced(*r.typeLibId) : "");
       },
       [&] {
+        return WriteOrRemove(registry, Join(classKey, "ToolboxBitmap32"), !r.toolboxBitmap32.empty(), r.toolboxBitmap32);
+      },
+      [&] { return WriteOrRemove(registry, Join(classKey, "MiscStatus"), !r.miscStatus.empty(), r.miscStatus); },
+      [&] { return WriteOrRemove(registry, Join(classKey, "Version"), !r.version.empty(), r.version); },
+      [&] {
         for (const ClassRegistration::ExtraValue& extra : r.extraValues) {
           if (Status s = registry.SetValue(Join(classKey, extra.subKey), extra.name, extra.value); !s) return s;
         }

@@ -95,14 +95,19 @@ struct ClassRegistration {
   bool programmable = false;
   bool control = false;
   bool insertable = false;
+  // Default values of the subkeys of the same names; empty: no such subkey.
+  std::string toolboxBitmap32;  // "<module path>, <resource id>"
+  std::string miscStatus;
+  std::string version;
   std::vector<ExtraValue> extraValues;
 };
 
 // Writes the class key CLSID\{...} (default = description; ProgID, VersionIndependentProgID,
-// Programmable, Control, Insertable, InprocServer32 with ThreadingModel, TypeLib) and then the
-// ProgID keys (default = description; CLSID; CurVer on the version-independent one). The class
-// key comes first so that a ProgID never leads to a class that is not complete. Optional
-// subkeys that a previous registration wrote but this one does not flag are removed.
+// Programmable, Control, Insertable, InprocServer32 with ThreadingModel, TypeLib,
+// ToolboxBitmap32, MiscStatus, Version) and then the ProgID keys (default = description; CLSID;
+// CurVer on the version-independent one). The class key comes first so that a ProgID never
+// leads to a class that is not complete. Optional subkeys that a previous registration wrote
+// but this one does not flag are removed.
 Status RegisterClass(ClassRegistry& registry, const ClassRegistration& registration);
 
 // Removes both ProgID trees and then the class key's tree; the CLSID key itself stays.

@@ -97,6 +97,13 @@ class WaitableThread {
   std::unique_ptr<Impl> impl_;
 };
 
+namespace testing {
+// Makes the next `count` WaitableThread creations in the process fail as pthread_create does
+// when the system refuses another thread (std::system_error with EAGAIN); 0 drops the failures
+// still pending. For tests of what a failed thread start leaves behind.
+void FailNextThreadCreations(int count) noexcept;
+}  // namespace testing
+
 // A registration of interest in a file descriptor; the callback runs on the loop's thread with
 // the events that occurred. Destroying it (on the loop's thread) stops further callbacks,
 // including those already queued. Each readiness is reported once: the watch is re-armed after

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -83,6 +85,17 @@ class ThreadAttributes {
   pthread_attr_t attr_;
 };
 
+// Thread creations still to fail (see testing::FailNextThreadCreations).
+std::atomic<int> g_failingCreations{0};
+
+bool TakeInjectedFailure() noexcept {
+  int pending = g_failingCreations.load(std::memory_order_relaxed);
+  while (pending > 0) {
+    if (g_failingCreations.compare_exchange_weak(pending, pending - 1, std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
+
 size_t UsableStackSize(size_t requested) {
   const size_t minimum = PTHREAD_STACK_MIN;
   const long page = ::sysconf(_SC_PAGESIZE);
@@ -103,7 +116,9 @@ WaitableThread::WaitableThread(std::function<void()> body, size_t stackSize, con
   }
   auto start = std::make_unique<StartRecord>(
       StartRecord{std::move(body), ended_, std::make_unique<LibraryReference>(keepLoaded)});
-  if (const int rc = ::pthread_create(&impl_->thread, attributes.get(), ThreadMain, start.get()); rc != 0) {
+  const int rc =
+      TakeInjectedFailure() ? EAGAIN : ::pthread_create(&impl_->thread, attributes.get(), ThreadMain, start.get());
+  if (rc != 0) {
     throw std::system_error(rc, std::generic_category(), "pthread_create");
   }
   start.release();  // the thread owns it now
@@ -140,4 +155,11 @@ void WaitableThread::Abandon() {
   impl_->joinable = false;
 }
 
+namespace testing {
+
+void FailNextThreadCreations(int count) noexcept {
+  g_failingCreations.store(count > 0 ? count : 0, std::memory_order_relaxed);
+}
+
+}  // namespace testing
 }  // namespace vorlane::loop

@@ -6,12 +6,12 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <vector>
 
 #include "platform/base/config_dir.h"
 #include "platform/com/apartment.h"
 #include "platform/com/error_info.h"
+#include "platform/com/module_thread.h"
 #include "platform/com/text.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
@@ -27,11 +27,6 @@ namespace vorlane::termserver {
 using namespace vorlane::com;
 
 namespace {
-
-std::atomic<int> g_runningThreads{0};
-
-// An address inside this module: its threads keep it loaded until they are done with it.
-const void* ThisModule() { return reinterpret_cast<const void*>(&ThisModule); }
 
 // No idle limit set: connections may stay as long as they like (a year is as good as forever).
 constexpr std::chrono::seconds kNoIdleLimit{365 * 24 * 3600};
@@ -58,8 +53,6 @@ void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, c
 
 }  // namespace
 
-int RunningThreads() { return g_runningThreads.load(); }
-
 // A started server: its listener, its threads and the state they share.
 struct Runner {
   std::shared_ptr<ServerCore> core;
@@ -73,16 +66,21 @@ struct Runner {
 };
 
 void Runner::Spawn(UniqueFd socket, std::string address) {
+  // The socket stays owned until the thread takes it: a thread that cannot start closes it with
+  // the function object that held it, and gives back its place among the active connections.
+  auto handoff = std::make_shared<UniqueFd>(std::move(socket));
   core->active++;
-  g_runningThreads++;
-  const int fd = socket.release();
-  auto thread = std::make_shared<loop::WaitableThread>(
-      [core = core, fd, address] {
-        ServeConnection(core, UniqueFd(fd), address);
-        core->active--;
-        g_runningThreads--;
-      },
-      0, ThisModule());
+  std::shared_ptr<loop::WaitableThread> thread;
+  try {
+    thread = MakeModuleThread([core = core, handoff, address] {
+      ServeConnection(core, std::move(*handoff), address);
+      core->active--;
+    });
+  } catch (const std::exception& e) {
+    core->active--;
+    debuglog::Write("TermServer: cannot serve " + address + ": " + e.what());
+    return;
+  }
   std::lock_guard guard(lock);
   std::erase_if(threads, [](const std::shared_ptr<loop::WaitableThread>& t) { return t->Ended().IsSet(); });
   threads.push_back(std::move(thread));
@@ -135,9 +133,12 @@ HRESULT KeysObject::Prepare(HostKeyState& state) {
 
 HRESULT KeysObject::InvokePrepare(DispatchCall&) { return Prepare(*state_); }
 
-TermServer::TermServer() : keys_(Make<KeysObject>(keyState_)), points_(this) { points_.Add(ITermServerEvents::kIid); }
+TermServer::TermServer() : keys_(Make<KeysObject>(keyState_)) { ConnectionPoints().Add(ITermServerEvents::kIid); }
 
-TermServer::~TermServer() { Stop(); }
+TermServer::~TermServer() {
+  Stop();
+  ConnectionPoints().DisconnectAll();
+}
 
 HRESULT TermServer::Fail(HRESULT hr, const std::string& description) {
   debuglog::Write("TermServer: " + description);
@@ -154,7 +155,7 @@ HRESULT TermServer::Start() {
   runner->core = std::make_shared<ServerCore>();
   ServerCore& core = *runner->core;
   core.owner = CurrentApartment();
-  core.events = ComPtr<ConnectionPoint>(points_.Find(ITermServerEvents::kIid));
+  core.events = ComPtr<ConnectionPoint>(ConnectionPoints().Find(ITermServerEvents::kIid));
   core.telnet = protocol_ == kProtocolTelnet;
   core.idleTimeout = idleTimeoutSeconds_ > 0 ? std::chrono::seconds(idleTimeoutSeconds_) : kNoIdleLimit;
   if (!core.telnet) {
@@ -174,13 +175,8 @@ HRESULT TermServer::Start() {
                 "Cannot listen on [" + bindAddress_ + "]:" + std::to_string(port_) + ": " + listener.error().message);
   }
   runner->listener = std::move(listener).value();
-  g_runningThreads++;
-  runner->acceptThread = std::make_unique<loop::WaitableThread>(
-      [runner] {
-        runner->AcceptLoop();
-        g_runningThreads--;
-      },
-      0, ThisModule());
+  // A thread that cannot start throws: the call fails, and the runner goes with its listener.
+  runner->acceptThread = MakeModuleThread([runner] { runner->AcceptLoop(); });
   runner_ = std::move(runner);
   return S_OK;
 }

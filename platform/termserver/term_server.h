@@ -40,7 +40,8 @@ class KeysObject final : public com::ComObject<KeysObject, com::DispatchImpl<Key
 };
 
 class TermServer final
-    : public com::ComObject<TermServer, com::DispatchImpl<TermServer, ITermServer>, com::IConnectionPointContainer> {
+    : public com::ComObject<TermServer, com::DispatchImpl<TermServer, ITermServer>,
+                            com::ConnectionPointContainerImpl<TermServer>> {
   com::HRESULT InvokeStart(com::DispatchCall& call);
   com::HRESULT InvokeStop(com::DispatchCall& call);
   com::HRESULT PutBindAddress(com::DispatchCall& call);
@@ -74,13 +75,6 @@ class TermServer final
 
   TermServer();
 
-  com::HRESULT FindConnectionPoint(const com::IID& iid, com::IConnectionPoint** point) override {
-    return points_.FindConnectionPoint(iid, point);
-  }
-  com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** points) override {
-    return points_.EnumConnectionPoints(points);
-  }
-
   com::HRESULT Start();
   // Closes the listener and every connection; returns within the stop deadline whatever the
   // clients do. Safe from any thread.
@@ -99,11 +93,6 @@ class TermServer final
   std::shared_ptr<Runner> runner_;
   const std::shared_ptr<HostKeyState> keyState_ = std::make_shared<HostKeyState>();
   com::ComPtr<KeysObject> keys_;
-  // Last, so that disconnecting its points happens before the members above go.
-  com::ConnectionPointContainerHelper points_;
 };
-
-// Threads of this module still running (a module with running threads must not be unloaded).
-int RunningThreads();
 
 }  // namespace vorlane::termserver

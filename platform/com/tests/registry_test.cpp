@@ -177,6 +177,9 @@ ClassRegistration FullRegistration() {
   r.programmable = true;
   r.control = true;
   r.insertable = true;
+  r.toolboxBitmap32 = "/opt/vorlane/lib/libsample.so, 1";
+  r.miscStatus = "0";
+  r.version = "1.0";
   r.extraValues = {{"", "AppID", "{X}"}, {"Implemented Categories", "", "cat"}};
   return r;
 }
@@ -200,6 +203,9 @@ TEST_F(Registry, RegisterClassWritesExactlyTheExpectedKeys) {
   EXPECT_EQ(registry_.GetValue(kClassKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
   EXPECT_EQ(registry_.GetValue(kClassKey + "\\TypeLib", ""), "{3D9C31E8-6B3E-4F6C-9A28-0C9E8E4B7A11}");
   EXPECT_EQ(registry_.GetValue(kClassKey + "\\Implemented Categories", ""), "cat");
+  EXPECT_EQ(registry_.GetValue(kClassKey + "\\ToolboxBitmap32", ""), "/opt/vorlane/lib/libsample.so, 1");
+  EXPECT_EQ(registry_.GetValue(kClassKey + "\\MiscStatus", ""), "0");
+  EXPECT_EQ(registry_.GetValue(kClassKey + "\\Version", ""), "1.0");
   for (const char* flag : {"Programmable", "Control", "Insertable"}) {
     EXPECT_TRUE(registry_.KeyExists(kClassKey + "\\" + flag)) << flag;
     EXPECT_TRUE(registry_.Values(kClassKey + "\\" + flag).empty()) << flag;
@@ -209,7 +215,8 @@ TEST_F(Registry, RegisterClassWritesExactlyTheExpectedKeys) {
             Lower({"Lib.Class.1", "Lib.Class.1\\CLSID", "Lib.Class", "Lib.Class\\CLSID", "Lib.Class\\CurVer", "CLSID",
                    kClassKey, kClassKey + "\\ProgID", kClassKey + "\\VersionIndependentProgID",
                    kClassKey + "\\Programmable", kClassKey + "\\Control", kClassKey + "\\Insertable",
-                   kClassKey + "\\InprocServer32", kClassKey + "\\TypeLib", kClassKey + "\\Implemented Categories"}));
+                   kClassKey + "\\InprocServer32", kClassKey + "\\TypeLib", kClassKey + "\\Implemented Categories",
+                   kClassKey + "\\ToolboxBitmap32", kClassKey + "\\MiscStatus", kClassKey + "\\Version"}));
 }
 
 TEST_F(Registry, RegisteringAgainDropsWhatIsNoLongerFlagged) {
@@ -219,9 +226,13 @@ TEST_F(Registry, RegisteringAgainDropsWhatIsNoLongerFlagged) {
   plain.typeLibId.reset();
   plain.threadingModel.clear();
   plain.extraValues.clear();
+  plain.toolboxBitmap32.clear();
+  plain.miscStatus.clear();
+  plain.version.clear();
   plain.modulePath = "/opt/vorlane/lib/libsample2.so";
   ASSERT_TRUE(RegisterClass(registry_, plain).ok());
-  for (const char* gone : {"Programmable", "Control", "Insertable", "TypeLib"}) {
+  for (const char* gone :
+       {"Programmable", "Control", "Insertable", "TypeLib", "ToolboxBitmap32", "MiscStatus", "Version"}) {
     EXPECT_FALSE(registry_.KeyExists(kClassKey + "\\" + gone)) << gone;
   }
   EXPECT_EQ(registry_.GetValue(kClassKey + "\\InprocServer32", ""), "/opt/vorlane/lib/libsample2.so");

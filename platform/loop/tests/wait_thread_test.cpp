@@ -8,7 +8,9 @@
 #include <atomic>
 #include <climits>
 #include <memory>
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "platform/loop/message_loop.h"
@@ -185,6 +187,39 @@ TEST(LoopThread, StackSizeIsAppliedAndRaisedToTheMinimum) {
     ASSERT_TRUE(thread.Join(10s));
     EXPECT_GE(actual, std::max<size_t>(requested, PTHREAD_STACK_MIN));
   }
+}
+
+// The test switch fails exactly the number of creations asked for, as pthread_create refusing a
+// thread does, and the body of a thread that never started is destroyed without running.
+TEST(LoopThread, InjectedCreationFailuresThrowEagainAndDropTheBody) {
+  struct Case {
+    int failures;      // armed before the attempts
+    int cancelAfter;   // attempts after which the switch is set to 0 (-1: never)
+    int expectFailed;  // of the four attempts
+  };
+  const Case cases[] = {{0, -1, 0}, {1, -1, 1}, {3, -1, 3}, {3, 1, 1}, {-2, -1, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "failures " << c.failures << ", cancel after " << c.cancelAfter);
+    loop::testing::FailNextThreadCreations(c.failures);
+    int failed = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      if (attempt == c.cancelAfter) loop::testing::FailNextThreadCreations(0);
+      auto captured = std::make_shared<int>(0);
+      std::atomic<bool> ran{false};
+      try {
+        WaitableThread thread([captured, &ran] { ran = true; });
+        ASSERT_TRUE(thread.Join(10s));
+        EXPECT_TRUE(ran.load());
+      } catch (const std::system_error& e) {
+        ++failed;
+        EXPECT_EQ(e.code().value(), EAGAIN);
+        EXPECT_FALSE(ran.load());
+      }
+      EXPECT_EQ(captured.use_count(), 1) << "the body and its captures are gone either way";
+    }
+    EXPECT_EQ(failed, c.expectFailed);
+  }
+  loop::testing::FailNextThreadCreations(0);
 }
 
 }  // namespace

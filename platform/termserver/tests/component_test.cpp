@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +23,8 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/com/registry.h"
+#include "platform/com/tests/fixture_component/test_support.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/term_server_contract.h"
@@ -71,6 +76,20 @@ class TelnetClient {
     return true;
   }
   const std::string& Text() const { return text_; }
+  // Waits until the server closes the connection (end of stream or reset) before anything but
+  // option negotiation arrived; false when text came first or 10 s passed.
+  bool WaitClosed() {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd pfd{fd_, POLLIN, 0};
+      if (::poll(&pfd, 1, 100) <= 0) continue;
+      unsigned char buffer[256];
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+      if (n > 0 && buffer[0] != 0xFF) return false;
+    }
+    return false;
+  }
 
  private:
   int fd_;
@@ -113,8 +132,28 @@ class TermServerComponent : public ::testing::Test {
 
   // Pumps this apartment until `done` or 20 s pass.
   void PumpUntil(const std::atomic<bool>& done) {
+    PumpUntilTrue([&] { return done.load(); });
+  }
+  // Pumps this apartment until done() holds or 20 s pass; whether it held.
+  template <class Done>
+  bool PumpUntilTrue(Done done) {
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!done.load() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    while (!done() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    return done();
+  }
+
+  // A client on another thread (this one pumps the events) that waits for the login prompt.
+  bool ClientIsPrompted() {
+    std::atomic<bool> done{false};
+    bool prompted = false;
+    std::thread client([&] {
+      TelnetClient telnet(port_);
+      prompted = telnet.Connected() && telnet.ReadUntil("login: ");
+      done = true;
+    });
+    PumpUntil(done);
+    client.join();
+    return prompted;
   }
 
   std::shared_ptr<loop::MessageLoop> loop_;
@@ -290,6 +329,80 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
   PumpUntil(done);
   retry.join();
   EXPECT_TRUE(served);
+}
+
+// Entries of /proc/self/fd: the descriptors this process has open.
+size_t OpenDescriptors() {
+  size_t count = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
+       entry.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+// Clears the thread creation failures still pending however the test ends.
+struct ThreadCreationsFailing {
+  explicit ThreadCreationsFailing(int count) { loop::testing::FailNextThreadCreations(count); }
+  ~ThreadCreationsFailing() { loop::testing::FailNextThreadCreations(0); }
+};
+
+// A connection whose thread cannot start is closed and leaves nothing behind: no descriptor,
+// no place among the active connections, no thread counted in the module (which can unload).
+// The accept loop goes on, and a connection after it is served.
+TEST_F(TermServerComponent, ConnectionWhoseThreadCannotStartIsClosedAndLeavesNothing) {
+  StartTelnet();
+  const size_t before = OpenDescriptors();
+  {
+    ThreadCreationsFailing failing(1);
+    TelnetClient refused(port_);
+    ASSERT_TRUE(refused.Connected());
+    EXPECT_TRUE(refused.WaitClosed());
+  }
+  EXPECT_TRUE(PumpUntilTrue([&] { return OpenDescriptors() == before; }))
+      << OpenDescriptors() << " descriptors open, " << before << " before";
+  for (const std::string& event : sink_->Events()) {
+    EXPECT_NE(event, "Connecting") << "the refused client was not served";
+  }
+
+  EXPECT_TRUE(ClientIsPrompted()) << "the same server serves the next client";
+
+  const std::string serverKey = "CLSID\\" + FormatGuidBraced(kTermServerClsid) + "\\InprocServer32";
+  std::optional<std::string> module = ClassRegistry(ClassRegistryPath()).GetValue(serverKey, "");
+  ASSERT_TRUE(module);
+  ASSERT_TRUE(com::testing::IsLoaded(*module));
+  ASSERT_EQ(Call(server_.get(), kServerStop, {}), S_OK);
+  ASSERT_EQ(point_->Unadvise(cookie_), S_OK);
+  point_.reset();
+  server_.reset();
+  sink_.reset();
+  EXPECT_TRUE(PumpUntilTrue([&] {
+    CoFreeUnusedLibraries();
+    return !com::testing::IsLoaded(*module);
+  })) << "the module stays loaded";
+
+  // Created again by class id, with thread creation working, it serves.
+  ASSERT_EQ(CoCreateInstance(kTermServerClsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid, server_.put_void()),
+            S_OK);
+  StartTelnet();
+  EXPECT_TRUE(ClientIsPrompted());
+}
+
+// A start whose accept thread cannot start fails and takes its listener back; the module keeps
+// nothing counted, and the next start listens and serves.
+TEST_F(TermServerComponent, StartWhoseAcceptThreadCannotStartFailsAndLeavesNothing) {
+  const size_t before = OpenDescriptors();
+  ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolTelnet})), S_OK);
+  ASSERT_EQ(Put(server_.get(), kServerBindAddress, Variant(u"127.0.0.1")), S_OK);
+  ASSERT_EQ(Put(server_.get(), kServerPort, Variant(int32_t{0})), S_OK);
+  {
+    ThreadCreationsFailing failing(1);
+    EXPECT_TRUE(Failed(Call(server_.get(), kServerStart, {Variant()})));
+  }
+  EXPECT_EQ(OpenDescriptors(), before) << "the listener is closed again";
+  StartTelnet();
+  EXPECT_TRUE(ClientIsPrompted());
 }
 
 }  // namespace

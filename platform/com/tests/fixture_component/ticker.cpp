@@ -17,7 +17,7 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/marshal.h"
 #include "platform/com/module_export.h"
-#include "platform/com/registry.h"
+#include "platform/com/module_registration.h"
 #include "platform/loop/message_loop.h"
 
 namespace vorlane::com::testing {
@@ -85,7 +85,8 @@ Workers& ModuleWorkers() {
   return workers;
 }
 
-class Ticker final : public ComObject<Ticker, DispatchImpl<Ticker, ITicker>, IConnectionPointContainer> {
+class Ticker final
+    : public ComObject<Ticker, DispatchImpl<Ticker, ITicker>, ConnectionPointContainerImpl<Ticker>> {
   HRESULT InvokeStart(DispatchCall& call) {
     int32_t count;
     VORLANE_RETURN_IF_FAILED(call.Read(0, &count));
@@ -119,8 +120,8 @@ class Ticker final : public ComObject<Ticker, DispatchImpl<Ticker, ITicker>, ICo
       DispPropertyGet("LastEventResult", kTickerLastEventResult, &Ticker::InvokeLastEventResult),
   };
 
-  Ticker() : points_(this) {
-    ConnectionPoint& point = points_.Add(ITickerEvents::kIid);
+  Ticker() {
+    ConnectionPoint& point = ConnectionPoints().Add(ITickerEvents::kIid);
     // The hooks run one at a time on the advising thread, so slotCookie_ needs no lock. The
     // sink is marshalled there, in the client's apartment, which is where its calls must run.
     point.SetHooks(ConnectionHooks{
@@ -166,15 +167,10 @@ class Ticker final : public ComObject<Ticker, DispatchImpl<Ticker, ITicker>, ICo
     return S_OK;
   }
 
-  HRESULT EnumConnectionPoints(IEnumConnectionPoints** points) override {
-    return points_.EnumConnectionPoints(points);
-  }
-  HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) override {
-    return points_.FindConnectionPoint(iid, point);
-  }
 
  private:
-  ~Ticker() override { points_.DisconnectAll(); }
+  // First: disconnecting waits for running hooks, which use the members below.
+  ~Ticker() override { ConnectionPoints().DisconnectAll(); }
 
   // Runs on the worker thread, in an apartment of its own: the sink is reached through a proxy
   // whose calls wait until the client's thread pumps its loop.
@@ -201,22 +197,27 @@ class Ticker final : public ComObject<Ticker, DispatchImpl<Ticker, ITicker>, ICo
   std::atomic<HRESULT> lastEventResult_{S_OK};
   MarshalledSlot sink_;
   uint32_t slotCookie_ = 0;
-  // Last, as the helper asks: disconnecting waits for running hooks, which use the members above.
-  ConnectionPointContainerHelper points_;
 };
+
+constexpr ModuleClass kClasses[] = {
+    {.clsid = kTickerClsid,
+     .classObject = &ClassObjectOf<Ticker>,
+     .description = kTickerDescription,
+     .progId = kTickerProgId,
+     .versionIndependentProgId = kTickerIndependentProgId,
+     .programmable = true},
+};
+
+constexpr ModuleRegistration kModule{.classes = kClasses};
 
 }  // namespace
 }  // namespace vorlane::com::testing
 
-using vorlane::Result;
 using namespace vorlane::com;
 using namespace vorlane::com::testing;
 
 VORLANE_MODULE_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (clsid != kTickerClsid) return CLASS_E_CLASSNOTAVAILABLE;
-  return CatchReturn([&] { return Make<ClassFactory<Ticker>>()->QueryInterface(iid, object); });
+  return GetModuleClassObject(kModule, clsid, iid, object);
 }
 
 // A worker that still runs keeps the module, even after its ticker is gone.
@@ -225,24 +226,6 @@ VORLANE_MODULE_EXPORT HRESULT DllCanUnloadNow() {
   return DllCanUnloadNowHelper();
 }
 
-VORLANE_MODULE_EXPORT HRESULT DllRegisterServer() {
-  Result<std::filesystem::path> path = CurrentModulePath();
-  if (!path) return E_UNEXPECTED;
-  ClassRegistry registry(ClassRegistryPath());
-  ClassRegistration registration;
-  registration.clsid = kTickerClsid;
-  registration.description = kTickerDescription;
-  registration.progId = kTickerProgId;
-  registration.versionIndependentProgId = kTickerIndependentProgId;
-  registration.modulePath = path.value();
-  registration.threadingModel = "Apartment";
-  registration.programmable = true;
-  if (!RegisterClass(registry, registration)) return REGDB_E_WRITEREGDB;
-  return S_OK;
-}
+VORLANE_MODULE_EXPORT HRESULT DllRegisterServer() { return RegisterModule(kModule); }
 
-VORLANE_MODULE_EXPORT HRESULT DllUnregisterServer() {
-  ClassRegistry registry(ClassRegistryPath());
-  if (!UnregisterClass(registry, kTickerClsid, kTickerProgId, kTickerIndependentProgId)) return REGDB_E_WRITEREGDB;
-  return S_OK;
-}
+VORLANE_MODULE_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(kModule); }

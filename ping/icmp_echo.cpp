@@ -17,6 +17,8 @@
 #include <set>
 #include <vector>
 
+#include "ping/icmp_reply.h"
+
 namespace vorlane::ping {
 namespace {
 
@@ -83,85 +85,9 @@ uint16_t InternetChecksum(const uint8_t* data, size_t size) {
   return static_cast<uint16_t>(~sum);
 }
 
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-
 void WriteU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v);
-}
-
-// What one received packet means for the request we are waiting for.
-struct Match {
-  bool ours = false;
-  uint32_t status = kStatusGeneralFailure;
-  bool useSenderAsFrom = true;
-  sockaddr_storage from{};
-  size_t payloadSize = 0;
-};
-
-// Checks an embedded original echo request (IPv4 header + ICMP header) for our id/sequence.
-bool EmbeddedEcho4IsOurs(const uint8_t* p, size_t size, uint16_t id, uint16_t seq) {
-  if (size < 20) return false;
-  size_t ihl = static_cast<size_t>(p[0] & 0x0F) * 4;
-  if ((p[0] >> 4) != 4 || ihl < 20 || size < ihl + kIcmpHeaderSize) return false;
-  if (p[9] != IPPROTO_ICMP) return false;
-  const uint8_t* icmp = p + ihl;
-  return icmp[0] == ICMP_ECHO && ReadU16(icmp + 4) == id && ReadU16(icmp + 6) == seq;
-}
-
-bool EmbeddedEcho6IsOurs(const uint8_t* p, size_t size, uint16_t id, uint16_t seq) {
-  constexpr size_t kIpv6HeaderSize = 40;
-  if (size < kIpv6HeaderSize + kIcmpHeaderSize) return false;
-  if ((p[0] >> 4) != 6 || p[6] != IPPROTO_ICMPV6) return false;
-  const uint8_t* icmp = p + kIpv6HeaderSize;
-  return icmp[0] == ICMP6_ECHO_REQUEST && ReadU16(icmp + 4) == id && ReadU16(icmp + 6) == seq;
-}
-
-// An ICMP message (header first) as a raw socket delivers it.
-Match ClassifyRaw4(const uint8_t* icmp, size_t size, uint16_t id, uint16_t seq) {
-  Match m;
-  if (size < kIcmpHeaderSize) return m;
-  uint8_t type = icmp[0];
-  uint8_t code = icmp[1];
-  if (type == ICMP_ECHOREPLY) {
-    if (ReadU16(icmp + 4) == id && ReadU16(icmp + 6) == seq) {
-      m.ours = true;
-      m.status = kStatusSuccess;
-      m.payloadSize = size - kIcmpHeaderSize;
-    }
-    return m;
-  }
-  if (type == ICMP_DEST_UNREACH || type == ICMP_SOURCE_QUENCH || type == ICMP_TIME_EXCEEDED ||
-      type == ICMP_PARAMETERPROB) {
-    if (EmbeddedEcho4IsOurs(icmp + kIcmpHeaderSize, size - kIcmpHeaderSize, id, seq)) {
-      m.ours = true;
-      m.status = StatusFromIcmp4(type, code);
-    }
-  }
-  return m;
-}
-
-Match ClassifyRaw6(const uint8_t* icmp, size_t size, uint16_t id, uint16_t seq) {
-  Match m;
-  if (size < kIcmpHeaderSize) return m;
-  uint8_t type = icmp[0];
-  uint8_t code = icmp[1];
-  if (type == ICMP6_ECHO_REPLY) {
-    if (ReadU16(icmp + 4) == id && ReadU16(icmp + 6) == seq) {
-      m.ours = true;
-      m.status = kStatusSuccess;
-      m.payloadSize = size - kIcmpHeaderSize;
-    }
-    return m;
-  }
-  if (type == ICMP6_DST_UNREACH || type == ICMP6_PACKET_TOO_BIG || type == ICMP6_TIME_EXCEEDED ||
-      type == ICMP6_PARAM_PROB) {
-    if (EmbeddedEcho6IsOurs(icmp + kIcmpHeaderSize, size - kIcmpHeaderSize, id, seq)) {
-      m.ours = true;
-      m.status = StatusFromIcmp6(type, code);
-    }
-  }
-  return m;
 }
 
 }  // namespace
@@ -402,7 +328,8 @@ Result<IcmpEchoSocket> IcmpEchoSocket::Open(int family, SocketKind kind) {
   return Error{EADDRINUSE, "ICMP echo: no identifier free for a datagram socket"};
 }
 
-Result<EchoReply> IcmpEchoSocket::Echo(const EchoRequest& request, std::span<const uint8_t> payload) {
+Result<uint32_t> IcmpEchoSocket::SendRequest(const EchoRequest& request, std::span<const uint8_t> payload,
+                                             uint16_t sequence) {
   if (!fd_) return Error{EBADF, "ICMP echo: socket is closed"};
   if (request.destination.ss_family != family_) {
     return Error{EAFNOSUPPORT, "ICMP echo: destination family differs from socket"};
@@ -424,165 +351,186 @@ Result<EchoReply> IcmpEchoSocket::Echo(const EchoRequest& request, std::span<con
     if (setsockopt(fd_.get(), IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof tos) != 0) return ErrnoError("IPV6_TCLASS");
   }
 
-  const uint16_t seq = ++sequence_;
   std::vector<uint8_t> packet(kIcmpHeaderSize + request.payloadSize);
   packet[0] = v4 ? ICMP_ECHO : ICMP6_ECHO_REQUEST;
   packet[1] = 0;
   WriteU16(&packet[4], id_);
-  WriteU16(&packet[6], seq);
+  WriteU16(&packet[6], sequence);
   for (size_t i = 0; i < request.payloadSize; ++i) {
     packet[kIcmpHeaderSize + i] = payload.empty() ? static_cast<uint8_t>('a' + i % 23) : payload[i % payload.size()];
   }
   // Raw ICMPv6 and datagram sockets get their checksum from the kernel.
   if (v4 && raw_) WriteU16(&packet[2], InternetChecksum(packet.data(), packet.size()));
 
-  EchoReply reply;
-  reply.sequence = seq;
-  reply.from = request.destination;
   const socklen_t destLen = v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-
-  const auto sentAt = std::chrono::steady_clock::now();
-  const auto deadline = sentAt + request.timeout;
   ssize_t sent = ::sendto(fd_.get(), packet.data(), packet.size(), 0,
                           reinterpret_cast<const sockaddr*>(&request.destination), destLen);
-  if (sent < 0) {
-    switch (errno) {
-      case ENETUNREACH:
-        reply.status = kStatusNetUnreachable;
-        return reply;
-      case EHOSTUNREACH:
-        reply.status = kStatusHostUnreachable;
-        return reply;
-      case EMSGSIZE:
-        reply.status = kStatusPacketTooBig;
-        return reply;
-      case EACCES:
-      case EADDRNOTAVAIL:
-        reply.status = kStatusBadDestination;
-        return reply;
-      default:
-        return ErrnoError("send echo request");
-    }
+  if (sent >= 0) return kStatusSuccess;
+  switch (errno) {
+    case ENETUNREACH:
+      return kStatusNetUnreachable;
+    case EHOSTUNREACH:
+      return kStatusHostUnreachable;
+    case EMSGSIZE:
+      return kStatusPacketTooBig;
+    case EACCES:
+    case EADDRNOTAVAIL:
+      return kStatusBadDestination;
+    default:
+      return ErrnoError("send echo request");
   }
+}
 
-  std::vector<uint8_t> buffer(kReceiveBufferSize);
-  alignas(cmsghdr) uint8_t control[512];
+namespace {
 
-  for (int packets = 0; packets < kMaxPacketsPerWait; ++packets) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    pollfd pfd{fd_.get(), POLLIN, 0};
-    int ready = ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(remaining.count(), 1 << 30)));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoError("poll");
-    }
-    if (ready == 0) continue;  // the deadline check above ends the wait
-
-    const bool fromErrorQueue = !raw_ && (pfd.revents & POLLERR);
-    sockaddr_storage sender{};
-    iovec iov{buffer.data(), buffer.size()};
-    msghdr msg{};
+// The parts of a recvmsg call: the datagram into `buffer`, its sender and control data.
+struct MessageReader {
+  explicit MessageReader(std::span<uint8_t> buffer) : iov{buffer.data(), buffer.size()} {
     msg.msg_name = &sender;
     msg.msg_namelen = sizeof sender;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    ssize_t got = ::recvmsg(fd_.get(), &msg, MSG_DONTWAIT | (fromErrorQueue ? MSG_ERRQUEUE : 0));
-    const auto receivedAt = std::chrono::steady_clock::now();
-    if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      // A datagram socket also reports a pending ICMP error this way; its details come from
-      // the error queue, which the next poll returns.
-      if (!raw_) continue;
-      return ErrnoError("receive echo reply");
-    }
-    const auto* data = buffer.data();
-    auto size = static_cast<size_t>(got);
+  }
+  MessageReader(const MessageReader&) = delete;
+  MessageReader& operator=(const MessageReader&) = delete;
 
-    Match match;
-    uint8_t replyTos = 0;
-    if (fromErrorQueue) {
-      // The data is our own request as sent; the ICMP details are in the control message.
-      const sock_extended_err* ee = nullptr;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
-            (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
-          ee = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
-        }
-      }
-      if (ee == nullptr || size < kIcmpHeaderSize || ReadU16(data + 6) != seq) continue;
-      if (ee->ee_origin == SO_EE_ORIGIN_ICMP || ee->ee_origin == SO_EE_ORIGIN_ICMP6) {
-        match.ours = true;
-        match.status = ee->ee_origin == SO_EE_ORIGIN_ICMP ? StatusFromIcmp4(ee->ee_type, ee->ee_code)
-                                                          : StatusFromIcmp6(ee->ee_type, ee->ee_code);
-        const auto* offender = SO_EE_OFFENDER(ee);
-        if (offender->sa_family == AF_INET) {
-          std::memcpy(&match.from, offender, sizeof(sockaddr_in));
-          match.useSenderAsFrom = false;
-        } else if (offender->sa_family == AF_INET6) {
-          std::memcpy(&match.from, offender, sizeof(sockaddr_in6));
-          match.useSenderAsFrom = false;
-        }
-      } else if (ee->ee_origin == SO_EE_ORIGIN_LOCAL && ee->ee_errno == EMSGSIZE) {
-        match.ours = true;
-        match.status = kStatusPacketTooBig;
-      } else {
-        continue;
-      }
-    } else if (v4) {
-      const uint8_t* icmp = data;
-      size_t icmpSize = size;
-      if (raw_) {
-        // Raw IPv4 sockets deliver the IP header too.
-        if (size < 20 || (data[0] >> 4) != 4) continue;
-        size_t ihl = static_cast<size_t>(data[0] & 0x0F) * 4;
-        if (ihl < 20 || ihl > size) continue;
-        replyTos = data[1];
-        icmp = data + ihl;
-        icmpSize = size - ihl;
-        match = ClassifyRaw4(icmp, icmpSize, id_, seq);
-      } else {
-        // The kernel hands a datagram socket only replies carrying its identifier, with it
-        // possibly rewritten: the sequence decides.
-        if (icmpSize >= kIcmpHeaderSize && icmp[0] == ICMP_ECHOREPLY && ReadU16(icmp + 6) == seq) {
-          match.ours = true;
-          match.status = kStatusSuccess;
-          match.payloadSize = icmpSize - kIcmpHeaderSize;
-        }
-      }
-    } else {
-      if (raw_) {
-        match = ClassifyRaw6(data, size, id_, seq);
-      } else if (size >= kIcmpHeaderSize && data[0] == ICMP6_ECHO_REPLY && ReadU16(data + 6) == seq) {
-        match.ours = true;
-        match.status = kStatusSuccess;
-        match.payloadSize = size - kIcmpHeaderSize;
-      }
+  sockaddr_storage sender{};
+  iovec iov;
+  alignas(cmsghdr) uint8_t control[512];
+  msghdr msg{};
+};
+
+// The error queue's report, from the control data of an MSG_ERRQUEUE read.
+std::optional<QueuedIcmpError> QueuedErrorOf(msghdr& msg) {
+  const sock_extended_err* ee = nullptr;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
+        (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+      ee = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
+    }
+  }
+  if (ee == nullptr) return std::nullopt;
+  QueuedIcmpError error;
+  error.origin = ee->ee_origin;
+  error.type = ee->ee_type;
+  error.code = ee->ee_code;
+  error.errnoValue = ee->ee_errno;
+  const auto* offender = SO_EE_OFFENDER(ee);
+  if (offender->sa_family == AF_INET) {
+    std::memcpy(&error.offender, offender, sizeof(sockaddr_in));
+  } else if (offender->sa_family == AF_INET6) {
+    std::memcpy(&error.offender, offender, sizeof(sockaddr_in6));
+  }
+  return error;
+}
+
+// The TOS / traffic class an ordinary read's control data carries.
+std::optional<uint8_t> TosOf(msghdr& msg) {
+  std::optional<uint8_t> tos;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == IPPROTO_IP && (c->cmsg_type == IP_TOS || c->cmsg_type == IP_RECVTOS)) {
+      tos = *CMSG_DATA(c);
+    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS) {
+      int tclass = 0;
+      std::memcpy(&tclass, CMSG_DATA(c), sizeof tclass);
+      tos = static_cast<uint8_t>(tclass);
+    }
+  }
+  return tos;
+}
+
+}  // namespace
+
+std::optional<ReceivedDatagram> IcmpEchoSocket::ReadErrorQueue(std::span<uint8_t> buffer) {
+  MessageReader reader(buffer);
+  ssize_t got = ::recvmsg(fd_.get(), &reader.msg, MSG_DONTWAIT | MSG_ERRQUEUE);
+  if (got < 0) return std::nullopt;  // empty, or interrupted: the next poll tells again
+  ReceivedDatagram received;
+  received.at = std::chrono::steady_clock::now();
+  received.size = static_cast<size_t>(got);
+  received.sender = reader.sender;
+  received.fromErrorQueue = true;
+  received.error = QueuedErrorOf(reader.msg);
+  return received;
+}
+
+Result<std::optional<ReceivedDatagram>> IcmpEchoSocket::ReceiveOne(std::chrono::steady_clock::time_point deadline,
+                                                                   std::span<uint8_t> buffer) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= deadline) return std::optional<ReceivedDatagram>();
+  auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+  pollfd pfd{fd_.get(), POLLIN, 0};
+  int ready = ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(remaining.count(), 1 << 30)));
+  if (ready < 0) {
+    if (errno == EINTR) return std::optional<ReceivedDatagram>();
+    return ErrnoError("poll");
+  }
+  if (ready == 0) return std::optional<ReceivedDatagram>();
+
+  // Datagram sockets get ICMP errors through the error queue only.
+  if (!raw_ && (pfd.revents & POLLERR)) return ReadErrorQueue(buffer);
+
+  MessageReader reader(buffer);
+  ssize_t got = ::recvmsg(fd_.get(), &reader.msg, MSG_DONTWAIT);
+  const auto receivedAt = std::chrono::steady_clock::now();
+  if (got < 0) {
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return std::optional<ReceivedDatagram>();
+    // A datagram socket also reports a pending ICMP error this way; its details come from
+    // the error queue, which the next poll returns.
+    if (!raw_) return std::optional<ReceivedDatagram>();
+    return ErrnoError("receive echo reply");
+  }
+  ReceivedDatagram received;
+  received.at = receivedAt;
+  received.size = static_cast<size_t>(got);
+  received.sender = reader.sender;
+  received.tos = TosOf(reader.msg);
+  return std::optional<ReceivedDatagram>(received);
+}
+
+Result<EchoReply> IcmpEchoSocket::Echo(const EchoRequest& request, std::span<const uint8_t> payload) {
+  const uint16_t seq = static_cast<uint16_t>(sequence_ + 1);
+  EchoReply reply;
+  reply.sequence = seq;
+  reply.from = request.destination;
+
+  const auto sentAt = std::chrono::steady_clock::now();
+  const auto deadline = sentAt + request.timeout;
+  Result<uint32_t> sent = SendRequest(request, payload, seq);
+  if (!sent) return sent.error();
+  sequence_ = seq;  // a request that was not valid used no number
+  if (sent.value() != kStatusSuccess) {
+    reply.status = sent.value();
+    return reply;
+  }
+
+  std::vector<uint8_t> buffer(kReceiveBufferSize);
+  const EchoIdentity identity = Identity(seq);
+  for (int packets = 0; packets < kMaxPacketsPerWait; ++packets) {
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    Result<std::optional<ReceivedDatagram>> got = ReceiveOne(deadline, buffer);
+    if (!got) return got.error();
+    if (!got.value()) continue;  // the deadline check above ends the wait
+    const ReceivedDatagram& received = *got.value();
+    const std::span<const uint8_t> data(buffer.data(), received.size);
+
+    ReplyMatch match;
+    if (!received.fromErrorQueue) {
+      match = ClassifyDatagram(data, received.sender, identity);
+    } else if (received.error) {
+      match = ClassifyQueuedError(data, *received.error, received.sender, identity);
     }
     if (!match.ours) continue;
 
-    if (!fromErrorQueue) {
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == IPPROTO_IP && (c->cmsg_type == IP_TOS || c->cmsg_type == IP_RECVTOS)) {
-          replyTos = *CMSG_DATA(c);
-        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS) {
-          int tclass = 0;
-          std::memcpy(&tclass, CMSG_DATA(c), sizeof tclass);
-          replyTos = static_cast<uint8_t>(tclass);
-        }
-      }
-    }
-
     reply.status = match.status;
     reply.gotReply = true;
-    reply.from = match.useSenderAsFrom ? sender : match.from;
-    reply.tos = replyTos;
+    reply.from = match.from;
+    reply.tos = received.tos.value_or(match.tos);
     reply.replyPayloadSize = match.payloadSize;
     reply.roundTripMs = static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(receivedAt - sentAt).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(received.at - sentAt).count());
     return reply;
   }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -75,6 +76,33 @@ struct EchoReply {
   size_t replyPayloadSize = 0;  // payload bytes in the echo reply
 };
 
+// The request that answers are matched against, and how its socket delivers them.
+struct EchoIdentity {
+  int family = AF_INET;  // AF_INET or AF_INET6
+  bool raw = false;      // raw socket, or datagram ICMP socket
+  uint16_t identifier = 0;
+  uint16_t sequence = 0;
+};
+
+// An error report read from a datagram socket's error queue (IP_RECVERR / IPV6_RECVERR).
+struct QueuedIcmpError {
+  uint8_t origin = 0;  // SO_EE_ORIGIN_*
+  uint8_t type = 0;
+  uint8_t code = 0;
+  uint32_t errnoValue = 0;
+  sockaddr_storage offender{};  // who sent the ICMP error; AF_UNSPEC when the kernel names none
+};
+
+// One datagram read from an ICMP socket, with what its control data said.
+struct ReceivedDatagram {
+  size_t size = 0;  // bytes at the start of the buffer it was read into
+  sockaddr_storage sender{};
+  std::chrono::steady_clock::time_point at;  // when it was read
+  std::optional<uint8_t> tos;                // TOS / traffic class, when the system tells it
+  bool fromErrorQueue = false;
+  std::optional<QueuedIcmpError> error;  // the report on an error queue entry, when it carries one
+};
+
 enum class SocketKind {
   kAuto,      // raw socket when permitted, otherwise the datagram ICMP socket
   kRaw,
@@ -96,6 +124,24 @@ class IcmpEchoSocket {
   // Errors are returned only for local failures (socket calls); everything the network says is
   // in EchoReply::status.
   Result<EchoReply> Echo(const EchoRequest& request, std::span<const uint8_t> payload);
+
+  // The steps of Echo, each usable on its own.
+  //
+  // Sends one echo request numbered `sequence`, with the request's TTL and TOS. kStatusSuccess
+  // once it is sent; a refusal the system reports at once (unreachable, too big, not allowed) is
+  // the matching status. Errors for bad requests and local failures.
+  Result<uint32_t> SendRequest(const EchoRequest& request, std::span<const uint8_t> payload, uint16_t sequence);
+  // Waits until `deadline` for one datagram and reads it into `buffer`, from the error queue
+  // when a datagram socket reports an error. Nothing when none came in time, or a wake-up had
+  // nothing to read. Errors only for local failures.
+  Result<std::optional<ReceivedDatagram>> ReceiveOne(std::chrono::steady_clock::time_point deadline,
+                                                     std::span<uint8_t> buffer);
+  // Reads one entry of the socket's error queue (IP_RECVERR / IPV6_RECVERR) without waiting:
+  // the request it concerns into `buffer`, the kernel's report in ReceivedDatagram::error.
+  // Nothing when the queue is empty.
+  std::optional<ReceivedDatagram> ReadErrorQueue(std::span<uint8_t> buffer);
+  // What an answer to the request numbered `sequence` is matched against.
+  EchoIdentity Identity(uint16_t sequence) const { return EchoIdentity{family_, raw_, id_, sequence}; }
 
   int family() const { return family_; }
   bool isRaw() const { return raw_; }

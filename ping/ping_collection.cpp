@@ -179,9 +179,32 @@ HRESULT PingCollection::QueryElement(PingElement& element, ItqPing** out) {
   return com::S_OK;
 }
 
+void NotificationTurns::Acquire() {
+  std::unique_lock guard(lock_);
+  const std::thread::id self = std::this_thread::get_id();
+  if (depth_ > 0 && holder_ == self) {
+    ++depth_;
+    return;
+  }
+  const uint64_t ticket = nextTicket_++;
+  released_.wait(guard, [&] { return depth_ == 0 && serving_ == ticket; });
+  holder_ = self;
+  depth_ = 1;
+}
+
+void NotificationTurns::Release() noexcept {
+  {
+    std::lock_guard guard(lock_);
+    if (--depth_ > 0) return;
+    holder_ = {};
+    ++serving_;
+  }
+  released_.notify_all();
+}
+
 HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
   try {
-    std::lock_guard fire(fireLock_);
+    NotificationTurns::Turn turn(fireTurns_);
     if (elementId < 0) return com::S_FALSE;
 
     std::optional<loop::WaitableThread> thread;
@@ -197,39 +220,7 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
 
     // Wait for the thread, keeping this thread's messages moving: a client in this apartment
     // may need them to take the call. Every message dispatched starts a fresh limit.
-    std::shared_ptr<loop::MessageLoop> messages = loop::MessageLoop::ForCurrentThread();
-    bool ended = false;
-    bool quitSeen = false;
-    int quitCode = 0;
-    for (;;) {
-      std::vector<loop::Event*> handles{&thread->Ended()};
-      const auto waited = quitSeen
-                              ? (thread->Ended().Wait(kNotificationLimit) ? loop::MessageLoop::WaitResult::kSignaled
-                                                                          : loop::MessageLoop::WaitResult::kTimeout)
-                              : messages->WaitForHandleOrMessage(handles, kNotificationLimit);
-      if (waited == loop::MessageLoop::WaitResult::kSignaled) {
-        ended = true;
-        break;
-      }
-      if (waited == loop::MessageLoop::WaitResult::kTimeout) break;
-      loop::Message message;
-      while (messages->Peek(&message, true)) {
-        if (message.kind == loop::Message::Kind::kQuit) {
-          // The quit is for the thread's own loop, later; meanwhile wait for the handle alone.
-          quitSeen = true;
-          quitCode = message.exitCode;
-          break;
-        }
-        messages->Dispatch(message);
-        if (thread->Ended().IsSet()) break;
-      }
-      if (thread->Ended().IsSet()) {
-        ended = true;
-        break;
-      }
-    }
-    if (quitSeen) messages->PostQuit(quitCode);
-
+    const bool ended = loop::MessageLoop::ForCurrentThread()->WaitPumping(thread->Ended(), kNotificationLimit);
     if (!ended) {
       debuglog::Write("Ping The Fire_PingDone was terminated by the threading Ping!");
       {

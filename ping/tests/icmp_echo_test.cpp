@@ -1,6 +1,9 @@
 #include "ping/icmp_echo.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <netinet/icmp6.h>
+#include <netinet/ip_icmp.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/mount.h>
@@ -10,12 +13,14 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <chrono>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ping/icmp_reply.h"
 #include "ping/tests/private_network.h"
 
 namespace vorlane::ping {
@@ -222,6 +227,249 @@ TEST(Resolve, ServerFailureIsTemporary) {
   EXPECT_GE(dns.queries(), 1);
 }
 
+// ---------------------------------------------------------------- reply classification
+
+constexpr uint16_t kOurId = 0x1234;
+constexpr uint16_t kOurSeq = 0x0042;
+
+using Bytes = std::vector<uint8_t>;
+
+// An ICMP message: type, code, zero checksum, identifier, sequence, `payload` bytes of 0xAB.
+Bytes Icmp(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, size_t payload = 0) {
+  Bytes b = {type, code, 0, 0, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
+             static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
+  b.insert(b.end(), payload, 0xAB);
+  return b;
+}
+
+// An ICMP error message quoting `quoted` (the original datagram, headers first).
+Bytes IcmpError(uint8_t type, uint8_t code, const Bytes& quoted) {
+  Bytes b = {type, code, 0, 0, 0, 0, 0, 0};
+  b.insert(b.end(), quoted.begin(), quoted.end());
+  return b;
+}
+
+// An IPv4 header of `ihlWords` 32-bit words (options zero) in front of `body`.
+Bytes Ip4(uint8_t protocol, const Bytes& body, uint8_t tos = 0, uint8_t ihlWords = 5) {
+  Bytes b(static_cast<size_t>(ihlWords) * 4, 0);
+  b[0] = static_cast<uint8_t>(0x40 | ihlWords);
+  b[1] = tos;
+  b[8] = 64;
+  b[9] = protocol;
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+// A 40-byte IPv6 header in front of `body`.
+Bytes Ip6(uint8_t nextHeader, const Bytes& body) {
+  Bytes b(40, 0);
+  b[0] = 0x60;
+  b[6] = nextHeader;
+  b[7] = 64;
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+Bytes Cut(Bytes b, size_t size) {
+  b.resize(size);
+  return b;
+}
+
+sockaddr_storage NoAddress() { return sockaddr_storage{}; }
+
+struct DatagramCase {
+  const char* name;
+  int family;
+  bool raw;
+  Bytes datagram;
+  const char* sender;
+  bool ours;
+  uint32_t status = kStatusGeneralFailure;
+  size_t payloadSize = 0;
+  uint8_t tos = 0;
+};
+
+sockaddr_storage AddressOf(const char* text) {
+  return std::string(text).find(':') == std::string::npos ? Ipv4Address(text) : Ipv6Address(text);
+}
+
+TEST(ReplyClassification, DatagramsAsEachSocketKindDeliversThem) {
+  const Bytes ourRequest4 = Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHO, 0, kOurId, kOurSeq, 32));
+  const Bytes ourRequest6 = Ip6(IPPROTO_ICMPV6, Icmp(ICMP6_ECHO_REQUEST, 0, kOurId, kOurSeq, 32));
+  const DatagramCase cases[] = {
+      // Raw IPv4: IP header first.
+      {"raw4 reply", AF_INET, true, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq, 32), 0x28),
+       "192.0.2.1", true, kStatusSuccess, 32, 0x28},
+      {"raw4 reply after IP options", AF_INET, true,
+       Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq, 5), 0, 7), "192.0.2.1", true, kStatusSuccess, 5},
+      {"raw4 reply from another sender", AF_INET, true, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq)),
+       "198.51.100.7", true, kStatusSuccess, 0},
+      {"raw4 wrong identifier", AF_INET, true, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId + 1, kOurSeq)),
+       "192.0.2.1", false},
+      {"raw4 wrong sequence", AF_INET, true, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq - 1)),
+       "192.0.2.1", false},
+      {"raw4 our own request looped back", AF_INET, true, ourRequest4, "127.0.0.1", false},
+      {"raw4 without IP header", AF_INET, true, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq, 32), "192.0.2.1", false},
+      {"raw4 short IP header", AF_INET, true, Bytes(19, 0x45), "192.0.2.1", false},
+      {"raw4 IP header only", AF_INET, true, Ip4(IPPROTO_ICMP, {}), "192.0.2.1", false},
+      {"raw4 ICMP header cut", AF_INET, true, Cut(Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq)), 27),
+       "192.0.2.1", false},
+      {"raw4 header length below minimum", AF_INET, true,
+       Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq), 0, 4), "192.0.2.1", false},
+      {"raw4 header length past the end", AF_INET, true, Cut(Ip4(IPPROTO_ICMP, {}, 0, 15), 40), "192.0.2.1",
+       false},
+      {"raw4 not version 4", AF_INET, true, Ip6(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq)),
+       "192.0.2.1", false},
+      {"raw4 host unreachable quoting ours", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 1, ourRequest4), 0x10), "10.0.0.254", true,
+       kStatusHostUnreachable, 0, 0x10},
+      {"raw4 port unreachable quoting ours", AF_INET, true, Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 3, ourRequest4)),
+       "10.0.0.254", true, kStatusPortUnreachable},
+      {"raw4 TTL expired quoting ours", AF_INET, true, Ip4(IPPROTO_ICMP, IcmpError(ICMP_TIME_EXCEEDED, 0, ourRequest4)),
+       "10.0.0.254", true, kStatusTtlExpiredTransit},
+      {"raw4 source quench quoting ours", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_SOURCE_QUENCH, 0, ourRequest4)), "10.0.0.254", true, kStatusSourceQuench},
+      {"raw4 parameter problem quoting ours", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_PARAMETERPROB, 0, ourRequest4)), "10.0.0.254", true,
+       kStatusParameterProblem},
+      {"raw4 error quoting another identifier", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 1, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHO, 0, kOurId + 1, kOurSeq)))),
+       "10.0.0.254", false},
+      {"raw4 error quoting another sequence", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 1, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHO, 0, kOurId, kOurSeq + 1)))),
+       "10.0.0.254", false},
+      {"raw4 error quoting a UDP datagram", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 3, Ip4(IPPROTO_UDP, Icmp(ICMP_ECHO, 0, kOurId, kOurSeq)))),
+       "10.0.0.254", false},
+      {"raw4 error quoting an echo reply", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 1, Ip4(IPPROTO_ICMP, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq)))),
+       "10.0.0.254", false},
+      {"raw4 error with its quote cut", AF_INET, true,
+       Ip4(IPPROTO_ICMP, IcmpError(ICMP_DEST_UNREACH, 1, Cut(ourRequest4, 27))), "10.0.0.254", false},
+      {"raw4 redirect is no answer", AF_INET, true, Ip4(IPPROTO_ICMP, IcmpError(ICMP_REDIRECT, 0, ourRequest4)),
+       "10.0.0.254", false},
+
+      // Datagram IPv4: the ICMP message alone, identifier possibly rewritten.
+      {"dgram4 reply", AF_INET, false, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq, 48), "192.0.2.1", true,
+       kStatusSuccess, 48},
+      {"dgram4 reply with rewritten identifier", AF_INET, false, Icmp(ICMP_ECHOREPLY, 0, 0x0007, kOurSeq, 8),
+       "192.0.2.1", true, kStatusSuccess, 8},
+      {"dgram4 wrong sequence", AF_INET, false, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq + 1), "192.0.2.1", false},
+      {"dgram4 short", AF_INET, false, Cut(Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq), 7), "192.0.2.1", false},
+      {"dgram4 errors come through the error queue", AF_INET, false,
+       IcmpError(ICMP_DEST_UNREACH, 1, ourRequest4), "10.0.0.254", false},
+
+      // Raw IPv6: the ICMPv6 message alone.
+      {"raw6 reply", AF_INET6, true, Icmp(ICMP6_ECHO_REPLY, 0, kOurId, kOurSeq, 32), "2001:db8::1", true,
+       kStatusSuccess, 32},
+      {"raw6 reply from another sender", AF_INET6, true, Icmp(ICMP6_ECHO_REPLY, 0, kOurId, kOurSeq),
+       "2001:db8::99", true, kStatusSuccess},
+      {"raw6 wrong identifier", AF_INET6, true, Icmp(ICMP6_ECHO_REPLY, 0, kOurId - 1, kOurSeq), "2001:db8::1",
+       false},
+      {"raw6 wrong sequence", AF_INET6, true, Icmp(ICMP6_ECHO_REPLY, 0, kOurId, kOurSeq + 7), "2001:db8::1", false},
+      {"raw6 IPv4 reply type", AF_INET6, true, Icmp(ICMP_ECHOREPLY, 0, kOurId, kOurSeq), "2001:db8::1", false},
+      {"raw6 short", AF_INET6, true, Cut(Icmp(ICMP6_ECHO_REPLY, 0, kOurId, kOurSeq), 7), "2001:db8::1", false},
+      {"raw6 port unreachable quoting ours", AF_INET6, true, IcmpError(ICMP6_DST_UNREACH, 4, ourRequest6),
+       "2001:db8::fe", true, kStatusPortUnreachable},
+      {"raw6 no route quoting ours", AF_INET6, true, IcmpError(ICMP6_DST_UNREACH, 0, ourRequest6), "2001:db8::fe",
+       true, kStatusNetUnreachable},
+      {"raw6 packet too big quoting ours", AF_INET6, true, IcmpError(ICMP6_PACKET_TOO_BIG, 0, ourRequest6),
+       "2001:db8::fe", true, kStatusPacketTooBig},
+      {"raw6 reassembly time exceeded quoting ours", AF_INET6, true, IcmpError(ICMP6_TIME_EXCEEDED, 1, ourRequest6),
+       "2001:db8::fe", true, kStatusTtlExpiredReassembly},
+      {"raw6 parameter problem quoting ours", AF_INET6, true, IcmpError(ICMP6_PARAM_PROB, 0, ourRequest6),
+       "2001:db8::fe", true, kStatusParameterProblem},
+      {"raw6 error quoting another identifier", AF_INET6, true,
+       IcmpError(ICMP6_DST_UNREACH, 4, Ip6(IPPROTO_ICMPV6, Icmp(ICMP6_ECHO_REQUEST, 0, kOurId ^ 0xFF, kOurSeq))),
+       "2001:db8::fe", false},
+      {"raw6 error quoting a UDP datagram", AF_INET6, true,
+       IcmpError(ICMP6_DST_UNREACH, 4, Ip6(IPPROTO_UDP, Icmp(ICMP6_ECHO_REQUEST, 0, kOurId, kOurSeq))),
+       "2001:db8::fe", false},
+      {"raw6 error quoting an IPv4 request", AF_INET6, true, IcmpError(ICMP6_DST_UNREACH, 4, ourRequest4),
+       "2001:db8::fe", false},
+      {"raw6 error with its quote cut", AF_INET6, true, IcmpError(ICMP6_DST_UNREACH, 4, Cut(ourRequest6, 47)),
+       "2001:db8::fe", false},
+
+      // Datagram IPv6.
+      {"dgram6 reply", AF_INET6, false, Icmp(ICMP6_ECHO_REPLY, 0, 0x0007, kOurSeq, 16), "2001:db8::1", true,
+       kStatusSuccess, 16},
+      {"dgram6 request is no answer", AF_INET6, false, Icmp(ICMP6_ECHO_REQUEST, 0, kOurId, kOurSeq), "2001:db8::1",
+       false},
+      {"dgram6 wrong sequence", AF_INET6, false, Icmp(ICMP6_ECHO_REPLY, 0, kOurId, kOurSeq - 1), "2001:db8::1",
+       false},
+      {"dgram6 short", AF_INET6, false, Cut(Icmp(ICMP6_ECHO_REPLY, 0, kOurId, kOurSeq), 6), "2001:db8::1", false},
+  };
+  for (const DatagramCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const sockaddr_storage sender = AddressOf(c.sender);
+    const ReplyMatch m = ClassifyDatagram(c.datagram, sender, EchoIdentity{c.family, c.raw, kOurId, kOurSeq});
+    EXPECT_EQ(m.ours, c.ours);
+    if (!c.ours) continue;
+    EXPECT_EQ(m.status, c.status);
+    EXPECT_EQ(AddressText(m.from), c.sender);
+    EXPECT_EQ(m.payloadSize, c.payloadSize);
+    EXPECT_EQ(m.tos, c.tos);
+  }
+  // Nothing at all.
+  EXPECT_FALSE(ClassifyDatagram({}, NoAddress(), EchoIdentity{AF_INET, true, kOurId, kOurSeq}).ours);
+  EXPECT_FALSE(ClassifyDatagram({}, NoAddress(), EchoIdentity{AF_INET6, false, kOurId, kOurSeq}).ours);
+}
+
+struct QueuedCase {
+  const char* name;
+  int family;
+  Bytes returned;
+  uint8_t origin;
+  uint8_t type;
+  uint8_t code;
+  uint32_t errnoValue;
+  const char* offender;  // "" for none
+  bool ours;
+  uint32_t status = kStatusGeneralFailure;
+  const char* from = "";
+};
+
+TEST(ReplyClassification, ErrorQueueEntriesOfDatagramSockets) {
+  const Bytes ours4 = Icmp(ICMP_ECHO, 0, 0x0007, kOurSeq, 32);  // as sent, identifier the socket's port
+  const Bytes ours6 = Icmp(ICMP6_ECHO_REQUEST, 0, 0x0007, kOurSeq, 32);
+  const QueuedCase cases[] = {
+      {"host unreachable from a router", AF_INET, ours4, SO_EE_ORIGIN_ICMP, ICMP_DEST_UNREACH, 1, EHOSTUNREACH,
+       "10.0.0.254", true, kStatusHostUnreachable, "10.0.0.254"},
+      {"TTL expired from a router", AF_INET, ours4, SO_EE_ORIGIN_ICMP, ICMP_TIME_EXCEEDED, 0, EHOSTUNREACH,
+       "10.0.0.253", true, kStatusTtlExpiredTransit, "10.0.0.253"},
+      {"error without a named sender", AF_INET, ours4, SO_EE_ORIGIN_ICMP, ICMP_DEST_UNREACH, 0, ENETUNREACH, "",
+       true, kStatusNetUnreachable, "192.0.2.1"},
+      {"ICMPv6 port unreachable", AF_INET6, ours6, SO_EE_ORIGIN_ICMP6, ICMP6_DST_UNREACH, 4, ECONNREFUSED,
+       "2001:db8::fe", true, kStatusPortUnreachable, "2001:db8::fe"},
+      {"ICMPv6 packet too big", AF_INET6, ours6, SO_EE_ORIGIN_ICMP6, ICMP6_PACKET_TOO_BIG, 0, EMSGSIZE,
+       "2001:db8::fe", true, kStatusPacketTooBig, "2001:db8::fe"},
+      {"local message too long", AF_INET, ours4, SO_EE_ORIGIN_LOCAL, 0, 0, EMSGSIZE, "", true, kStatusPacketTooBig,
+       "192.0.2.1"},
+      {"local other error", AF_INET, ours4, SO_EE_ORIGIN_LOCAL, 0, 0, ENOBUFS, "", false},
+      {"no origin", AF_INET, ours4, SO_EE_ORIGIN_NONE, 0, 0, 0, "", false},
+      {"about another request", AF_INET, Icmp(ICMP_ECHO, 0, 0x0007, kOurSeq + 1, 32), SO_EE_ORIGIN_ICMP,
+       ICMP_DEST_UNREACH, 1, EHOSTUNREACH, "10.0.0.254", false},
+      {"returned request cut", AF_INET, Cut(ours4, 7), SO_EE_ORIGIN_ICMP, ICMP_DEST_UNREACH, 1, EHOSTUNREACH,
+       "10.0.0.254", false},
+  };
+  for (const QueuedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    QueuedIcmpError error;
+    error.origin = c.origin;
+    error.type = c.type;
+    error.code = c.code;
+    error.errnoValue = c.errnoValue;
+    if (*c.offender != '\0') error.offender = AddressOf(c.offender);
+    const sockaddr_storage sender = AddressOf(c.family == AF_INET ? "192.0.2.1" : "2001:db8::1");
+    const ReplyMatch m = ClassifyQueuedError(c.returned, error, sender, EchoIdentity{c.family, false, kOurId, kOurSeq});
+    EXPECT_EQ(m.ours, c.ours);
+    if (!c.ours) continue;
+    EXPECT_EQ(m.status, c.status);
+    EXPECT_EQ(AddressText(m.from), c.from);
+    EXPECT_EQ(m.payloadSize, 0u);
+  }
+}
+
 // ---------------------------------------------------------------- loopback (kernel answers)
 
 class LoopbackEcho : public ::testing::TestWithParam<SocketKind> {};
@@ -243,6 +491,43 @@ TEST_P(LoopbackEcho, Ipv4) {
       EXPECT_EQ(r.sequence, static_cast<uint16_t>(lastSeq + 1));
     }
     lastSeq = r.sequence;
+  }
+}
+
+// The steps of Echo, driven one by one: send, read what comes, classify it.
+TEST_P(LoopbackEcho, StepsOneByOneFindTheReply) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (int family : {AF_INET, AF_INET6}) {
+    SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
+    OPEN_SOCKET(s, family, GetParam());
+    const auto to = family == AF_INET ? Ipv4Address("127.0.0.1") : Ipv6Address("::1");
+    constexpr uint16_t kSeq = 0x5150;
+    auto sent = s.SendRequest(MakeRequest(to, milliseconds(2000), 0, 24), {}, kSeq);
+    ASSERT_TRUE(sent.ok()) << sent.error().message;
+    EXPECT_EQ(sent.value(), kStatusSuccess);
+
+    std::vector<uint8_t> buffer(70000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::optional<ReplyMatch> found;
+    for (int i = 0; i < 100 && !found && std::chrono::steady_clock::now() < deadline; ++i) {
+      auto got = s.ReceiveOne(deadline, buffer);
+      ASSERT_TRUE(got.ok()) << got.error().message;
+      if (!got.value()) continue;
+      const ReceivedDatagram& received = *got.value();
+      EXPECT_FALSE(received.fromErrorQueue);
+      const ReplyMatch m = ClassifyDatagram({buffer.data(), received.size}, received.sender, s.Identity(kSeq));
+      if (m.ours) found = m;  // a raw socket sees its own request first: not ours
+    }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->status, kStatusSuccess);
+    EXPECT_EQ(found->payloadSize, 24u);
+    EXPECT_EQ(AddressText(found->from), family == AF_INET ? "127.0.0.1" : "::1");
+
+    // Nothing is left: the error queue is empty, and a wait already due reads nothing.
+    EXPECT_FALSE(s.ReadErrorQueue(buffer));
+    auto none = s.ReceiveOne(std::chrono::steady_clock::now(), buffer);
+    ASSERT_TRUE(none.ok());
+    EXPECT_FALSE(none.value());
   }
 }
 

@@ -13,6 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -594,6 +597,72 @@ TEST_F(PingCollectionTest, SinkThatDoesNotAnswerIsGivenUpAfterTheLimit) {
   EXPECT_EQ(sink->Ids(), (std::vector<int32_t>{0, 0}));
   EXPECT_EQ(ErrorMessageOf(element.get()), "");
   EXPECT_EQ(Unadvise(cookie), S_OK);
+}
+
+// Ends the program when the test body has not finished in time, so that a deadlock fails the
+// test instead of hanging the run.
+class HangWatchdog {
+ public:
+  explicit HangWatchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock guard(lock_);
+          if (!changed_.wait_for(guard, limit, [&] { return finished_; })) {
+            std::fprintf(stderr, "watchdog: test still running after %lld s, deadlocked\n",
+                         static_cast<long long>(limit.count()));
+            std::_Exit(1);
+          }
+        }) {}
+  HangWatchdog(const HangWatchdog&) = delete;
+  HangWatchdog& operator=(const HangWatchdog&) = delete;
+  ~HangWatchdog() {
+    {
+      std::lock_guard guard(lock_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool finished_ = false;  // guarded by lock_
+  std::thread thread_;
+};
+
+// The thread that is announcing pumps its messages; a sink in its apartment that, while told,
+// has the same collection announce again (on that same thread) is let in, not left waiting for
+// the turn its own caller holds. Both announcements arrive, in order, and neither is given up.
+TEST_F(PingCollectionTest, AnnouncementAskedForFromInsideTheSinkIsDeliveredNotDeadlocked) {
+  HangWatchdog watchdog(60s);
+  DebugCapture debug;
+  ComPtr<PingCollection> direct = Make<PingCollection>();
+  ComPtr<IConnectionPointContainer> container = direct.As<IConnectionPointContainer>();
+  ASSERT_TRUE(container);
+  ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(container->FindConnectionPoint(ItqCollPingsEvents::kIid, point.put()), S_OK);
+  ComPtr<PingDoneSink> sink = Make<PingDoneSink>();
+  uint32_t cookie = 0;
+  ASSERT_EQ(point->Advise(static_cast<ItqCollPingsEvents*>(sink.get()), &cookie), S_OK);
+
+  std::vector<HRESULT> nested;
+  sink->onDone = [&](int32_t id) {
+    if (id == 1) nested.push_back(direct->NotifyPingDone(2));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(direct->NotifyPingDone(1), S_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kNotificationLimit);  // nothing was given up
+  EXPECT_EQ(nested, std::vector<HRESULT>{S_OK});
+  EXPECT_EQ(sink->Ids(), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(sink->Threads(), (std::vector<std::thread::id>(2, std::this_thread::get_id())));
+
+  // The turn is free again afterwards: a later announcement goes through as usual.
+  sink->onDone = nullptr;
+  EXPECT_EQ(direct->NotifyPingDone(3), S_OK);
+  EXPECT_EQ(sink->Ids(), (std::vector<int32_t>{1, 2, 3}));
+  EXPECT_EQ(direct->NotifyPingDone(-1), S_FALSE);
+  EXPECT_EQ(debug.Text().find("Fire_PingDone"), std::string::npos);
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
 // ------------------------------------------------------------------------- results

@@ -1,7 +1,6 @@
 #include "platform/com/apartment.h"
 
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -87,21 +86,7 @@ void WaitForCall(PendingCall& call) {
     while (!call.Done()) call.doneEvent.Wait(std::chrono::milliseconds(-1));
     return;
   }
-  std::optional<int> quitCode;
-  std::vector<loop::Event*> handles{&call.doneEvent};
-  while (!call.Done()) {
-    if (loop->WaitForHandleOrMessage(handles, std::chrono::milliseconds(-1)) != loop::MessageLoop::WaitResult::kMessage) {
-      continue;
-    }
-    loop::Message message;
-    if (!loop->Peek(&message, true)) continue;
-    if (message.kind == loop::Message::Kind::kQuit) {
-      quitCode = message.exitCode;  // the thread's own loop ends once the call is over
-    } else {
-      loop->Dispatch(message);
-    }
-  }
-  if (quitCode) loop->PostQuit(*quitCode);
+  while (!call.Done()) (void)loop->WaitPumping(call.doneEvent);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -129,6 +130,36 @@ MessageLoop::WaitResult MessageLoop::WaitForHandleOrMessage(const std::vector<Ev
     for (pollfd& fd : fds) fd.revents = 0;
     ::poll(fds.data(), fds.size(), waitMs);  // whatever woke it (or EINTR), the checks above decide
   }
+}
+
+bool MessageLoop::WaitPumping(Event& done, std::chrono::milliseconds idleLimit) {
+  assert(IsLoopThread());
+  const bool limited = idleLimit.count() >= 0;
+  auto deadline = limited ? LoopClock::now() + idleLimit : LoopClock::time_point::max();
+  const std::vector<Event*> handles{&done};
+  std::optional<int> quitCode;
+  bool signaled = false;
+  for (;;) {
+    const std::chrono::milliseconds remaining{limited ? MillisecondsUntil(deadline, LoopClock::now()) : -1};
+    // The handle is looked at before the queue, so no stream of messages keeps the wait going
+    // once `done` is set.
+    const WaitResult waited = WaitForHandleOrMessage(handles, remaining);
+    if (waited == WaitResult::kSignaled) {
+      signaled = true;
+      break;
+    }
+    if (waited == WaitResult::kTimeout) break;
+    Message message;  // per turn, so a task's captures die before the next wait
+    if (!Peek(&message, true)) continue;
+    if (message.kind == Message::Kind::kQuit) {
+      quitCode = message.exitCode;  // for the thread's own loop, once this wait is over
+      continue;
+    }
+    Dispatch(message);
+    if (limited) deadline = LoopClock::now() + idleLimit;
+  }
+  if (quitCode) PostQuit(*quitCode);
+  return signaled;
 }
 
 }  // namespace vorlane::loop

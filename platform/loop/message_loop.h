@@ -4,7 +4,7 @@
 //
 // Everything that reaches the loop's thread arrives as a message and runs inside Dispatch, on
 // that thread, one at a time. Dispatching is re-entrant: a handler may pump the same loop again
-// (Get, PumpStep, WaitForHandleOrMessage, Run), and the nested pump takes the next messages in
+// (Get, PumpStep, WaitForHandleOrMessage, WaitPumping, Run), and the nested pump takes the next messages in
 // order.
 #pragma once
 
@@ -190,6 +190,15 @@ class MessageLoop : public std::enable_shared_from_this<MessageLoop> {
   enum class WaitResult { kSignaled, kMessage, kTimeout };
   WaitResult WaitForHandleOrMessage(const std::vector<Event*>& handles, std::chrono::milliseconds timeout,
                                     size_t* which = nullptr);
+
+  // Waits until `done` is set while dispatching this thread's messages: the wait of a thread
+  // whose queue must keep moving meanwhile (a call into another apartment, a notification whose
+  // receiver may need this thread). A quit message taken meanwhile does not end the wait; it is
+  // held back and posted again when the wait is over, so the pump that owns the thread still
+  // ends (several quits: the last one's code). `idleLimit` bounds the time without a dispatched
+  // message and starts afresh after each one (negative: no limit). True when `done` was set (an
+  // auto-reset event is consumed), false when the limit ran out first.
+  bool WaitPumping(Event& done, std::chrono::milliseconds idleLimit = std::chrono::milliseconds(-1));
 
   // Closes the loop: later posts fail, queued messages are dropped (their tasks destroyed
   // without running). Runs on the loop's thread; also done when the thread ends.

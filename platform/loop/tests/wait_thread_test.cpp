@@ -10,8 +10,10 @@
 #include <memory>
 #include <cerrno>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/loop/message_loop.h"
 #include "platform/loop/tests/loop_test_support.h"
@@ -70,6 +72,112 @@ TEST(LoopWait, PostedTaskOrDueTimerEndsTheWaitWithoutBeingTaken) {
   ASSERT_TRUE(loop.Get(&message));
   loop.Dispatch(message);
   EXPECT_EQ(ticks, 1);
+}
+
+// --- WaitPumping: waiting for an event while this thread's messages keep moving.
+
+TEST(LoopWaitPumping, EventSetByAnotherThreadEndsTheWaitAfterWhatWasDispatchedMeanwhile) {
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+  for (Event::Reset mode : {Event::Reset::kManual, Event::Reset::kAuto}) {
+    SCOPED_TRACE(mode == Event::Reset::kManual ? "manual" : "auto");
+    Event done(mode);
+    std::atomic<int> ran{0};
+    // The other thread sets the event only after its task has run here, so that task can only
+    // have run inside the wait.
+    std::thread other([&] {
+      loop.PostTask([&] { ++ran; });
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (ran.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      done.Set();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(loop.WaitPumping(done, 20s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    other.join();
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_EQ(done.IsSet(), mode == Event::Reset::kManual);  // an auto-reset event is consumed
+  }
+
+  // An event that is set already wins over messages waiting: nothing is dispatched.
+  Event set(Event::Reset::kManual, true);
+  bool ran = false;
+  loop.PostTask([&] { ran = true; });
+  EXPECT_TRUE(loop.WaitPumping(set, 0ms));
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(loop.PendingCount(), 1u);
+}
+
+TEST(LoopWaitPumping, QuitSeenMeanwhileIsHeldBackAndPostedAgainWhenTheWaitEnds) {
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+  Event done;
+  std::vector<std::string> ran;
+  loop.PostTask([&] { ran.push_back("before"); });
+  loop.PostQuit(3);
+  loop.PostQuit(7);
+  // Messages behind the quits still run: the wait does not end with the quit.
+  loop.PostTask([&] { ran.push_back("after"); });
+  loop.PostTask([&] { done.Set(); });
+  EXPECT_TRUE(loop.WaitPumping(done, 10s));
+  EXPECT_EQ(ran, (std::vector<std::string>{"before", "after"}));
+  // One quit, the last one's code, is there for the thread's own loop.
+  EXPECT_EQ(loop.PendingCount(), 1u);
+  EXPECT_EQ(RunWithWatchdog(fresh.loop, 10s), 7);
+
+  // A wait that runs out also gives the quit back.
+  Event never;
+  loop.PostQuit(5);
+  EXPECT_FALSE(loop.WaitPumping(never, 20ms));
+  EXPECT_EQ(RunWithWatchdog(fresh.loop, 10s), 5);
+}
+
+TEST(LoopWaitPumping, IdleLimitStartsAfreshAfterEveryDispatchedMessage) {
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+  Event never;
+
+  // Nothing to do: the limit ends the wait, neither early nor unbounded.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(loop.WaitPumping(never, 50ms));
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 50ms);
+  EXPECT_LT(waited, 10s);
+
+  // A timer ticking well inside the limit keeps the wait going far past one limit; once it stops,
+  // one limit later the wait ends.
+  constexpr int kTicks = 20;
+  constexpr auto kInterval = 20ms;
+  constexpr auto kLimit = 300ms;
+  int ticks = 0;
+  std::unique_ptr<LoopTimer> timer;
+  timer = loop.StartTimer(kInterval, true, [&] {
+    if (++ticks == kTicks) timer.reset();
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(loop.WaitPumping(never, kLimit));
+  waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(ticks, kTicks);
+  EXPECT_GE(waited, kTicks * kInterval + kLimit);
+  EXPECT_LT(waited, 20s);
+}
+
+TEST(LoopWaitPumping, HandlerMayWaitPumpingAgainAndTheOuterWaitStillEnds) {
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+  Event outer, inner;
+  std::vector<std::string> ran;
+  loop.PostTask([&] {
+    ran.push_back("handler");
+    loop.PostTask([&] {
+      ran.push_back("nested");
+      inner.Set();
+    });
+    EXPECT_TRUE(loop.WaitPumping(inner, 10s));
+    outer.Set();
+  });
+  EXPECT_TRUE(loop.WaitPumping(outer, 10s));
+  EXPECT_EQ(ran, (std::vector<std::string>{"handler", "nested"}));
 }
 
 TEST(LoopEvent, ManualStaysSetAutoIsConsumedOnce) {

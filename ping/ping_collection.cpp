@@ -2,7 +2,6 @@
 
 #include <iterator>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "ping/ping_log.h"
@@ -207,12 +206,12 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
     NotificationTurns::Turn turn(fireTurns_);
     if (elementId < 0) return com::S_FALSE;
 
-    std::optional<loop::WaitableThread> thread;
+    std::unique_ptr<loop::WaitableThread> thread;
     try {
       // The thread holds the collection: a notification that is given up never finds it gone.
-      thread.emplace([self = com::ComPtr<PingCollection>(this), token = com::ModuleThreadToken(),
-                      elementId] { (void)self->FirePingDone(elementId); },
-                     kThreadStackSize, com::ThisModuleAddress());
+      thread = com::MakeModuleThread(
+          [self = com::ComPtr<PingCollection>(this), elementId] { (void)self->FirePingDone(elementId); },
+          kThreadStackSize);
     } catch (...) {
       debuglog::Write("Ping The Fire_PingDone thread can not be started!");
       return com::E_FAIL;

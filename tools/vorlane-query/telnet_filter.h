@@ -8,19 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/termserver/telnet_codes.h"
+
 namespace vorlane::query {
 
-namespace telnet {
-inline constexpr uint8_t kSe = 240;
-inline constexpr uint8_t kSb = 250;
-inline constexpr uint8_t kWill = 251;
-inline constexpr uint8_t kWont = 252;
-inline constexpr uint8_t kDo = 253;
-inline constexpr uint8_t kDont = 254;
-inline constexpr uint8_t kIac = 255;
-inline constexpr uint8_t kOptionEcho = 1;
-inline constexpr uint8_t kOptionSuppressGoAhead = 3;
-}  // namespace telnet
+namespace telnet = vorlane::telnet;
 
 class TelnetFilter {
  public:

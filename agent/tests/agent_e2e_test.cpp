@@ -51,7 +51,7 @@ TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
     return command.Output();
   };
   EXPECT_EQ(run("/install"), "Install succeeded\n");
-  const std::string unit = ReadAll(units / "vorlane.service");
+  const std::string unit = ReadFile(units / "vorlane.service");
   EXPECT_NE(unit.find("Description=Tarnquist's Remote Agent for Windows\n"), std::string::npos);
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(unit.find("ExecStart=\"" + std::string(VORLANE_AGENT_BINARY) + "\"\n"), std::string::npos);

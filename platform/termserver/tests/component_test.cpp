@@ -1,12 +1,7 @@
 // The terminal server driven as the agent drives it: created by class id through the class
 // registry, configured and started late-bound, its events handled on this test's apartment
 // while a Telnet client on loopback logs in and sends requests.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +20,8 @@
 #include "platform/termserver/ids.h"
 #include "platform/termserver/limits.h"
 #include "platform/termserver/tests/echo_application.h"
+#include "testing/loop_pump.h"
+#include "testing/telnet_client.h"
 
 namespace vorlane::termserver {
 namespace {
@@ -32,52 +29,7 @@ namespace {
 using namespace vorlane::com;
 using namespace vorlane::termserver::testing;
 using namespace std::chrono_literals;
-
-// A Telnet client that ignores option negotiation: it drops IAC sequences from what it reads.
-class TelnetClient {
- public:
-  explicit TelnetClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~TelnetClient() { ::close(fd_); }
-  bool Connected() const { return connected_; }
-  void Send(const std::string& text) { (void)!::write(fd_, text.data(), text.size()); }
-  // Reads until `needle` is in the text seen so far (or 10 s pass, or the server closes).
-  bool ReadUntil(const std::string& needle) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (text_.find(needle) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      pollfd pfd{fd_, POLLIN, 0};
-      if (::poll(&pfd, 1, 100) <= 0) continue;
-      unsigned char buffer[4096];
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n <= 0) return false;
-      for (ssize_t i = 0; i < n; ++i) {
-        if (skip_ > 0) {
-          --skip_;
-          continue;
-        }
-        if (buffer[i] == 0xFF) {
-          skip_ = 2;
-          continue;
-        }
-        text_ += static_cast<char>(buffer[i]);
-      }
-    }
-    return true;
-  }
-  const std::string& Text() const { return text_; }
-
- private:
-  int fd_;
-  bool connected_ = false;
-  int skip_ = 0;
-  std::string text_;
-};
+using testkit::TelnetClient;
 
 class TermServerComponent : public ::testing::Test {
  protected:
@@ -113,8 +65,7 @@ class TermServerComponent : public ::testing::Test {
 
   // Pumps this apartment until `done` or 20 s pass.
   void PumpUntil(const std::atomic<bool>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!done.load() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    testkit::PumpUntil(*loop_, [&] { return done.load(); }, 20s);
   }
 
   std::shared_ptr<loop::MessageLoop> loop_;
@@ -132,9 +83,9 @@ TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
   std::thread client([&] {
     TelnetClient telnet(port_);
     if (telnet.Connected() && telnet.ReadUntil("login: ")) {
-      telnet.Send("monitor\r\n");
+      telnet.SendLine("monitor");
       if (telnet.ReadUntil("Password: ")) {
-        telnet.Send("pw\r\n");
+        telnet.SendLine("pw");
         loggedIn = telnet.ReadUntil("#keycount=3#responseaction=login#");
         telnet.Send("#keycount=1#requestaction=agentinfo#\r\n");
         answered = telnet.ReadUntil("#answer=36#");
@@ -151,13 +102,10 @@ TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
   EXPECT_TRUE(answered);
   EXPECT_TRUE(hashAnswered);
   // The disconnect arrives once the client has gone.
-  std::atomic<bool> disconnected{false};
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    loop_->PumpStep(20ms);
+  testkit::PumpUntil(*loop_, [&] {
     auto events = sink_->Events();
-    if (!events.empty() && events.back() == "Disconnected") break;
-  }
+    return !events.empty() && events.back() == "Disconnected";
+  });
   EXPECT_EQ(sink_->Events(),
             (std::vector<std::string>{"Connecting", "LoginPassword:monitor", "ServiceRequest:1", "ServiceStart:0",
                                       "Received:#keycount=1#requestaction=agentinfo#", "Received:#requestaction=x#",
@@ -171,9 +119,9 @@ TEST_F(TermServerComponent, WrongPasswordsAreRefusedAndTheConnectionClosedAfterT
   std::thread client([&] {
     TelnetClient telnet(port_);
     for (int i = 0; i < 3 && telnet.ReadUntil("login: "); ++i) {
-      telnet.Send("monitor\r\n");
+      telnet.SendLine("monitor");
       if (!telnet.ReadUntil("Password: ")) break;
-      telnet.Send("wrong\r\n");
+      telnet.SendLine("wrong");
       telnet.ReadUntil("\n");
     }
     closed = !telnet.ReadUntil("never sent");
@@ -229,9 +177,9 @@ TEST_F(TermServerComponent, FiftyConnectionsAreServedTogether) {
     clients.emplace_back([&, i] {
       TelnetClient telnet(port_);
       if (telnet.Connected() && telnet.ReadUntil("login: ")) {
-        telnet.Send("monitor\r\n");
+        telnet.SendLine("monitor");
         if (telnet.ReadUntil("Password: ")) {
-          telnet.Send("pw\r\n");
+          telnet.SendLine("pw");
           const std::string request = "#client=" + std::to_string(i) + "#";
           if (telnet.ReadUntil("responseaction=login#")) {
             telnet.Send(request + "\r\n");
@@ -255,13 +203,12 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
   std::vector<std::unique_ptr<TelnetClient>> clients;
   for (size_t i = 0; i < kMaxConnections; ++i) clients.push_back(std::make_unique<TelnetClient>(port_));
   // Wait until every one of them is being served (each raised Connecting).
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
   auto connecting = [&] {
     size_t count = 0;
     for (const std::string& event : sink_->Events()) count += event == "Connecting";
     return count;
   };
-  while (connecting() < kMaxConnections && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+  testkit::PumpUntil(*loop_, [&] { return connecting() >= kMaxConnections; }, 30s);
   ASSERT_EQ(connecting(), kMaxConnections);
 
   TelnetClient extra(port_);

@@ -1,0 +1,31 @@
+// Waiting on a message loop in tests: pumps and runs bounded in time, so that a fault fails the
+// test instead of hanging it.
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "platform/loop/message_loop.h"
+
+namespace vorlane::testkit {
+
+using namespace std::chrono_literals;
+
+// Pumps `loop` until `done()` holds; false when it did not within `limit` (a watchdog, not a
+// measure).
+template <class Done>
+bool PumpUntil(loop::MessageLoop& loop, Done done, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    loop.PumpStep(20ms);
+  }
+  return true;
+}
+
+inline constexpr int kWatchdogExit = -999;
+
+// Runs the loop; a watchdog thread posts a quit with kWatchdogExit if it has not ended in time.
+int RunWithWatchdog(const std::shared_ptr<loop::MessageLoop>& loop, std::chrono::milliseconds limit = 60s);
+
+}  // namespace vorlane::testkit

@@ -17,6 +17,8 @@
 #include "platform/com/apartment.h"
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/tests/echo_application.h"
+#include "testing/loop_pump.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::termserver {
 namespace {
@@ -25,19 +27,12 @@ using namespace vorlane::com;
 using namespace vorlane::termserver::testing;
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testkit::ReadFile;
 
 class TermServerOverSsh : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vorlane-ssh-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     std::filesystem::create_directories(dir_ / "config");
     std::filesystem::create_directories(dir_ / "home");
     std::filesystem::create_directories(dir_ / "home-sibling");
@@ -72,7 +67,6 @@ class TermServerOverSsh : public ::testing::Test {
     sink_.reset();
     CoUninitialize();
     ::unsetenv("VORLANE_CONFIG_DIR");
-    std::filesystem::remove_all(dir_);
   }
 
   std::string SshOptions() const {
@@ -96,13 +90,13 @@ class TermServerOverSsh : public ::testing::Test {
       }
       done = true;
     });
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!done.load() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    testkit::PumpUntil(*loop_, [&] { return done.load(); }, 60s);
     runner.join();
     return output;
   }
 
-  std::filesystem::path dir_;
+  testkit::TempDir temp_{"vorlane-ssh"};
+  std::filesystem::path dir_ = temp_.Path();
   std::shared_ptr<loop::MessageLoop> loop_;
   ComPtr<IDispatch> server_;
   ComPtr<RecordingSink> sink_;

@@ -46,7 +46,7 @@ TEST(SshLogin, WrongPasswordRefused) {
 // which always answers wrong and would do so five times.
 TEST(SshLogin, ThirdWrongPasswordDisconnects) {
   TempDir folder;
-  const auto askpass = folder.path() / "askpass";
+  const auto askpass = folder.Path() / "askpass";
   {
     std::ofstream script(askpass);
     script << "#!/bin/sh\necho wrong\n";
@@ -150,7 +150,7 @@ TEST(SshLogin, OverlongPasswordRefusedWithoutAsking) {
 
 TEST(SshLogin, PublicKeyRefused) {
   TempDir folder;
-  const auto key = folder.path() / "id_ed25519";
+  const auto key = folder.Path() / "id_ed25519";
   ChildProcess keygen({"timeout", "30", "ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key.string()});
   keygen.CloseInput();
   auto made = keygen.Wait(30s);

@@ -14,6 +14,8 @@
 #include "platform/com/apartment.h"
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/tests/echo_application.h"
+#include "testing/loop_pump.h"
+#include "testing/temp_dir.h"
 #include "tools/vorlane-query/options.h"
 #include "tools/vorlane-query/tests/query_sink.h"
 
@@ -26,9 +28,7 @@ using termserver::testing::RecordingSink;
 class QueryServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vorlane-query-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     std::filesystem::create_directories(dir_ / "config");
     ::setenv("VORLANE_CONFIG_DIR", (dir_ / "config").c_str(), 1);
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
@@ -43,7 +43,6 @@ class QueryServer : public ::testing::Test {
     sink_.reset();
     CoUninitialize();
     ::unsetenv("VORLANE_CONFIG_DIR");
-    std::filesystem::remove_all(dir_);
   }
 
   // Starts the server; `echo` chooses the echo application over the QuerySink.
@@ -81,9 +80,7 @@ class QueryServer : public ::testing::Test {
   // Pumps this apartment until `done` returns true or 60 s pass.
   template <class Done>
   void PumpUntil(Done done) {
-    using namespace std::chrono_literals;
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    testkit::PumpUntil(*loop_, done, std::chrono::seconds(60));
   }
 
   Settings ClientSettings(std::string password = "pw") const {
@@ -95,7 +92,8 @@ class QueryServer : public ::testing::Test {
     return settings;
   }
 
-  std::filesystem::path dir_;
+  testkit::TempDir temp_{"vorlane-query"};
+  std::filesystem::path dir_ = temp_.Path();
   std::shared_ptr<loop::MessageLoop> loop_;
   ComPtr<IDispatch> server_;
   ComPtr<RecordingSink> echo_;

@@ -11,16 +11,18 @@ namespace vorlane::testkit {
 
 using namespace std::chrono_literals;
 
-// Pumps `loop` until `done()` holds; false when it did not within `limit` (a watchdog, not a
-// measure).
+// Pumps `loop` in steps of at most `step` until `done()` holds; false when it did not within
+// `limit` (a watchdog, not a measure). Bounded in steps as well as in time.
 template <class Done>
-bool PumpUntil(loop::MessageLoop& loop, Done done, std::chrono::milliseconds limit = 10s) {
+bool PumpUntil(loop::MessageLoop& loop, Done done, std::chrono::milliseconds limit = 10s,
+               std::chrono::milliseconds step = 20ms) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
+  for (int round = 0; round < 1'000'000; ++round) {
+    if (done()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    loop.PumpStep(20ms);
+    loop.PumpStep(step);
   }
-  return true;
+  return done();
 }
 
 inline constexpr int kWatchdogExit = -999;

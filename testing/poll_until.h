@@ -10,15 +10,18 @@ namespace vorlane::testkit {
 using namespace std::chrono_literals;
 
 // Checks `done()` every `step` until it holds (true) or `limit` has passed (false); the
-// condition is checked once more at the deadline so that a late success still counts.
+// condition is checked once more at the end so that a late success still counts. Bounded in
+// rounds as well as in time.
 template <class Done>
 bool PollUntil(Done done, std::chrono::milliseconds limit = 10s, std::chrono::milliseconds step = 20ms) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return done();
+  const long long rounds = limit / (step.count() > 0 ? step : 1ms) + 1;
+  for (long long round = 0; round < rounds; ++round) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) break;
     ::poll(nullptr, 0, static_cast<int>(step.count()));
   }
-  return true;
+  return done();
 }
 
 }  // namespace vorlane::testkit

@@ -2,8 +2,10 @@
 // test instead of hanging it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "platform/loop/message_loop.h"
 
@@ -23,6 +25,20 @@ bool PumpUntil(loop::MessageLoop& loop, Done done, std::chrono::milliseconds lim
     loop.PumpStep(step);
   }
   return done();
+}
+
+// Runs `work` on a thread of its own while `loop` is pumped, until it returns or `limit` passes;
+// true when it returned in time. The thread is joined either way.
+template <class Work>
+bool RunWhilePumping(loop::MessageLoop& loop, Work work, std::chrono::milliseconds limit = 20s) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    work();
+    done = true;
+  });
+  const bool finished = PumpUntil(loop, [&] { return done.load(); }, limit);
+  worker.join();
+  return finished;
 }
 
 inline constexpr int kWatchdogExit = -999;

@@ -65,11 +65,16 @@ std::string TelnetClient::Request(std::string_view record, std::chrono::millisec
   return ReadRecord(wait);
 }
 
-std::string TelnetClient::Login(std::string_view user, std::string_view password) {
-  if (!connected_ || !ReadUntil("login: ")) return {};
+bool TelnetClient::AnswerLoginPrompts(std::string_view user, std::string_view password) {
+  if (!connected_ || !ReadUntil("login: ")) return false;
   SendLine(user);
-  if (!ReadUntil("Password: ")) return {};
+  if (!ReadUntil("Password: ")) return false;
   SendLine(password);
+  return true;
+}
+
+std::string TelnetClient::Login(std::string_view user, std::string_view password) {
+  if (!AnswerLoginPrompts(user, password)) return {};
   // The login answer, or a refusal (the server says so and prompts again).
   const auto deadline = Clock::now() + 10s;
   while (Clock::now() < deadline) {

@@ -35,6 +35,8 @@ class TelnetClient {
   std::string ReadRecord(std::chrono::milliseconds wait = 10s);
   // Sends `record` as a line and returns the answer record.
   std::string Request(std::string_view record, std::chrono::milliseconds wait = 10s);
+  // Waits for the login and password prompts and answers them; false when one did not come.
+  bool AnswerLoginPrompts(std::string_view user, std::string_view password);
   // Logs in to the agent; the login answer's session id, or "" when refused.
   std::string Login(std::string_view user, std::string_view password);
   // True when the server has closed the connection (waits up to 2 s for it).

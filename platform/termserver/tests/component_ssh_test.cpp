@@ -5,13 +5,10 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
@@ -78,20 +75,18 @@ class TermServerOverSsh : public ::testing::Test {
   // Runs a shell command on another thread while this apartment serves the events; returns its
   // standard output and sets *status to its exit status.
   std::string Run(const std::string& command, int* status) {
-    std::atomic<bool> done{false};
     std::string output;
-    std::thread runner([&] {
-      FILE* pipe = ::popen(command.c_str(), "r");
-      if (pipe != nullptr) {
-        char buffer[4096];
-        size_t n;
-        while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-        *status = ::pclose(pipe);
-      }
-      done = true;
-    });
-    testkit::PumpUntil(*loop_, [&] { return done.load(); }, 60s);
-    runner.join();
+    testkit::RunWhilePumping(
+        *loop_,
+        [&] {
+          FILE* pipe = ::popen(command.c_str(), "r");
+          if (pipe == nullptr) return;
+          char buffer[4096];
+          size_t n;
+          while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+          *status = ::pclose(pipe);
+        },
+        60s);
     return output;
   }
 

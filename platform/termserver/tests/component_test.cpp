@@ -63,9 +63,10 @@ class TermServerComponent : public ::testing::Test {
     ASSERT_GT(port_, 0);
   }
 
-  // Pumps this apartment until `done` or 20 s pass.
-  void PumpUntil(const std::atomic<bool>& done) {
-    testkit::PumpUntil(*loop_, [&] { return done.load(); }, 20s);
+  // Runs `work` on a thread of its own while this apartment serves the events (20 s at most).
+  template <class Work>
+  void ServeWhile(Work work) {
+    testkit::RunWhilePumping(*loop_, work, 20s);
   }
 
   std::shared_ptr<loop::MessageLoop> loop_;
@@ -78,26 +79,18 @@ class TermServerComponent : public ::testing::Test {
 
 TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
   StartTelnet();
-  std::atomic<bool> done{false};
   bool loggedIn = false, answered = false, hashAnswered = false;
-  std::thread client([&] {
+  ServeWhile([&] {
     TelnetClient telnet(port_);
-    if (telnet.Connected() && telnet.ReadUntil("login: ")) {
-      telnet.SendLine("monitor");
-      if (telnet.ReadUntil("Password: ")) {
-        telnet.SendLine("pw");
-        loggedIn = telnet.ReadUntil("#keycount=3#responseaction=login#");
-        telnet.Send("#keycount=1#requestaction=agentinfo#\r\n");
-        answered = telnet.ReadUntil("#answer=36#");
-        // No line end: complete after the quiet time behind the closing '#'.
-        telnet.Send("#requestaction=x#");
-        hashAnswered = telnet.ReadUntil("#answer=17#");
-      }
+    if (telnet.AnswerLoginPrompts("monitor", "pw")) {
+      loggedIn = telnet.ReadUntil("#keycount=3#responseaction=login#");
+      telnet.SendLine("#keycount=1#requestaction=agentinfo#");
+      answered = telnet.ReadUntil("#answer=36#");
+      // No line end: complete after the quiet time behind the closing '#'.
+      telnet.Send("#requestaction=x#");
+      hashAnswered = telnet.ReadUntil("#answer=17#");
     }
-    done = true;
   });
-  PumpUntil(done);
-  client.join();
   EXPECT_TRUE(loggedIn);
   EXPECT_TRUE(answered);
   EXPECT_TRUE(hashAnswered);
@@ -114,9 +107,8 @@ TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
 
 TEST_F(TermServerComponent, WrongPasswordsAreRefusedAndTheConnectionClosedAfterThree) {
   StartTelnet();
-  std::atomic<bool> done{false};
   bool closed = false;
-  std::thread client([&] {
+  ServeWhile([&] {
     TelnetClient telnet(port_);
     for (int i = 0; i < 3 && telnet.ReadUntil("login: "); ++i) {
       telnet.SendLine("monitor");
@@ -125,10 +117,7 @@ TEST_F(TermServerComponent, WrongPasswordsAreRefusedAndTheConnectionClosedAfterT
       telnet.ReadUntil("\n");
     }
     closed = !telnet.ReadUntil("never sent");
-    done = true;
   });
-  PumpUntil(done);
-  client.join();
   EXPECT_TRUE(closed);
   int logins = 0;
   for (const std::string& event : sink_->Events()) logins += event.rfind("LoginPassword:", 0) == 0;
@@ -153,13 +142,7 @@ TEST_F(TermServerComponent, StopReturnsQuicklyWithClientsConnected) {
   StartTelnet();
   std::vector<std::unique_ptr<TelnetClient>> clients;
   for (int i = 0; i < 5; ++i) clients.push_back(std::make_unique<TelnetClient>(port_));
-  std::atomic<bool> prompted{false};
-  std::thread waiter([&] {
-    clients.back()->ReadUntil("login: ");
-    prompted = true;
-  });
-  PumpUntil(prompted);
-  waiter.join();
+  ServeWhile([&] { clients.back()->ReadUntil("login: "); });
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(Call(server_.get(), kServerStop, {}), S_OK);
   EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
@@ -176,21 +159,15 @@ TEST_F(TermServerComponent, FiftyConnectionsAreServedTogether) {
   for (int i = 0; i < kClients; ++i) {
     clients.emplace_back([&, i] {
       TelnetClient telnet(port_);
-      if (telnet.Connected() && telnet.ReadUntil("login: ")) {
-        telnet.SendLine("monitor");
-        if (telnet.ReadUntil("Password: ")) {
-          telnet.SendLine("pw");
-          const std::string request = "#client=" + std::to_string(i) + "#";
-          if (telnet.ReadUntil("responseaction=login#")) {
-            telnet.Send(request + "\r\n");
-            if (telnet.ReadUntil("#answer=" + std::to_string(request.size()) + "#")) answered++;
-          }
-        }
+      const std::string request = "#client=" + std::to_string(i) + "#";
+      if (telnet.AnswerLoginPrompts("monitor", "pw") && telnet.ReadUntil("responseaction=login#")) {
+        telnet.SendLine(request);
+        if (telnet.ReadUntil("#answer=" + std::to_string(request.size()) + "#")) answered++;
       }
       if (++finished == kClients) done = true;
     });
   }
-  PumpUntil(done);
+  testkit::PumpUntil(*loop_, [&] { return done.load(); }, 20s);
   for (auto& client : clients) client.join();
   EXPECT_EQ(answered.load(), kClients);
   int received = 0;
@@ -212,30 +189,17 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
   ASSERT_EQ(connecting(), kMaxConnections);
 
   TelnetClient extra(port_);
-  std::atomic<bool> done{false};
   bool refused = false;
-  std::thread reader([&] {
-    refused = !extra.ReadUntil("login: ");  // closed without a prompt
-    done = true;
-  });
-  PumpUntil(done);
-  reader.join();
+  ServeWhile([&] { refused = !extra.ReadUntil("login: "); });  // closed without a prompt
   EXPECT_TRUE(refused);
   EXPECT_EQ(connecting(), kMaxConnections) << "the refused connection raised no event";
 
   // A place that frees up is served again.
   clients.pop_back();
-  std::atomic<bool> served{false};
-  std::thread retry([&] {
-    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
-      TelnetClient again(port_);
-      if (again.ReadUntil("login: ")) served = true;
-    }
-    done = true;
+  bool served = false;
+  ServeWhile([&] {
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) served = TelnetClient(port_).ReadUntil("login: ");
   });
-  done = false;
-  PumpUntil(done);
-  retry.join();
   EXPECT_TRUE(served);
 }
 

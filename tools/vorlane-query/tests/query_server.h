@@ -82,6 +82,11 @@ class QueryServer : public ::testing::Test {
   void PumpUntil(Done done) {
     testkit::PumpUntil(*loop_, done, std::chrono::seconds(60));
   }
+  // Runs `work` on a thread of its own while this apartment serves the server (60 s at most).
+  template <class Work>
+  void RunWhilePumping(Work work) {
+    testkit::RunWhilePumping(*loop_, work, std::chrono::seconds(60));
+  }
 
   Settings ClientSettings(std::string password = "pw") const {
     Settings settings;

@@ -31,7 +31,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -90,9 +89,8 @@ class PrivateSystemBus {
     if (busPid_ <= 0) return;
     std::optional<std::string> line = ReadLine(busOut_, kStartTimeout);
     if (!line || line->empty()) {
-      std::ifstream in(log);
-      const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      problem_ = "dbus-daemon gave no address within " + std::to_string(kStartTimeout.count()) + " ms: " + said;
+      problem_ = "dbus-daemon gave no address within " + std::to_string(kStartTimeout.count()) +
+                 " ms: " + testkit::ReadFile(log);
       return;
     }
     address_ = *line;
@@ -134,14 +132,9 @@ class PrivateSystemBus {
   bool WriteUnits(const std::string& text) {
     if (folder_.Path().empty()) return false;
     const std::filesystem::path temp = folder_ / "units.new";
-    {
-      std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-      out << text;
-      out.flush();
-      if (!out) {
-        problem_ = "cannot write " + temp.string();
-        return false;
-      }
+    if (!testkit::WriteFile(temp, text)) {
+      problem_ = "cannot write " + temp.string();
+      return false;
     }
     if (::rename(temp.c_str(), UnitsPath().c_str()) != 0) {
       problem_ = "cannot rename " + temp.string() + ": " + std::strerror(errno);

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "platform/termserver/limits.h"
 #include "platform/termserver/ssh_handles.h"
@@ -46,11 +45,7 @@ TEST(SshLogin, WrongPasswordRefused) {
 // which always answers wrong and would do so five times.
 TEST(SshLogin, ThirdWrongPasswordDisconnects) {
   TempDir folder;
-  const auto askpass = folder.Path() / "askpass";
-  {
-    std::ofstream script(askpass);
-    script << "#!/bin/sh\necho wrong\n";
-  }
+  const auto askpass = folder.WriteFile("askpass", "#!/bin/sh\necho wrong\n");
   ASSERT_EQ(::chmod(askpass.c_str(), 0700), 0);
   FakeConnection fake;
   ServedPort served(fake);

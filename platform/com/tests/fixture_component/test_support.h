@@ -10,9 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,10 +55,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& args, const std:
       break;
     }
   }
-  std::ifstream in(outputFile);
-  std::ostringstream text;
-  text << in.rdbuf();
-  result.output = text.str();
+  result.output = testkit::ReadFile(outputFile);
   ::unlink(outputFile.c_str());
   return result;
 }
@@ -73,11 +68,6 @@ inline bool IsLoaded(const std::filesystem::path& path) {
   return true;
 }
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testkit::ReadFile;
 
 }  // namespace vorlane::com::testing

@@ -10,16 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/com/activation.h"
-#include "platform/com/apartment.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
 #include "platform/com/variant.h"
-#include "platform/loop/message_loop.h"
 #include "platform/termserver/ids.h"
 #include "platform/termserver/limits.h"
-#include "platform/termserver/tests/echo_application.h"
+#include "platform/termserver/tests/term_server_host.h"
 #include "testing/loop_pump.h"
 #include "testing/telnet_client.h"
 
@@ -31,37 +28,14 @@ using namespace vorlane::termserver::testing;
 using namespace std::chrono_literals;
 using testkit::TelnetClient;
 
-class TermServerComponent : public ::testing::Test {
+class TermServerComponent : public TermServerHost {
  protected:
   void SetUp() override {
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    loop_ = loop::MessageLoop::ForCurrentThread();
-    ASSERT_EQ(CoCreateInstance(kTermServerClsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid, server_.put_void()),
-              S_OK);
-    sink_ = Make<RecordingSink>();
-    ComPtr<IConnectionPointContainer> container = server_.As<IConnectionPointContainer>();
-    ASSERT_TRUE(container);
-    ASSERT_EQ(container->FindConnectionPoint(ITermServerEvents::kIid, point_.put()), S_OK);
-    ASSERT_EQ(point_->Advise(static_cast<IDispatch*>(sink_.get()), &cookie_), S_OK);
-  }
-  void TearDown() override {
-    if (point_) (void)point_->Unadvise(cookie_);
-    point_.reset();
-    server_.reset();
-    sink_.reset();
-    CoUninitialize();
+    ASSERT_NO_FATAL_FAILURE(TermServerHost::SetUp());
+    Advise(sink_.get());
   }
 
-  void StartTelnet() {
-    ASSERT_EQ(Put(server_.get(), kServerAuthMode, Variant(int32_t{0})), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolTelnet})), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerBindAddress, Variant(u"127.0.0.1")), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerPort, Variant(int32_t{0})), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerIdleTimeout, Variant(int32_t{6000})), S_OK);
-    ASSERT_EQ(Call(server_.get(), kServerStart, {Variant()}), S_OK);
-    port_ = GetInt(server_.get(), kServerPort);
-    ASSERT_GT(port_, 0);
-  }
+  void StartTelnet() { StartOnLoopback(kProtocolTelnet, 6000); }
 
   // Runs `work` on a thread of its own while this apartment serves the events (20 s at most).
   template <class Work>
@@ -69,12 +43,7 @@ class TermServerComponent : public ::testing::Test {
     testkit::RunWhilePumping(*loop_, work, 20s);
   }
 
-  std::shared_ptr<loop::MessageLoop> loop_;
-  ComPtr<IDispatch> server_;
-  ComPtr<RecordingSink> sink_;
-  ComPtr<IConnectionPoint> point_;
-  uint32_t cookie_ = 0;
-  int port_ = 0;
+  ComPtr<RecordingSink> sink_ = Make<RecordingSink>();
 };
 
 TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {

@@ -26,7 +26,8 @@ function(vorlane_library name kind)
   endif()
 endfunction()
 
-# vorlane_test(name SOURCES ... [LIBS ...]): one GoogleTest program, its cases registered with CTest.
+# vorlane_test(name SOURCES ... [LIBS ...]): one GoogleTest program, its cases registered with CTest,
+# linked with the shared test support (testing/).
 function(vorlane_test name)
   if(NOT VORLANE_BUILD_TESTS)
     return()
@@ -34,7 +35,7 @@ function(vorlane_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   vorlane_target_defaults(${name})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} vorlane_test_support GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()
 

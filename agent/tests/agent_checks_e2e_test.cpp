@@ -182,9 +182,7 @@ TEST_F(AgentChecks, FileActionsWithPlaceholders) {
   const std::filesystem::path made = agent_.Dir() / "made-by-executefile";
   EXPECT_EQ(Ask("executefile", "CommandLine=touch \"%tmp%made-by-executefile\"#"),
             "#keycount=3#responseaction=executefile#result=up#resultstring=Execute file started ok#");
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!std::filesystem::exists(made) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(std::filesystem::exists(made)) << "the program ran with the placeholder expanded";
+  EXPECT_TRUE(PollUntil([&] { return std::filesystem::exists(made); })) << "the program ran with the placeholder expanded";
   EXPECT_EQ(Ask("deletefile", "FileName=%tmp%made-by-executefile#"),
             "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#");
   EXPECT_FALSE(std::filesystem::exists(made));

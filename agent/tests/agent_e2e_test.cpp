@@ -51,7 +51,7 @@ TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
     return command.Output();
   };
   EXPECT_EQ(run("/install"), "Install succeeded\n");
-  const std::string unit = ReadAll(units / "vorlane.service");
+  const std::string unit = ReadFile(units / "vorlane.service");
   EXPECT_NE(unit.find("Description=Tarnquist's Remote Agent for Windows\n"), std::string::npos);
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(unit.find("ExecStart=\"" + std::string(VORLANE_AGENT_BINARY) + "\"\n"), std::string::npos);
@@ -204,57 +204,64 @@ TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
   EXPECT_NE(client.Request(Request("agentinfo", session)).find("responseaction=ageninfo"), std::string::npos);
 }
 
-// Reads one datagram from the notification socket, waiting up to 20 s.
-std::string ReadNotification(int fd) {
-  pollfd pfd{fd, POLLIN, 0};
-  if (::poll(&pfd, 1, 20000) <= 0) return {};
-  char buffer[512];
-  ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
+// A datagram socket in `folder` that the agent's service status reports are sent to.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::filesystem::path& folder) : path_((folder / "notify").string()) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() { ::close(fd_); }
+  bool Bound() const { return bound_; }
+  std::string Env() const { return "NOTIFY_SOCKET=" + path_; }
+  // The first of up to five reports (each awaited up to 20 s) that holds `text`, else the last.
+  std::string WaitFor(const std::string& text) {
+    std::string report;
+    for (int i = 0; i < 5 && report.find(text) == std::string::npos; ++i) {
+      pollfd pfd{fd_, POLLIN, 0};
+      char buffer[512];
+      const ssize_t n = ::poll(&pfd, 1, 20000) > 0 ? ::recv(fd_, buffer, sizeof buffer, 0) : 0;
+      report = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    return report;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool bound_ = false;
+};
 
 TEST(AgentService, ReportsReadyAndStoppingToTheServiceManager) {
   AgentProcess agent;
   const int port = FreePort();
   agent.WriteConfig(Config("Telnet", port, User("Operators", "monitor", "pw")));
-  const std::string socketPath = (agent.Dir() / "notify").string();
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  NotifySocket notify(agent.Dir());
+  ASSERT_TRUE(notify.Bound());
 
-  ASSERT_TRUE(agent.Start({}, {"NOTIFY_SOCKET=" + socketPath}));
-  std::string status;
-  for (int i = 0; i < 5 && status.find("READY=1") == std::string::npos; ++i) status = ReadNotification(fd);
+  ASSERT_TRUE(agent.Start({}, {notify.Env()}));
+  const std::string status = notify.WaitFor("READY=1");
   EXPECT_NE(status.find("READY=1"), std::string::npos) << agent.Log();
   EXPECT_NE(status.find("STATUS=Serving"), std::string::npos) << status;
   EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "") << "the service serves";
 
   EXPECT_EQ(agent.Stop(), 0);
-  std::string stopping;
-  for (int i = 0; i < 5 && stopping.find("STOPPING=1") == std::string::npos; ++i) stopping = ReadNotification(fd);
-  EXPECT_NE(stopping.find("STOPPING=1"), std::string::npos);
-  ::close(fd);
+  EXPECT_NE(notify.WaitFor("STOPPING=1").find("STOPPING=1"), std::string::npos);
 }
 
 TEST(AgentService, WithoutSettingsTheServiceKeepsRunningAndSaysWhy) {
   AgentProcess agent;  // no AgentConfig.INI
-  const std::string socketPath = (agent.Dir() / "notify").string();
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_TRUE(agent.Start({}, {"NOTIFY_SOCKET=" + socketPath}));
-  std::string status;
-  for (int i = 0; i < 5 && status.find("READY=1") == std::string::npos; ++i) status = ReadNotification(fd);
+  NotifySocket notify(agent.Dir());
+  ASSERT_TRUE(notify.Bound());
+  ASSERT_TRUE(agent.Start({}, {notify.Env()}));
+  const std::string status = notify.WaitFor("READY=1");
   EXPECT_NE(status.find("READY=1"), std::string::npos);
   EXPECT_NE(status.find("Not serving"), std::string::npos) << status;
   EXPECT_FALSE(agent.Exited()) << "a service stays up";
   EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos);
   EXPECT_EQ(agent.Stop(), 0);
-  ::close(fd);
 }
 
 TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {

@@ -35,6 +35,8 @@
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
+#include "testing/loop_pump.h"
+#include "testing/poll_until.h"
 
 namespace vorlane::ping {
 namespace {
@@ -167,12 +169,7 @@ class PingCollectionTest : public ::testing::Test {
 
   // Dispatches this apartment's messages until `done` or `limit` passes.
   bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (int i = 0; i < 100000 && !done(); ++i) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      loop_->PumpStep(5ms);
-    }
-    return done();
+    return testkit::PumpUntil(*loop_, done, limit, 5ms);
   }
 
   void WaitAllEnded() {
@@ -582,8 +579,7 @@ TEST_F(PingCollectionTest, SinkThatDoesNotAnswerIsGivenUpAfterTheLimit) {
   ASSERT_EQ(PingHost(element.get(), "127.0.0.1"), S_OK);
 
   // This apartment takes no messages for longer than the limit: the call cannot get in.
-  const auto deadline = std::chrono::steady_clock::now() + kNotificationLimit + 5s;
-  while (Running(element.get()) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+  testkit::PollUntil([&] { return !Running(element.get()); }, kNotificationLimit + 5s, 50ms);
   ASSERT_FALSE(Running(element.get()));
   EXPECT_TRUE(sink->Ids().empty());
   EXPECT_EQ(ErrorMessageOf(element.get()), " The Fire_PingDone was terminated by the threading Ping!");

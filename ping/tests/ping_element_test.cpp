@@ -28,6 +28,7 @@
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
+#include "testing/poll_until.h"
 
 namespace vorlane::ping {
 namespace {
@@ -125,15 +126,15 @@ HRESULT StartPing(ItqPing* element, const PingArgs& a) {
 
 // Polls IsRunning until it is false: 10 ms steps, 10 s at most.
 bool WaitUntilDone(ItqPing* element) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  for (int i = 0; i < 1000; ++i) {
-    VARIANT_BOOL running = com::VARIANT_TRUE;
-    if (element->get_IsRunning(&running) != com::S_OK) return false;
-    if (running == com::VARIANT_FALSE) return true;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+  bool failed = false;
+  const bool ended = testkit::PollUntil(
+      [&] {
+        VARIANT_BOOL running = com::VARIANT_TRUE;
+        failed = element->get_IsRunning(&running) != com::S_OK;
+        return failed || running == com::VARIANT_FALSE;
+      },
+      10s, 10ms);
+  return ended && !failed;
 }
 
 // Starts a job, waits for its end and reads the results.
@@ -186,13 +187,7 @@ class LogCapture {
 
   // Waits for `line` to be written: 10 ms steps, 10 s at most.
   bool WaitFor(const std::string& line) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (int i = 0; i < 1000; ++i) {
-      if (Has(line)) return true;
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return testkit::PollUntil([&] { return Has(line); }, 10s, 10ms);
   }
 
  private:
@@ -722,14 +717,16 @@ com::Variant Missing() {
 // Polls the late-bound IsRunning until it is false: 10 ms steps, 10 s at most.
 bool WaitUntilDoneLateBound(com::IDispatch* object) {
   const com::DISPID isRunning = IdOf(object, u"IsRunning");
-  for (int i = 0; i < 1000; ++i) {
-    com::Variant running;
-    if (Invoke(object, isRunning, com::DISPATCH_PROPERTYGET, {}, &running) != com::S_OK) return false;
-    if (running.type() != com::VT_BOOL) return false;
-    if (running.raw().boolVal == com::VARIANT_FALSE) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+  bool failed = false;
+  const bool ended = testkit::PollUntil(
+      [&] {
+        com::Variant running;
+        failed = Invoke(object, isRunning, com::DISPATCH_PROPERTYGET, {}, &running) != com::S_OK ||
+                 running.type() != com::VT_BOOL;
+        return failed || running.raw().boolVal == com::VARIANT_FALSE;
+      },
+      10s, 10ms);
+  return ended && !failed;
 }
 
 TEST_F(PingElementLateBinding, PingWithTheOptionalArgumentsLeftOut) {

@@ -25,8 +25,9 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "testing/poll_until.h"
 
 namespace vorlane::ping::testing {
 
@@ -42,15 +43,16 @@ inline void CloseFd(int& fd) {
 
 // Waits for `pid` up to `timeout`; kills it (by pid) when it does not end in time.
 inline int WaitChild(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (int i = 0; i < 100000; ++i) {
-    int status = 0;
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (r < 0 && errno != EINTR) return -1;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  int code = -1;
+  const bool ended = testkit::PollUntil(
+      [&] {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return r == pid || (r < 0 && errno != EINTR);
+      },
+      timeout, std::chrono::milliseconds(2));
+  if (ended) return code;
   ::kill(pid, SIGKILL);
   int status = 0;
   ::waitpid(pid, &status, 0);  // SIGKILL cannot be ignored: this returns

@@ -14,11 +14,12 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "agent/checks/remote_host.h"
 #include "agent/request/tests/request_test_support.h"
+#include "testing/poll_until.h"
+#include "testing/temp_dir.h"
 
 extern char** environ;
 
@@ -59,9 +60,7 @@ class OrderedUserHandle : public FakeUserHandle {
 class NamedProcesses {
  public:
   NamedProcesses(const std::string& name, int count) {
-    char pattern[] = "/tmp/vorlane-procs-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
+    if (dir_.Path().empty()) return;
     const std::filesystem::path link = dir_ / name;
     std::error_code error;
     std::filesystem::create_symlink(SleepProgram(), link, error);
@@ -77,18 +76,13 @@ class NamedProcesses {
     // child carries its new name; wait (bounded) until every child does.
     const std::string comm = name.substr(0, 15) + "\n";
     for (const pid_t pid : pids_) {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (ReadComm(pid) != comm && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      testkit::PollUntil([&] { return ReadComm(pid) == comm; }, std::chrono::seconds(5), std::chrono::milliseconds(1));
     }
   }
   NamedProcesses(const NamedProcesses&) = delete;
   NamedProcesses& operator=(const NamedProcesses&) = delete;
   ~NamedProcesses() {
     while (!pids_.empty()) StopOne();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   size_t Running() const { return pids_.size(); }
@@ -117,7 +111,7 @@ class NamedProcesses {
   }
 
  private:
-  std::filesystem::path dir_;
+  testkit::TempDir dir_{"vorlane-procs"};
   std::vector<pid_t> pids_;
 };
 

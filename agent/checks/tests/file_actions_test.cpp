@@ -17,13 +17,15 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "agent/checks/process_launch.h"
 #include "agent/log/agent_log.h"
 #include "agent/request/tests/request_test_support.h"
 #include "platform/debuglog/debuglog.h"
+#include "testing/poll_until.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::agent {
 namespace {
@@ -52,74 +54,24 @@ std::string DeleteRecord(const std::string& fileName) {
   return "#keycount=3#requestaction=deletefile#sessionid=X#FileName=" + fileName + "#";
 }
 
-// Polls `done` every 50 ms, at most 100 times (5 s), and says whether it came true.
-template <typename Predicate>
-bool WaitFor(Predicate done) {
-  for (int i = 0; i < 100; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-std::string ReadFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using namespace std::chrono_literals;
+using testkit::PollUntil;
+using testkit::ReadFile;
+using testkit::ScopedEnv;
+using testkit::TempDir;
 
 // A marker file is complete once its writer has put the final line end.
 std::optional<std::string> WaitForMarker(const fs::path& file) {
   std::string text;
-  if (!WaitFor([&] {
+  const bool complete = PollUntil(
+      [&] {
         text = ReadFile(file);
         return !text.empty() && text.back() == '\n';
-      }))
-    return std::nullopt;
+      },
+      5s, 50ms);
+  if (!complete) return std::nullopt;
   return text;
 }
-
-// A folder of the test's own under /tmp, removed afterwards.
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/vorlane-files-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void WriteScript(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
@@ -267,11 +219,11 @@ class ExecuteFileTest : public ::testing::Test {
 
   ContextOnFakeClock fixture_;
   FakeUserHandle user_;
-  TempFolder dir_;
+  TempDir dir_{"vorlane-files"};
 };
 
 TEST_F(ExecuteFileTest, StartsARealProgramAndLogsLineAndAnswer) {
-  const fs::path marker = dir_.path() / "marker";
+  const fs::path marker = dir_.Path() / "marker";
   const std::string line = "/bin/sh -c 'echo \"started $1\" > \"$0\"' " + marker.string() + " \"two words\"";
   LogCapture log;
   EXPECT_EQ(Execute(line), kStartedAnswer);
@@ -284,33 +236,33 @@ TEST_F(ExecuteFileTest, StartsARealProgramAndLogsLineAndAnswer) {
 }
 
 TEST_F(ExecuteFileTest, ExpandsPlaceholdersInTheCommandLine) {
-  ScopedEnv env("TMPDIR", dir_.path().string());
+  ScopedEnv env("TMPDIR", dir_.Path().string());
   EXPECT_EQ(Execute("/bin/sh -c 'echo ok > %tmp%expanded'"), kStartedAnswer);
-  EXPECT_EQ(WaitForMarker(dir_.path() / "expanded"), std::optional<std::string>("ok\n"));
+  EXPECT_EQ(WaitForMarker(dir_.Path() / "expanded"), std::optional<std::string>("ok\n"));
 }
 
 TEST_F(ExecuteFileTest, MissingProgramIsTheFailureAnswerWithItsText) {
   LogCapture log;
   const std::string expected = ExecuteFailed("No such file or directory");
-  EXPECT_EQ(Execute((dir_.path() / "no-such-program").string() + " /x"), expected);
+  EXPECT_EQ(Execute((dir_.Path() / "no-such-program").string() + " /x"), expected);
   EXPECT_EQ(Execute("vorlane-no-such-program-on-path /x"), expected);
   EXPECT_TRUE(Contains(log.Lines(), LoggedLine(expected, kLogOutgoing)));
   EXPECT_FALSE(Contains(log.Lines(), LoggedLine(kStartedAnswer, kLogOutgoing)));
 }
 
 TEST_F(ExecuteFileTest, ProgramThatCannotBeExecutedIsRefused) {
-  const fs::path notExecutable = dir_.path() / "plain.txt";
+  const fs::path notExecutable = dir_.Path() / "plain.txt";
   std::ofstream(notExecutable) << "#!/bin/sh\ntrue\n";
   fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
   if (::geteuid() != 0) {
     EXPECT_EQ(Execute(notExecutable.string()), ExecuteFailed("Permission denied"));
   }
   // A folder is no program either, whoever runs the test.
-  EXPECT_EQ(Execute(dir_.path().string()), ExecuteFailed("Permission denied"));
+  EXPECT_EQ(Execute(dir_.Path().string()), ExecuteFailed("Permission denied"));
 }
 
 TEST_F(ExecuteFileTest, FileOfNoExecutableFormatIsRefused) {
-  const fs::path garbage = dir_.path() / "garbage";
+  const fs::path garbage = dir_.Path() / "garbage";
   WriteScript(garbage, "no program, no interpreter line\n");
   EXPECT_EQ(Execute(garbage.string()), ExecuteFailed("Exec format error"));
 }
@@ -323,10 +275,10 @@ TEST_F(ExecuteFileTest, EmptyOrUnfinishedCommandLineIsTheFailureAnswer) {
 }
 
 TEST_F(ExecuteFileTest, ProgramWithoutSlashIsFoundOnPath) {
-  const fs::path bin = dir_.path() / "bin";
+  const fs::path bin = dir_.Path() / "bin";
   fs::create_directory(bin);
   WriteScript(bin / "vorlane-test-helper", "#!/bin/sh\necho \"helper $1\" > \"$2\"\n");
-  const fs::path marker = dir_.path() / "from-path";
+  const fs::path marker = dir_.Path() / "from-path";
   const char* oldPath = std::getenv("PATH");
   ScopedEnv path("PATH", bin.string() + ":" + (oldPath != nullptr ? oldPath : "/usr/bin:/bin"));
   EXPECT_EQ(Execute("vorlane-test-helper 'a b' " + marker.string()), kStartedAnswer);
@@ -340,7 +292,7 @@ TEST_F(ExecuteFileTest, ProgramRunsInItsOwnSessionWithNullStreamsAndNoInheritedD
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::dup2(fd, kLeakFd), kLeakFd);
   ::close(fd);
-  const fs::path marker = dir_.path() / "setup";
+  const fs::path marker = dir_.Path() / "setup";
   const std::string script =
       "p=$$; s=$(cut -d\" \" -f6 /proc/$p/stat); i=$(readlink /proc/$p/fd/0); o=$(readlink /proc/$p/fd/2); "
       "if [ -e /proc/$p/fd/77 ]; then l=open; else l=closed; fi; echo \"$p $s $i $o $l\" > \"$0\"";
@@ -359,14 +311,14 @@ TEST_F(ExecuteFileTest, ProgramRunsInItsOwnSessionWithNullStreamsAndNoInheritedD
 }
 
 TEST_F(ExecuteFileTest, EndedProgramLeavesNoZombie) {
-  const fs::path marker = dir_.path() / "pid";
+  const fs::path marker = dir_.Path() / "pid";
   EXPECT_EQ(Execute("/bin/sh -c 'echo $$ > \"$0\"' " + marker.string()), kStartedAnswer);
   const std::optional<std::string> text = WaitForMarker(marker);
   ASSERT_TRUE(text.has_value());
   const fs::path proc = "/proc/" + text->substr(0, text->size() - 1);
   // Unreaped, the ended program would stay in /proc as a zombie for as long as we live.
-  EXPECT_TRUE(WaitFor([&] { return !fs::exists(proc); })) << proc << " was not reaped";
-  EXPECT_TRUE(WaitFor([] { return ZombieChildren().empty(); }));
+  EXPECT_TRUE(PollUntil([&] { return !fs::exists(proc); }, 5s, 50ms)) << proc << " was not reaped";
+  EXPECT_TRUE(PollUntil([] { return ZombieChildren().empty(); }, 5s, 50ms));
 }
 
 // ---- deletefile ----
@@ -381,11 +333,11 @@ class DeleteFileTest : public ::testing::Test {
 
   ContextOnFakeClock fixture_;
   FakeUserHandle user_;
-  TempFolder dir_;
+  TempDir dir_{"vorlane-files"};
 };
 
 TEST_F(DeleteFileTest, DeletesAFileAndLogsTheAnswer) {
-  const fs::path file = dir_.path() / "report.txt";
+  const fs::path file = dir_.Path() / "report.txt";
   std::ofstream(file) << "data";
   LogCapture log;
   EXPECT_EQ(Delete(file.string()), kDeletedAnswer);
@@ -394,8 +346,8 @@ TEST_F(DeleteFileTest, DeletesAFileAndLogsTheAnswer) {
 }
 
 TEST_F(DeleteFileTest, ExpandsTheTemporaryFolder) {
-  ScopedEnv env("TMPDIR", dir_.path().string());
-  const fs::path file = dir_.path() / "report.txt";
+  ScopedEnv env("TMPDIR", dir_.Path().string());
+  const fs::path file = dir_.Path() / "report.txt";
   std::ofstream(file) << "data";
   EXPECT_EQ(Delete("%tmp%report.txt"), kDeletedAnswer);
   EXPECT_FALSE(fs::exists(file));
@@ -404,13 +356,13 @@ TEST_F(DeleteFileTest, ExpandsTheTemporaryFolder) {
 TEST_F(DeleteFileTest, MissingFileIsTheFailureAnswer) {
   LogCapture log;
   const std::string expected = DeleteFailed("No such file or directory");
-  EXPECT_EQ(Delete((dir_.path() / "absent.txt").string()), expected);
+  EXPECT_EQ(Delete((dir_.Path() / "absent.txt").string()), expected);
   EXPECT_EQ(Delete(""), expected);
   EXPECT_TRUE(Contains(log.Lines(), LoggedLine(expected, kLogOutgoing)));
 }
 
 TEST_F(DeleteFileTest, FolderIsRefusedAndStays) {
-  const fs::path folder = dir_.path() / "keep";
+  const fs::path folder = dir_.Path() / "keep";
   fs::create_directory(folder);
   std::ofstream(folder / "inside.txt") << "data";
   EXPECT_EQ(Delete(folder.string()), DeleteFailed("Is a directory"));
@@ -423,10 +375,10 @@ TEST_F(DeleteFileTest, FolderIsRefusedAndStays) {
 }
 
 TEST_F(DeleteFileTest, UppercasePlaceholderIsTakenLiterally) {
-  ScopedEnv env("TMPDIR", dir_.path().string());
-  std::ofstream(dir_.path() / "x.txt") << "data";
+  ScopedEnv env("TMPDIR", dir_.Path().string());
+  std::ofstream(dir_.Path() / "x.txt") << "data";
   EXPECT_EQ(Delete("%TMP%x.txt"), DeleteFailed("No such file or directory"));
-  EXPECT_TRUE(fs::exists(dir_.path() / "x.txt"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "x.txt"));
 }
 
 }  // namespace

@@ -5,23 +5,20 @@
 
 #include <fstream>
 
+#include "testing/temp_dir.h"
+
 namespace vorlane::agent {
 namespace {
 
 class AgentConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vorlane-config-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    file_ = LocateConfigFiles(dir_).agentConfig;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
-  void Write(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
+  void Write(const std::string& text) { testkit::WriteFile(file_, text); }
 
-  std::filesystem::path dir_;
-  std::filesystem::path file_;
+  testkit::TempDir temp_{"vorlane-config"};
+  std::filesystem::path dir_ = temp_.Path();
+  std::filesystem::path file_ = LocateConfigFiles(dir_).agentConfig;
 };
 
 TEST_F(AgentConfigTest, FilesLieInTheConfigurationFolder) {

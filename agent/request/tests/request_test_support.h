@@ -19,6 +19,7 @@
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
 #include "platform/debuglog/debuglog.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::agent::testing {
 
@@ -89,27 +90,14 @@ class LogCapture {
 // A folder of its own for AgentConfig.INI and TCPConfig.INI, removed afterwards.
 class TempConfigDir {
  public:
-  TempConfigDir() {
-    char pattern[] = "/tmp/vorlane-protocol-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) dir_ = pattern;
-    paths_ = LocateConfigFiles(dir_);
-  }
-  TempConfigDir(const TempConfigDir&) = delete;
-  TempConfigDir& operator=(const TempConfigDir&) = delete;
-  ~TempConfigDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  TempConfigDir() : paths_(LocateConfigFiles(dir_.Path())) {}
 
   const ConfigPaths& paths() const { return paths_; }
-  void WriteAgentConfig(const std::string& text) const { Write(paths_.agentConfig, text); }
-  void WriteTcpConfig(const std::string& text) const { Write(paths_.tcpConfig, text); }
+  void WriteAgentConfig(const std::string& text) const { testkit::WriteFile(paths_.agentConfig, text); }
+  void WriteTcpConfig(const std::string& text) const { testkit::WriteFile(paths_.tcpConfig, text); }
 
  private:
-  static void Write(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
-  }
-  std::filesystem::path dir_;
+  testkit::TempDir dir_{"vorlane-protocol"};
   ConfigPaths paths_;
 };
 

@@ -300,16 +300,16 @@ TEST(RegistryPath, LooksUpEnvironmentThenExecutableFolderThenBuiltIn) {
   TempDir buildDir;
   const std::filesystem::path builtIn = buildDir / "vorlane-classes.ini";
   const std::filesystem::path beside = exeDir / "vorlane-classes.ini";
-  EXPECT_EQ(detail::ChooseClassRegistryPath("/etc/x.ini", exeDir.path(), builtIn), "/etc/x.ini");
+  EXPECT_EQ(detail::ChooseClassRegistryPath("/etc/x.ini", exeDir.Path(), builtIn), "/etc/x.ini");
   // No file beside the program: the build tree's registry, even before it exists.
-  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.path(), builtIn), builtIn);
+  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.Path(), builtIn), builtIn);
   // A build tree that is gone, or none compiled in: beside the program.
-  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.path(), "/nonexistent-folder/vorlane-classes.ini"), beside);
-  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.path(), ""), beside);
+  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.Path(), "/nonexistent-folder/vorlane-classes.ini"), beside);
+  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.Path(), ""), beside);
   // A file beside the program wins over the build tree.
   ASSERT_TRUE(profile::WriteString(beside, "CLSID", "@", "").ok());
-  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.path(), builtIn), beside);
-  EXPECT_EQ(detail::ChooseClassRegistryPath("/etc/x.ini", exeDir.path(), builtIn), "/etc/x.ini");
+  EXPECT_EQ(detail::ChooseClassRegistryPath("", exeDir.Path(), builtIn), beside);
+  EXPECT_EQ(detail::ChooseClassRegistryPath("/etc/x.ini", exeDir.Path(), builtIn), "/etc/x.ini");
 }
 
 TEST(RegistryPath, EnvironmentVariableSelectsTheFile) {

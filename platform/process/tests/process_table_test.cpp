@@ -17,8 +17,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "testing/poll_until.h"
+#include "testing/temp_dir.h"
 
 extern char** environ;
 
@@ -29,31 +31,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
-// A folder of its own under the temp folder, removed with all it holds.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vlzq_proc_XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
+using testkit::TempDir;
+using testkit::WriteFile;
 
 std::string ReadComm(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
@@ -90,12 +69,7 @@ class Child {
   // posix_spawn may return in between.
   bool WaitForComm(const std::string& comm) const {
     if (pid_ <= 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    for (int round = 0; round < 500 && std::chrono::steady_clock::now() < deadline; ++round) {
-      if (ReadComm(pid_) == comm && HasArguments(pid_)) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return testkit::PollUntil([&] { return ReadComm(pid_) == comm && HasArguments(pid_); }, 5s, 10ms);
   }
 
   void Stop() {
@@ -123,18 +97,18 @@ std::string Unique(const std::string& stem) { return stem + std::to_string(::get
 
 class RealProcesses : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()) << "no temp folder"; }
+  void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "no temp folder"; }
 
   // A link to the sleep program named `name`: running it makes the kernel name the process so.
   fs::path SleeperLink(const std::string& name) {
-    const fs::path link = dir_.path() / name;
+    const fs::path link = dir_.Path() / name;
     std::error_code error;
     fs::create_symlink("/bin/sleep", link, error);
     EXPECT_FALSE(error) << error.message();
     return link;
   }
 
-  TempDir dir_;
+  TempDir dir_{"vlzq_proc"};
 };
 
 TEST_F(RealProcesses, CountsStartedProcessesByNameAndFollowsTheirEnd) {
@@ -196,7 +170,7 @@ TEST_F(RealProcesses, LongNameIsFoundFromTheProgramFileWhenArgvZeroIsOther) {
   // The exe link resolves symlinks, so the program needs a file of its own with the long name.
   const std::string name = Unique("vlzq_long_program_file_");
   const std::string cut = name.substr(0, 15);
-  const fs::path program = dir_.path() / name;
+  const fs::path program = dir_.Path() / name;
   std::error_code error;
   fs::copy_file("/bin/sleep", program, error);
   ASSERT_FALSE(error) << error.message();
@@ -246,13 +220,13 @@ TEST(RealProcTotal, OtherHostIsNotReachable) {
 
 class FakeProc : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()) << "no temp folder"; }
+  void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "no temp folder"; }
 
   // A pid folder; each file is written only when given (as the kernel writes comm: with "\n").
   fs::path AddProcess(const std::string& pid, std::optional<std::string> comm,
                       std::optional<std::string> cmdline = std::nullopt,
                       std::optional<std::string> exeTarget = std::nullopt) {
-    const fs::path pidDir = dir_.path() / pid;
+    const fs::path pidDir = dir_.Path() / pid;
     fs::create_directories(pidDir);
     if (comm) WriteFile(pidDir / "comm", *comm + "\n");
     if (cmdline) WriteFile(pidDir / "cmdline", *cmdline);
@@ -262,12 +236,12 @@ class FakeProc : public ::testing::Test {
 
   std::vector<std::string> Visit(uint32_t expectedStatus = kProcessStatusOk) {
     uint32_t status = 0xFFFFFFFF;
-    std::vector<std::string> names = VisitAll(dir_.path(), &status);
+    std::vector<std::string> names = VisitAll(dir_.Path(), &status);
     EXPECT_EQ(status, expectedStatus);
     return names;
   }
 
-  TempDir dir_;
+  TempDir dir_{"vlzq_proc"};
 };
 
 TEST_F(FakeProc, OnlyAllDigitFoldersAreProcesses) {
@@ -276,7 +250,7 @@ TEST_F(FakeProc, OnlyAllDigitFoldersAreProcesses) {
   AddProcess("12a", "notme");
   AddProcess("a12", "notme");
   AddProcess("sys", "notme");
-  WriteFile(dir_.path() / "uptime", "1.0 2.0\n");
+  WriteFile(dir_.Path() / "uptime", "1.0 2.0\n");
   AddProcess("42", "worker");
   EXPECT_THAT(Visit(), ElementsAre("init", "worker", "_Total"));
 }
@@ -286,8 +260,8 @@ TEST_F(FakeProc, ProcessesGoneBeforeTheirNameIsReadAreSkipped) {
   AddProcess("6", std::nullopt);  // the folder is there, its files are not any more
   AddProcess("7", "last");
   EXPECT_THAT(Visit(), ElementsAre("first", "last", "_Total"));
-  EXPECT_EQ(ProcessInstanceName(dir_.path() / "6"), "");
-  EXPECT_EQ(ProcessInstanceName(dir_.path() / "999"), "");
+  EXPECT_EQ(ProcessInstanceName(dir_.Path() / "6"), "");
+  EXPECT_EQ(ProcessInstanceName(dir_.Path() / "999"), "");
 }
 
 TEST_F(FakeProc, ProcessesComeInAscendingPidOrder) {
@@ -330,9 +304,9 @@ TEST_F(FakeProc, NamesThatWereNotCutAreTakenAsTheyAre) {
 TEST_F(FakeProc, MissingOrUnreadableRootFindsNoObject) {
   int visits = 0;
   const auto count = [&](std::string_view) { ++visits; };
-  EXPECT_EQ(ForEachProcessInstanceIn(dir_.path() / "absent", count), kPdhNoObject);
-  WriteFile(dir_.path() / "plainfile", "x");
-  EXPECT_EQ(ForEachProcessInstanceIn(dir_.path() / "plainfile", count), kPdhNoObject);
+  EXPECT_EQ(ForEachProcessInstanceIn(dir_.Path() / "absent", count), kPdhNoObject);
+  WriteFile(dir_.Path() / "plainfile", "x");
+  EXPECT_EQ(ForEachProcessInstanceIn(dir_.Path() / "plainfile", count), kPdhNoObject);
   EXPECT_EQ(visits, 0);
 }
 

@@ -13,8 +13,8 @@ namespace {
 
 class ProfileConcurrency : public ::testing::Test {
  protected:
-  testing::ScratchDir dir_;
-  std::filesystem::path file_ = dir_.path() / "agent.ini";
+  testing::TempDir dir_{"vorlane-profile"};
+  std::filesystem::path file_ = dir_.Path() / "agent.ini";
 };
 
 // Readers never see a half-written file: the marker at the very end is always there and the

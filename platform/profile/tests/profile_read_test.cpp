@@ -22,8 +22,8 @@ class ProfileRead : public ::testing::Test {
     return GetString(file_, section, key, "<none>", size);
   }
 
-  testing::ScratchDir dir_;
-  std::filesystem::path file_ = dir_.path() / "agent.ini";
+  testing::TempDir dir_{"vorlane-profile"};
+  std::filesystem::path file_ = dir_.Path() / "agent.ini";
 };
 
 TEST_F(ProfileRead, MissingFileReadsAsEmpty) {
@@ -200,10 +200,10 @@ TEST_F(ProfileRead, MalformedContentLeavesValidEntriesReadable) {
 }
 
 TEST_F(ProfileRead, NonRegularFilesReadAsEmpty) {
-  EXPECT_EQ(GetString(dir_.path(), "s", "k", "dflt", 64), "dflt");
-  EXPECT_TRUE(GetSectionNames(dir_.path(), 64).empty());
+  EXPECT_EQ(GetString(dir_.Path(), "s", "k", "dflt", 64), "dflt");
+  EXPECT_TRUE(GetSectionNames(dir_.Path(), 64).empty());
   // A FIFO with no writer would block a plain open(); it must read as empty instead.
-  std::filesystem::path fifo = dir_.path() / "fifo.ini";
+  std::filesystem::path fifo = dir_.Path() / "fifo.ini";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(GetString(fifo, "s", "k", "dflt", 64), "dflt");
 }

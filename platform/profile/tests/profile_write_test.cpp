@@ -51,10 +51,10 @@ class ProfileWrite : public ::testing::Test {
     Status status = WriteString(file_, section, key, value);
     ASSERT_TRUE(status.ok()) << status.error().message;
   }
-  std::string Text() const { return testing::ReadText(file_); }
+  std::string Text() const { return testing::ReadFile(file_); }
 
-  testing::ScratchDir dir_;
-  std::filesystem::path file_ = dir_.path() / "agent.ini";
+  testing::TempDir dir_{"vorlane-profile"};
+  std::filesystem::path file_ = dir_.Path() / "agent.ini";
 };
 
 TEST_F(ProfileWrite, CreatesMissingFileWithUmaskMode) {
@@ -141,7 +141,7 @@ TEST_F(ProfileWrite, RefusesInputThatCouldInjectOrVanish) {
   }
   EXPECT_EQ(Text(), before);
   // Nor is a missing file created for a refused write.
-  std::filesystem::path absent = dir_.path() / "absent.ini";
+  std::filesystem::path absent = dir_.Path() / "absent.ini";
   EXPECT_FALSE(WriteString(absent, "s", "k", "a\nb").ok());
   EXPECT_FALSE(std::filesystem::exists(absent));
 }
@@ -172,7 +172,7 @@ TEST_F(ProfileWrite, NoOpEditsLeaveFileUntouched) {
   // Same inode: the file was not even rewritten.
   EXPECT_EQ(testing::InodeOf(file_), inode);
 
-  std::filesystem::path absent = dir_.path() / "absent.ini";
+  std::filesystem::path absent = dir_.Path() / "absent.ini";
   EXPECT_TRUE(DeleteKey(absent, "a", "k").ok());
   EXPECT_TRUE(DeleteSection(absent, "a").ok());
   EXPECT_FALSE(std::filesystem::exists(absent));
@@ -199,21 +199,21 @@ TEST_F(ProfileWrite, KeepsPermissionBits) {
 }
 
 TEST_F(ProfileWrite, ReadOnlyDirectoryFailsWithoutLeftovers) {
-  std::filesystem::path locked = dir_.path() / "locked";
+  std::filesystem::path locked = dir_.Path() / "locked";
   std::filesystem::path file = locked / "agent.ini";
   ASSERT_TRUE(std::filesystem::create_directory(locked));
   testing::WriteText(file, "[s]\nk=1\n");
   // The file itself stays writable: only the directory keeps the new file from being created.
   ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
   ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
-  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
 
   int code = RunUnprivileged([&] {
     Status status = WriteString(file, "s", "k", "2");
     return status.ok() ? 0 : status.error().code;
   });
   EXPECT_EQ(code, EACCES);
-  EXPECT_EQ(testing::ReadText(file), "[s]\nk=1\n");
+  EXPECT_EQ(testing::ReadFile(file), "[s]\nk=1\n");
   EXPECT_EQ(EntriesIn(locked), 1u);
 }
 
@@ -221,23 +221,23 @@ TEST_F(ProfileWrite, ReadOnlyFileIsNotReplaced) {
   testing::WriteText(file_, "[s]\nk=1\n");
   // Everything but the file itself is open to the writer.
   ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
-  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(dir_.Path().c_str(), 0777), 0);
   int code = RunUnprivileged([&] {
     Status status = WriteString(file_, "s", "k", "2");
     return status.ok() ? 0 : status.error().code;
   });
   EXPECT_EQ(code, EACCES);
   EXPECT_EQ(Text(), "[s]\nk=1\n");
-  EXPECT_EQ(EntriesIn(dir_.path()), 1u);
+  EXPECT_EQ(EntriesIn(dir_.Path()), 1u);
 }
 
 TEST_F(ProfileWrite, ErrorNamesTheFile) {
-  Status status = WriteString(dir_.path(), "s", "k", "v");
+  Status status = WriteString(dir_.Path(), "s", "k", "v");
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().code, EISDIR);
-  EXPECT_NE(status.error().message.find(dir_.path().string()), std::string::npos) << status.error().message;
+  EXPECT_NE(status.error().message.find(dir_.Path().string()), std::string::npos) << status.error().message;
 
-  std::filesystem::path nowhere = dir_.path() / "no-such-dir" / "agent.ini";
+  std::filesystem::path nowhere = dir_.Path() / "no-such-dir" / "agent.ini";
   status = WriteString(nowhere, "s", "k", "v");
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().code, ENOENT);
@@ -245,19 +245,19 @@ TEST_F(ProfileWrite, ErrorNamesTheFile) {
 }
 
 TEST_F(ProfileWrite, SymlinkedFileIsReplacedBehindTheLink) {
-  std::filesystem::path real = dir_.path() / "real.ini";
+  std::filesystem::path real = dir_.Path() / "real.ini";
   testing::WriteText(real, "[s]\nk=1\n");
   std::filesystem::create_symlink("real.ini", file_);
   Write("s", "k", "2");
   EXPECT_TRUE(std::filesystem::is_symlink(file_));
-  EXPECT_EQ(testing::ReadText(real), "[s]\nk=2\n");
+  EXPECT_EQ(testing::ReadFile(real), "[s]\nk=2\n");
 
   // A dangling link gets its target created.
-  std::filesystem::path link = dir_.path() / "dangling.ini";
+  std::filesystem::path link = dir_.Path() / "dangling.ini";
   std::filesystem::create_symlink("created.ini", link);
   ASSERT_TRUE(WriteString(link, "s", "k", "3").ok());
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_EQ(testing::ReadText(dir_.path() / "created.ini"), "[s]\nk=3\n");
+  EXPECT_EQ(testing::ReadFile(dir_.Path() / "created.ini"), "[s]\nk=3\n");
 }
 
 }  // namespace

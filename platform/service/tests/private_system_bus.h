@@ -31,38 +31,19 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "testing/poll_until.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
 
 extern char** environ;
 
 namespace vorlane::platform::testing {
 
-// Sets an environment variable for the life of the object and puts the old value (or its
-// absence) back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name.c_str())) previous_ = old;
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      ::setenv(name_.c_str(), previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> previous_;
-};
+using testkit::ScopedEnv;
 
 class PrivateSystemBus {
  public:
@@ -72,12 +53,10 @@ class PrivateSystemBus {
   // Starts the bus; BusReady() tells whether that worked and Problem() why not.
   PrivateSystemBus() {
     namespace fs = std::filesystem;
-    char folder[] = "/tmp/vorlane-bus-XXXXXX";
-    if (::mkdtemp(folder) == nullptr) {
-      problem_ = std::string("mkdtemp: ") + std::strerror(errno);
+    if (folder_.Path().empty()) {
+      problem_ = "no temporary folder";
       return;
     }
-    folder_ = folder;
     const fs::path config = folder_ / "bus.conf";
     {
       std::ofstream out(config);
@@ -110,9 +89,8 @@ class PrivateSystemBus {
     if (busPid_ <= 0) return;
     std::optional<std::string> line = ReadLine(busOut_, kStartTimeout);
     if (!line || line->empty()) {
-      std::ifstream in(log);
-      const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      problem_ = "dbus-daemon gave no address within " + std::to_string(kStartTimeout.count()) + " ms: " + said;
+      problem_ = "dbus-daemon gave no address within " + std::to_string(kStartTimeout.count()) +
+                 " ms: " + testkit::ReadFile(log);
       return;
     }
     address_ = *line;
@@ -121,10 +99,6 @@ class PrivateSystemBus {
   ~PrivateSystemBus() {
     StopFakeManager();
     Stop(busPid_, busOut_);
-    if (!folder_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(folder_, ignored);
-    }
   }
 
   PrivateSystemBus(const PrivateSystemBus&) = delete;
@@ -156,16 +130,11 @@ class PrivateSystemBus {
   // Replaces the units the fake serves (format: see fake_systemd.cpp). Written to a temp file
   // and renamed, so the fake never reads half a file.
   bool WriteUnits(const std::string& text) {
-    if (folder_.empty()) return false;
+    if (folder_.Path().empty()) return false;
     const std::filesystem::path temp = folder_ / "units.new";
-    {
-      std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-      out << text;
-      out.flush();
-      if (!out) {
-        problem_ = "cannot write " + temp.string();
-        return false;
-      }
+    if (!testkit::WriteFile(temp, text)) {
+      problem_ = "cannot write " + temp.string();
+      return false;
     }
     if (::rename(temp.c_str(), UnitsPath().c_str()) != 0) {
       problem_ = "cannot rename " + temp.string() + ": " + std::strerror(errno);
@@ -186,7 +155,7 @@ class PrivateSystemBus {
   // The bus and the fake manager both run.
   bool Ready() const { return BusReady() && fakeReady_; }
   const std::string& Problem() const { return problem_; }
-  const std::filesystem::path& Folder() const { return folder_; }
+  const std::filesystem::path& Folder() const { return folder_.Path(); }
   std::filesystem::path UnitsPath() const { return folder_ / "units"; }
 
  private:
@@ -246,17 +215,13 @@ class PrivateSystemBus {
   static void Stop(pid_t& pid, int& out) {
     if (pid > 0) {
       ::kill(pid, SIGTERM);
-      const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-      bool reaped = false;
-      while (!reaped && std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
-          reaped = true;
-        } else {
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-      }
+      const bool reaped = testkit::PollUntil(
+          [&] {
+            int status = 0;
+            const pid_t done = ::waitpid(pid, &status, WNOHANG);
+            return done == pid || (done < 0 && errno != EINTR);
+          },
+          kStopTimeout, std::chrono::milliseconds(5));
       if (!reaped) {
         ::kill(pid, SIGKILL);
         int status = 0;
@@ -271,7 +236,7 @@ class PrivateSystemBus {
     }
   }
 
-  std::filesystem::path folder_;
+  testkit::TempDir folder_{"vorlane-bus"};
   std::string address_;
   std::string problem_;
   pid_t busPid_ = -1;

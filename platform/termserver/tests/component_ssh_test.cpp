@@ -5,18 +5,15 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
-#include "platform/com/activation.h"
-#include "platform/com/apartment.h"
-#include "platform/loop/message_loop.h"
-#include "platform/termserver/tests/echo_application.h"
+#include "platform/termserver/tests/term_server_host.h"
+#include "testing/loop_pump.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::termserver {
 namespace {
@@ -25,54 +22,19 @@ using namespace vorlane::com;
 using namespace vorlane::termserver::testing;
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testkit::ReadFile;
 
-class TermServerOverSsh : public ::testing::Test {
+class TermServerOverSsh : public TermServerHost {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vorlane-ssh-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     std::filesystem::create_directories(dir_ / "config");
     std::filesystem::create_directories(dir_ / "home");
-    std::filesystem::create_directories(dir_ / "home-sibling");
-    std::ofstream(dir_ / "home-sibling" / "secret.txt") << "outside";
-    ::setenv("VORLANE_CONFIG_DIR", (dir_ / "config").c_str(), 1);
-
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    loop_ = loop::MessageLoop::ForCurrentThread();
-    ASSERT_EQ(CoCreateInstance(kTermServerClsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid, server_.put_void()),
-              S_OK);
-    sink_ = Make<RecordingSink>();
+    temp_.WriteFile("home-sibling/secret.txt", "outside");
+    ASSERT_NO_FATAL_FAILURE(TermServerHost::SetUp());
     sink_->sftpHome = (dir_ / "home").string();
-    ASSERT_EQ(server_.As<IConnectionPointContainer>()->FindConnectionPoint(ITermServerEvents::kIid, point_.put()), S_OK);
-    ASSERT_EQ(point_->Advise(static_cast<IDispatch*>(sink_.get()), &cookie_), S_OK);
-
-    ASSERT_EQ(Put(server_.get(), kServerAuthMode, Variant(int32_t{0})), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolSsh})), S_OK);
-    Variant keys;
-    ASSERT_EQ(Call(server_.get(), kServerKeys, {}, keys.get(), DISPATCH_PROPERTYGET), S_OK);
-    ASSERT_EQ(Call(keys.raw().pdispVal, kKeysPrepare, {Variant(int32_t{0}), Variant()}), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerBindAddress, Variant(u"127.0.0.1")), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerPort, Variant(int32_t{0})), S_OK);
-    ASSERT_EQ(Call(server_.get(), kServerStart, {Variant()}), S_OK);
-    port_ = GetInt(server_.get(), kServerPort);
-    ASSERT_GT(port_, 0);
-  }
-  void TearDown() override {
-    if (server_) (void)Call(server_.get(), kServerStop, {});
-    if (point_) (void)point_->Unadvise(cookie_);
-    point_.reset();
-    server_.reset();
-    sink_.reset();
-    CoUninitialize();
-    ::unsetenv("VORLANE_CONFIG_DIR");
-    std::filesystem::remove_all(dir_);
+    ASSERT_NO_FATAL_FAILURE(Advise(sink_.get()));
+    StartOnLoopback(kProtocolSsh);
   }
 
   std::string SshOptions() const {
@@ -84,31 +46,25 @@ class TermServerOverSsh : public ::testing::Test {
   // Runs a shell command on another thread while this apartment serves the events; returns its
   // standard output and sets *status to its exit status.
   std::string Run(const std::string& command, int* status) {
-    std::atomic<bool> done{false};
     std::string output;
-    std::thread runner([&] {
-      FILE* pipe = ::popen(command.c_str(), "r");
-      if (pipe != nullptr) {
-        char buffer[4096];
-        size_t n;
-        while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-        *status = ::pclose(pipe);
-      }
-      done = true;
-    });
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!done.load() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
-    runner.join();
+    testkit::RunWhilePumping(
+        *loop_,
+        [&] {
+          FILE* pipe = ::popen(command.c_str(), "r");
+          if (pipe == nullptr) return;
+          char buffer[4096];
+          size_t n;
+          while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+          *status = ::pclose(pipe);
+        },
+        60s);
     return output;
   }
 
-  std::filesystem::path dir_;
-  std::shared_ptr<loop::MessageLoop> loop_;
-  ComPtr<IDispatch> server_;
-  ComPtr<RecordingSink> sink_;
-  ComPtr<IConnectionPoint> point_;
-  uint32_t cookie_ = 0;
-  int port_ = 0;
+  testkit::TempDir temp_{"vorlane-ssh"};
+  std::filesystem::path dir_ = temp_.Path();
+  testkit::ScopedEnv configDir_{"VORLANE_CONFIG_DIR", (dir_ / "config").string()};
+  ComPtr<RecordingSink> sink_ = Make<RecordingSink>();
 };
 
 TEST_F(TermServerOverSsh, LoginAndRequestsWithTheOpenSshClient) {

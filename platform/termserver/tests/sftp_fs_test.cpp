@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "testing/temp_dir.h"
+
 namespace vorlane::termserver::sftp {
 namespace {
 
@@ -30,13 +32,12 @@ TEST(SftpFsNormalize, DotsAndSlashesNeverClimbAboveTheRoot) {
 class SftpFsTest : public ::testing::Test {
  protected:
   SftpFsTest() {
-    char pattern[] = "/tmp/vorlane-sftpfs-XXXXXX";
-    base_ = fs::canonical(::mkdtemp(pattern));
+    base_ = fs::canonical(temp_.Path());
     fs::create_directories(base_ / "home" / "dir");
     std::ofstream(base_ / "home" / "file") << "x";
     fs::create_directory_symlink(base_, base_ / "home" / "up");
   }
-  ~SftpFsTest() override { fs::remove_all(base_); }
+  testkit::TempDir temp_{"vorlane-sftpfs"};
   fs::path base_;
 };
 

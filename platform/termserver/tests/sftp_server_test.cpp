@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/termserver/tests/sftp_test_client.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::termserver::testing {
 namespace {
@@ -23,18 +24,12 @@ enum : uint8_t { OPEN = 3, CLOSE, READ, WRITE, LSTAT, FSTAT, SETSTAT, FSETSTAT, 
 enum : uint32_t { OK = 0, END = 1, NO_SUCH_FILE, DENIED, FAILURE, BAD_MESSAGE, UNSUPPORTED = 8 };
 enum : uint32_t { F_READ = 1, F_WRITE = 2, F_APPEND = 4, F_CREAT = 8, F_TRUNC = 0x10, F_EXCL = 0x20 };
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-void WriteFile(const fs::path& path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
+using testkit::ReadFile;
+using testkit::WriteFile;
 
 class SftpServerTest : public ::testing::Test {
  protected:
   SftpServerTest() { client_.Init(); }
-  ~SftpServerTest() override { fs::remove_all(base_); }
 
   // Writes `content` through the protocol in 32 KiB requests.
   void Upload(const std::string& path, const std::string& content) {
@@ -88,8 +83,7 @@ class SftpServerTest : public ::testing::Test {
 
   // Runs before client_ is built, since the server asks for its home when it starts.
   bool Prepare() {
-    char pattern[] = "/tmp/vorlane-sftp-XXXXXX";
-    base_ = fs::canonical(::mkdtemp(pattern));
+    base_ = fs::canonical(temp_.Path());
     home_ = base_ / "home";
     fs::create_directories(home_ / "docs");
     fs::create_directories(base_ / "home-sibling");
@@ -99,6 +93,7 @@ class SftpServerTest : public ::testing::Test {
     return true;
   }
 
+  testkit::TempDir temp_{"vorlane-sftp"};
   fs::path base_, home_;
   FakeConnection connection_;
   bool prepared_ = Prepare();

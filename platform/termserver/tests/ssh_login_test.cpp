@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "platform/termserver/limits.h"
 #include "platform/termserver/ssh_handles.h"
@@ -46,11 +45,7 @@ TEST(SshLogin, WrongPasswordRefused) {
 // which always answers wrong and would do so five times.
 TEST(SshLogin, ThirdWrongPasswordDisconnects) {
   TempDir folder;
-  const auto askpass = folder.path() / "askpass";
-  {
-    std::ofstream script(askpass);
-    script << "#!/bin/sh\necho wrong\n";
-  }
+  const auto askpass = folder.WriteFile("askpass", "#!/bin/sh\necho wrong\n");
   ASSERT_EQ(::chmod(askpass.c_str(), 0700), 0);
   FakeConnection fake;
   ServedPort served(fake);
@@ -150,7 +145,7 @@ TEST(SshLogin, OverlongPasswordRefusedWithoutAsking) {
 
 TEST(SshLogin, PublicKeyRefused) {
   TempDir folder;
-  const auto key = folder.path() / "id_ed25519";
+  const auto key = folder.Path() / "id_ed25519";
   ChildProcess keygen({"timeout", "30", "ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key.string()});
   keygen.CloseInput();
   auto made = keygen.Wait(30s);

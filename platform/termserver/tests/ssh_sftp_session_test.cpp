@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "platform/termserver/tests/fake_connection.h"
 #include "platform/termserver/tests/ssh_test_harness.h"
@@ -25,24 +23,18 @@ std::vector<std::string> SftpCommand(int port, const std::string& password) {
 
 TEST(SshSftp, ListsAndDownloadsFromTheHomeFolder) {
   TempDir home, local;
-  {
-    std::ofstream file(home.path() / "hello.txt");
-    file << "hello over sftp\n";
-  }
+  home.WriteFile("hello.txt", "hello over sftp\n");
   FakeConnection fake;
-  fake.sftpHome = home.path().string();
+  fake.sftpHome = home.Path().string();
   ServedPort served(fake);
   ChildProcess sftp(SftpCommand(served.port(), "secret"));
-  sftp.Input("ls -1\nget hello.txt " + (local.path() / "copy.txt").string() + "\nbye\n");
+  sftp.Input("ls -1\nget hello.txt " + (local.Path() / "copy.txt").string() + "\nbye\n");
   sftp.CloseInput();
   auto status = sftp.Wait(30s);
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 0) << sftp.output();
   EXPECT_NE(sftp.output().find("hello.txt"), std::string::npos) << sftp.output();
-  std::ifstream copy(local.path() / "copy.txt");
-  std::stringstream content;
-  content << copy.rdbuf();
-  EXPECT_EQ(content.str(), "hello over sftp\n");
+  EXPECT_EQ(testkit::ReadFile(local / "copy.txt"), "hello over sftp\n");
   ASSERT_TRUE(served.Done(10s));
   const Strings events = fake.Events();
   ASSERT_GE(events.size(), 3u);

@@ -24,6 +24,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/termserver/ssh_session.h"
 #include "platform/termserver/tests/fake_connection.h"
+#include "testing/temp_dir.h"
 
 extern char** environ;
 
@@ -32,30 +33,13 @@ namespace vorlane::termserver::testing {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A private temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorlane-ssh-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using testkit::TempDir;
 
 // One SshServer (host keys made once) for all tests of a program: RSA 3072 takes a while.
 inline SshServer& SharedSshServer() {
   static TempDir folder;
   static std::unique_ptr<SshServer> server = [] {
-    auto keys = PrepareHostKeys(folder.path());
+    auto keys = PrepareHostKeys(folder.Path());
     if (!keys) return std::unique_ptr<SshServer>();
     auto created = SshServer::Create(keys.value());
     return created ? std::move(created).value() : std::unique_ptr<SshServer>();

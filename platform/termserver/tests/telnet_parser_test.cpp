@@ -6,16 +6,15 @@
 #include <random>
 
 #include "platform/termserver/limits.h"
+#include "testing/telnet_client.h"
 
 namespace vorlane::termserver {
 namespace {
 
+constexpr auto& Cmd = testkit::TelnetCommand;  // IAC verb option
 using namespace telnet;
 using namespace std::string_literals;
 
-std::string Cmd(uint8_t verb, uint8_t option) {
-  return {static_cast<char>(kIac), static_cast<char>(verb), static_cast<char>(option)};
-}
 std::string Iac(uint8_t command) { return {static_cast<char>(kIac), static_cast<char>(command)}; }
 const std::string kFF(1, '\xff');
 

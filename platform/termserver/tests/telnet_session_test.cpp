@@ -12,17 +12,16 @@
 #include "platform/debuglog/debuglog.h"
 #include "platform/termserver/telnet_parser.h"
 #include "platform/termserver/tests/fake_connection.h"
+#include "testing/telnet_client.h"
 
 namespace vorlane::termserver {
 namespace {
 
+constexpr auto& Cmd = testkit::TelnetCommand;  // IAC verb option
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-std::string Cmd(uint8_t verb, uint8_t option) {
-  return {static_cast<char>(telnet::kIac), static_cast<char>(verb), static_cast<char>(option)};
-}
 
 // A client on the other end of a socket pair, with the session served on its own thread.
 class TelnetSessionTest : public ::testing::Test {

@@ -10,80 +10,47 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/com/activation.h"
-#include "platform/com/apartment.h"
-#include "platform/loop/message_loop.h"
-#include "platform/termserver/tests/echo_application.h"
+#include "platform/termserver/tests/term_server_host.h"
+#include "testing/loop_pump.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
 #include "tools/vorlane-query/options.h"
 #include "tools/vorlane-query/tests/query_sink.h"
 
 namespace vorlane::query::testing {
 
-using termserver::testing::GetInt;
-using termserver::testing::Put;
 using termserver::testing::RecordingSink;
 
-class QueryServer : public ::testing::Test {
+class QueryServer : public termserver::testing::TermServerHost {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vorlane-query-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     std::filesystem::create_directories(dir_ / "config");
-    ::setenv("VORLANE_CONFIG_DIR", (dir_ / "config").c_str(), 1);
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    loop_ = loop::MessageLoop::ForCurrentThread();
-  }
-  void TearDown() override {
-    if (server_) (void)Call(server_.get(), kServerStop, {});
-    if (point_) (void)point_->Unadvise(cookie_);
-    point_.reset();
-    server_.reset();
-    echo_.reset();
-    sink_.reset();
-    CoUninitialize();
-    ::unsetenv("VORLANE_CONFIG_DIR");
-    std::filesystem::remove_all(dir_);
+    TermServerHost::SetUp();
   }
 
   // Starts the server; `echo` chooses the echo application over the QuerySink.
   void Start(Protocol protocol, bool echo) {
-    ASSERT_EQ(CoCreateInstance(kTermServerClsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid, server_.put_void()),
-              S_OK);
-    IDispatch* application = nullptr;
     if (echo) {
       echo_ = Make<RecordingSink>();
-      application = echo_.get();
+      ASSERT_NO_FATAL_FAILURE(Advise(echo_.get()));
     } else {
       sink_ = Make<QuerySink>();
-      application = sink_.get();
+      ASSERT_NO_FATAL_FAILURE(Advise(sink_.get()));
     }
-    ASSERT_EQ(server_.As<IConnectionPointContainer>()->FindConnectionPoint(ITermServerEvents::kIid, point_.put()), S_OK);
-    ASSERT_EQ(point_->Advise(application, &cookie_), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerAuthMode, Variant(int32_t{0})), S_OK);
-    if (protocol == Protocol::kSsh) {
-      ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolSsh})), S_OK);
-      Variant keys;
-      ASSERT_EQ(Call(server_.get(), kServerKeys, {}, keys.get(), DISPATCH_PROPERTYGET), S_OK);
-      ASSERT_EQ(Call(keys.raw().pdispVal, kKeysPrepare, {Variant(int32_t{0}), Variant()}), S_OK);
-    } else {
-      ASSERT_EQ(Put(server_.get(), kServerProtocol, Variant(int32_t{kProtocolTelnet})), S_OK);
-    }
-    ASSERT_EQ(Put(server_.get(), kServerBindAddress, Variant(u"127.0.0.1")), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerPort, Variant(int32_t{0})), S_OK);
-    ASSERT_EQ(Put(server_.get(), kServerIdleTimeout, Variant(int32_t{6000})), S_OK);
-    ASSERT_EQ(Call(server_.get(), kServerStart, {Variant()}), S_OK);
-    port_ = GetInt(server_.get(), kServerPort);
-    ASSERT_GT(port_, 0);
+    StartOnLoopback(protocol == Protocol::kSsh ? kProtocolSsh : kProtocolTelnet, 6000);
     protocol_ = protocol;
   }
 
   // Pumps this apartment until `done` returns true or 60 s pass.
   template <class Done>
   void PumpUntil(Done done) {
-    using namespace std::chrono_literals;
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) loop_->PumpStep(20ms);
+    testkit::PumpUntil(*loop_, done, std::chrono::seconds(60));
+  }
+  // Runs `work` on a thread of its own while this apartment serves the server (60 s at most).
+  template <class Work>
+  void RunWhilePumping(Work work) {
+    testkit::RunWhilePumping(*loop_, work, std::chrono::seconds(60));
   }
 
   Settings ClientSettings(std::string password = "pw") const {
@@ -95,14 +62,11 @@ class QueryServer : public ::testing::Test {
     return settings;
   }
 
-  std::filesystem::path dir_;
-  std::shared_ptr<loop::MessageLoop> loop_;
-  ComPtr<IDispatch> server_;
+  testkit::TempDir temp_{"vorlane-query"};
+  std::filesystem::path dir_ = temp_.Path();
+  testkit::ScopedEnv configDir_{"VORLANE_CONFIG_DIR", (dir_ / "config").string()};
   ComPtr<RecordingSink> echo_;
   ComPtr<QuerySink> sink_;
-  ComPtr<IConnectionPoint> point_;
-  uint32_t cookie_ = 0;
-  int port_ = 0;
   Protocol protocol_ = Protocol::kSsh;
 };
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 
 #include "tools/vorlane-query/tests/query_server.h"
 
@@ -23,8 +22,7 @@ class QuerySession : public QueryServer {
 
   Transcript Converse(Settings settings, const std::vector<std::string>& requests) {
     Transcript transcript;
-    std::atomic<bool> done{false};
-    std::thread client([&] {
+    RunWhilePumping([&] {
       std::ostringstream diagnostics;
       Session session(settings, diagnostics);
       transcript.connect = session.Connect();
@@ -35,10 +33,7 @@ class QuerySession : public QueryServer {
         }
       }
       transcript.diagnostics = diagnostics.str();
-      done = true;
     });
-    PumpUntil([&] { return done.load(); });
-    client.join();
     return transcript;
   }
 

@@ -2,43 +2,47 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/termserver/telnet_parser.h"
+#include "testing/telnet_client.h"
+
 namespace vorlane::query {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out += static_cast<char>(v);
-  return out;
-}
+using namespace termserver::telnet;
+constexpr auto& Cmd = testkit::TelnetCommand;  // IAC verb option
+const std::string kIacByte(1, static_cast<char>(kIac));
 
 TEST(QueryTelnetFilter, EchoAndSuppressGoAheadAreAcceptedOnce) {
   TelnetFilter filter;
-  TelnetFilter::Output out = filter.Feed(Bytes({255, 251, 3, 'l', 255, 251, 1}) + "ogin: ");
+  TelnetFilter::Output out = filter.Feed(Cmd(kWill, kOptionSuppressGoAhead) + "l" + Cmd(kWill, kOptionEcho) + "ogin: ");
   EXPECT_EQ(out.data, "login: ");
-  EXPECT_EQ(out.reply, Bytes({255, 253, 3, 255, 253, 1}));
-  EXPECT_EQ(filter.Feed(Bytes({255, 251, 1})).reply, "") << "already agreed";
-  EXPECT_EQ(filter.Feed(Bytes({255, 252, 1})).reply, Bytes({255, 254, 1}));
-  EXPECT_EQ(filter.Feed(Bytes({255, 252, 1})).reply, "") << "already off";
+  EXPECT_EQ(out.reply, Cmd(kDo, kOptionSuppressGoAhead) + Cmd(kDo, kOptionEcho));
+  EXPECT_EQ(filter.Feed(Cmd(kWill, kOptionEcho)).reply, "") << "already agreed";
+  EXPECT_EQ(filter.Feed(Cmd(kWont, kOptionEcho)).reply, Cmd(kDont, kOptionEcho));
+  EXPECT_EQ(filter.Feed(Cmd(kWont, kOptionEcho)).reply, "") << "already off";
 }
 
 TEST(QueryTelnetFilter, EverythingElseIsRefused) {
   TelnetFilter filter;
-  EXPECT_EQ(filter.Feed(Bytes({255, 251, 24})).reply, Bytes({255, 254, 24}));
-  EXPECT_EQ(filter.Feed(Bytes({255, 253, 1, 255, 253, 31})).reply, Bytes({255, 252, 1, 255, 252, 31}));
-  EXPECT_EQ(filter.Feed(Bytes({255, 254, 3})).reply, "");
+  EXPECT_EQ(filter.Feed(Cmd(kWill, kOptionTerminalType)).reply, Cmd(kDont, kOptionTerminalType));
+  EXPECT_EQ(filter.Feed(Cmd(kDo, kOptionEcho) + Cmd(kDo, 31)).reply, Cmd(kWont, kOptionEcho) + Cmd(kWont, 31));
+  EXPECT_EQ(filter.Feed(Cmd(kDont, kOptionSuppressGoAhead)).reply, "");
 }
 
 TEST(QueryTelnetFilter, CommandsAreStrippedAcrossChunksAndDoubledIacIsData) {
   TelnetFilter filter;
   std::string data;
   std::string reply;
-  for (char c : Bytes({'a', 255, 255, 'b', 255, 250, 24, 1, 255, 240, 'c', 255, 241, 'd', 255, 251, 3})) {
+  const std::string input = "a" + kIacByte + kIacByte + "b" + kIacByte + static_cast<char>(kSb) + "\x18\x01" +
+                            kIacByte + static_cast<char>(kSe) + "c" + kIacByte + static_cast<char>(kNop) + "d" +
+                            Cmd(kWill, kOptionSuppressGoAhead);
+  for (char c : input) {
     TelnetFilter::Output out = filter.Feed(std::string(1, c));
     data += out.data;
     reply += out.reply;
   }
-  EXPECT_EQ(data, Bytes({'a', 255, 'b', 'c', 'd'}));
-  EXPECT_EQ(reply, Bytes({255, 253, 3}));
+  EXPECT_EQ(data, "a" + kIacByte + "bcd");
+  EXPECT_EQ(reply, Cmd(kDo, kOptionSuppressGoAhead));
 }
 
 }  // namespace

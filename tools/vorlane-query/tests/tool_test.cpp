@@ -8,7 +8,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 
 #include "tools/vorlane-query/tests/query_server.h"
 
@@ -23,12 +22,6 @@ struct ToolResult {
   std::string err;
 };
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class QueryTool : public QueryServer {
  protected:
@@ -78,8 +71,8 @@ class QueryTool : public QueryServer {
       ADD_FAILURE() << "the program did not finish in time";
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadAll(dir_ / "stdout");
-    result.err = ReadAll(dir_ / "stderr");
+    result.out = testkit::ReadFile(dir_ / "stdout");
+    result.err = testkit::ReadFile(dir_ / "stderr");
     return result;
   }
 

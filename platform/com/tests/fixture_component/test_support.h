@@ -1,5 +1,6 @@
-// Helpers for the tests of the class registry, activation and regsvr: temporary folders,
-// running a real program, and checking whether a library is mapped into this process.
+// Helpers for the tests of the class registry, activation and regsvr: temporary folders and
+// environment settings (from the shared test support), running a real program, and checking
+// whether a library is mapped into this process.
 #pragma once
 
 #include <dlfcn.h>
@@ -9,62 +10,18 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
+
 namespace vorlane::com::testing {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorlane-com-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+using testkit::TempDir;
 
- private:
-  std::filesystem::path path_;
-};
-
-// Sets (or, given nullopt, removes) an environment variable for the life of the object,
-// restoring what was there.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    had_ = ::getenv(name) != nullptr;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (had_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+using testkit::ScopedEnv;
 
 struct ProgramResult {
   int exitCode = -1;   // -1 when the program did not exit normally
@@ -98,10 +55,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& args, const std:
       break;
     }
   }
-  std::ifstream in(outputFile);
-  std::ostringstream text;
-  text << in.rdbuf();
-  result.output = text.str();
+  result.output = testkit::ReadFile(outputFile);
   ::unlink(outputFile.c_str());
   return result;
 }
@@ -114,11 +68,6 @@ inline bool IsLoaded(const std::filesystem::path& path) {
   return true;
 }
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testkit::ReadFile;
 
 }  // namespace vorlane::com::testing

@@ -1,0 +1,26 @@
+#include "testing/scoped_env.h"
+
+#include <stdlib.h>
+
+#include <utility>
+
+namespace vorlane::testkit {
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+  if (const char* old = ::getenv(name_.c_str())) previous_ = old;
+  if (value) {
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (previous_) {
+    ::setenv(name_.c_str(), previous_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+}  // namespace vorlane::testkit

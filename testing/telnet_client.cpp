@@ -1,0 +1,148 @@
+#include "testing/telnet_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/termserver/telnet_parser.h"
+
+namespace vorlane::testkit {
+
+namespace telnet = termserver::telnet;
+using Clock = std::chrono::steady_clock;
+
+std::string TelnetCommand(uint8_t verb, uint8_t option) {
+  return {static_cast<char>(telnet::kIac), static_cast<char>(verb), static_cast<char>(option)};
+}
+
+TelnetClient::TelnetClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+TelnetClient::~TelnetClient() { ::close(fd_); }
+
+void TelnetClient::Send(std::string_view bytes) { (void)!::write(fd_, bytes.data(), bytes.size()); }
+
+bool TelnetClient::ReadUntil(std::string_view needle, std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  while (Clock::now() < deadline) {
+    if (size_t at = text_.find(needle); at != std::string::npos) {
+      text_.erase(0, at + needle.size());
+      return true;
+    }
+    if (!Fill(100ms) && closed_) return false;
+  }
+  return false;
+}
+
+std::string TelnetClient::ReadRecord(std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  while (Clock::now() < deadline) {
+    const size_t start = text_.find('#');
+    const size_t last = text_.rfind('#');
+    if (start != std::string::npos && last > start && text_.find_first_not_of("\r\n", last + 1) == std::string::npos) {
+      // A record is complete when nothing more arrives for a moment.
+      if (!Fill(100ms)) {
+        std::string record = text_.substr(start, last + 1 - start);
+        text_.clear();
+        return record;
+      }
+      continue;
+    }
+    if (!Fill(100ms) && closed_) return {};
+  }
+  return {};
+}
+
+std::string TelnetClient::Request(std::string_view record, std::chrono::milliseconds wait) {
+  SendLine(record);
+  return ReadRecord(wait);
+}
+
+bool TelnetClient::AnswerLoginPrompts(std::string_view user, std::string_view password) {
+  if (!connected_ || !ReadUntil("login: ")) return false;
+  SendLine(user);
+  if (!ReadUntil("Password: ")) return false;
+  SendLine(password);
+  return true;
+}
+
+std::string TelnetClient::Login(std::string_view user, std::string_view password) {
+  if (!AnswerLoginPrompts(user, password)) return {};
+  // The login answer, or a refusal (the server says so and prompts again).
+  const auto deadline = Clock::now() + 10s;
+  while (Clock::now() < deadline) {
+    if (text_.find("Login incorrect") != std::string::npos) {
+      text_.clear();
+      return {};
+    }
+    const std::string key = "responseaction=login#sessionid=";
+    size_t at = text_.find(key);
+    size_t end = at == std::string::npos ? at : text_.find("#registrationlevel=standard#", at);
+    if (end != std::string::npos) {
+      std::string id = text_.substr(at + key.size(), end - at - key.size());
+      text_.clear();
+      return id;
+    }
+    if (!Fill(100ms) && closed_) return {};
+  }
+  return {};
+}
+
+bool TelnetClient::Closed() {
+  Fill(2s);
+  return closed_;
+}
+
+bool TelnetClient::Fill(std::chrono::milliseconds wait) {
+  pollfd pfd{fd_, POLLIN, 0};
+  if (::poll(&pfd, 1, static_cast<int>(wait.count())) <= 0) return false;
+  unsigned char buffer[4096];
+  const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+  if (n <= 0) {
+    closed_ = true;
+    return false;
+  }
+  for (ssize_t i = 0; i < n; ++i) {
+    const uint8_t byte = buffer[i];
+    switch (state_) {
+      case State::kData:
+        if (byte == telnet::kIac) {
+          state_ = State::kIac;
+        } else {
+          text_ += static_cast<char>(byte);
+        }
+        break;
+      case State::kIac:
+        if (byte == telnet::kIac) {
+          text_ += static_cast<char>(byte);
+          state_ = State::kData;
+        } else if (byte == telnet::kSb) {
+          state_ = State::kSub;
+        } else if (byte >= telnet::kWill && byte <= telnet::kDont) {
+          state_ = State::kOption;
+        } else {
+          state_ = State::kData;
+        }
+        break;
+      case State::kOption:
+        state_ = State::kData;
+        break;
+      case State::kSub:
+        if (byte == telnet::kIac) state_ = State::kSubIac;
+        break;
+      case State::kSubIac:
+        state_ = byte == telnet::kSe ? State::kData : State::kSub;
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace vorlane::testkit

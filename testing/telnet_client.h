@@ -1,0 +1,57 @@
+// A Telnet client for tests, over a loopback socket. It takes the Telnet commands out of what it
+// reads (negotiation goes unanswered, a doubled IAC is one data byte) and keeps the rest as text
+// that the reads below consume up to what they looked for.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vorlane::testkit {
+
+using namespace std::chrono_literals;
+
+// The three bytes IAC `verb` `option`.
+std::string TelnetCommand(uint8_t verb, uint8_t option);
+
+class TelnetClient {
+ public:
+  // Connects to 127.0.0.1:`port`.
+  explicit TelnetClient(int port);
+  ~TelnetClient();
+  TelnetClient(const TelnetClient&) = delete;
+  TelnetClient& operator=(const TelnetClient&) = delete;
+
+  bool Connected() const { return connected_; }
+  void Send(std::string_view bytes);
+  void SendLine(std::string_view line) { Send(std::string(line) + "\r\n"); }
+
+  // Reads until `needle` arrives and consumes the text up to its end; false when the server
+  // closed or `wait` passed first.
+  bool ReadUntil(std::string_view needle, std::chrono::milliseconds wait = 10s);
+  // The next record: from a '#' up to the last '#' before the output goes quiet ("" when none
+  // came). Line ends inside the record are kept as sent; those after it are not part of it.
+  std::string ReadRecord(std::chrono::milliseconds wait = 10s);
+  // Sends `record` as a line and returns the answer record.
+  std::string Request(std::string_view record, std::chrono::milliseconds wait = 10s);
+  // Waits for the login and password prompts and answers them; false when one did not come.
+  bool AnswerLoginPrompts(std::string_view user, std::string_view password);
+  // Logs in to the agent; the login answer's session id, or "" when refused.
+  std::string Login(std::string_view user, std::string_view password);
+  // True when the server has closed the connection (waits up to 2 s for it).
+  bool Closed();
+
+ private:
+  // Reads what arrives within `wait`; false when nothing did.
+  bool Fill(std::chrono::milliseconds wait);
+
+  enum class State { kData, kIac, kOption, kSub, kSubIac };
+  int fd_;
+  bool connected_ = false;
+  bool closed_ = false;
+  State state_ = State::kData;
+  std::string text_;
+};
+
+}  // namespace vorlane::testkit

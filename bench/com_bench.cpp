@@ -13,6 +13,7 @@
 
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
+#include "platform/com/late_binding.h"
 #include "platform/com/marshal.h"
 #include "platform/com/tests/fixture_component/ticker.h"
 #include "platform/com/variant.h"
@@ -28,14 +29,9 @@ using vorlane::com::testing::kTickerClsid;
 // The build tree's registry, unless the caller chose another one.
 [[maybe_unused]] const bool kRegistryChosen = [] { return ::setenv("VORLANE_CLASS_REGISTRY", VORLANE_BENCH_CLASS_REGISTRY, 0) == 0; }();
 
-// Add(a, b) late-bound; the arguments go in reverse order.
+// Add(a, b) late-bound.
 HRESULT InvokeAdd(IDispatch* target, int32_t a, int32_t b, int32_t* sum) {
-  VARIANT args[] = {Variant(b).raw(), Variant(a).raw()};
-  DISPPARAMS params{args, nullptr, 2, 0};
-  Variant result;
-  VORLANE_RETURN_IF_FAILED(target->Invoke(kTickerAdd, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                                          result.put(), nullptr, nullptr));
-  return result.ToInt32(sum);
+  return CallMethodFor(target, kTickerAdd, {Variant(a), Variant(b)}, sum);
 }
 
 void BM_CreateInstanceFromLoadedModule(benchmark::State& state) {

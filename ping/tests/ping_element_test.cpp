@@ -24,6 +24,7 @@
 #include "platform/com/apartment.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/late_binding.h"
 #include "platform/com/text.h"
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
@@ -691,20 +692,14 @@ TEST_F(PingElementLifetime, RefusedWorkerThreadFailsTheCallAndLeavesNothingRunni
 using PingElementLateBinding = PingElementTest;
 
 com::DISPID IdOf(com::IDispatch* object, const char16_t* name) {
-  std::u16string text(name);
-  com::OLECHAR* names[] = {text.data()};
   com::DISPID id = -1;
-  EXPECT_EQ(object->GetIDsOfNames(com::IID_NULL, names, 1, 0, &id), com::S_OK) << com::Utf16ToUtf8(name);
+  EXPECT_EQ(com::GetIdOfName(object, name, &id), com::S_OK) << com::Utf16ToUtf8(name);
   return id;
 }
 
 HRESULT Invoke(com::IDispatch* object, com::DISPID id, uint16_t flags, std::vector<com::Variant> args,
                com::Variant* result = nullptr) {
-  std::vector<com::VARIANT> reversed;
-  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(*it->get());
-  com::DISPPARAMS params{reversed.data(), nullptr, static_cast<uint32_t>(reversed.size()), 0};
-  return object->Invoke(id, com::IID_NULL, 0, flags, &params, result != nullptr ? result->put() : nullptr, nullptr,
-                        nullptr);
+  return com::InvokeMember(object, id, flags, args, result != nullptr ? result->put() : nullptr);
 }
 
 com::Variant Missing() {

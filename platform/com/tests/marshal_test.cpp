@@ -12,6 +12,7 @@
 
 #include "platform/com/apartment.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/late_binding.h"
 #include "platform/loop/message_loop.h"
 
 namespace vorlane::com {
@@ -88,14 +89,8 @@ class RecordingDispatch final : public IDispatch {
         seen_->nextSeq[thread] = seq + 1;
         return S_OK;
       }
-      case kCallPeer: {
-        VARIANT args[2]{};
-        args[0].vt = args[1].vt = VT_I4;
-        args[0].lVal = 22;
-        args[1].lVal = 20;
-        DISPPARAMS call{args, nullptr, 2, 0};
-        return peer->Invoke(kAdd, IID_NULL, 0, DISPATCH_METHOD, &call, result, nullptr, nullptr);
-      }
+      case kCallPeer:
+        return CallMethod(peer.get(), kAdd, {Variant(20), Variant(22)}, result);
       default:
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -110,15 +105,7 @@ class RecordingDispatch final : public IDispatch {
 };
 
 HRESULT CallAdd(IDispatch* target, int32_t a, int32_t b, int32_t* sum) {
-  VARIANT args[2]{};
-  args[0].vt = args[1].vt = VT_I4;
-  args[0].lVal = b;
-  args[1].lVal = a;
-  DISPPARAMS params{args, nullptr, 2, 0};
-  VARIANT result{};
-  HRESULT hr = target->Invoke(kAdd, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
-  *sum = result.lVal;
-  return hr;
+  return CallMethodFor(target, kAdd, {Variant(a), Variant(b)}, sum);
 }
 
 // A thread with a single-threaded apartment that owns one RecordingDispatch, lends it out as a
@@ -204,18 +191,12 @@ TEST(Marshal, CallsFromAnotherThreadRunOnTheOwnerAndReturnResults) {
 
   // By-reference arguments are written where the caller can see them.
   int32_t out = 0;
-  VARIANT arg{};
-  arg.vt = VT_I4 | VT_BYREF;
-  arg.plVal = &out;
-  DISPPARAMS params{&arg, nullptr, 1, 0};
-  EXPECT_EQ(proxy->Invoke(kSetOut, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(CallMethod(proxy.get(), kSetOut, {Variant::ByRef(&out)}), S_OK);
   EXPECT_EQ(out, 42);
 
   // Names are resolved in the owner's apartment too.
   DISPID id = 0;
-  OLECHAR name[] = u"Add";
-  OLECHAR* names[] = {name};
-  EXPECT_EQ(proxy->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+  EXPECT_EQ(GetIdOfName(proxy.get(), u"Add", &id), S_OK);
   EXPECT_EQ(id, kAdd);
 
   ComPtr<IUnknown> other;
@@ -341,11 +322,10 @@ TEST(Marshal, TwoApartmentsCallingEachOtherDoNotDeadlock) {
 
   ComPtr<IDispatch> proxy;
   ASSERT_EQ(other.token->Unmarshal(IDispatch::kIid, proxy.put_void()), S_OK);
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  VARIANT result{};
+  int32_t result = 0;
   // Our call runs over there, which calls back here while we wait: we must serve it.
-  EXPECT_EQ(proxy->Invoke(kCallPeer, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr), S_OK);
-  EXPECT_EQ(result.lVal, 42);
+  EXPECT_EQ(CallMethodFor(proxy.get(), kCallPeer, {}, &result), S_OK);
+  EXPECT_EQ(result, 42);
   EXPECT_EQ(seen->lastCallThread, std::this_thread::get_id());
 
   other.RunOnThread([&] { other.object->peer.reset(); });
@@ -383,12 +363,7 @@ TEST(Marshal, ManyThreadsManyCallsAllArriveInOrder) {
         return;
       }
       for (int i = 0; i < kCalls; ++i) {
-        VARIANT args[2]{};
-        args[0].vt = args[1].vt = VT_I4;
-        args[1].lVal = t;
-        args[0].lVal = i;
-        DISPPARAMS params{args, nullptr, 2, 0};
-        if (proxy->Invoke(kRecord, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK) {
+        if (CallMethod(proxy.get(), kRecord, {Variant(t), Variant(i)}) != S_OK) {
           failures++;
         }
       }

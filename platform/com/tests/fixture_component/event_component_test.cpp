@@ -12,6 +12,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/com/late_binding.h"
 #include "platform/com/registry.h"
 #include "platform/com/tests/fixture_component/test_support.h"
 #include "platform/com/tests/fixture_component/ticker.h"
@@ -172,25 +173,15 @@ TEST_F(EventComponent, LateBoundAddFindsTheNameInAnyCaseAndRejectsUnknownNames) 
   ComPtr<IDispatch> dispatch;
   ASSERT_EQ(CoCreateInstance(kTickerClsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid, dispatch.put_void()), S_OK);
 
-  OLECHAR add[] = u"add";
-  OLECHAR* names[] = {add};
   DISPID id = DISPID_UNKNOWN;
-  ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  ASSERT_EQ(GetIdOfName(dispatch.get(), u"add", &id), S_OK);
   EXPECT_EQ(id, testing::kTickerAdd);
 
-  VARIANT args[] = {Variant(int32_t{40}).raw(), Variant(int32_t{2}).raw()};  // reversed: Add(2, 40)
-  DISPPARAMS params{args, nullptr, 2, 0};
-  Variant result;
-  ASSERT_EQ(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.put(), nullptr,
-                             nullptr),
-            S_OK);
   int32_t sum = 0;
-  ASSERT_EQ(result.ToInt32(&sum), S_OK);
+  ASSERT_EQ(CallMethodFor(dispatch.get(), id, {Variant(int32_t{2}), Variant(int32_t{40})}, &sum), S_OK);
   EXPECT_EQ(sum, 42);
 
-  OLECHAR multiply[] = u"Multiply";
-  names[0] = multiply;
-  EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(GetIdOfName(dispatch.get(), u"Multiply", &id), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(id, DISPID_UNKNOWN);
 
   // The same object through its vtable.
@@ -229,13 +220,8 @@ TEST_F(EventComponent, EventsWaitForThePumpAndArriveInOrderOnTheClientThread) {
   EXPECT_EQ(last, S_OK);
 
   // Fired read late-bound, as a property.
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  Variant fired;
-  ASSERT_EQ(ticker->Invoke(testing::kTickerFired, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                           fired.put(), nullptr, nullptr),
-            S_OK);
   int32_t value = 0;
-  ASSERT_EQ(fired.ToInt32(&value), S_OK);
+  ASSERT_EQ(GetProperty(ticker.get(), testing::kTickerFired, &value), S_OK);
   EXPECT_EQ(value, 6);
   EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/tests/agent_process.h"
@@ -159,6 +160,43 @@ TEST_F(AgentPing, UnresolvableHostIsDownWithTheResolversText) {
     expected.push_back(std::string(kDownPrefix) + "Error: " + text + " #");
   }
   EXPECT_NE(std::find(expected.begin(), expected.end(), answer), expected.end()) << answer << "\n" << agent_.Log();
+}
+
+// The service manager's stop arrives as SIGTERM while a check is under way: the agent, started
+// as a service, finishes the request (the client gets its whole answer, or sees the connection
+// close) and then ends cleanly, in its own time, with status 0.
+TEST(AgentPingService, StopDuringACheckEndsCleanly) {
+  REQUIRE_PRIVATE_NETWORK();
+  PingNamespace ns;
+  ASSERT_TRUE(ns.ok()) << ns.error();
+  ASSERT_TRUE(ns.StartResponder(kResponder, {"--delay-ms", "1500"})) << ns.error();
+  AgentProcess agent;
+  const int port = FreePort();
+  agent.WriteConfig(Config("telnet", port, User("Operators", "monitor", "Secret-16chars!!")));
+  ASSERT_TRUE(agent.Start({}, {"INVOCATION_ID=5e2d7c0aa2b44f0c9d3e8f1a6b7c4d21"}));
+  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  TelnetClient client(port);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(session.empty()) << agent.Log();
+
+  // Two frames answered 1.5 s late each: the check takes about 3 s.
+  const std::string host = ns.remoteAddress();
+  client.SendLine("#requestaction=runcheck#sessionid=" + session + "#checkid=PING#Hostname=" + host +
+                  "#Number of frames=2#Success rate=95#Timeout=10#TOS=#Check TOS-byte consistency=false#");
+  ASSERT_TRUE(agent.WaitForLog("Received from 127.0.0.1")) << agent.Log();
+  int status = -2;
+  std::thread stop([&] { status = agent.Stop(); });
+  const std::string answer = client.ReadRecord(20s);
+  stop.join();
+
+  EXPECT_EQ(status, 0) << agent.Log();
+  if (answer.empty()) {
+    EXPECT_TRUE(client.Closed()) << "neither an answer nor a closed connection";
+  } else {
+    EXPECT_EQ(WithoutRoundTripValue(answer),
+              std::string(kUpPrefix) + "ping of " + host + " OK with a successrate of 100%@@RTO=#");
+  }
+  EXPECT_EQ(agent.Log().find("Sanitizer"), std::string::npos) << agent.Log();
 }
 
 }  // namespace

@@ -6,11 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/termserver/telnet_parser.h"
+#include "platform/termserver/telnet_codes.h"
 
 namespace vorlane::testkit {
 
-namespace telnet = termserver::telnet;
 using Clock = std::chrono::steady_clock;
 
 std::string TelnetCommand(uint8_t verb, uint8_t option) {
@@ -109,39 +108,8 @@ bool TelnetClient::Fill(std::chrono::milliseconds wait) {
     closed_ = true;
     return false;
   }
-  for (ssize_t i = 0; i < n; ++i) {
-    const uint8_t byte = buffer[i];
-    switch (state_) {
-      case State::kData:
-        if (byte == telnet::kIac) {
-          state_ = State::kIac;
-        } else {
-          text_ += static_cast<char>(byte);
-        }
-        break;
-      case State::kIac:
-        if (byte == telnet::kIac) {
-          text_ += static_cast<char>(byte);
-          state_ = State::kData;
-        } else if (byte == telnet::kSb) {
-          state_ = State::kSub;
-        } else if (byte >= telnet::kWill && byte <= telnet::kDont) {
-          state_ = State::kOption;
-        } else {
-          state_ = State::kData;
-        }
-        break;
-      case State::kOption:
-        state_ = State::kData;
-        break;
-      case State::kSub:
-        if (byte == telnet::kIac) state_ = State::kSubIac;
-        break;
-      case State::kSubIac:
-        state_ = byte == telnet::kSe ? State::kData : State::kSub;
-        break;
-    }
-  }
+  // The negotiation the filter would answer is left unanswered: the server's defaults hold.
+  text_ += filter_.Feed(std::string_view(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n))).data;
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "tools/vorlane-query/telnet_filter.h"
+
 namespace vorlane::testkit {
 
 using namespace std::chrono_literals;
@@ -46,11 +48,10 @@ class TelnetClient {
   // Reads what arrives within `wait`; false when nothing did.
   bool Fill(std::chrono::milliseconds wait);
 
-  enum class State { kData, kIac, kOption, kSub, kSubIac };
   int fd_;
   bool connected_ = false;
   bool closed_ = false;
-  State state_ = State::kData;
+  query::TelnetFilter filter_;  // takes Telnet commands out of what arrives
   std::string text_;
 };
 

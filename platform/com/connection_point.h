@@ -99,6 +99,9 @@ class ConnectionPointContainerHelper {
       : self_(self), tryAddRef_([](IConnectionPointContainer* c) noexcept {
           return static_cast<Container*>(c)->TryAddRef();
         }) {}
+  // For a base that cannot name its complete object yet: `tryAddRef` reaches it later.
+  ConnectionPointContainerHelper(IConnectionPointContainer* self, ConnectionPoint::TryAddRefFunction tryAddRef) noexcept
+      : self_(self), tryAddRef_(tryAddRef) {}
   ConnectionPointContainerHelper(const ConnectionPointContainerHelper&) = delete;
   ConnectionPointContainerHelper& operator=(const ConnectionPointContainerHelper&) = delete;
   // Disconnects every point: clients still holding one can no longer reach the container.
@@ -136,8 +139,12 @@ class ConnectionPointContainerImpl : public IConnectionPointContainer {
   HRESULT EnumConnectionPoints(IEnumConnectionPoints** points) override { return points_.EnumConnectionPoints(points); }
 
  protected:
-  // Only the pointer is kept here; the object is not used before it is complete.
-  ConnectionPointContainerImpl() noexcept : points_(static_cast<Derived*>(this)) {}
+  // Derived is not built yet: no cast to it here (that would be undefined), only in the function
+  // the points call once the object is complete.
+  ConnectionPointContainerImpl() noexcept
+      : points_(this, [](IConnectionPointContainer* self) noexcept {
+          return static_cast<Derived*>(static_cast<ConnectionPointContainerImpl*>(self))->TryAddRef();
+        }) {}
   ~ConnectionPointContainerImpl() = default;
 
   ConnectionPointContainerHelper& ConnectionPoints() noexcept { return points_; }

@@ -4,7 +4,6 @@
 #include "ping/ping_collection.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -35,6 +34,7 @@
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
+#include "testing/debug_capture.h"
 #include "testing/loop_pump.h"
 #include "testing/poll_until.h"
 
@@ -535,40 +535,7 @@ TEST_F(PingCollectionTest, TwentyJobsAtOnceEachGetOnlyTheirOwnReplies) {
   EXPECT_EQ(Unadvise(cookie), S_OK);
 }
 
-// Reads everything written to a pipe until the writer is closed, on a thread of its own.
-class DebugCapture {
- public:
-  DebugCapture() {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
-    previous_ = debuglog::RedirectForTesting(fds_[1]);
-    reader_ = std::thread([this] {
-      char buffer[4096];
-      for (;;) {
-        ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        std::lock_guard guard(lock_);
-        text_.append(buffer, static_cast<size_t>(n));
-      }
-    });
-  }
-  ~DebugCapture() {
-    debuglog::RedirectForTesting(previous_);
-    ::close(fds_[1]);
-    reader_.join();
-    ::close(fds_[0]);
-  }
-  std::string Text() {
-    std::lock_guard guard(lock_);
-    return text_;
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-  int previous_ = 2;
-  std::mutex lock_;
-  std::string text_;
-  std::thread reader_;
-};
+using testkit::DebugCapture;
 
 TEST_F(PingCollectionTest, SinkThatDoesNotAnswerIsGivenUpAfterTheLimit) {
   REQUIRE_PRIVATE_NETWORK();

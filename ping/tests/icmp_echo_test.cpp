@@ -568,11 +568,8 @@ SeenRequest FindRequest(int sniffer, int family, uint16_t sequence) {
     pollfd pfd{sniffer, POLLIN, 0};
     if (::poll(&pfd, 1, 200) <= 0) break;
     iovec iov{buf, sizeof buf};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msghdr msg{.msg_name = nullptr, .msg_namelen = 0, .msg_iov = &iov, .msg_iovlen = 1,
+               .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
     ssize_t n = ::recvmsg(sniffer, &msg, MSG_DONTWAIT);
     if (n <= 0) continue;
     if (family == AF_INET) {

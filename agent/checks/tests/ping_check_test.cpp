@@ -136,10 +136,7 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
     return com::S_OK;
   }
   com::HRESULT get_ErrSeparator(com::BSTR* value) override { return separator_.CopyTo(value); }
-  com::HRESULT put_ErrSeparator(com::BSTR value) override {
-    separator_ = com::Bstr(ToU16(value));
-    return com::S_OK;
-  }
+  com::HRESULT put_ErrSeparator(com::BSTR value) override { return separator_ = com::Bstr(ToU16(value)), com::S_OK; }
   com::HRESULT get_ID(int32_t* value) override { return *value = 1, com::S_OK; }
   com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) override {
     ++trace_.isRunningReads;

@@ -207,24 +207,24 @@ class FakeNameServer {
   std::thread thread_;
 };
 
+// Resolving `name` against a name server that answers `rcode` must fail with `code`.
+void ExpectResolveFails(uint8_t rcode, const char* name, int code) {
+  FakeNameServer dns(rcode);
+  ASSERT_EQ(dns.error(), "");
+  auto r = ResolveFirst(name, AF_INET);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, code) << r.error().message;
+  EXPECT_GE(dns.queries(), 1);
+}
+
 TEST(Resolve, UnknownNameIsHostNotFound) {
   REQUIRE_PRIVATE_NETWORK();
-  FakeNameServer dns(3);  // NXDOMAIN
-  ASSERT_EQ(dns.error(), "");
-  auto r = ResolveFirst("no-such-host.vorlane.invalid", AF_INET);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().code, 11001) << r.error().message;
-  EXPECT_GE(dns.queries(), 1);
+  ExpectResolveFails(3, "no-such-host.vorlane.invalid", 11001);  // NXDOMAIN
 }
 
 TEST(Resolve, ServerFailureIsTemporary) {
   REQUIRE_PRIVATE_NETWORK();
-  FakeNameServer dns(2);  // SERVFAIL
-  ASSERT_EQ(dns.error(), "");
-  auto r = ResolveFirst("broken.vorlane.invalid", AF_INET);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().code, 11002) << r.error().message;
-  EXPECT_GE(dns.queries(), 1);
+  ExpectResolveFails(2, "broken.vorlane.invalid", 11002);  // SERVFAIL
 }
 
 // ---------------------------------------------------------------- reply classification
@@ -568,11 +568,8 @@ SeenRequest FindRequest(int sniffer, int family, uint16_t sequence) {
     pollfd pfd{sniffer, POLLIN, 0};
     if (::poll(&pfd, 1, 200) <= 0) break;
     iovec iov{buf, sizeof buf};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msghdr msg{.msg_name = nullptr, .msg_namelen = 0, .msg_iov = &iov, .msg_iovlen = 1,
+               .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
     ssize_t n = ::recvmsg(sniffer, &msg, MSG_DONTWAIT);
     if (n <= 0) continue;
     if (family == AF_INET) {
@@ -849,6 +846,31 @@ struct JobOutcome {
   std::vector<EchoReply> replies;
 };
 
+// Runs `jobs` threads at once; each opens an IPv4 socket of `kind(i)` and sends `rounds` echoes
+// of `request(i)` with `payload(i)`. What each job got.
+template <class Kind, class Request, class Payload>
+std::vector<JobOutcome> RunEchoJobs(int jobs, int rounds, Kind kind, Request request, Payload payload) {
+  std::vector<JobOutcome> outcomes(jobs);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < jobs; ++i) {
+    threads.emplace_back([&, i] {
+      auto opened = IcmpEchoSocket::Open(AF_INET, kind(i));
+      if (!opened.ok()) {
+        outcomes[i].openError = opened.error().message;
+        return;
+      }
+      IcmpEchoSocket s = std::move(opened).value();
+      const std::vector<uint8_t> bytes = payload(i);
+      for (int round = 0; round < rounds; ++round) {
+        auto r = s.Echo(request(i), bytes);
+        outcomes[i].replies.push_back(r.ok() ? r.value() : EchoReply{});
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  return outcomes;
+}
+
 TEST(ParallelEcho, TwentySocketsGetOnlyTheirOwnReplies) {
   REQUIRE_PRIVATE_NETWORK();
   constexpr int kJobs = 20;
@@ -862,25 +884,11 @@ TEST(ParallelEcho, TwentySocketsGetOnlyTheirOwnReplies) {
     ASSERT_TRUE(spaces.back()->StartResponder(kResponder, {"--delay-ms", std::to_string(i * 5)}))
         << spaces.back()->error();
   }
-  std::vector<JobOutcome> outcomes(kJobs);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kJobs; ++i) {
-    threads.emplace_back([&, i] {
-      // Mostly raw sockets, which see every ICMP packet of the namespace; some datagram ones.
-      auto opened = IcmpEchoSocket::Open(AF_INET, i % 4 == 3 ? SocketKind::kDatagram : SocketKind::kRaw);
-      if (!opened.ok()) {
-        outcomes[i].openError = opened.error().message;
-        return;
-      }
-      IcmpEchoSocket s = std::move(opened).value();
-      std::vector<uint8_t> payload(16, static_cast<uint8_t>(i));
-      for (int round = 0; round < kRounds; ++round) {
-        auto r = s.Echo(MakeRequest(spaces[i]->remote(), milliseconds(5000), 0, 16 + i), payload);
-        outcomes[i].replies.push_back(r.ok() ? r.value() : EchoReply{});
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
+  // Mostly raw sockets, which see every ICMP packet of the namespace; some datagram ones.
+  const std::vector<JobOutcome> outcomes = RunEchoJobs(
+      kJobs, kRounds, [](int i) { return i % 4 == 3 ? SocketKind::kDatagram : SocketKind::kRaw; },
+      [&](int i) { return MakeRequest(spaces[i]->remote(), milliseconds(5000), 0, 16 + i); },
+      [](int i) { return std::vector<uint8_t>(16, static_cast<uint8_t>(i)); });
 
   for (int i = 0; i < kJobs; ++i) {
     SCOPED_TRACE("job " + std::to_string(i));
@@ -906,24 +914,11 @@ TEST(ParallelEcho, SocketsSharingOneResponderAreKeptApart) {
   ASSERT_TRUE(ns.StartResponder(kResponder, {})) << ns.error();
   constexpr int kJobs = 20;
   constexpr int kRounds = 5;
-  std::vector<JobOutcome> outcomes(kJobs);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kJobs; ++i) {
-    threads.emplace_back([&, i] {
-      auto opened = IcmpEchoSocket::Open(AF_INET, SocketKind::kRaw);
-      if (!opened.ok()) {
-        outcomes[i].openError = opened.error().message;
-        return;
-      }
-      IcmpEchoSocket s = std::move(opened).value();
-      for (int round = 0; round < kRounds; ++round) {
-        // Payload size tells the jobs' replies apart.
-        auto r = s.Echo(MakeRequest(ns.remote(), milliseconds(5000), 0, 100 + i), {});
-        outcomes[i].replies.push_back(r.ok() ? r.value() : EchoReply{});
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
+  // Payload size tells the jobs' replies apart.
+  const std::vector<JobOutcome> outcomes = RunEchoJobs(
+      kJobs, kRounds, [](int) { return SocketKind::kRaw; },
+      [&](int i) { return MakeRequest(ns.remote(), milliseconds(5000), 0, 100 + i); },
+      [](int) { return std::vector<uint8_t>{}; });
   for (int i = 0; i < kJobs; ++i) {
     SCOPED_TRACE("job " + std::to_string(i));
     ASSERT_EQ(outcomes[i].openError, "");

@@ -193,13 +193,8 @@ bool HandleIpv6(int fd, const Options& o, std::vector<uint8_t>& buffer, uint64_t
   sockaddr_in6 peer{};
   iovec iov{buffer.data(), buffer.size()};
   alignas(cmsghdr) uint8_t control[256];
-  msghdr msg{};
-  msg.msg_name = &peer;
-  msg.msg_namelen = sizeof peer;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
+  msghdr msg{.msg_name = &peer, .msg_namelen = sizeof peer, .msg_iov = &iov, .msg_iovlen = 1,
+             .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
   ssize_t got = recvmsg(fd, &msg, MSG_DONTWAIT);
   if (got < 8) return false;
   auto size = static_cast<size_t>(got);
@@ -231,13 +226,8 @@ bool HandleIpv6(int fd, const Options& o, std::vector<uint8_t>& buffer, uint64_t
 
   alignas(cmsghdr) uint8_t out[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(int))] = {};
   iovec oiov{packet.data(), packet.size()};
-  msghdr omsg{};
-  omsg.msg_name = &peer;
-  omsg.msg_namelen = sizeof peer;
-  omsg.msg_iov = &oiov;
-  omsg.msg_iovlen = 1;
-  omsg.msg_control = out;
-  omsg.msg_controllen = sizeof out;
+  msghdr omsg{.msg_name = &peer, .msg_namelen = sizeof peer, .msg_iov = &oiov, .msg_iovlen = 1,
+              .msg_control = out, .msg_controllen = sizeof out, .msg_flags = 0};
   cmsghdr* c = CMSG_FIRSTHDR(&omsg);
   c->cmsg_level = IPPROTO_IPV6;
   c->cmsg_type = IPV6_PKTINFO;

@@ -4,7 +4,6 @@
 #include "ping/ping_collection.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -31,10 +30,12 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/com/error_info.h"
 #include "platform/com/registry.h"
 #include "platform/com/variant.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
+#include "testing/debug_capture.h"
 #include "testing/loop_pump.h"
 #include "testing/poll_until.h"
 
@@ -82,16 +83,6 @@ class PingDoneSink final : public ComObject<PingDoneSink, DispatchImpl<PingDoneS
   std::mutex lock_;
   std::vector<int32_t> ids_;
   std::vector<std::thread::id> threads_;
-};
-
-// A dispatch object without the event interface.
-struct IOther : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("5B3C7D10-8E2F-4A61-9C04-7D2E1F3A4B50");
-};
-class NotASink final : public ComObject<NotASink, DispatchImpl<NotASink, IOther>> {
- public:
-  static constexpr DispatchMember<NotASink> kDispatchMembers[1] = {};
 };
 
 int32_t IdOf(ItqPing* element) {
@@ -428,8 +419,9 @@ TEST_F(PingCollectionTest, OnlyTheLastAdvisedSinkHearsAndAnyUnadviseSilencesIt) 
 }
 
 TEST_F(PingCollectionTest, SinkWithoutTheEventInterfaceIsRefused) {
-  ComPtr<NotASink> other = Make<NotASink>();
-  EXPECT_EQ(Advise(static_cast<IOther*>(other.get()), CONNECT_E_CANNOTCONNECT), 0u);
+  // Any object without the event interface, here one of the runtime's own.
+  ComPtr<IErrorInfo> other = CreateErrorInfo(ItqCollPings::kIid, u"test", u"not a sink");
+  EXPECT_EQ(Advise(other.get(), CONNECT_E_CANNOTCONNECT), 0u);
   EXPECT_EQ(Advise(nullptr, E_POINTER), 0u);
 }
 
@@ -535,40 +527,7 @@ TEST_F(PingCollectionTest, TwentyJobsAtOnceEachGetOnlyTheirOwnReplies) {
   EXPECT_EQ(Unadvise(cookie), S_OK);
 }
 
-// Reads everything written to a pipe until the writer is closed, on a thread of its own.
-class DebugCapture {
- public:
-  DebugCapture() {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
-    previous_ = debuglog::RedirectForTesting(fds_[1]);
-    reader_ = std::thread([this] {
-      char buffer[4096];
-      for (;;) {
-        ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        std::lock_guard guard(lock_);
-        text_.append(buffer, static_cast<size_t>(n));
-      }
-    });
-  }
-  ~DebugCapture() {
-    debuglog::RedirectForTesting(previous_);
-    ::close(fds_[1]);
-    reader_.join();
-    ::close(fds_[0]);
-  }
-  std::string Text() {
-    std::lock_guard guard(lock_);
-    return text_;
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-  int previous_ = 2;
-  std::mutex lock_;
-  std::string text_;
-  std::thread reader_;
-};
+using testkit::DebugCapture;
 
 TEST_F(PingCollectionTest, SinkThatDoesNotAnswerIsGivenUpAfterTheLimit) {
   REQUIRE_PRIVATE_NETWORK();

@@ -111,6 +111,11 @@ class DiskCheckTest : public ::testing::Test {
     for (const auto& answer : user_.sent) EXPECT_EQ(answer.serviceIndex, kServiceIndex);
     return user_.sent;
   }
+  // The one answer the check sent on `record`.
+  std::string Answer(const std::string& record) {
+    Run(record);
+    return user_.OnlyAnswer(kServiceIndex);
+  }
 
   FakeUserHandle user_;
   FakeConnector connector_;
@@ -133,45 +138,34 @@ TEST_F(DiskCheckTest, UpAnswerByteForByteAndLoggedAsOutgoing) {
 }
 
 TEST_F(DiskCheckTest, DownAnswerByteForByteOnPercent) {
-  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=21#Unit=%#");
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].text,
+  EXPECT_EQ(Answer("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=21#Unit=%#"),
             "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=There is less than 21 % free "
             "on drive /#");
 }
 
 TEST_F(DiskCheckTest, WrongUnitIsADownAnswer) {
-  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=MB#");
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].text,
+  EXPECT_EQ(Answer("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=MB#"),
             "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=ERROR: wrong unit (MB)#");
 }
 
 TEST_F(DiskCheckTest, NonNumericValueReadsAsZero) {
   space_ = VolumeSpace{100, 0};
-  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=abc#Unit=bytes#");
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].text,
+  EXPECT_EQ(Answer("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/#Value=abc#Unit=bytes#"),
             "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 0 bytes free "
             "on drive /#");
 }
 
 TEST_F(DiskCheckTest, UnreadablePathGivesTheFreeSpaceError) {
   space_ = std::nullopt;
-  const auto sent = Run("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/no/such#Value=1#Unit=gb#");
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].text,
+  EXPECT_EQ(Answer("#keycount=6#requestaction=runcheck#checkid=DC#Drive letter=/no/such#Value=1#Unit=gb#"),
             "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for "
             "/no/such#");
 }
 
 TEST_F(DiskCheckTest, NamedHostThatCannotBeReachedIsNotMeasuredNorDisconnected) {
   connector_.result = kNetBadNetPath;
-  const auto sent = Run(
-      "#keycount=9#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=gb#Hostname=server1#"
-      "Use authentication=false#Username=ops#*Password=#");
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].text,
+  EXPECT_EQ(Answer("#keycount=9#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=gb#Hostname=server1#"
+                   "Use authentication=false#Username=ops#*Password=#"),
             "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. "
             "Reason: The network path was not found.\r\n#");
   EXPECT_TRUE(measured_.empty());

@@ -208,12 +208,17 @@ TEST(ExecuteFileWordsTest, NoWordsIsNoProgram) {
 
 // ---- executefile ----
 
-class ExecuteFileTest : public ::testing::Test {
+// Runs the file action handlers; each returns the one answer its handler sent.
+class FileActionTest : public ::testing::Test {
  protected:
-  // Runs the handler and returns the one answer it sent.
   std::string Execute(const std::string& commandLine) {
     user_.sent.clear();
     HandleExecuteFile(fixture_.context, user_, ExecuteRecord(commandLine), kServiceIndex);
+    return user_.OnlyAnswer(kServiceIndex);
+  }
+  std::string Delete(const std::string& fileName) {
+    user_.sent.clear();
+    HandleDeleteFile(fixture_.context, user_, DeleteRecord(fileName), kServiceIndex);
     return user_.OnlyAnswer(kServiceIndex);
   }
 
@@ -221,6 +226,8 @@ class ExecuteFileTest : public ::testing::Test {
   FakeUserHandle user_;
   TempDir dir_{"vorlane-files"};
 };
+using ExecuteFileTest = FileActionTest;
+using DeleteFileTest = FileActionTest;
 
 TEST_F(ExecuteFileTest, StartsARealProgramAndLogsLineAndAnswer) {
   const fs::path marker = dir_.Path() / "marker";
@@ -322,19 +329,6 @@ TEST_F(ExecuteFileTest, EndedProgramLeavesNoZombie) {
 }
 
 // ---- deletefile ----
-
-class DeleteFileTest : public ::testing::Test {
- protected:
-  std::string Delete(const std::string& fileName) {
-    user_.sent.clear();
-    HandleDeleteFile(fixture_.context, user_, DeleteRecord(fileName), kServiceIndex);
-    return user_.OnlyAnswer(kServiceIndex);
-  }
-
-  ContextOnFakeClock fixture_;
-  FakeUserHandle user_;
-  TempDir dir_{"vorlane-files"};
-};
 
 TEST_F(DeleteFileTest, DeletesAFileAndLogsTheAnswer) {
   const fs::path file = dir_.Path() / "report.txt";

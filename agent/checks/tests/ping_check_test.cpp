@@ -118,7 +118,6 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
 
   FakePing(const PingScript& script, PingTrace& trace) : script_(script), trace_(trace) { ++trace_.elementsAlive; }
 
-
   com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
                     com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) override {
     ++trace_.pings;
@@ -137,14 +136,8 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
     return com::S_OK;
   }
   com::HRESULT get_ErrSeparator(com::BSTR* value) override { return separator_.CopyTo(value); }
-  com::HRESULT put_ErrSeparator(com::BSTR value) override {
-    separator_ = com::Bstr(ToU16(value));
-    return com::S_OK;
-  }
-  com::HRESULT get_ID(int32_t* value) override {
-    *value = 1;
-    return com::S_OK;
-  }
+  com::HRESULT put_ErrSeparator(com::BSTR value) override { return separator_ = com::Bstr(ToU16(value)), com::S_OK; }
+  com::HRESULT get_ID(int32_t* value) override { return *value = 1, com::S_OK; }
   com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) override {
     ++trace_.isRunningReads;
     if (running_ && !script_.neverEnds) {
@@ -157,18 +150,9 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
     *value = running_ ? com::VARIANT_TRUE : com::VARIANT_FALSE;
     return com::S_OK;
   }
-  com::HRESULT get_PingID(int32_t* value) override {
-    *value = 0;
-    return com::S_OK;
-  }
-  com::HRESULT put_PingID(int32_t) override {
-    trace_.pingIdSet = true;
-    return com::S_OK;
-  }
-  com::HRESULT get_HostTcpIp(com::BSTR* value) override {
-    *value = nullptr;
-    return com::S_OK;
-  }
+  com::HRESULT get_PingID(int32_t* value) override { return *value = 0, com::S_OK; }
+  com::HRESULT put_PingID(int32_t) override { return trace_.pingIdSet = true, com::S_OK; }
+  com::HRESULT get_HostTcpIp(com::BSTR* value) override { return *value = nullptr, com::S_OK; }
   com::HRESULT get_AverageRoundTrip(int32_t* value) override {
     NoteResultRead();
     *value = Finished() ? script_.roundTrip : 0;
@@ -183,10 +167,7 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
     NoteResultRead();
     return com::Bstr(Finished() ? script_.errorMessage : u"").CopyTo(value);
   }
-  com::HRESULT get_Checked(com::VARIANT_BOOL* value) override {
-    *value = com::VARIANT_FALSE;
-    return com::S_OK;
-  }
+  com::HRESULT get_Checked(com::VARIANT_BOOL* value) override { return *value = com::VARIANT_FALSE, com::S_OK; }
   com::HRESULT put_Checked(com::VARIANT_BOOL) override { return com::S_OK; }
 
  private:
@@ -213,11 +194,7 @@ class FakeCollection final
     ++trace_.collectionsAlive;
   }
 
-
-  com::HRESULT get_Count(int32_t* count) override {
-    *count = 0;
-    return com::S_OK;
-  }
+  com::HRESULT get_Count(int32_t* count) override { return *count = 0, com::S_OK; }
   com::HRESULT Add(ping::ItqPing** element) override {
     ++trace_.adds;
     *element = script_.addNothing ? nullptr : com::Make<FakePing>(script_, trace_).detach();
@@ -227,14 +204,8 @@ class FakeCollection final
   com::HRESULT Item(int32_t, ping::ItqPing**) override { return com::E_NOTIMPL; }
   com::HRESULT At(int32_t, ping::ItqPing**) override { return com::E_NOTIMPL; }
   com::HRESULT Clear() override { return com::E_NOTIMPL; }
-  com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) override {
-    *running = com::VARIANT_FALSE;
-    return com::S_OK;
-  }
-  com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) override {
-    *checked = com::VARIANT_FALSE;
-    return com::S_OK;
-  }
+  com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) override { return *running = com::VARIANT_FALSE, com::S_OK; }
+  com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) override { return *checked = com::VARIANT_FALSE, com::S_OK; }
 
  private:
   ~FakeCollection() override { --trace_.collectionsAlive; }
@@ -287,6 +258,19 @@ class PingCheckTest : public ::testing::Test {
     return user.OnlyAnswer(kServiceIndex);
   }
 
+  // Sends each case's text as `field` of an otherwise default request; the element must have
+  // been given the case's value, as `seen` notes it.
+  template <class Expected, class T>
+  void ExpectPassedAs(std::string PingRequest::*field, T PingTrace::*seen,
+                      const std::vector<std::pair<std::string, Expected>>& cases) {
+    for (const auto& [text, expected] : cases) {
+      PingRequest request;
+      request.*field = text;
+      Run(request);
+      EXPECT_EQ(trace.*seen, expected) << text;
+    }
+  }
+
   PingScript script;
   PingTrace trace;
 };
@@ -313,18 +297,12 @@ TEST_F(PingCheckTest, PassesTheRequestToTheElementAfterSettingTheSeparator) {
 }
 
 TEST_F(PingCheckTest, FrameCountIsTruncatedToSixteenBits) {
-  const std::vector<std::pair<std::string, int32_t>> cases = {
-      {"65537", 1}, {"32768", -32768}, {"32767", 32767}, {"-1", -1}, {"abc", 0}, {"", 0}, {"99999999999", -1}};
-  for (const auto& [text, expected] : cases) {
-    PingRequest request;
-    request.frames = text;
-    Run(request);
-    EXPECT_EQ(trace.sendTimes, expected) << text;
-  }
+  ExpectPassedAs<int32_t>(&PingRequest::frames, &PingTrace::sendTimes, {
+      {"65537", 1}, {"32768", -32768}, {"32767", 32767}, {"-1", -1}, {"abc", 0}, {"", 0}, {"99999999999", -1}});
 }
 
 TEST_F(PingCheckTest, TimeoutSecondsBecomeMillisecondsHeldAtTheLimits) {
-  const std::vector<std::pair<std::string, int32_t>> cases = {
+  ExpectPassedAs<int32_t>(&PingRequest::timeout, &PingTrace::maxTimeout, {
       {"5", 5000},
       {"32", 32000},
       {"abc", 0},
@@ -334,37 +312,19 @@ TEST_F(PingCheckTest, TimeoutSecondsBecomeMillisecondsHeldAtTheLimits) {
       {"3000000", std::numeric_limits<int32_t>::max()},
       {"4294968", std::numeric_limits<int32_t>::max()},
       {"-3000000", std::numeric_limits<int32_t>::min()},
-      {"99999999999", std::numeric_limits<int32_t>::max()}};
-  for (const auto& [text, expected] : cases) {
-    PingRequest request;
-    request.timeout = text;
-    Run(request);
-    EXPECT_EQ(trace.maxTimeout, expected) << text;
-  }
+      {"99999999999", std::numeric_limits<int32_t>::max()}});
 }
 
 TEST_F(PingCheckTest, TosKeepsTheLowEightBits) {
-  const std::vector<std::pair<std::string, int>> cases = {{"", 0},    {"0", 0},   {"184", 184}, {"255", 255},
-                                                          {"256", 0}, {"257", 1}, {"-1", 255},  {"x", 0}};
-  for (const auto& [text, expected] : cases) {
-    PingRequest request;
-    request.tos = text;
-    Run(request);
-    EXPECT_EQ(trace.tos, expected) << text;
-  }
+  ExpectPassedAs<int>(&PingRequest::tos, &PingTrace::tos,
+                      {{"", 0}, {"0", 0}, {"184", 184}, {"255", 255}, {"256", 0}, {"257", 1}, {"-1", 255}, {"x", 0}});
 }
 
 TEST_F(PingCheckTest, TosConsistencyIsCheckedOnlyForExactlyTrue) {
-  const std::vector<std::pair<std::string, com::VARIANT_BOOL>> cases = {
+  ExpectPassedAs<com::VARIANT_BOOL>(&PingRequest::checkTos, &PingTrace::checkTos, {
       {"true", com::VARIANT_TRUE},   {"True", com::VARIANT_FALSE}, {"TRUE", com::VARIANT_FALSE},
       {"true ", com::VARIANT_FALSE}, {"1", com::VARIANT_FALSE},    {"", com::VARIANT_FALSE},
-      {"false", com::VARIANT_FALSE}};
-  for (const auto& [text, expected] : cases) {
-    PingRequest request;
-    request.checkTos = text;
-    Run(request);
-    EXPECT_EQ(trace.checkTos, expected) << text;
-  }
+      {"false", com::VARIANT_FALSE}});
 }
 
 TEST_F(PingCheckTest, MissingParametersReadAsEmpty) {

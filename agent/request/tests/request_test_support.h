@@ -2,15 +2,12 @@
 // log, a temporary configuration folder and an agent context on a hand-driven clock.
 #pragma once
 
-#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,7 +15,7 @@
 
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
-#include "platform/debuglog/debuglog.h"
+#include "testing/debug_capture.h"
 #include "testing/temp_dir.h"
 
 namespace vorlane::agent::testing {
@@ -56,36 +53,7 @@ class FakeUserHandle : public UserHandle {
 };
 
 // Everything the debug log receives while the object lives, one entry per line.
-class LogCapture {
- public:
-  LogCapture() : file_(std::tmpfile()), previous_(debuglog::RedirectForTesting(::fileno(file_))) {}
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  ~LogCapture() {
-    debuglog::RedirectForTesting(previous_);
-    std::fclose(file_);
-  }
-
-  std::vector<std::string> Lines() const {
-    std::string text;
-    char buffer[4096];
-    const int fd = ::fileno(file_);
-    off_t offset = 0;
-    ssize_t n;
-    while ((n = ::pread(fd, buffer, sizeof buffer, offset)) > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-      offset += n;
-    }
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
- private:
-  FILE* file_;
-  int previous_;
-};
+using LogCapture = testkit::DebugCapture;
 
 // A folder of its own for AgentConfig.INI and TCPConfig.INI, removed afterwards.
 class TempConfigDir {

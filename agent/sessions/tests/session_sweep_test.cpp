@@ -1,47 +1,14 @@
 #include "agent/sessions/session_sweep.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "platform/debuglog/debuglog.h"
 #include "platform/timer/timer.h"
+#include "testing/debug_capture.h"
 
 namespace vorlane::agent {
 namespace {
-
-// Collects debug output through a pipe; reading waits (with a deadline) for a wanted line.
-class DebugPipe {
- public:
-  DebugPipe() {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
-    previous_ = debuglog::RedirectForTesting(fds_[1]);
-  }
-  ~DebugPipe() {
-    debuglog::RedirectForTesting(previous_);
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-  // Reads until `needle` appeared or 10 s passed; returns everything read.
-  std::string ReadUntil(const std::string& needle) {
-    for (int waited = 0; text_.find(needle) == std::string::npos && waited < 100; ++waited) {
-      pollfd pfd{fds_[0], POLLIN, 0};
-      if (::poll(&pfd, 1, 100) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
-      if (n > 0) text_.append(buffer, static_cast<size_t>(n));
-    }
-    return text_;
-  }
-
- private:
-  int fds_[2];
-  int previous_;
-  std::string text_;
-};
 
 constexpr std::time_t kNow = 1700000000;
 
@@ -50,10 +17,10 @@ TEST(SessionSweep, TimerRemovesIdleSessionsAndSaysWhich) {
   SessionTable table([] { return kNow; });
   table.Add("IDLE-601", kNow - 601);
   table.Add("IDLE-599", kNow - 599);
-  DebugPipe debug;
+  testkit::DebugCapture debug;
   SessionSweep sweep(table);
   ASSERT_TRUE(sweep.Start(5));
-  std::string out = debug.ReadUntil("IDLE-601\n");
+  std::string out = debug.WaitFor("IDLE-601\n");
   sweep.Stop();
   EXPECT_NE(out.find("Remove from sessions map (because of timeout): IDLE-601\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("IDLE-599"), std::string::npos);
@@ -64,11 +31,11 @@ TEST(SessionSweep, TimerRemovesIdleSessionsAndSaysWhich) {
 TEST(SessionSweep, WithoutTheDeviceTheAgentRunsWithoutSweep) {
   timer::SetMidiMapperAvailable(false);
   SessionTable table;
-  DebugPipe debug;
+  testkit::DebugCapture debug;
   SessionSweep sweep(table);
   EXPECT_FALSE(sweep.Start(kSessionSweepPeriodMs));
   EXPECT_FALSE(sweep.IsRunning());
-  EXPECT_NE(debug.ReadUntil("\n").find("midiOutOpen failed!\n"), std::string::npos);
+  EXPECT_NE(debug.WaitFor("\n").find("midiOutOpen failed!\n"), std::string::npos);
   timer::SetMidiMapperAvailable(true);
   // The table itself still works: requests are checked one by one.
   table.Add("S", kNow);
@@ -80,10 +47,10 @@ TEST(SessionSweep, FailedTimerGivesBackDeviceAndResolution) {
   const int devices = timer::OpenMidiDevicesForTesting();
   const int resolutions = timer::ActiveResolutionRequestsForTesting();
   SessionTable table;
-  DebugPipe debug;
+  testkit::DebugCapture debug;
   SessionSweep sweep(table);
   EXPECT_FALSE(sweep.Start(0));  // a period the timer service refuses
-  EXPECT_NE(debug.ReadUntil("\n").find("Periodic timeSetEvent failed!\n"), std::string::npos);
+  EXPECT_NE(debug.WaitFor("\n").find("Periodic timeSetEvent failed!\n"), std::string::npos);
   EXPECT_EQ(timer::OpenMidiDevicesForTesting(), devices);
   EXPECT_EQ(timer::ActiveResolutionRequestsForTesting(), resolutions);
 }

@@ -2,7 +2,6 @@
 // tests with a real component are in fixture_component/component_activation_test.cpp.
 #include "platform/com/activation.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include "platform/com/module_export.h"
@@ -10,6 +9,7 @@
 #include "platform/com/tests/fixture_component/test_support.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/profile/profile.h"
+#include "testing/debug_capture.h"
 
 namespace vorlane::com {
 namespace {
@@ -29,27 +29,6 @@ class Activation : public ::testing::Test {
   std::filesystem::path file_ = dir_ / "classes.ini";
   ScopedEnv env_{"VORLANE_CLASS_REGISTRY", file_.string()};
   ClassRegistry registry_{file_};
-};
-
-// Captures the debug log's lines while alive.
-class CapturedLog {
- public:
-  explicit CapturedLog(const std::filesystem::path& file)
-      : file_(file), fd_(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
-    previous_ = debuglog::RedirectForTesting(fd_);
-  }
-  CapturedLog(const CapturedLog&) = delete;
-  CapturedLog& operator=(const CapturedLog&) = delete;
-  ~CapturedLog() {
-    debuglog::RedirectForTesting(previous_);
-    ::close(fd_);
-  }
-  std::string Text() const { return ReadFile(file_); }
-
- private:
-  std::filesystem::path file_;
-  int fd_;
-  int previous_;
 };
 
 TEST_F(Activation, UnknownClassIsNotRegistered) {
@@ -85,7 +64,7 @@ TEST_F(Activation, RejectsNullOutputAndOutOfProcessContexts) {
 TEST_F(Activation, MissingModuleIsDllNotFoundAndLogsTheLoaderMessage) {
   const std::filesystem::path missing = dir_ / "libmissing.so";
   ASSERT_TRUE(registry_.SetValue(kServerKey, "", missing.string()).ok());
-  CapturedLog log(dir_ / "log.txt");
+  testkit::DebugCapture log;
   void* object = nullptr;
   EXPECT_EQ(CoCreateInstance(kClass, nullptr, CLSCTX_INPROC_SERVER, IUnknown::kIid, &object), CO_E_DLLNOTFOUND);
   EXPECT_EQ(object, nullptr);
@@ -98,7 +77,7 @@ TEST_F(Activation, FileThatIsNotALibraryIsDllNotFound) {
   const std::filesystem::path text = dir_ / "notes.so";
   ASSERT_TRUE(profile::WriteString(text, "not", "a", "library").ok());
   ASSERT_TRUE(registry_.SetValue(kServerKey, "", text.string()).ok());
-  CapturedLog log(dir_ / "log.txt");
+  testkit::DebugCapture log;
   void* object = nullptr;
   EXPECT_EQ(CoGetClassObject(kClass, IClassFactory::kIid, &object), CO_E_DLLNOTFOUND);
   EXPECT_NE(log.Text().find(text.string()), std::string::npos);

@@ -68,19 +68,6 @@ class Sink final : public ComObject<Sink, DispatchImpl<Sink, ITestEvents>> {
   int* destroyed_;
 };
 
-// Has no event interface: it cannot connect.
-class Mute final : public ComObject<Mute, IErrorInfo> {
- public:
-  HRESULT GetGUID(IID*) override { return E_NOTIMPL; }
-  HRESULT GetSource(BSTR*) override { return E_NOTIMPL; }
-  HRESULT GetDescription(BSTR*) override { return E_NOTIMPL; }
-  HRESULT GetHelpFile(BSTR*) override { return E_NOTIMPL; }
-  HRESULT GetHelpContext(uint32_t*) override { return E_NOTIMPL; }
-
- private:
-  ~Mute() override = default;
-};
-
 class Source final : public ComObject<Source, IConnectionPointContainer> {
  public:
   explicit Source(bool* destroyed) : destroyed_(destroyed), points_(this) {
@@ -137,7 +124,7 @@ TEST_F(ConnectionPointTest, CookiesStartAtOneAndAreNotReused) {
 
 TEST_F(ConnectionPointTest, SinkWithoutTheEventInterfaceCannotConnect) {
   ComPtr<ConnectionPoint> point = Make<ConnectionPoint>(ITestEvents::kIid);
-  ComPtr<Mute> mute = Make<Mute>();
+  ComPtr<IErrorInfo> mute = CreateErrorInfo(ITestEvents::kIid, u"Mute", u"has no event interface");
   uint32_t cookie = 77;
   EXPECT_EQ(point->Advise(mute.get(), &cookie), CONNECT_E_CANNOTCONNECT);
   EXPECT_EQ(cookie, 0u);

@@ -8,30 +8,12 @@
 #include <thread>
 #include <vector>
 
+#include "testing/debug_capture.h"
+
 namespace vorlane::debuglog {
 namespace {
 
-// Captures everything written while it lives into a temporary file.
-class CapturedOutput {
- public:
-  CapturedOutput() : file_(::tmpfile()) { previous_ = RedirectForTesting(::fileno(file_)); }
-  ~CapturedOutput() {
-    RedirectForTesting(previous_);
-    ::fclose(file_);
-  }
-  std::string Text() {
-    std::string text;
-    ::rewind(file_);
-    char buffer[4096];
-    size_t n;
-    while ((n = ::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
-    return text;
-  }
-
- private:
-  FILE* file_;
-  int previous_;
-};
+using CapturedOutput = testkit::DebugCapture;
 
 TEST(DebugLog, OneLinePerCallWhateverTheLineEnd) {
   CapturedOutput out;

@@ -33,6 +33,15 @@ int RunUnprivileged(const std::function<int()>& body) {
   return code == 255 ? -1 : code;
 }
 
+// The error code of writing s/k=2 to `file` without the privilege to ignore permissions; 0 when
+// the write succeeds.
+int UnprivilegedWriteError(const std::filesystem::path& file) {
+  return RunUnprivileged([&] {
+    Status status = WriteString(file, "s", "k", "2");
+    return status.ok() ? 0 : status.error().code;
+  });
+}
+
 mode_t ModeOf(const std::filesystem::path& file) {
   struct stat st {};
   EXPECT_EQ(::stat(file.c_str(), &st), 0);
@@ -208,11 +217,7 @@ TEST_F(ProfileWrite, ReadOnlyDirectoryFailsWithoutLeftovers) {
   ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
   ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
 
-  int code = RunUnprivileged([&] {
-    Status status = WriteString(file, "s", "k", "2");
-    return status.ok() ? 0 : status.error().code;
-  });
-  EXPECT_EQ(code, EACCES);
+  EXPECT_EQ(UnprivilegedWriteError(file), EACCES);
   EXPECT_EQ(testing::ReadFile(file), "[s]\nk=1\n");
   EXPECT_EQ(EntriesIn(locked), 1u);
 }
@@ -222,11 +227,7 @@ TEST_F(ProfileWrite, ReadOnlyFileIsNotReplaced) {
   // Everything but the file itself is open to the writer.
   ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
   ASSERT_EQ(::chmod(dir_.Path().c_str(), 0777), 0);
-  int code = RunUnprivileged([&] {
-    Status status = WriteString(file_, "s", "k", "2");
-    return status.ok() ? 0 : status.error().code;
-  });
-  EXPECT_EQ(code, EACCES);
+  EXPECT_EQ(UnprivilegedWriteError(file_), EACCES);
   EXPECT_EQ(Text(), "[s]\nk=1\n");
   EXPECT_EQ(EntriesIn(dir_.Path()), 1u);
 }

@@ -43,6 +43,19 @@ class ServiceManagerTest : public ::testing::Test {
     manager_.emplace(std::move(opened).value());
   }
 
+  // The status QueryService finds for `name`, which it must find.
+  ServiceStatus Found(const std::string& name) {
+    Result<ServiceStatus> found = manager_->QueryService(name);
+    EXPECT_TRUE(found.ok()) << name << ": " << (found.ok() ? "" : found.error().message);
+    return found.ok() ? found.value() : ServiceStatus{};
+  }
+  // What ListActiveServices gives, which must succeed.
+  std::vector<ServiceStatus> Listed() {
+    Result<std::vector<ServiceStatus>> services = manager_->ListActiveServices();
+    EXPECT_TRUE(services.ok()) << (services.ok() ? "" : services.error().message);
+    return services.ok() ? services.value() : std::vector<ServiceStatus>{};
+  }
+
   PrivateSystemBus bus_;
   std::optional<ScopedEnv> env_;
   std::optional<ServiceManager> manager_;
@@ -98,12 +111,10 @@ TEST_F(ServiceManagerTest, SixtyActiveOfWhichFiftyFiveRun) {
     if (runs) running.push_back(name);
   }
   ASSERT_TRUE(bus_.WriteUnits(units));
-  ServiceManager& manager = *manager_;
-  Result<std::vector<ServiceStatus>> services = manager.ListActiveServices();
-  ASSERT_TRUE(services.ok()) << services.error().message;
-  EXPECT_EQ(services.value().size(), 60u);
+  const std::vector<ServiceStatus> services = Listed();
+  EXPECT_EQ(services.size(), 60u);
   std::vector<std::string> seenRunning;
-  for (const ServiceStatus& service : services.value()) {
+  for (const ServiceStatus& service : services) {
     if (service.Running()) seenRunning.push_back(service.name);
   }
   EXPECT_EQ(seenRunning.size(), 55u);
@@ -112,10 +123,8 @@ TEST_F(ServiceManagerTest, SixtyActiveOfWhichFiftyFiveRun) {
 
 TEST_F(ServiceManagerTest, NoUnitsGiveAnEmptyList) {
   ASSERT_TRUE(bus_.WriteUnits(""));
-  ServiceManager& manager = *manager_;
-  Result<std::vector<ServiceStatus>> services = manager.ListActiveServices();
-  ASSERT_TRUE(services.ok()) << services.error().message;
-  EXPECT_TRUE(services.value().empty());
+  const std::vector<ServiceStatus> services = Listed();
+  EXPECT_TRUE(services.empty());
 }
 
 TEST_F(ServiceManagerTest, QueryFindsTheExactNameThenACaseVariant) {
@@ -127,54 +136,43 @@ TEST_F(ServiceManagerTest, QueryFindsTheExactNameThenACaseVariant) {
       "foo.service loaded active running\n"
       "Cron.service loaded active running\n"
       "cRON.service loaded failed failed\n"));
-  ServiceManager& manager = *manager_;
 
-  Result<ServiceStatus> ssh = manager.QueryService("ssh");
-  ASSERT_TRUE(ssh.ok()) << ssh.error().message;
-  EXPECT_EQ(ssh.value().name, "ssh");
-  EXPECT_TRUE(ssh.value().Running());
+  const ServiceStatus ssh = Found("ssh");
+  EXPECT_EQ(ssh.name, "ssh");
+  EXPECT_TRUE(ssh.Running());
 
-  Result<ServiceStatus> upper = manager.QueryService("SSH");
-  ASSERT_TRUE(upper.ok()) << upper.error().message;
-  EXPECT_EQ(upper.value().name, "ssh");
+  EXPECT_EQ(Found("SSH").name, "ssh");
 
   // An exact match wins wherever it stands in the list.
-  Result<ServiceStatus> foo = manager.QueryService("foo");
-  ASSERT_TRUE(foo.ok()) << foo.error().message;
-  EXPECT_EQ(foo.value().name, "foo");
-  EXPECT_TRUE(foo.value().Running());
-  Result<ServiceStatus> capital = manager.QueryService("Foo");
-  ASSERT_TRUE(capital.ok()) << capital.error().message;
-  EXPECT_EQ(capital.value().name, "Foo");
-  EXPECT_EQ(capital.value().activeState, "inactive");
-  EXPECT_FALSE(capital.value().Running());
+  const ServiceStatus foo = Found("foo");
+  EXPECT_EQ(foo.name, "foo");
+  EXPECT_TRUE(foo.Running());
+  const ServiceStatus capital = Found("Foo");
+  EXPECT_EQ(capital.name, "Foo");
+  EXPECT_EQ(capital.activeState, "inactive");
+  EXPECT_FALSE(capital.Running());
 
   // Without an exact match, the first case variant in the manager's order.
-  Result<ServiceStatus> cron = manager.QueryService("cron");
-  ASSERT_TRUE(cron.ok()) << cron.error().message;
-  EXPECT_EQ(cron.value().name, "Cron");
-  EXPECT_TRUE(cron.value().Running());
-  Result<ServiceStatus> fOO = manager.QueryService("fOO");
-  ASSERT_TRUE(fOO.ok()) << fOO.error().message;
-  EXPECT_EQ(fOO.value().name, "FOO");
-  EXPECT_EQ(fOO.value().subState, "exited");
+  const ServiceStatus cron = Found("cron");
+  EXPECT_EQ(cron.name, "Cron");
+  EXPECT_TRUE(cron.Running());
+  const ServiceStatus fOO = Found("fOO");
+  EXPECT_EQ(fOO.name, "FOO");
+  EXPECT_EQ(fOO.subState, "exited");
 }
 
 TEST_F(ServiceManagerTest, QueryReportsStoppedAndFailedServices) {
   ASSERT_TRUE(bus_.WriteUnits(
       "stopped.service loaded inactive dead\n"
       "broken.service loaded failed failed\n"));
-  ServiceManager& manager = *manager_;
-  Result<ServiceStatus> stopped = manager.QueryService("stopped");
-  ASSERT_TRUE(stopped.ok()) << stopped.error().message;
-  EXPECT_EQ(stopped.value().activeState, "inactive");
-  EXPECT_EQ(stopped.value().subState, "dead");
-  EXPECT_FALSE(stopped.value().Running());
-  Result<ServiceStatus> broken = manager.QueryService("BROKEN");
-  ASSERT_TRUE(broken.ok()) << broken.error().message;
-  EXPECT_EQ(broken.value().name, "broken");
-  EXPECT_EQ(broken.value().activeState, "failed");
-  EXPECT_FALSE(broken.value().Running());
+  const ServiceStatus stopped = Found("stopped");
+  EXPECT_EQ(stopped.activeState, "inactive");
+  EXPECT_EQ(stopped.subState, "dead");
+  EXPECT_FALSE(stopped.Running());
+  const ServiceStatus broken = Found("BROKEN");
+  EXPECT_EQ(broken.name, "broken");
+  EXPECT_EQ(broken.activeState, "failed");
+  EXPECT_FALSE(broken.Running());
 }
 
 TEST_F(ServiceManagerTest, QueryFailsForNamesThatAreNoLoadedService) {
@@ -193,25 +191,19 @@ TEST_F(ServiceManagerTest, QueryFailsForNamesThatAreNoLoadedService) {
   }
   // Only the key name counts: "x.service" matches a unit "x.service.service".
   ASSERT_TRUE(bus_.WriteUnits("ssh.service.service loaded active running\n"));
-  Result<ServiceStatus> doubled = manager.QueryService("ssh.service");
-  ASSERT_TRUE(doubled.ok()) << doubled.error().message;
-  EXPECT_EQ(doubled.value().name, "ssh.service");
+  EXPECT_EQ(Found("ssh.service").name, "ssh.service");
 }
 
 TEST_F(ServiceManagerTest, EveryCallSeesTheUnitsOfThatMoment) {
   ASSERT_TRUE(bus_.WriteUnits("cron.service loaded active running\n"));
-  ServiceManager& manager = *manager_;
-  Result<ServiceStatus> before = manager.QueryService("cron");
-  ASSERT_TRUE(before.ok()) << before.error().message;
-  EXPECT_TRUE(before.value().Running());
+  const ServiceStatus before = Found("cron");
+  EXPECT_TRUE(before.Running());
 
   ASSERT_TRUE(bus_.WriteUnits("cron.service loaded inactive dead\nat.service loaded active running\n"));
-  Result<ServiceStatus> after = manager.QueryService("cron");
-  ASSERT_TRUE(after.ok()) << after.error().message;
-  EXPECT_FALSE(after.value().Running());
-  Result<std::vector<ServiceStatus>> services = manager.ListActiveServices();
-  ASSERT_TRUE(services.ok()) << services.error().message;
-  EXPECT_THAT(Names(services.value()), ::testing::ElementsAre("at"));
+  const ServiceStatus after = Found("cron");
+  EXPECT_FALSE(after.Running());
+  const std::vector<ServiceStatus> services = Listed();
+  EXPECT_THAT(Names(services), ::testing::ElementsAre("at"));
 }
 
 TEST_F(ServiceManagerTest, AnErrorFromTheManagerIsReported) {
@@ -228,9 +220,8 @@ TEST_F(ServiceManagerTest, AnErrorFromTheManagerIsReported) {
 
   // The same connection works again once the manager can answer.
   ASSERT_TRUE(bus_.WriteUnits("ssh.service loaded active running\n"));
-  Result<ServiceStatus> again = manager.QueryService("ssh");
-  ASSERT_TRUE(again.ok()) << again.error().message;
-  EXPECT_TRUE(again.value().Running());
+  const ServiceStatus again = Found("ssh");
+  EXPECT_TRUE(again.Running());
 }
 
 TEST_F(ServiceManagerTest, AMalformedAnswerIsAnError) {
@@ -264,9 +255,8 @@ TEST_F(ServiceManagerTest, AManagerThatDoesNotAnswerInTimeFailsTheCall) {
   // still hangs for the earlier call, so this waits that out under the default timeout.
   ASSERT_TRUE(bus_.WriteUnits("cron.service loaded active running\n"));
   ServiceManagerTestPeer::SetCallTimeout(manager, ServiceManager::kCallTimeout);
-  Result<std::vector<ServiceStatus>> later = manager.ListActiveServices();
-  ASSERT_TRUE(later.ok()) << later.error().message;
-  EXPECT_THAT(Names(later.value()), ::testing::ElementsAre("cron"));
+  const std::vector<ServiceStatus> later = Listed();
+  EXPECT_THAT(Names(later), ::testing::ElementsAre("cron"));
 }
 
 TEST(ServiceManagerWithoutManager, ABusWithoutTheManagerFailsAtTheFirstCallAndQuickly) {

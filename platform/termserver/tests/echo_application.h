@@ -31,17 +31,14 @@ inline int32_t GetInt(IDispatch* target, DISPID id) {
   return Succeeded(GetProperty(target, id, &value)) ? value : -1;
 }
 
-// The application side: answers the events as the agent does and records them in order.
-class RecordingSink final : public ComObject<RecordingSink, IDispatch> {
+// What every application sink shares: it is reached late-bound only, as the event interface,
+// and each call goes to `Derived::OnEvent(id, params)`.
+template <class Derived>
+class TermServerEventSink : public ComObject<Derived, IDispatch> {
  public:
-  std::vector<std::string> Events() {
-    std::lock_guard lock(lock_);
-    return events_;
-  }
-
   HRESULT QueryInterfaceExtra(const IID& iid, void** object) override {
     if (iid != ITermServerEvents::kIid) return E_NOINTERFACE;
-    AddRef();
+    this->AddRef();
     *object = static_cast<IDispatch*>(this);
     return S_OK;
   }
@@ -49,6 +46,19 @@ class RecordingSink final : public ComObject<RecordingSink, IDispatch> {
   HRESULT GetTypeInfo(uint32_t, LCID, void**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(const IID&, OLECHAR**, uint32_t, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID id, const IID&, LCID, uint16_t, DISPPARAMS* params, VARIANT*, EXCEPINFO*, uint32_t*) override {
+    return static_cast<Derived*>(this)->OnEvent(id, params);
+  }
+};
+
+// The application side: answers the events as the agent does and records them in order.
+class RecordingSink final : public TermServerEventSink<RecordingSink> {
+ public:
+  std::vector<std::string> Events() {
+    std::lock_guard lock(lock_);
+    return events_;
+  }
+
+  HRESULT OnEvent(DISPID id, DISPPARAMS* params) {
     namespace args = event_args;
     DispatchCall call(*params, nullptr, nullptr);
     auto number = [&](uint32_t k) {

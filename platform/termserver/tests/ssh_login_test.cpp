@@ -13,8 +13,6 @@
 namespace vorlane::termserver::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
-
 size_t CountPrefix(const Strings& events, const std::string& prefix) {
   return static_cast<size_t>(
       std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
@@ -27,14 +25,7 @@ std::vector<std::string> WithOption(std::vector<std::string> argv, const std::st
 
 TEST(SshLogin, WrongPasswordRefused) {
   FakeConnection fake;
-  ServedPort served(fake);
-  ChildProcess ssh(SshCommand(served.port(), "wrong", {}));
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
-  ASSERT_TRUE(served.Done(10s));
-  const Strings events = fake.Events();
+  const Strings events = RunRefusedClient(fake, [](int port) { return SshCommand(port, "wrong", {}); }).events;
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events[0], "LoginPassword:monitor:wrong");
   EXPECT_EQ(CountPrefix(events, "ServiceRequest"), 0u);
@@ -48,17 +39,15 @@ TEST(SshLogin, ThirdWrongPasswordDisconnects) {
   const auto askpass = folder.WriteFile("askpass", "#!/bin/sh\necho wrong\n");
   ASSERT_EQ(::chmod(askpass.c_str(), 0700), 0);
   FakeConnection fake;
-  ServedPort served(fake);
-  std::vector<std::string> argv = SshCommand(served.port(), "", {"-o", "NumberOfPasswordPrompts=5"});
-  argv.erase(argv.begin() + 2, argv.begin() + 5);  // no sshpass
-  ChildProcess ssh(argv, {"SSH_ASKPASS=" + askpass.string(), "SSH_ASKPASS_REQUIRE=force"});
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
-  ASSERT_TRUE(served.Done(10s));
-  const Strings events = fake.Events();
-  EXPECT_EQ(CountPrefix(events, "LoginPassword:monitor:wrong"), static_cast<size_t>(kMaxPasswordTries)) << ssh.output();
+  const auto noSshpass = [](int port) {
+    std::vector<std::string> argv = SshCommand(port, "", {"-o", "NumberOfPasswordPrompts=5"});
+    argv.erase(argv.begin() + 2, argv.begin() + 5);
+    return argv;
+  };
+  const RefusedClient client =
+      RunRefusedClient(fake, noSshpass, {"SSH_ASKPASS=" + askpass.string(), "SSH_ASKPASS_REQUIRE=force"});
+  const Strings& events = client.events;
+  EXPECT_EQ(CountPrefix(events, "LoginPassword:monitor:wrong"), static_cast<size_t>(kMaxPasswordTries)) << client.output;
   EXPECT_EQ(events.size(), static_cast<size_t>(kMaxPasswordTries));
 }
 
@@ -80,15 +69,10 @@ TEST(SshLogin, KeyboardInteractiveChecksThePassword) {
 
 TEST(SshLogin, KeyboardInteractiveWrongPasswordRefused) {
   FakeConnection fake;
-  ServedPort served(fake);
-  ChildProcess ssh(WithOption(SshCommand(served.port(), "wrong", {}), "PreferredAuthentications=password,keyboard-interactive",
-                              "PreferredAuthentications=keyboard-interactive"));
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
-  ASSERT_TRUE(served.Done(10s));
-  const Strings events = fake.Events();
+  const Strings events = RunRefusedClient(fake, [](int port) {
+                           return WithOption(SshCommand(port, "wrong", {}), "PreferredAuthentications=password,keyboard-interactive",
+                                             "PreferredAuthentications=keyboard-interactive");
+                         }).events;
   EXPECT_GE(CountPrefix(events, "LoginPassword:monitor:wrong"), 1u);
   EXPECT_EQ(CountPrefix(events, "ServiceStart"), 0u);
 }
@@ -97,14 +81,8 @@ TEST(SshLogin, OverlongUserNameRefusedWithoutAsking) {
   FakeConnection fake;
   const std::string user(kMaxCredentialBytes + 1, 'u');
   fake.user = user;  // would be allowed, were it asked
-  ServedPort served(fake);
-  ChildProcess ssh(SshCommand(served.port(), "secret", {}, {}, user));
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
-  ASSERT_TRUE(served.Done(10s));
-  EXPECT_EQ(CountPrefix(fake.Events(), "LoginPassword"), 0u);
+  const Strings events = RunRefusedClient(fake, [&](int port) { return SshCommand(port, "secret", {}, {}, user); }).events;
+  EXPECT_EQ(CountPrefix(events, "LoginPassword"), 0u);
 }
 
 // OpenSSH cuts passwords to 1023 bytes, so libssh plays the client here.
@@ -151,20 +129,15 @@ TEST(SshLogin, PublicKeyRefused) {
   auto made = keygen.Wait(30s);
   ASSERT_TRUE(made && *made == 0) << keygen.output();
   FakeConnection fake;
-  ServedPort served(fake);
-  std::vector<std::string> argv = SshCommand(served.port(), "", {"-o", "BatchMode=yes", "-i", key.string()});
-  argv.erase(argv.begin() + 2, argv.begin() + 5);  // no password at all
-  argv = WithOption(WithOption(argv, "PubkeyAuthentication=no", "PubkeyAuthentication=yes"),
-                    "PreferredAuthentications=password,keyboard-interactive", "PreferredAuthentications=publickey");
-  ChildProcess ssh(argv);
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
+  const RefusedClient client = RunRefusedClient(fake, [&](int port) {
+    std::vector<std::string> argv = SshCommand(port, "", {"-o", "BatchMode=yes", "-i", key.string()});
+    argv.erase(argv.begin() + 2, argv.begin() + 5);  // no password at all
+    return WithOption(WithOption(argv, "PubkeyAuthentication=no", "PubkeyAuthentication=yes"),
+                      "PreferredAuthentications=password,keyboard-interactive", "PreferredAuthentications=publickey");
+  });
   // The refusal names what the server takes instead.
-  EXPECT_NE(ssh.output().find("Permission denied (keyboard-interactive,password)"), std::string::npos) << ssh.output();
-  ASSERT_TRUE(served.Done(10s));
-  EXPECT_TRUE(fake.Events().empty());
+  EXPECT_NE(client.output.find("Permission denied (keyboard-interactive,password)"), std::string::npos) << client.output;
+  EXPECT_TRUE(client.events.empty());
 }
 
 }  // namespace

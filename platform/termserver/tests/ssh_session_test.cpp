@@ -12,7 +12,6 @@
 namespace vorlane::termserver::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
 const std::string kRequest = "#keycount=1#requestaction=agentinfo#";
 
 bool Has(const Strings& events, const std::string& prefix) {
@@ -100,15 +99,10 @@ TEST(SshSession, OutputQueuedOutsideAnEventReachesTheClient) {
 
 TEST(SshSession, ExecRefused) {
   FakeConnection fake;
-  ServedPort served(fake);
-  ChildProcess ssh(SshCommand(served.port(), "secret", {}, {"echo", "hello"}));
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0) << ssh.output();
-  EXPECT_EQ(ssh.output().find("hello"), std::string::npos);
-  ASSERT_TRUE(served.Done(10s));
-  const Strings events = fake.Events();
+  const RefusedClient client =
+      RunRefusedClient(fake, [](int port) { return SshCommand(port, "secret", {}, {"echo", "hello"}); });
+  EXPECT_EQ(client.output.find("hello"), std::string::npos);
+  const Strings& events = client.events;
   EXPECT_TRUE(Has(events, "LoginPassword:monitor:secret"));
   EXPECT_FALSE(Has(events, "ServiceRequest"));
   EXPECT_FALSE(Has(events, "ServiceStart"));
@@ -117,14 +111,7 @@ TEST(SshSession, ExecRefused) {
 TEST(SshSession, ShellRefusedByTheApplication) {
   FakeConnection fake;
   fake.serviceAnswer = 99;
-  ServedPort served(fake);
-  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
-  ASSERT_TRUE(served.Done(10s));
-  const Strings events = fake.Events();
+  const Strings events = RunRefusedClient(fake, [](int port) { return SshCommand(port, "secret", {}); }).events;
   EXPECT_TRUE(Has(events, "ServiceRequest:0:1"));
   EXPECT_FALSE(Has(events, "ServiceStart"));
 }

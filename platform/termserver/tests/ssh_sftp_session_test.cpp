@@ -9,7 +9,6 @@
 namespace vorlane::termserver::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
 
 std::vector<std::string> SftpCommand(int port, const std::string& password) {
   std::vector<std::string> argv = SshCommand(port, password, {});
@@ -46,14 +45,8 @@ TEST(SshSftp, ListsAndDownloadsFromTheHomeFolder) {
 
 TEST(SshSftp, UnknownSubsystemRefusedWithoutAsking) {
   FakeConnection fake;
-  ServedPort served(fake);
-  ChildProcess ssh(SshCommand(served.port(), "secret", {"-s"}, {"not-sftp"}));
-  ssh.CloseInput();
-  auto status = ssh.Wait(30s);
-  ASSERT_TRUE(status);
-  EXPECT_NE(*status, 0);
-  ASSERT_TRUE(served.Done(10s));
-  const Strings events = fake.Events();
+  const Strings events =
+      RunRefusedClient(fake, [](int port) { return SshCommand(port, "secret", {"-s"}, {"not-sftp"}); }).events;
   EXPECT_EQ(events, (Strings{"LoginPassword:monitor:secret"}));
 }
 

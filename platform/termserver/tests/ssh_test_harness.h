@@ -205,4 +205,26 @@ inline std::vector<std::string> SshCommand(int port, const std::string& password
   return argv;
 }
 
+using Strings = std::vector<std::string>;
+
+// What a client that was given no input and had to fail left behind.
+struct RefusedClient {
+  Strings events;      // what the connection was told
+  std::string output;  // what the client wrote
+};
+
+// Runs the client `command(port)` makes for the served port with its input closed; it must exit
+// with a failure, and the server must be done with it.
+template <class MakeCommand>
+RefusedClient RunRefusedClient(FakeConnection& fake, MakeCommand command, const std::vector<std::string>& env = {}) {
+  ServedPort served(fake);
+  ChildProcess ssh(command(served.port()), env);
+  ssh.CloseInput();
+  const std::optional<int> status = ssh.Wait(30s);
+  EXPECT_TRUE(status) << ssh.output();
+  EXPECT_NE(status.value_or(0), 0) << ssh.output();
+  EXPECT_TRUE(served.Done(10s));
+  return {fake.Events(), ssh.output()};
+}
+
 }  // namespace vorlane::termserver::testing

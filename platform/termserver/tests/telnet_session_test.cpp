@@ -5,13 +5,12 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 
-#include "platform/debuglog/debuglog.h"
 #include "platform/termserver/telnet_parser.h"
 #include "platform/termserver/tests/fake_connection.h"
+#include "testing/debug_capture.h"
 #include "testing/telnet_client.h"
 
 namespace vorlane::termserver {
@@ -192,20 +191,13 @@ TEST_F(TelnetSessionTest, OutputQueuedFromAnotherThreadIsDelivered) {
 }
 
 TEST_F(TelnetSessionTest, OverlongRequestIsCutAndLoggedOnce) {
-  FILE* log = std::tmpfile();
-  ASSERT_NE(log, nullptr);
-  const int previous = debuglog::RedirectForTesting(::fileno(log));
+  testkit::DebugCapture log;
   fake_.onReceived = [this](int32_t, const std::string& r) { fake_.Send(0, "len:" + std::to_string(r.size()) + "\r\n"); };
   StartLoggedIn();
   Write(std::string(70'000, 'x') + "\r\nnext\r\n");
   EXPECT_TRUE(ReadUntil("len:65536\r\nlen:4\r\n"));
   Finish();
-  debuglog::RedirectForTesting(previous);
-  std::string text(4096, '\0');
-  std::rewind(log);
-  text.resize(std::fread(text.data(), 1, text.size(), log));
-  std::fclose(log);
-  EXPECT_EQ(text, "Telnet: request longer than 65536 bytes cut\n");
+  EXPECT_EQ(log.Text(), "Telnet: request longer than 65536 bytes cut\n");
 }
 
 // --- Ending

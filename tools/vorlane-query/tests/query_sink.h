@@ -21,23 +21,14 @@ inline constexpr const char* kSessionId = "6B29FC40-CA47-1067-B31D-00DD010662DA"
 inline constexpr const char* kLoginAnswer =
     "#keycount=3#responseaction=login#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#registrationlevel=standard#";
 
-class QuerySink final : public ComObject<QuerySink, IDispatch> {
+class QuerySink final : public termserver::testing::TermServerEventSink<QuerySink> {
  public:
   std::vector<std::string> Requests() {
     std::lock_guard lock(lock_);
     return requests_;
   }
 
-  HRESULT QueryInterfaceExtra(const IID& iid, void** object) override {
-    if (iid != ITermServerEvents::kIid) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IDispatch*>(this);
-    return S_OK;
-  }
-  HRESULT GetTypeInfoCount(uint32_t* count) override { return *count = 0, S_OK; }
-  HRESULT GetTypeInfo(uint32_t, LCID, void**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const IID&, OLECHAR**, uint32_t, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID id, const IID&, LCID, uint16_t, DISPPARAMS* params, VARIANT*, EXCEPINFO*, uint32_t*) override {
+  HRESULT OnEvent(DISPID id, DISPPARAMS* params) {
     auto arg = [&](uint32_t k) -> VARIANT& { return params->rgvarg[params->cArgs - 1 - k]; };
     auto text = [&](uint32_t k) { return Bstr(std::u16string_view(arg(k).bstrVal, SysStringLen(arg(k).bstrVal))).ToUtf8(); };
     IDispatch* user = arg(0).pdispVal;

@@ -59,7 +59,8 @@ HRESULT CTermServerEvents::OnConnecting(DispatchCall& call) {
 HRESULT CTermServerEvents::OnLoginPassword(DispatchCall& call) {
   using Args = event_args::LoginPassword;
   ComUserHandle user = UserOf(call);
-  const int32_t allow = agent::OnLoginPassword(context_, user, TextAt(call, Args::kName), TextAt(call, Args::kPassword));
+  const int32_t allow =
+      agent::OnLoginPassword(context_, user, TextAt(call, Args::kName), TextAt(call, Args::kPassword));
   (void)call.Write(Args::kAllow, Variant(allow));
   return S_OK;
 }

@@ -29,6 +29,13 @@ constexpr std::string_view kDeleteFailedAnswer =
 
 constexpr std::string_view kDefaultTempFolder = "/tmp/";
 
+// The system takes names and arguments as C strings: a NUL byte would silently cut the value
+// there, so that "victim\0.bak" names "victim". Such a value is refused instead.
+constexpr std::string_view kFileNameHoldsNul = "The file name holds a NUL byte.";
+constexpr std::string_view kCommandLineHoldsNul = "The command line holds a NUL byte.";
+
+bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
 // Replaces every occurrence of `placeholder`, scanning on after each inserted text so that a
 // folder that happens to contain the placeholder cannot make the loop run away.
 std::string ReplaceAll(std::string text, std::string_view placeholder, const std::string& replacement) {
@@ -87,6 +94,11 @@ void HandleExecuteFile(AgentContext& /*context*/, UserHandle& user, const std::s
                        int32_t serviceIndex) {
   const std::string commandLine = ExpandAgentPlaceholders(GetRecordValue(record, kKeyCommandLine));
   Log(commandLine, kLogInfo);
+  if (HoldsNul(commandLine)) {
+    Reply(user, FormatAnswer(kExecuteFailedAnswer, {kCommandLineHoldsNul}, kShortAnswerBuffer),
+          serviceIndex);
+    return;
+  }
   const int error = StartDetachedProcess(commandLine);
   if (error == 0) {
     Reply(user, std::string(kExecuteStartedAnswer), serviceIndex);
@@ -97,6 +109,11 @@ void HandleExecuteFile(AgentContext& /*context*/, UserHandle& user, const std::s
 
 void HandleDeleteFile(AgentContext& /*context*/, UserHandle& user, const std::string& record, int32_t serviceIndex) {
   const std::string fileName = ExpandAgentPlaceholders(GetRecordValue(record, kKeyFileName));
+  if (HoldsNul(fileName)) {
+    Reply(user, FormatAnswer(kDeleteFailedAnswer, {kFileNameHoldsNul}, kShortAnswerBuffer),
+          serviceIndex);
+    return;
+  }
   // unlink never removes a folder (Linux answers EISDIR), and an empty name fails with ENOENT.
   if (::unlink(fileName.c_str()) == 0) {
     Reply(user, std::string(kDeletedAnswer), serviceIndex);

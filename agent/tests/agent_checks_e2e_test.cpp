@@ -196,5 +196,30 @@ TEST_F(AgentChecks, FileActionsWithPlaceholders) {
   EXPECT_TRUE(std::filesystem::is_directory(agent_.Dir()));
 }
 
+TEST_F(AgentChecks, FileActionValuesHoldingANulAreRefused) {
+  const std::string nul(1, '\0');
+  const std::filesystem::path victim = agent_.Dir() / "victim";
+  std::ofstream(victim) << "data";
+  EXPECT_EQ(Ask("deletefile", "FileName=" + victim.string() + nul + ".bak#"),
+            "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: The file name holds a NUL byte.#");
+  EXPECT_EQ(Ask("deletefile", "FileName=%tmp%victim" + nul + "#"),
+            "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: The file name holds a NUL byte.#");
+  EXPECT_TRUE(std::filesystem::exists(victim)) << "the name cut at its NUL must not be deleted";
+
+  const std::filesystem::path made = agent_.Dir() / "made-despite-nul";
+  EXPECT_EQ(Ask("executefile", "CommandLine=touch " + made.string() + nul + " --more#"),
+            "#keycount=3#responseaction=executefile#result=down#resultstring=Error: The command line holds a NUL "
+            "byte.#");
+  // A command that does run afterwards shows the refused one had its chance to start and did not.
+  const std::filesystem::path control = agent_.Dir() / "made-by-control";
+  EXPECT_EQ(Ask("executefile", "CommandLine=touch " + control.string() + "#"),
+            "#keycount=3#responseaction=executefile#result=up#resultstring=Execute file started ok#");
+  EXPECT_TRUE(PollUntil([&] { return std::filesystem::exists(control); }));
+  EXPECT_FALSE(std::filesystem::exists(made));
+
+  EXPECT_EQ(Ask("deletefile", "FileName=" + victim.string() + "#"),
+            "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#");
+}
+
 }  // namespace
 }  // namespace vorlane::agent::testing

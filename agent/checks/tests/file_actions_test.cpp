@@ -328,7 +328,51 @@ TEST_F(ExecuteFileTest, EndedProgramLeavesNoZombie) {
   EXPECT_TRUE(PollUntil([] { return ZombieChildren().empty(); }, 5s, 50ms));
 }
 
+TEST_F(ExecuteFileTest, CommandLineHoldingANulIsRefusedAndNothingStarts) {
+  const std::string expected = ExecuteFailed("The command line holds a NUL byte.");
+  const fs::path marker = dir_.Path() / "ran";
+  // Each line, cut at its NUL, would be a command that runs; whole, none may.
+  const std::string lines[] = {
+      "/bin/touch " + marker.string() + std::string("\0", 1) + " --more",
+      "/bin/touch " + marker.string() + std::string("\0", 1),
+      std::string("/bin/sh -c 'touch ") + marker.string() + "'" + std::string("\0", 1) + "junk",
+  };
+  LogCapture log;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(Execute(line), expected) << line.substr(0, line.find('\0'));
+  }
+  EXPECT_TRUE(Contains(log.Lines(), LoggedLine(expected, kLogOutgoing)));
+  // The same command without its NUL does run, so the marker's absence below means something.
+  EXPECT_EQ(Execute("/bin/touch " + marker.string() + "-control"), kStartedAnswer);
+  ASSERT_TRUE(PollUntil([&] { return fs::exists(marker.string() + "-control"); }, 5s, 50ms));
+  EXPECT_FALSE(fs::exists(marker));
+}
+
 // ---- deletefile ----
+
+TEST_F(DeleteFileTest, FileNameHoldingANulIsRefusedAndNothingIsDeleted) {
+  const std::string expected = DeleteFailed("The file name holds a NUL byte.");
+  const fs::path victim = dir_.Path() / "victim";
+  std::ofstream(victim) << "data";
+  const std::string nul(1, '\0');
+  const std::string names[] = {
+      victim.string() + nul + ".bak",
+      victim.string() + nul,
+      nul + victim.string(),
+      (dir_.Path() / "absent").string() + nul + ".bak",
+  };
+  LogCapture log;
+  for (const std::string& name : names) {
+    EXPECT_EQ(Delete(name), expected);
+    EXPECT_TRUE(fs::exists(victim));
+  }
+  EXPECT_TRUE(Contains(log.Lines(), LoggedLine(expected, kLogOutgoing)));
+  ScopedEnv env("TMPDIR", dir_.Path().string());
+  EXPECT_EQ(Delete(std::string("%tmp%victim") + nul + ".bak"), expected);
+  EXPECT_TRUE(fs::exists(victim));
+  EXPECT_EQ(Delete("%tmp%victim"), kDeletedAnswer);
+  EXPECT_FALSE(fs::exists(victim));
+}
 
 TEST_F(DeleteFileTest, DeletesAFileAndLogsTheAnswer) {
   const fs::path file = dir_.Path() / "report.txt";

@@ -1,5 +1,8 @@
 #include "agent/protocol/login.h"
 
+#include <arpa/inet.h>
+
+#include <optional>
 #include <string>
 
 #include "agent/log/agent_log.h"
@@ -26,6 +29,7 @@ constexpr std::string_view kLoginAnswer =
 constexpr int32_t kSftpServiceType = 3;
 constexpr int32_t kLoginAnswerServiceIndex = 0;
 constexpr uint32_t kNoAddress = 0xFFFFFFFF;
+constexpr std::string_view kMappedIpv4Prefix = "::ffff:";
 
 // The leading-digits conversion: blanks, an optional sign, then digits up to the first other
 // character; nothing readable is 0. Kept modulo 2^32, like the sum it goes into.
@@ -41,17 +45,39 @@ uint32_t LeadingNumber(std::string_view text) {
   return negative ? 0u - value : value;
 }
 
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// The peer's address as dotted IPv4, an IPv4-mapped IPv6 address standing for the IPv4 address
+// it carries; nothing for any other peer. Ranges are IPv4 only, and the leading-digits reading of
+// a text such as "::1" would make it the highest IPv4 address.
+std::optional<std::string_view> Ipv4Peer(std::string_view remoteAddress) {
+  if (StartsWithIgnoringCase(remoteAddress, kMappedIpv4Prefix)) remoteAddress.remove_prefix(kMappedIpv4Prefix.size());
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, std::string(remoteAddress).c_str(), &parsed) != 1) return std::nullopt;
+  return remoteAddress;
+}
+
+bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
 bool RangeAdmits(std::string_view range, std::string_view remoteAddress) {
+  const std::optional<std::string_view> peer = Ipv4Peer(remoteAddress);
   const size_t dash = range.find('-');
   if (dash == std::string_view::npos) {
-    if (range == remoteAddress) return true;
+    if (peer && range == *peer) return true;
     Log(kWrongAddress, kLogInfo);
     return false;
   }
   const uint32_t low = AddressValue(range.substr(0, dash));
   const uint32_t high = AddressValue(range.substr(dash + 1));
-  const uint32_t client = AddressValue(remoteAddress);
-  if (low <= client && client <= high && client != 0) return true;
+  const uint32_t client = peer ? AddressValue(*peer) : 0;
+  if (peer && low <= client && client <= high && client != 0) return true;
   Log(kWrongRange, kLogInfo);
   return false;
 }
@@ -75,6 +101,12 @@ uint32_t AddressValue(std::string_view dotted) {
 
 bool ValidateLogin(const std::filesystem::path& agentConfig, const cipher::PasswordCipher& cipher,
                    std::string_view userName, std::string_view password, std::string_view remoteAddress) {
+  // The configuration and the cipher work on C strings: a NUL would cut the name or password
+  // there, so that "s3cret\0junk" would pass for "s3cret".
+  if (HoldsNul(userName) || HoldsNul(password)) {
+    Log(kWrongPassword, kLogInfo);
+    return false;
+  }
   const std::optional<UserEntry> entry = FindUserEntry(agentConfig, userName);
   if (!entry) {
     Log(kWrongUser, kLogInfo);

@@ -18,6 +18,9 @@ uint32_t AddressValue(std::string_view dotted);
 // entries of AgentConfig.INI, read anew; logs one line on refusal ("Wrong user!",
 // "Wrong password!", "Wrong IP!" for a range, "Wrong IP address!" for a single address). Only
 // the first entry with the name counts. An entry whose stored password is empty admits nobody.
+// A name or password holding a NUL byte is refused as a wrong password. Ranges are IPv4: a peer
+// address other than dotted IPv4 (an IPv4-mapped "::ffff:a.b.c.d" counts as "a.b.c.d") is in no
+// range and is no single address.
 bool ValidateLogin(const std::filesystem::path& agentConfig, const cipher::PasswordCipher& cipher,
                    std::string_view userName, std::string_view password, std::string_view remoteAddress);
 

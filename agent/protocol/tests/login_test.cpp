@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "agent/request/record.h"
 #include "agent/request/tests/request_test_support.h"
@@ -111,6 +112,70 @@ TEST_F(LoginTest, SingleAddressMustMatchExactly) {
   EXPECT_TRUE(Admits("op", "pw", "192.168.1.10"));
   EXPECT_EQ(Refusal("op", "pw", "192.168.1.11"), "-- i -- Wrong IP address!");
   EXPECT_EQ(Refusal("op", "pw", "192.168.1.100"), "-- i -- Wrong IP address!");
+}
+
+TEST_F(LoginTest, PeerThatIsNotIpv4IsInNoRange) {
+  struct Case {
+    std::string range;
+    std::string peer;
+    bool admitted;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      // A native IPv6 peer once read as 255.255.255.255 and got into the upper ranges.
+      {"200.0.0.0-255.255.255.255", "::1", false, "-- i -- Wrong IP!"},
+      {"0.0.0.1-255.255.255.255", "2001:db8::7", false, "-- i -- Wrong IP!"},
+      {"0.0.0.1-255.255.255.255", "fe80::1%lo", false, "-- i -- Wrong IP!"},
+      {"0.0.0.1-255.255.255.255", "", false, "-- i -- Wrong IP!"},
+      {"0.0.0.1-255.255.255.255", "::ffff:", false, "-- i -- Wrong IP!"},
+      {"0.0.0.1-255.255.255.255", "::ffff:7f00:1", false, "-- i -- Wrong IP!"},
+      {"::1", "::1", false, "-- i -- Wrong IP address!"},
+      {"255.255.255.255", "::1", false, "-- i -- Wrong IP address!"},
+      // An IPv4-mapped peer is the IPv4 address it carries.
+      {"127.0.0.1-127.0.0.9", "::ffff:127.0.0.1", true, ""},
+      {"127.0.0.1-127.0.0.9", "::FFFF:127.0.0.9", true, ""},
+      {"127.0.0.1-127.0.0.9", "::ffff:127.0.0.10", false, "-- i -- Wrong IP!"},
+      {"0.0.0.0-255.255.255.255", "::ffff:0.0.0.0", false, "-- i -- Wrong IP!"},
+      {"127.0.0.1", "::ffff:127.0.0.1", true, ""},
+      {"127.0.0.1", "::ffff:127.0.0.2", false, "-- i -- Wrong IP address!"},
+      // And plain IPv4 is unchanged.
+      {"200.0.0.0-255.255.255.255", "255.255.255.255", true, ""},
+      {"200.0.0.0-255.255.255.255", "127.0.0.1", false, "-- i -- Wrong IP!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("Range=" + c.range + " peer=" + c.peer);
+    agent_.config.WriteAgentConfig(Section("u1", "op", "pw", c.range));
+    if (c.admitted) {
+      EXPECT_TRUE(Admits("op", "pw", c.peer));
+    } else {
+      EXPECT_EQ(Refusal("op", "pw", c.peer), c.refusal);
+    }
+  }
+  // With no range, any peer gets in, IPv6 included.
+  agent_.config.WriteAgentConfig(Section("u1", "op", "pw"));
+  EXPECT_TRUE(Admits("op", "pw", "::1"));
+}
+
+TEST_F(LoginTest, NameOrPasswordHoldingANulIsAWrongPassword) {
+  agent_.config.WriteAgentConfig(Section("u1", "op", "s3cret"));
+  ASSERT_TRUE(Admits("op", "s3cret", "10.1.1.1"));
+  const std::string nul(1, '\0');
+  const std::pair<std::string, std::string> credentials[] = {
+      {"op", "s3cret" + nul + "junk"},
+      {"op", "s3cret" + nul},
+      {"op", nul + "s3cret"},
+      {"op" + nul + "junk", "s3cret"},
+      {"op" + nul, "s3cret"},
+      {nul, nul},
+  };
+  for (const auto& [user, password] : credentials) {
+    EXPECT_EQ(Refusal(user, password, "10.1.1.1"), "-- i -- Wrong password!");
+  }
+  FakeUserHandle user;
+  user.address = "10.1.1.1";
+  LogCapture log;
+  EXPECT_EQ(OnLoginPassword(agent_.context, user, "op", "s3cret" + nul + "junk"), 0);
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"-- i -- Wrong password!", "-- i -- Login NOT allowed!"}));
 }
 
 TEST_F(LoginTest, OnlyTheFirstSectionWithTheNameCounts) {

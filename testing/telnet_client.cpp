@@ -16,12 +16,25 @@ std::string TelnetCommand(uint8_t verb, uint8_t option) {
   return {static_cast<char>(telnet::kIac), static_cast<char>(verb), static_cast<char>(option)};
 }
 
-TelnetClient::TelnetClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+TelnetClient::TelnetClient(int port) : TelnetClient("127.0.0.1", port) {}
+
+TelnetClient::TelnetClient(const std::string& address, int port) : fd_(-1) {
+  sockaddr_storage peer{};
+  socklen_t length = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+  if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *v6;
+  }
+  if (length == 0) return;
+  fd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&peer), length) == 0;
 }
 
 TelnetClient::~TelnetClient() { ::close(fd_); }

@@ -21,6 +21,8 @@ class TelnetClient {
  public:
   // Connects to 127.0.0.1:`port`.
   explicit TelnetClient(int port);
+  // Connects to the numeric IPv4 or IPv6 `address` at `port`; not connected for any other text.
+  TelnetClient(const std::string& address, int port);
   ~TelnetClient();
   TelnetClient(const TelnetClient&) = delete;
   TelnetClient& operator=(const TelnetClient&) = delete;

@@ -123,6 +123,46 @@ TEST_F(AgentOverTelnet, PasswordsAndRangesDecideTheLogin) {
   EXPECT_NE(log.find("-- i -- Login NOT allowed!"), std::string::npos);
 }
 
+TEST_F(AgentOverTelnet, CredentialsHoldingANulNeverLogIn) {
+  const std::string nul(1, '\0');
+  EXPECT_EQ(TelnetClient(port_).Login("monitor", "Secret-16chars!!" + nul + "junk"), "");
+  EXPECT_EQ(TelnetClient(port_).Login("monitor", "Secret-16chars!!" + nul), "");
+  EXPECT_EQ(TelnetClient(port_).Login("monitor" + nul + "junk", "Secret-16chars!!"), "");
+  EXPECT_EQ(TelnetClient(port_).Login("local" + nul, "pw"), "");
+  const std::string log = agent_.Log();
+  EXPECT_NE(log.find("-- i -- Wrong password!"), std::string::npos) << log;
+  EXPECT_EQ(log.find("-- i -- Login allowed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("-- i -- Wrong user!"), std::string::npos) << "refused before the name is looked up";
+  EXPECT_NE(TelnetClient(port_).Login("monitor", "Secret-16chars!!"), "") << "the same credentials without the NUL";
+}
+
+// Listening on all interfaces, as an empty BindIP does, serves IPv6 and IPv4 (as mapped
+// addresses) on one socket. Ranges are IPv4: the IPv6 peer ::1 is in none, however wide.
+TEST(AgentOverTelnetDualStack, RangesAreIpv4AndAnIpv6PeerIsInNone) {
+  const int port = FreePort();
+  AgentProcess agent;
+  agent.WriteConfig("[GeneralInfo]\r\nProtocol=telnet\r\nPort=" + std::to_string(port) + "\r\nBindIP=\r\n" +
+                    User("Top", "top", "pw", "200.0.0.0-255.255.255.255") + User("Loop", "loop", "pw", "127.0.0.1") +
+                    User("LoopRange", "looprange", "pw", "127.0.0.1-127.0.0.1") + User("Six", "six", "pw", "::1") +
+                    User("Any", "any", "pw"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  ASSERT_TRUE(TelnetClient("::1", port).Connected()) << "no IPv6 loopback here";
+
+  EXPECT_NE(TelnetClient("::1", port).Login("any", "pw"), "") << "no range admits every peer";
+  EXPECT_EQ(TelnetClient("::1", port).Login("top", "pw"), "") << "::1 was once read as 255.255.255.255";
+  EXPECT_TRUE(agent.WaitForLog("-- i -- Wrong IP!")) << agent.Log();
+  EXPECT_EQ(TelnetClient("::1", port).Login("loop", "pw"), "");
+  EXPECT_EQ(TelnetClient("::1", port).Login("six", "pw"), "") << "a single address is IPv4 too";
+  EXPECT_TRUE(agent.WaitForLog("-- i -- Wrong IP address!")) << agent.Log();
+
+  // An IPv4 peer on the IPv6 socket arrives as ::ffff:127.0.0.1 and counts as 127.0.0.1.
+  EXPECT_NE(TelnetClient("127.0.0.1", port).Login("loop", "pw"), "") << agent.Log();
+  EXPECT_NE(TelnetClient("127.0.0.1", port).Login("looprange", "pw"), "") << agent.Log();
+  EXPECT_EQ(TelnetClient("127.0.0.1", port).Login("top", "pw"), "");
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
 TEST_F(AgentOverTelnet, SessionsAreCheckedRenewedAndEnded) {
   TelnetClient client(port_);
   const std::string first = client.Login("monitor", "Secret-16chars!!");

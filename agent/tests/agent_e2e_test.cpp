@@ -20,6 +20,24 @@ std::string Request(const std::string& action, const std::string& session) {
   return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
 }
 
+// What the OpenSSH client prints when it logs in to `host`:`port` with a password and leaves
+// at once (its input ends): the login answer, or its complaint when refused.
+std::string SshLoginOutput(const std::string& host, int port, const std::string& user, const std::string& password) {
+  const std::string options =
+      "-T -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no "
+      "-o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
+      std::to_string(port);
+  FILE* pipe = ::popen(("timeout 30 sshpass -p " + password + " ssh " + options + " " + user + "@" + host +
+                        " < /dev/null 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "(ssh not started)";
+  std::string output;
+  char buffer[4096];
+  size_t n;
+  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  ::pclose(pipe);
+  return output;
+}
+
 TEST(AgentCommandLine, VersionUsageAndConsoleStart) {
   {
     AgentProcess agent;
@@ -160,6 +178,24 @@ TEST(AgentOverTelnetDualStack, RangesAreIpv4AndAnIpv6PeerIsInNone) {
   EXPECT_NE(TelnetClient("127.0.0.1", port).Login("loop", "pw"), "") << agent.Log();
   EXPECT_NE(TelnetClient("127.0.0.1", port).Login("looprange", "pw"), "") << agent.Log();
   EXPECT_EQ(TelnetClient("127.0.0.1", port).Login("top", "pw"), "");
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
+// The same rule over SSH, whose peers the terminal server reports the same way.
+TEST(AgentOverSshDualStack, RangesAreIpv4AndAnIpv6PeerIsInNone) {
+  const int port = FreePort();
+  AgentProcess agent;
+  agent.WriteConfig("[GeneralInfo]\r\nProtocol=SSH\r\nPort=" + std::to_string(port) + "\r\nBindIP=\r\n" +
+                    User("Top", "top", "pw", "200.0.0.0-255.255.255.255") + User("Loop", "loop", "pw", "127.0.0.1"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  const std::regex loginAnswer("#keycount=3#responseaction=login#sessionid=" + kSessionShape + "#");
+  EXPECT_FALSE(std::regex_search(SshLoginOutput("::1", port, "top", "pw"), loginAnswer));
+  EXPECT_TRUE(agent.WaitForLog("-- i -- Wrong IP!")) << agent.Log();
+  EXPECT_FALSE(std::regex_search(SshLoginOutput("::1", port, "loop", "pw"), loginAnswer));
+  EXPECT_TRUE(agent.WaitForLog("-- i -- Wrong IP address!")) << agent.Log();
+  const std::string mapped = SshLoginOutput("127.0.0.1", port, "loop", "pw");
+  EXPECT_TRUE(std::regex_search(mapped, loginAnswer)) << mapped << agent.Log();
   EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 
@@ -350,19 +386,7 @@ TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {
   // The host keys are kept beside the configuration.
   EXPECT_TRUE(std::filesystem::exists(agent.Dir() / "ssh_host_ed25519_key"));
 
-  const std::string options =
-      "-T -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no "
-      "-o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
-      std::to_string(port);
-  // The client's input ends at once: it gets the login answer and leaves.
-  FILE* pipe = ::popen(("timeout 30 sshpass -p pw ssh " + options +
-                        " monitor@127.0.0.1 < /dev/null 2>&1").c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[4096];
-  size_t n;
-  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  ::pclose(pipe);
+  const std::string output = SshLoginOutput("127.0.0.1", port, "monitor", "pw");
   EXPECT_TRUE(std::regex_search(output, std::regex("#keycount=3#responseaction=login#sessionid=" + kSessionShape +
                                                    "#registrationlevel=standard#")))
       << output;

@@ -72,9 +72,9 @@ bool AgentProcess::WaitForLog(const std::string& text) {
   return Log().find(text) != std::string::npos;
 }
 
-int AgentProcess::Stop() {
+int AgentProcess::Stop(int signal) {
   if (pid_ <= 0) return exitStatus_;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
   PollUntil([&] { return Exited(); }, 10s);
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);

@@ -2,6 +2,7 @@
 // started in the foreground (/console) on it, its log collected, and a clean stop by SIGTERM.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -32,8 +33,9 @@ class AgentProcess {
   bool Start(const std::vector<std::string>& args = {"/console"}, const std::vector<std::string>& extraEnv = {});
   // Waits until the log holds `text` (true), or the program ended or 20 s passed (false).
   bool WaitForLog(const std::string& text);
-  // Ends the program with SIGTERM; its exit status, or -1 when it had to be killed.
-  int Stop();
+  // Ends the program with `signal` (SIGTERM, as the service manager stops it, unless told); its
+  // exit status, or -1 when it had to be killed.
+  int Stop(int signal = SIGTERM);
   // True once the program has ended (its status is then ExitStatus()).
   bool Exited();
   // Waits up to 20 s for the program to end by itself.

@@ -1,6 +1,6 @@
 #include "agent/config/agent_config.h"
 
-
+#include <cerrno>
 
 #include "platform/base/config_dir.h"
 #include "platform/profile/profile.h"
@@ -13,7 +13,13 @@ constexpr size_t kProtocolBuffer = 10;
 constexpr size_t kBindIpBuffer = 255;
 constexpr size_t kUserFieldBuffer = 35;
 constexpr size_t kSectionNamesBuffer = 65535;
-constexpr int kNoPort = -1;
+// Room enough for any port and for a wrong value to be recognisable in the log.
+constexpr size_t kPortBuffer = 64;
+constexpr int kHighestPort = 65535;
+
+// The refusal of a Port value: the lead, the value as written, the end.
+constexpr std::string_view kBadPortLead = "Port must be a number from 1 to 65535, not \"";
+constexpr std::string_view kBadPortEnd = "\".";
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -44,17 +50,40 @@ ConfigPaths LocateConfigFiles(const std::filesystem::path& directory) {
   return ConfigPaths{directory / kAgentConfigFileName, directory / kTcpConfigFileName};
 }
 
-std::optional<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig) {
+std::optional<int> ParsePort(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  int port = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    port = port * 10 + (c - '0');
+    if (port > kHighestPort) return std::nullopt;  // also keeps long digit runs from overflowing
+  }
+  if (port == 0) return std::nullopt;
+  return port;
+}
+
+std::string BadPortMessage(std::string_view value) {
+  std::string message;
+  message.reserve(kBadPortLead.size() + value.size() + kBadPortEnd.size());
+  message.append(kBadPortLead).append(value).append(kBadPortEnd);
+  return message;
+}
+
+Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig) {
+  const Error cannotRead{0, std::string(kCannotReadIni)};
   GeneralSettings settings;
   const std::string protocol = profile::GetString(agentConfig, kGeneralSection, "Protocol", "", kProtocolBuffer);
   if (EqualsIgnoringCase(protocol, "Telnet")) {
     settings.isTelnet = true;
   } else if (!EqualsIgnoringCase(protocol, "SSH")) {
-    return std::nullopt;
+    return cannotRead;
   }
   settings.bindIp = profile::GetString(agentConfig, kGeneralSection, "BindIP", "", kBindIpBuffer);
-  settings.port = profile::GetInt(agentConfig, kGeneralSection, "Port", kNoPort);
-  if (settings.port == kNoPort) return std::nullopt;
+  const std::string portText = profile::GetString(agentConfig, kGeneralSection, "Port", "", kPortBuffer);
+  if (portText.empty()) return cannotRead;
+  const std::optional<int> port = ParsePort(portText);
+  if (!port) return Error{EINVAL, BadPortMessage(portText)};
+  settings.port = *port;
   return settings;
 }
 

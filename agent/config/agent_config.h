@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/result.h"
+
 namespace vorlane::agent {
 
 inline constexpr std::string_view kAgentConfigFileName = "AgentConfig.INI";
@@ -29,9 +31,20 @@ struct GeneralSettings {
   std::string bindIp;
 };
 
+// The log line for a file without usable general settings.
+inline constexpr std::string_view kCannotReadIni = "Could not read from INI file!";
+
+// A port as the Port key gives it: a whole number from 1 to 65535, in decimal digits alone
+// (no sign, no blanks, nothing after the number). Nothing otherwise.
+std::optional<int> ParsePort(std::string_view text);
+
+// The log line that refuses a Port value which ParsePort does not take.
+std::string BadPortMessage(std::string_view value);
+
 // [GeneralInfo]: Protocol "Telnet" or "SSH" (without case), Port required, BindIP optional.
-// Nothing when the file, the protocol or the port is missing or the protocol is another one.
-std::optional<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig);
+// The error's message is the line to log: kCannotReadIni when the file, the protocol or the
+// port is missing or the protocol is another one, BadPortMessage when Port is not a port.
+Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig);
 
 // One section of AgentConfig.INI as a candidate for login. Every section is one, the general
 // section included; a section without UserName has an empty one.

@@ -27,7 +27,6 @@ namespace {
 
 constexpr int32_t kIdleTimeoutValue = 6000;
 
-constexpr std::string_view kCannotReadIni = "Could not read from INI file!";
 constexpr std::string_view kOleInitializeFailed = "Failed OleInitialize!";
 constexpr std::string_view kServerStarted = "Server started!";
 
@@ -63,13 +62,14 @@ AgentServer::AgentServer(ConfigPaths paths)
 AgentServer::~AgentServer() { StopService(); }
 
 bool AgentServer::StartServer() {
-  std::optional<GeneralSettings> settings = ReadGeneralSettings(paths_.agentConfig);
-  if (!settings) {
-    debuglog::Write(kCannotReadIni);
+  Result<GeneralSettings> read = ReadGeneralSettings(paths_.agentConfig);
+  if (!read) {
+    debuglog::Write(read.error().message);
     return false;
   }
-  debuglog::Write("Protocol: " + std::string(settings->isTelnet ? "Telnet" : "SSH") +
-                  ", port: " + std::to_string(settings->port) + ". BindIP: " + settings->bindIp + " \n");
+  const GeneralSettings& settings = read.value();
+  debuglog::Write("Protocol: " + std::string(settings.isTelnet ? "Telnet" : "SSH") +
+                  ", port: " + std::to_string(settings.port) + ". BindIP: " + settings.bindIp + " \n");
 
   std::lock_guard lock(lock_);
   loop_ = loop::MessageLoop::ForCurrentThread();
@@ -90,7 +90,7 @@ bool AgentServer::StartServer() {
     }
   }
   (void)PutProperty(server_.get(), kServerAuthMode, Variant(int32_t{0}));
-  if (settings->isTelnet) {
+  if (settings.isTelnet) {
     (void)PutProperty(server_.get(), kServerProtocol, Variant(int32_t{kProtocolTelnet}));
   } else {
     (void)PutProperty(server_.get(), kServerProtocol, Variant(int32_t{kProtocolSsh}));
@@ -99,11 +99,11 @@ bool AgentServer::StartServer() {
       (void)CallMethod(keys.get(), kKeysPrepare, {Variant(int32_t{0}), Variant()});
     }
   }
-  if (Failed(ConfigureAndStart(server_.get(), settings->bindIp, settings->port))) {
-    Log("Could not bind to IP: " + settings->bindIp + ". Switching to all interfaces!", kLogInfo);
+  if (Failed(ConfigureAndStart(server_.get(), settings.bindIp, settings.port))) {
+    Log("Could not bind to IP: " + settings.bindIp + ". Switching to all interfaces!", kLogInfo);
     (void)PutProperty(server_.get(), kServerBindAddress, Variant(u""));
     if (Failed(CallMethod(server_.get(), kServerStart, {Variant()}))) {
-      Log("Could not start the server on port " + std::to_string(settings->port) + ".", kLogError);
+      Log("Could not start the server on port " + std::to_string(settings.port) + ".", kLogError);
       return false;
     }
   }

@@ -108,11 +108,14 @@ void UninstallService() {
 bool StartedBySystemd() { return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr; }
 
 int RunAgent(bool console) {
-  // Stop and shutdown arrive as signals; every thread leaves them to the wait below.
+  // Stop and shutdown arrive as signals; every thread leaves them to the wait below. A hang-up
+  // (the terminal closed, or a manager asking for a reload the agent does not offer) is a stop
+  // too, taken through the same orderly path rather than the default of dying on the spot.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 

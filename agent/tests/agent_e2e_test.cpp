@@ -1,7 +1,9 @@
 // The real agent program end to end: its command line, and a monitoring server's conversation
 // with it over Telnet and SSH on loopback.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -95,6 +97,35 @@ TEST(AgentConsole, BadSettingsEndTheConsoleWithTheMessage) {
     EXPECT_NE(agent.WaitExit(), 0);
     EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos) << agent.Log();
   }
+}
+
+// Port values that are no port: refused at start with the value in the log, and nothing served.
+const std::string kBadPorts[] = {"abc", "0", "-5", "70000", "12abc"};
+
+std::string BadPortLine(const std::string& value) {
+  return "Port must be a number from 1 to 65535, not \"" + value + "\".";
+}
+
+TEST(AgentConsole, APortThatIsNoPortEndsTheConsoleAndAGoodOneServes) {
+  for (const std::string& value : kBadPorts) {
+    SCOPED_TRACE("Port=" + value);
+    AgentProcess agent;
+    agent.WriteConfig(Config("Telnet", value, User("Operators", "monitor", "pw")));
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.WaitExit(), 1) << agent.Log();
+    EXPECT_NE(agent.Log().find(BadPortLine(value)), std::string::npos) << agent.Log();
+    EXPECT_EQ(agent.Log().find("Server started!"), std::string::npos) << agent.Log();
+    EXPECT_EQ(agent.Log().find("port: "), std::string::npos) << agent.Log();
+  }
+  AgentProcess agent;
+  const int port = FreePort();
+  agent.WriteConfig(Config("Telnet", std::to_string(port), User("Operators", "monitor", "pw")));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  EXPECT_NE(agent.Log().find("port: " + std::to_string(port) + "."), std::string::npos) << agent.Log();
+  EXPECT_EQ(agent.Log().find("Port must be"), std::string::npos) << agent.Log();
+  EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "");
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 
 class AgentOverTelnet : public ::testing::Test {
@@ -311,20 +342,24 @@ class NotifySocket {
 };
 
 TEST(AgentService, ReportsReadyAndStoppingToTheServiceManager) {
-  AgentProcess agent;
-  const int port = FreePort();
-  agent.WriteConfig(Config("Telnet", port, User("Operators", "monitor", "pw")));
-  NotifySocket notify(agent.Dir());
-  ASSERT_TRUE(notify.Bound());
+  // A hang-up stops the service the same orderly way as the manager's SIGTERM.
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    AgentProcess agent;
+    const int port = FreePort();
+    agent.WriteConfig(Config("Telnet", port, User("Operators", "monitor", "pw")));
+    NotifySocket notify(agent.Dir());
+    ASSERT_TRUE(notify.Bound());
 
-  ASSERT_TRUE(agent.Start({}, {notify.Env()}));
-  const std::string status = notify.WaitFor("READY=1");
-  EXPECT_NE(status.find("READY=1"), std::string::npos) << agent.Log();
-  EXPECT_NE(status.find("STATUS=Serving"), std::string::npos) << status;
-  EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "") << "the service serves";
+    ASSERT_TRUE(agent.Start({}, {notify.Env()}));
+    const std::string status = notify.WaitFor("READY=1");
+    EXPECT_NE(status.find("READY=1"), std::string::npos) << agent.Log();
+    EXPECT_NE(status.find("STATUS=Serving"), std::string::npos) << status;
+    EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "") << "the service serves";
 
-  EXPECT_EQ(agent.Stop(), 0);
-  EXPECT_NE(notify.WaitFor("STOPPING=1").find("STOPPING=1"), std::string::npos);
+    EXPECT_EQ(agent.Stop(signal), 0) << agent.Log();
+    EXPECT_NE(notify.WaitFor("STOPPING=1").find("STOPPING=1"), std::string::npos);
+  }
 }
 
 TEST(AgentService, WithoutSettingsTheServiceKeepsRunningAndSaysWhy) {
@@ -338,6 +373,23 @@ TEST(AgentService, WithoutSettingsTheServiceKeepsRunningAndSaysWhy) {
   EXPECT_FALSE(agent.Exited()) << "a service stays up";
   EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos);
   EXPECT_EQ(agent.Stop(), 0);
+}
+
+TEST(AgentService, APortThatIsNoPortKeepsTheServiceUpWithoutServing) {
+  for (const std::string& value : kBadPorts) {
+    SCOPED_TRACE("Port=" + value);
+    AgentProcess agent;
+    agent.WriteConfig(Config("Telnet", value, User("Operators", "monitor", "pw")));
+    NotifySocket notify(agent.Dir());
+    ASSERT_TRUE(notify.Bound());
+    ASSERT_TRUE(agent.Start({}, {notify.Env()}));
+    const std::string status = notify.WaitFor("READY=1");
+    EXPECT_NE(status.find("Not serving"), std::string::npos) << status;
+    EXPECT_FALSE(agent.Exited()) << "a service stays up";
+    EXPECT_NE(agent.Log().find(BadPortLine(value)), std::string::npos) << agent.Log();
+    EXPECT_EQ(agent.Log().find("Server started!"), std::string::npos) << agent.Log();
+    EXPECT_EQ(agent.Stop(), 0);
+  }
 }
 
 TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {

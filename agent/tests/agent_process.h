@@ -19,10 +19,13 @@ using testkit::PollUntil;
 using testkit::ReadFile;
 using testkit::TelnetClient;
 
-// AgentConfig.INI with the general section for `protocol` on 127.0.0.1:`port`, then `users`.
+// AgentConfig.INI with the general section for `protocol` on 127.0.0.1, Port written as `port`,
+// then `users`.
+inline std::string Config(const std::string& protocol, const std::string& port, const std::string& users) {
+  return "[GeneralInfo]\r\nProtocol=" + protocol + "\r\nPort=" + port + "\r\nBindIP=127.0.0.1\r\n" + users;
+}
 inline std::string Config(const std::string& protocol, int port, const std::string& users) {
-  return "[GeneralInfo]\r\nProtocol=" + protocol + "\r\nPort=" + std::to_string(port) + "\r\nBindIP=127.0.0.1\r\n" +
-         users;
+  return Config(protocol, std::to_string(port), users);
 }
 
 // One user section with the password stored as the agent keeps it.

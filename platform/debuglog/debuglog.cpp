@@ -11,6 +11,11 @@ namespace {
 std::mutex g_outputLock;
 int g_outputFd = STDERR_FILENO;  // guarded by g_outputLock
 
+// U+2028 LINE SEPARATOR and U+2029 PARAGRAPH SEPARATOR in UTF-8: readers of the log that follow
+// Unicode take them as line breaks, so they are escaped like CR and LF.
+constexpr std::string_view kLineSeparator = "\xe2\x80\xa8";
+constexpr std::string_view kParagraphSeparator = "\xe2\x80\xa9";
+
 void AppendEscaped(std::string& out, unsigned char c) {
   static constexpr char kHex[] = "0123456789abcdef";
   switch (c) {
@@ -34,7 +39,18 @@ std::string ToLine(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   std::string line;
   line.reserve(text.size() + 1);
-  for (char c : text) AppendEscaped(line, static_cast<unsigned char>(c));
+  for (size_t i = 0; i < text.size(); ++i) {
+    const std::string_view rest = text.substr(i);
+    if (rest.starts_with(kLineSeparator)) {
+      line += "\\u2028";
+      i += kLineSeparator.size() - 1;
+    } else if (rest.starts_with(kParagraphSeparator)) {
+      line += "\\u2029";
+      i += kParagraphSeparator.size() - 1;
+    } else {
+      AppendEscaped(line, static_cast<unsigned char>(text[i]));
+    }
+  }
   return line;
 }
 

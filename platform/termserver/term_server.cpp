@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "platform/base/config_dir.h"
@@ -62,7 +64,12 @@ struct Runner {
   std::vector<std::shared_ptr<loop::WaitableThread>> threads;  // guarded by lock
 
   void AcceptLoop();
+  void Accept();
   void Spawn(UniqueFd socket, std::string address);
+  // The connection threads to wait for: a snapshot, so that their events stay open while polled.
+  std::vector<std::shared_ptr<loop::WaitableThread>> Connections();
+  // Joins the connection threads that have ended, which closes what each held.
+  void JoinEnded();
 };
 
 void Runner::Spawn(UniqueFd socket, std::string address) {
@@ -82,41 +89,70 @@ void Runner::Spawn(UniqueFd socket, std::string address) {
     return;
   }
   std::lock_guard guard(lock);
-  std::erase_if(threads, [](const std::shared_ptr<loop::WaitableThread>& t) { return t->Ended().IsSet(); });
   threads.push_back(std::move(thread));
 }
 
+std::vector<std::shared_ptr<loop::WaitableThread>> Runner::Connections() {
+  std::lock_guard guard(lock);
+  return threads;
+}
+
+void Runner::JoinEnded() {
+  std::vector<std::shared_ptr<loop::WaitableThread>> ended;
+  {
+    std::lock_guard guard(lock);
+    auto end = std::partition(threads.begin(), threads.end(),
+                              [](const std::shared_ptr<loop::WaitableThread>& t) { return !t->Ended().IsSet(); });
+    ended.assign(std::make_move_iterator(end), std::make_move_iterator(threads.end()));
+    threads.erase(end, threads.end());
+  }
+  // Destroyed outside the lock: each waits for its thread's own teardown.
+  ended.clear();
+}
+
+// Waits for a connection, the stop, or the end of a connection thread: a thread that has ended
+// is joined at once, so that a burst of connections leaves nothing open once it is over.
 void Runner::AcceptLoop() {
-  pollfd fds[2] = {{listener.get(), POLLIN, 0}, {core->stopFd.get(), POLLIN, 0}};
+  std::vector<pollfd> fds;
   while (!core->Stopping()) {
-    if (::poll(fds, 2, -1) < 0) {
+    std::vector<std::shared_ptr<loop::WaitableThread>> connections = Connections();
+    fds.assign({{listener.get(), POLLIN, 0}, {core->stopFd.get(), POLLIN, 0}});
+    for (const auto& connection : connections) fds.push_back({connection->Ended().Fd(), POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       debuglog::Write(std::string("TermServer: poll failed: ") + ::strerror(errno));
       return;
     }
     if (fds[1].revents != 0) return;
-    if (fds[0].revents == 0) continue;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    UniqueFd socket(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
-    if (!socket) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        debuglog::Write(std::string("TermServer: cannot accept a connection: ") + ::strerror(errno));
-        pollfd stop{core->stopFd.get(), POLLIN, 0};
-        (void)::poll(&stop, 1, 100);  // let descriptors free up instead of spinning
-      }
-      continue;
+    if (std::any_of(fds.begin() + 2, fds.end(), [](const pollfd& fd) { return fd.revents != 0; })) {
+      connections.clear();
+      JoinEnded();
     }
-    // Requests and answers are small and interactive: send them at once.
-    int one = 1;
-    (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::string address = AddressText(peer);
-    if (core->active.load() >= kMaxConnections) {
-      debuglog::Write("TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + address);
-      continue;
-    }
-    Spawn(std::move(socket), std::move(address));
+    if (fds[0].revents != 0) Accept();
   }
+}
+
+void Runner::Accept() {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  UniqueFd socket(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+  if (!socket) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      debuglog::Write(std::string("TermServer: cannot accept a connection: ") + ::strerror(errno));
+      pollfd stop{core->stopFd.get(), POLLIN, 0};
+      (void)::poll(&stop, 1, 100);  // let descriptors free up instead of spinning
+    }
+    return;
+  }
+  // Requests and answers are small and interactive: send them at once.
+  int one = 1;
+  (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::string address = AddressText(peer);
+  if (core->active.load() >= kMaxConnections) {
+    debuglog::Write("TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + address);
+    return;
+  }
+  Spawn(std::move(socket), std::move(address));
 }
 
 HRESULT KeysObject::Prepare(HostKeyState& state) {

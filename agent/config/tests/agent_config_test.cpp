@@ -40,42 +40,67 @@ TEST_F(AgentConfigTest, GeneralSettingsAcceptBothProtocolsWithoutCase) {
   Write("[GeneralInfo]\r\nProtocol=telnet\r\nPort=23\r\n");
   auto telnet = ReadGeneralSettings(file_);
   ASSERT_TRUE(telnet);
-  EXPECT_TRUE(telnet->isTelnet);
-  EXPECT_EQ(telnet->port, 23);
-  EXPECT_EQ(telnet->bindIp, "");
+  EXPECT_TRUE(telnet.value().isTelnet);
+  EXPECT_EQ(telnet.value().port, 23);
+  EXPECT_EQ(telnet.value().bindIp, "");
 
   Write("[generalinfo]\nprotocol=SsH\nport=22\nbindip=127.0.0.1\n");
   auto ssh = ReadGeneralSettings(file_);
   ASSERT_TRUE(ssh);
-  EXPECT_FALSE(ssh->isTelnet);
-  EXPECT_EQ(ssh->port, 22);
-  EXPECT_EQ(ssh->bindIp, "127.0.0.1");
+  EXPECT_FALSE(ssh.value().isTelnet);
+  EXPECT_EQ(ssh.value().port, 22);
+  EXPECT_EQ(ssh.value().bindIp, "127.0.0.1");
 }
 
 TEST_F(AgentConfigTest, GeneralSettingsFailWithoutUsableProtocolOrPort) {
-  EXPECT_FALSE(ReadGeneralSettings(file_)) << "missing file";
+  // Each of these is logged as unreadable settings.
+  auto cannotRead = [&] {
+    auto settings = ReadGeneralSettings(file_);
+    return !settings && settings.error().message == "Could not read from INI file!";
+  };
+  EXPECT_TRUE(cannotRead()) << "missing file";
   Write("[GeneralInfo]\nProtocol=ssh2\nPort=22\n");
-  EXPECT_FALSE(ReadGeneralSettings(file_));
+  EXPECT_TRUE(cannotRead());
   Write("[GeneralInfo]\nPort=22\n");
-  EXPECT_FALSE(ReadGeneralSettings(file_));
+  EXPECT_TRUE(cannotRead());
   Write("[GeneralInfo]\nProtocol=SSH\n");
-  EXPECT_FALSE(ReadGeneralSettings(file_));
+  EXPECT_TRUE(cannotRead());
   Write("[GeneralInfo]\nProtocol=SSH\nPort=\n");
-  EXPECT_FALSE(ReadGeneralSettings(file_));
+  EXPECT_TRUE(cannotRead());
   Write("[GeneralInfo]\nProtocol=SSH\nPort=-1\n");
-  EXPECT_FALSE(ReadGeneralSettings(file_));
+  EXPECT_FALSE(ReadGeneralSettings(file_)) << "not a port, refused as such below";
   // Protocol is read with room for 9 characters: a longer value is cut and no longer matches.
   Write("[GeneralInfo]\nProtocol=Telnet1234\nPort=22\n");
-  EXPECT_FALSE(ReadGeneralSettings(file_));
+  EXPECT_TRUE(cannotRead());
 }
 
-TEST_F(AgentConfigTest, PortIsNotRangeCheckedHere) {
-  Write("[GeneralInfo]\nProtocol=SSH\nPort=0\n");
-  ASSERT_TRUE(ReadGeneralSettings(file_));
-  EXPECT_EQ(ReadGeneralSettings(file_)->port, 0);
-  Write("[GeneralInfo]\nProtocol=SSH\nPort=abc\n");
-  ASSERT_TRUE(ReadGeneralSettings(file_));
-  EXPECT_EQ(ReadGeneralSettings(file_)->port, 0);
+TEST_F(AgentConfigTest, PortIsAWholeNumberFrom1To65535) {
+  struct Case {
+    std::string_view text;
+    std::optional<int> port;
+  };
+  constexpr std::optional<int> kNone;
+  const Case cases[] = {
+      {"1", 1},         {"22", 22},      {"65535", 65535}, {"08080", 8080},
+      {"0", kNone},     {"65536", kNone}, {"70000", kNone}, {"99999999999999999999", kNone},
+      {"-5", kNone},    {"+22", kNone},   {"abc", kNone},   {"12abc", kNone},
+      {"22 ", kNone},   {" 22", kNone},   {"2.5", kNone},   {"0x50", kNone},
+      {"", kNone},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParsePort(c.text), c.port) << '"' << c.text << '"';
+}
+
+TEST_F(AgentConfigTest, SettingsWithAPortThatIsNoPortAreRefusedWithTheValue) {
+  for (const std::string value : {"0", "abc", "-5", "70000", "12abc", "-1"}) {
+    Write("[GeneralInfo]\nProtocol=SSH\nPort=" + value + "\n");
+    auto settings = ReadGeneralSettings(file_);
+    ASSERT_FALSE(settings) << value;
+    EXPECT_EQ(settings.error().message, "Port must be a number from 1 to 65535, not \"" + value + "\".");
+    EXPECT_EQ(settings.error().message, BadPortMessage(value));
+  }
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=\"443\"\n");
+  ASSERT_TRUE(ReadGeneralSettings(file_)) << "quotes around the value are the file's, not the port's";
+  EXPECT_EQ(ReadGeneralSettings(file_).value().port, 443);
 }
 
 TEST_F(AgentConfigTest, UserEntriesComeInFileOrderWithFieldsCutTo34) {

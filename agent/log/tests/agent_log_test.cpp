@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "testing/debug_capture.h"
 
 namespace vorlane::agent {
 namespace {
@@ -24,6 +27,15 @@ TEST(AgentLog, LinesOfAnyLengthAreFormattedWhole) {
   std::string line = FormatLogLine(msg, kLogIncoming);
   EXPECT_EQ(line.size(), 5 + msg.size() + 2);
   EXPECT_EQ(line.substr(5, msg.size()), msg);
+}
+
+// The agent log has no escaping of its own: text from a peer reaches the debug log, which keeps
+// every line break inside it, Unicode ones included, from starting a line of its own.
+TEST(AgentLog, APeersLineBreaksCannotForgeALine) {
+  testkit::DebugCapture out;
+  Log("#a#\r\n-- ERR -- one\xe2\x80\xa8-- ERR -- two\xe2\x80\xa9-- ERR -- three", kLogIncoming);
+  const std::vector<std::string> lines = {"<--- #a#\\r\\n-- ERR -- one\\u2028-- ERR -- two\\u2029-- ERR -- three"};
+  EXPECT_EQ(out.Lines(), lines);
 }
 
 }  // namespace

@@ -29,6 +29,28 @@ TEST(DebugLog, ControlCharactersInsideTheTextCannotStartANewLine) {
   EXPECT_EQ(ToLine("tab\tstays, utf-8 st\xc3\xa4ys"), "tab\tstays, utf-8 st\xc3\xa4ys");
 }
 
+TEST(DebugLog, UnicodeLineBreaksAreEscapedLikeTheOthers) {
+  struct Case {
+    std::string_view text;
+    std::string_view line;
+  };
+  const Case cases[] = {
+      {"a\xe2\x80\xa8" "fake line", "a\\u2028fake line"},
+      {"a\xe2\x80\xa9" "fake paragraph", "a\\u2029fake paragraph"},
+      {"\xe2\x80\xa8\xe2\x80\xa9\r\n" "x", "\\u2028\\u2029\\r\\nx"},
+      {"ends with one\xe2\x80\xa8", "ends with one\\u2028"},
+      // Other characters of the same lead bytes, and cut sequences, stay as they are.
+      {"dash \xe2\x80\x94 and \xe2\x80\xaa", "dash \xe2\x80\x94 and \xe2\x80\xaa"},
+      {"cut \xe2\x80", "cut \xe2\x80"},
+      {"cut \xe2\x80\x0a" "after", "cut \xe2\x80\\nafter"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ToLine(c.text), c.line) << c.text;
+
+  CapturedOutput out;
+  Write("one\xe2\x80\xa8two\xe2\x80\xa9three");
+  EXPECT_EQ(out.Text(), "one\\u2028two\\u2029three\n");
+}
+
 TEST(DebugLog, LongLinesAreWrittenWhole) {
   CapturedOutput out;
   std::string big(1 << 20, 'x');

@@ -197,6 +197,26 @@ size_t OpenDescriptors() {
   return count;
 }
 
+// Each connection thread holds descriptors of its own (its end event among them). Once a burst
+// of connections is over they are all closed again, without another connection arriving.
+TEST_F(TermServerComponent, FinishedConnectionsLeaveNoDescriptorOpen) {
+  StartTelnet();
+  const size_t before = OpenDescriptors();
+  constexpr int kBurst = 12;
+  for (int round = 0; round < 2; ++round) {
+    int prompted = 0;
+    ServeWhile([&] {
+      std::vector<std::unique_ptr<TelnetClient>> clients;
+      for (int i = 0; i < kBurst; ++i) clients.push_back(std::make_unique<TelnetClient>(port_));
+      for (auto& client : clients) prompted += client->ReadUntil("login: ") ? 1 : 0;
+    });  // the clients hang up here, all at once
+    EXPECT_EQ(prompted, kBurst) << "round " << round;
+    EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] { return OpenDescriptors() == before; }, 20s))
+        << "round " << round << ": " << OpenDescriptors() << " descriptors open, " << before << " before";
+  }
+  EXPECT_TRUE(ClientIsPrompted()) << "the server goes on serving";
+}
+
 // Clears the thread creation failures still pending however the test ends.
 struct ThreadCreationsFailing {
   explicit ThreadCreationsFailing(int count) { loop::testing::FailNextThreadCreations(count); }

@@ -10,6 +10,7 @@
 
 #include "agent/tests/agent_process.h"
 #include "cipher/password.h"
+#include "platform/termserver/limits.h"
 
 namespace vorlane::agent::testing {
 namespace {
@@ -202,6 +203,45 @@ TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
   // Junk: still one answer each, and the agent goes on serving.
   EXPECT_NE(client.Request("\x01\x02###==#").find("errormessage=Unknown session#"), std::string::npos);
   EXPECT_NE(client.Request(Request("agentinfo", session)).find("responseaction=ageninfo"), std::string::npos);
+}
+
+const std::string kAgentInfoShape =
+    "#keycount=4#responseaction=ageninfo#agentversion=1\\.5\\.6\\.3#agentos=[^#]+ \\(Kernel [^#]+\\)#protocolversion=1\\.9#";
+// Longer than the quiet time that ends a request ending with '#' from a client that sends no
+// line ends.
+constexpr auto kPauseAfterHash = 3 * termserver::kHashRequestQuietTime;
+
+TEST_F(AgentOverTelnet, APauseAfterAHashDoesNotCutALineEndedRecord) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(session.empty()) << agent_.Log();
+  // The client ends its records with CR LF.
+  EXPECT_TRUE(std::regex_match(client.Request(Request("agentinfo", session)), std::regex(kAgentInfoShape)));
+  // The next record pauses after a '#': waiting out the pause for an answer, none comes.
+  client.Send("#keycount=2#requestaction=agentinfo#");
+  EXPECT_EQ(client.ReadRecord(kPauseAfterHash), "") << "the first part was taken for a request";
+  client.Send("sessionid=" + session + "#\r\n");
+  const std::string answer = client.ReadRecord();
+  EXPECT_TRUE(std::regex_match(answer, std::regex(kAgentInfoShape))) << answer;
+  // A pause after the '#' that ends the record, before its CR LF, is no cut either.
+  client.Send(Request("agentinfo", session));
+  EXPECT_EQ(client.ReadRecord(kPauseAfterHash), "") << "the record was answered before its line end";
+  client.Send("\r\n");
+  EXPECT_TRUE(std::regex_match(client.ReadRecord(), std::regex(kAgentInfoShape)));
+  EXPECT_EQ(agent_.Log().find("Unknown session"), std::string::npos) << agent_.Log();
+  EXPECT_EQ(agent_.Log().find("Unknown request action"), std::string::npos) << agent_.Log();
+}
+
+TEST_F(AgentOverTelnet, AClientThatSendsNoLineEndsIsAnsweredAfterAQuietTime) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(session.empty()) << agent_.Log();
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE("record " + std::to_string(i));
+    client.Send(Request("agentinfo", session));
+    const std::string answer = client.ReadRecord();
+    EXPECT_TRUE(std::regex_match(answer, std::regex(kAgentInfoShape))) << answer;
+  }
 }
 
 // A datagram socket in `folder` that the agent's service status reports are sent to.

@@ -369,5 +369,57 @@ TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {
   EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 
+TEST(AgentOverSsh, APauseAfterAHashDoesNotCutALineEndedRecord) {
+  AgentProcess agent;
+  const int port = FreePort();
+  agent.WriteConfig(Config("SSH", port, User("Operators", "monitor", "pw")));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  // An unknown session gets a well-formed answer, so the client needs no session of its own:
+  // cut in two, the record would get an answer for each half instead.
+  // The client sends the record with CR LF, waits for its answer, then sends it again with a
+  // pause after the '#' before "sessionid", and ends its input.
+  const std::filesystem::path script = agent.Dir() / "paused_client.sh";
+  std::ofstream(script) << R"(set -u
+coproc client { timeout 30 sshpass -p pw ssh -T -F /dev/null -o StrictHostKeyChecking=no \
+  -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no \
+  -o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 \
+  -p "$1" monitor@127.0.0.1 2>&1; }
+to=${client[1]} from=${client[0]}
+record='#keycount=2#requestaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#'
+printf '%s\r\n' "$record" >&"$to"
+seen=
+for ((i = 0; i < 100; ++i)); do
+  IFS= read -r -t 20 -d '#' part <&"$from" || break
+  seen+="$part#"
+  [[ $seen == *'errormessage=Unknown session#'* ]] && break
+done
+printf '%s' "$seen"
+printf '%s' "${record%%sessionid=*}" >&"$to"
+sleep "$2"
+printf 'sessionid=%s\r\n' "${record#*sessionid=}" >&"$to"
+eval "exec $to>&-"
+cat <&"$from"
+)";
+  const std::string pause = std::to_string(std::chrono::duration<double>(kPauseAfterHash).count());
+  FILE* pipe = ::popen(("bash " + script.string() + " " + std::to_string(port) + " " + pause).c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[4096];
+  size_t n;
+  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  ::pclose(pipe);
+  const std::string answer = "#keycount=4#responseaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#"
+                             "sessionvalue=false#errormessage=Unknown session#";
+  auto count = [&output](const std::string& text) {
+    size_t found = 0;
+    for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) ++found;
+    return found;
+  };
+  EXPECT_EQ(count(answer), 2u) << output;
+  EXPECT_EQ(count("errormessage="), 2u) << output;
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
 }  // namespace
 }  // namespace vorlane::agent::testing

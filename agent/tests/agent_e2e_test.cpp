@@ -21,6 +21,40 @@ std::string Request(const std::string& action, const std::string& session) {
   return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
 }
 
+// Starts `agent` serving `protocol` on a free port for the user monitor with the password pw;
+// the port, or 0 when the server did not start.
+int StartServingMonitor(AgentProcess& agent, const std::string& protocol) {
+  const int port = FreePort();
+  agent.WriteConfig(Config(protocol, port, User("Operators", "monitor", "pw")));
+  return agent.Start() && agent.WaitForLog("Server started!") ? port : 0;
+}
+
+// The OpenSSH client logging in as monitor with the password pw, no configuration or known
+// host file of the machine taking part; `timeout` ends it whatever happens.
+std::string SshClientCommand(int port) {
+  return "timeout 30 sshpass -p pw ssh -T -F /dev/null -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+         "-o LogLevel=ERROR -o PubkeyAuthentication=no -o PreferredAuthentications=password "
+         "-o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
+         std::to_string(port) + " monitor@127.0.0.1";
+}
+
+struct CommandResult {
+  int status = -1;  // as pclose returns it
+  std::string output;
+};
+
+// Runs `command` with the shell and collects its standard output.
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  result.status = ::pclose(pipe);
+  return result;
+}
+
 TEST(AgentCommandLine, VersionUsageAndConsoleStart) {
   {
     AgentProcess agent;
@@ -307,23 +341,16 @@ TEST(AgentService, WithoutSettingsTheServiceKeepsRunningAndSaysWhy) {
 TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
   for (const std::string protocol : {"SSH", "Telnet"}) {
     AgentProcess agent;
-    const int port = FreePort();
-    agent.WriteConfig(Config(protocol, port, User("Operators", "monitor", "pw")));
-    ASSERT_TRUE(agent.Start());
-    ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+    const int port = StartServingMonitor(agent, protocol);
+    ASSERT_NE(port, 0) << agent.Log();
     const std::string command = "VORLANE_PASSWORD=pw timeout 60 " + std::string(VORLANE_QUERY_BINARY) +
                                 (protocol == "SSH" ? " --ssh" : " --telnet") + " --port " + std::to_string(port) +
                                 " --user monitor '#keycount=2#requestaction=agentinfo#sessionid={session}#' "
                                 "'#keycount=2#requestaction=listchecks#sessionid={session}#' "
                                 "'#keycount=2#requestaction=logout#sessionid={session}#' "
                                 "'#keycount=2#requestaction=agentinfo#sessionid={session}#' 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int status = ::pclose(pipe);
+    const auto [status, output] = RunCommand(command);
+    ASSERT_NE(status, -1);
     EXPECT_EQ(WEXITSTATUS(status), 0) << output;
     std::vector<std::string> lines;
     for (size_t start = 0; start < output.size();) {
@@ -343,26 +370,13 @@ TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
 
 TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {
   AgentProcess agent;
-  const int port = FreePort();
-  agent.WriteConfig(Config("SSH", port, User("Operators", "monitor", "pw")));
-  ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  const int port = StartServingMonitor(agent, "SSH");
+  ASSERT_NE(port, 0) << agent.Log();
   // The host keys are kept beside the configuration.
   EXPECT_TRUE(std::filesystem::exists(agent.Dir() / "ssh_host_ed25519_key"));
 
-  const std::string options =
-      "-T -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no "
-      "-o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
-      std::to_string(port);
   // The client's input ends at once: it gets the login answer and leaves.
-  FILE* pipe = ::popen(("timeout 30 sshpass -p pw ssh " + options +
-                        " monitor@127.0.0.1 < /dev/null 2>&1").c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[4096];
-  size_t n;
-  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  ::pclose(pipe);
+  const std::string output = RunCommand(SshClientCommand(port) + " < /dev/null 2>&1").output;
   EXPECT_TRUE(std::regex_search(output, std::regex("#keycount=3#responseaction=login#sessionid=" + kSessionShape +
                                                    "#registrationlevel=standard#")))
       << output;
@@ -371,20 +385,15 @@ TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {
 
 TEST(AgentOverSsh, APauseAfterAHashDoesNotCutALineEndedRecord) {
   AgentProcess agent;
-  const int port = FreePort();
-  agent.WriteConfig(Config("SSH", port, User("Operators", "monitor", "pw")));
-  ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  const int port = StartServingMonitor(agent, "SSH");
+  ASSERT_NE(port, 0) << agent.Log();
   // An unknown session gets a well-formed answer, so the client needs no session of its own:
   // cut in two, the record would get an answer for each half instead.
   // The client sends the record with CR LF, waits for its answer, then sends it again with a
   // pause after the '#' before "sessionid", and ends its input.
   const std::filesystem::path script = agent.Dir() / "paused_client.sh";
   std::ofstream(script) << R"(set -u
-coproc client { timeout 30 sshpass -p pw ssh -T -F /dev/null -o StrictHostKeyChecking=no \
-  -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no \
-  -o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 \
-  -p "$1" monitor@127.0.0.1 2>&1; }
+coproc client { $1 2>&1; }
 to=${client[1]} from=${client[0]}
 record='#keycount=2#requestaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#'
 printf '%s\r\n' "$record" >&"$to"
@@ -402,13 +411,8 @@ eval "exec $to>&-"
 cat <&"$from"
 )";
   const std::string pause = std::to_string(std::chrono::duration<double>(kPauseAfterHash).count());
-  FILE* pipe = ::popen(("bash " + script.string() + " " + std::to_string(port) + " " + pause).c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[4096];
-  size_t n;
-  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  ::pclose(pipe);
+  const std::string output =
+      RunCommand("bash " + script.string() + " '" + SshClientCommand(port) + "' " + pause).output;
   const std::string answer = "#keycount=4#responseaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#"
                              "sessionvalue=false#errormessage=Unknown session#";
   auto count = [&output](const std::string& text) {

@@ -12,6 +12,7 @@
 
 #include "agent/tests/agent_process.h"
 #include "cipher/password.h"
+#include "platform/termserver/limits.h"
 
 namespace vorlane::agent::testing {
 namespace {
@@ -22,22 +23,46 @@ std::string Request(const std::string& action, const std::string& session) {
   return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
 }
 
+// Starts `agent` serving `protocol` on a free port for the user monitor with the password pw;
+// the port, or 0 when the server did not start.
+int StartServingMonitor(AgentProcess& agent, const std::string& protocol) {
+  const int port = FreePort();
+  agent.WriteConfig(Config(protocol, port, User("Operators", "monitor", "pw")));
+  return agent.Start() && agent.WaitForLog("Server started!") ? port : 0;
+}
+
+// The OpenSSH client logging in with a password (monitor and pw unless told), no configuration
+// or known host file of the machine taking part; `timeout` ends it whatever happens.
+std::string SshClientCommand(int port, const std::string& host = "127.0.0.1", const std::string& user = "monitor",
+                             const std::string& password = "pw") {
+  return "timeout 30 sshpass -p " + password +
+         " ssh -T -F /dev/null -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+         "-o LogLevel=ERROR -o PubkeyAuthentication=no -o PreferredAuthentications=password "
+         "-o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
+         std::to_string(port) + " " + user + "@" + host;
+}
+
+struct CommandResult {
+  int status = -1;  // as pclose returns it
+  std::string output;
+};
+
+// Runs `command` with the shell and collects its standard output.
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  result.status = ::pclose(pipe);
+  return result;
+}
+
 // What the OpenSSH client prints when it logs in to `host`:`port` with a password and leaves
 // at once (its input ends): the login answer, or its complaint when refused.
 std::string SshLoginOutput(const std::string& host, int port, const std::string& user, const std::string& password) {
-  const std::string options =
-      "-T -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o PubkeyAuthentication=no "
-      "-o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
-      std::to_string(port);
-  FILE* pipe = ::popen(("timeout 30 sshpass -p " + password + " ssh " + options + " " + user + "@" + host +
-                        " < /dev/null 2>&1").c_str(), "r");
-  if (pipe == nullptr) return "(ssh not started)";
-  std::string output;
-  char buffer[4096];
-  size_t n;
-  while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  ::pclose(pipe);
-  return output;
+  return RunCommand(SshClientCommand(port, host, user, password) + " < /dev/null 2>&1").output;
 }
 
 TEST(AgentCommandLine, VersionUsageAndConsoleStart) {
@@ -311,6 +336,45 @@ TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
   EXPECT_NE(client.Request(Request("agentinfo", session)).find("responseaction=ageninfo"), std::string::npos);
 }
 
+const std::string kAgentInfoShape =
+    "#keycount=4#responseaction=ageninfo#agentversion=1\\.5\\.6\\.3#agentos=[^#]+ \\(Kernel [^#]+\\)#protocolversion=1\\.9#";
+// Longer than the quiet time that ends a request ending with '#' from a client that sends no
+// line ends.
+constexpr auto kPauseAfterHash = 3 * termserver::kHashRequestQuietTime;
+
+TEST_F(AgentOverTelnet, APauseAfterAHashDoesNotCutALineEndedRecord) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(session.empty()) << agent_.Log();
+  // The client ends its records with CR LF.
+  EXPECT_TRUE(std::regex_match(client.Request(Request("agentinfo", session)), std::regex(kAgentInfoShape)));
+  // The next record pauses after a '#': waiting out the pause for an answer, none comes.
+  client.Send("#keycount=2#requestaction=agentinfo#");
+  EXPECT_EQ(client.ReadRecord(kPauseAfterHash), "") << "the first part was taken for a request";
+  client.Send("sessionid=" + session + "#\r\n");
+  const std::string answer = client.ReadRecord();
+  EXPECT_TRUE(std::regex_match(answer, std::regex(kAgentInfoShape))) << answer;
+  // A pause after the '#' that ends the record, before its CR LF, is no cut either.
+  client.Send(Request("agentinfo", session));
+  EXPECT_EQ(client.ReadRecord(kPauseAfterHash), "") << "the record was answered before its line end";
+  client.Send("\r\n");
+  EXPECT_TRUE(std::regex_match(client.ReadRecord(), std::regex(kAgentInfoShape)));
+  EXPECT_EQ(agent_.Log().find("Unknown session"), std::string::npos) << agent_.Log();
+  EXPECT_EQ(agent_.Log().find("Unknown request action"), std::string::npos) << agent_.Log();
+}
+
+TEST_F(AgentOverTelnet, AClientThatSendsNoLineEndsIsAnsweredAfterAQuietTime) {
+  TelnetClient client(port_);
+  const std::string session = client.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(session.empty()) << agent_.Log();
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE("record " + std::to_string(i));
+    client.Send(Request("agentinfo", session));
+    const std::string answer = client.ReadRecord();
+    EXPECT_TRUE(std::regex_match(answer, std::regex(kAgentInfoShape))) << answer;
+  }
+}
+
 // A datagram socket in `folder` that the agent's service status reports are sent to.
 class NotifySocket {
  public:
@@ -395,23 +459,16 @@ TEST(AgentService, APortThatIsNoPortKeepsTheServiceUpWithoutServing) {
 TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
   for (const std::string protocol : {"SSH", "Telnet"}) {
     AgentProcess agent;
-    const int port = FreePort();
-    agent.WriteConfig(Config(protocol, port, User("Operators", "monitor", "pw")));
-    ASSERT_TRUE(agent.Start());
-    ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+    const int port = StartServingMonitor(agent, protocol);
+    ASSERT_NE(port, 0) << agent.Log();
     const std::string command = "VORLANE_PASSWORD=pw timeout 60 " + std::string(VORLANE_QUERY_BINARY) +
                                 (protocol == "SSH" ? " --ssh" : " --telnet") + " --port " + std::to_string(port) +
                                 " --user monitor '#keycount=2#requestaction=agentinfo#sessionid={session}#' "
                                 "'#keycount=2#requestaction=listchecks#sessionid={session}#' "
                                 "'#keycount=2#requestaction=logout#sessionid={session}#' "
                                 "'#keycount=2#requestaction=agentinfo#sessionid={session}#' 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int status = ::pclose(pipe);
+    const auto [status, output] = RunCommand(command);
+    ASSERT_NE(status, -1);
     EXPECT_EQ(WEXITSTATUS(status), 0) << output;
     std::vector<std::string> lines;
     for (size_t start = 0; start < output.size();) {
@@ -431,17 +488,58 @@ TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
 
 TEST(AgentOverSsh, LoginAndAgentInfoWithTheOpenSshClient) {
   AgentProcess agent;
-  const int port = FreePort();
-  agent.WriteConfig(Config("SSH", port, User("Operators", "monitor", "pw")));
-  ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+  const int port = StartServingMonitor(agent, "SSH");
+  ASSERT_NE(port, 0) << agent.Log();
   // The host keys are kept beside the configuration.
   EXPECT_TRUE(std::filesystem::exists(agent.Dir() / "ssh_host_ed25519_key"));
 
+  // The client's input ends at once: it gets the login answer and leaves.
   const std::string output = SshLoginOutput("127.0.0.1", port, "monitor", "pw");
   EXPECT_TRUE(std::regex_search(output, std::regex("#keycount=3#responseaction=login#sessionid=" + kSessionShape +
                                                    "#registrationlevel=standard#")))
       << output;
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
+TEST(AgentOverSsh, APauseAfterAHashDoesNotCutALineEndedRecord) {
+  AgentProcess agent;
+  const int port = StartServingMonitor(agent, "SSH");
+  ASSERT_NE(port, 0) << agent.Log();
+  // An unknown session gets a well-formed answer, so the client needs no session of its own:
+  // cut in two, the record would get an answer for each half instead.
+  // The client sends the record with CR LF, waits for its answer, then sends it again with a
+  // pause after the '#' before "sessionid", and ends its input.
+  const std::filesystem::path script = agent.Dir() / "paused_client.sh";
+  std::ofstream(script) << R"(set -u
+coproc client { $1 2>&1; }
+to=${client[1]} from=${client[0]}
+record='#keycount=2#requestaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#'
+printf '%s\r\n' "$record" >&"$to"
+seen=
+for ((i = 0; i < 100; ++i)); do
+  IFS= read -r -t 20 -d '#' part <&"$from" || break
+  seen+="$part#"
+  [[ $seen == *'errormessage=Unknown session#'* ]] && break
+done
+printf '%s' "$seen"
+printf '%s' "${record%%sessionid=*}" >&"$to"
+sleep "$2"
+printf 'sessionid=%s\r\n' "${record#*sessionid=}" >&"$to"
+eval "exec $to>&-"
+cat <&"$from"
+)";
+  const std::string pause = std::to_string(std::chrono::duration<double>(kPauseAfterHash).count());
+  const std::string output =
+      RunCommand("bash " + script.string() + " '" + SshClientCommand(port) + "' " + pause).output;
+  const std::string answer = "#keycount=4#responseaction=agentinfo#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#"
+                             "sessionvalue=false#errormessage=Unknown session#";
+  auto count = [&output](const std::string& text) {
+    size_t found = 0;
+    for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) ++found;
+    return found;
+  };
+  EXPECT_EQ(count(answer), 2u) << output;
+  EXPECT_EQ(count("errormessage="), 2u) << output;
   EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 

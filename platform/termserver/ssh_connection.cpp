@@ -172,6 +172,7 @@ void SshConnection::ProcessPending() {
       case Pending::Kind::kEof:
         channel->peerEof = true;
         channel->eofAt = Clock::now();
+        channel->framer.EndOfInput();
         break;
       case Pending::Kind::kClose:
         channel->peerClosed = true;

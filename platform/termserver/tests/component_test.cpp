@@ -67,11 +67,12 @@ TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
     TelnetClient telnet(port_);
     if (telnet.AnswerLoginPrompts("monitor", "pw")) {
       loggedIn = telnet.ReadUntil("#keycount=3#responseaction=login#");
-      telnet.SendLine("#keycount=1#requestaction=agentinfo#");
-      answered = telnet.ReadUntil("#answer=36#");
-      // No line end: complete after the quiet time behind the closing '#'.
+      // No line end: complete after the quiet time behind the closing '#' (as long as no line
+      // end has ended a request of this client).
       telnet.Send("#requestaction=x#");
       hashAnswered = telnet.ReadUntil("#answer=17#");
+      telnet.SendLine("#keycount=1#requestaction=agentinfo#");
+      answered = telnet.ReadUntil("#answer=36#");
     }
   });
   EXPECT_TRUE(loggedIn);
@@ -84,7 +85,7 @@ TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
   });
   EXPECT_EQ(sink_->Events(),
             (std::vector<std::string>{"Connecting", "LoginPassword:monitor", "ServiceRequest:1", "ServiceStart:0",
-                                      "Received:#keycount=1#requestaction=agentinfo#", "Received:#requestaction=x#",
+                                      "Received:#requestaction=x#", "Received:#keycount=1#requestaction=agentinfo#",
                                       "Disconnected"}));
 }
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 
+#include "platform/termserver/limits.h"
 #include "platform/termserver/tests/fake_connection.h"
 #include "platform/termserver/tests/ssh_test_harness.h"
 
@@ -55,6 +57,50 @@ TEST(SshSession, RequestEndingInHashWithoutLineEndCompletesAfterQuietTime) {
   ASSERT_TRUE(served.Done(10s));
   const Strings events = fake.Events();
   EXPECT_EQ(std::count(events.begin(), events.end(), "Received:0:" + kRequest), 1);
+}
+
+// Longer than the quiet time that ends a request ending with '#' from a client without line ends.
+constexpr auto kPauseAfterHash = 3 * kHashRequestQuietTime;
+
+Strings ReceivedEvents(const Strings& events) {
+  Strings received;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(received),
+               [](const std::string& e) { return e.rfind("Received:", 0) == 0; });
+  return received;
+}
+
+TEST(SshSession, APauseAfterAHashDoesNotCutALineEndedRecord) {
+  FakeConnection fake;
+  AnswerRequests(fake);
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  ssh.Input("#a=1#\r\n");
+  ASSERT_TRUE(ssh.WaitForOutput("answer:#a=1#\r\n", 30s)) << ssh.output();
+  // The next record pauses after a '#': waiting out the pause for an answer, none comes.
+  ssh.Input("#b=2#");
+  EXPECT_FALSE(ssh.WaitForOutput("answer:#b=2#\r\n", kPauseAfterHash)) << "the first part was taken for a request";
+  ssh.Input("c=3#\r\n");
+  ASSERT_TRUE(ssh.WaitForOutput("answer:#b=2#c=3#\r\n", 30s)) << ssh.output();
+  ssh.CloseInput();
+  ASSERT_TRUE(ssh.Wait(30s));
+  ASSERT_TRUE(served.Done(10s));
+  EXPECT_EQ(ReceivedEvents(fake.Events()), (Strings{"Received:0:#a=1#", "Received:0:#b=2#c=3#"}));
+}
+
+TEST(SshSession, RequestsWithoutLineEndsEachCompleteAfterQuietTime) {
+  FakeConnection fake;
+  AnswerRequests(fake);
+  ServedPort served(fake);
+  ChildProcess ssh(SshCommand(served.port(), "secret", {}));
+  const Strings requests = {"#a=1#", "#b=2#", "#c=3#"};
+  for (const std::string& request : requests) {
+    ssh.Input(request);
+    ASSERT_TRUE(ssh.WaitForOutput("answer:" + request, 30s)) << ssh.output();
+  }
+  ssh.CloseInput();
+  ASSERT_TRUE(ssh.Wait(30s));
+  ASSERT_TRUE(served.Done(10s));
+  EXPECT_EQ(ReceivedEvents(fake.Events()), (Strings{"Received:0:#a=1#", "Received:0:#b=2#", "Received:0:#c=3#"}));
 }
 
 TEST(SshSession, SeveralRequestsInOneWriteEachAnsweredInOrder) {

@@ -34,8 +34,6 @@ constexpr std::string_view kDefaultTempFolder = "/tmp/";
 constexpr std::string_view kFileNameHoldsNul = "The file name holds a NUL byte.";
 constexpr std::string_view kCommandLineHoldsNul = "The command line holds a NUL byte.";
 
-bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
 // Replaces every occurrence of `placeholder`, scanning on after each inserted text so that a
 // folder that happens to contain the placeholder cannot make the loop run away.
 std::string ReplaceAll(std::string text, std::string_view placeholder, const std::string& replacement) {

@@ -7,6 +7,7 @@
 
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
+#include "agent/request/record.h"
 
 namespace vorlane::agent {
 namespace {
@@ -63,8 +64,6 @@ std::optional<std::string_view> Ipv4Peer(std::string_view remoteAddress) {
   if (::inet_pton(AF_INET, std::string(remoteAddress).c_str(), &parsed) != 1) return std::nullopt;
   return remoteAddress;
 }
-
-bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 bool RangeAdmits(std::string_view range, std::string_view remoteAddress) {
   const std::optional<std::string_view> peer = Ipv4Peer(remoteAddress);

@@ -20,4 +20,8 @@ inline std::string GetRecordValue(std::string_view record, std::string_view key)
 // digits; no digits give 0 and values beyond the signed 32-bit range are held at its limits.
 int32_t ParseRecordNumber(std::string_view text);
 
+// Whether a value read from a request holds a NUL byte: the system would see it cut there, so
+// such a value may never name a file, a program or a credential.
+inline bool HoldsNul(std::string_view value) { return value.find('\0') != std::string_view::npos; }
+
 }  // namespace vorlane::agent

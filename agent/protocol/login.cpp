@@ -28,7 +28,6 @@ constexpr std::string_view kLoginAnswer =
     "#keycount=3#responseaction=login#sessionid=%s#registrationlevel=standard#";
 
 constexpr int32_t kSftpServiceType = 3;
-constexpr int32_t kLoginAnswerServiceIndex = 0;
 constexpr uint32_t kNoAddress = 0xFFFFFFFF;
 constexpr std::string_view kMappedIpv4Prefix = "::ffff:";
 
@@ -135,7 +134,7 @@ int32_t OnLoginPassword(AgentContext& context, UserHandle& user, std::string_vie
   return 0;
 }
 
-void OnServiceStart(AgentContext& context, UserHandle& user, int32_t /*serviceIndex*/, int32_t serviceType,
+void OnServiceStart(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t serviceType,
                     std::string_view /*serviceName*/) {
   if (serviceType == kSftpServiceType) {
     Log(kSftpServiceRequest, kLogInfo);
@@ -149,7 +148,9 @@ void OnServiceStart(AgentContext& context, UserHandle& user, int32_t /*serviceIn
     return;
   }
   const std::string answer = FormatAnswer(kLoginAnswer, {sessionId.value()});
-  user.Send(answer, kLoginAnswerServiceIndex);
+  // On the channel that was started: an SSH connection may carry several shells, each of which
+  // waits for its own login answer (over Telnet there is only the one).
+  user.Send(answer, serviceIndex);
   Log(answer, kLogOutgoing);
   context.sessions.Add(sessionId.value(), context.sessions.Now());
   Log(FormatAnswer(kSessionAddedFormat, {sessionId.value()}), kLogInfo);

@@ -28,8 +28,8 @@ bool ValidateLogin(const std::filesystem::path& agentConfig, const cipher::Passw
 // password is refused without reading the configuration.
 int32_t OnLoginPassword(AgentContext& context, UserHandle& user, std::string_view login, std::string_view password);
 
-// The ServiceStart event: opens a session and sends the login answer on service index 0
-// (nothing for SFTP, service type 3).
+// The ServiceStart event: opens a session and sends the login answer on the service index that
+// was started (nothing for SFTP, service type 3).
 void OnServiceStart(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t serviceType,
                     std::string_view serviceName);
 

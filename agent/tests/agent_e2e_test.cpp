@@ -8,7 +8,10 @@
 #include <sys/un.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "agent/tests/agent_process.h"
 #include "cipher/password.h"
@@ -540,6 +543,79 @@ cat <&"$from"
   };
   EXPECT_EQ(count(answer), 2u) << output;
   EXPECT_EQ(count("errormessage="), 2u) << output;
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
+TEST(AgentOverSsh, EveryShellOfASharedConnectionGetsItsOwnLoginAndAnswers) {
+  AgentProcess agent;
+  const int port = StartServingMonitor(agent, "SSH");
+  ASSERT_NE(port, 0) << agent.Log();
+  // OpenSSH's connection sharing: one logged-in master connection, and shells opened through its
+  // control socket, each a channel of that one SSH connection. Shell one stays open while shell
+  // two logs in and asks; then shell one ends, and a third shell logs in after it.
+  const std::string socket = (agent.Dir() / "mux").string();
+  std::string master = SshClientCommand(port);
+  master.replace(master.find(" ssh -T "), 8, " ssh -M -S " + socket + " -N -T ");
+  const std::string shell = "timeout 30 ssh -T -S " + socket + " -F /dev/null -o LogLevel=ERROR";
+  const std::filesystem::path script = agent.Dir() / "shared_shells.sh";
+  std::ofstream(script) << R"sh(set -u
+master=$1 shell=$2 dir=$3 host=monitor@127.0.0.1
+$master &
+master_pid=$!
+trap 'kill $master_pid 2>/dev/null; wait' EXIT
+for ((i = 0; i < 200; ++i)); do $shell -O check $host 2>/dev/null && break; sleep 0.05; done
+upto() {  # reads '#'-ended parts from descriptor $1 until what was read holds $2
+  local seen= part i
+  for ((i = 0; i < 100; ++i)); do
+    IFS= read -r -t 20 -d '#' part <&"$1" || break
+    seen+="$part#"
+    [[ $seen == *"$2"* ]] && break
+  done
+  printf '%s' "$seen"
+}
+session_of() { local rest=${1#*sessionid=}; printf '%s' "${rest%%#*}"; }
+ask() { printf '#keycount=2#requestaction=agentinfo#sessionid=%s#\r\n' "$(session_of "$2")" >&"$1"; }
+mkfifo "$dir/one.in" "$dir/one.out" "$dir/two.in" "$dir/two.out"
+$shell $host <"$dir/one.in" >"$dir/one.out" 2>&1 &
+exec 3>"$dir/one.in" 4<"$dir/one.out"
+one=$(upto 4 'registrationlevel=standard#')
+echo "one login: $one"
+$shell $host <"$dir/two.in" >"$dir/two.out" 2>&1 3>&- 4<&- &
+exec 5>"$dir/two.in" 6<"$dir/two.out"
+two=$(upto 6 'registrationlevel=standard#')
+echo "two login: $two"
+ask 5 "$two"
+echo "two answer: $(upto 6 'protocolversion=')"
+ask 3 "$one"
+echo "one answer: $(upto 4 'protocolversion=')"
+exec 3>&-
+echo "one rest: $(cat <&4)"
+echo "three login: $($shell $host </dev/null 2>&1)"
+exec 5>&-
+echo "two rest: $(cat <&6)"
+$shell -O exit $host 2>/dev/null
+)sh";
+  const std::string output =
+      RunCommand("bash " + script.string() + " '" + master + "' '" + shell + "' " + agent.Dir().string()).output;
+  std::map<std::string, std::string> said;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (const size_t colon = line.find(": "); colon != std::string::npos) said[line.substr(0, colon)] = line.substr(colon + 2);
+  }
+  const std::regex login("#keycount=3#responseaction=login#sessionid=(" + kSessionShape + ")#registrationlevel=standard#");
+  const std::regex info("#keycount=4#responseaction=ageninfo#agentversion=[^#]+#agentos=[^#]+#protocolversion=1\\.9#");
+  std::set<std::string> sessions;
+  for (const char* name : {"one login", "two login", "three login"}) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(said[name], match, login)) << name << "\n" << output << agent.Log();
+    sessions.insert(match[1]);
+  }
+  EXPECT_EQ(sessions.size(), 3u) << "each shell has a session of its own\n" << output;
+  // Each shell's answer arrives on that shell, and nothing more does.
+  EXPECT_TRUE(std::regex_match(said["two answer"], info)) << output;
+  EXPECT_TRUE(std::regex_match(said["one answer"], info)) << output;
+  EXPECT_EQ(said["one rest"], "") << output;
+  EXPECT_EQ(said["two rest"], "") << output;
   EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 

@@ -240,7 +240,7 @@ TEST_F(LoginTest, ServiceStartOpensASessionAndSendsTheLoginAnswer) {
   OnServiceStart(agent_.context, user, 4, 1, "shell");
   ASSERT_EQ(user.sent.size(), 1u);
   const std::string& answer = user.sent[0].text;
-  EXPECT_EQ(user.sent[0].serviceIndex, 0) << "the login answer always goes out on service index 0";
+  EXPECT_EQ(user.sent[0].serviceIndex, 4) << "the login answer goes out on the channel that was started";
   const std::string id = GetRecordValue(answer, "sessionid");
   ASSERT_EQ(id.size(), 36u);
   EXPECT_EQ(answer, "#keycount=3#responseaction=login#sessionid=" + id + "#registrationlevel=standard#");

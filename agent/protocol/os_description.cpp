@@ -196,7 +196,9 @@ std::string DescribeLinux(const std::filesystem::path& osRelease, const KernelId
   return Bounded(FormatAnswer(kKernelFormat, {system, kernel.release}));
 }
 
-std::string CurrentOsDescription() {
+namespace {
+
+std::string DescribeThisHost() {
   KernelIdentity kernel;
   struct utsname names {};
   if (::uname(&names) == 0) {
@@ -208,6 +210,15 @@ std::string CurrentOsDescription() {
     if (std::filesystem::exists(path, error)) return DescribeLinux(path, kernel);
   }
   return DescribeLinux({}, kernel);
+}
+
+}  // namespace
+
+// Read on the first agentinfo and kept: the kernel release cannot change while the agent runs,
+// and a system upgraded in place shows its new name from the agent's next start.
+const std::string& CurrentOsDescription() {
+  static const std::string description = DescribeThisHost();
+  return description;
 }
 
 }  // namespace vorlane::agent

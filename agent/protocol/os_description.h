@@ -53,7 +53,8 @@ struct KernelIdentity {
 // characters, never cut inside a UTF-8 character.
 std::string DescribeLinux(const std::filesystem::path& osRelease, const KernelIdentity& kernel);
 
-// The description of the running host (/etc/os-release, else /usr/lib/os-release, and uname).
-std::string CurrentOsDescription();
+// The description of the running host (/etc/os-release, else /usr/lib/os-release, and uname),
+// read once per process.
+const std::string& CurrentOsDescription();
 
 }  // namespace vorlane::agent

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <vector>
 
 namespace vorlane::query {
 
@@ -32,6 +33,47 @@ bool IsLogout(std::string_view record) {
   return *action == "logout";
 }
 
+bool IsWholeRecord(std::string_view record) {
+  if (record.size() < 2 || record.front() != '#' || record.back() != '#') return false;
+  // The pairs, each up to the next '#' outside double quotes.
+  std::vector<std::string_view> pairs;
+  bool quoted = false;
+  size_t start = 1;
+  for (size_t i = 1; i < record.size(); ++i) {
+    if (record[i] == '"') quoted = !quoted;
+    if (record[i] == '#' && !quoted) {
+      pairs.push_back(record.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (quoted || start != record.size() || pairs.empty()) return false;
+  auto value = [&pairs](std::string_view key) -> std::optional<std::string_view> {
+    for (std::string_view pair : pairs) {
+      if (pair.size() > key.size() && pair.substr(0, key.size()) == key && pair[key.size()] == '=') {
+        return pair.substr(key.size() + 1);
+      }
+    }
+    return std::nullopt;
+  };
+  auto number = [](std::optional<std::string_view> text) -> std::optional<size_t> {
+    if (!text || text->empty() || text->size() > 4) return std::nullopt;
+    size_t n = 0;
+    for (char c : *text) {
+      if (c < '0' || c > '9') return std::nullopt;
+      n = n * 10 + static_cast<size_t>(c - '0');
+    }
+    return n;
+  };
+  const std::optional<size_t> keycount = number(value("keycount"));
+  if (!keycount || pairs.front().substr(0, 9) != "keycount=") return false;
+  // A check list ends with the last check's entry, whatever its keycount says.
+  if (const std::optional<size_t> checks = number(value("checkcount"))) {
+    return value("available" + std::to_string(*checks)).has_value();
+  }
+  if (pairs.size() - 1 < *keycount) return false;
+  return !value("result") || value("resultstring");
+}
+
 void AnswerReader::Reset() {
   text_.clear();
   lastData_ = {};
@@ -50,7 +92,8 @@ std::optional<std::string> AnswerReader::Complete(Clock::time_point now) const {
   for (size_t i = first + 2; i < text_.size(); ++i) {
     if ((text_[i] == '\r' || text_[i] == '\n') && text_[i - 1] == '#') return text_.substr(first, i - first);
   }
-  if (now - lastData_ >= kQuietTime) return EndedByHash();
+  std::optional<std::string> answer = EndedByHash();
+  if (answer && (now - lastData_ >= kQuietTime || IsWholeRecord(*answer))) return answer;
   return std::nullopt;
 }
 

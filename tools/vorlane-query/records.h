@@ -18,9 +18,15 @@ std::string SubstituteSession(std::string record, std::string_view sessionId);
 // True for a request whose requestaction is logout (any letter case): it gets no answer.
 bool IsLogout(std::string_view record);
 
+// True when `record` ("#keycount=N#...#") holds all its pairs: at least N pairs after keycount
+// (a quoted value, such as a nested record, is one pair) and a resultstring wherever there is a
+// result; a check list when it holds the last of its checkcount entries (the two answers whose
+// keycount is smaller than the pairs they carry). Any other shape is never whole by this rule.
+bool IsWholeRecord(std::string_view record);
+
 // Collects the text that arrives after a request and finds the answer record in it: the text
-// from the first '#' through a '#' that a line end follows, or a '#' that ends the text once
-// nothing more arrived for the quiet time.
+// from the first '#' through a '#' that a line end follows, a whole record (IsWholeRecord)
+// that ends the text, or a '#' that ends the text once nothing more arrived for the quiet time.
 class AnswerReader {
  public:
   using Clock = std::chrono::steady_clock;

@@ -64,5 +64,52 @@ TEST(QueryAnswerReader, TextWithoutAClosingHashIsNeverComplete) {
   EXPECT_EQ(reader.Text(), "");
 }
 
+// Answers as the agent writes them, including the two whose keycount is smaller than the pairs
+// they carry and a nested record holding '#'.
+const char* const kAnswers[] = {
+    "#keycount=3#responseaction=login#sessionid=6B29FC40-CA47-1067-B31D-00DD010662DA#registrationlevel=standard#",
+    "#keycount=4#responseaction=ageninfo#agentversion=1.5.6.3#agentos=Debian GNU/Linux 12 (Kernel 6.1)#"
+    "protocolversion=1.9#",
+    "#keycount=4#responseaction=agentinfo#sessionid=x#sessionvalue=false#errormessage=Unknown session#",
+    "#keycount=3#responseaction=runcheck#checkid=PING#result=up#resultstring=Reply from 10.0.0.1@@RTO=3#",
+    "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: Could not get the running processes! "
+    "\r\nError code: 0x5. Access denied#",
+    "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: The file name holds a NUL byte.#",
+    "#keycount=17#responseaction=listchecks#checkcount=2#checkid1=NTSC#checkdescription1=NT ServiceCheck#"
+    "available1=true#checkid2=DC#checkdescription2=DiskspaceCheck#available2=true#",
+    "#keycount=3#responseaction=definecheck#checkid=DC#parameters=\"#paramname1=Drive letter#paramtype1=text#"
+    "paramname2=Value#paramtype2=text#\"#",
+    "#keycount=2#responseaction=frobnicate#errormessage=Unknown request action#",
+};
+
+TEST(QueryAnswerReader, AWholeRecordCompletesAtOnceAndNoPartOfItDoes) {
+  for (const std::string answer : kAnswers) {
+    EXPECT_TRUE(IsWholeRecord(answer)) << answer;
+    // Cut after every '#' (where a record could seem to end) the text waits for more.
+    for (size_t cut = answer.find('#', 1); cut + 1 < answer.size(); cut = answer.find('#', cut + 1)) {
+      EXPECT_FALSE(IsWholeRecord(answer.substr(0, cut + 1))) << answer.substr(0, cut + 1);
+    }
+    AnswerReader reader;
+    const auto t0 = Clock::now();
+    reader.Add("\r\n", t0);
+    reader.Add(answer.substr(0, answer.size() / 2), t0);
+    EXPECT_EQ(reader.Complete(t0), std::nullopt) << answer;
+    reader.Add(answer.substr(answer.size() / 2), t0);
+    EXPECT_EQ(reader.Complete(t0), answer) << "without waiting for the quiet time";
+  }
+}
+
+TEST(QueryAnswerReader, RecordsOfOtherShapesWaitForTheQuietTime) {
+  for (const char* text : {"#a=1#", "#keycount=x#a=1#", "#responseaction=a#keycount=1#", "#keycount=1#a=\"#b=1#",
+                           "#keycount=1#a=1", "#keycount=99999#a=1#", "keycount=1#a=1#"}) {
+    EXPECT_FALSE(IsWholeRecord(text)) << text;
+  }
+  AnswerReader reader;
+  const auto t0 = Clock::now();
+  reader.Add("#keycount=3#responseaction=x#a=1#", t0);
+  EXPECT_EQ(reader.Complete(t0 + 199ms), std::nullopt) << "a pair short";
+  EXPECT_EQ(reader.Complete(t0 + 200ms), "#keycount=3#responseaction=x#a=1#");
+}
+
 }  // namespace
 }  // namespace vorlane::query

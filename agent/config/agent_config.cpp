@@ -13,13 +13,29 @@ constexpr size_t kProtocolBuffer = 10;
 constexpr size_t kBindIpBuffer = 255;
 constexpr size_t kUserFieldBuffer = 35;
 constexpr size_t kSectionNamesBuffer = 65535;
-// Room enough for any port and for a wrong value to be recognisable in the log.
-constexpr size_t kPortBuffer = 64;
+// Room enough for any number and for a wrong value to be recognisable in the log.
+constexpr size_t kNumberBuffer = 64;
 constexpr int kHighestPort = 65535;
 
-// The refusal of a Port value: the lead, the value as written, the end.
-constexpr std::string_view kBadPortLead = "Port must be a number from 1 to 65535, not \"";
-constexpr std::string_view kBadPortEnd = "\".";
+// A whole number from `low` to `high` in decimal digits alone (no sign, no blanks, nothing
+// after it); nothing otherwise.
+std::optional<int> ParseBounded(std::string_view text, int low, int high) {
+  if (text.empty()) return std::nullopt;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > high) return std::nullopt;  // also keeps long digit runs from overflowing
+  }
+  if (value < low) return std::nullopt;
+  return value;
+}
+
+// The refusal of a value: `KEY must be a number from LOW to HIGH, not "VALUE".`
+std::string BadNumberMessage(std::string_view key, int low, int high, std::string_view value) {
+  return std::string(key) + " must be a number from " + std::to_string(low) + " to " + std::to_string(high) +
+         ", not \"" + std::string(value) + "\".";
+}
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -50,24 +66,9 @@ ConfigPaths LocateConfigFiles(const std::filesystem::path& directory) {
   return ConfigPaths{directory / kAgentConfigFileName, directory / kTcpConfigFileName};
 }
 
-std::optional<int> ParsePort(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  int port = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + (c - '0');
-    if (port > kHighestPort) return std::nullopt;  // also keeps long digit runs from overflowing
-  }
-  if (port == 0) return std::nullopt;
-  return port;
-}
+std::optional<int> ParsePort(std::string_view text) { return ParseBounded(text, 1, kHighestPort); }
 
-std::string BadPortMessage(std::string_view value) {
-  std::string message;
-  message.reserve(kBadPortLead.size() + value.size() + kBadPortEnd.size());
-  message.append(kBadPortLead).append(value).append(kBadPortEnd);
-  return message;
-}
+std::string BadPortMessage(std::string_view value) { return BadNumberMessage("Port", 1, kHighestPort, value); }
 
 Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig) {
   const Error cannotRead{0, std::string(kCannotReadIni)};
@@ -79,11 +80,19 @@ Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentCo
     return cannotRead;
   }
   settings.bindIp = profile::GetString(agentConfig, kGeneralSection, "BindIP", "", kBindIpBuffer);
-  const std::string portText = profile::GetString(agentConfig, kGeneralSection, "Port", "", kPortBuffer);
+  const std::string portText = profile::GetString(agentConfig, kGeneralSection, "Port", "", kNumberBuffer);
   if (portText.empty()) return cannotRead;
   const std::optional<int> port = ParsePort(portText);
   if (!port) return Error{EINVAL, BadPortMessage(portText)};
   settings.port = *port;
+  const std::string runningText =
+      profile::GetString(agentConfig, kGeneralSection, "MaxConcurrentChecks", "", kNumberBuffer);
+  if (!runningText.empty()) {
+    const int most = static_cast<int>(termserver::kMaxConcurrentChecksLimit);
+    const std::optional<int> running = ParseBounded(runningText, 1, most);
+    if (!running) return Error{EINVAL, BadNumberMessage("MaxConcurrentChecks", 1, most, runningText)};
+    settings.maxConcurrentChecks = static_cast<size_t>(*running);
+  }
   return settings;
 }
 

@@ -27,4 +27,6 @@ void ComUserHandle::SetSftpHome(const std::string& folder) {
   (void)PutProperty(user_.get(), kUserSftpHome, Variant::FromUtf8(folder));
 }
 
+void ComUserHandle::HoldInput(bool hold) { (void)PutProperty(user_.get(), kUserInputHeld, Variant(hold)); }
+
 }  // namespace vorlane::agent

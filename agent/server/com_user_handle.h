@@ -13,6 +13,9 @@ class ComUserHandle final : public UserHandle {
   std::string Receive(int32_t count) override;
   void Send(const std::string& text, int32_t serviceIndex) override;
   void SetSftpHome(const std::string& folder) override;
+  // Stops or resumes reading requests from the connection (its application's queue is full).
+  void HoldInput(bool hold);
+  com::IDispatch* get() const { return user_.get(); }
 
  private:
   com::ComPtr<com::IDispatch> user_;

@@ -28,6 +28,8 @@ namespace {
 constexpr int32_t kIdleTimeoutValue = 6000;
 
 constexpr std::string_view kOleInitializeFailed = "Failed OleInitialize!";
+// A stop waits this long for running requests before it closes the connections.
+constexpr std::chrono::seconds kStopWaitForRequests{5};
 constexpr std::string_view kServerStarted = "Server started!";
 
 // Configures and starts; any failure is reported as one result.
@@ -83,7 +85,8 @@ bool AgentServer::StartServer() {
         }() + ")", kLogError);
     return false;
   }
-  sink_ = Make<CTermServerEvents>(context_);
+  lanes_ = std::make_unique<RequestLanes>(settings.maxConcurrentChecks, termserver::kMaxQueuedRequests);
+  sink_ = Make<CTermServerEvents>(context_, *lanes_);
   if (auto container = server_.As<IConnectionPointContainer>()) {
     if (Succeeded(container->FindConnectionPoint(ITermServerEvents::kIid, point_.put()))) {
       (void)point_->Advise(static_cast<IDispatch*>(sink_.get()), &cookie_);
@@ -130,6 +133,12 @@ void AgentServer::Run(const std::function<void(bool listening)>& started) {
 }
 
 void AgentServer::StopService() {
+  // Running requests may finish and answer (their connections are still open); waiting ones
+  // are dropped, and new ones refused.
+  if (lanes_ && !lanes_->Stop(kStopWaitForRequests)) {
+    requestsEnded_ = false;
+    Log("Stopping with " + std::to_string(lanes_->Running()) + " requests still running.", kLogInfo);
+  }
   ComPtr<IDispatch> server;
   ComPtr<IConnectionPoint> point;
   uint32_t cookie = 0;

@@ -1,6 +1,6 @@
 // The server thread: reads the general settings, creates and starts the terminal server
 // component, starts the session sweep and then runs the thread's message loop, through which
-// every connection event arrives.
+// every connection event arrives. Requests are answered on worker threads (RequestLanes).
 #pragma once
 
 #include <functional>
@@ -11,6 +11,7 @@
 #include "agent/config/agent_config.h"
 #include "agent/request/agent_context.h"
 #include "agent/protocol/check_registry.h"
+#include "agent/server/request_lanes.h"
 #include "agent/sessions/session_sweep.h"
 #include "agent/sessions/session_table.h"
 #include "cipher/password.h"
@@ -39,6 +40,10 @@ class AgentServer {
   // which then stops the service.
   void Quit();
 
+  // After Run: false when requests were still running when the stop gave up waiting for them.
+  // Their workers still use this server, so the process must end without destroying it.
+  bool RequestsEnded() const { return requestsEnded_; }
+
  private:
   bool StartServer();
   // In this order: stop the component, disconnect the sink, release the component, stop the
@@ -51,6 +56,8 @@ class AgentServer {
   CheckRegistry checks_;
   AgentContext context_;
   SessionSweep sweep_;
+  std::unique_ptr<RequestLanes> lanes_;  // made at start, with the configured bound
+  bool requestsEnded_ = true;
 
   std::mutex lock_;  // guards the members below (Quit comes from another thread)
   std::shared_ptr<loop::MessageLoop> loop_;

@@ -1,6 +1,7 @@
 #include "agent/server/term_server_events.h"
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "agent/log/agent_log.h"
@@ -21,6 +22,23 @@ constexpr std::string_view kConnectionFrom = "Connection from ";
 constexpr std::string_view kUserDisconnected = "User disconnected";
 constexpr std::string_view kDownloading = "DOWNLOADING FILE!!!!!!!!!";
 constexpr std::string_view kUploading = "UPLOADING FILE!!!!!!!!!";
+constexpr std::string_view kRequestNotQueued = "Request dropped, the agent is stopping or the connection sends "
+                                               "more than it reads answers: ";
+
+// A request taken from its connection: Receive hands out the text taken at the event, the
+// rest goes to the connection.
+class QueuedRequest final : public UserHandle {
+ public:
+  QueuedRequest(ComUserHandle user, std::string text) : user_(std::move(user)), text_(std::move(text)) {}
+  std::string RemoteAddress() override { return user_.RemoteAddress(); }
+  std::string Receive(int32_t) override { return text_; }
+  void Send(const std::string& text, int32_t serviceIndex) override { user_.Send(text, serviceIndex); }
+  void SetSftpHome(const std::string& folder) override { user_.SetSftpHome(folder); }
+
+ private:
+  ComUserHandle user_;
+  const std::string text_;
+};
 
 // The system's folder for temporary files, with a trailing slash.
 std::string TemporaryFolder() {
@@ -65,15 +83,25 @@ HRESULT CTermServerEvents::OnLoginPassword(DispatchCall& call) {
   return S_OK;
 }
 
-HRESULT CTermServerEvents::OnDisconnected(DispatchCall&) {
+HRESULT CTermServerEvents::OnDisconnected(DispatchCall& call) {
+  // Requests still waiting on the connection's lane have no one to answer to any more.
+  lanes_.Drop(UserOf(call).get());
   Log(kUserDisconnected, kLogInfo);
   return S_OK;
 }
 
 HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
   using Args = event_args::Received;
+  const int32_t length = NumberAt(call, Args::kLength);
+  if (length <= 0) return S_OK;
   ComUserHandle user = UserOf(call);
-  DispatchRequest(context_, user, NumberAt(call, Args::kChannel), NumberAt(call, Args::kLength));
+  // The text is the connection's until its next request: take it now, answer it later.
+  auto request = std::make_shared<QueuedRequest>(user, user.Receive(length));
+  const int32_t channel = NumberAt(call, Args::kChannel);
+  const bool queued = lanes_.Submit(
+      user.get(), [context = &context_, request, channel, length] { DispatchRequest(*context, *request, channel, length); },
+      [user](bool hold) mutable { user.HoldInput(hold); });
+  if (!queued) Log(std::string(kRequestNotQueued) + user.RemoteAddress(), kLogError);
   return S_OK;
 }
 

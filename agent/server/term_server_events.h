@@ -1,10 +1,12 @@
 // CTermServerEvents: the agent's sink for the terminal server's events. Each event is handled
-// on the server thread, one after another, and decides what the connection may do. The
-// events and their arguments are the terminal server's contract; events not listed here get
+// on the server thread, one after another, and decides what the connection may do; a received
+// request is only taken in here and queued on its connection's lane, where a worker answers it.
+// The events and their arguments are the terminal server's contract; events not listed here get
 // the component's defaults.
 #pragma once
 
 #include "agent/request/agent_context.h"
+#include "agent/server/request_lanes.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
 #include "platform/termserver/term_server_contract.h"
@@ -44,11 +46,12 @@ class CTermServerEvents final
                       termserver::event_args::Sftp::kCount),
   };
 
-  explicit CTermServerEvents(AgentContext& context) : context_(context) {}
+  CTermServerEvents(AgentContext& context, RequestLanes& lanes) : context_(context), lanes_(lanes) {}
 
  private:
   ~CTermServerEvents() override = default;
   AgentContext& context_;
+  RequestLanes& lanes_;
 };
 
 }  // namespace vorlane::agent

@@ -26,4 +26,12 @@ inline constexpr size_t kMaxSubnegotiationBytes = 4 * 1024;
 // stop() returns within this time whatever the clients do.
 inline constexpr std::chrono::seconds kStopDeadline{2};
 
+// A connection has at most this many requests waiting to be answered; while it has, nothing
+// more is read from it, and the client's own flow control holds it back.
+inline constexpr size_t kMaxQueuedRequests = 64;
+// The application's requests: at most this many run at once over all connections (the agent's
+// MaxConcurrentChecks setting, which may not exceed the limit); more wait their turn.
+inline constexpr size_t kMaxConcurrentChecksDefault = 32;
+inline constexpr size_t kMaxConcurrentChecksLimit = 1024;
+
 }  // namespace vorlane::termserver

@@ -62,11 +62,18 @@ enum ServerMember : com::DISPID {
   kServerProtocol = 18,
 };
 
+// The user object may be called from any thread: its members only queue output or read and
+// write the connection's state under its lock.
 enum UserMember : com::DISPID {
   kUserRemoteAddress = 1,
   kUserSend = 9,
   kUserReceive = 11,
   kUserSftpHome = 14,
+  // InputHeld (put, get; boolean): while true the connection reads no further requests from its
+  // client and raises no Received event, so that the client's own flow control (TCP's window,
+  // SSH's channel window) holds it back; output still goes out. For an application that answers
+  // requests after their Received event has returned and keeps a bounded queue of them.
+  kUserInputHeld = 40,
 };
 
 enum KeysMember : com::DISPID { kKeysPrepare = 4 };

@@ -103,6 +103,23 @@ TEST_F(AgentConfigTest, SettingsWithAPortThatIsNoPortAreRefusedWithTheValue) {
   EXPECT_EQ(ReadGeneralSettings(file_).value().port, 443);
 }
 
+TEST_F(AgentConfigTest, MaxConcurrentChecksIsOptionalAndBounded) {
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=22\n");
+  ASSERT_TRUE(ReadGeneralSettings(file_));
+  EXPECT_EQ(ReadGeneralSettings(file_).value().maxConcurrentChecks, 32u);
+  for (const auto& [value, expected] : std::vector<std::pair<std::string, size_t>>{{"1", 1}, {"8", 8}, {"1024", 1024}}) {
+    Write("[GeneralInfo]\nProtocol=SSH\nPort=22\nMaxConcurrentChecks=" + value + "\n");
+    ASSERT_TRUE(ReadGeneralSettings(file_)) << value;
+    EXPECT_EQ(ReadGeneralSettings(file_).value().maxConcurrentChecks, expected);
+  }
+  for (const std::string value : {"0", "1025", "-1", "many", "8x", "99999999999"}) {
+    Write("[GeneralInfo]\nProtocol=SSH\nPort=22\nMaxConcurrentChecks=" + value + "\n");
+    auto settings = ReadGeneralSettings(file_);
+    ASSERT_FALSE(settings) << value;
+    EXPECT_EQ(settings.error().message, "MaxConcurrentChecks must be a number from 1 to 1024, not \"" + value + "\".");
+  }
+}
+
 TEST_F(AgentConfigTest, UserEntriesComeInFileOrderWithFieldsCutTo34) {
   const std::string longName(40, 'n');
   Write("[GeneralInfo]\nProtocol=SSH\nPort=22\n"

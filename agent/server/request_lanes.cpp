@@ -1,0 +1,220 @@
+#include "agent/server/request_lanes.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "agent/log/agent_log.h"
+#include "platform/com/apartment.h"
+#include "platform/loop/message_loop.h"
+
+namespace vorlane::agent {
+
+struct RequestLanes::Core : std::enable_shared_from_this<Core> {
+  struct Lane {
+    ConnectionId id = nullptr;
+    Hold hold;
+    std::deque<Work> waiting;
+    bool running = false;
+    bool held = false;
+  };
+  struct Worker {
+    std::shared_ptr<loop::MessageLoop> loop;  // set by the worker before its first request runs
+    std::unique_ptr<loop::WaitableThread> thread;
+    bool busy = false;
+  };
+
+  Core(size_t running, size_t waiting) : maxRunning(running), maxWaiting(waiting) {}
+
+  void Schedule(std::unique_lock<std::mutex>& held);
+  bool Start(Worker* worker, const std::shared_ptr<Lane>& lane, const Work& work);
+  void Finished(Worker* worker, const std::shared_ptr<Lane>& lane);
+  void EaseHold(Lane& lane);
+  void Forget(const std::shared_ptr<Lane>& lane);
+
+  const size_t maxRunning;
+  const size_t maxWaiting;
+
+  std::mutex lock;
+  std::condition_variable idle;  // a request finished
+  std::map<ConnectionId, std::shared_ptr<Lane>> lanes;
+  std::deque<std::shared_ptr<Lane>> ready;  // lanes with waiting work and none running
+  std::vector<std::unique_ptr<Worker>> workers;
+  size_t running = 0;
+  bool stopping = false;
+};
+
+void RequestLanes::Core::EaseHold(Lane& lane) {
+  if (!lane.held || lane.waiting.size() >= maxWaiting) return;
+  lane.held = false;
+  if (lane.hold) lane.hold(false);
+}
+
+void RequestLanes::Core::Forget(const std::shared_ptr<Lane>& lane) {
+  auto found = lanes.find(lane->id);
+  if (found != lanes.end() && found->second == lane) lanes.erase(found);
+}
+
+void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
+  while (!ready.empty() && !stopping) {
+    Worker* worker = nullptr;
+    for (const auto& candidate : workers) {
+      if (!candidate->busy) {
+        worker = candidate.get();
+        break;
+      }
+    }
+    if (worker == nullptr && workers.size() >= maxRunning) return;
+    std::shared_ptr<Lane> lane = ready.front();
+    Work work = std::move(lane->waiting.front());
+    lane->waiting.pop_front();
+    if (worker == nullptr) {
+      workers.push_back(std::make_unique<Worker>());
+      worker = workers.back().get();
+    }
+    if (!Start(worker, lane, work)) {
+      // No thread for a new worker: the request waits for a worker that exists, or, with none,
+      // is dropped with its lane's others (the connection gets no answers rather than hanging).
+      workers.pop_back();
+      lane->waiting.push_front(std::move(work));
+      if (workers.empty()) {
+        for (const auto& waiting : ready) {
+          waiting->waiting.clear();
+          EaseHold(*waiting);
+          Forget(waiting);
+        }
+        ready.clear();
+      }
+      return;
+    }
+    ready.pop_front();
+    lane->running = true;
+    EaseHold(*lane);
+    worker->busy = true;
+    ++running;
+  }
+}
+
+// Runs one request on the worker: the first one on a new thread, the others posted to the
+// worker's loop. False when no thread could be started for a new worker.
+bool RequestLanes::Core::Start(Worker* worker, const std::shared_ptr<Lane>& lane, const Work& work) {
+  auto job = [core = shared_from_this(), worker, lane, work] {
+    try {
+      work();
+    } catch (const std::exception& error) {
+      Log(std::string("A request failed: ") + error.what(), kLogError);
+    } catch (...) {
+      Log("A request failed.", kLogError);
+    }
+    core->Finished(worker, lane);
+  };
+  // An idle worker's loop was set before its first request finished (and so before the lock
+  // that made it idle); its thread runs until the lanes stop.
+  if (worker->loop) return worker->loop->PostTask(std::move(job));
+  try {
+    worker->thread = std::make_unique<loop::WaitableThread>([worker, job = std::move(job)]() mutable {
+      com::ApartmentScope apartment;
+      std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
+      worker->loop = loop;
+      std::move(job)();
+      loop->Run();
+    });
+    return true;
+  } catch (const std::exception& error) {
+    Log(std::string("Could not start a worker for requests: ") + error.what(), kLogError);
+    return false;
+  }
+}
+
+void RequestLanes::Core::Finished(Worker* worker, const std::shared_ptr<Lane>& lane) {
+  std::unique_lock held(lock);
+  --running;
+  worker->busy = false;
+  lane->running = false;
+  if (!lane->waiting.empty() && !stopping) {
+    ready.push_back(lane);
+  } else {
+    Forget(lane);
+  }
+  Schedule(held);
+  idle.notify_all();
+}
+
+RequestLanes::RequestLanes(size_t maxRunning, size_t maxWaiting)
+    : core_(std::make_shared<Core>(std::max<size_t>(maxRunning, 1), std::max<size_t>(maxWaiting, 1))) {}
+
+RequestLanes::~RequestLanes() { (void)Stop(std::chrono::milliseconds(0)); }
+
+bool RequestLanes::Submit(ConnectionId connection, Work work, const Hold& hold) {
+  Core& core = *core_;
+  std::unique_lock held(core.lock);
+  if (core.stopping) return false;
+  std::shared_ptr<Core::Lane>& lane = core.lanes[connection];
+  if (!lane) {
+    lane = std::make_shared<Core::Lane>();
+    lane->id = connection;
+    lane->hold = hold;
+  }
+  if (lane->waiting.size() >= core.maxWaiting) return false;
+  lane->waiting.push_back(std::move(work));
+  if (!lane->running && lane->waiting.size() == 1) core.ready.push_back(lane);
+  const std::shared_ptr<Core::Lane> keep = lane;  // Schedule may forget it
+  core.Schedule(held);
+  if (!keep->held && keep->waiting.size() >= core.maxWaiting) {
+    keep->held = true;
+    if (keep->hold) keep->hold(true);
+  }
+  return true;
+}
+
+void RequestLanes::Drop(ConnectionId connection) {
+  Core& core = *core_;
+  std::unique_lock held(core.lock);
+  auto found = core.lanes.find(connection);
+  if (found == core.lanes.end()) return;
+  std::shared_ptr<Core::Lane> lane = found->second;
+  lane->waiting.clear();
+  core.EaseHold(*lane);
+  std::erase(core.ready, lane);
+  if (!lane->running) core.Forget(lane);
+}
+
+bool RequestLanes::Stop(std::chrono::milliseconds bound) {
+  Core& core = *core_;
+  std::vector<std::unique_ptr<Core::Worker>> workers;
+  bool finished;
+  {
+    std::unique_lock held(core.lock);
+    core.stopping = true;
+    for (auto& [id, lane] : core.lanes) {
+      lane->waiting.clear();
+      core.EaseHold(*lane);
+    }
+    core.ready.clear();
+    finished = core.idle.wait_for(held, bound, [&core] { return core.running == 0; });
+    for (auto& worker : core.workers) {
+      if (worker->loop) (void)worker->loop->PostQuit(0);
+      if (worker->busy && worker->thread) worker->thread->Abandon();
+    }
+    if (finished) workers = std::move(core.workers);
+  }
+  workers.clear();  // joins the idle workers, whose loops end with the quit
+  return finished;
+}
+
+size_t RequestLanes::Running() const {
+  std::lock_guard held(core_->lock);
+  return core_->running;
+}
+
+size_t RequestLanes::Workers() const {
+  std::lock_guard held(core_->lock);
+  return core_->workers.size();
+}
+
+}  // namespace vorlane::agent

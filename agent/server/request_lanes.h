@@ -1,0 +1,59 @@
+// The requests of the agent's connections, run side by side: one lane per connection, whose
+// requests run one at a time in the order they arrived, and a pool of worker threads shared
+// by all lanes. A worker is a single-threaded apartment with a message loop of its own, so
+// that a check creates its components there and waits for their events as it would on any
+// apartment thread.
+//
+// Fairness: a lane runs one request and then goes to the back of the line of lanes with work,
+// so a connection that pipelines many requests does not starve the others.
+//
+// Bounds: at most `maxRunning` requests run at once (and as many workers exist, created when
+// first needed); a lane holds at most `maxWaiting` requests not yet started. Reaching that
+// bound, and leaving it again, is reported through the lane's hold function, so that the
+// connection stops and resumes reading while its lane is full.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace vorlane::agent {
+
+class RequestLanes {
+ public:
+  using Work = std::function<void()>;
+  // Called with true when a lane has reached its bound, with false when it has room again.
+  // Called with the lanes' lock held: it must be quick and must not call back into the lanes.
+  using Hold = std::function<void(bool hold)>;
+  // Anything that tells connections apart (the terminal server's user object).
+  using ConnectionId = const void*;
+
+  RequestLanes(size_t maxRunning, size_t maxWaiting);
+  // Stops as Stop(0) would.
+  ~RequestLanes();
+  RequestLanes(const RequestLanes&) = delete;
+  RequestLanes& operator=(const RequestLanes&) = delete;
+
+  // Queues `work` on the connection's lane (made with `hold` on its first request). False, and
+  // `work` dropped, when stopping or when the lane is full (the hold was not honoured).
+  bool Submit(ConnectionId connection, Work work, const Hold& hold);
+  // The connection has ended: its waiting requests are dropped, never run; a running one ends
+  // as it would.
+  void Drop(ConnectionId connection);
+  // Takes no more work and drops what waits; then waits up to `bound` for the running requests.
+  // True when none runs any more; the workers have then ended. Otherwise the busy workers are
+  // left to finish on their own (their requests cannot be interrupted safely).
+  bool Stop(std::chrono::milliseconds bound);
+
+  size_t Running() const;
+  size_t Workers() const;
+
+ private:
+  // What the workers share with the lanes. A worker still busy after a bounded stop keeps it
+  // alive until its request is done.
+  struct Core;
+  const std::shared_ptr<Core> core_;
+};
+
+}  // namespace vorlane::agent

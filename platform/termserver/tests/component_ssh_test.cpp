@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -151,6 +152,15 @@ TEST_F(TermServerOverSsh, EleventhIdleConnectionFromOneAddressIsClosedBeforeTheV
   output = Run(login + " -b " + flooder + " monitor@127.0.0.1 2>&1", &status);
   EXPECT_EQ(output.find("responseaction=login"), std::string::npos) << output;
   EXPECT_NE(status, 0) << "the flooded address is refused: " << output;
+
+  // One idle connection hangs up: the address logs in again.
+  idle.CloseOne();
+  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] {
+    const std::vector<std::string> events = sink_->Events();
+    return std::count(events.begin(), events.end(), "Disconnected") >= 2;  // the login above and the idle one
+  }, 20s));
+  output = Run(login + " -b " + flooder + " monitor@127.0.0.1", &status);
+  EXPECT_NE(output.find("#keycount=3#responseaction=login#"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -242,8 +242,8 @@ TEST_F(AgentOverTelnet, LoggedInConnectionsFromOneAddressAreAllServed) {
     ASSERT_NE(sessions.back(), "") << "login " << i << agent_.Log();
   }
   for (size_t i = 0; i < clients.size(); ++i) {
-    EXPECT_NE(clients[i]->Request(Request("agentinfo", sessions[i])).find("responseaction=ageninfo#"), std::string::npos)
-        << "client " << i;
+    const std::string answer = clients[i]->Request(Request("agentinfo", sessions[i]));
+    EXPECT_NE(answer.find("responseaction=ageninfo#"), std::string::npos) << "client " << i << ": " << answer;
   }
   std::vector<std::unique_ptr<TelnetClient>> idle;
   for (size_t i = 0; i < kCap; ++i) {

@@ -139,7 +139,8 @@ TEST_F(TermServerComponent, StopReturnsQuicklyWithClientsConnected) {
 TEST_F(TermServerComponent, FiftyConnectionsAreServedTogether) {
   StartTelnet();
   constexpr int kClients = 50;
-  std::counting_semaphore<kMaxUnauthenticatedPerAddress> loggingIn(static_cast<std::ptrdiff_t>(kMaxUnauthenticatedPerAddress));
+  constexpr auto kTogether = static_cast<std::ptrdiff_t>(kMaxUnauthenticatedPerAddress);
+  std::counting_semaphore<kTogether> loggingIn(kTogether);
   std::atomic<int> finished{0};
   std::atomic<int> answered{0};
   std::atomic<bool> done{false};
@@ -179,11 +180,12 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
     }
   });
   ASSERT_EQ(clients.size(), kMaxConnections);
-  auto connecting = [&] {
+  auto count = [&](std::string_view name) {
     size_t count = 0;
-    for (const std::string& event : sink_->Events()) count += event == "Connecting";
+    for (const std::string& event : sink_->Events()) count += event == name;
     return count;
   };
+  auto connecting = [&] { return count("Connecting"); };
   ASSERT_EQ(connecting(), kMaxConnections);
 
   TelnetClient extra(port_);
@@ -194,6 +196,7 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
 
   // A place that frees up is served again.
   clients.pop_back();
+  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] { return count("Disconnected") == 1; }, 20s));
   bool served = false;
   ServeWhile([&] {
     for (int attempt = 0; attempt < 50 && !served; ++attempt) served = TelnetClient(port_).ReadUntil("login: ");
@@ -203,11 +206,7 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
   // Every logged-in connection hangs up and is seen off, so that none of their events is left
   // queued on this thread's loop for the next test.
   clients.clear();
-  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] {
-    size_t disconnected = 0;
-    for (const std::string& event : sink_->Events()) disconnected += event == "Disconnected";
-    return disconnected == connecting();
-  }, 30s));
+  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] { return count("Disconnected") == connecting(); }, 30s));
 }
 
 // Entries of /proc/self/fd: the descriptors this process has open.

@@ -15,7 +15,9 @@ constexpr uint32_t kLuckiest = UnauthenticatedLimit::kDrawRange - 1;
 
 // Counts `count` connections from `address` (spread over other addresses by the caller).
 void Fill(UnauthenticatedLimit& limit, const std::string& address, size_t count) {
-  for (size_t i = 0; i < count; ++i) ASSERT_EQ(limit.Admit(address, kLuckiest), Verdict::kAdmitted) << address << " #" << i;
+  for (size_t i = 0; i < count; ++i) {
+    ASSERT_EQ(limit.Admit(address, kLuckiest), Verdict::kAdmitted) << address << " #" << i;
+  }
 }
 
 // `total` connections counted: `fromTarget` of them from "target", the rest from addresses of

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,9 +93,12 @@ TEST_F(TermServerCaps, FloodFromManyAddressesIsRefusedByTheTotalCapAndLeavesNoPl
   static_assert(kAddresses * kPerAddress > static_cast<int>(kMaxUnauthenticated) + 30, "past the full mark");
   {
     IdleClients flood(port_, kTelnetGreeting);
+    const auto floodStart = std::chrono::steady_clock::now();
     ServeWhile([&] {
       for (int a = 0; a < kAddresses; ++a) flood.Open(Loopback(2 + a), kPerAddress);
     });
+    const auto floodSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - floodStart).count();
     EXPECT_EQ(flood.Failed(), 0);
     EXPECT_GE(flood.Admitted(), kUnauthenticatedStart);
     EXPECT_LE(flood.Admitted(), kMaxUnauthenticated);
@@ -103,6 +107,13 @@ TEST_F(TermServerCaps, FloodFromManyAddressesIsRefusedByTheTotalCapAndLeavesNoPl
     EXPECT_NE(log_.WaitFor(" connections have not logged in yet").find(" connections have not logged in yet"),
               std::string::npos)
         << log_.Text();
+    // The refusals are logged at most once a second, not once each.
+    const std::vector<std::string> lines = log_.Lines();
+    const auto refusalLines = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("TermServer: refused ") != std::string::npos;
+    });
+    EXPECT_GE(refusalLines, 1);
+    EXPECT_LE(refusalLines, 1 + floodSeconds / kRefusalLogInterval.count()) << log_.Text();
     flood.CloseAll();
     ASSERT_TRUE(DisconnectedReach(flood.Admitted()));
   }

@@ -18,22 +18,43 @@ std::string TelnetCommand(uint8_t verb, uint8_t option) {
 
 TelnetClient::TelnetClient(int port) : TelnetClient("127.0.0.1", port) {}
 
-TelnetClient::TelnetClient(const std::string& address, int port) : fd_(-1) {
-  sockaddr_storage peer{};
-  socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+namespace {
+
+// The numeric IPv4 or IPv6 `address` with `port`; its length, 0 for any other text.
+socklen_t SocketAddress(const std::string& address, int port, sockaddr_storage* out) {
+  *out = {};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
   if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
     v4->sin_port = htons(static_cast<uint16_t>(port));
-    length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    return sizeof *v4;
+  }
+  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(static_cast<uint16_t>(port));
-    length = sizeof *v6;
+    return sizeof *v6;
   }
+  return 0;
+}
+
+}  // namespace
+
+TelnetClient::TelnetClient(const std::string& address, int port) : TelnetClient(address, port, "") {}
+
+TelnetClient::TelnetClient(const std::string& address, int port, const std::string& source) : fd_(-1) {
+  sockaddr_storage peer;
+  const socklen_t length = SocketAddress(address, port, &peer);
   if (length == 0) return;
   fd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!source.empty()) {
+    sockaddr_storage local;
+    const socklen_t localLength = SocketAddress(source, 0, &local);
+    if (localLength == 0 || local.ss_family != peer.ss_family ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
+      return;
+    }
+  }
   connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&peer), length) == 0;
 }
 

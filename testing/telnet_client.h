@@ -23,6 +23,9 @@ class TelnetClient {
   explicit TelnetClient(int port);
   // Connects to the numeric IPv4 or IPv6 `address` at `port`; not connected for any other text.
   TelnetClient(const std::string& address, int port);
+  // The same from the local address `source` (of the same family; any of 127/8 is loopback, so
+  // a server on 127.0.0.1 sees a peer 127.0.0.2); not connected when it cannot be bound.
+  TelnetClient(const std::string& address, int port, const std::string& source);
   ~TelnetClient();
   TelnetClient(const TelnetClient&) = delete;
   TelnetClient& operator=(const TelnetClient&) = delete;

@@ -9,9 +9,11 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "agent/tests/agent_process.h"
 #include "cipher/password.h"
@@ -211,6 +213,46 @@ TEST_F(AgentOverTelnet, CredentialsHoldingANulNeverLogIn) {
   EXPECT_EQ(log.find("-- i -- Login allowed"), std::string::npos) << log;
   EXPECT_EQ(log.find("-- i -- Wrong user!"), std::string::npos) << "refused before the name is looked up";
   EXPECT_NE(TelnetClient(port_).Login("monitor", "Secret-16chars!!"), "") << "the same credentials without the NUL";
+}
+
+// Connections that never log in cannot lock the monitoring server out: from one address only so
+// many are served, the next one is closed at once (and logged), and a login from elsewhere goes on.
+TEST_F(AgentOverTelnet, IdleConnectionsFromOneAddressDoNotLockLoginsOut) {
+  constexpr size_t kCap = termserver::kMaxUnauthenticatedPerAddress;
+  std::vector<std::unique_ptr<TelnetClient>> idle;
+  for (size_t i = 0; i < kCap; ++i) {
+    idle.push_back(std::make_unique<TelnetClient>("127.0.0.1", port_, "127.0.0.2"));
+    ASSERT_TRUE(idle.back()->ReadUntil("login: ")) << "idle connection " << i << agent_.Log();
+  }
+  TelnetClient refused("127.0.0.1", port_, "127.0.0.2");
+  EXPECT_FALSE(refused.ReadUntil("login: "));
+  EXPECT_TRUE(refused.Closed());
+  EXPECT_NE(TelnetClient(port_).Login("local", "pw"), "") << "127.0.0.1 logs in meanwhile";
+  EXPECT_TRUE(agent_.WaitForLog("TermServer: refused 127.0.0.2: " + std::to_string(kCap) +
+                                " connections from this address have not logged in yet"))
+      << agent_.Log();
+}
+
+// Logged-in connections hold no place among those not logged in yet: twice the cap of them from
+// one address are all served, and the address may still open its full count of new ones.
+TEST_F(AgentOverTelnet, LoggedInConnectionsFromOneAddressAreAllServed) {
+  constexpr size_t kCap = termserver::kMaxUnauthenticatedPerAddress;
+  std::vector<std::unique_ptr<TelnetClient>> clients;
+  std::vector<std::string> sessions;
+  for (size_t i = 0; i < 2 * kCap; ++i) {
+    clients.push_back(std::make_unique<TelnetClient>("127.0.0.1", port_, "127.0.0.2"));
+    sessions.push_back(clients.back()->Login("monitor", "Secret-16chars!!"));
+    ASSERT_NE(sessions.back(), "") << "login " << i << agent_.Log();
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    const std::string answer = clients[i]->Request(Request("agentinfo", sessions[i]));
+    EXPECT_NE(answer.find("responseaction=ageninfo#"), std::string::npos) << "client " << i << ": " << answer;
+  }
+  std::vector<std::unique_ptr<TelnetClient>> idle;
+  for (size_t i = 0; i < kCap; ++i) {
+    idle.push_back(std::make_unique<TelnetClient>("127.0.0.1", port_, "127.0.0.2"));
+    EXPECT_TRUE(idle.back()->ReadUntil("login: ")) << "idle connection " << i;
+  }
 }
 
 // Listening on all interfaces, as an empty BindIP does, serves IPv6 and IPv4 (as mapped

@@ -7,6 +7,19 @@
 namespace vorlane::termserver {
 
 inline constexpr size_t kMaxConnections = 256;
+// Connections that have not logged in yet count from accept until their login succeeded or they
+// ended. From one peer address at most kMaxUnauthenticatedPerAddress of them are served. In all,
+// a new one is refused with a probability that rises linearly from 0 with kUnauthenticatedStart
+// of them open to 1 with kMaxUnauthenticated open (random early drop): idle connections that
+// never log in can hold at most kMaxUnauthenticated of the kMaxConnections places, and under such
+// a flood a real client still gets in after a try or two.
+inline constexpr size_t kMaxUnauthenticatedPerAddress = 10;
+inline constexpr size_t kUnauthenticatedStart = 32;
+inline constexpr size_t kMaxUnauthenticated = 64;
+static_assert(kUnauthenticatedStart < kMaxUnauthenticated && kMaxUnauthenticated < kMaxConnections);
+// A flood is refused connection by connection; its log lines are let through at most once per
+// this interval, each saying how many were left out before it.
+inline constexpr std::chrono::seconds kRefusalLogInterval{1};
 inline constexpr std::chrono::seconds kLoginTimeLimit{60};
 inline constexpr int kMaxPasswordTries = 3;
 // After this many failed logins from one address within kFailureWindow, every further try from

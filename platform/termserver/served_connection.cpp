@@ -42,8 +42,8 @@ BSTR NewText(std::string_view utf8) {
 }  // namespace
 
 ServedConnection::ServedConnection(std::shared_ptr<ServerCore> core, std::shared_ptr<ConnectionState> state,
-                                   ComPtr<IDispatch> user)
-    : core_(std::move(core)), state_(std::move(state)), user_(std::move(user)) {
+                                   ComPtr<IDispatch> user, UnauthenticatedPlace place)
+    : core_(std::move(core)), state_(std::move(state)), user_(std::move(user)), place_(std::move(place)) {
   core_->Track(state_);
 }
 
@@ -136,6 +136,7 @@ bool ServedConnection::LoginPassword(std::string_view login, std::string_view pa
   call->args[Args::kAllow] = Variant::ByRef(&call->numbers[0]);
   const bool allowed = Raise(call) && call->numbers[0] != 0;
   if (allowed) {
+    place_.GiveBack();
     core_->throttle.RecordSuccess(state_->remoteAddress);
   } else {
     core_->throttle.RecordFailure(state_->remoteAddress, LoginThrottle::Clock::now());
@@ -203,6 +204,8 @@ bool ServedConnection::SftpAllowed(SftpOperation operation, const std::string& p
 }
 
 void ServedConnection::Disconnected() {
+  // Over: its place is free at once, not only once the application has handled the event.
+  place_.GiveBack();
   auto call = NewCall(kEventDisconnected, event_args::Disconnected::kCount);
   (void)Raise(call);
 }

@@ -15,8 +15,10 @@ struct EventCall;
 
 class ServedConnection final : public Connection {
  public:
+  // `place` is the connection's place among those not logged in yet: given back once its login
+  // succeeds, or when it disconnects.
   ServedConnection(std::shared_ptr<ServerCore> core, std::shared_ptr<ConnectionState> state,
-                   com::ComPtr<com::IDispatch> user);
+                   com::ComPtr<com::IDispatch> user, UnauthenticatedPlace place);
   ~ServedConnection();
 
   const std::string& RemoteAddress() const override { return state_->remoteAddress; }
@@ -48,6 +50,7 @@ class ServedConnection final : public Connection {
   const std::shared_ptr<ConnectionState> state_;
   const com::ComPtr<com::IDispatch> user_;
   ConnectionOutput* output_ = nullptr;
+  UnauthenticatedPlace place_;
 };
 
 }  // namespace vorlane::termserver

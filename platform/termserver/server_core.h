@@ -15,6 +15,7 @@
 #include "platform/com/apartment.h"
 #include "platform/com/connection_point.h"
 #include "platform/termserver/login_throttle.h"
+#include "platform/termserver/unauthenticated_limit.h"
 
 namespace vorlane::termserver {
 
@@ -52,6 +53,8 @@ struct ServerCore {
   std::shared_ptr<SshServer> ssh;
   std::chrono::seconds idleTimeout{0};
   LoginThrottle throttle;
+  // Connections not logged in yet; each served one holds an UnauthenticatedPlace of it.
+  const std::shared_ptr<UnauthenticatedLimit> unauthenticated = std::make_shared<UnauthenticatedLimit>();
   std::atomic<size_t> active{0};
   UniqueFd stopFd;  // eventfd, readable once stopping
   std::atomic<bool> stopping{false};

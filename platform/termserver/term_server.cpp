@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
+#include <random>
 #include <vector>
 
 #include "platform/base/config_dir.h"
@@ -19,9 +21,11 @@
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/limits.h"
 #include "platform/termserver/listener.h"
+#include "platform/termserver/log_rate_limit.h"
 #include "platform/termserver/served_connection.h"
 #include "platform/termserver/server_core.h"
 #include "platform/termserver/telnet_session.h"
+#include "platform/termserver/unauthenticated_limit.h"
 #include "platform/termserver/user_object.h"
 
 namespace vorlane::termserver {
@@ -33,11 +37,12 @@ namespace {
 // No idle limit set: connections may stay as long as they like (a year is as good as forever).
 constexpr std::chrono::seconds kNoIdleLimit{365 * 24 * 3600};
 
-void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, const std::string& address) {
+void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, const std::string& address,
+                     UnauthenticatedPlace place) {
   try {
     auto state = std::make_shared<ConnectionState>(address);
     ComPtr<UserObject> user = Make<UserObject>(state);
-    ServedConnection connection(core, state, ComPtr<IDispatch>(user.get()));
+    ServedConnection connection(core, state, ComPtr<IDispatch>(user.get()), std::move(place));
     if (connection.Connecting()) {
       if (core->telnet) {
         ServeTelnet(std::move(socket), connection);
@@ -53,6 +58,18 @@ void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, c
   }
 }
 
+std::string RefusalText(UnauthenticatedLimit::Verdict verdict, const std::string& address, size_t total) {
+  std::string text = "TermServer: refused " + address + ": ";
+  if (verdict == UnauthenticatedLimit::Verdict::kAddressFull) {
+    return text + std::to_string(kMaxUnauthenticatedPerAddress) +
+           " connections from this address have not logged in yet (the most allowed)";
+  }
+  text += std::to_string(total) + " connections have not logged in yet";
+  if (verdict == UnauthenticatedLimit::Verdict::kTotalFull) return text + " (the most allowed)";
+  return text + " (from " + std::to_string(kUnauthenticatedStart) + " on a new one is refused at random, from " +
+         std::to_string(kMaxUnauthenticated) + " on always)";
+}
+
 }  // namespace
 
 // A started server: its listener, its threads and the state they share.
@@ -62,25 +79,49 @@ struct Runner {
   std::unique_ptr<loop::WaitableThread> acceptThread;
   std::mutex lock;
   std::vector<std::shared_ptr<loop::WaitableThread>> threads;  // guarded by lock
+  // Used by the accept thread only: the draws for the random early drop, and the pace of the
+  // refusal log lines.
+  std::mt19937 random{std::random_device{}()};
+  LogRateLimit refusalLog{kRefusalLogInterval};
 
   void AcceptLoop();
   void Accept();
-  void Spawn(UniqueFd socket, std::string address);
+  // A new connection's place among those not logged in yet; none (and a log line, paced) when a
+  // cap refuses it.
+  std::optional<UnauthenticatedPlace> AdmitUnauthenticated(const std::string& address);
+  void Spawn(UniqueFd socket, std::string address, UnauthenticatedPlace place);
   // The connection threads to wait for: a snapshot, so that their events stay open while polled.
   std::vector<std::shared_ptr<loop::WaitableThread>> Connections();
   // Joins the connection threads that have ended, which closes what each held.
   void JoinEnded();
 };
 
-void Runner::Spawn(UniqueFd socket, std::string address) {
-  // The socket stays owned until the thread takes it: a thread that cannot start closes it with
-  // the function object that held it, and gives back its place among the active connections.
-  auto handoff = std::make_shared<UniqueFd>(std::move(socket));
+std::optional<UnauthenticatedPlace> Runner::AdmitUnauthenticated(const std::string& address) {
+  std::uniform_int_distribution<uint32_t> draw(0, UnauthenticatedLimit::kDrawRange - 1);
+  const UnauthenticatedLimit::Verdict verdict = core->unauthenticated->Admit(address, draw(random));
+  if (verdict == UnauthenticatedLimit::Verdict::kAdmitted) return UnauthenticatedPlace(core->unauthenticated, address);
+  if (std::optional<size_t> heldBack = refusalLog.Allow(LogRateLimit::Clock::now())) {
+    std::string line = RefusalText(verdict, address, core->unauthenticated->Total());
+    if (*heldBack > 0) line += "; " + std::to_string(*heldBack) + " more refused since the last such line";
+    debuglog::Write(line);
+  }
+  return std::nullopt;
+}
+
+void Runner::Spawn(UniqueFd socket, std::string address, UnauthenticatedPlace place) {
+  // The socket and the connection's place among those not logged in yet stay owned until the
+  // thread takes them: a thread that cannot start closes the socket and gives back both places
+  // (among the active connections and among those not logged in) with the function object.
+  struct Handoff {
+    UniqueFd socket;
+    UnauthenticatedPlace place;
+  };
+  auto handoff = std::make_shared<Handoff>(Handoff{std::move(socket), std::move(place)});
   core->active++;
   std::shared_ptr<loop::WaitableThread> thread;
   try {
     thread = MakeModuleThread([core = core, handoff, address] {
-      ServeConnection(core, std::move(*handoff), address);
+      ServeConnection(core, std::move(handoff->socket), address, std::move(handoff->place));
       core->active--;
     });
   } catch (const std::exception& e) {
@@ -152,7 +193,11 @@ void Runner::Accept() {
     debuglog::Write("TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + address);
     return;
   }
-  Spawn(std::move(socket), std::move(address));
+  // A refused connection is closed here, before a byte of the protocol and before the
+  // application hears of it.
+  std::optional<UnauthenticatedPlace> place = AdmitUnauthenticated(address);
+  if (!place) return;
+  Spawn(std::move(socket), std::move(address), std::move(*place));
 }
 
 HRESULT KeysObject::Prepare(HostKeyState& state) {

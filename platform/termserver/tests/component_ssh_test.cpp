@@ -5,11 +5,14 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/termserver/limits.h"
+#include "platform/termserver/tests/idle_clients.h"
 #include "platform/termserver/tests/term_server_host.h"
 #include "testing/loop_pump.h"
 #include "testing/scoped_env.h"
@@ -128,6 +131,36 @@ TEST_F(TermServerOverSsh, SftpStaysInsideTheHomeFolder) {
   }
   EXPECT_TRUE(upload);
   EXPECT_TRUE(download);
+}
+
+// Over SSH as over Telnet: an address with its fill of connections not logged in yet gets the
+// next one closed before the version line, while another address logs in.
+TEST_F(TermServerOverSsh, EleventhIdleConnectionFromOneAddressIsClosedBeforeTheVersionLine) {
+  const std::string flooder = Loopback(2);
+  IdleClients idle(port_, kSshGreeting);
+  ASSERT_TRUE(testkit::RunWhilePumping(
+      *loop_, [&] { idle.Open(flooder, static_cast<int>(kMaxUnauthenticatedPerAddress) + 1); }, 60s));
+  EXPECT_EQ(idle.Admitted(), kMaxUnauthenticatedPerAddress);
+  EXPECT_EQ(idle.Refused(), 1);
+  EXPECT_EQ(idle.Failed(), 0);
+
+  const std::string login = "printf '#keycount=1#requestaction=agentinfo#\\n' | timeout 30 sshpass -p pw ssh -T " +
+                            SshOptions() + " -p " + std::to_string(port_);
+  int status = -1;
+  std::string output = Run(login + " monitor@127.0.0.1", &status);
+  EXPECT_NE(output.find("#keycount=3#responseaction=login#"), std::string::npos) << output;
+  output = Run(login + " -b " + flooder + " monitor@127.0.0.1 2>&1", &status);
+  EXPECT_EQ(output.find("responseaction=login"), std::string::npos) << output;
+  EXPECT_NE(status, 0) << "the flooded address is refused: " << output;
+
+  // One idle connection hangs up: the address logs in again.
+  idle.CloseOne();
+  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] {
+    const std::vector<std::string> events = sink_->Events();
+    return std::count(events.begin(), events.end(), "Disconnected") >= 2;  // the login above and the idle one
+  }, 20s));
+  output = Run(login + " -b " + flooder + " monitor@127.0.0.1", &status);
+  EXPECT_NE(output.find("#keycount=3#responseaction=login#"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,18 +134,25 @@ TEST_F(TermServerComponent, StopReturnsQuicklyWithClientsConnected) {
   EXPECT_FALSE(clients.front()->ReadUntil("never sent")) << "connections are closed";
 }
 
+// One address may have only so many connections not logged in yet: the clients take turns to
+// log in, and then send their requests together.
 TEST_F(TermServerComponent, FiftyConnectionsAreServedTogether) {
   StartTelnet();
   constexpr int kClients = 50;
+  constexpr auto kTogether = static_cast<std::ptrdiff_t>(kMaxUnauthenticatedPerAddress);
+  std::counting_semaphore<kTogether> loggingIn(kTogether);
   std::atomic<int> finished{0};
   std::atomic<int> answered{0};
   std::atomic<bool> done{false};
   std::vector<std::thread> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.emplace_back([&, i] {
-      TelnetClient telnet(port_);
       const std::string request = "#client=" + std::to_string(i) + "#";
-      if (telnet.AnswerLoginPrompts("monitor", "pw") && telnet.ReadUntil("responseaction=login#")) {
+      loggingIn.acquire();
+      TelnetClient telnet(port_);
+      const bool loggedIn = telnet.AnswerLoginPrompts("monitor", "pw") && telnet.ReadUntil("responseaction=login#");
+      loggingIn.release();
+      if (loggedIn) {
         telnet.SendLine(request);
         if (telnet.ReadUntil("#answer=" + std::to_string(request.size()) + "#")) answered++;
       }
@@ -159,17 +167,25 @@ TEST_F(TermServerComponent, FiftyConnectionsAreServedTogether) {
   EXPECT_EQ(received, kClients);
 }
 
+// The places are filled with logged-in connections: connections not logged in yet could never
+// take them all.
 TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
   StartTelnet();
   std::vector<std::unique_ptr<TelnetClient>> clients;
-  for (size_t i = 0; i < kMaxConnections; ++i) clients.push_back(std::make_unique<TelnetClient>(port_));
-  // Wait until every one of them is being served (each raised Connecting).
-  auto connecting = [&] {
+  ServeWhile([&] {
+    for (size_t i = 0; i < kMaxConnections; ++i) {
+      auto client = std::make_unique<TelnetClient>(port_);
+      if (!client->AnswerLoginPrompts("monitor", "pw") || !client->ReadUntil("responseaction=login#")) break;
+      clients.push_back(std::move(client));
+    }
+  });
+  ASSERT_EQ(clients.size(), kMaxConnections);
+  auto count = [&](std::string_view name) {
     size_t count = 0;
-    for (const std::string& event : sink_->Events()) count += event == "Connecting";
+    for (const std::string& event : sink_->Events()) count += event == name;
     return count;
   };
-  testkit::PumpUntil(*loop_, [&] { return connecting() >= kMaxConnections; }, 30s);
+  auto connecting = [&] { return count("Connecting"); };
   ASSERT_EQ(connecting(), kMaxConnections);
 
   TelnetClient extra(port_);
@@ -180,11 +196,17 @@ TEST_F(TermServerComponent, ConnectionsBeyondTheCapAreClosedAtOnce) {
 
   // A place that frees up is served again.
   clients.pop_back();
+  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] { return count("Disconnected") == 1; }, 20s));
   bool served = false;
   ServeWhile([&] {
     for (int attempt = 0; attempt < 50 && !served; ++attempt) served = TelnetClient(port_).ReadUntil("login: ");
   });
   EXPECT_TRUE(served);
+
+  // Every logged-in connection hangs up and is seen off, so that none of their events is left
+  // queued on this thread's loop for the next test.
+  clients.clear();
+  EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] { return count("Disconnected") == connecting(); }, 30s));
 }
 
 // Entries of /proc/self/fd: the descriptors this process has open.
@@ -208,7 +230,11 @@ TEST_F(TermServerComponent, FinishedConnectionsLeaveNoDescriptorOpen) {
     int prompted = 0;
     ServeWhile([&] {
       std::vector<std::unique_ptr<TelnetClient>> clients;
-      for (int i = 0; i < kBurst; ++i) clients.push_back(std::make_unique<TelnetClient>(port_));
+      for (int i = 0; i < kBurst; ++i) {
+        // From as many addresses as the cap on connections not logged in yet per address asks.
+        const std::string source = "127.0.0." + std::to_string(1 + i / static_cast<int>(kMaxUnauthenticatedPerAddress));
+        clients.push_back(std::make_unique<TelnetClient>("127.0.0.1", port_, source));
+      }
       for (auto& client : clients) prompted += client->ReadUntil("login: ") ? 1 : 0;
     });  // the clients hang up here, all at once
     EXPECT_EQ(prompted, kBurst) << "round " << round;

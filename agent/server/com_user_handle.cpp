@@ -27,6 +27,8 @@ void ComUserHandle::SetSftpHome(const std::string& folder) {
   (void)PutProperty(user_.get(), kUserSftpHome, Variant::FromUtf8(folder));
 }
 
-void ComUserHandle::HoldInput(bool hold) { (void)PutProperty(user_.get(), kUserInputHeld, Variant(hold)); }
+void ComUserHandle::ReportUnanswered(size_t count) {
+  (void)PutProperty(user_.get(), kUserUnansweredRequests, Variant(static_cast<int32_t>(count)));
+}
 
 }  // namespace vorlane::agent

@@ -13,8 +13,9 @@ class ComUserHandle final : public UserHandle {
   std::string Receive(int32_t count) override;
   void Send(const std::string& text, int32_t serviceIndex) override;
   void SetSftpHome(const std::string& folder) override;
-  // Stops or resumes reading requests from the connection (its application's queue is full).
-  void HoldInput(bool hold);
+  // How many of the connection's requests are not answered yet: the connection reads no more
+  // while they are too many, and does not close before they are answered.
+  void ReportUnanswered(size_t count);
   com::IDispatch* get() const { return user_.get(); }
 
  private:

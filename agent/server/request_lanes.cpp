@@ -17,11 +17,11 @@ namespace vorlane::agent {
 
 struct RequestLanes::Core : std::enable_shared_from_this<Core> {
   struct Lane {
+    size_t Unanswered() const { return waiting.size() + (running ? 1 : 0); }
     ConnectionId id = nullptr;
-    Hold hold;
+    Report report;
     std::deque<Work> waiting;
     bool running = false;
-    bool held = false;
   };
   struct Worker {
     std::shared_ptr<loop::MessageLoop> loop;  // set by the worker before its first request runs
@@ -29,16 +29,16 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
     bool busy = false;
   };
 
-  Core(size_t running, size_t waiting) : maxRunning(running), maxWaiting(waiting) {}
+  Core(size_t running, size_t unanswered) : maxRunning(running), maxUnanswered(unanswered) {}
 
   void Schedule(std::unique_lock<std::mutex>& held);
   bool Start(Worker* worker, const std::shared_ptr<Lane>& lane, const Work& work);
   void Finished(Worker* worker, const std::shared_ptr<Lane>& lane);
-  void EaseHold(Lane& lane);
+  static void Tell(Lane& lane);
   void Forget(const std::shared_ptr<Lane>& lane);
 
   const size_t maxRunning;
-  const size_t maxWaiting;
+  const size_t maxUnanswered;
 
   std::mutex lock;
   std::condition_variable idle;  // a request finished
@@ -49,10 +49,8 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
   bool stopping = false;
 };
 
-void RequestLanes::Core::EaseHold(Lane& lane) {
-  if (!lane.held || lane.waiting.size() >= maxWaiting) return;
-  lane.held = false;
-  if (lane.hold) lane.hold(false);
+void RequestLanes::Core::Tell(Lane& lane) {
+  if (lane.report) lane.report(lane.Unanswered());
 }
 
 void RequestLanes::Core::Forget(const std::shared_ptr<Lane>& lane) {
@@ -85,7 +83,7 @@ void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
       if (workers.empty()) {
         for (const auto& waiting : ready) {
           waiting->waiting.clear();
-          EaseHold(*waiting);
+          Tell(*waiting);
           Forget(waiting);
         }
         ready.clear();
@@ -94,7 +92,6 @@ void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
     }
     ready.pop_front();
     lane->running = true;
-    EaseHold(*lane);
     worker->busy = true;
     ++running;
   }
@@ -136,6 +133,7 @@ void RequestLanes::Core::Finished(Worker* worker, const std::shared_ptr<Lane>& l
   --running;
   worker->busy = false;
   lane->running = false;
+  Tell(*lane);
   if (!lane->waiting.empty() && !stopping) {
     ready.push_back(lane);
   } else {
@@ -145,12 +143,12 @@ void RequestLanes::Core::Finished(Worker* worker, const std::shared_ptr<Lane>& l
   idle.notify_all();
 }
 
-RequestLanes::RequestLanes(size_t maxRunning, size_t maxWaiting)
-    : core_(std::make_shared<Core>(std::max<size_t>(maxRunning, 1), std::max<size_t>(maxWaiting, 1))) {}
+RequestLanes::RequestLanes(size_t maxRunning, size_t maxUnanswered)
+    : core_(std::make_shared<Core>(std::max<size_t>(maxRunning, 1), std::max<size_t>(maxUnanswered, 1))) {}
 
 RequestLanes::~RequestLanes() { (void)Stop(std::chrono::milliseconds(0)); }
 
-bool RequestLanes::Submit(ConnectionId connection, Work work, const Hold& hold) {
+bool RequestLanes::Submit(ConnectionId connection, Work work, const Report& report) {
   Core& core = *core_;
   std::unique_lock held(core.lock);
   if (core.stopping) return false;
@@ -158,17 +156,13 @@ bool RequestLanes::Submit(ConnectionId connection, Work work, const Hold& hold) 
   if (!lane) {
     lane = std::make_shared<Core::Lane>();
     lane->id = connection;
-    lane->hold = hold;
+    lane->report = report;
   }
-  if (lane->waiting.size() >= core.maxWaiting) return false;
+  if (lane->Unanswered() >= core.maxUnanswered) return false;
   lane->waiting.push_back(std::move(work));
+  Core::Tell(*lane);
   if (!lane->running && lane->waiting.size() == 1) core.ready.push_back(lane);
-  const std::shared_ptr<Core::Lane> keep = lane;  // Schedule may forget it
   core.Schedule(held);
-  if (!keep->held && keep->waiting.size() >= core.maxWaiting) {
-    keep->held = true;
-    if (keep->hold) keep->hold(true);
-  }
   return true;
 }
 
@@ -179,7 +173,7 @@ void RequestLanes::Drop(ConnectionId connection) {
   if (found == core.lanes.end()) return;
   std::shared_ptr<Core::Lane> lane = found->second;
   lane->waiting.clear();
-  core.EaseHold(*lane);
+  Core::Tell(*lane);
   std::erase(core.ready, lane);
   if (!lane->running) core.Forget(lane);
 }
@@ -193,7 +187,7 @@ bool RequestLanes::Stop(std::chrono::milliseconds bound) {
     core.stopping = true;
     for (auto& [id, lane] : core.lanes) {
       lane->waiting.clear();
-      core.EaseHold(*lane);
+      Core::Tell(*lane);
     }
     core.ready.clear();
     finished = core.idle.wait_for(held, bound, [&core] { return core.running == 0; });

@@ -8,9 +8,11 @@
 // so a connection that pipelines many requests does not starve the others.
 //
 // Bounds: at most `maxRunning` requests run at once (and as many workers exist, created when
-// first needed); a lane holds at most `maxWaiting` requests not yet started. Reaching that
-// bound, and leaving it again, is reported through the lane's hold function, so that the
-// connection stops and resumes reading while its lane is full.
+// first needed). Every change of a lane's count of requests not yet answered (waiting or
+// running) is reported through the lane's report function: the connection stops reading while
+// the count is at its bound, and waits for it to reach 0 before it closes after its client's
+// last request. A lane refuses work beyond `maxUnanswered`, a bound that a connection which
+// honours the reports never meets.
 #pragma once
 
 #include <chrono>
@@ -23,21 +25,21 @@ namespace vorlane::agent {
 class RequestLanes {
  public:
   using Work = std::function<void()>;
-  // Called with true when a lane has reached its bound, with false when it has room again.
-  // Called with the lanes' lock held: it must be quick and must not call back into the lanes.
-  using Hold = std::function<void(bool hold)>;
+  // Told the lane's count of requests not yet answered, each time it changes. Called with the
+  // lanes' lock held: it must be quick and must not call back into the lanes.
+  using Report = std::function<void(size_t unanswered)>;
   // Anything that tells connections apart (the terminal server's user object).
   using ConnectionId = const void*;
 
-  RequestLanes(size_t maxRunning, size_t maxWaiting);
+  RequestLanes(size_t maxRunning, size_t maxUnanswered);
   // Stops as Stop(0) would.
   ~RequestLanes();
   RequestLanes(const RequestLanes&) = delete;
   RequestLanes& operator=(const RequestLanes&) = delete;
 
-  // Queues `work` on the connection's lane (made with `hold` on its first request). False, and
-  // `work` dropped, when stopping or when the lane is full (the hold was not honoured).
-  bool Submit(ConnectionId connection, Work work, const Hold& hold);
+  // Queues `work` on the connection's lane (made with `report` when the connection has nothing
+  // unanswered). False, and `work` dropped, when stopping or when the lane is full.
+  bool Submit(ConnectionId connection, Work work, const Report& report);
   // The connection has ended: its waiting requests are dropped, never run; a running one ends
   // as it would.
   void Drop(ConnectionId connection);

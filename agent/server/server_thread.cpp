@@ -85,7 +85,9 @@ bool AgentServer::StartServer() {
         }() + ")", kLogError);
     return false;
   }
-  lanes_ = std::make_unique<RequestLanes>(settings.maxConcurrentChecks, termserver::kMaxQueuedRequests);
+  // The terminal server stops reading a connection at kMaxQueuedRequests; the lanes' own bound
+  // only guards against a connection that would not.
+  lanes_ = std::make_unique<RequestLanes>(settings.maxConcurrentChecks, 2 * termserver::kMaxQueuedRequests);
   sink_ = Make<CTermServerEvents>(context_, *lanes_);
   if (auto container = server_.As<IConnectionPointContainer>()) {
     if (Succeeded(container->FindConnectionPoint(ITermServerEvents::kIid, point_.put()))) {

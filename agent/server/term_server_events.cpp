@@ -100,7 +100,7 @@ HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
   const int32_t channel = NumberAt(call, Args::kChannel);
   const bool queued = lanes_.Submit(
       user.get(), [context = &context_, request, channel, length] { DispatchRequest(*context, *request, channel, length); },
-      [user](bool hold) mutable { user.HoldInput(hold); });
+      [user](size_t unanswered) mutable { user.ReportUnanswered(unanswered); });
   if (!queued) Log(std::string(kRequestNotQueued) + user.RemoteAddress(), kLogError);
   return S_OK;
 }

@@ -50,6 +50,11 @@ class Connection {
   virtual bool ShouldClose() const = 0;
   // A connection that sends nothing for this long is closed.
   virtual std::chrono::seconds IdleTimeout() const = 0;
+  // Read nothing further from the client while true: the application has as many of its
+  // requests unanswered as it takes (the wake fd turns readable when that changes).
+  virtual bool InputHeld() const = 0;
+  // True while the application has requests of this connection that it has not answered.
+  virtual bool AnswersPending() const = 0;
 
   // --- Events. Defaults when the application does not decide: allow, refuse, the home folder.
   virtual bool Connecting() = 0;

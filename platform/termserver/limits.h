@@ -42,6 +42,8 @@ inline constexpr std::chrono::seconds kStopDeadline{2};
 // A connection has at most this many requests waiting to be answered; while it has, nothing
 // more is read from it, and the client's own flow control holds it back.
 inline constexpr size_t kMaxQueuedRequests = 64;
+// A client that has sent its last request waits at most this long for the answers still to come.
+inline constexpr std::chrono::seconds kAnswerDrainTime{10};
 // The application's requests: at most this many run at once over all connections (the agent's
 // MaxConcurrentChecks setting, which may not exceed the limit); more wait their turn.
 inline constexpr size_t kMaxConcurrentChecksDefault = 32;

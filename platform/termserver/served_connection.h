@@ -27,6 +27,8 @@ class ServedConnection final : public Connection {
   void DrainOutput() override;
   bool ShouldClose() const override { return core_->Stopping(); }
   std::chrono::seconds IdleTimeout() const override { return core_->idleTimeout; }
+  bool InputHeld() const override;
+  bool AnswersPending() const override;
 
   bool Connecting() override;
   bool LoginPassword(std::string_view login, std::string_view password) override;

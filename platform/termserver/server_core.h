@@ -36,6 +36,7 @@ struct ConnectionState {
   std::vector<std::pair<int32_t, std::string>> output;  // guarded by lock
   std::string currentRequest;                            // guarded by lock
   std::string sftpHome;                                  // guarded by lock
+  size_t unanswered = 0;                                 // guarded by lock; the application's count
   bool closed = false;                                   // guarded by lock
 };
 

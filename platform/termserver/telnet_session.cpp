@@ -58,20 +58,24 @@ class TelnetSession final : public ConnectionOutput {
   }
 
  private:
-  enum class Wait { kData, kDeadline, kClose };
+  enum class Wait { kData, kDeadline, kClose, kPeerDone };
 
-  // Waits until data bytes arrive (appended to input_), `deadline` passes, or the connection
-  // must end. Negotiation is answered and queued output written on the way.
+  // Waits until data bytes arrive (appended to input_), `deadline` passes, the client has sent
+  // all it will send (kPeerDone), or the connection must end. Negotiation is answered and queued
+  // output written on the way. While the application holds the input, the socket is not read.
   Wait Pump(Clock::time_point deadline) {
     for (;;) {
       if (failed_ || connection_.ShouldClose()) return Wait::kClose;
       const auto now = Clock::now();
+      // A client waiting for its answers is not idle.
+      if (connection_.AnswersPending()) lastReceived_ = now;
       const auto idle = std::min<std::chrono::seconds>(connection_.IdleTimeout(), kLongestIdle);
       const auto idleEnd = idle.count() > 0 ? lastReceived_ + idle : Clock::time_point::max();
       if (now >= idleEnd) return Wait::kClose;
       if (now >= deadline) return Wait::kDeadline;
 
-      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {connection_.WakeFd(), POLLIN, 0}};
+      const int socket = connection_.InputHeld() ? -1 : socket_.get();
+      pollfd fds[2] = {{socket, POLLIN, 0}, {connection_.WakeFd(), POLLIN, 0}};
       int n = ::poll(fds, 2, PollTimeoutMs(now, std::min(deadline, idleEnd)));
       if (n < 0 && errno != EINTR) return Wait::kClose;
       if (n <= 0) continue;
@@ -83,7 +87,8 @@ class TelnetSession final : public ConnectionOutput {
       char buffer[kReadChunk];
       ssize_t got = ::recv(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
       if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-      if (got <= 0) return Wait::kClose;  // the peer left, or the socket broke
+      if (got == 0) return Wait::kPeerDone;
+      if (got < 0) return Wait::kClose;  // the socket broke
       lastReceived_ = Clock::now();
       TelnetOutput out = parser_.Feed(std::string_view(buffer, static_cast<size_t>(got)));
       if (!out.reply.empty()) Send(out.reply);
@@ -92,6 +97,30 @@ class TelnetSession final : public ConnectionOutput {
         return Wait::kData;
       }
     }
+  }
+
+  // Writes queued output until `condition` is false (true), `deadline` passes or the connection
+  // must end (false).
+  bool WaitWhile(bool (Connection::*condition)() const, Clock::time_point deadline) {
+    for (;;) {
+      if (failed_ || connection_.ShouldClose()) return false;
+      if (!(connection_.*condition)()) return true;
+      const auto now = Clock::now();
+      if (now >= deadline) return false;
+      pollfd wake{connection_.WakeFd(), POLLIN, 0};
+      const int n = ::poll(&wake, 1, PollTimeoutMs(now, deadline));
+      if (n < 0 && errno != EINTR) return false;
+      if (wake.revents & (POLLERR | POLLNVAL)) return false;
+      if (wake.revents & POLLIN) connection_.DrainOutput();
+    }
+  }
+
+  // Hands a request to the application once it has room for it; false when the connection
+  // must end.
+  bool Deliver(std::string request) {
+    if (!WaitWhile(&Connection::InputHeld, Clock::time_point::max())) return false;
+    connection_.Received(kChannel, std::move(request));
+    return !failed_ && !connection_.ShouldClose();
   }
 
   // Writes all of `bytes` within the write limit; on failure the session ends.
@@ -191,8 +220,7 @@ class TelnetSession final : public ConnectionOutput {
     for (;;) {
       if (!data.empty()) {
         for (std::string& request : framer.Feed(data, Clock::now())) {
-          connection_.Received(kChannel, std::move(request));
-          if (failed_ || connection_.ShouldClose()) return;
+          if (!Deliver(std::move(request))) return;
         }
         if (framer.TakeTruncated()) {
           debuglog::Write("Telnet: request longer than " + std::to_string(kMaxRequestBytes) +
@@ -202,8 +230,15 @@ class TelnetSession final : public ConnectionOutput {
       data.clear();
       const Wait wait = Pump(framer.Deadline().value_or(Clock::time_point::max()));
       if (wait == Wait::kClose) return;
+      if (wait == Wait::kPeerDone) {
+        // The client has sent its last request: it still gets the answers to come.
+        (void)WaitWhile(&Connection::AnswersPending, Clock::now() + kAnswerDrainTime);
+        return;
+      }
       if (wait == Wait::kDeadline) {
-        if (auto request = framer.Poll(Clock::now())) connection_.Received(kChannel, std::move(*request));
+        if (auto request = framer.Poll(Clock::now())) {
+          if (!Deliver(std::move(*request))) return;
+        }
       }
       data = std::move(input_);
       input_.clear();

@@ -69,11 +69,13 @@ enum UserMember : com::DISPID {
   kUserSend = 9,
   kUserReceive = 11,
   kUserSftpHome = 14,
-  // InputHeld (put, get; boolean): while true the connection reads no further requests from its
+  // UnansweredRequests (put, get; number): for an application that answers requests after their
+  // Received event has returned, how many of the connection's requests it has not answered yet.
+  // While the number is kMaxQueuedRequests or more, the connection reads nothing further from its
   // client and raises no Received event, so that the client's own flow control (TCP's window,
-  // SSH's channel window) holds it back; output still goes out. For an application that answers
-  // requests after their Received event has returned and keeps a bounded queue of them.
-  kUserInputHeld = 40,
+  // SSH's channel window) holds it back; output still goes out. A client that has sent its last
+  // request is not hung up on before the number is back at 0 (or a drain limit passed).
+  kUserUnansweredRequests = 40,
 };
 
 enum KeysMember : com::DISPID { kKeysPrepare = 4 };

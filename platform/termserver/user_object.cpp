@@ -2,6 +2,9 @@
 
 #include "platform/com/error_info.h"
 #include "platform/com/text.h"
+#include "platform/termserver/limits.h"
+
+#include <utility>
 
 namespace vorlane::termserver {
 
@@ -47,6 +50,31 @@ HRESULT UserObject::GetSftpHome(DispatchCall& call) {
     home = state_->sftpHome;
   }
   return call.Return(Variant::FromUtf8(home));
+}
+
+HRESULT UserObject::PutUnansweredRequests(DispatchCall& call) {
+  int32_t count = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &count));
+  if (count < 0) return E_INVALIDARG;
+  bool wake;
+  {
+    std::lock_guard lock(state_->lock);
+    const size_t before = std::exchange(state_->unanswered, static_cast<size_t>(count));
+    // The connection thread waits for room, or for the last answer before it closes.
+    wake = (before >= kMaxQueuedRequests && state_->unanswered < kMaxQueuedRequests) ||
+           (before > 0 && state_->unanswered == 0);
+  }
+  if (wake) state_->Wake();
+  return S_OK;
+}
+
+HRESULT UserObject::GetUnansweredRequests(DispatchCall& call) {
+  size_t count;
+  {
+    std::lock_guard lock(state_->lock);
+    count = state_->unanswered;
+  }
+  return call.Return(Variant(static_cast<int32_t>(count)));
 }
 
 }  // namespace vorlane::termserver

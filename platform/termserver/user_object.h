@@ -18,6 +18,9 @@ class UserObject final : public com::ComObject<UserObject, com::DispatchImpl<Use
   com::HRESULT InvokeReceive(com::DispatchCall& call);
   com::HRESULT PutSftpHome(com::DispatchCall& call);
   com::HRESULT GetSftpHome(com::DispatchCall& call);
+  // The application's count of this connection's requests that it has not answered yet.
+  com::HRESULT PutUnansweredRequests(com::DispatchCall& call);
+  com::HRESULT GetUnansweredRequests(com::DispatchCall& call);
 
  public:
   static constexpr com::DispatchMember<UserObject> kDispatchMembers[] = {
@@ -26,6 +29,8 @@ class UserObject final : public com::ComObject<UserObject, com::DispatchImpl<Use
       com::DispMethod("Receive", kUserReceive, &UserObject::InvokeReceive, 0, 1),
       com::DispPropertyPut("SftpHome", kUserSftpHome, &UserObject::PutSftpHome),
       com::DispPropertyGet("SftpHome", kUserSftpHome, &UserObject::GetSftpHome),
+      com::DispPropertyPut("UnansweredRequests", kUserUnansweredRequests, &UserObject::PutUnansweredRequests),
+      com::DispPropertyGet("UnansweredRequests", kUserUnansweredRequests, &UserObject::GetUnansweredRequests),
   };
 
   explicit UserObject(std::shared_ptr<ConnectionState> state) : state_(std::move(state)) {}

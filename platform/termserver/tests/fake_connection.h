@@ -74,6 +74,8 @@ class FakeConnection final : public Connection {
   }
   bool ShouldClose() const override { return close_.load(); }
   std::chrono::seconds IdleTimeout() const override { return idleTimeout; }
+  bool InputHeld() const override { return false; }
+  bool AnswersPending() const override { return false; }
   bool Connecting() override { return Record("Connecting"), true; }
   bool LoginPassword(std::string_view login, std::string_view pass) override {
     Record("LoginPassword:" + std::string(login) + ":" + std::string(pass));

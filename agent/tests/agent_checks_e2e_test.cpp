@@ -264,6 +264,17 @@ TEST_F(AgentChecks, FileActionsAndAnswersCarryTheClientsExactBytes) {
             "#keycount=3#responseaction=runcheck#checkid=NTSC#result=down#resultstring=" + service + " is not running#");
   const std::string action = "l\xF6schen";
   EXPECT_EQ(Ask(action, ""), "#keycount=2#responseaction=" + action + "#errormessage=Unknown request action#");
+  // The length the agent is told and reads counts UTF-16 units: one for a byte that is no text
+  // (\xF6), one for a two-byte character, two for a four-byte one. Counted so, the whole record
+  // is read, and the log line says as much.
+  const std::string mixed = "\xF6|\xC3\xA9|\xF0\x9F\x98\x80|\xF0\x9F\x98";
+  EXPECT_EQ(Ask(mixed, ""), "#keycount=2#responseaction=" + mixed + "#errormessage=Unknown request action#");
+  const std::string record = "#requestaction=" + mixed + "#sessionid=" + session_ + "#";
+  EXPECT_NE(agent_.Log().find("<--- Received from 127.0.0.1, " + std::to_string(record.size() - 1 - 2) +
+                              " chars: #requestaction=\\xf6|\xC3\xA9|\xF0\x9F\x98\x80|\\xf0\\x9f\\x98#sessionid=" +
+                              session_ + "#\n"),
+            std::string::npos)
+      << agent_.Log();
 
   // The log shows such bytes as escapes, so every line of it stays valid UTF-8.
   const std::string log = agent_.Log();

@@ -521,6 +521,8 @@ TEST(AgentOverBothProtocols, CredentialsAndFileNamesThatAreNoUtf8ArriveByteForBy
       {"n\xE9", "pw", true},
       {"n\xC3\xA9", "pw", false},
       {"n\xEF\xBF\xBD", "pw", false},
+      {"top", "pw\xFF", true},  // over Telnet the byte of IAC, sent doubled
+      {"top", "pw\xEF\xBF\xBD", false},
   };
   for (const std::string protocol : {"SSH", "Telnet"}) {
     SCOPED_TRACE(protocol);
@@ -528,7 +530,7 @@ TEST(AgentOverBothProtocols, CredentialsAndFileNamesThatAreNoUtf8ArriveByteForBy
     const int port = FreePort();
     agent.WriteConfig(Config(protocol, port, User("Latin", "latin", "pw\xE9") +
                                                  User("Replaced", "replaced", "pw\xEF\xBF\xBD") +
-                                                 User("Named", "n\xE9", "pw")));
+                                                 User("Named", "n\xE9", "pw") + User("Top", "top", "pw\xFF")));
     ASSERT_TRUE(agent.Start());
     ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
     for (const auto& login : logins) {
@@ -551,6 +553,14 @@ TEST(AgentOverBothProtocols, CredentialsAndFileNamesThatAreNoUtf8ArriveByteForBy
         << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "caf\xE9"));
     for (const std::string& name : lookAlikes) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+
+    // An answer echoes the bytes as they came, 0xFF included.
+    const std::string action = "l\xF6schen\xFF";
+    const auto [echoStatus, echo] =
+        QueryToolRun(protocol, port, "top", "pw\xFF", {"#requestaction=" + action + "#sessionid={session}#"});
+    EXPECT_NE(echo.find("\n#keycount=2#responseaction=" + action + "#errormessage=Unknown request action#"),
+              std::string::npos)
+        << echo;
     EXPECT_EQ(agent.Stop(), 0) << agent.Log();
   }
 }

@@ -1,5 +1,6 @@
-// Reading UTF-8 one sequence at a time. The text conversions of the component runtime and the
-// debug log must agree on which bytes are text and which are not, so both decide it here.
+// Reading UTF-8 one sequence at a time. The text conversions of the component runtime, the debug
+// log and the cuts of answers must agree on which bytes are text and which are not, so all of
+// them decide it here.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +50,20 @@ constexpr Sequence DecodeAt(std::string_view text, size_t at) {
     value = value << 6 | (byte & 0x3F);
   }
   return {value, trail + 1};
+}
+
+// The length of the longest prefix of `text` no longer than `limit` that splits no well-formed
+// sequence. A byte that belongs to no such sequence is a unit of its own and may end the prefix:
+// bytes are carried as they came, so a cut keeps as many of them as fit.
+constexpr size_t CutPoint(std::string_view text, size_t limit) {
+  if (limit >= text.size()) return text.size();
+  // Only a sequence that begins in the last three bytes before the limit can reach across it. A
+  // lead byte is never inside another well-formed sequence, so where one begins is decided
+  // locally.
+  for (size_t back = 1; back <= 3 && back <= limit; ++back) {
+    if (DecodeAt(text, limit - back).length > back) return limit - back;
+  }
+  return limit;
 }
 
 }  // namespace vorlane::utf8

@@ -236,7 +236,8 @@ TEST_F(AgentChecks, FileActionsAndAnswersCarryTheClientsExactBytes) {
   for (const std::string& name : siblings) ASSERT_TRUE(testkit::WriteFile(dir / name, "sibling"));
   ASSERT_TRUE(testkit::WriteFile(dir / latin1, "target"));
 
-  const std::string deleted = "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#";
+  const std::string deleted =
+      "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#";
   EXPECT_EQ(Ask("deletefile", "FileName=" + (dir / latin1).string() + "#"), deleted);
   EXPECT_FALSE(std::filesystem::exists(dir / latin1));
   EXPECT_EQ(Ask("deletefile", "FileName=%tmp%" + latin1 + "#"),
@@ -261,7 +262,8 @@ TEST_F(AgentChecks, FileActionsAndAnswersCarryTheClientsExactBytes) {
   // Values echoed in answers come back as they were sent.
   const std::string service = "d\xE6mon\xC0\xAF";
   EXPECT_EQ(RunCheck("checkid=NTSC#Service=" + service + "#"),
-            "#keycount=3#responseaction=runcheck#checkid=NTSC#result=down#resultstring=" + service + " is not running#");
+            "#keycount=3#responseaction=runcheck#checkid=NTSC#result=down#resultstring=" + service +
+                " is not running#");
   const std::string action = "l\xF6schen";
   EXPECT_EQ(Ask(action, ""), "#keycount=2#responseaction=" + action + "#errormessage=Unknown request action#");
   // The length the agent is told and reads counts UTF-16 units: one for a byte that is no text

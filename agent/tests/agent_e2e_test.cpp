@@ -545,11 +545,12 @@ TEST(AgentOverBothProtocols, CredentialsAndFileNamesThatAreNoUtf8ArriveByteForBy
     const std::string lookAlikes[] = {"caf\xC3\xA9", "caf\xEF\xBF\xBD"};
     for (const std::string& name : lookAlikes) ASSERT_TRUE(testkit::WriteFile(dir / name, "sibling"));
     ASSERT_TRUE(testkit::WriteFile(dir / "caf\xE9", "target"));
-    const auto [status, output] =
-        QueryToolRun(protocol, port, "latin", "pw\xE9",
-                     {"#keycount=3#requestaction=deletefile#sessionid={session}#FileName=" + (dir / "caf\xE9").string() + "#"});
-    EXPECT_NE(output.find("\n#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#"),
-              std::string::npos)
+    const std::string record =
+        "#keycount=3#requestaction=deletefile#sessionid={session}#FileName=" + (dir / "caf\xE9").string() + "#";
+    const auto [status, output] = QueryToolRun(protocol, port, "latin", "pw\xE9", {record});
+    EXPECT_NE(
+        output.find("\n#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#"),
+        std::string::npos)
         << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "caf\xE9"));
     for (const std::string& name : lookAlikes) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;

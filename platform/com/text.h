@@ -21,8 +21,9 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // again; any other lone surrogate becomes U+FFFD (EF BF BD), as it stands for no byte.
 // Utf8ToUtf16(Utf16ToUtf8(text)) == text for every well-formed text, and for lone
 // U+DC80..U+DCFF among it as long as the bytes they stand for do not together form a
-// well-formed sequence: U+DCC3 U+DCA9 becomes C3 A9, which reads back as U+00E9. Only text that
-// never came from Utf8ToUtf16 can hold such a run, as that function escapes no valid sequence.
+// well-formed sequence: U+DCC3 U+DCA9 becomes C3 A9, which reads back as U+00E9 (Python has the
+// same ambiguity). What one call of Utf8ToUtf16 made never holds such a run, as it escapes no
+// byte of a well-formed sequence; text joined from pieces may.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
 }  // namespace vorlane::com

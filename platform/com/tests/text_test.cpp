@@ -13,7 +13,8 @@ namespace {
 // The UTF-16 form of one scalar value.
 std::u16string Utf16Of(uint32_t cp) {
   if (cp < 0x10000) return std::u16string(1, static_cast<char16_t>(cp));
-  return {static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)), static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF))};
+  return {static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)),
+          static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF))};
 }
 
 // Checks the one promise that holds for every byte string: bytes -> UTF-16 -> bytes is the

@@ -13,8 +13,9 @@ namespace {
 std::mutex g_outputLock;
 int g_outputFd = STDERR_FILENO;  // guarded by g_outputLock
 
-// U+2028 LINE SEPARATOR and U+2029 PARAGRAPH SEPARATOR: readers of the log that follow Unicode
-// take them as line breaks, so they are escaped like CR and LF.
+// U+0085 NEXT LINE, U+2028 LINE SEPARATOR and U+2029 PARAGRAPH SEPARATOR: readers of the log
+// that follow Unicode take them as line breaks, so they are escaped like CR and LF.
+constexpr char32_t kNextLine = 0x0085;
 constexpr char32_t kLineSeparator = 0x2028;
 constexpr char32_t kParagraphSeparator = 0x2029;
 
@@ -60,7 +61,9 @@ std::string ToLine(std::string_view text) {
       ++i;
       continue;
     }
-    if (sequence.value == kLineSeparator) {
+    if (sequence.value == kNextLine) {
+      line += "\\u0085";
+    } else if (sequence.value == kLineSeparator) {
       line += "\\u2028";
     } else if (sequence.value == kParagraphSeparator) {
       line += "\\u2029";

@@ -39,6 +39,7 @@ TEST(DebugLog, UnicodeLineBreaksAreEscapedLikeTheOthers) {
       {"a\xe2\x80\xa9" "fake paragraph", "a\\u2029fake paragraph"},
       {"\xe2\x80\xa8\xe2\x80\xa9\r\n" "x", "\\u2028\\u2029\\r\\nx"},
       {"ends with one\xe2\x80\xa8", "ends with one\\u2028"},
+      {"next\xc2\x85line", "next\\u0085line"},
       // Other characters of the same lead bytes stay as they are; cut sequences are no text,
       // so their bytes are escaped.
       {"dash \xe2\x80\x94 and \xe2\x80\xaa", "dash \xe2\x80\x94 and \xe2\x80\xaa"},

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "agent/request/answer.h"
+#include "platform/base/utf8.h"
 
 namespace vorlane::agent {
 namespace {
@@ -63,9 +64,7 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // Cuts `text` to the description's buffer, never inside a UTF-8 character.
 std::string Bounded(std::string text) {
   if (text.size() <= kOsDescriptionMaxLength) return text;
-  size_t cut = kOsDescriptionMaxLength;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  text.resize(cut);
+  text.resize(utf8::CutPoint(text, kOsDescriptionMaxLength));
   return text;
 }
 

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/base/utf8.h"
+
 namespace vorlane::agent {
 namespace {
 
@@ -52,15 +54,6 @@ std::string FormatNumber(long long value, char conversion) {
     default: std::snprintf(buffer, sizeof buffer, "%lld", value); break;
   }
   return buffer;
-}
-
-// Length of the longest prefix of `text` not longer than `limit` that ends on a UTF-8 boundary.
-size_t CutPoint(std::string_view text, size_t limit) {
-  if (limit >= text.size()) return text.size();
-  size_t cut = limit;
-  // Step back over continuation bytes (10xxxxxx) so a multi-byte character is never split.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return cut;
 }
 
 // Shares `budget` bytes among texts of the given lengths: short texts keep their full length,
@@ -129,7 +122,7 @@ std::string FormatAnswer(std::string_view tmpl, std::initializer_list<AnswerArg>
       out.append(piece.literal);
     } else if (piece.conversion == 's') {
       std::string_view text = std::get<std::string_view>(argv[piece.arg]);
-      out.append(text.substr(0, CutPoint(text, limits[nextText++])));
+      out.append(text.substr(0, utf8::CutPoint(text, limits[nextText++])));
     } else {
       out.append(rendered[p]);
     }

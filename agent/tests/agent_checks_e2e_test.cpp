@@ -14,6 +14,7 @@
 #include "agent/checks/tests/check_test_support.h"
 #include "agent/request/record.h"
 #include "agent/tests/agent_process.h"
+#include "platform/base/utf8.h"
 #include "platform/service/tests/private_system_bus.h"
 
 namespace vorlane::agent::testing {
@@ -219,6 +220,73 @@ TEST_F(AgentChecks, FileActionValuesHoldingANulAreRefused) {
 
   EXPECT_EQ(Ask("deletefile", "FileName=" + victim.string() + "#"),
             "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#");
+}
+
+// Requests are bytes: a name that is no UTF-8 (Latin-1 here) must reach the file system, the
+// started program and the answers exactly as sent, never as a look-alike in which the bytes were
+// replaced. The siblings are what a lossy conversion would have hit instead.
+TEST_F(AgentChecks, FileActionsAndAnswersCarryTheClientsExactBytes) {
+  const std::filesystem::path dir = agent_.Dir();
+  const std::string latin1 = "caf\xE9";
+  const std::string siblings[] = {
+      "caf\xC3\xA9",      // the same name in UTF-8
+      "caf\xEF\xBF\xBD",  // U+FFFD where the byte was
+      "caf\xED\xB3\xA9",  // the escape U+DCE9 written as three bytes
+  };
+  for (const std::string& name : siblings) ASSERT_TRUE(testkit::WriteFile(dir / name, "sibling"));
+  ASSERT_TRUE(testkit::WriteFile(dir / latin1, "target"));
+
+  const std::string deleted =
+      "#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#";
+  EXPECT_EQ(Ask("deletefile", "FileName=" + (dir / latin1).string() + "#"), deleted);
+  EXPECT_FALSE(std::filesystem::exists(dir / latin1));
+  EXPECT_EQ(Ask("deletefile", "FileName=%tmp%" + latin1 + "#"),
+            "#keycount=3#responseaction=deletefile#result=down#resultstring=Error: No such file or directory#");
+  for (const std::string& name : siblings) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+  // Each sibling is found by its own bytes.
+  for (const std::string& name : siblings) {
+    EXPECT_EQ(Ask("deletefile", "FileName=%tmp%" + name + "#"), deleted) << name;
+    EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+  }
+
+  // The program gets its argument byte for byte: ill-formed sequences of every kind, next to
+  // well-formed ones they could be mistaken for.
+  const std::string argument = "caf\xE9|\xC3\xA9|\xED\xB3\xA9|\xC0\xAF|\xE2\x82|\xF4\x90\x80\x80|\x80\xBF|\xEF\xBF\xBD";
+  ASSERT_TRUE(testkit::WriteFile(dir / "write-arg.sh", "printf '%s' \"$1\" > \"$2.part\" && mv \"$2.part\" \"$2\"\n"));
+  const std::filesystem::path written = dir / "argument-as-received";
+  EXPECT_EQ(Ask("executefile", "CommandLine=sh %tmp%write-arg.sh \"" + argument + "\" %tmp%argument-as-received#"),
+            "#keycount=3#responseaction=executefile#result=up#resultstring=Execute file started ok#");
+  ASSERT_TRUE(PollUntil([&] { return std::filesystem::exists(written); })) << agent_.Log();
+  EXPECT_EQ(ReadFile(written), argument);
+
+  // Values echoed in answers come back as they were sent.
+  const std::string service = "d\xE6mon\xC0\xAF";
+  EXPECT_EQ(RunCheck("checkid=NTSC#Service=" + service + "#"),
+            "#keycount=3#responseaction=runcheck#checkid=NTSC#result=down#resultstring=" + service +
+                " is not running#");
+  const std::string action = "l\xF6schen";
+  EXPECT_EQ(Ask(action, ""), "#keycount=2#responseaction=" + action + "#errormessage=Unknown request action#");
+  // The length the agent is told and reads counts UTF-16 units: one for a byte that is no text
+  // (\xF6), one for a two-byte character, two for a four-byte one. Counted so, the whole record
+  // is read, and the log line says as much.
+  const std::string mixed = "\xF6|\xC3\xA9|\xF0\x9F\x98\x80|\xF0\x9F\x98";
+  EXPECT_EQ(Ask(mixed, ""), "#keycount=2#responseaction=" + mixed + "#errormessage=Unknown request action#");
+  const std::string record = "#requestaction=" + mixed + "#sessionid=" + session_ + "#";
+  EXPECT_NE(agent_.Log().find("<--- Received from 127.0.0.1, " + std::to_string(record.size() - 1 - 2) +
+                              " chars: #requestaction=\\xf6|\xC3\xA9|\xF0\x9F\x98\x80|\\xf0\\x9f\\x98#sessionid=" +
+                              session_ + "#\n"),
+            std::string::npos)
+      << agent_.Log();
+
+  // The log shows such bytes as escapes, so every line of it stays valid UTF-8.
+  const std::string log = agent_.Log();
+  EXPECT_NE(log.find("FileName=%tmp%caf\\xe9#"), std::string::npos) << log;
+  EXPECT_NE(log.find("resultstring=d\\xe6mon\\xc0\\xaf is not running#"), std::string::npos) << log;
+  for (size_t i = 0; i < log.size();) {
+    const size_t length = utf8::DecodeAt(log, i).length;
+    ASSERT_NE(length, 0u) << "byte " << i << " of the log is no UTF-8: " << log.substr(i < 40 ? 0 : i - 40, 80);
+    i += length;
+  }
 }
 
 }  // namespace

@@ -64,6 +64,23 @@ CommandResult RunCommand(const std::string& command) {
   return result;
 }
 
+// The query tool logging in to the agent at `port` over `protocol` ("SSH" or "Telnet") as `user`
+// with `password` (taken from the environment), sending `records` ("{session}" stands for the
+// login's session id) and printing each answer on a line; `timeout` ends it whatever happens.
+// The values go into the command in single quotes, so none may hold one.
+CommandResult QueryToolRun(const std::string& protocol, int port, const std::string& user, const std::string& password,
+                           const std::vector<std::string>& records) {
+  auto quoted = [](const std::string& value) {
+    EXPECT_EQ(value.find('\''), std::string::npos) << value;
+    return "'" + value + "'";
+  };
+  std::string command = "VORLANE_PASSWORD=" + quoted(password) + " timeout 60 " + std::string(VORLANE_QUERY_BINARY) +
+                        (protocol == "SSH" ? " --ssh" : " --telnet") + " --port " + std::to_string(port) +
+                        " --user " + quoted(user);
+  for (const std::string& record : records) command += " " + quoted(record);
+  return RunCommand(command + " < /dev/null 2>/dev/null");
+}
+
 // What the OpenSSH client prints when it logs in to `host`:`port` with a password and leaves
 // at once (its input ends): the login answer, or its complaint when refused.
 std::string SshLoginOutput(const std::string& host, int port, const std::string& user, const std::string& password) {
@@ -506,13 +523,11 @@ TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
     AgentProcess agent;
     const int port = StartServingMonitor(agent, protocol);
     ASSERT_NE(port, 0) << agent.Log();
-    const std::string command = "VORLANE_PASSWORD=pw timeout 60 " + std::string(VORLANE_QUERY_BINARY) +
-                                (protocol == "SSH" ? " --ssh" : " --telnet") + " --port " + std::to_string(port) +
-                                " --user monitor '#keycount=2#requestaction=agentinfo#sessionid={session}#' "
-                                "'#keycount=2#requestaction=listchecks#sessionid={session}#' "
-                                "'#keycount=2#requestaction=logout#sessionid={session}#' "
-                                "'#keycount=2#requestaction=agentinfo#sessionid={session}#' 2>/dev/null";
-    const auto [status, output] = RunCommand(command);
+    const auto [status, output] = QueryToolRun(protocol, port, "monitor", "pw",
+                                               {"#keycount=2#requestaction=agentinfo#sessionid={session}#",
+                                                "#keycount=2#requestaction=listchecks#sessionid={session}#",
+                                                "#keycount=2#requestaction=logout#sessionid={session}#",
+                                                "#keycount=2#requestaction=agentinfo#sessionid={session}#"});
     ASSERT_NE(status, -1);
     EXPECT_EQ(WEXITSTATUS(status), 0) << output;
     std::vector<std::string> lines;
@@ -528,6 +543,71 @@ TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
     EXPECT_EQ(lines[2].rfind("#keycount=17#responseaction=listchecks#", 0), 0u);
     EXPECT_NE(lines[3].find("errormessage=Unknown session#"), std::string::npos) << "after logout";
     EXPECT_EQ(agent.Stop(), 0);
+  }
+}
+
+// Credentials and requests are bytes, over either protocol: a password holding a byte that is no
+// UTF-8 is exactly that password, not its UTF-8 look-alike nor one with U+FFFD in its place (the
+// user "replaced" holds that one, and must stay closed to the Latin-1 bytes); names likewise.
+TEST(AgentOverBothProtocols, CredentialsAndFileNamesThatAreNoUtf8ArriveByteForByte) {
+  const struct {
+    std::string user;
+    std::string password;
+    bool allowed;
+  } logins[] = {
+      // Ordered so that no more than two refusals come in a row: a refused SSH login may count
+      // twice (password, then keyboard-interactive), and the login throttle starts at five.
+      {"latin", "pw\xE9", true},
+      {"latin", "pw\xEF\xBF\xBD", false},
+      {"latin", "pw\xC3\xA9", false},
+      {"replaced", "pw\xEF\xBF\xBD", true},
+      {"replaced", "pw\xE9", false},
+      {"latin", "pw\xED\xB3\xA9", false},
+      {"n\xE9", "pw", true},
+      {"n\xC3\xA9", "pw", false},
+      {"n\xEF\xBF\xBD", "pw", false},
+      {"top", "pw\xFF", true},  // over Telnet the byte of IAC, sent doubled
+      {"top", "pw\xEF\xBF\xBD", false},
+  };
+  for (const std::string protocol : {"SSH", "Telnet"}) {
+    SCOPED_TRACE(protocol);
+    AgentProcess agent;
+    const int port = FreePort();
+    agent.WriteConfig(Config(protocol, port, User("Latin", "latin", "pw\xE9") +
+                                                 User("Replaced", "replaced", "pw\xEF\xBF\xBD") +
+                                                 User("Named", "n\xE9", "pw") + User("Top", "top", "pw\xFF")));
+    ASSERT_TRUE(agent.Start());
+    ASSERT_TRUE(agent.WaitForLog("Server started!")) << agent.Log();
+    for (const auto& login : logins) {
+      const auto [status, output] = QueryToolRun(protocol, port, login.user, login.password, {});
+      EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, login.allowed)
+          << ::testing::PrintToString(login.user) << " " << ::testing::PrintToString(login.password) << "\n" << output;
+      EXPECT_EQ(output.rfind("#keycount=3#responseaction=login#sessionid=", 0) == 0, login.allowed) << output;
+    }
+
+    // A Latin-1 file name deletes that file, and none of its look-alikes.
+    const std::filesystem::path dir = agent.Dir();
+    const std::string lookAlikes[] = {"caf\xC3\xA9", "caf\xEF\xBF\xBD"};
+    for (const std::string& name : lookAlikes) ASSERT_TRUE(testkit::WriteFile(dir / name, "sibling"));
+    ASSERT_TRUE(testkit::WriteFile(dir / "caf\xE9", "target"));
+    const std::string record =
+        "#keycount=3#requestaction=deletefile#sessionid={session}#FileName=" + (dir / "caf\xE9").string() + "#";
+    const auto [status, output] = QueryToolRun(protocol, port, "latin", "pw\xE9", {record});
+    EXPECT_NE(
+        output.find("\n#keycount=3#responseaction=deletefile#result=up#resultstring=File was deleted with success#"),
+        std::string::npos)
+        << output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "caf\xE9"));
+    for (const std::string& name : lookAlikes) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+
+    // An answer echoes the bytes as they came, 0xFF included.
+    const std::string action = "l\xF6schen\xFF";
+    const auto [echoStatus, echo] =
+        QueryToolRun(protocol, port, "top", "pw\xFF", {"#requestaction=" + action + "#sessionid={session}#"});
+    EXPECT_NE(echo.find("\n#keycount=2#responseaction=" + action + "#errormessage=Unknown request action#"),
+              std::string::npos)
+        << echo;
+    EXPECT_EQ(agent.Stop(), 0) << agent.Log();
   }
 }
 

@@ -2,10 +2,17 @@
 
 #include <cstdint>
 
+#include "platform/base/utf8.h"
+
 namespace vorlane::com {
 namespace {
 
-constexpr char16_t kReplacement = 0xFFFD;
+constexpr uint32_t kReplacement = 0xFFFD;
+// A byte that is no text travels as U+DC00 + byte; only 0x80..0xFF ever need it, as every byte
+// below 0x80 is a character of its own.
+constexpr char16_t kEscapeBase = 0xDC00;
+constexpr char16_t kFirstEscape = 0xDC80;
+constexpr char16_t kLastEscape = 0xDCFF;
 
 void AppendUtf16(std::u16string& out, uint32_t cp) {
   if (cp < 0x10000) {
@@ -43,59 +50,17 @@ bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 std::u16string Utf8ToUtf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());
-  const size_t n = utf8.size();
-  size_t i = 0;
-  while (i < n) {
-    const auto lead = static_cast<uint8_t>(utf8[i]);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
-    // The range of the second byte is narrowed for the leads whose shortest sequences would
-    // otherwise admit overlong forms, encoded surrogates or values past U+10FFFF.
-    int trail;
-    uint32_t cp;
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      trail = 1;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      trail = 2;
-      cp = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      trail = 3;
-      cp = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
+  for (size_t i = 0; i < utf8.size();) {
+    const utf8::Sequence sequence = utf8::DecodeAt(utf8, i);
+    if (sequence.length != 0) {
+      AppendUtf16(out, sequence.value);
+      i += sequence.length;
     } else {
-      out.push_back(kReplacement);
+      // Escaping one byte and going on with the next is the same as escaping each byte of the
+      // maximal ill-formed part: its further bytes are continuation bytes, which start nothing.
+      out.push_back(static_cast<char16_t>(kEscapeBase + static_cast<uint8_t>(utf8[i])));
       ++i;
-      continue;
     }
-    size_t j = i + 1;
-    bool complete = true;
-    for (int k = 0; k < trail; ++k, ++j) {
-      if (j >= n) {
-        complete = false;
-        break;
-      }
-      const auto byte = static_cast<uint8_t>(utf8[j]);
-      if (byte < (k == 0 ? low : 0x80) || byte > (k == 0 ? high : 0xBF)) {
-        complete = false;
-        break;
-      }
-      cp = cp << 6 | (byte & 0x3F);
-    }
-    // An incomplete sequence is replaced as a whole; decoding resumes at the byte that broke it.
-    if (complete) {
-      AppendUtf16(out, cp);
-    } else {
-      out.push_back(kReplacement);
-    }
-    i = j;
   }
   return out;
 }
@@ -108,6 +73,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
     if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
       AppendUtf8(out, 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u));
       ++i;
+    } else if (c >= kFirstEscape && c <= kLastEscape) {
+      out.push_back(static_cast<char>(c - kEscapeBase));
     } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
       AppendUtf8(out, kReplacement);
     } else {

@@ -5,19 +5,28 @@
 
 #include <mutex>
 
+#include "platform/base/utf8.h"
+
 namespace vorlane::debuglog {
 namespace {
 
 std::mutex g_outputLock;
 int g_outputFd = STDERR_FILENO;  // guarded by g_outputLock
 
-// U+2028 LINE SEPARATOR and U+2029 PARAGRAPH SEPARATOR in UTF-8: readers of the log that follow
-// Unicode take them as line breaks, so they are escaped like CR and LF.
-constexpr std::string_view kLineSeparator = "\xe2\x80\xa8";
-constexpr std::string_view kParagraphSeparator = "\xe2\x80\xa9";
+// U+0085 NEXT LINE, U+2028 LINE SEPARATOR and U+2029 PARAGRAPH SEPARATOR: readers of the log
+// that follow Unicode take them as line breaks, so they are escaped like CR and LF.
+constexpr char32_t kNextLine = 0x0085;
+constexpr char32_t kLineSeparator = 0x2028;
+constexpr char32_t kParagraphSeparator = 0x2029;
+
+void AppendHex(std::string& out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[c >> 4];
+  out += kHex[c & 0x0f];
+}
 
 void AppendEscaped(std::string& out, unsigned char c) {
-  static constexpr char kHex[] = "0123456789abcdef";
   switch (c) {
     case '\r': out += "\\r"; return;
     case '\n': out += "\\n"; return;
@@ -25,9 +34,7 @@ void AppendEscaped(std::string& out, unsigned char c) {
     default: break;
   }
   if (c < 0x20 || c == 0x7f) {
-    out += "\\x";
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0f];
+    AppendHex(out, c);
   } else {
     out += static_cast<char>(c);
   }
@@ -39,17 +46,31 @@ std::string ToLine(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   std::string line;
   line.reserve(text.size() + 1);
-  for (size_t i = 0; i < text.size(); ++i) {
-    const std::string_view rest = text.substr(i);
-    if (rest.starts_with(kLineSeparator)) {
-      line += "\\u2028";
-      i += kLineSeparator.size() - 1;
-    } else if (rest.starts_with(kParagraphSeparator)) {
-      line += "\\u2029";
-      i += kParagraphSeparator.size() - 1;
-    } else {
-      AppendEscaped(line, static_cast<unsigned char>(text[i]));
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      AppendEscaped(line, c);
+      ++i;
+      continue;
     }
+    // Bytes that are no UTF-8 (names and arguments come from the network as they are) would make
+    // the journal keep the whole line as binary data, so each is written as an escape.
+    const utf8::Sequence sequence = utf8::DecodeAt(text, i);
+    if (sequence.length == 0) {
+      AppendHex(line, c);
+      ++i;
+      continue;
+    }
+    if (sequence.value == kNextLine) {
+      line += "\\u0085";
+    } else if (sequence.value == kLineSeparator) {
+      line += "\\u2028";
+    } else if (sequence.value == kParagraphSeparator) {
+      line += "\\u2029";
+    } else {
+      line.append(text.substr(i, sequence.length));
+    }
+    i += sequence.length;
   }
   return line;
 }

@@ -38,5 +38,15 @@ TEST(AgentLog, APeersLineBreaksCannotForgeALine) {
   EXPECT_EQ(out.Lines(), lines);
 }
 
+// Bytes that are no UTF-8 (a Latin-1 file name, a cut sequence) reach the debug log as they
+// came and are written there as escapes, so the line stays valid UTF-8; valid text is untouched.
+TEST(AgentLog, BytesThatAreNoUtf8AreWrittenAsEscapes) {
+  testkit::DebugCapture out;
+  Log("FileName=/tmp/caf\xe9#", kLogIncoming);
+  Log("#resultstring=caf\xc3\xa9 \xe2\x82#", kLogOutgoing);
+  const std::vector<std::string> lines = {"<--- FileName=/tmp/caf\\xe9#", "---> #resultstring=caf\xc3\xa9 \\xe2\\x82#"};
+  EXPECT_EQ(out.Lines(), lines);
+}
+
 }  // namespace
 }  // namespace vorlane::agent

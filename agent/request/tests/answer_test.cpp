@@ -67,6 +67,17 @@ TEST(FormatAnswer, CutsNeverSplitAUtf8Character) {
   EXPECT_EQ(answer.back(), '#');
 }
 
+TEST(FormatAnswer, CutsKeepBytesThatAreNoUtf8AsUnitsOfTheirOwn) {
+  // Stray continuation bytes (as a client may send them) are bytes like any other: the echo
+  // keeps as many as fit, as for ASCII.
+  const std::string stray(200, '\x80');
+  const std::string answer = FormatAnswer("#responseaction=%s#", {stray}, 32);
+  EXPECT_EQ(answer, "#responseaction=" + std::string(14, '\x80') + "#");
+  // Latin-1 next to a two-byte character: the character is never split.
+  const std::string latin1 = std::string(13, '\xE9') + "\xC3\xA4";
+  EXPECT_EQ(FormatAnswer("#responseaction=%s#", {latin1}, 32), "#responseaction=" + std::string(13, '\xE9') + "#");
+}
+
 TEST(FormatAnswer, UnboundedAnswersKeepEverything) {
   const std::string text(50000, 't');
   EXPECT_EQ(FormatAnswer("#v=%s#", {text}).size(), text.size() + 4);

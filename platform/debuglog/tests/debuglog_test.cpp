@@ -39,16 +39,42 @@ TEST(DebugLog, UnicodeLineBreaksAreEscapedLikeTheOthers) {
       {"a\xe2\x80\xa9" "fake paragraph", "a\\u2029fake paragraph"},
       {"\xe2\x80\xa8\xe2\x80\xa9\r\n" "x", "\\u2028\\u2029\\r\\nx"},
       {"ends with one\xe2\x80\xa8", "ends with one\\u2028"},
-      // Other characters of the same lead bytes, and cut sequences, stay as they are.
+      {"next\xc2\x85line", "next\\u0085line"},
+      // Other characters of the same lead bytes stay as they are; cut sequences are no text,
+      // so their bytes are escaped.
       {"dash \xe2\x80\x94 and \xe2\x80\xaa", "dash \xe2\x80\x94 and \xe2\x80\xaa"},
-      {"cut \xe2\x80", "cut \xe2\x80"},
-      {"cut \xe2\x80\x0a" "after", "cut \xe2\x80\\nafter"},
+      {"cut \xe2\x80", "cut \\xe2\\x80"},
+      {"cut \xe2\x80\x0a" "after", "cut \\xe2\\x80\\nafter"},
   };
   for (const Case& c : cases) EXPECT_EQ(ToLine(c.text), c.line) << c.text;
 
   CapturedOutput out;
   Write("one\xe2\x80\xa8two\xe2\x80\xa9three");
   EXPECT_EQ(out.Text(), "one\\u2028two\\u2029three\n");
+}
+
+TEST(DebugLog, BytesThatAreNoUtf8AreWrittenAsEscapes) {
+  struct Case {
+    std::string_view text;
+    std::string_view line;
+  };
+  const Case cases[] = {
+      {"FileName=/tmp/caf\xe9", "FileName=/tmp/caf\\xe9"},  // Latin-1
+      {"\x80\xbf\xfe\xff", "\\x80\\xbf\\xfe\\xff"},
+      {"overlong \xc0\xaf and \xe0\x80\xaf", "overlong \\xc0\\xaf and \\xe0\\x80\\xaf"},
+      {"surrogate \xed\xb0\x80", "surrogate \\xed\\xb0\\x80"},
+      {"too high \xf4\x90\x80\x80", "too high \\xf4\\x90\\x80\\x80"},
+      {"stray \xa9 after \xc3\xa9", "stray \\xa9 after \xc3\xa9"},
+      {"\xe2\x80\xe2\x80\xa8", "\\xe2\\x80\\u2028"},  // a cut sequence, then a separator
+      // Valid text of every length is written as it is.
+      {"\xc2\x80 \xdf\xbf \xed\x9f\xbf \xef\xbf\xbd \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf",
+       "\xc2\x80 \xdf\xbf \xed\x9f\xbf \xef\xbf\xbd \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ToLine(c.text), c.line) << c.text;
+
+  CapturedOutput out;
+  Write("-- i -- rm /tmp/caf\xe9\r\n");
+  EXPECT_EQ(out.Text(), "-- i -- rm /tmp/caf\\xe9\n");
 }
 
 TEST(DebugLog, LongLinesAreWrittenWhole) {

@@ -3,6 +3,7 @@
 // while a Telnet client on loopback logs in and sends requests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -88,6 +89,26 @@ TEST_F(TermServerComponent, TelnetLoginAndRequestsRaiseTheirEventsInOrder) {
             (std::vector<std::string>{"Connecting", "LoginPassword:monitor", "ServiceRequest:1", "ServiceStart:0",
                                       "Received:#requestaction=x#", "Received:#keycount=1#requestaction=agentinfo#",
                                       "Disconnected"}));
+}
+
+// A request is bytes: the length the Received event gives (in UTF-16 units, one per byte that is
+// no UTF-8, two for a character beyond U+FFFF) reads the whole request, and what the application
+// reads is byte for byte what the client sent.
+TEST_F(TermServerComponent, RequestBytesThatAreNoUtf8ReachTheApplicationAsSent) {
+  StartTelnet();
+  const std::string request = "#x=caf\xE9|\xC3\xA9|\xF0\x9F\x98\x80|\xED\xB3\xA9|\xE2\x82#";
+  bool answered = false;
+  ServeWhile([&] {
+    TelnetClient telnet(port_);
+    if (telnet.AnswerLoginPrompts("monitor", "pw") && telnet.ReadUntil("#keycount=3#responseaction=login#")) {
+      telnet.SendLine(request);
+      answered = telnet.ReadUntil("#answer=" + std::to_string(request.size()) + "#");
+    }
+  });
+  EXPECT_TRUE(answered);
+  const std::vector<std::string> events = sink_->Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "Received:" + request), events.end())
+      << ::testing::PrintToString(events);
 }
 
 TEST_F(TermServerComponent, WrongPasswordsAreRefusedAndTheConnectionClosedAfterThree) {

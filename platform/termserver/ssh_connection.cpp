@@ -219,7 +219,7 @@ bool SshConnection::HasWork(const Channel& channel) const {
   if (!channel.started || channel.closeNow || channel.peerClosed || channel.output.size() >= kOutputHighMark) {
     return false;
   }
-  if (channel.inputHeld && channel.InputRoom() > 0) return true;
+  if (WantsHeldInput(channel)) return true;
   if (channel.kind == SshChannelKind::kSftp) return SftpSliceSize(channel.input, channel.sftpPieceLeft) > 0;
   return !channel.requests.empty() || (!channel.input.empty() && channel.requests.size() < kMaxQueuedRequests);
 }
@@ -243,19 +243,29 @@ void SshConnection::ServeChannel(int32_t number) {
   }
 }
 
+bool SshConnection::WantsHeldInput(const Channel& channel) {
+  if (!channel.inputHeld) return false;
+  if (channel.kind == SshChannelKind::kSftp) return SftpSliceSize(channel.input, channel.sftpPieceLeft) == 0;
+  return channel.input.empty();
+}
+
+// Takes everything libssh holds for the channel at once, and only once the channel has used
+// up what it had: every read lets libssh widen the client's window to a full window again, so
+// reading a part at a time would let its buffer grow by up to a window per read. So what the
+// server holds for a channel stays within its own input bound plus libssh's window.
 void SshConnection::TakeHeldInput(Channel& channel) {
+  if (!WantsHeldInput(channel) || !channel.handle) return;
+  // With bytes held this only reports their count; with none it handles the packets that have
+  // come, which may run OnData.
+  const int held = ssh_channel_poll(channel.handle.get(), 0);
+  channel.inputHeld = false;  // an end or error is the loop's to see
   char buffer[kReadChunk];
-  while (channel.inputHeld && channel.handle) {
-    const size_t room = std::min(channel.InputRoom(), sizeof buffer);
-    if (room == 0) return;
-    // Reads only what libssh already holds (which grows the client's window again); with
-    // nothing held it handles the packets that have come, which may run OnData.
-    const int got = ssh_channel_read_nonblocking(channel.handle.get(), buffer, static_cast<uint32_t>(room), 0);
-    if (got <= 0) {
-      channel.inputHeld = false;  // nothing more held; an end or error is the loop's to see
-      return;
-    }
+  for (size_t left = held > 0 ? static_cast<size_t>(held) : 0; left > 0;) {
+    const int got =
+        ssh_channel_read_nonblocking(channel.handle.get(), buffer, static_cast<uint32_t>(std::min(left, sizeof buffer)), 0);
+    if (got <= 0) break;
     channel.input.append(buffer, static_cast<size_t>(got));
+    left -= std::min(left, static_cast<size_t>(got));
     lastActivity_ = Clock::now();
   }
 }

@@ -10,8 +10,9 @@
 // Input is bounded per channel: OnData takes only what fits (kMaxQueuedInputBytes, and no more
 // framing beyond kMaxQueuedRequests waiting requests); libssh keeps the rest in the channel's
 // buffer and stops widening the client's window, so SSH's own flow control holds the client
-// back. The loop pulls the held bytes once there is room again, since libssh calls OnData only
-// when new data arrives. A channel whose output the client does not take gets no further
+// back. libssh calls OnData only when new data arrives, so the loop pulls the held bytes once
+// the channel has used up its input; it takes them all at once, since each read widens the
+// window again (see TakeHeldInput). A channel whose output the client does not take gets no further
 // requests; output is bounded per connection and must keep moving (kOutputStallLimit).
 #pragma once
 
@@ -66,6 +67,7 @@ class SshConnection final : public ConnectionOutput {
   bool HasWork(const Channel& channel) const;
   bool SessionOpen() const;
   // Pulls the bytes libssh holds for the channel since OnData could not take them.
+  static bool WantsHeldInput(const Channel& channel);
   void TakeHeldInput(Channel& channel);
   // Cuts the channel's input into requests while the queue has room.
   void FrameInput(Channel& channel, Clock::time_point now);

@@ -60,8 +60,8 @@ class SshFloodClient {
   SshFloodClient(const SshFloodClient&) = delete;
   SshFloodClient& operator=(const SshFloodClient&) = delete;
 
-  // Logs in and opens `count` shell channels; on each, reads what the server sends first up to
-  // `greetingEnd` (when not empty). The greeting of the first channel is kept in Greeting().
+  // Logs in and opens `count` shell channels; on the first, reads what the server sends first
+  // up to `greetingEnd` (when not empty) into Greeting().
   bool Connect(int count, const std::string& greetingEnd = {}) {
     if (ssh_connect(session_) != SSH_OK) return false;
     if (ssh_userauth_password(session_, nullptr, password_.c_str()) != SSH_AUTH_SUCCESS) return false;
@@ -70,14 +70,13 @@ class SshFloodClient {
       if (channel == nullptr) return false;
       channels_.push_back(channel);
       if (ssh_channel_open_session(channel) != SSH_OK || ssh_channel_request_shell(channel) != SSH_OK) return false;
-      std::string text;
-      for (int round = 0; round < 1000 && !greetingEnd.empty() && text.find(greetingEnd) == std::string::npos; ++round) {
+      for (int round = 0; round < 1000 && i == 0 && !greetingEnd.empty() && greeting_.find(greetingEnd) == std::string::npos;
+           ++round) {
         char buffer[4096];
         const int got = ssh_channel_read_timeout(channel, buffer, sizeof buffer, 0, 10000);
         if (got <= 0) return false;
-        text.append(buffer, static_cast<size_t>(got));
+        greeting_.append(buffer, static_cast<size_t>(got));
       }
-      if (i == 0) greeting_ = text;
     }
     ssh_set_blocking(session_, 0);
     event_ = ssh_event_new();

@@ -297,7 +297,10 @@ void SshConnection::FrameInput(Channel& channel, Clock::time_point now) {
 
 void SshConnection::FeedSftp(Channel& channel) {
   const int32_t number = channel.number;
-  for (Channel* current = &channel; current != nullptr && CanServe(*current); current = FindChannel(number)) {
+  // As many packets per pass as requests, so that one busy channel does not hold up the rest.
+  size_t fed = 0;
+  for (Channel* current = &channel; current != nullptr && fed < kMaxQueuedRequests && CanServe(*current);
+       current = FindChannel(number), ++fed) {
     TakeHeldInput(*current);
     const size_t slice = SftpSliceSize(current->input, current->sftpPieceLeft);
     if (slice == 0) break;

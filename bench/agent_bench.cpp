@@ -30,7 +30,6 @@ extern char** environ;
 using vorlane::bench::SshClient;
 using vorlane::bench::TelnetClient;
 using vorlane::termserver::testing::SshFloodClient;
-using vorlane::termserver::testing::StatusKb;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -82,7 +81,9 @@ class Agent {
     return static_cast<long>(std::filesystem::file_size(dir_ / "log", error));
   }
   // A field of the agent's /proc status, in kB.
-  long StatusKb(std::string_view key) const { return vorlane::termserver::testing::StatusKb("/proc/" + std::to_string(pid_) + "/status", key); }
+  long StatusKb(std::string_view key) const {
+    return vorlane::termserver::testing::StatusKb("/proc/" + std::to_string(pid_) + "/status", key);
+  }
 
  private:
   std::filesystem::path dir_;
@@ -171,7 +172,8 @@ void Flood(const char* what, int channels, bool read, int seconds) {
   std::this_thread::sleep_for(std::chrono::seconds(3));  // what the agent still runs afterwards
   const long runLater = agent.RequestsRun();
   std::printf("%-32s %.1f s%s, %llu requests written, %llu answer bytes read\n", what, flooded,
-              ended ? " (the agent ended the connection)" : "", static_cast<unsigned long long>(client.RecordsWritten()),
+              ended ? " (the agent ended the connection)" : "",
+              static_cast<unsigned long long>(client.RecordsWritten()),
               static_cast<unsigned long long>(client.BytesRead()));
   std::printf("%-32s RSS %ld kB before, peak seen %ld kB, %ld kB at leave, %ld kB 3 s later; VmHWM %ld kB\n", "",
               rssBefore, rssPeak, rssAtLeave, agent.StatusKb("VmRSS"), agent.StatusKb("VmHWM"));

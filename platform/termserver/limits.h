@@ -25,8 +25,8 @@ inline constexpr size_t kMaxRequestBytes = 64 * 1024;
 inline constexpr size_t kMaxQueuedRequests = 64;
 // Received bytes of one SSH channel held for framing or for its queued requests; beyond this the
 // channel takes no more from the transport, as beyond kMaxQueuedRequests. (What the transport
-// holds back, at most one SSH window, is taken in one piece once the channel has used up its
-// input.)
+// holds back meanwhile, bounded by its window, is taken in one piece once the channel has used
+// up its input.)
 inline constexpr size_t kMaxQueuedInputBytes = 4 * kMaxRequestBytes;
 // Output of one SSH connection that its client has not taken yet, over all its channels; beyond
 // this the connection ends. A channel takes no further requests while kOutputHighMark of its

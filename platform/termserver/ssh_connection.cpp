@@ -261,8 +261,8 @@ void SshConnection::TakeHeldInput(Channel& channel) {
   channel.inputHeld = false;  // an end or error is the loop's to see
   char buffer[kReadChunk];
   for (size_t left = held > 0 ? static_cast<size_t>(held) : 0; left > 0;) {
-    const int got =
-        ssh_channel_read_nonblocking(channel.handle.get(), buffer, static_cast<uint32_t>(std::min(left, sizeof buffer)), 0);
+    const auto count = static_cast<uint32_t>(std::min(left, sizeof buffer));
+    const int got = ssh_channel_read_nonblocking(channel.handle.get(), buffer, count, 0);
     if (got <= 0) break;
     channel.input.append(buffer, static_cast<size_t>(got));
     left -= std::min(left, static_cast<size_t>(got));

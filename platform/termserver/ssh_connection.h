@@ -12,8 +12,8 @@
 // buffer and stops widening the client's window, so SSH's own flow control holds the client
 // back. libssh calls OnData only when new data arrives, so the loop pulls the held bytes once
 // the channel has used up its input; it takes them all at once, since each read widens the
-// window again (see TakeHeldInput). A channel whose output the client does not take gets no further
-// requests; output is bounded per connection and must keep moving (kOutputStallLimit).
+// window again (see TakeHeldInput). A channel whose output the client does not take gets no
+// further requests; output is bounded per connection and must keep moving (kOutputStallLimit).
 #pragma once
 
 #include <chrono>
@@ -66,8 +66,9 @@ class SshConnection final : public ConnectionOutput {
   // The loop has something to do for the channel without waiting for the socket.
   bool HasWork(const Channel& channel) const;
   bool SessionOpen() const;
-  // Pulls the bytes libssh holds for the channel since OnData could not take them.
+  // libssh holds bytes OnData could not take, and the channel can do nothing more without them.
   static bool WantsHeldInput(const Channel& channel);
+  // Pulls the bytes libssh holds for the channel.
   void TakeHeldInput(Channel& channel);
   // Cuts the channel's input into requests while the queue has room.
   void FrameInput(Channel& channel, Clock::time_point now);

@@ -90,8 +90,9 @@ TEST_F(TermServerSshFlow, ASlowApplicationHoldsTheClientBackAndALeavingClientLea
         connected = client.Connect(1);
         if (!connected) return;
         client.Flood(kRecord, true, 3s, [&] {
-          const uint64_t answered = static_cast<uint64_t>(application_->Received());
-          mostUnanswered = std::max(mostUnanswered, client.RecordsWritten() - std::min(answered, client.RecordsWritten()));
+          const uint64_t sent = client.RecordsWritten();
+          const uint64_t answered = std::min(sent, static_cast<uint64_t>(application_->Received()));
+          mostUnanswered = std::max(mostUnanswered, sent - answered);
           return true;
         });
         written = client.RecordsWritten();

@@ -70,8 +70,8 @@ class SshFloodClient {
       if (channel == nullptr) return false;
       channels_.push_back(channel);
       if (ssh_channel_open_session(channel) != SSH_OK || ssh_channel_request_shell(channel) != SSH_OK) return false;
-      for (int round = 0; round < 1000 && i == 0 && !greetingEnd.empty() && greeting_.find(greetingEnd) == std::string::npos;
-           ++round) {
+      const bool readGreeting = i == 0 && !greetingEnd.empty();
+      for (int round = 0; round < 1000 && readGreeting && greeting_.find(greetingEnd) == std::string::npos; ++round) {
         char buffer[4096];
         const int got = ssh_channel_read_timeout(channel, buffer, sizeof buffer, 0, 10000);
         if (got <= 0) return false;

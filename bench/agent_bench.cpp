@@ -1,7 +1,9 @@
-// The real agent on loopback: agentinfo round trips over one SSH and one Telnet connection, and
-// logins per second. Starts `vorlane /console` on configurations of its own.
+// The real agent on loopback: agentinfo round trips over one SSH and one Telnet connection,
+// logins per second, and what a flood of agentinfo requests over SSH does to the agent (its
+// memory, and the requests it still runs after the client left). Starts `vorlane /console` on
+// configurations of its own.
 //
-//   bench_agent [requests=2000] [logins=20]
+//   bench_agent [requests=2000] [logins=20] [flood seconds=8]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -21,11 +23,13 @@
 
 #include "bench/bench_clients.h"
 #include "cipher/password.h"
+#include "platform/termserver/tests/ssh_flood_client.h"
 
 extern char** environ;
 
 using vorlane::bench::SshClient;
 using vorlane::bench::TelnetClient;
+using vorlane::termserver::testing::SshFloodClient;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -58,11 +62,27 @@ class Agent {
     ::waitpid(pid_, nullptr, 0);
     std::filesystem::remove_all(dir_);
   }
-  bool Started() const {
+  bool Started() const { return Log().find("Server started!") != std::string::npos; }
+  std::string Log() const {
     std::ifstream in(dir_ / "log");
     std::stringstream text;
     text << in.rdbuf();
-    return text.str().find("Server started!") != std::string::npos;
+    return text.str();
+  }
+  // The requests the agent has run: it logs one line for each as it takes it.
+  long RequestsRun() const {
+    const std::string log = Log(), line = "Received from ";
+    long count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) ++count;
+    return count;
+  }
+  long LogBytes() const {
+    std::error_code error;
+    return static_cast<long>(std::filesystem::file_size(dir_ / "log", error));
+  }
+  // A field of the agent's /proc status, in kB.
+  long StatusKb(std::string_view key) const {
+    return vorlane::termserver::testing::StatusKb("/proc/" + std::to_string(pid_) + "/status", key);
   }
 
  private:
@@ -121,11 +141,52 @@ void Logins(const char* what, int port, int logins) {
   Report(what, micros, std::chrono::duration<double>(Clock::now() - start).count());
 }
 
+// Floods a fresh agent over SSH with agentinfo requests on `channels` channels of one
+// connection for `seconds` (or until the agent ends the connection), reading the answers or
+// not; then the client leaves without a word. Prints the agent's memory, the requests it ran
+// by the time the client left and three seconds later, and the size of its log.
+void Flood(const char* what, int channels, bool read, int seconds) {
+  const int port = FreePort();
+  Agent agent("SSH", port);
+  if (!agent.Started()) return (void)std::printf("%-32s the agent did not start\n", what);
+  const long rssBefore = agent.StatusKb("VmRSS");
+  SshFloodClient client(port, "monitor", "pw");
+  if (!client.Connect(channels, "registrationlevel=standard#")) return (void)std::printf("%-32s login failed\n", what);
+  const std::string record =
+      "#keycount=2#requestaction=agentinfo#sessionid=" + vorlane::bench::SessionFrom(client.Greeting()) + "#";
+  long rssPeak = rssBefore;
+  auto nextSample = Clock::now();
+  const auto start = Clock::now();
+  client.Flood(record, read, std::chrono::seconds(seconds), [&] {
+    if (Clock::now() >= nextSample) {
+      rssPeak = std::max(rssPeak, agent.StatusKb("VmRSS"));
+      nextSample += std::chrono::milliseconds(50);
+    }
+    return true;
+  });
+  const double flooded = std::chrono::duration<double>(Clock::now() - start).count();
+  const bool ended = client.Ended();
+  client.Abandon();
+  const long runAtLeave = agent.RequestsRun();
+  const long rssAtLeave = agent.StatusKb("VmRSS");
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // what the agent still runs afterwards
+  const long runLater = agent.RequestsRun();
+  std::printf("%-32s %.1f s%s, %llu requests written, %llu answer bytes read\n", what, flooded,
+              ended ? " (the agent ended the connection)" : "",
+              static_cast<unsigned long long>(client.RecordsWritten()),
+              static_cast<unsigned long long>(client.BytesRead()));
+  std::printf("%-32s RSS %ld kB before, peak seen %ld kB, %ld kB at leave, %ld kB 3 s later; VmHWM %ld kB\n", "",
+              rssBefore, rssPeak, rssAtLeave, agent.StatusKb("VmRSS"), agent.StatusKb("VmHWM"));
+  std::printf("%-32s requests run: %ld when the client left, %ld three seconds later; log %ld bytes\n", "",
+              runAtLeave, runLater, agent.LogBytes());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
   const int logins = argc > 2 ? std::atoi(argv[2]) : 20;
+  const int floodSeconds = argc > 3 ? std::atoi(argv[3]) : 8;
   const int sshPort = FreePort();
   const int telnetPort = FreePort();
   Agent ssh("SSH", sshPort);
@@ -138,5 +199,9 @@ int main(int argc, char** argv) {
   AgentInfo<TelnetClient>("telnet: agentinfo round trip", telnetPort, requests);
   Logins<SshClient>("ssh: logins", sshPort, logins);
   Logins<TelnetClient>("telnet: logins", telnetPort, logins);
+  Flood("ssh: flood, reading answers", 1, true, floodSeconds);
+  // Longer, so that the agent can give up on the client: its output stops moving once the
+  // client's windows are full, and the agent waits 10 s more before it ends the connection.
+  Flood("ssh: flood, 8 channels unread", 8, false, floodSeconds + 15);
   return 0;
 }

@@ -32,6 +32,23 @@ inline constexpr std::chrono::seconds kThrottleMax{30};
 inline constexpr size_t kMaxCredentialBytes = 1024;
 // A request line longer than this is delivered cut; the rest up to the next line end is dropped.
 inline constexpr size_t kMaxRequestBytes = 64 * 1024;
+// Requests of one connection received but not yet answered: beyond this many the connection
+// stops reading from the client, which the transport's own flow control then holds back. The
+// application's queue of one connection's requests is bounded by the same number.
+inline constexpr size_t kMaxQueuedRequests = 64;
+// Received bytes of one SSH channel held for framing or for its queued requests; beyond this the
+// channel takes no more from the transport, as beyond kMaxQueuedRequests. (What the transport
+// holds back meanwhile, bounded by its window, is taken in one piece once the channel has used
+// up its input.)
+inline constexpr size_t kMaxQueuedInputBytes = 4 * kMaxRequestBytes;
+// Output of one SSH connection that its client has not taken yet, over all its channels; beyond
+// this the connection ends. A channel takes no further requests while kOutputHighMark of its
+// output is unsent, so a client that reads never comes near this; a client that stops reading
+// cannot make the server hold more.
+inline constexpr size_t kMaxQueuedOutputBytes = 4 * 1024 * 1024;
+inline constexpr size_t kOutputHighMark = 256 * 1024;
+// Output that has not moved for this long means the client stopped reading: the connection ends.
+inline constexpr std::chrono::seconds kOutputStallLimit{10};
 // A request that ends with '#' is complete when nothing follows for this long.
 inline constexpr std::chrono::milliseconds kHashRequestQuietTime{100};
 // Telnet subnegotiations longer than this are dropped.

@@ -18,11 +18,30 @@ using namespace std::chrono_literals;
 constexpr auto kPollInterval = 100ms;
 // How long a channel the client half-closed may wait for its last output to go out.
 constexpr auto kDrainAfterEof = 10s;
-// Output a client does not read piles up to this size; then the connection ends.
-constexpr size_t kMaxQueuedOutput = 16 * 1024 * 1024;
 constexpr size_t kWriteChunk = 32 * 1024;
+constexpr size_t kReadChunk = 32 * 1024;
 // ssh_event_dopoll fails on EINTR too; only a long run of failures ends the connection.
 constexpr int kMaxPollFailures = 50;
+constexpr size_t kSftpLengthBytes = 4;
+
+// The size of the SFTP packet that starts `input` (at least kSftpLengthBytes long): its length
+// field and the bytes it counts.
+size_t SftpPacketSize(std::string_view input) {
+  size_t length = 0;
+  for (size_t i = 0; i < kSftpLengthBytes; ++i) length = (length << 8) | static_cast<unsigned char>(input[i]);
+  return kSftpLengthBytes + length;
+}
+
+// How many bytes of `input` go to the SFTP server next: one whole packet, so that its output
+// can be looked at between packets; a packet larger than the input may hold goes in pieces
+// (`pieceLeft` of it still to come), and the SFTP server refuses it if it is over its own limit.
+size_t SftpSliceSize(std::string_view input, size_t pieceLeft) {
+  if (pieceLeft > 0) return std::min(pieceLeft, input.size());
+  if (input.size() < kSftpLengthBytes) return 0;
+  const size_t whole = SftpPacketSize(input);
+  if (whole <= input.size()) return whole;
+  return whole > kMaxQueuedInputBytes ? input.size() : 0;
+}
 
 }  // namespace
 
@@ -60,7 +79,8 @@ void SshConnection::Run() {
         }
         ProcessPending();
         if (std::exchange(wakeReady_, false)) RaiseEvent("output", [&] { connection_.DrainOutput(); });
-        PollFramers();
+        // By index and number: events may write, and writes may run callbacks that add channels.
+        for (size_t i = 0; i < channels_.size(); ++i) ServeChannel(channels_[i]->number);
         for (size_t i = 0; i < channels_.size(); ++i) Flush(*channels_[i]);
         ReapChannels();
       }
@@ -114,6 +134,11 @@ std::string SshConnection::ReasonToEnd(Clock::time_point now) {
   if (connection_.ShouldClose()) return "closed by the server";
   if (loginFailed_) return "too many failed logins";
   if (outputOverflow_) return "the client does not read its output";
+  for (const auto& channel : channels_) {
+    if (!channel->output.empty() && now - channel->outputMoved >= kOutputStallLimit) {
+      return "the client does not read its output";
+    }
+  }
   if ((ssh_get_status(session_.get()) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session_.get())) {
     return "closed by the client";
   }
@@ -126,7 +151,10 @@ std::string SshConnection::ReasonToEnd(Clock::time_point now) {
 int SshConnection::NextPollTimeout(Clock::time_point now) const {
   auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kPollInterval);
   for (const auto& channel : channels_) {
-    if (auto deadline = channel->framer.Deadline()) {
+    if (HasWork(*channel)) return 0;
+    // A channel that takes no requests now has no use for its quiet time either.
+    const bool blocked = channel->output.size() >= kOutputHighMark || channel->requests.size() >= kMaxQueuedRequests;
+    if (auto deadline = channel->framer.Deadline(); deadline && !blocked) {
       auto until = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
       wait = std::clamp(until, 0ms, wait);
     }
@@ -165,48 +193,143 @@ void SshConnection::ProcessPending() {
         }
         break;
       }
-      case Pending::Kind::kData:
-        lastActivity_ = Clock::now();
-        if (channel->started) DeliverData(*channel, item.data);
-        break;
       case Pending::Kind::kEof:
         channel->peerEof = true;
-        channel->eofAt = Clock::now();
-        channel->framer.EndOfInput();
-        break;
-      case Pending::Kind::kClose:
-        channel->peerClosed = true;
+        NoteEndOfInput(*channel, Clock::now());
         break;
     }
   }
 }
 
-void SshConnection::DeliverData(Channel& channel, const std::string& data) {
-  const int32_t number = channel.number;
-  if (channel.kind == SshChannelKind::kSftp) {
-    bool understood = false;
-    RaiseEvent("SFTP", [&] { understood = channel.sftp && channel.sftp->Feed(data); });
-    if (!understood) channel.closeNow = true;
-    return;
+bool SshConnection::SessionOpen() const {
+  if (connection_.ShouldClose() || outputOverflow_ || loginFailed_) return false;
+  ssh_session session = session_.get();
+  if ((ssh_get_status(session) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session)) return false;
+  // A client that went away is gone before libssh has read the end of its socket.
+  pollfd socket{ssh_get_fd(session), POLLRDHUP, 0};
+  return ::poll(&socket, 1, 0) <= 0 || (socket.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+bool SshConnection::CanServe(const Channel& channel) const {
+  return channel.started && !channel.closeNow && !channel.peerClosed && channel.handle &&
+         !ssh_channel_is_closed(channel.handle.get()) && channel.output.size() < kOutputHighMark && SessionOpen();
+}
+
+bool SshConnection::HasWork(const Channel& channel) const {
+  if (!channel.started || channel.closeNow || channel.peerClosed || channel.output.size() >= kOutputHighMark) {
+    return false;
   }
-  for (auto& request : channel.framer.Feed(data, Clock::now())) {
+  if (WantsHeldInput(channel)) return true;
+  if (channel.kind == SshChannelKind::kSftp) return SftpSliceSize(channel.input, channel.sftpPieceLeft) > 0;
+  return !channel.requests.empty() || (!channel.input.empty() && channel.requests.size() < kMaxQueuedRequests);
+}
+
+void SshConnection::ServeChannel(int32_t number) {
+  for (size_t served = 0; served < kMaxQueuedRequests; ++served) {
+    // Looked up again after every event: the client may have closed the channel meanwhile.
+    Channel* channel = FindChannel(number);
+    if (channel == nullptr || !CanServe(*channel)) return;
+    if (channel->kind == SshChannelKind::kSftp) {
+      FeedSftp(*channel);
+      return;
+    }
+    TakeHeldInput(*channel);
+    FrameInput(*channel, Clock::now());
+    if (channel->requests.empty()) return;
+    std::string request = std::move(channel->requests.front());
+    channel->requests.pop_front();
+    channel->requestBytes -= request.size();
     RaiseEvent("Received", [&] { connection_.Received(number, std::move(request)); });
   }
+}
+
+bool SshConnection::WantsHeldInput(const Channel& channel) {
+  if (!channel.inputHeld) return false;
+  if (channel.kind == SshChannelKind::kSftp) return SftpSliceSize(channel.input, channel.sftpPieceLeft) == 0;
+  return channel.input.empty();
+}
+
+// Takes everything libssh holds for the channel at once, and only once the channel has used
+// up what it had: every read lets libssh widen the client's window to a full window again, so
+// reading a part at a time would let its buffer grow by up to a window per read. So what the
+// server holds for a channel stays within its own input bound plus libssh's window.
+void SshConnection::TakeHeldInput(Channel& channel) {
+  if (!WantsHeldInput(channel) || !channel.handle) return;
+  // With bytes held this only reports their count; with none it handles the packets that have
+  // come, which may run OnData.
+  const int held = ssh_channel_poll(channel.handle.get(), 0);
+  channel.inputHeld = false;  // an end or error is the loop's to see
+  char buffer[kReadChunk];
+  for (size_t left = held > 0 ? static_cast<size_t>(held) : 0; left > 0;) {
+    const auto count = static_cast<uint32_t>(std::min(left, sizeof buffer));
+    const int got = ssh_channel_read_nonblocking(channel.handle.get(), buffer, count, 0);
+    if (got <= 0) break;
+    channel.input.append(buffer, static_cast<size_t>(got));
+    left -= std::min(left, static_cast<size_t>(got));
+    lastActivity_ = Clock::now();
+  }
+}
+
+void SshConnection::FrameInput(Channel& channel, Clock::time_point now) {
+  if (channel.kind != SshChannelKind::kShell || !channel.started) return;
+  // Up to one line end at a time, so that framing stops where the queue is full.
+  std::string_view rest(channel.input);
+  while (!rest.empty() && channel.requests.size() < kMaxQueuedRequests) {
+    const size_t lineEnd = rest.find_first_of("\r\n");
+    const size_t take = lineEnd == std::string_view::npos ? rest.size() : lineEnd + 1;
+    for (auto& request : channel.framer.Feed(rest.substr(0, take), now)) {
+      channel.requestBytes += request.size();
+      channel.requests.push_back(std::move(request));
+    }
+    rest.remove_prefix(take);
+  }
+  channel.input.erase(0, channel.input.size() - rest.size());
   if (channel.framer.TakeTruncated()) {
     debuglog::Write("termserver: ssh request from " + connection_.RemoteAddress() + " cut to the size limit");
   }
+  NoteEndOfInput(channel, now);
+  if (!channel.input.empty() || channel.requests.size() >= kMaxQueuedRequests) return;
+  if (auto request = channel.framer.Poll(now)) {
+    channel.requestBytes += request->size();
+    channel.requests.push_back(std::move(*request));
+  }
 }
 
-void SshConnection::PollFramers() {
-  const auto now = Clock::now();
-  for (size_t i = 0; i < channels_.size(); ++i) {
-    Channel* channel = channels_[i].get();
-    if (channel->kind != SshChannelKind::kShell || !channel->started) continue;
-    while (auto request = channel->framer.Poll(now)) {
-      const int32_t number = channel->number;
-      RaiseEvent("Received", [&] { connection_.Received(number, std::move(*request)); });
+void SshConnection::FeedSftp(Channel& channel) {
+  const int32_t number = channel.number;
+  // As many packets per pass as requests, so that one busy channel does not hold up the rest.
+  size_t fed = 0;
+  for (Channel* current = &channel; current != nullptr && fed < kMaxQueuedRequests && CanServe(*current);
+       current = FindChannel(number), ++fed) {
+    TakeHeldInput(*current);
+    const size_t slice = SftpSliceSize(current->input, current->sftpPieceLeft);
+    if (slice == 0) break;
+    if (current->sftpPieceLeft > 0) {
+      current->sftpPieceLeft -= slice;
+    } else if (const size_t whole = SftpPacketSize(current->input); slice < whole) {
+      current->sftpPieceLeft = whole - slice;
     }
+    const std::string packet = current->input.substr(0, slice);
+    current->input.erase(0, slice);
+    bool understood = false;
+    RaiseEvent("SFTP", [&] { understood = current->sftp && current->sftp->Feed(packet); });
+    if (!understood) current->closeNow = true;
   }
+  if (Channel* current = FindChannel(number)) NoteEndOfInput(*current, Clock::now());
+}
+
+// The client's end of input counts once every byte it sent before it has been framed.
+void SshConnection::NoteEndOfInput(Channel& channel, Clock::time_point now) {
+  if (!channel.peerEof || channel.inputEnded || channel.inputHeld || !channel.input.empty()) return;
+  channel.inputEnded = true;
+  channel.eofAt = now;
+  channel.framer.EndOfInput();
+}
+
+size_t SshConnection::QueuedOutput() const {
+  size_t total = 0;
+  for (const auto& channel : channels_) total += channel->output.size();
+  return total;
 }
 
 void SshConnection::Write(int32_t number, std::string_view text) {
@@ -219,10 +342,11 @@ void SshConnection::Write(int32_t number, std::string_view text) {
 
 void SshConnection::Send(Channel& channel, std::string_view bytes) {
   if (channel.closeNow || channel.peerClosed) return;
-  if (channel.output.size() + bytes.size() > kMaxQueuedOutput) {
+  if (QueuedOutput() + bytes.size() > kMaxQueuedOutputBytes) {
     outputOverflow_ = true;
     return;
   }
+  if (channel.output.empty()) channel.outputMoved = Clock::now();
   channel.output.append(bytes);
   Flush(channel);
 }
@@ -245,6 +369,7 @@ void SshConnection::Flush(Channel& channel) {
     done += static_cast<size_t>(written);
   }
   channel.output.erase(0, done);
+  if (done > 0) channel.outputMoved = Clock::now();
   if (channel.handle && !ssh_channel_is_open(channel.handle.get())) channel.output.clear();
 }
 
@@ -253,9 +378,9 @@ void SshConnection::ReapChannels() {
   for (size_t i = 0; i < channels_.size();) {
     Channel& channel = *channels_[i];
     bool remove = channel.peerClosed || channel.closeNow || ssh_channel_is_closed(channel.handle.get());
-    if (!remove && channel.peerEof) {
+    if (!remove && channel.inputEnded) {
       // The client is done sending: close once its last request is answered.
-      bool drained = !channel.framer.Deadline() && channel.output.empty();
+      bool drained = channel.requests.empty() && !channel.framer.Deadline() && channel.output.empty();
       if (drained || now - channel.eofAt >= kDrainAfterEof) {
         ssh_channel_request_send_exit_status(channel.handle.get(), 0);
         ssh_channel_send_eof(channel.handle.get());

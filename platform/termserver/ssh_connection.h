@@ -6,6 +6,14 @@
 // an immediate answer for (a login, a channel request) and queue everything else; the events
 // that let the application send (ServiceStart, Received, SFTP) are raised from the loop, where
 // writing to a channel cannot re-enter a callback that is still running.
+//
+// Input is bounded per channel: OnData takes only what fits (kMaxQueuedInputBytes, and no more
+// framing beyond kMaxQueuedRequests waiting requests); libssh keeps the rest in the channel's
+// buffer and stops widening the client's window, so SSH's own flow control holds the client
+// back. libssh calls OnData only when new data arrives, so the loop pulls the held bytes once
+// the channel has used up its input; it takes them all at once, since each read widens the
+// window again (see TakeHeldInput). A channel whose output the client does not take gets no
+// further requests; output is bounded per connection and must keep moving (kOutputStallLimit).
 #pragma once
 
 #include <chrono>
@@ -17,6 +25,7 @@
 #include <vector>
 
 #include "platform/termserver/connection.h"
+#include "platform/termserver/limits.h"
 #include "platform/termserver/request_framer.h"
 #include "platform/termserver/sftp_server.h"
 #include "platform/termserver/ssh_handles.h"
@@ -50,8 +59,23 @@ class SshConnection final : public ConnectionOutput {
   std::string ReasonToEnd(Clock::time_point now);
   int NextPollTimeout(Clock::time_point now) const;
   void ProcessPending();
-  void DeliverData(Channel& channel, const std::string& data);
-  void PollFramers();
+  // Raises the requests (or feeds the SFTP packets) that channel `number` has waiting, as many
+  // as one queue holds, checking before each that the channel and the session are still there.
+  void ServeChannel(int32_t number);
+  bool CanServe(const Channel& channel) const;
+  // The loop has something to do for the channel without waiting for the socket.
+  bool HasWork(const Channel& channel) const;
+  bool SessionOpen() const;
+  // libssh holds bytes OnData could not take, and the channel can do nothing more without them.
+  static bool WantsHeldInput(const Channel& channel);
+  // Pulls the bytes libssh holds for the channel.
+  void TakeHeldInput(Channel& channel);
+  // Cuts the channel's input into requests while the queue has room.
+  void FrameInput(Channel& channel, Clock::time_point now);
+  // Feeds the SFTP server whole packets while the channel's output is below the mark.
+  void FeedSftp(Channel& channel);
+  void NoteEndOfInput(Channel& channel, Clock::time_point now);
+  size_t QueuedOutput() const;
   void Send(Channel& channel, std::string_view bytes);
   void Flush(Channel& channel);
   void ReapChannels();
@@ -122,17 +146,29 @@ struct SshConnection::Channel {
   bool peerEof = false;      // the client sends nothing more
   bool peerClosed = false;
   bool closeNow = false;     // our side gives up on the channel
-  Clock::time_point eofAt{};
+  bool inputHeld = false;    // libssh holds bytes that OnData had no room for
+  bool inputEnded = false;   // end of input seen and every byte before it framed
+  Clock::time_point eofAt{};  // when inputEnded became true
+  std::string input;         // received, not yet framed (or fed to SFTP)
+  std::deque<std::string> requests;  // framed, not yet raised
+  size_t requestBytes = 0;   // the size of `requests`
+  size_t sftpPieceLeft = 0;  // bytes of an SFTP packet too large to wait for, still to feed
   RequestFramer framer;
   std::unique_ptr<SftpServer> sftp;
   std::string output;        // not yet written: window full, or queued inside a callback
+  Clock::time_point outputMoved{};  // when output last went out, or became non-empty
+
+  // How many more received bytes the channel takes now.
+  size_t InputRoom() const {
+    const size_t held = input.size() + requestBytes;
+    return held >= kMaxQueuedInputBytes ? 0 : kMaxQueuedInputBytes - held;
+  }
 };
 
 struct SshConnection::Pending {
-  enum class Kind { kStart, kData, kEof, kClose };
+  enum class Kind { kStart, kEof };
   Kind kind;
   int32_t channel;
-  std::string data;
 };
 
 // Marks the time libssh spends in one of our callbacks (writes are only queued meanwhile).

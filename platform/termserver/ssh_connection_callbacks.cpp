@@ -1,5 +1,6 @@
 // The libssh callbacks of SshConnection. Each one catches everything: an exception must never
 // unwind through libssh's C frames.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -129,12 +130,24 @@ int SshConnection::OnWake(socket_t, int, void* userdata) {
   return 0;
 }
 
-int SshConnection::OnData(ssh_session, ssh_channel, void* data, uint32_t length, int, void* userdata) {
+// Takes only what the channel has room for; libssh keeps the rest (see the header). `data` is
+// everything libssh holds for the channel, bytes it held before included.
+int SshConnection::OnData(ssh_session, ssh_channel, void* data, uint32_t length, int isStderr, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   CallbackScope scope(*channel.owner);
   try {
-    channel.owner->pending_.push_back({Pending::Kind::kData, channel.number, std::string(static_cast<const char*>(data), length)});
-    return static_cast<int>(length);
+    channel.owner->lastActivity_ = Clock::now();
+    // Input before a service took the channel, or after it is given up, is dropped.
+    if (channel.kind == SshChannelKind::kUndecided || channel.closeNow || channel.peerClosed) {
+      return static_cast<int>(length);
+    }
+    const size_t taken = std::min<size_t>(length, channel.InputRoom());
+    channel.input.append(static_cast<const char*>(data), taken);
+    // The loop pulls held bytes from the standard stream only; what does not fit of the other
+    // is dropped rather than left where nothing reads it.
+    if (isStderr != 0) return static_cast<int>(length);
+    channel.inputHeld = taken < length;
+    return static_cast<int>(taken);
   } catch (...) {
     LogFailure("channel data");
     channel.closeNow = true;
@@ -146,22 +159,16 @@ void SshConnection::OnEof(ssh_session, ssh_channel, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   CallbackScope scope(*channel.owner);
   try {
-    channel.owner->pending_.push_back({Pending::Kind::kEof, channel.number, {}});
+    channel.owner->pending_.push_back({Pending::Kind::kEof, channel.number});
   } catch (...) {
     LogFailure("channel eof");
     channel.closeNow = true;
   }
 }
 
+// Marked at once, not queued, so that no request waiting for the channel is raised after it.
 void SshConnection::OnClose(ssh_session, ssh_channel, void* userdata) {
-  auto& channel = *static_cast<Channel*>(userdata);
-  CallbackScope scope(*channel.owner);
-  try {
-    channel.owner->pending_.push_back({Pending::Kind::kClose, channel.number, {}});
-  } catch (...) {
-    LogFailure("channel close");
-    channel.closeNow = true;
-  }
+  static_cast<Channel*>(userdata)->peerClosed = true;
 }
 
 int SshConnection::OnPty(ssh_session, ssh_channel, const char*, int, int, int, int, void*) {
@@ -215,7 +222,7 @@ int SshConnection::ChannelRequest(Channel& channel, int32_t requestedType) {
   } else {
     return kRefuse;
   }
-  pending_.push_back({Pending::Kind::kStart, channel.number, {}});
+  pending_.push_back({Pending::Kind::kStart, channel.number});
   lastActivity_ = Clock::now();
   return kAccept;
 }

@@ -33,8 +33,9 @@ inline constexpr size_t kMaxCredentialBytes = 1024;
 // A request line longer than this is delivered cut; the rest up to the next line end is dropped.
 inline constexpr size_t kMaxRequestBytes = 64 * 1024;
 // Requests of one connection received but not yet answered: beyond this many the connection
-// stops reading from the client, which the transport's own flow control then holds back. The
-// application's queue of one connection's requests is bounded by the same number.
+// stops reading from the client, which the transport's own flow control then holds back. An
+// application that answers after the Received event tells its count (the user object's
+// UnansweredRequests); the same bound applies to it.
 inline constexpr size_t kMaxQueuedRequests = 64;
 // Received bytes of one SSH channel held for framing or for its queued requests; beyond this the
 // channel takes no more from the transport, as beyond kMaxQueuedRequests. (What the transport
@@ -56,9 +57,6 @@ inline constexpr size_t kMaxSubnegotiationBytes = 4 * 1024;
 // stop() returns within this time whatever the clients do.
 inline constexpr std::chrono::seconds kStopDeadline{2};
 
-// A connection has at most this many requests waiting to be answered; while it has, nothing
-// more is read from it, and the client's own flow control holds it back.
-inline constexpr size_t kMaxQueuedRequests = 64;
 // A client that has sent its last request waits at most this long for the answers still to come.
 inline constexpr std::chrono::seconds kAnswerDrainTime{10};
 // The application's requests: at most this many run at once over all connections (the agent's

@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 
 // The loop wakes at least this often to look at ShouldClose and the timers.
 constexpr auto kPollInterval = 100ms;
-// How long a channel the client half-closed may wait for its last output to go out.
-constexpr auto kDrainAfterEof = 10s;
 constexpr size_t kWriteChunk = 32 * 1024;
 constexpr size_t kReadChunk = 32 * 1024;
 // ssh_event_dopoll fails on EINTR too; only a long run of failures ends the connection.
@@ -143,6 +141,8 @@ std::string SshConnection::ReasonToEnd(Clock::time_point now) {
     return "closed by the client";
   }
   if (!authenticated_ && now - started_ >= kLoginTimeLimit) return "login time limit";
+  // A client waiting for its answers is not idle.
+  if (connection_.AnswersPending()) lastActivity_ = now;
   const auto idle = connection_.IdleTimeout();
   if (idle.count() > 0 && now - lastActivity_ >= idle) return "idle";
   return {};
@@ -219,8 +219,12 @@ bool SshConnection::HasWork(const Channel& channel) const {
   if (!channel.started || channel.closeNow || channel.peerClosed || channel.output.size() >= kOutputHighMark) {
     return false;
   }
+  if (channel.kind == SshChannelKind::kSftp) {
+    return WantsHeldInput(channel) || SftpSliceSize(channel.input, channel.sftpPieceLeft) > 0;
+  }
+  // The application has as many requests as it takes: the channel waits to be woken.
+  if (connection_.InputHeld()) return false;
   if (WantsHeldInput(channel)) return true;
-  if (channel.kind == SshChannelKind::kSftp) return SftpSliceSize(channel.input, channel.sftpPieceLeft) > 0;
   return !channel.requests.empty() || (!channel.input.empty() && channel.requests.size() < kMaxQueuedRequests);
 }
 
@@ -233,6 +237,7 @@ void SshConnection::ServeChannel(int32_t number) {
       FeedSftp(*channel);
       return;
     }
+    if (connection_.InputHeld()) return;
     TakeHeldInput(*channel);
     FrameInput(*channel, Clock::now());
     if (channel->requests.empty()) return;
@@ -380,8 +385,9 @@ void SshConnection::ReapChannels() {
     bool remove = channel.peerClosed || channel.closeNow || ssh_channel_is_closed(channel.handle.get());
     if (!remove && channel.inputEnded) {
       // The client is done sending: close once its last request is answered.
-      bool drained = channel.requests.empty() && !channel.framer.Deadline() && channel.output.empty();
-      if (drained || now - channel.eofAt >= kDrainAfterEof) {
+      bool drained = channel.requests.empty() && !channel.framer.Deadline() && channel.output.empty() &&
+                     !connection_.AnswersPending();
+      if (drained || now - channel.eofAt >= kAnswerDrainTime) {
         ssh_channel_request_send_exit_status(channel.handle.get(), 0);
         ssh_channel_send_eof(channel.handle.get());
         ssh_channel_close(channel.handle.get());

@@ -137,9 +137,8 @@ INSTANTIATE_TEST_SUITE_P(Lanes, RequestLanesOrder,
                          ::testing::Values(OrderCase{"LaneEach", false}, OrderCase{"OneLane", true}),
                          [](const ::testing::TestParamInfo<OrderCase>& info) { return std::string(info.param.name); });
 
-// With more lanes than workers, as many items run at once as allowed and never more. The first
-// ones wait until the bound is reached (or their limit passes), so that it is reached whatever
-// the machine's speed.
+// With more lanes than workers, as many items run at once as allowed and never more: the first
+// ones wait at the gate, and no other may start meanwhile.
 class RequestLanesBound : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(RequestLanesBound, AtMostMaxRunningRunAtOnce) {
@@ -147,8 +146,8 @@ TEST_P(RequestLanesBound, AtMostMaxRunningRunAtOnce) {
   constexpr int kLanes = 6;
   constexpr int kItems = 10;
   RequestLanes lanes(maxRunning, kItems);
-  std::atomic<size_t> running{0}, most{0}, finished{0};
-  Gate full;
+  std::atomic<size_t> running{0}, most{0}, started{0}, finished{0};
+  Gate release;
   for (int item = 0; item < kItems; ++item) {
     for (int lane = 0; lane < kLanes; ++lane) {
       ASSERT_TRUE(lanes.Submit(
@@ -158,14 +157,18 @@ TEST_P(RequestLanesBound, AtMostMaxRunningRunAtOnce) {
             size_t seen = most.load();
             while (now > seen && !most.compare_exchange_weak(seen, now)) {
             }
-            if (now >= maxRunning) full.Open();
-            (void)full.Wait(5s);
+            ++started;
+            (void)release.Wait();
             --running;
             ++finished;
           },
           kNoReport));
     }
   }
+  ASSERT_TRUE(PollUntil([&] { return started.load() >= maxRunning; }, 10s)) << started.load();
+  EXPECT_FALSE(PollUntil([&] { return started.load() > maxRunning; }, 200ms)) << "more started than may run";
+  EXPECT_EQ(lanes.Running(), maxRunning);
+  release.Open();
   ASSERT_TRUE(PollUntil([&] { return finished.load() == kLanes * kItems; }, 20s)) << finished.load();
   EXPECT_EQ(most.load(), maxRunning);
   EXPECT_LE(lanes.Workers(), maxRunning);

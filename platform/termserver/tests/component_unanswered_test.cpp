@@ -45,16 +45,10 @@ class HoldingApplication final : public TermServerEventSink<HoldingApplication> 
   HRESULT OnEvent(DISPID id, DISPPARAMS* params) {
     namespace args = event_args;
     DispatchCall call(*params, nullptr, nullptr);
+    if (AnswerLoginOrService(id, call)) return S_OK;
     ComPtr<IDispatch> user;
     (void)call.Read(args::kUser, &user);
-    if (id == kEventLoginPassword) {
-      std::string login, password;
-      (void)call.Read(args::LoginPassword::kName, &login);
-      (void)call.Read(args::LoginPassword::kPassword, &password);
-      (void)call.Write(args::LoginPassword::kAllow, Variant(int32_t{login == "monitor" && password == "pw" ? 1 : 0}));
-    } else if (id == kEventServiceRequest) {
-      (void)call.Write(args::ServiceRequest::kType, Variant(kServiceApplication));
-    } else if (id == kEventServiceStart) {
+    if (id == kEventServiceStart) {
       (void)Call(user.get(), kUserSend, {Variant::FromUtf8(kGreeting), Variant(int32_t{0})});
     } else if (id == kEventReceived) {
       Waiting waiting{user, 0, {}};

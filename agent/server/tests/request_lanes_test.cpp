@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -93,6 +94,8 @@ struct OrderCase {
   const char* name;
   bool sharedLane;
 };
+
+void PrintTo(const OrderCase& orderCase, std::ostream* out) { *out << orderCase.name; }
 
 class RequestLanesOrder : public ::testing::TestWithParam<OrderCase> {};
 

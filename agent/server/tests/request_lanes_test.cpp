@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -53,7 +54,9 @@ class Gate {
 };
 
 // A connection id the lanes never look through.
-RequestLanes::ConnectionId Connection(int number) { return reinterpret_cast<RequestLanes::ConnectionId>(uintptr_t(number) + 1); }
+RequestLanes::ConnectionId Connection(int number) {
+  return reinterpret_cast<RequestLanes::ConnectionId>(static_cast<uintptr_t>(number) + 1);
+}
 
 const RequestLanes::Report kNoReport;
 
@@ -198,7 +201,9 @@ TEST(RequestLanes, LanesTakeTurns) {
   start.Open();
   ASSERT_TRUE(PollUntil([&] { return ran.Size() == 55; }, 10s));
   const std::vector<std::string> order = ran.Values();
-  const auto position = [&](const std::string& name) { return std::find(order.begin(), order.end(), name) - order.begin(); };
+  const auto position = [&](const std::string& name) {
+    return std::find(order.begin(), order.end(), name) - order.begin();
+  };
   // Taking turns puts B4 right after A5; one lane after the other would put it last.
   EXPECT_LT(position("B4"), position("A10")) << ::testing::PrintToString(order);
   for (int i = 1; i < 5; ++i) EXPECT_LT(position("B" + std::to_string(i - 1)), position("B" + std::to_string(i)));
@@ -331,6 +336,21 @@ TEST(RequestLanes, StopWithNothingRunningEndsTheWorkers) {
   EXPECT_EQ(ThreadsOfThisProcess(), before + kWorkers);
   EXPECT_TRUE(lanes.Stop(5s));
   EXPECT_EQ(ThreadsOfThisProcess(), before) << "the workers are joined";
+}
+
+// Lanes stopped (or destroyed) just after their first item was submitted, while its worker may
+// still be starting: the worker runs the item or not, and ends either way.
+TEST(RequestLanes, AWorkerStartingAsTheLanesStopEndsAfterwards) {
+  constexpr int kRounds = 20;
+  const size_t before = ThreadsOfThisProcess();
+  ASSERT_GT(before, 0u);
+  for (int round = 0; round < kRounds; ++round) {
+    RequestLanes lanes(1, 10);
+    ASSERT_TRUE(lanes.Submit(Connection(round), [] {}, kNoReport));
+    (void)lanes.Stop(0ms);
+  }
+  EXPECT_TRUE(PollUntil([&] { return ThreadsOfThisProcess() == before; }, 5s))
+      << ThreadsOfThisProcess() - before << " workers still there";
 }
 
 // Work runs in a single-threaded apartment with a message loop, and the workers serve item

@@ -84,7 +84,8 @@ class HoldingApplication final : public TermServerEventSink<HoldingApplication> 
     }
     if (answering.empty()) return;
     for (const Waiting& waiting : answering) {
-      (void)Call(waiting.user.get(), kUserSend, {Variant::FromUtf8(AnswerTo(waiting.request)), Variant(waiting.channel)});
+      const std::string answer = AnswerTo(waiting.request);
+      (void)Call(waiting.user.get(), kUserSend, {Variant::FromUtf8(answer), Variant(waiting.channel)});
     }
     (void)Put(answering.back().user.get(), kUserUnansweredRequests, Variant(static_cast<int32_t>(left)));
   }
@@ -291,7 +292,9 @@ TEST_P(HeldRequestsOverEither, AClientThatStopsSendingGetsTheAnswersGivenLater) 
       stoppedSending = true;
       const auto deadline = Clock::now() + 20s;
       answered = true;
-      for (const std::string& request : requests) answered = answered && connection->ReadUntil(AnswerTo(request), Left(deadline));
+      for (const std::string& request : requests) {
+        answered = answered && connection->ReadUntil(AnswerTo(request), Left(deadline));
+      }
       // Its last answer given, the connection has no reason to stay.
       ended = connection->EndedWithin(5s);
     });

@@ -5,6 +5,7 @@
 // request, or waits for its answers, is not hung up on while they are coming.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -33,6 +35,8 @@ const std::string kGreeting = "#ready#";
 
 std::string Request(size_t number) { return "#seq=" + std::to_string(number) + "#"; }
 std::string AnswerTo(const std::string& request) { return "#answer" + request; }
+
+std::string ProtocolName(int32_t protocol) { return protocol == kProtocolSsh ? "Ssh" : "Telnet"; }
 
 std::chrono::milliseconds Left(Clock::time_point deadline) {
   return std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
@@ -279,9 +283,17 @@ TEST_P(HeldRequestsOverEither, AFullCountHoldsTheClientBackUntilTheApplicationAn
   EXPECT_EQ(application_->Received(), requests);
 }
 
-TEST_P(HeldRequestsOverEither, AClientThatStopsSendingGetsTheAnswersGivenLater) {
-  ASSERT_NO_FATAL_FAILURE(StartServer());
-  const std::vector<std::string> requests = {Request(0), Request(1), Request(2)};
+// A client that sends its requests and stops sending: a few, or more than the application takes
+// at once (the rest are read after the first answers, the end of the client's input with them).
+class HeldRequestsOfAStoppedClient : public HeldRequests,
+                                     public ::testing::WithParamInterface<std::tuple<int32_t, size_t>> {};
+
+TEST_P(HeldRequestsOfAStoppedClient, GetsTheAnswersGivenLater) {
+  const auto [protocol, count] = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Start(protocol));
+  std::vector<std::string> requests;
+  for (size_t i = 0; i < count; ++i) requests.push_back(Request(i));
+  const size_t firstRaised = std::min(count, kMaxQueuedRequests);
   std::atomic<bool> stoppedSending{false};
   bool answered = false, ended = false;
   {
@@ -298,17 +310,30 @@ TEST_P(HeldRequestsOverEither, AClientThatStopsSendingGetsTheAnswersGivenLater) 
       // Its last answer given, the connection has no reason to stay.
       ended = connection->EndedWithin(5s);
     });
-    ASSERT_TRUE(Serve([&] { return stoppedSending.load() && application_->ReceivedCount() == requests.size(); }, 20s));
+    ASSERT_TRUE(Serve([&] { return stoppedSending.load() && application_->ReceivedCount() == firstRaised; }, 20s));
     ServeFor(1s);  // the application's work on the requests
     EXPECT_FALSE(client.Done()) << "the connection ended before its answers";
-    application_->AnswerAll();
-    EXPECT_TRUE(Serve([&] { return client.Done(); }, 30s));
+    EXPECT_EQ(application_->ReceivedCount(), firstRaised);
+    EXPECT_TRUE(Serve(
+        [&] {
+          application_->AnswerAll();
+          return client.Done();
+        },
+        30s));
   }
   EXPECT_TRUE(answered);
   EXPECT_TRUE(ended);
   EXPECT_EQ(application_->Received(), requests);
   EXPECT_TRUE(Serve([&] { return application_->Disconnected(); }, 10s));
 }
+
+INSTANTIATE_TEST_SUITE_P(ProtocolsAndCounts, HeldRequestsOfAStoppedClient,
+                         ::testing::Combine(::testing::Values(kProtocolTelnet, kProtocolSsh),
+                                            ::testing::Values(size_t{3}, kMaxQueuedRequests + 36)),
+                         [](const ::testing::TestParamInfo<std::tuple<int32_t, size_t>>& info) {
+                           return ProtocolName(std::get<0>(info.param)) + "_" +
+                                  std::to_string(std::get<1>(info.param)) + "Requests";
+                         });
 
 TEST_P(HeldRequestsOverEither, AClientWaitingForItsAnswersIsNotIdle) {
   constexpr int32_t kIdleSeconds = 1;
@@ -333,9 +358,7 @@ TEST_P(HeldRequestsOverEither, AClientWaitingForItsAnswersIsNotIdle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, HeldRequestsOverEither, ::testing::Values(kProtocolTelnet, kProtocolSsh),
-                         [](const ::testing::TestParamInfo<int32_t>& info) {
-                           return info.param == kProtocolSsh ? std::string("Ssh") : std::string("Telnet");
-                         });
+                         [](const ::testing::TestParamInfo<int32_t>& info) { return ProtocolName(info.param); });
 
 // The answers the client waits for never come: it is let go after the drain time. (Once only,
 // over Telnet: it takes that long.)

@@ -62,6 +62,8 @@ TelnetClient::~TelnetClient() { ::close(fd_); }
 
 void TelnetClient::Send(std::string_view bytes) { (void)!::write(fd_, bytes.data(), bytes.size()); }
 
+void TelnetClient::ShutdownSending() { ::shutdown(fd_, SHUT_WR); }
+
 bool TelnetClient::ReadUntil(std::string_view needle, std::chrono::milliseconds wait) {
   const auto deadline = Clock::now() + wait;
   while (Clock::now() < deadline) {

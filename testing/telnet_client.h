@@ -33,6 +33,8 @@ class TelnetClient {
   bool Connected() const { return connected_; }
   void Send(std::string_view bytes);
   void SendLine(std::string_view line) { Send(std::string(line) + "\r\n"); }
+  // Shuts down the sending side: the server reads the end of the stream, and can still answer.
+  void ShutdownSending();
 
   // Reads until `needle` arrives and consumes the text up to its end; false when the server
   // closed or `wait` passed first.

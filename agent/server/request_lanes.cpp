@@ -114,13 +114,22 @@ bool RequestLanes::Core::Start(Worker* worker, const std::shared_ptr<Lane>& lane
   // that made it idle); its thread runs until the lanes stop.
   if (worker->loop) return worker->loop->PostTask(std::move(job));
   try {
-    worker->thread = std::make_unique<loop::WaitableThread>([worker, job = std::move(job)]() mutable {
+    auto body = [core = shared_from_this(), worker, job = std::move(job)]() mutable {
       com::ApartmentScope apartment;
       std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
-      worker->loop = loop;
+      {
+        std::lock_guard held(core->lock);
+        worker->loop = loop;
+      }
       std::move(job)();
+      {
+        // A stop that came before the loop was set could not post it a quit.
+        std::lock_guard held(core->lock);
+        if (core->stopping) return;
+      }
       loop->Run();
-    });
+    };
+    worker->thread = std::make_unique<loop::WaitableThread>(std::move(body));
     return true;
   } catch (const std::exception& error) {
     Log(std::string("Could not start a worker for requests: ") + error.what(), kLogError);

@@ -33,16 +33,10 @@ class SlowApplication final : public TermServerEventSink<SlowApplication> {
   HRESULT OnEvent(DISPID id, DISPPARAMS* params) {
     namespace args = event_args;
     DispatchCall call(*params, nullptr, nullptr);
+    if (AnswerLoginOrService(id, call)) return S_OK;
     ComPtr<IDispatch> user;
     (void)call.Read(args::kUser, &user);
-    if (id == kEventLoginPassword) {
-      std::string login, password;
-      (void)call.Read(args::LoginPassword::kName, &login);
-      (void)call.Read(args::LoginPassword::kPassword, &password);
-      (void)call.Write(args::LoginPassword::kAllow, Variant(int32_t{login == "monitor" && password == "pw" ? 1 : 0}));
-    } else if (id == kEventServiceRequest) {
-      (void)call.Write(args::ServiceRequest::kType, Variant(kServiceApplication));
-    } else if (id == kEventReceived) {
+    if (id == kEventReceived) {
       ++received_;
       int32_t channel = 0, length = 0;
       (void)call.Read(args::Received::kChannel, &channel);

@@ -50,6 +50,24 @@ class TermServerEventSink : public ComObject<Derived, IDispatch> {
   }
 };
 
+// What the test applications answer to the login and service events: "monitor"/"pw" may log in,
+// and the application serves every shell channel itself. False for any other event.
+inline bool AnswerLoginOrService(DISPID id, DispatchCall& call) {
+  namespace args = event_args;
+  if (id == kEventLoginPassword) {
+    std::string login, password;
+    (void)call.Read(args::LoginPassword::kName, &login);
+    (void)call.Read(args::LoginPassword::kPassword, &password);
+    (void)call.Write(args::LoginPassword::kAllow, Variant(int32_t{login == "monitor" && password == "pw" ? 1 : 0}));
+    return true;
+  }
+  if (id == kEventServiceRequest) {
+    (void)call.Write(args::ServiceRequest::kType, Variant(kServiceApplication));
+    return true;
+  }
+  return false;
+}
+
 // The application side: answers the events as the agent does and records them in order.
 class RecordingSink final : public TermServerEventSink<RecordingSink> {
  public:

@@ -1,6 +1,8 @@
 // A libssh client that logs in once, opens shell channels and writes one record to all of them
 // as fast as their windows let it, reading the answers or leaving them unread: the load that
-// must not make the server grow. For the flow tests and the agent benchmark.
+// must not make the server grow. For the flow tests and the agent benchmark. It also talks on
+// its first channel a step at a time (Write, SendEof, ReadUntil, WaitForEnd), for tests that
+// decide when the application answers.
 #pragma once
 
 #include <libssh/libssh.h>
@@ -94,7 +96,7 @@ class SshFloodClient {
     const auto end = Clock::now() + duration;
     for (long round = 0; round < 100'000'000 && Clock::now() < end && !ended_; ++round) {
       for (ssh_channel channel : channels_) {
-        if (!ssh_channel_is_open(channel) || ssh_channel_is_eof(channel)) {
+        if (ChannelEnded(channel)) {
           ended_ = true;
           continue;
         }
@@ -118,6 +120,51 @@ class SshFloodClient {
     }
   }
 
+  // Writes all of `bytes` to the first channel as its window lets it; false when the server
+  // ended the channel or `wait` passed first.
+  bool Write(std::string_view bytes, std::chrono::milliseconds wait = std::chrono::seconds(10)) {
+    const auto end = Clock::now() + wait;
+    ssh_channel channel = channels_.front();
+    for (long round = 0; round < 10'000'000 && !bytes.empty() && Clock::now() < end; ++round) {
+      if (ChannelEnded(channel)) return false;
+      const size_t room = std::min<size_t>(ssh_channel_window_size(channel), bytes.size());
+      if (room > 0) {
+        const int written = ssh_channel_write(channel, bytes.data(), static_cast<uint32_t>(room));
+        if (written == SSH_ERROR) return false;
+        bytes.remove_prefix(static_cast<size_t>(std::max(written, 0)));
+      }
+      if (!bytes.empty()) (void)ssh_event_dopoll(event_, 10);
+    }
+    return bytes.empty();
+  }
+
+  // The first channel sends nothing more (channel EOF); the server may still answer on it.
+  bool SendEof() { return ssh_channel_send_eof(channels_.front()) == SSH_OK; }
+
+  // Reads the first channel until `needle` arrives and consumes the text up to its end; false
+  // when the server ended the channel or `wait` passed first.
+  bool ReadUntil(std::string_view needle, std::chrono::milliseconds wait) {
+    const auto end = Clock::now() + wait;
+    for (long round = 0; round < 10'000'000; ++round) {
+      if (const size_t at = text_.find(needle); at != std::string::npos) {
+        text_.erase(0, at + needle.size());
+        return true;
+      }
+      if (Clock::now() >= end || !ReadSome()) return false;
+    }
+    return false;
+  }
+
+  // Waits up to `wait` for the server to end the first channel (what arrives meanwhile is kept
+  // for ReadUntil); true when it did.
+  bool WaitForEnd(std::chrono::milliseconds wait) {
+    const auto end = Clock::now() + wait;
+    for (long round = 0; round < 10'000'000 && Clock::now() < end; ++round) {
+      if (!ReadSome()) return true;
+    }
+    return false;
+  }
+
   // Leaves without a word: the socket is shut down, nothing more is sent.
   void Abandon() {
     abandoned_ = true;
@@ -131,11 +178,32 @@ class SshFloodClient {
   const std::string& Greeting() const { return greeting_; }
 
  private:
+  static bool ChannelEnded(ssh_channel channel) {
+    return !ssh_channel_is_open(channel) || ssh_channel_is_eof(channel);
+  }
+
+  // Takes what has come for the first channel into text_, waiting a moment when nothing has;
+  // false once the server has ended the channel or the connection.
+  bool ReadSome() {
+    ssh_channel channel = channels_.front();
+    char buffer[16 * 1024];
+    const int got = ssh_channel_read_nonblocking(channel, buffer, sizeof buffer, 0);
+    if (got > 0) {
+      text_.append(buffer, static_cast<size_t>(got));
+      return true;
+    }
+    if (got == SSH_ERROR || ChannelEnded(channel)) return false;
+    if ((ssh_get_status(session_) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0) return false;
+    if (ssh_event_dopoll(event_, 20) == SSH_ERROR && !ssh_is_connected(session_)) return false;
+    return true;
+  }
+
   ssh_session session_;
   std::string password_;
   std::vector<ssh_channel> channels_;
   ssh_event event_ = nullptr;
   std::string greeting_;
+  std::string text_;  // read from the first channel and not yet consumed by ReadUntil
   uint64_t bytesWritten_ = 0;
   uint64_t bytesRead_ = 0;
   std::atomic<uint64_t> recordsWritten_{0};

@@ -142,7 +142,14 @@ TEST_F(TermServerSshFlow, ChannelsThatNeverReadEndTheConnectionWithoutGrowingThe
   ASSERT_TRUE(connected);
   EXPECT_TRUE(ended) << "the server should give up on a client that does not read";
   EXPECT_GT(written, 0u);
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer holds freed memory back in its quarantine (256 MB by default), so the resident
+  // size says nothing here about what the server keeps; the connection's end still does.
+  (void)peak;
+  (void)before;
+#else
   EXPECT_LE(peak - before, 60 * 1024) << "kB grown; " << written << " records written";
+#endif
   EXPECT_TRUE(testkit::PumpUntil(*loop_, [&] { return application_->Disconnected(); }, 10s));
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/vorlane-query/telnet_filter.h"
 
@@ -40,6 +41,13 @@ class TelnetClient {
   // The next record: from a '#' up to the last '#' before the output goes quiet ("" when none
   // came). Line ends inside the record are kept as sent; those after it are not part of it.
   std::string ReadRecord(std::chrono::milliseconds wait = 10s);
+  // The next `count` records of a stream of them sent back to back (each begins "#keycount="),
+  // in the order they came; fewer when the server closed or `wait` passed first. A record counts
+  // once the next one begins, or, for the last one, once the output goes quiet after its '#'.
+  std::vector<std::string> ReadRecords(size_t count, std::chrono::milliseconds wait = 10s);
+  // True when text has arrived that no read has consumed yet; waits up to `wait` for some (by
+  // default not at all).
+  bool HasText(std::chrono::milliseconds wait = 0ms);
   // Sends `record` as a line and returns the answer record.
   std::string Request(std::string_view record, std::chrono::milliseconds wait = 10s);
   // Waits for the login and password prompts and answers them; false when one did not come.

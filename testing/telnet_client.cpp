@@ -60,7 +60,9 @@ TelnetClient::TelnetClient(const std::string& address, int port, const std::stri
   connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&peer), length) == 0;
 }
 
-TelnetClient::~TelnetClient() { ::close(fd_); }
+TelnetClient::~TelnetClient() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 void TelnetClient::Send(std::string_view bytes) { (void)!::write(fd_, bytes.data(), bytes.size()); }
 
@@ -169,6 +171,15 @@ std::string TelnetClient::Login(std::string_view user, std::string_view password
     if (!Fill(100ms) && closed_) return {};
   }
   return {};
+}
+
+void TelnetClient::Abort() {
+  const linger reset{1, 0};
+  (void)::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  ::close(fd_);
+  fd_ = -1;
+  connected_ = false;
+  closed_ = true;
 }
 
 bool TelnetClient::Closed() {

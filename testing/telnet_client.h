@@ -54,6 +54,10 @@ class TelnetClient {
   bool AnswerLoginPrompts(std::string_view user, std::string_view password);
   // Logs in to the agent; the login answer's session id, or "" when refused.
   std::string Login(std::string_view user, std::string_view password);
+  // Ends the connection at once with a reset, as a client that vanished does: unlike a close,
+  // which the server may take for a client done sending but still reading, it leaves nothing
+  // to answer to.
+  void Abort();
   // True when the server has closed the connection (waits up to 2 s for it).
   bool Closed();
 

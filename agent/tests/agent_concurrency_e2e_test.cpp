@@ -4,8 +4,11 @@
 // address inside a network namespace of the test's own. The whole test program runs in a
 // private network namespace (entered before any thread starts), which the agent inherits.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
 
 #include <atomic>
+#include <filesystem>
 #include <chrono>
 #include <memory>
 #include <regex>
@@ -105,10 +108,10 @@ class AgentConcurrency : public ::testing::Test {
     return connection;
   }
 
-  // Stops the agent with SIGTERM; its exit status (-1: it had to be killed after 10 s).
-  int StopAgent() {
+  // Stops the agent with `signal`; its exit status (-1: it had to be killed 10 s after the signal).
+  int StopAgent(int signal = SIGTERM) {
     stopped_ = true;
-    return agent_.Stop();
+    return agent_.Stop(signal);
   }
 
   // Waits until the agent has taken up `count` requests naming `text` (it logs each request as
@@ -278,8 +281,11 @@ TEST_F(AgentConcurrency, AStopDoesNotWaitForACheckBeyondItsBound) {
   EXPECT_TRUE(connection.client->Closed());
 }
 
-// A check that ends within the stop's wait still answers its client before the connection closes.
-TEST_F(AgentConcurrency, AStopLetsACheckThatEndsInTimeAnswer) {
+// A check that ends within the stop's wait still answers its client before the connection
+// closes, whichever of the stop signals ends the agent.
+class AgentStopSignal : public AgentConcurrency, public ::testing::WithParamInterface<int> {};
+
+TEST_P(AgentStopSignal, LetsACheckThatEndsInTimeAnswer) {
   ASSERT_NO_FATAL_FAILURE(StartAgent());
   Connection connection = Connect();
   ASSERT_FALSE(connection.session.empty());
@@ -287,7 +293,7 @@ TEST_F(AgentConcurrency, AStopLetsACheckThatEndsInTimeAnswer) {
   ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
 
   int status = -2;
-  std::thread stop([&] { status = StopAgent(); });
+  std::thread stop([&] { status = StopAgent(GetParam()); });
   const std::string answer = connection.client->ReadRecord(10s);
   const bool closed = connection.client->Closed();
   stop.join();
@@ -295,6 +301,55 @@ TEST_F(AgentConcurrency, AStopLetsACheckThatEndsInTimeAnswer) {
   EXPECT_TRUE(closed);
   EXPECT_EQ(status, 0) << agent_.Log();
   EXPECT_EQ(agent_.Log().find("Stopping with"), std::string::npos) << agent_.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(StopSignals, AgentStopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Requests that wait behind a slow one on their connection are dropped, never run, when the
+// connection ends (its client vanished: a reset) and when the agent stops. The waiting request would start a program; the
+// agent logs each request it takes up, so the log tells whether it ran.
+TEST_F(AgentConcurrency, WaitingRequestsAreDroppedWhenTheirConnectionEnds) {
+  // One check at a time: the request of the connection asked last runs only once the slow
+  // check and whatever was queued before it are done with.
+  ASSERT_NO_FATAL_FAILURE(StartAgent("MaxConcurrentChecks=1\r\n"));
+  Connection leaving = Connect();
+  Connection staying = Connect();
+  ASSERT_FALSE(leaving.session.empty());
+  ASSERT_FALSE(staying.session.empty());
+  leaving.client->Send(PingRequest(leaving.session, DeadHost(), 3) + "\r\n" +
+                       Request("executefile", leaving.session, "CommandLine=touch \"%tmp%dropped\"#") + "\r\n");
+  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
+  leaving.client->Abort();
+  ASSERT_TRUE(agent_.WaitForLog("User disconnected")) << agent_.Log();
+  // Had the slow check ended before the connection did, the program would have been started by
+  // right; the test then proves nothing.
+  const std::string log = agent_.Log();
+  ASSERT_LT(log.find("User disconnected"), log.find(kPingTimedOut)) << "the check ended before the connection\n" << log;
+
+  const std::string info = staying.client->Request(Request("agentinfo", staying.session), 10s);
+  EXPECT_TRUE(std::regex_match(info, std::regex(kAgentInfoShape))) << info;
+  EXPECT_EQ(agent_.Log().find("requestaction=executefile"), std::string::npos) << agent_.Log();
+  EXPECT_FALSE(std::filesystem::exists(agent_.Dir() / "dropped"));
+}
+
+TEST_F(AgentConcurrency, WaitingRequestsAreDroppedWhenTheAgentStops) {
+  ASSERT_NO_FATAL_FAILURE(StartAgent());
+  Connection connection = Connect();
+  ASSERT_FALSE(connection.session.empty());
+  connection.client->Send(PingRequest(connection.session, DeadHost(), 2) + "\r\n" +
+                          Request("executefile", connection.session, "CommandLine=touch \"%tmp%dropped\"#") + "\r\n");
+  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
+
+  int status = -2;
+  std::thread stop([&] { status = StopAgent(); });
+  const std::vector<std::string> answers = connection.client->ReadRecords(2, 10s);
+  stop.join();
+  EXPECT_EQ(answers, std::vector<std::string>{kPingTimedOut}) << "the running check answers, the waiting request not";
+  EXPECT_TRUE(connection.client->Closed());
+  EXPECT_EQ(status, 0) << agent_.Log();
+  // The agent has ended: whatever it ran has been logged.
+  EXPECT_EQ(agent_.Log().find("requestaction=executefile"), std::string::npos) << agent_.Log();
 }
 
 // Many connections at work while others come and go and sessions end, then a stop in the middle

@@ -8,8 +8,8 @@
 #include <string.h>
 
 #include <atomic>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
@@ -43,10 +43,10 @@ std::string Request(const std::string& action, const std::string& session, const
 }
 
 // A ping of `host` with one frame and `timeout` seconds for it.
-std::string PingRequest(const std::string& session, const std::string& host, int timeout, int frames = 1) {
+std::string PingRequest(const std::string& session, const std::string& host, int timeout) {
   return Request("runcheck", session,
-                 "checkid=PING#Hostname=" + host + "#Number of frames=" + std::to_string(frames) +
-                     "#Success rate=95#Timeout=" + std::to_string(timeout) + "#TOS=#Check TOS-byte consistency=false#");
+                 "checkid=PING#Hostname=" + host + "#Number of frames=1#Success rate=95#Timeout=" +
+                     std::to_string(timeout) + "#TOS=#Check TOS-byte consistency=false#");
 }
 
 // The disk check of "/" against `bytes`, and its answer, which names the value: tell-apart.
@@ -137,7 +137,7 @@ TEST_F(AgentConcurrency, AnIdleConnectionIsAnsweredWhileSlowChecksRunOnOthers) {
   for (int i = 0; i < 4; ++i) {
     pinging.push_back(Connect());
     ASSERT_FALSE(pinging.back().session.empty());
-    pinging.back().client->SendLine(PingRequest(pinging.back().session, DeadHost(), 3));
+    pinging.back().client->SendLine(PingRequest(pinging.back().session, DeadHost(), 5));
   }
   ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 4)) << "the four checks run side by side\n"
                                                                        << agent_.Log();
@@ -304,11 +304,13 @@ TEST_P(AgentStopSignal, LetsACheckThatEndsInTimeAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StopSignals, AgentStopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& info) { return std::string(sigabbrev_np(info.param)); });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
 
 // Requests that wait behind a slow one on their connection are dropped, never run, when the
-// connection ends (its client vanished: a reset) and when the agent stops. The waiting request would start a program; the
-// agent logs each request it takes up, so the log tells whether it ran.
+// connection ends (its client vanished: a reset) and when the agent stops. The waiting request
+// would start a program; the agent logs each request it takes up, so the log tells whether it ran.
 TEST_F(AgentConcurrency, WaitingRequestsAreDroppedWhenTheirConnectionEnds) {
   // One check at a time: the request of the connection asked last runs only once the slow
   // check and whatever was queued before it are done with.

@@ -114,10 +114,19 @@ class AgentConcurrency : public ::testing::Test {
     return agent_.Stop(signal);
   }
 
-  // Waits until the agent has taken up `count` requests naming `text` (it logs each request as
+  // Waits until the agent has taken up `count` pings of the dead host (it logs each request as
   // it starts on it).
-  bool WaitForRequestsTaken(const std::string& text, size_t count) {
-    return PollUntil([&] { return Occurrences(agent_.Log(), text) >= count; }, 10s);
+  bool WaitForPingsTaken(size_t count) {
+    const std::string ping = "Hostname=" + DeadHost() + "#";
+    return PollUntil([&] { return Occurrences(agent_.Log(), ping) >= count; }, 10s);
+  }
+
+  // Has `connection` ask for a ping of the dead host with `timeout` seconds, with the request
+  // lines `then` behind it in the same write, and waits until the agent runs the ping.
+  void StartSlowCheck(const Connection& connection, int timeout, const std::string& then = "") {
+    ASSERT_FALSE(connection.session.empty());
+    connection.client->Send(PingRequest(connection.session, DeadHost(), timeout) + "\r\n" + then);
+    ASSERT_TRUE(WaitForPingsTaken(1)) << agent_.Log();
   }
 
   std::string DeadHost() const { return dead_->remoteAddress(); }
@@ -139,8 +148,7 @@ TEST_F(AgentConcurrency, AnIdleConnectionIsAnsweredWhileSlowChecksRunOnOthers) {
     ASSERT_FALSE(pinging.back().session.empty());
     pinging.back().client->SendLine(PingRequest(pinging.back().session, DeadHost(), 5));
   }
-  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 4)) << "the four checks run side by side\n"
-                                                                       << agent_.Log();
+  ASSERT_TRUE(WaitForPingsTaken(4)) << "the four checks run side by side\n" << agent_.Log();
 
   Connection idle = Connect();
   ASSERT_FALSE(idle.session.empty());
@@ -267,9 +275,7 @@ TEST_F(AgentConcurrency, MaxConcurrentChecksBoundsTheChecksRunningAtOnce) {
 TEST_F(AgentConcurrency, AStopDoesNotWaitForACheckBeyondItsBound) {
   ASSERT_NO_FATAL_FAILURE(StartAgent());
   Connection connection = Connect();
-  ASSERT_FALSE(connection.session.empty());
-  connection.client->SendLine(PingRequest(connection.session, DeadHost(), 20));
-  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
+  ASSERT_NO_FATAL_FAILURE(StartSlowCheck(connection, 20));
 
   const auto start = Clock::now();
   // Stop() kills the program when it has not ended 10 s after the signal; it then answers -1.
@@ -288,9 +294,7 @@ class AgentStopSignal : public AgentConcurrency, public ::testing::WithParamInte
 TEST_P(AgentStopSignal, LetsACheckThatEndsInTimeAnswer) {
   ASSERT_NO_FATAL_FAILURE(StartAgent());
   Connection connection = Connect();
-  ASSERT_FALSE(connection.session.empty());
-  connection.client->SendLine(PingRequest(connection.session, DeadHost(), 2));
-  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
+  ASSERT_NO_FATAL_FAILURE(StartSlowCheck(connection, 2));
 
   int status = -2;
   std::thread stop([&] { status = StopAgent(GetParam()); });
@@ -317,11 +321,9 @@ TEST_F(AgentConcurrency, WaitingRequestsAreDroppedWhenTheirConnectionEnds) {
   ASSERT_NO_FATAL_FAILURE(StartAgent("MaxConcurrentChecks=1\r\n"));
   Connection leaving = Connect();
   Connection staying = Connect();
-  ASSERT_FALSE(leaving.session.empty());
   ASSERT_FALSE(staying.session.empty());
-  leaving.client->Send(PingRequest(leaving.session, DeadHost(), 3) + "\r\n" +
-                       Request("executefile", leaving.session, "CommandLine=touch \"%tmp%dropped\"#") + "\r\n");
-  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
+  ASSERT_NO_FATAL_FAILURE(StartSlowCheck(
+      leaving, 3, Request("executefile", leaving.session, "CommandLine=touch \"%tmp%dropped\"#") + "\r\n"));
   leaving.client->Abort();
   ASSERT_TRUE(agent_.WaitForLog("User disconnected")) << agent_.Log();
   // Had the slow check ended before the connection did, the program would have been started by
@@ -338,10 +340,8 @@ TEST_F(AgentConcurrency, WaitingRequestsAreDroppedWhenTheirConnectionEnds) {
 TEST_F(AgentConcurrency, WaitingRequestsAreDroppedWhenTheAgentStops) {
   ASSERT_NO_FATAL_FAILURE(StartAgent());
   Connection connection = Connect();
-  ASSERT_FALSE(connection.session.empty());
-  connection.client->Send(PingRequest(connection.session, DeadHost(), 2) + "\r\n" +
-                          Request("executefile", connection.session, "CommandLine=touch \"%tmp%dropped\"#") + "\r\n");
-  ASSERT_TRUE(WaitForRequestsTaken("Hostname=" + DeadHost() + "#", 1)) << agent_.Log();
+  ASSERT_NO_FATAL_FAILURE(StartSlowCheck(
+      connection, 2, Request("executefile", connection.session, "CommandLine=touch \"%tmp%dropped\"#") + "\r\n"));
 
   int status = -2;
   std::thread stop([&] { status = StopAgent(); });

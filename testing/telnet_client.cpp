@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/termserver/telnet_codes.h"
 
 namespace vorlane::testkit {
@@ -58,7 +60,9 @@ TelnetClient::TelnetClient(const std::string& address, int port, const std::stri
   connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&peer), length) == 0;
 }
 
-TelnetClient::~TelnetClient() { ::close(fd_); }
+TelnetClient::~TelnetClient() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 void TelnetClient::Send(std::string_view bytes) { (void)!::write(fd_, bytes.data(), bytes.size()); }
 
@@ -95,6 +99,47 @@ std::string TelnetClient::ReadRecord(std::chrono::milliseconds wait) {
   return {};
 }
 
+std::vector<std::string> TelnetClient::ReadRecords(size_t count, std::chrono::milliseconds wait) {
+  constexpr std::string_view kRecordStart = "#keycount=";
+  std::vector<std::string> records;
+  const auto deadline = Clock::now() + wait;
+  // Takes the records that are whole by now off the front of the text; `last` says the record
+  // at the end is whole too.
+  const auto take = [&](bool last) {
+    size_t start = text_.find(kRecordStart);
+    while (start != std::string::npos && records.size() < count) {
+      const size_t next = text_.find(kRecordStart, start + 1);
+      if (next == std::string::npos && !last) break;
+      std::string record = text_.substr(start, next == std::string::npos ? std::string::npos : next - start);
+      while (!record.empty() && (record.back() == '\r' || record.back() == '\n')) record.pop_back();
+      if (next == std::string::npos && (record.empty() || record.back() != '#')) break;
+      records.push_back(std::move(record));
+      text_.erase(0, next == std::string::npos ? text_.size() : next);
+      start = text_.find(kRecordStart);
+    }
+  };
+  while (records.size() < count && Clock::now() < deadline) {
+    take(false);
+    if (records.size() >= count) break;
+    // Quiet or closed: the record at the end is as whole as it will get.
+    if (!Fill(100ms)) {
+      take(true);
+      if (closed_) break;
+    }
+  }
+  return records;
+}
+
+bool TelnetClient::HasText(std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  // Each round reads what the socket holds; a read of only Telnet commands adds no text.
+  for (int round = 0; round < 1000 && text_.empty(); ++round) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!Fill(std::max(left, 0ms)) || Clock::now() >= deadline) break;
+  }
+  return !text_.empty();
+}
+
 std::string TelnetClient::Request(std::string_view record, std::chrono::milliseconds wait) {
   SendLine(record);
   return ReadRecord(wait);
@@ -128,6 +173,15 @@ std::string TelnetClient::Login(std::string_view user, std::string_view password
     if (!Fill(100ms) && closed_) return {};
   }
   return {};
+}
+
+void TelnetClient::Abort() {
+  const linger reset{1, 0};
+  (void)::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  ::close(fd_);
+  fd_ = -1;
+  connected_ = false;
+  closed_ = true;
 }
 
 bool TelnetClient::Closed() {

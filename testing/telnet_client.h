@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/vorlane-query/telnet_filter.h"
 
@@ -42,12 +43,23 @@ class TelnetClient {
   // The next record: from a '#' up to the last '#' before the output goes quiet ("" when none
   // came). Line ends inside the record are kept as sent; those after it are not part of it.
   std::string ReadRecord(std::chrono::milliseconds wait = 10s);
+  // The next `count` records of a stream of them sent back to back (each begins "#keycount="),
+  // in the order they came; fewer when the server closed or `wait` passed first. A record counts
+  // once the next one begins, or, for the last one, once the output goes quiet after its '#'.
+  std::vector<std::string> ReadRecords(size_t count, std::chrono::milliseconds wait = 10s);
+  // True when text has arrived that no read has consumed yet; waits up to `wait` for some (by
+  // default not at all).
+  bool HasText(std::chrono::milliseconds wait = 0ms);
   // Sends `record` as a line and returns the answer record.
   std::string Request(std::string_view record, std::chrono::milliseconds wait = 10s);
   // Waits for the login and password prompts and answers them; false when one did not come.
   bool AnswerLoginPrompts(std::string_view user, std::string_view password);
   // Logs in to the agent; the login answer's session id, or "" when refused.
   std::string Login(std::string_view user, std::string_view password);
+  // Ends the connection at once with a reset, as a client that vanished does: unlike a close,
+  // which the server may take for a client done sending but still reading, it leaves nothing
+  // to answer to.
+  void Abort();
   // True when the server has closed the connection (waits up to 2 s for it).
   bool Closed();
 

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <vector>
 
+#include "agent/tests/agent_answers.h"
 #include "agent/tests/agent_process.h"
 #include "cipher/password.h"
 #include "platform/termserver/limits.h"
@@ -398,8 +399,6 @@ TEST_F(AgentOverTelnet, HugeAndBrokenRequestsGetWellFormedAnswers) {
   EXPECT_NE(client.Request(Request("agentinfo", session)).find("responseaction=ageninfo"), std::string::npos);
 }
 
-const std::string kAgentInfoShape =
-    "#keycount=4#responseaction=ageninfo#agentversion=1\\.5\\.6\\.3#agentos=[^#]+ \\(Kernel [^#]+\\)#protocolversion=1\\.9#";
 // Longer than the quiet time that ends a request ending with '#' from a client that sends no
 // line ends.
 constexpr auto kPauseAfterHash = 3 * termserver::kHashRequestQuietTime;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/tests/agent_answers.h"
 #include "agent/tests/agent_process.h"
 #include "ping/icmp_echo.h"
 #include "ping/tests/private_network.h"
@@ -27,7 +28,6 @@ const std::string kResponder = VORLANE_ICMP_RESPONDER;
 
 constexpr std::string_view kUpPrefix = "#keycount=3#responseaction=runcheck#checkid=PING#result=up#resultstring=";
 constexpr std::string_view kDownPrefix = "#keycount=3#responseaction=runcheck#checkid=PING#result=down#resultstring=";
-constexpr std::string_view kRoundTripKey = "@@RTO=";
 
 // The request's parameters, sent as given.
 struct PingParameters {
@@ -39,18 +39,6 @@ struct PingParameters {
   std::string tos;
   std::string checkTos = "false";
 };
-
-// An answer whose result text ends in "@@RTO=<digits>" with the digits taken out, so that it can
-// be compared whole; an answer without a round trip time is returned as it is, which then fails
-// the comparison.
-std::string WithoutRoundTripValue(const std::string& answer) {
-  const size_t key = answer.rfind(kRoundTripKey);
-  if (key == std::string::npos || answer.empty() || answer.back() != '#') return answer;
-  const size_t digits = key + kRoundTripKey.size();
-  const std::string value = answer.substr(digits, answer.size() - 1 - digits);
-  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return answer;
-  return answer.substr(0, digits) + "#";
-}
 
 class AgentPing : public ::testing::Test {
  protected:

@@ -107,11 +107,14 @@ class TelnetSession final : public ConnectionOutput {
       if (!(connection_.*condition)()) return true;
       const auto now = Clock::now();
       if (now >= deadline) return false;
-      pollfd wake{connection_.WakeFd(), POLLIN, 0};
-      const int n = ::poll(&wake, 1, PollTimeoutMs(now, deadline));
+      // The socket only for its end: a client that is gone for good (reset, or both ways shut)
+      // waits for nothing any more, and its requests still waiting are dropped.
+      pollfd fds[2] = {{connection_.WakeFd(), POLLIN, 0}, {socket_.get(), 0, 0}};
+      const int n = ::poll(fds, 2, PollTimeoutMs(now, deadline));
       if (n < 0 && errno != EINTR) return false;
-      if (wake.revents & (POLLERR | POLLNVAL)) return false;
-      if (wake.revents & POLLIN) connection_.DrainOutput();
+      if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
+      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+      if (fds[0].revents & POLLIN) connection_.DrainOutput();
     }
   }
 

@@ -2,6 +2,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,7 +60,12 @@ UniqueFd Connect(const Settings& settings, Clock::time_point deadline, std::stri
       rc = soError == 0 ? 0 : -1;
       errno = soError;
     }
-    if (rc == 0) return fd;
+    if (rc == 0) {
+      // Small messages each waiting for an answer: no Nagle delay (see the SSH transport).
+      const int yes = 1;
+      (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+      return fd;
+    }
     error += std::string(": ") + std::strerror(errno);
   }
   return {};

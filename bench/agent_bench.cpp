@@ -129,12 +129,12 @@ void AgentInfo(const char* what, int port, int requests) {
 }
 
 template <class Client>
-void Logins(const char* what, int port, int logins) {
+void Logins(const char* what, int port, int logins, bool noDelay) {
   std::vector<double> micros;
   const auto start = Clock::now();
   for (int i = 0; i < logins; ++i) {
     const auto before = Clock::now();
-    Client client(port, "monitor", "pw");
+    Client client(port, "monitor", "pw", "registrationlevel=standard#", noDelay);
     if (!client.Login()) break;
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
   }
@@ -197,8 +197,12 @@ int main(int argc, char** argv) {
   }
   AgentInfo<SshClient>("ssh: agentinfo round trip", sshPort, requests);
   AgentInfo<TelnetClient>("telnet: agentinfo round trip", telnetPort, requests);
-  Logins<SshClient>("ssh: logins", sshPort, logins);
-  Logins<TelnetClient>("telnet: logins", telnetPort, logins);
+  // Connect to login answer, with a client that turns Nagle's algorithm off and one that leaves
+  // it on (libssh's default; many Telnet clients).
+  Logins<SshClient>("ssh: logins, TCP_NODELAY", sshPort, logins, true);
+  Logins<SshClient>("ssh: logins, Nagle on", sshPort, logins, false);
+  Logins<TelnetClient>("telnet: logins, TCP_NODELAY", telnetPort, logins, true);
+  Logins<TelnetClient>("telnet: logins, Nagle on", telnetPort, logins, false);
   Flood("ssh: flood, reading answers", 1, true, floodSeconds);
   // Longer, so that the agent can give up on the client: its output stops moving once the
   // client's windows are full, and the agent waits 10 s more before it ends the connection.

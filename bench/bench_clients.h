@@ -25,8 +25,10 @@ inline std::string SessionFrom(const std::string& text) {
 
 class TelnetClient {
  public:
-  // `loginEnd` is the text that ends the server's login answer.
-  TelnetClient(int port, std::string user, std::string password, std::string loginEnd = "registrationlevel=standard#")
+  // `loginEnd` is the text that ends the server's login answer. `noDelay` turns Nagle's
+  // algorithm off, as a client tuned for small messages does.
+  TelnetClient(int port, std::string user, std::string password, std::string loginEnd = "registrationlevel=standard#",
+               bool noDelay = true)
       : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
         user_(std::move(user)),
         password_(std::move(password)),
@@ -36,7 +38,7 @@ class TelnetClient {
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (noDelay) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   ~TelnetClient() { ::close(fd_); }
@@ -45,8 +47,12 @@ class TelnetClient {
 
   bool Login() {
     if (!ok_ || !ReadUntil("login: ")) return false;
+    // Its answer to the server's offer to suppress go-ahead, then its name: two small writes
+    // back to back, as Telnet clients send them.
+    Send("\xff\xfd\x03");
     Send(user_ + "\r\n");
     if (!ReadUntil("Password: ")) return false;
+    Send("\xff\xfd\x01");  // and so for the server's offer to echo, before the password
     Send(password_ + "\r\n");
     if (!ReadUntil(loginEnd_)) return false;
     session_ = SessionFrom(consumed_);
@@ -99,8 +105,9 @@ class TelnetClient {
 
 class SshClient {
  public:
+  // As TelnetClient; libssh leaves Nagle's algorithm on unless told.
   SshClient(int port, const std::string& user, std::string password,
-            std::string loginEnd = "registrationlevel=standard#")
+            std::string loginEnd = "registrationlevel=standard#", bool noDelay = false)
       : session_(ssh_new()), password_(std::move(password)), loginEnd_(std::move(loginEnd)) {
     int verbosity = SSH_LOG_NOLOG;
     unsigned int portValue = static_cast<unsigned int>(port);
@@ -109,6 +116,8 @@ class SshClient {
     ssh_options_set(session_, SSH_OPTIONS_USER, user.c_str());
     ssh_options_set(session_, SSH_OPTIONS_LOG_VERBOSITY, &verbosity);
     ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
+    const int noDelayValue = noDelay ? 1 : 0;
+    ssh_options_set(session_, SSH_OPTIONS_NODELAY, &noDelayValue);
   }
   ~SshClient() {
     if (channel_) {

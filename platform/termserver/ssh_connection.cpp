@@ -1,6 +1,9 @@
 #include "platform/termserver/ssh_connection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <exception>
@@ -69,6 +72,7 @@ void SshConnection::Run() {
     if (KeyExchange() && StartEventLoop()) {
       int pollFailures = 0;
       while ((reason = ReasonToEnd(Clock::now())).empty()) {
+        if (!shellStarted_) AcknowledgeAtOnce();
         int rc = ssh_event_dopoll(event_.get(), NextPollTimeout(Clock::now()));
         pollFailures = rc == SSH_ERROR ? pollFailures + 1 : 0;
         if (pollFailures > kMaxPollFailures) {
@@ -113,10 +117,20 @@ bool SshConnection::KeyExchange() {
       debuglog::Write(std::string("termserver: ssh key exchange: ") + ssh_get_error(session));
       return false;
     }
+    AcknowledgeAtOnce();
     pollfd socket{ssh_get_fd(session), POLLIN, 0};
     if (::poll(&socket, 1, static_cast<int>(kPollInterval.count())) < 0 && errno != EINTR) return false;
   }
   return false;
+}
+
+// The key exchange and the login are rows of small packets; a client with Nagle's algorithm on
+// sends each only once the previous one is acknowledged (its key exchange init and its key
+// share go back to back). Acknowledging what was received at once (the kernel forgets the
+// setting after each receive) spares it a delayed acknowledgement, about 40 ms, per step.
+void SshConnection::AcknowledgeAtOnce() {
+  const int one = 1;
+  (void)::setsockopt(ssh_get_fd(session_.get()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 bool SshConnection::StartEventLoop() {
@@ -179,6 +193,7 @@ void SshConnection::ProcessPending() {
     switch (item.kind) {
       case Pending::Kind::kStart: {
         channel->started = true;
+        shellStarted_ = true;
         const int32_t number = channel->number;
         if (channel->kind == SshChannelKind::kShell) {
           RaiseEvent("ServiceStart", [&] { connection_.ServiceStart(number, kServiceApplication, "shell"); });

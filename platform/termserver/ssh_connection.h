@@ -55,6 +55,7 @@ class SshConnection final : public ConnectionOutput {
   class CallbackScope;
 
   bool KeyExchange();
+  void AcknowledgeAtOnce();
   bool StartEventLoop();
   std::string ReasonToEnd(Clock::time_point now);
   int NextPollTimeout(Clock::time_point now) const;
@@ -116,6 +117,7 @@ class SshConnection final : public ConnectionOutput {
   bool wakeReady_ = false;
   bool closing_ = false;
   bool authenticated_ = false;
+  bool shellStarted_ = false;  // a service has started: the login dialogue is over
   bool loginFailed_ = false;
   bool outputOverflow_ = false;
   int failedLogins_ = 0;

@@ -1,5 +1,7 @@
 #include "platform/termserver/telnet_session.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -49,7 +51,9 @@ class TelnetSession final : public ConnectionOutput {
 
   void Run() {
     connection_.SetOutput(this);
-    if (Login() && StartShell()) ServeRequests();
+    const bool loggedIn = Login();
+    inLogin_ = false;
+    if (loggedIn && StartShell()) ServeRequests();
     connection_.SetOutput(nullptr);
   }
 
@@ -74,6 +78,7 @@ class TelnetSession final : public ConnectionOutput {
       if (now >= idleEnd) return Wait::kClose;
       if (now >= deadline) return Wait::kDeadline;
 
+      if (inLogin_) AcknowledgeAtOnce();
       const int socket = connection_.InputHeld() ? -1 : socket_.get();
       pollfd fds[2] = {{socket, POLLIN, 0}, {connection_.WakeFd(), POLLIN, 0}};
       int n = ::poll(fds, 2, PollTimeoutMs(now, std::min(deadline, idleEnd)));
@@ -124,6 +129,15 @@ class TelnetSession final : public ConnectionOutput {
     if (!WaitWhile(&Connection::InputHeld, Clock::time_point::max())) return false;
     connection_.Received(kChannel, std::move(request));
     return !failed_ && !connection_.ShouldClose();
+  }
+
+  // The login dialogue is a row of small writes from the client (its option answers, its name,
+  // its password); a client with Nagle's algorithm on sends each only once the previous one is
+  // acknowledged. Acknowledging what was received at once (the kernel forgets the setting after
+  // each receive) spares it a delayed acknowledgement per step.
+  void AcknowledgeAtOnce() {
+    const int one = 1;
+    (void)::setsockopt(socket_.get(), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   }
 
   // Writes all of `bytes` within the write limit; on failure the session ends.
@@ -254,6 +268,7 @@ class TelnetSession final : public ConnectionOutput {
   const Clock::time_point start_;
   Clock::time_point lastReceived_;
   std::string input_;       // data bytes received and not used yet
+  bool inLogin_ = true;     // the login dialogue runs: acknowledge at once
   bool skipLf_ = false;     // the last credential ended with CR; an LF right after belongs to it
   bool failed_ = false;     // writing failed: the connection ends
 };

@@ -65,16 +65,6 @@ void ServedConnection::DrainOutput() {
   for (auto& [channel, text] : output) output_->Write(channel, text);
 }
 
-bool ServedConnection::InputHeld() const {
-  std::lock_guard lock(state_->lock);
-  return state_->unanswered >= kMaxQueuedRequests;
-}
-
-bool ServedConnection::AnswersPending() const {
-  std::lock_guard lock(state_->lock);
-  return state_->unanswered > 0;
-}
-
 std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id, uint32_t argCount) {
   auto call = std::make_shared<EventCall>(id);
   call->args.resize(argCount);

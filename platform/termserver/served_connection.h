@@ -27,8 +27,8 @@ class ServedConnection final : public Connection {
   void DrainOutput() override;
   bool ShouldClose() const override { return core_->Stopping(); }
   std::chrono::seconds IdleTimeout() const override { return core_->idleTimeout; }
-  bool InputHeld() const override;
-  bool AnswersPending() const override;
+  bool InputHeld() const override { return state_->InputHeld(); }
+  bool AnswersPending() const override { return state_->AnswersPending(); }
 
   bool Connecting() override;
   bool LoginPassword(std::string_view login, std::string_view password) override;

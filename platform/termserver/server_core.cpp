@@ -3,6 +3,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <utility>
+
+#include "platform/termserver/limits.h"
+
 namespace vorlane::termserver {
 namespace {
 
@@ -27,6 +31,35 @@ bool ConnectionState::QueueOutput(int32_t channel, std::string text) {
 }
 
 void ConnectionState::Wake() { Signal(wake.get()); }
+
+namespace {
+bool Full(size_t unanswered) { return unanswered >= kMaxQueuedRequests; }
+}  // namespace
+
+void ConnectionState::SetUnanswered(size_t count) {
+  bool wakeUp;
+  {
+    std::lock_guard guard(lock);
+    const size_t before = std::exchange(unanswered, count);
+    wakeUp = (Full(before) && !Full(count)) || (before > 0 && count == 0);
+  }
+  if (wakeUp) Wake();
+}
+
+bool ConnectionState::InputHeld() {
+  std::lock_guard guard(lock);
+  return Full(unanswered);
+}
+
+bool ConnectionState::AnswersPending() {
+  std::lock_guard guard(lock);
+  return unanswered > 0;
+}
+
+size_t ConnectionState::Unanswered() {
+  std::lock_guard guard(lock);
+  return unanswered;
+}
 
 ServerCore::ServerCore() : stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 

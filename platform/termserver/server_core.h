@@ -28,6 +28,13 @@ struct ConnectionState {
   // Queues output for the connection thread and wakes it; false once the connection is gone.
   bool QueueOutput(int32_t channel, std::string text);
   void Wake();
+  // The application's count of requests it has not answered; wakes the connection thread when
+  // the input is no longer held or the last answer is out.
+  void SetUnanswered(size_t count);
+  // At kMaxQueuedRequests unanswered: read nothing further from the client.
+  bool InputHeld();
+  bool AnswersPending();
+  size_t Unanswered();
 
   const std::string remoteAddress;
   UniqueFd wake;  // eventfd: output is queued, or the connection should look at its state
@@ -36,7 +43,7 @@ struct ConnectionState {
   std::vector<std::pair<int32_t, std::string>> output;  // guarded by lock
   std::string currentRequest;                            // guarded by lock
   std::string sftpHome;                                  // guarded by lock
-  size_t unanswered = 0;                                 // guarded by lock; the application's count
+  size_t unanswered = 0;                                 // guarded by lock
   bool closed = false;                                   // guarded by lock
 };
 

@@ -2,9 +2,6 @@
 
 #include "platform/com/error_info.h"
 #include "platform/com/text.h"
-#include "platform/termserver/limits.h"
-
-#include <utility>
 
 namespace vorlane::termserver {
 
@@ -56,25 +53,12 @@ HRESULT UserObject::PutUnansweredRequests(DispatchCall& call) {
   int32_t count = 0;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &count));
   if (count < 0) return E_INVALIDARG;
-  bool wake;
-  {
-    std::lock_guard lock(state_->lock);
-    const size_t before = std::exchange(state_->unanswered, static_cast<size_t>(count));
-    // The connection thread waits for room, or for the last answer before it closes.
-    wake = (before >= kMaxQueuedRequests && state_->unanswered < kMaxQueuedRequests) ||
-           (before > 0 && state_->unanswered == 0);
-  }
-  if (wake) state_->Wake();
+  state_->SetUnanswered(static_cast<size_t>(count));
   return S_OK;
 }
 
 HRESULT UserObject::GetUnansweredRequests(DispatchCall& call) {
-  size_t count;
-  {
-    std::lock_guard lock(state_->lock);
-    count = state_->unanswered;
-  }
-  return call.Return(Variant(static_cast<int32_t>(count)));
+  return call.Return(Variant(static_cast<int32_t>(state_->Unanswered())));
 }
 
 }  // namespace vorlane::termserver

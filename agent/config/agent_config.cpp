@@ -49,13 +49,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string ReadUserField(const std::filesystem::path& file, const std::string& section, std::string_view key) {
-  return profile::GetString(file, section, key, "", kUserFieldBuffer);
+std::string ReadUserField(const profile::Snapshot& config, const std::string& section, std::string_view key) {
+  return config.GetString(section, key, "", kUserFieldBuffer);
 }
 
-UserEntry ReadEntry(const std::filesystem::path& file, const std::string& section, std::string userName) {
-  return UserEntry{section, std::move(userName), ReadUserField(file, section, "Password"),
-                   ReadUserField(file, section, "Range")};
+UserEntry ReadEntry(const profile::Snapshot& config, const std::string& section, std::string userName) {
+  return UserEntry{section, std::move(userName), ReadUserField(config, section, "Password"),
+                   ReadUserField(config, section, "Range")};
 }
 
 }  // namespace
@@ -73,20 +73,20 @@ std::string BadPortMessage(std::string_view value) { return BadNumberMessage("Po
 Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig) {
   const Error cannotRead{0, std::string(kCannotReadIni)};
   GeneralSettings settings;
-  const std::string protocol = profile::GetString(agentConfig, kGeneralSection, "Protocol", "", kProtocolBuffer);
+  const profile::Snapshot config(agentConfig);
+  const std::string protocol = config.GetString(kGeneralSection, "Protocol", "", kProtocolBuffer);
   if (EqualsIgnoringCase(protocol, "Telnet")) {
     settings.isTelnet = true;
   } else if (!EqualsIgnoringCase(protocol, "SSH")) {
     return cannotRead;
   }
-  settings.bindIp = profile::GetString(agentConfig, kGeneralSection, "BindIP", "", kBindIpBuffer);
-  const std::string portText = profile::GetString(agentConfig, kGeneralSection, "Port", "", kNumberBuffer);
+  settings.bindIp = config.GetString(kGeneralSection, "BindIP", "", kBindIpBuffer);
+  const std::string portText = config.GetString(kGeneralSection, "Port", "", kNumberBuffer);
   if (portText.empty()) return cannotRead;
   const std::optional<int> port = ParsePort(portText);
   if (!port) return Error{EINVAL, BadPortMessage(portText)};
   settings.port = *port;
-  const std::string runningText =
-      profile::GetString(agentConfig, kGeneralSection, "MaxConcurrentChecks", "", kNumberBuffer);
+  const std::string runningText = config.GetString(kGeneralSection, "MaxConcurrentChecks", "", kNumberBuffer);
   if (!runningText.empty()) {
     const int most = static_cast<int>(termserver::kMaxConcurrentChecksLimit);
     const std::optional<int> running = ParseBounded(runningText, 1, most);
@@ -97,17 +97,20 @@ Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentCo
 }
 
 std::vector<UserEntry> ReadUserEntries(const std::filesystem::path& agentConfig) {
+  const profile::Snapshot config(agentConfig);
   std::vector<UserEntry> entries;
-  for (const std::string& section : profile::GetSectionNames(agentConfig, kSectionNamesBuffer)) {
-    entries.push_back(ReadEntry(agentConfig, section, ReadUserField(agentConfig, section, "UserName")));
+  for (const std::string& section : config.GetSectionNames(kSectionNamesBuffer)) {
+    entries.push_back(ReadEntry(config, section, ReadUserField(config, section, "UserName")));
   }
   return entries;
 }
 
+// One reading of the file per login: a name and its password always come from the same version.
 std::optional<UserEntry> FindUserEntry(const std::filesystem::path& agentConfig, std::string_view userName) {
-  for (const std::string& section : profile::GetSectionNames(agentConfig, kSectionNamesBuffer)) {
-    std::string candidate = ReadUserField(agentConfig, section, "UserName");
-    if (EqualsIgnoringCase(candidate, userName)) return ReadEntry(agentConfig, section, std::move(candidate));
+  const profile::Snapshot config(agentConfig);
+  for (const std::string& section : config.GetSectionNames(kSectionNamesBuffer)) {
+    std::string candidate = ReadUserField(config, section, "UserName");
+    if (EqualsIgnoringCase(candidate, userName)) return ReadEntry(config, section, std::move(candidate));
   }
   return std::nullopt;
 }

@@ -1,5 +1,6 @@
-// The reading half of the profile API. Every call reads and parses the file afresh: files are
-// small, and this way a reader never holds state that a concurrent writer could make stale.
+// The reading half of the profile API. Every call (or snapshot) reads and parses the file afresh:
+// files are small, and this way a reader never holds state that a concurrent writer could make
+// stale.
 #include "platform/profile/profile.h"
 
 #include <climits>
@@ -26,9 +27,7 @@ std::string FitBuffer(std::string_view s, size_t bufferSize) {
 // first because the quotes enclose the whole stored value, NUL bytes included.
 std::string_view PresentedValue(std::string_view stored) { return detail::CutAtNul(detail::Unquote(stored)); }
 
-std::optional<std::string> LookUp(const std::filesystem::path& file, std::string_view section, std::string_view key) {
-  std::string text = detail::ReadFileOrEmpty(file);
-  Document doc = detail::Parse(text);
+std::optional<std::string> LookUp(const Document& doc, std::string_view section, std::string_view key) {
   size_t header = detail::FindSection(doc, section);
   if (header == kNotFound) return std::nullopt;
   size_t line = detail::FindKey(doc, header, key);
@@ -50,15 +49,27 @@ std::string FoldCase(std::string_view s) {
 
 }  // namespace
 
-std::string GetString(const std::filesystem::path& file, std::string_view section, std::string_view key,
-                      std::string_view defaultValue, size_t bufferSize) {
-  std::optional<std::string> value = LookUp(file, section, key);
+// The text and the lines parsed from it; the lines point into the text, which never moves.
+struct Snapshot::Parsed {
+  explicit Parsed(const std::filesystem::path& file) : text(detail::ReadFileOrEmpty(file)), doc(detail::Parse(text)) {}
+  const std::string text;
+  const Document doc;
+};
+
+Snapshot::Snapshot(const std::filesystem::path& file) : parsed_(std::make_unique<const Parsed>(file)) {}
+Snapshot::~Snapshot() = default;
+Snapshot::Snapshot(Snapshot&&) noexcept = default;
+Snapshot& Snapshot::operator=(Snapshot&&) noexcept = default;
+
+std::string Snapshot::GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                                size_t bufferSize) const {
+  std::optional<std::string> value = LookUp(parsed_->doc, section, key);
   if (!value) return FitBuffer(detail::CutAtNul(defaultValue), bufferSize);
   return FitBuffer(*value, bufferSize);
 }
 
-int GetInt(const std::filesystem::path& file, std::string_view section, std::string_view key, int defaultValue) {
-  std::optional<std::string> value = LookUp(file, section, key);
+int Snapshot::GetInt(std::string_view section, std::string_view key, int defaultValue) const {
+  std::optional<std::string> value = LookUp(parsed_->doc, section, key);
   if (!value || value->empty()) return defaultValue;
 
   std::string_view s = *value;
@@ -81,9 +92,8 @@ int GetInt(const std::filesystem::path& file, std::string_view section, std::str
   return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
 
-std::vector<std::string> GetSectionNames(const std::filesystem::path& file, size_t bufferSize) {
-  std::string text = detail::ReadFileOrEmpty(file);
-  Document doc = detail::Parse(text);
+std::vector<std::string> Snapshot::GetSectionNames(size_t bufferSize) const {
+  const Document& doc = parsed_->doc;
   std::vector<std::string> names;
   std::unordered_set<std::string> seen;
   size_t used = 0;  // chars of the packed buffer taken so far, terminators included
@@ -100,10 +110,9 @@ std::vector<std::string> GetSectionNames(const std::filesystem::path& file, size
   return names;
 }
 
-std::vector<std::pair<std::string, std::string>> GetSection(const std::filesystem::path& file,
-                                                            std::string_view section, size_t bufferSize) {
-  std::string text = detail::ReadFileOrEmpty(file);
-  Document doc = detail::Parse(text);
+std::vector<std::pair<std::string, std::string>> Snapshot::GetSection(std::string_view section,
+                                                                      size_t bufferSize) const {
+  const Document& doc = parsed_->doc;
   std::vector<std::pair<std::string, std::string>> pairs;
   size_t header = detail::FindSection(doc, section);
   if (header == kNotFound) return pairs;
@@ -124,6 +133,24 @@ std::vector<std::pair<std::string, std::string>> GetSection(const std::filesyste
     pairs.emplace_back(std::string(key), std::string(value));
   }
   return pairs;
+}
+
+std::string GetString(const std::filesystem::path& file, std::string_view section, std::string_view key,
+                      std::string_view defaultValue, size_t bufferSize) {
+  return Snapshot(file).GetString(section, key, defaultValue, bufferSize);
+}
+
+int GetInt(const std::filesystem::path& file, std::string_view section, std::string_view key, int defaultValue) {
+  return Snapshot(file).GetInt(section, key, defaultValue);
+}
+
+std::vector<std::string> GetSectionNames(const std::filesystem::path& file, size_t bufferSize) {
+  return Snapshot(file).GetSectionNames(bufferSize);
+}
+
+std::vector<std::pair<std::string, std::string>> GetSection(const std::filesystem::path& file,
+                                                            std::string_view section, size_t bufferSize) {
+  return Snapshot(file).GetSection(section, bufferSize);
 }
 
 }  // namespace vorlane::profile

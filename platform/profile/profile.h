@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,6 +50,27 @@ std::vector<std::string> GetSectionNames(const std::filesystem::path& file, size
 // not fit whole end the listing.
 std::vector<std::pair<std::string, std::string>> GetSection(const std::filesystem::path& file,
                                                             std::string_view section, size_t bufferSize);
+
+// One reading of a file, for a caller with several questions about it: the answers are those of
+// the functions above, all from the same version of the file (a writer replaces it whole), for
+// the cost of one read.
+class Snapshot {
+ public:
+  explicit Snapshot(const std::filesystem::path& file);
+  ~Snapshot();
+  Snapshot(Snapshot&&) noexcept;
+  Snapshot& operator=(Snapshot&&) noexcept;
+
+  std::string GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                        size_t bufferSize) const;
+  int GetInt(std::string_view section, std::string_view key, int defaultValue) const;
+  std::vector<std::string> GetSectionNames(size_t bufferSize) const;
+  std::vector<std::pair<std::string, std::string>> GetSection(std::string_view section, size_t bufferSize) const;
+
+ private:
+  struct Parsed;
+  std::unique_ptr<const Parsed> parsed_;
+};
 
 // Sets `key` in `section`, creating the key, the section or the file as needed. Values that
 // would not read back unchanged (blank-edged, or enclosed in a pair of equal quotes) are

@@ -199,6 +199,26 @@ TEST_F(ProfileRead, MalformedContentLeavesValidEntriesReadable) {
   EXPECT_EQ(names.front(), "before");
 }
 
+// A snapshot answers every question from the version of the file it read, even after a writer
+// replaced the file, and as the functions that read the file each time would have answered then.
+TEST_F(ProfileRead, SnapshotAnswersFromTheVersionItRead) {
+  testing::WriteText(file_, "[Operators]\nUserName=first\nPassword=\"one\"\nTries= 7x\n[Other]\nA=1\n");
+  const Snapshot snapshot(file_);
+  ASSERT_TRUE(WriteString(file_, "Operators", "UserName", "second").ok());
+  ASSERT_TRUE(WriteString(file_, "Added", "B", "2").ok());
+  EXPECT_EQ(Value("Operators", "UserName"), "second");
+
+  EXPECT_EQ(snapshot.GetString("operators", "username", "<none>", 256), "first");
+  EXPECT_EQ(snapshot.GetString("Operators", "Password", "<none>", 4), "one");
+  EXPECT_EQ(snapshot.GetString("Operators", "Missing", "fallback", 5), "fall");
+  EXPECT_EQ(snapshot.GetInt("Operators", "Tries", 0), 7);
+  EXPECT_EQ(snapshot.GetSectionNames(1024), (Names{"Operators", "Other"}));
+  EXPECT_EQ(snapshot.GetSection("Other", 1024), (Pairs{{"A", "1"}}));
+
+  Snapshot moved = Snapshot(file_);  // a moved snapshot keeps what it read
+  EXPECT_EQ(moved.GetSectionNames(1024), (Names{"Operators", "Other", "Added"}));
+}
+
 TEST_F(ProfileRead, NonRegularFilesReadAsEmpty) {
   EXPECT_EQ(GetString(dir_.Path(), "s", "k", "dflt", 64), "dflt");
   EXPECT_TRUE(GetSectionNames(dir_.Path(), 64).empty());

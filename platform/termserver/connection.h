@@ -5,6 +5,8 @@
 // (and only that connection) until the application's handler, which runs on the thread that
 // created the component, has returned; text the handler sends meanwhile is written through the
 // connection's ConnectionOutput on the connection thread, before the event call returns.
+// Received is the exception: it hands the request over and returns, and the handlers take the
+// requests in order; output comes back through the wake fd as for any output outside an event.
 #pragma once
 
 #include <chrono>
@@ -53,8 +55,12 @@ class Connection {
   // Read nothing further from the client while true: the application has as many of its
   // requests unanswered as it takes (the wake fd turns readable when that changes).
   virtual bool InputHeld() const = 0;
-  // True while the application has requests of this connection that it has not answered.
+  // True while the application has requests of this connection that it has not answered, or
+  // answers that have not been written yet.
   virtual bool AnswersPending() const = 0;
+  // The connection serves no more requests (its client is gone, or it ends): requests handed
+  // over whose handler has not run yet are dropped, as their answers could reach no one.
+  virtual void Ending() = 0;
 
   // --- Events. Defaults when the application does not decide: allow, refuse, the home folder.
   virtual bool Connecting() = 0;

@@ -2,6 +2,7 @@
 // created the server and carries the application's output back to the connection thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,7 @@ class ServedConnection final : public Connection {
   std::chrono::seconds IdleTimeout() const override { return core_->idleTimeout; }
   bool InputHeld() const override { return state_->InputHeld(); }
   bool AnswersPending() const override { return state_->AnswersPending(); }
+  void Ending() override;
 
   bool Connecting() override;
   bool LoginPassword(std::string_view login, std::string_view password) override;
@@ -42,6 +44,9 @@ class ServedConnection final : public Connection {
 
  private:
   std::shared_ptr<EventCall> NewCall(int32_t id, uint32_t argCount);
+  // Queues the event on the owner's thread; `before` runs there first, and the handlers only if
+  // it says so. The call is done once its handlers have run or will not.
+  void Post(const std::shared_ptr<EventCall>& call, std::function<bool()> before);
   // Raises the event on the owner's thread and waits for its handlers, writing the output they
   // send meanwhile. False when it was not delivered: the server is stopping or its thread gone.
   bool Raise(const std::shared_ptr<EventCall>& call);

@@ -33,27 +33,47 @@ bool ConnectionState::QueueOutput(int32_t channel, std::string text) {
 void ConnectionState::Wake() { Signal(wake.get()); }
 
 namespace {
-bool Full(size_t unanswered) { return unanswered >= kMaxQueuedRequests; }
+bool Full(size_t waiting) { return waiting >= kMaxQueuedRequests; }
 }  // namespace
 
-void ConnectionState::SetUnanswered(size_t count) {
+// `change` alters the counts under the lock; the connection thread is woken when the input is
+// no longer held or nothing is waiting any more.
+template <class Change>
+void ConnectionState::Recount(Change change) {
   bool wakeUp;
   {
     std::lock_guard guard(lock);
-    const size_t before = std::exchange(unanswered, count);
-    wakeUp = (Full(before) && !Full(count)) || (before > 0 && count == 0);
+    const size_t before = unanswered + unhandled;
+    change();
+    const size_t after = unanswered + unhandled;
+    wakeUp = (Full(before) && !Full(after)) || (before > 0 && after == 0);
   }
   if (wakeUp) Wake();
 }
 
+void ConnectionState::SetUnanswered(size_t count) {
+  Recount([&] { unanswered = count; });
+}
+
+void ConnectionState::RequestPosted() {
+  std::lock_guard guard(lock);
+  ++unhandled;
+}
+
+void ConnectionState::RequestHandled() {
+  Recount([&] { --unhandled; });
+}
+
 bool ConnectionState::InputHeld() {
   std::lock_guard guard(lock);
-  return Full(unanswered);
+  return Full(unanswered + unhandled);
 }
 
 bool ConnectionState::AnswersPending() {
   std::lock_guard guard(lock);
-  return unanswered > 0;
+  // An answer is queued before its count drops: until the connection thread has taken it, it
+  // is still on its way.
+  return unanswered + unhandled > 0 || !output.empty();
 }
 
 size_t ConnectionState::Unanswered() {

@@ -31,8 +31,14 @@ struct ConnectionState {
   // The application's count of requests it has not answered; wakes the connection thread when
   // the input is no longer held or the last answer is out.
   void SetUnanswered(size_t count);
-  // At kMaxQueuedRequests unanswered: read nothing further from the client.
+  // A request handed to the owner's thread whose handler has not run yet, and the end of that
+  // handler: such requests count toward the bound and as awaiting their answers.
+  void RequestPosted();
+  void RequestHandled();
+  // At kMaxQueuedRequests unanswered (those not handled yet included): read nothing further
+  // from the client.
   bool InputHeld();
+  // Requests not answered yet, or answers the connection thread has not taken yet.
   bool AnswersPending();
   size_t Unanswered();
 
@@ -44,7 +50,13 @@ struct ConnectionState {
   std::string currentRequest;                            // guarded by lock
   std::string sftpHome;                                  // guarded by lock
   size_t unanswered = 0;                                 // guarded by lock
+  size_t unhandled = 0;                                  // guarded by lock
+  bool ending = false;  // guarded by lock; requests not handled yet are dropped
   bool closed = false;                                   // guarded by lock
+
+ private:
+  template <class Change>
+  void Recount(Change change);
 };
 
 struct ServerCore {

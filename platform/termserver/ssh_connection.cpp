@@ -87,6 +87,7 @@ void SshConnection::Run() {
         ReapChannels();
       }
     }
+    connection_.Ending();
     debuglog::Write("termserver: ssh connection from " + connection_.RemoteAddress() + " ends: " + reason);
   } catch (const std::exception& error) {
     debuglog::Write(std::string("termserver: ssh connection failed: ") + error.what());

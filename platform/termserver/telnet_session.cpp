@@ -54,6 +54,7 @@ class TelnetSession final : public ConnectionOutput {
     const bool loggedIn = Login();
     inLogin_ = false;
     if (loggedIn && StartShell()) ServeRequests();
+    connection_.Ending();
     connection_.SetOutput(nullptr);
   }
 

@@ -76,6 +76,7 @@ class FakeConnection final : public Connection {
   std::chrono::seconds IdleTimeout() const override { return idleTimeout; }
   bool InputHeld() const override { return false; }
   bool AnswersPending() const override { return false; }
+  void Ending() override {}
   bool Connecting() override { return Record("Connecting"), true; }
   bool LoginPassword(std::string_view login, std::string_view pass) override {
     Record("LoginPassword:" + std::string(login) + ":" + std::string(pass));

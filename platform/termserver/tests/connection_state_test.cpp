@@ -1,0 +1,112 @@
+// The rules a connection thread reads from its state: when it holds the client's input, when
+// answers are still on their way, and when it is woken because either changed.
+#include <poll.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/termserver/limits.h"
+#include "platform/termserver/server_core.h"
+
+namespace vorlane::termserver {
+namespace {
+
+bool Woken(ConnectionState& state) {
+  pollfd fd{state.wake.get(), POLLIN, 0};
+  if (::poll(&fd, 1, 0) != 1) return false;
+  uint64_t count;
+  (void)!::read(state.wake.get(), &count, sizeof count);
+  return true;
+}
+
+// One step on the state and what the connection thread must see afterwards.
+struct Step {
+  const char* what;
+  enum { kSetUnanswered, kPosted, kHandled, kQueueOutput, kTakeOutput } action;
+  size_t count;  // for kSetUnanswered
+  bool held;
+  bool pending;
+  bool woken;
+};
+
+void Apply(ConnectionState& state, const Step& step) {
+  switch (step.action) {
+    case Step::kSetUnanswered:
+      state.SetUnanswered(step.count);
+      break;
+    case Step::kPosted:
+      state.RequestPosted();
+      break;
+    case Step::kHandled:
+      state.RequestHandled();
+      break;
+    case Step::kQueueOutput:
+      ASSERT_TRUE(state.QueueOutput(0, "answer"));
+      break;
+    case Step::kTakeOutput: {
+      std::lock_guard lock(state.lock);
+      state.output.clear();
+      break;
+    }
+  }
+}
+
+void RunSteps(const std::vector<Step>& steps) {
+  ConnectionState state("127.0.0.1");
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    ASSERT_NO_FATAL_FAILURE(Apply(state, step));
+    EXPECT_EQ(state.InputHeld(), step.held);
+    EXPECT_EQ(state.AnswersPending(), step.pending);
+    EXPECT_EQ(Woken(state), step.woken);
+  }
+}
+
+constexpr size_t kFull = kMaxQueuedRequests;
+
+TEST(ConnectionState, AnAnswerQueuedBeforeItsCountDropsIsStillPendingUntilTaken) {
+  RunSteps({
+      {"a request is posted", Step::kPosted, 0, false, true, false},
+      {"its handler counts it", Step::kSetUnanswered, 1, false, true, false},
+      {"and is done", Step::kHandled, 0, false, true, false},
+      {"its answer is queued", Step::kQueueOutput, 0, false, true, true},
+      {"the count drops", Step::kSetUnanswered, 0, false, true, true},
+      {"the connection takes the answer", Step::kTakeOutput, 0, false, false, false},
+  });
+}
+
+TEST(ConnectionState, RequestsNotHandledYetCountTowardTheBound) {
+  std::vector<Step> steps;
+  for (size_t i = 1; i < kFull; ++i) steps.push_back({"posted", Step::kPosted, 0, false, true, false});
+  steps.push_back({"the last one that fits", Step::kPosted, 0, true, true, false});
+  steps.push_back({"the first one's handler counts it", Step::kSetUnanswered, 1, true, true, false});
+  steps.push_back({"handled: as many waiting as before", Step::kHandled, 0, true, true, false});
+  steps.push_back({"answered: room again", Step::kSetUnanswered, 0, false, true, true});
+  RunSteps(steps);
+}
+
+TEST(ConnectionState, TheLastHandledRequestWakesTheConnectionWhenTheApplicationCountsNothing) {
+  RunSteps({
+      {"posted", Step::kPosted, 0, false, true, false},
+      {"posted", Step::kPosted, 0, false, true, false},
+      {"handled", Step::kHandled, 0, false, true, false},
+      {"the last handled", Step::kHandled, 0, false, false, true},
+  });
+}
+
+TEST(ConnectionState, OutputOfAClosedConnectionIsRefused) {
+  ConnectionState state("127.0.0.1");
+  {
+    std::lock_guard lock(state.lock);
+    state.closed = true;
+  }
+  EXPECT_FALSE(state.QueueOutput(0, "late"));
+  EXPECT_FALSE(state.AnswersPending());
+  EXPECT_FALSE(Woken(state));
+}
+
+}  // namespace
+}  // namespace vorlane::termserver

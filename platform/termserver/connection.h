@@ -18,6 +18,9 @@
 
 namespace vorlane::termserver {
 
+// How a login that goes on to its shell ended.
+enum class ShellLogin { kRefused, kNoShell, kStarted };
+
 // The SFTP operations that the application may allow or refuse (values are the event ids).
 enum class SftpOperation : int32_t {
   kListDir = kEventSftpListDir,
@@ -66,6 +69,9 @@ class Connection {
   virtual bool Connecting() = 0;
   // Throttling, the try count and the credential size limits are applied here.
   virtual bool LoginPassword(std::string_view login, std::string_view password) = 0;
+  // LoginPassword and, once allowed, ServiceRequest and ServiceStart of a shell on `channel`, as
+  // one call: for a protocol whose login always goes on to its one shell.
+  virtual ShellLogin LoginAndStartShell(int32_t channel, std::string_view login, std::string_view password) = 0;
   // The service type that the application decided for a channel (kServiceApplication,
   // kServiceSftp, or anything else = refused).
   virtual int32_t ServiceRequest(int32_t channel, int32_t requestedType) = 0;

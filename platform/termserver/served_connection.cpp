@@ -30,6 +30,9 @@ struct EventCall {
   std::vector<Variant> args;
   int32_t numbers[3] = {};
   BSTR texts[2] = {};
+  // Asked on the owner's thread just before the handlers: whether they run. A chain of calls
+  // ends at the first that says no.
+  std::function<bool()> raiseIf;
   // Set once the handlers are done, or will never run (ran stays false); the connection's wake
   // fd tells.
   std::atomic<bool> ran{false};
@@ -47,7 +50,8 @@ BSTR NewText(std::string_view utf8) {
 
 ServedConnection::ServedConnection(std::shared_ptr<ServerCore> core, std::shared_ptr<ConnectionState> state,
                                    ComPtr<IDispatch> user, UnauthenticatedPlace place)
-    : core_(std::move(core)), state_(std::move(state)), user_(std::move(user)), place_(std::move(place)) {
+    : core_(std::move(core)), state_(std::move(state)), user_(std::move(user)),
+      place_(std::make_shared<SharedPlace>(std::move(place))) {
   core_->Track(state_);
 }
 
@@ -76,45 +80,52 @@ std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id, uint32_t argCou
   return call;
 }
 
-void ServedConnection::Post(const std::shared_ptr<EventCall>& call, std::function<bool()> before) {
+void ServedConnection::Post(std::vector<std::shared_ptr<EventCall>> calls) {
   // Whoever drops the task, after running it or without (its loop closed), lets the waiter go.
   struct Ticket {
-    Ticket(std::shared_ptr<EventCall> c, std::shared_ptr<ConnectionState> s) : call(std::move(c)), state(std::move(s)) {}
+    Ticket(std::vector<std::shared_ptr<EventCall>> c, std::shared_ptr<ConnectionState> s)
+        : calls(std::move(c)), state(std::move(s)) {}
     ~Ticket() {
-      call->done.store(true);
+      for (const auto& call : calls) call->done.store(true);
       state->Wake();
     }
-    const std::shared_ptr<EventCall> call;
+    const std::vector<std::shared_ptr<EventCall>> calls;
     const std::shared_ptr<ConnectionState> state;
   };
-  auto ticket = std::make_shared<Ticket>(call, state_);
-  (void)PostToApartment(core_->owner, [ticket, core = core_, before = std::move(before)] {
-    ticket->call->ran.store(true);
-    if (!core->events || (before && !before())) return;
-    for (const ComPtr<IUnknown>& sink : core->events->Snapshot()) {
-      (void)InvokeEvent(sink.get(), ITermServerEvents::kIid, ticket->call->id, ticket->call->args);
+  auto ticket = std::make_shared<Ticket>(std::move(calls), state_);
+  (void)PostToApartment(core_->owner, [ticket, core = core_] {
+    for (const auto& call : ticket->calls) {
+      if (call->raiseIf && !call->raiseIf()) return;
+      call->ran.store(true);
+      if (!core->events) continue;
+      for (const ComPtr<IUnknown>& sink : core->events->Snapshot()) {
+        (void)InvokeEvent(sink.get(), ITermServerEvents::kIid, call->id, call->args);
+      }
     }
   });
 }
 
-bool ServedConnection::Raise(const std::shared_ptr<EventCall>& call) {
-  if (core_->Stopping()) return false;
-  Post(call, nullptr);
+bool ServedConnection::RaiseChain(std::vector<std::shared_ptr<EventCall>> calls) {
+  if (core_->Stopping() || calls.empty()) return false;
+  const std::shared_ptr<EventCall> last = calls.back();
+  Post(std::move(calls));
   // The handlers' output and their end both come through the wake fd.
   pollfd fds[2] = {{state_->wake.get(), POLLIN, 0}, {core_->stopFd.get(), POLLIN, 0}};
   for (;;) {
-    if (call->done.load()) {
+    if (last->done.load()) {
       DrainOutput();
-      return call->ran.load();
+      return true;
     }
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (fds[0].revents != 0) DrainOutput();
-    if (fds[1].revents != 0 && !call->done.load()) return false;
+    if (fds[1].revents != 0 && !last->done.load()) return false;
   }
 }
+
+bool ServedConnection::Raise(const std::shared_ptr<EventCall>& call) { return RaiseChain({call}) && call->ran.load(); }
 
 bool ServedConnection::Pause(std::chrono::seconds delay) {
   pollfd stop{core_->stopFd.get(), POLLIN, 0};
@@ -130,24 +141,30 @@ bool ServedConnection::Connecting() {
   return !Raise(call) || call->numbers[0] != 0;
 }
 
-bool ServedConnection::LoginPassword(std::string_view login, std::string_view password) {
+bool ServedConnection::MayTryLogin(std::string_view login, std::string_view password) {
   if (login.size() > kMaxCredentialBytes || password.size() > kMaxCredentialBytes) {
     debuglog::Write("TermServer: refused a login with an overlong user name or password from " + state_->remoteAddress);
     core_->throttle.RecordFailure(state_->remoteAddress, LoginThrottle::Clock::now());
     return false;
   }
   const std::chrono::seconds delay = core_->throttle.DelayFor(state_->remoteAddress, LoginThrottle::Clock::now());
-  if (delay.count() > 0 && !Pause(delay)) return false;
+  return delay.count() == 0 || Pause(delay);
+}
 
+std::shared_ptr<EventCall> ServedConnection::NewLoginCall(std::string_view login, std::string_view password) {
   using Args = event_args::LoginPassword;
   auto call = NewCall(kEventLoginPassword, Args::kCount);
   call->args[Args::kName] = Variant::FromUtf8(login);
   call->args[Args::kPassword] = Variant::FromUtf8(password);
   call->numbers[0] = 0;  // refused unless a handler allows
   call->args[Args::kAllow] = Variant::ByRef(&call->numbers[0]);
-  const bool allowed = Raise(call) && call->numbers[0] != 0;
+  return call;
+}
+
+bool ServedConnection::LoginDecided(const EventCall& login) {
+  const bool allowed = login.ran.load() && login.numbers[0] != 0;
   if (allowed) {
-    place_.GiveBack();
+    place_->GiveBack();
     core_->throttle.RecordSuccess(state_->remoteAddress);
   } else {
     core_->throttle.RecordFailure(state_->remoteAddress, LoginThrottle::Clock::now());
@@ -155,7 +172,31 @@ bool ServedConnection::LoginPassword(std::string_view login, std::string_view pa
   return allowed;
 }
 
-int32_t ServedConnection::ServiceRequest(int32_t channel, int32_t requestedType) {
+bool ServedConnection::LoginPassword(std::string_view login, std::string_view password) {
+  if (!MayTryLogin(login, password)) return false;
+  auto call = NewLoginCall(login, password);
+  (void)Raise(call);
+  return LoginDecided(*call);
+}
+
+ShellLogin ServedConnection::LoginAndStartShell(int32_t channel, std::string_view login, std::string_view password) {
+  if (!MayTryLogin(login, password)) return ShellLogin::kRefused;
+  auto loginCall = NewLoginCall(login, password);
+  auto request = NewServiceRequestCall(channel, kServiceShell);
+  request->raiseIf = [loginCall, place = place_] {
+    if (loginCall->numbers[0] == 0) return false;
+    place->GiveBack();
+    return true;
+  };
+  auto start = NewServiceStartCall(channel, kServiceApplication, "shell");
+  start->raiseIf = [request] { return request->numbers[1] != 0 && request->numbers[0] == kServiceApplication; };
+  // One visit to the owner's thread for the three, instead of a round trip each.
+  (void)RaiseChain({loginCall, request, start});
+  if (!LoginDecided(*loginCall)) return ShellLogin::kRefused;
+  return start->ran.load() ? ShellLogin::kStarted : ShellLogin::kNoShell;
+}
+
+std::shared_ptr<EventCall> ServedConnection::NewServiceRequestCall(int32_t channel, int32_t requestedType) {
   using Args = event_args::ServiceRequest;
   auto call = NewCall(kEventServiceRequest, Args::kCount);
   call->numbers[0] = requestedType;
@@ -165,17 +206,26 @@ int32_t ServedConnection::ServiceRequest(int32_t channel, int32_t requestedType)
   call->args[Args::kType] = Variant::ByRef(&call->numbers[0]);
   call->args[Args::kName] = Variant::ByRef(&call->texts[0]);
   call->args[Args::kAccept] = Variant::ByRef(&call->numbers[1]);
+  return call;
+}
+
+int32_t ServedConnection::ServiceRequest(int32_t channel, int32_t requestedType) {
+  auto call = NewServiceRequestCall(channel, requestedType);
   if (!Raise(call) || call->numbers[1] == 0) return -1;
   return call->numbers[0];
 }
 
-void ServedConnection::ServiceStart(int32_t channel, int32_t type, std::string_view name) {
+std::shared_ptr<EventCall> ServedConnection::NewServiceStartCall(int32_t channel, int32_t type, std::string_view name) {
   using Args = event_args::ServiceStart;
   auto call = NewCall(kEventServiceStart, Args::kCount);
   call->args[Args::kChannel] = Variant(channel);
   call->args[Args::kType] = Variant(type);
   call->args[Args::kName] = Variant::FromUtf8(name);
-  (void)Raise(call);
+  return call;
+}
+
+void ServedConnection::ServiceStart(int32_t channel, int32_t type, std::string_view name) {
+  (void)Raise(NewServiceStartCall(channel, type, name));
 }
 
 // Handed over without waiting for the handler: the connection goes on reading while the owner's
@@ -196,12 +246,13 @@ void ServedConnection::Received(int32_t channel, std::string request) {
     const std::shared_ptr<ConnectionState> state;
   };
   auto unhandled = std::make_shared<Unhandled>(state_);
-  Post(call, [unhandled, text = std::move(request)]() mutable {
+  call->raiseIf = [unhandled, text = std::move(request)]() mutable {
     std::lock_guard lock(unhandled->state->lock);
     if (unhandled->state->ending) return false;
     unhandled->state->currentRequest = std::move(text);
     return true;
-  });
+  };
+  Post({std::move(call)});
 }
 
 void ServedConnection::Ending() {
@@ -236,9 +287,9 @@ bool ServedConnection::SftpAllowed(SftpOperation operation, const std::string& p
 void ServedConnection::Disconnected() {
   Ending();
   // Over: its place is free at once, not only once the application has handled the event.
-  place_.GiveBack();
+  place_->GiveBack();
   if (core_->Stopping()) return;
-  Post(NewCall(kEventDisconnected, event_args::Disconnected::kCount), nullptr);
+  Post({NewCall(kEventDisconnected, event_args::Disconnected::kCount)});
 }
 
 }  // namespace vorlane::termserver

@@ -4,7 +4,9 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/com/com_ptr.h"
 #include "platform/termserver/connection.h"
@@ -34,6 +36,7 @@ class ServedConnection final : public Connection {
 
   bool Connecting() override;
   bool LoginPassword(std::string_view login, std::string_view password) override;
+  ShellLogin LoginAndStartShell(int32_t channel, std::string_view login, std::string_view password) override;
   int32_t ServiceRequest(int32_t channel, int32_t requestedType) override;
   void ServiceStart(int32_t channel, int32_t type, std::string_view name) override;
   void Received(int32_t channel, std::string request) override;
@@ -44,12 +47,20 @@ class ServedConnection final : public Connection {
 
  private:
   std::shared_ptr<EventCall> NewCall(int32_t id, uint32_t argCount);
-  // Queues the event on the owner's thread; `before` runs there first, and the handlers only if
-  // it says so. The call is done once its handlers have run or will not.
-  void Post(const std::shared_ptr<EventCall>& call, std::function<bool()> before);
-  // Raises the event on the owner's thread and waits for its handlers, writing the output they
-  // send meanwhile. False when it was not delivered: the server is stopping or its thread gone.
+  std::shared_ptr<EventCall> NewLoginCall(std::string_view login, std::string_view password);
+  std::shared_ptr<EventCall> NewServiceRequestCall(int32_t channel, int32_t requestedType);
+  std::shared_ptr<EventCall> NewServiceStartCall(int32_t channel, int32_t type, std::string_view name);
+  // Queues the calls on the owner's thread, raised one after the other (see EventCall::raiseIf).
+  // Each is done once its handlers have run or will not.
+  void Post(std::vector<std::shared_ptr<EventCall>> calls);
+  // Raises the calls on the owner's thread and waits for their handlers, writing the output they
+  // send meanwhile. False when they were not delivered: the server is stopping or its thread gone.
+  bool RaiseChain(std::vector<std::shared_ptr<EventCall>> calls);
   bool Raise(const std::shared_ptr<EventCall>& call);
+  // The credential size limits and the pace of retries from the peer's address.
+  bool MayTryLogin(std::string_view login, std::string_view password);
+  // The outcome of a login call, counted for the throttle.
+  bool LoginDecided(const EventCall& login);
   // Waits up to `delay`; false when the server stops meanwhile.
   bool Pause(std::chrono::seconds delay);
 
@@ -57,7 +68,18 @@ class ServedConnection final : public Connection {
   const std::shared_ptr<ConnectionState> state_;
   const com::ComPtr<com::IDispatch> user_;
   ConnectionOutput* output_ = nullptr;
-  UnauthenticatedPlace place_;
+  // Given back on the owner's thread as soon as a login is allowed, before anything the login's
+  // handlers sent can reach the client; or by the connection thread when the login is over.
+  struct SharedPlace {
+    explicit SharedPlace(UnauthenticatedPlace p) : place(std::move(p)) {}
+    void GiveBack() {
+      std::lock_guard guard(lock);
+      place.GiveBack();
+    }
+    std::mutex lock;
+    UnauthenticatedPlace place;  // guarded by lock
+  };
+  const std::shared_ptr<SharedPlace> place_;
 };
 
 }  // namespace vorlane::termserver

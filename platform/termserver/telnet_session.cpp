@@ -51,9 +51,9 @@ class TelnetSession final : public ConnectionOutput {
 
   void Run() {
     connection_.SetOutput(this);
-    const bool loggedIn = Login();
+    const bool started = Login();
     inLogin_ = false;
-    if (loggedIn && StartShell()) ServeRequests();
+    if (started && !failed_ && !connection_.ShouldClose()) ServeRequests();
     connection_.Ending();
     connection_.SetOutput(nullptr);
   }
@@ -197,6 +197,7 @@ class TelnetSession final : public ConnectionOutput {
     }
   }
 
+  // True once a login was allowed and its shell started.
   bool Login() {
     Send(parser_.EnableLocal(telnet::kOptionSuppressGoAhead));
     for (int tries = 0; tries < kMaxPasswordTries;) {
@@ -214,20 +215,15 @@ class TelnetSession final : public ConnectionOutput {
       Send("\r\n");
       if (!password || failed_) return false;
       ++tries;
-      if (!userTooLong && !passwordTooLong && connection_.LoginPassword(*user, *password)) {
-        return !failed_ && !connection_.ShouldClose();
+      if (!userTooLong && !passwordTooLong) {
+        const ShellLogin login = connection_.LoginAndStartShell(kChannel, *user, *password);
+        if (login != ShellLogin::kRefused) return login == ShellLogin::kStarted;
       }
       Send("\r\nLogin incorrect\r\n");
     }
     debuglog::Write("Telnet: login failed " + std::to_string(kMaxPasswordTries) +
                     " times, connection closed");
     return false;
-  }
-
-  bool StartShell() {
-    if (connection_.ServiceRequest(kChannel, kServiceShell) != kServiceApplication) return false;
-    connection_.ServiceStart(kChannel, kServiceApplication, "shell");
-    return !failed_;
   }
 
   void ServeRequests() {

@@ -131,6 +131,51 @@ TEST_F(TermServerComponent, WrongPasswordsAreRefusedAndTheConnectionClosedAfterT
   for (const std::string& event : sink_->Events()) EXPECT_EQ(event.rfind("ServiceStart", 0), std::string::npos);
 }
 
+// A login goes on to its shell only when the application serves it: a refused service request,
+// or a type other than the application's, closes the connection after the login.
+TEST_F(TermServerComponent, TheShellStartsOnlyWhenTheApplicationServesIt) {
+  struct Case {
+    const char* what;
+    int32_t type;
+    int32_t accept;
+    bool started;
+  };
+  const Case cases[] = {
+      {"served", kServiceApplication, 1, true},
+      {"refused", kServiceApplication, 0, false},
+      {"another type", kServiceSftp, 1, false},
+  };
+  StartTelnet();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink_->shellType = c.type;
+    sink_->shellAccept = c.accept;
+    const size_t eventsBefore = sink_->Events().size();
+    bool loginAnswer = false, served = false, closed = false;
+    ServeWhile([&] {
+      TelnetClient telnet(port_);
+      if (!telnet.AnswerLoginPrompts("monitor", "pw")) return;
+      loginAnswer = telnet.ReadUntil("#keycount=3#responseaction=login#", c.started ? 10s : 1s);
+      if (loginAnswer) {
+        telnet.SendLine("#one#");
+        served = telnet.ReadUntil("#answer=5#");
+      } else {
+        closed = telnet.Closed();
+      }
+    });
+    EXPECT_EQ(loginAnswer, c.started);
+    EXPECT_EQ(served, c.started);
+    EXPECT_EQ(closed, !c.started);
+    std::vector<std::string> events = sink_->Events();
+    events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(eventsBefore));
+    const std::string request = "ServiceRequest:" + std::to_string(kServiceShell);
+    EXPECT_NE(std::find(events.begin(), events.end(), request), events.end()) << ::testing::PrintToString(events);
+    const bool startRaised = std::any_of(events.begin(), events.end(),
+                                         [](const std::string& event) { return event.rfind("ServiceStart", 0) == 0; });
+    EXPECT_EQ(startRaised, c.started) << ::testing::PrintToString(events);
+  }
+}
+
 TEST_F(TermServerComponent, BadSettingsAreRefusedWithAnError) {
   EXPECT_NE(Put(server_.get(), kServerProtocol, Variant(int32_t{2})), S_OK);
   EXPECT_NE(Call(server_.get(), kServerStart, {Variant()}), S_OK) << "no protocol chosen yet";

@@ -108,7 +108,8 @@ class RecordingSink final : public TermServerEventSink<RecordingSink> {
         if (type == kServiceSftp) {
           (void)Put(user.get(), kUserSftpHome, Variant::FromUtf8(sftpHome));
         } else {
-          (void)call.Write(args::ServiceRequest::kType, Variant(kServiceApplication));
+          (void)call.Write(args::ServiceRequest::kType, Variant(shellType));
+          (void)call.Write(args::ServiceRequest::kAccept, Variant(shellAccept));
         }
         break;
       }
@@ -139,6 +140,9 @@ class RecordingSink final : public TermServerEventSink<RecordingSink> {
 
   // The folder SFTP channels are confined to.
   std::string sftpHome;
+  // The answer to a shell's service request: the type decided and whether it is accepted.
+  int32_t shellType = kServiceApplication;
+  int32_t shellAccept = 1;
 
  private:
   void Record(std::string event) {

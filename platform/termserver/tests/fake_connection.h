@@ -82,6 +82,12 @@ class FakeConnection final : public Connection {
     Record("LoginPassword:" + std::string(login) + ":" + std::string(pass));
     return login == user && pass == password;
   }
+  ShellLogin LoginAndStartShell(int32_t channel, std::string_view login, std::string_view pass) override {
+    if (!LoginPassword(login, pass)) return ShellLogin::kRefused;
+    if (ServiceRequest(channel, kServiceShell) != kServiceApplication) return ShellLogin::kNoShell;
+    ServiceStart(channel, kServiceApplication, "shell");
+    return ShellLogin::kStarted;
+  }
   int32_t ServiceRequest(int32_t channel, int32_t requestedType) override {
     Record("ServiceRequest:" + std::to_string(channel) + ":" + std::to_string(requestedType));
     return requestedType == kServiceSftp ? kServiceSftp : serviceAnswer;

@@ -149,8 +149,9 @@ void QuickRequestsBesideChecks(const std::vector<int>& checkCounts, int requests
   std::printf(
       "\n(a)+(b) quick requests on an idle connection while other connections each run one check that waits 3 s\n"
       "        on a dead host (agent: Telnet with TCP_NODELAY, ping with Timeout=3, agentinfo once the agent has\n"
-      "        taken up the pings; zabbix_agentd: net.tcp.port[dead,80] with Timeout=3, agent.version, each on a\n"
-      "        connection of its own, as its passive protocol has it)\n");
+      "        taken up the pings; zabbix_agentd: net.tcp.port[dead,80] with Timeout=3, then agent.version, each\n"
+      "        on a connection of its own, as its passive protocol has it). A quick request that finds every\n"
+      "        worker (MaxConcurrentChecks) or listener (StartAgents) busy waits behind the checks queued before it.\n");
   PrintCheckHeader();
   // The default bound, then as many as the largest load (and as many as zabbix_agentd's listeners).
   for (const int bound : {32, most, most + 8}) {

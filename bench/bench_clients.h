@@ -1,5 +1,6 @@
 // Clients for the loopback benchmarks: a Telnet client (it ignores option negotiation) and an
-// SSH client (libssh), each logging in once and then making request/answer round trips.
+// SSH client (libssh, with a password or a key), each logging in once and then making
+// request/answer round trips; and the timing of repeated logins.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,7 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vorlane::bench {
 
@@ -60,9 +65,14 @@ class TelnetClient {
   }
   // Sends `request` and reads up to and including `answerEnd`.
   bool RoundTrip(const std::string& request, const std::string& answerEnd) {
-    Send(request + "\r\n");
+    SendLine(request);
     return ReadUntil(answerEnd);
   }
+  // The two halves of a round trip, for requests whose answers come later.
+  void SendLine(const std::string& request) { Send(request + "\r\n"); }
+  bool Await(const std::string& answerEnd) { return ReadUntil(answerEnd); }
+  // What the last successful read took, up to and including what it waited for.
+  const std::string& LastRead() const { return consumed_; }
   const std::string& SessionId() const { return session_; }
 
  private:
@@ -130,9 +140,12 @@ class SshClient {
   SshClient(const SshClient&) = delete;
   SshClient& operator=(const SshClient&) = delete;
 
+  // Logs in with the private key in `file` (no passphrase) instead of the password.
+  void UseKeyFile(std::string file) { keyFile_ = std::move(file); }
+
   bool Login() {
     if (ssh_connect(session_) != SSH_OK) return false;
-    if (ssh_userauth_password(session_, nullptr, password_.c_str()) != SSH_AUTH_SUCCESS) return false;
+    if (!Authenticate()) return false;
     channel_ = ssh_channel_new(session_);
     if (channel_ == nullptr || ssh_channel_open_session(channel_) != SSH_OK) return false;
     if (ssh_channel_request_shell(channel_) != SSH_OK) return false;
@@ -148,6 +161,14 @@ class SshClient {
   const std::string& SessionId() const { return sessionId_; }
 
  private:
+  bool Authenticate() {
+    if (keyFile_.empty()) return ssh_userauth_password(session_, nullptr, password_.c_str()) == SSH_AUTH_SUCCESS;
+    ssh_key key = nullptr;
+    if (ssh_pki_import_privkey_file(keyFile_.c_str(), nullptr, nullptr, nullptr, &key) != SSH_OK) return false;
+    const bool ok = ssh_userauth_publickey(session_, nullptr, key) == SSH_AUTH_SUCCESS;
+    ssh_key_free(key);
+    return ok;
+  }
   bool ReadUntil(const std::string& needle) {
     for (int rounds = 0; rounds < 1000; ++rounds) {
       if (size_t at = text_.find(needle); at != std::string::npos) {
@@ -166,10 +187,35 @@ class SshClient {
   ssh_session session_;
   std::string password_;
   std::string loginEnd_;
+  std::string keyFile_;
   ssh_channel channel_ = nullptr;
   std::string text_;
   std::string consumed_;
   std::string sessionId_;
 };
+
+// Times `login()` one after another, `count` times at most and for `limit` at most; the
+// microseconds of each successful login, up to the first failure. `login()` returns the logged-in
+// client (null on failure), which leaves after the time is taken.
+template <class Login>
+std::vector<double> TimeLogins(Login login, int count, std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> micros;
+  const auto deadline = Clock::now() + limit;
+  for (int i = 0; i < count && Clock::now() < deadline; ++i) {
+    const auto before = Clock::now();
+    const auto client = login();
+    if (!client) break;
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+  }
+  return micros;
+}
+
+// A client made with `args`, logged in; null when the login failed.
+template <class Client, class... Args>
+std::unique_ptr<Client> LoggedIn(Args&&... args) {
+  auto client = std::make_unique<Client>(std::forward<Args>(args)...);
+  return client->Login() ? std::move(client) : nullptr;
+}
 
 }  // namespace vorlane::bench

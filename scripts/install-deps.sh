@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Vorlane need. Packages already present
 # are not asked for again, so a second run costs nothing.
+#
+#   scripts/install-deps.sh [--bench]
+#
+# --bench also installs the programs the agent load benchmark runs beside the agent.
 set -euo pipefail
+
+bench=0
+for argument in "$@"; do
+  case "$argument" in
+    --bench) bench=1 ;;
+    *) echo "usage: install-deps.sh [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   build-essential cmake pkg-config git ca-certificates ccache
@@ -12,6 +24,9 @@ packages=(
   fping
   dbus-daemon
 )
+# Peers of bench_agent_load: zabbix_agentd and OpenSSH's sshd.
+bench_packages=(zabbix-agent openssh-server)
+[ "$bench" -eq 1 ] && packages+=("${bench_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

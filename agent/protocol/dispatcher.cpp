@@ -108,6 +108,11 @@ void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHan
   }
 }
 
+bool MayWait(std::string_view record) {
+  const std::string_view action = FindRecordValue(record, kKeyRequestAction);
+  return action == kActionRunCheck || action == kActionComboValues;
+}
+
 void DispatchRequest(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t charCount) {
   static const CheckRegistry kNoChecks;
   DispatchRequest(context, context.checks != nullptr ? *context.checks : kNoChecks, user, serviceIndex, charCount);

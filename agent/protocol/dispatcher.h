@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "agent/request/agent_context.h"
 #include "agent/protocol/check_registry.h"
@@ -19,6 +20,11 @@ inline constexpr std::string_view kAgentVersion = "1.5.6.3";
 // handler that `checks` holds for its checkid and answers "Unknown check" when there is none.
 void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHandle& user, int32_t serviceIndex,
                      int32_t charCount);
+
+// Whether the request may wait on the network or another host before it is answered: a check
+// run, or the value list of a check that may ask a named host. Every other request is answered
+// from this host's own state at once.
+bool MayWait(std::string_view record);
 
 // The same with no check handlers: every runcheck answers "Unknown check".
 void DispatchRequest(AgentContext& context, UserHandle& user, int32_t serviceIndex, int32_t charCount);

@@ -16,12 +16,17 @@
 namespace vorlane::agent {
 
 struct RequestLanes::Core : std::enable_shared_from_this<Core> {
+  struct Item {
+    Work work;
+    Kind kind;
+  };
   struct Lane {
     size_t Unanswered() const { return waiting.size() + (running ? 1 : 0); }
     ConnectionId id = nullptr;
     Report report;
-    std::deque<Work> waiting;
+    std::deque<Item> waiting;
     bool running = false;
+    Kind runningKind = Kind::kQuick;
   };
   struct Worker {
     std::shared_ptr<loop::MessageLoop> loop;  // set by the worker before its first request runs
@@ -29,15 +34,18 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
     bool busy = false;
   };
 
-  Core(size_t running, size_t unanswered) : maxRunning(running), maxUnanswered(unanswered) {}
+  Core(size_t checks, size_t unanswered, size_t quick)
+      : maxChecks(checks), maxWorkers(checks + quick), maxUnanswered(unanswered) {}
 
   void Schedule(std::unique_lock<std::mutex>& held);
+  Worker* IdleWorker();
   bool Start(Worker* worker, const std::shared_ptr<Lane>& lane, const Work& work);
   void Finished(Worker* worker, const std::shared_ptr<Lane>& lane);
   static void Tell(Lane& lane);
   void Forget(const std::shared_ptr<Lane>& lane);
 
-  const size_t maxRunning;
+  const size_t maxChecks;
+  const size_t maxWorkers;
   const size_t maxUnanswered;
 
   std::mutex lock;
@@ -46,6 +54,7 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
   std::deque<std::shared_ptr<Lane>> ready;  // lanes with waiting work and none running
   std::vector<std::unique_ptr<Worker>> workers;
   size_t running = 0;
+  size_t runningChecks = 0;
   bool stopping = false;
 };
 
@@ -58,28 +67,35 @@ void RequestLanes::Core::Forget(const std::shared_ptr<Lane>& lane) {
   if (found != lanes.end() && found->second == lane) lanes.erase(found);
 }
 
+RequestLanes::Core::Worker* RequestLanes::Core::IdleWorker() {
+  for (const auto& candidate : workers) {
+    if (!candidate->busy) return candidate.get();
+  }
+  if (workers.size() >= maxWorkers) return nullptr;
+  workers.push_back(std::make_unique<Worker>());
+  return workers.back().get();
+}
+
+// Starts the first request of each ready lane in turn while workers are free. A lane whose next
+// request is a check while every place for checks is taken keeps its turn, and the lanes behind
+// it with a quick request go ahead.
 void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
-  while (!ready.empty() && !stopping) {
-    Worker* worker = nullptr;
-    for (const auto& candidate : workers) {
-      if (!candidate->busy) {
-        worker = candidate.get();
-        break;
-      }
+  for (auto next = ready.begin(); next != ready.end() && !stopping;) {
+    std::shared_ptr<Lane> lane = *next;
+    const Kind kind = lane->waiting.front().kind;
+    if (kind == Kind::kCheck && runningChecks >= maxChecks) {
+      ++next;
+      continue;
     }
-    if (worker == nullptr && workers.size() >= maxRunning) return;
-    std::shared_ptr<Lane> lane = ready.front();
-    Work work = std::move(lane->waiting.front());
+    Worker* worker = IdleWorker();
+    if (worker == nullptr) return;
+    Work work = std::move(lane->waiting.front().work);
     lane->waiting.pop_front();
-    if (worker == nullptr) {
-      workers.push_back(std::make_unique<Worker>());
-      worker = workers.back().get();
-    }
     if (!Start(worker, lane, work)) {
       // No thread for a new worker: the request waits for a worker that exists, or, with none,
       // is dropped with its lane's others (the connection gets no answers rather than hanging).
-      workers.pop_back();
-      lane->waiting.push_front(std::move(work));
+      if (!worker->thread) workers.pop_back();  // the new one, last in the list
+      lane->waiting.push_front(Item{std::move(work), kind});
       if (workers.empty()) {
         for (const auto& waiting : ready) {
           waiting->waiting.clear();
@@ -90,10 +106,12 @@ void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
       }
       return;
     }
-    ready.pop_front();
+    next = ready.erase(next);
     lane->running = true;
+    lane->runningKind = kind;
     worker->busy = true;
     ++running;
+    if (kind == Kind::kCheck) ++runningChecks;
   }
 }
 
@@ -140,6 +158,7 @@ bool RequestLanes::Core::Start(Worker* worker, const std::shared_ptr<Lane>& lane
 void RequestLanes::Core::Finished(Worker* worker, const std::shared_ptr<Lane>& lane) {
   std::unique_lock held(lock);
   --running;
+  if (lane->runningKind == Kind::kCheck) --runningChecks;
   worker->busy = false;
   lane->running = false;
   Tell(*lane);
@@ -152,12 +171,12 @@ void RequestLanes::Core::Finished(Worker* worker, const std::shared_ptr<Lane>& l
   idle.notify_all();
 }
 
-RequestLanes::RequestLanes(size_t maxRunning, size_t maxUnanswered)
-    : core_(std::make_shared<Core>(std::max<size_t>(maxRunning, 1), std::max<size_t>(maxUnanswered, 1))) {}
+RequestLanes::RequestLanes(size_t maxChecks, size_t maxUnanswered, size_t quickWorkers)
+    : core_(std::make_shared<Core>(std::max<size_t>(maxChecks, 1), std::max<size_t>(maxUnanswered, 1), quickWorkers)) {}
 
 RequestLanes::~RequestLanes() { (void)Stop(std::chrono::milliseconds(0)); }
 
-bool RequestLanes::Submit(ConnectionId connection, Work work, const Report& report) {
+bool RequestLanes::Submit(ConnectionId connection, Work work, const Report& report, Kind kind) {
   Core& core = *core_;
   std::unique_lock held(core.lock);
   if (core.stopping) return false;
@@ -168,7 +187,7 @@ bool RequestLanes::Submit(ConnectionId connection, Work work, const Report& repo
     lane->report = report;
   }
   if (lane->Unanswered() >= core.maxUnanswered) return false;
-  lane->waiting.push_back(std::move(work));
+  lane->waiting.push_back(Core::Item{std::move(work), kind});
   Core::Tell(*lane);
   if (!lane->running && lane->waiting.size() == 1) core.ready.push_back(lane);
   core.Schedule(held);

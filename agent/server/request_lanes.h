@@ -7,8 +7,10 @@
 // Fairness: a lane runs one request and then goes to the back of the line of lanes with work,
 // so a connection that pipelines many requests does not starve the others.
 //
-// Bounds: at most `maxRunning` requests run at once (and as many workers exist, created when
-// first needed). Every change of a lane's count of requests not yet answered (waiting or
+// Bounds: at most `maxChecks` checks (requests that may wait on the network or another host) run
+// at once; a quick request never waits for one of their places: `quickWorkers` workers more than
+// that exist for them, so that an idle connection is answered at once while every place for
+// checks is taken. Workers are created when first needed. Every change of a lane's count of requests not yet answered (waiting or
 // running) is reported through the lane's report function: the connection stops reading while
 // the count is at its bound, and waits for it to reach 0 before it closes after its client's
 // last request. A lane refuses work beyond `maxUnanswered`, a bound that a connection which
@@ -31,7 +33,11 @@ class RequestLanes {
   // Anything that tells connections apart (the terminal server's user object).
   using ConnectionId = const void*;
 
-  RequestLanes(size_t maxRunning, size_t maxUnanswered);
+  // Whether a request counts toward the bound on checks.
+  enum class Kind { kCheck, kQuick };
+  static constexpr size_t kQuickWorkers = 4;
+
+  RequestLanes(size_t maxChecks, size_t maxUnanswered, size_t quickWorkers = kQuickWorkers);
   // Stops as Stop(0) would.
   ~RequestLanes();
   RequestLanes(const RequestLanes&) = delete;
@@ -39,7 +45,7 @@ class RequestLanes {
 
   // Queues `work` on the connection's lane (made with `report` when the connection has nothing
   // unanswered). False, and `work` dropped, when stopping or when the lane is full.
-  bool Submit(ConnectionId connection, Work work, const Report& report);
+  bool Submit(ConnectionId connection, Work work, const Report& report, Kind kind = Kind::kCheck);
   // The connection has ended: its waiting requests are dropped, never run; a running one ends
   // as it would.
   void Drop(ConnectionId connection);

@@ -98,9 +98,10 @@ HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
   // The text is the connection's until its next request: take it now, answer it later.
   auto request = std::make_shared<QueuedRequest>(user, user.Receive(length));
   const int32_t channel = NumberAt(call, Args::kChannel);
+  const auto kind = MayWait(request->Receive(length)) ? RequestLanes::Kind::kCheck : RequestLanes::Kind::kQuick;
   const bool queued = lanes_.Submit(
       user.get(), [context = &context_, request, channel, length] { DispatchRequest(*context, *request, channel, length); },
-      [user](size_t unanswered) mutable { user.ReportUnanswered(unanswered); });
+      [user](size_t unanswered) mutable { user.ReportUnanswered(unanswered); }, kind);
   if (!queued) Log(std::string(kRequestNotQueued) + user.RemoteAddress(), kLogError);
   return S_OK;
 }

@@ -231,7 +231,8 @@ TEST_F(AgentConcurrency, EachConnectionsAnswersComeInTheOrderOfItsRequests) {
 }
 
 // With two checks at most running at once, four slow checks of four connections end in two
-// waves: when the first two answers are in, the other two checks have only just started.
+// waves: when the first two answers are in, the other two checks have only just started. A
+// quick request of an idle connection does not wait for a place among the checks.
 TEST_F(AgentConcurrency, MaxConcurrentChecksBoundsTheChecksRunningAtOnce) {
   ASSERT_NO_FATAL_FAILURE(StartAgent("MaxConcurrentChecks=2\r\n"));
   std::vector<Connection> pinging;
@@ -239,7 +240,14 @@ TEST_F(AgentConcurrency, MaxConcurrentChecksBoundsTheChecksRunningAtOnce) {
     pinging.push_back(Connect());
     ASSERT_FALSE(pinging.back().session.empty());
   }
+  Connection idle = Connect();
+  ASSERT_FALSE(idle.session.empty());
   for (Connection& connection : pinging) connection.client->SendLine(PingRequest(connection.session, DeadHost(), 2));
+  idle.client->SendLine(Request("agentinfo", idle.session));
+  EXPECT_NE(idle.client->ReadRecord(10s).find("protocolversion=1.9"), std::string::npos);
+  for (size_t i = 0; i < pinging.size(); ++i) {
+    EXPECT_FALSE(pinging[i].client->HasText()) << "connection " << i << " was answered before the quick request";
+  }
 
   std::vector<bool> answered(pinging.size(), false);
   size_t firstWave = 0;

@@ -223,5 +223,23 @@ TEST_F(DispatcherTest, HugeEchoedValuesKeepTheAnswerShortAndWellFormed) {
   EXPECT_TRUE(unknownAction.ends_with("a#errormessage=Unknown request action#"));
 }
 
+// Only the requests that may wait on the network or another host take a place among the checks.
+TEST(MayWait, ChecksAndValueListsMayWaitEverythingElseIsAnsweredAtOnce) {
+  const std::pair<const char*, bool> cases[] = {
+      {"#keycount=3#requestaction=runcheck#sessionid=s#checkid=PING#", true},
+      {"#keycount=3#requestaction=getcomboparamvalues#sessionid=s#checkid=SC#", true},
+      {"#keycount=2#requestaction=agentinfo#sessionid=s#", false},
+      {"#keycount=2#requestaction=listchecks#sessionid=s#", false},
+      {"#keycount=3#requestaction=definecheck#sessionid=s#checkid=TCP#", false},
+      {"#keycount=2#requestaction=logout#sessionid=s#", false},
+      {"#keycount=3#requestaction=deletefile#sessionid=s#filename=/tmp/x#", false},
+      {"#keycount=3#requestaction=executefile#sessionid=s#filename=/bin/true#", false},
+      {"#keycount=2#requestaction=RUNCHECK#sessionid=s#", false},  // actions compare exactly
+      {"#keycount=1#sessionid=s#", false},
+      {"", false},
+  };
+  for (const auto& [record, mayWait] : cases) EXPECT_EQ(MayWait(record), mayWait) << record;
+}
+
 }  // namespace
 }  // namespace vorlane::agent

@@ -275,6 +275,35 @@ TEST(RequestLanes, DropDropsWaitingWorkAndLetsTheRunningItemFinish) {
 
 // A stop that gives up on a long item returns after about its bound; the item finishes later on
 // its own, with the lanes gone (what it uses is its own, in a shared_ptr).
+// A quick request never waits for a place among the checks: with every place taken and a check
+// waiting for one, a quick request of another lane runs on a worker kept for quick requests; with
+// those busy too, the next one waits for a worker, and the workers stay bounded.
+TEST(RequestLanes, QuickRequestsRunWhileEveryPlaceForChecksIsTaken) {
+  constexpr size_t kChecks = 2, kQuick = 1;
+  RequestLanes lanes(kChecks, 10, kQuick);
+  Gate checks, quick;
+  std::atomic<int> checksStarted{0};
+  std::atomic<bool> waitingCheckRan{false}, firstQuickRan{false}, secondQuickRan{false};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(lanes.Submit(Connection(i), [&] { ++checksStarted, checks.Wait(); }, kNoReport));
+  }
+  ASSERT_TRUE(PollUntil([&] { return checksStarted.load() == 2; }, 10s));
+  ASSERT_TRUE(lanes.Submit(Connection(2), [&] { waitingCheckRan = true; }, kNoReport));
+  ASSERT_TRUE(lanes.Submit(Connection(3), [&] { firstQuickRan = true, quick.Wait(); }, kNoReport,
+                           RequestLanes::Kind::kQuick));
+  EXPECT_TRUE(PollUntil([&] { return firstQuickRan.load(); }, 10s)) << "the quick request waited for a check";
+  ASSERT_TRUE(lanes.Submit(Connection(4), [&] { secondQuickRan = true; }, kNoReport, RequestLanes::Kind::kQuick));
+  EXPECT_FALSE(PollUntil([&] { return secondQuickRan.load() || waitingCheckRan.load(); }, 200ms));
+  EXPECT_EQ(lanes.Workers(), kChecks + kQuick);
+
+  quick.Open();  // the worker kept for quick requests is free again
+  EXPECT_TRUE(PollUntil([&] { return secondQuickRan.load(); }, 10s));
+  EXPECT_FALSE(waitingCheckRan.load()) << "a check ran beyond the bound";
+  checks.Open();
+  EXPECT_TRUE(PollUntil([&] { return waitingCheckRan.load() && lanes.Running() == 0; }, 10s));
+  EXPECT_EQ(lanes.Workers(), kChecks + kQuick);
+}
+
 TEST(RequestLanes, StopWithABoundLeavesALongItemToFinishOnItsOwn) {
   struct Shared {
     Gate release;

@@ -11,6 +11,7 @@ packages=(
   procps iproute2
   fping
   dbus-daemon
+  dante-server tinyproxy
 )
 
 missing=()

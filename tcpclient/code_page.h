@@ -1,5 +1,6 @@
 // Conversion between the control's UTF-16 text and the bytes on the wire, in the code page the
-// control's "CodePage" setting names.
+// control's "CodePage" setting names. One object per control, used on the control's thread only:
+// the converters keep state between calls (a cut character, a shift state), even for FromText.
 #pragma once
 
 #include <iconv.h>

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/base/unique_fd.h"
+#include "testing/agent_process.h"
 #include "testing/poll_until.h"
 #include "testing/temp_dir.h"
 
@@ -365,13 +366,6 @@ UniqueFd ListenLoopback(uint16_t* port) {
   return fd;
 }
 
-// A loopback port that nothing listens on at the moment.
-uint16_t FreePort() {
-  uint16_t port = 0;
-  UniqueFd probe = ListenLoopback(&port);
-  return probe ? port : 0;
-}
-
 UniqueFd ConnectLoopback(uint16_t port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
@@ -577,7 +571,7 @@ class RealProxyTest : public ::testing::Test {
 
   testkit::TempDir dir_{"vorlane-firewall"};
   EchoServer echo_;
-  uint16_t closedPort_ = FreePort();
+  uint16_t closedPort_ = static_cast<uint16_t>(testkit::FreePort());
 };
 
 constexpr char kDanted[] = "/usr/sbin/danted";
@@ -590,7 +584,7 @@ constexpr char kPasswordHash[] =
 
 TEST_F(RealProxyTest, DanteSocks4AndSocks5) {
   if (::access(kDanted, X_OK) != 0) GTEST_SKIP() << kDanted << " is not installed (Debian package dante-server)";
-  const uint16_t port = FreePort();
+  const auto port = static_cast<uint16_t>(testkit::FreePort());
   // Username first: a client that offers it is asked for it; one that offers only "none" gets in
   // without. SOCKS4 knows no methods and comes in as "none".
   const auto config = dir_.WriteFile("danted.conf",
@@ -655,7 +649,7 @@ TEST_F(RealProxyTest, TinyproxyHttpConnect) {
   };
   for (const Setup& setup : setups) {
     SCOPED_TRACE(setup.name);
-    const uint16_t port = FreePort();
+    const auto port = static_cast<uint16_t>(testkit::FreePort());
     std::string config = "Port " + std::to_string(port) +
                          "\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\nLogLevel Info\n"
                          "ConnectPort " + std::to_string(echo_.Port()) + "\nConnectPort " + std::to_string(closedPort_) + "\n";

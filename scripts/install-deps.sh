@@ -23,6 +23,7 @@ packages=(
   procps iproute2
   fping
   dbus-daemon
+  dante-server tinyproxy
 )
 # Peers of bench_agent_load: zabbix_agentd and OpenSSH's sshd.
 bench_packages=(zabbix-agent openssh-server)

@@ -46,9 +46,9 @@ struct WireOf<bool> {
 };
 }  // namespace detail
 
-class KelplineControl final : public com::ComObject<KelplineControl, com::DispatchImpl<KelplineControl, IKelpline>,
-                                                    com::ConnectionPointContainerImpl<KelplineControl>,
-                                                    com::ISupportErrorInfo> {
+class KelplineControl final
+    : public com::ComObject<KelplineControl, com::DispatchImpl<KelplineControl, IKelpline>,
+                            com::ConnectionPointContainerImpl<KelplineControl>, com::ISupportErrorInfo> {
   // Late-bound members reach the vtable members through these two adapters.
   template <class W, com::HRESULT (IKelpline::*Get)(typename detail::WireOf<W>::type*)>
   com::HRESULT DispGet(com::DispatchCall& call);
@@ -103,8 +103,10 @@ class KelplineControl final : public com::ComObject<KelplineControl, com::Dispat
       com::DispPropertyPut("RemotePort", kKelplineRemotePort, &K::DispPut<int32_t, &I::put_RemotePort>),
       com::DispPropertyGet("SingleLineMode", kKelplineSingleLineMode, &K::DispGet<bool, &I::get_SingleLineMode>),
       com::DispPropertyPut("SingleLineMode", kKelplineSingleLineMode, &K::DispPut<bool, &I::put_SingleLineMode>),
-      com::DispPropertyGet("SSLAcceptServerCert", kKelplineSslAcceptServerCert, &K::DispGet<S, &I::get_SSLAcceptServerCert>),
-      com::DispPropertyPut("SSLAcceptServerCert", kKelplineSslAcceptServerCert, &K::DispPut<S, &I::put_SSLAcceptServerCert>),
+      com::DispPropertyGet("SSLAcceptServerCert", kKelplineSslAcceptServerCert,
+                           &K::DispGet<S, &I::get_SSLAcceptServerCert>),
+      com::DispPropertyPut("SSLAcceptServerCert", kKelplineSslAcceptServerCert,
+                           &K::DispPut<S, &I::put_SSLAcceptServerCert>),
       com::DispPropertyGet("SSLCertEncoded", kKelplineSslCertEncoded, &K::DispGet<S, &I::get_SSLCertEncoded>),
       com::DispPropertyPut("SSLCertEncoded", kKelplineSslCertEncoded, &K::DispPut<S, &I::put_SSLCertEncoded>),
       com::DispPropertyGet("SSLCertStore", kKelplineSslCertStore, &K::DispGet<S, &I::get_SSLCertStore>),
@@ -120,7 +122,8 @@ class KelplineControl final : public com::ComObject<KelplineControl, com::Dispat
       com::DispPropertyGet("SSLCertSubject", kKelplineSslCertSubject, &K::DispGet<S, &I::get_SSLCertSubject>),
       com::DispPropertyPut("SSLCertSubject", kKelplineSslCertSubject, &K::DispPut<S, &I::put_SSLCertSubject>),
       com::DispPropertyGet("SSLServerCert", kKelplineSslServerCert, &K::DispGet<S, &I::get_SSLServerCert>),
-      com::DispPropertyGet("SSLServerCertStatus", kKelplineSslServerCertStatus, &K::DispGet<S, &I::get_SSLServerCertStatus>),
+      com::DispPropertyGet("SSLServerCertStatus", kKelplineSslServerCertStatus,
+                           &K::DispGet<S, &I::get_SSLServerCertStatus>),
       com::DispPropertyGet("SSLStartMode", kKelplineSslStartMode, &K::DispGet<TSSLStartMode, &I::get_SSLStartMode>),
       com::DispPropertyPut("SSLStartMode", kKelplineSslStartMode, &K::DispPut<TSSLStartMode, &I::put_SSLStartMode>),
       com::DispPropertyGet("Timeout", kKelplineTimeout, &K::DispGet<int16_t, &I::get_Timeout>),
@@ -233,6 +236,9 @@ class KelplineControl final : public com::ComObject<KelplineControl, com::Dispat
 
  private:
   enum class State { kClosed, kConnecting, kConnected, kClosing };
+  // The message the control posts to itself to deliver held data and retry pending sends (the
+  // message number the hidden window of the control answers to).
+  static constexpr uint32_t kRetriggerMessage = 1125;
   enum class WaitEnd { kDone, kTimeout, kInterrupted };
 
   ~KelplineControl() override;

@@ -10,7 +10,9 @@ LineSplitter::LineSplitter(Mode mode, std::string delimiter, size_t capacity)
   if (mode_ == Mode::kDelimiter && delimiter_.empty()) mode_ = Mode::kRaw;
 }
 
-size_t LineSplitter::Room() const { return mode_ == Mode::kRaw ? capacity_ : capacity_ - std::min(capacity_, buffer_.size()); }
+size_t LineSplitter::Room() const {
+  return mode_ == Mode::kRaw ? capacity_ : capacity_ - std::min(capacity_, buffer_.size());
+}
 
 std::string LineSplitter::TakeRest() {
   lastLineEnd_ = 0;
@@ -22,7 +24,8 @@ std::vector<LinePiece> LineSplitter::Push(std::string_view bytes) {
   switch (mode_) {
     case Mode::kRaw:
       // Chunks larger than the capacity are cut, as a receive of that size would have cut them.
-      for (size_t at = 0; at < bytes.size(); at += capacity_) out.push_back({std::string(bytes.substr(at, capacity_)), false});
+      for (size_t at = 0; at < bytes.size(); at += capacity_)
+        out.push_back({std::string(bytes.substr(at, capacity_)), false});
       break;
     case Mode::kDelimiter:
       for (char c : bytes) {

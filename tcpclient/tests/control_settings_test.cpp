@@ -63,8 +63,8 @@ TEST(ControlSettingsTest, Booleans) {
   const struct {
     const char* value;
     const char* readBack;
-  } kCases[] = {{"true", "True"}, {"TRUE", "True"}, {"Yes", "True"}, {"1", "True"},
-                {"false", "False"}, {"0", "False"}, {"on", "False"}, {"", "False"}, {"2", "False"}};
+  } kCases[] = {{"true", "True"}, {"TRUE", "True"}, {"Yes", "True"}, {"1", "True"}, {"false", "False"},
+                {"0", "False"},   {"on", "False"},  {"", "False"},   {"2", "False"}};
   for (const auto& c : kCases) {
     ControlSettings settings;
     settings.tcpNoDelay = std::string(c.readBack) == "False";  // so that every case changes it

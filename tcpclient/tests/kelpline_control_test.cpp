@@ -182,7 +182,8 @@ class KelplineTest : public ::testing::Test {
   // Pumps for a while to show that nothing more arrives (bounded, not a wait for an outcome).
   void PumpFor(std::chrono::milliseconds span) {
     const auto end = std::chrono::steady_clock::now() + span;
-    (void)testkit::PumpUntil(*loop_, [&] { return std::chrono::steady_clock::now() >= end; }, span + 1s);
+    (void)testkit::PumpUntil(
+        *loop_, [&] { return std::chrono::steady_clock::now() >= end; }, span + 1s);
   }
   void ConnectAndWait(uint16_t port, std::string_view host = "127.0.0.1") {
     ASSERT_EQ(ConnectTo(port, host), S_OK);
@@ -252,11 +253,14 @@ TEST_F(KelplineTest, DefaultsOfANewControl) {
     com::DISPID id;
     const char* value;
   } kDefaults[] = {
-      {kKelplineAcceptData, "True"}, {kKelplineBytesSent, "0"},     {kKelplineConnected, "False"},
-      {kKelplineEol, ""},            {kKelplineFirewallPort, "0"},  {kKelplineFirewallType, "0"},
-      {kKelplineKeepAlive, "False"}, {kKelplineLinger, "True"},     {kKelplineLocalPort, "0"},
-      {kKelplineRemoteHost, ""},     {kKelplineRemotePort, "0"},    {kKelplineSslCertStore, "MY"},
-      {kKelplineSslCertStoreType, "0"}, {kKelplineSslStartMode, "0"}, {kKelplineTimeout, "0"},
+      {kKelplineAcceptData, "True"},    {kKelplineBytesSent, "0"},
+      {kKelplineConnected, "False"},    {kKelplineEol, ""},
+      {kKelplineFirewallPort, "0"},     {kKelplineFirewallType, "0"},
+      {kKelplineKeepAlive, "False"},    {kKelplineLinger, "True"},
+      {kKelplineLocalPort, "0"},        {kKelplineRemoteHost, ""},
+      {kKelplineRemotePort, "0"},       {kKelplineSslCertStore, "MY"},
+      {kKelplineSslCertStoreType, "0"}, {kKelplineSslStartMode, "0"},
+      {kKelplineTimeout, "0"},
   };
   for (const auto& entry : kDefaults) {
     std::string value;
@@ -527,7 +531,8 @@ TEST_F(KelplineTest, ResetByPeer) {
   ConnectAndWait(server.port());
   server.Release();
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
-  EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:10054:[10054] Connection reset by peer"});
+  EXPECT_EQ(sink_->Only("Disconnected:"),
+            std::vector<std::string>{"Disconnected:10054:[10054] Connection reset by peer"});
   EXPECT_TRUE(sink_->Has("Status:socket error in recv: 10054:10054"));
   EXPECT_FALSE(Connected());
 }
@@ -550,7 +555,8 @@ TEST_F(KelplineTest, AbsoluteAndRestartingTimeouts) {
     ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &control), S_OK);
     ComPtr<com::IDispatch> late = control.As<com::IDispatch>();
     ASSERT_EQ(control->put_SSLStartMode(sslNone), S_OK);
-    for (const char* setting : {"TimeoutInMilliseconds=True", absolute ? "AbsoluteTimeout=True" : "AbsoluteTimeout=no"}) {
+    for (const char* setting :
+         {"TimeoutInMilliseconds=True", absolute ? "AbsoluteTimeout=True" : "AbsoluteTimeout=no"}) {
       Bstr answer;
       ASSERT_EQ(control->Config(Bstr::FromUtf8(setting).get(), answer.put()), S_OK);
     }

@@ -61,8 +61,7 @@ TEST(LineSplitterTest, LinesWhateverTheReceivesLookLike) {
 TEST(LineSplitterTest, RawChunksAsTheyCome) {
   LineSplitter splitter(Mode::kRaw, "", 4);
   EXPECT_EQ(PushAll(splitter, {"ab\r\n", "c"}), (std::vector<LinePiece>{{"ab\r\n", false}, {"c", false}}));
-  EXPECT_EQ(splitter.Push("abcdefghi"),
-            (std::vector<LinePiece>{{"abcd", false}, {"efgh", false}, {"i", false}}));
+  EXPECT_EQ(splitter.Push("abcdefghi"), (std::vector<LinePiece>{{"abcd", false}, {"efgh", false}, {"i", false}}));
   EXPECT_EQ(splitter.Held(), 0u);
   EXPECT_EQ(splitter.Room(), 4u);
 }

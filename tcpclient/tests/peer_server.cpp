@@ -1,11 +1,10 @@
 #include "tcpclient/tests/peer_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,7 +50,8 @@ PeerServer::~PeerServer() {
 PeerServer::Ready PeerServer::WaitFor(int fd, short events, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (int round = 0; round < 100'000; ++round) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left <= 0ms) return Ready::kTimeout;
     pollfd fds[2] = {{fd, events, 0}, {stopRead_.get(), POLLIN, 0}};
     const int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 100)));
@@ -126,7 +126,8 @@ bool PeerConnection::WaitForRelease(std::chrono::milliseconds limit) {
 bool PeerConnection::WaitForClientClose(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (int round = 0; round < 100'000 && !closed_; ++round) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left <= 0ms) break;
     (void)Receive(left);
   }

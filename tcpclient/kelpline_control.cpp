@@ -90,6 +90,12 @@ HRESULT KelplineControl::OpenConnection() {
   com::ComPtr<KelplineControl> self(this);
   connectOutcome_ = {};
   if (HasSocket()) return Fail(kErrAlreadyConnected, kTextAlreadyConnected);
+  if (std::optional<ControlError> failure = CheckTarget()) return Fail(*failure);
+  if (settings_.firewallType != fwNone) {
+    // The firewall negotiations (HTTP CONNECT, SOCKS4, SOCKS5) are not part of this build: say
+    // so instead of connecting to the target directly behind the container's back.
+    return com::SetErrorAndReturn(com::E_NOTIMPL, IKelpline::kIid, kSource, com::Utf8ToUtf16(kTextFirewallUnavailable));
+  }
   if (std::optional<ControlError> failure = StartConnect()) return Fail(*failure);
   if (TimeoutDuration() <= 0ms) return S_OK;  // the outcome arrives through the events
 
@@ -102,23 +108,31 @@ HRESULT KelplineControl::OpenConnection() {
   return S_OK;
 }
 
-std::optional<ControlError> KelplineControl::StartConnect() {
+std::optional<ControlError> KelplineControl::CheckTarget() {
   // Connecting with sslExplicit or sslNone starts in plain text; otherwise the connection
   // would need TLS from its first byte, which this build cannot give: refuse rather than talk
   // in the clear to a peer that expects TLS.
   if (sslStartMode_ == sslExplicit || sslStartMode_ == sslNone) tlsOn_ = false;
   if (tlsOn_) return ControlError{kErrTlsUnavailable, std::string(kTextTlsUnavailable)};
   if (settings_.firewallType != fwNone) {
-    if (settings_.firewallPort == 0) {
-      return ControlError{kErrRemotePortZero, std::string(kTextRemotePortZero) + std::string(kTextFirewallPortZero)};
+    if (settings_.firewallHost.empty()) {
+      return ControlError{kErrAddressInvalid,
+                          std::string(kTextRemoteHostInvalid) + " " + std::string(kTextFirewallHostInvalid)};
     }
-    return ControlError{kErrAddressInvalid, std::string(kTextFirewallUnavailable)};
+    if (settings_.firewallPort == 0) {
+      return ControlError{kErrRemotePortZero,
+                          std::string(kTextRemotePortZero) + " " + std::string(kTextFirewallPortZero)};
+    }
+    return std::nullopt;
   }
   if (!remoteAddress_ || remoteAddress_->IsUnspecified()) {
     return ControlError{kErrAddressInvalid, std::string(kTextRemoteHostInvalid)};
   }
   if (remotePort_ == 0) return ControlError{kErrRemotePortZero, std::string(kTextRemotePortZero)};
+  return std::nullopt;
+}
 
+std::optional<ControlError> KelplineControl::StartConnect() {
   HostAddress target = *remoteAddress_;
   target.SetPort(static_cast<uint16_t>(remotePort_));
   UniqueFd fd(::socket(target.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
@@ -180,7 +194,7 @@ void KelplineControl::FinishConnect(uint32_t events) {
     connectOutcome_ = ErrnoError(error);
     CloseSocket();
     FireConnectionStatus(kStatusConnectFailed, connectOutcome_.code, connectOutcome_.text);
-    FireConnected(connectOutcome_.code, connectOutcome_.text);
+    FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
     return;
   }
   state_ = State::kConnected;
@@ -188,7 +202,7 @@ void KelplineControl::FinishConnect(uint32_t events) {
   UpdateWatch();
   FireConnectionStatus(kStatusConnectComplete, 0, kStatusOk);
   if (state_ != State::kConnected) return;
-  FireConnected(0, kStatusOk);
+  FireStatus(kEventConnected, 0, kStatusOk);
   // Data queued while connecting goes now; ReadyToSend follows once the queue is empty.
   if (state_ == State::kConnected && FlushSend() && state_ == State::kConnected && sendBuffer_.empty()) {
     FireReadyToSend();
@@ -237,7 +251,7 @@ void KelplineControl::CloseSocket() {
 void KelplineControl::FinishClose(int32_t code, std::string_view text) {
   if (linger_ && state_ != State::kConnecting) (void)::shutdown(socket_.get(), SHUT_WR);
   CloseSocket();
-  FireDisconnected(code, text);
+  FireStatus(kEventDisconnected, code, text);
 }
 
 // ---------------------------------------------------------------- the socket's events
@@ -364,7 +378,7 @@ void KelplineControl::PeerClosed() {
   if (!HasSocket()) return;
   CloseSocket();
   FireConnectionStatus(kStatusRemoteDisconnected, 0, "");
-  FireDisconnected(0, kStatusRemoteDisconnected);
+  FireStatus(kEventDisconnected, 0, kStatusRemoteDisconnected);
 }
 
 void KelplineControl::ConnectionFailed(int32_t code, bool duringReceive) {
@@ -374,9 +388,9 @@ void KelplineControl::ConnectionFailed(int32_t code, bool duringReceive) {
   if (duringReceive) {
     FireConnectionStatus(std::string(kStatusRecvError) + std::to_string(code), code, text);
   } else {
-    FireError(code, text);
+    FireStatus(kEventError, code, text);
   }
-  FireDisconnected(code, text);
+  FireStatus(kEventDisconnected, code, text);
 }
 
 // ---------------------------------------------------------------- sending
@@ -508,12 +522,16 @@ void KelplineControl::Fire(com::DISPID id, std::initializer_list<Variant> args) 
   }
 }
 
-void KelplineControl::FireConnected(int32_t code, std::string_view text) {
+// Connected, Disconnected and Error: a status code and its text.
+void KelplineControl::FireStatus(KelplineEvent id, int32_t code, std::string_view text) {
   try {
     int16_t status = StatusCode(code);
     Bstr description;
-    Fire(kEventConnected, {Variant::ByRef(&status), Variant::ByRef(HoldText(description, text))});
+    Fire(id, {Variant::ByRef(&status), Variant::ByRef(HoldText(description, text))});
   } catch (const std::bad_alloc&) {
+    if (id == kEventConnected) ReportFiringFailure("Connected");
+    if (id == kEventDisconnected) ReportFiringFailure("Disconnected");
+    // A failing Error event has nothing left to report through.
   }
 }
 
@@ -524,6 +542,7 @@ void KelplineControl::FireConnectionStatus(std::string_view event, int32_t code,
     Fire(kEventConnectionStatus, {Variant::ByRef(HoldText(eventText, event)), Variant::ByRef(&status),
                                   Variant::ByRef(HoldText(description, text))});
   } catch (const std::bad_alloc&) {
+    ReportFiringFailure("ConnectionStatus");
   }
 }
 
@@ -536,24 +555,15 @@ void KelplineControl::FireDataIn(const LinePiece& piece) {
     VARIANT_BOOL eol = ToVariantBool(piece.eol);
     Fire(kEventDataIn, {Variant::ByRef(slot), Variant::ByRefBool(&eol)});
   } catch (const std::bad_alloc&) {
+    ReportFiringFailure("DataIn");
   }
 }
 
-void KelplineControl::FireDisconnected(int32_t code, std::string_view text) {
+void KelplineControl::ReportFiringFailure(std::string_view event) noexcept {
   try {
-    int16_t status = StatusCode(code);
-    Bstr description;
-    Fire(kEventDisconnected, {Variant::ByRef(&status), Variant::ByRef(HoldText(description, text))});
+    FireStatus(kEventError, kErrOutOfMemory, "Out of memory while firing " + std::string(event) + ".");
   } catch (const std::bad_alloc&) {
-  }
-}
-
-void KelplineControl::FireError(int32_t code, std::string_view text) {
-  try {
-    int16_t status = StatusCode(code);
-    Bstr description;
-    Fire(kEventError, {Variant::ByRef(&status), Variant::ByRef(HoldText(description, text))});
-  } catch (const std::bad_alloc&) {
+    // Nothing is left to tell the container with.
   }
 }
 

@@ -253,6 +253,9 @@ class KelplineControl final
 
   // Connecting.
   com::HRESULT OpenConnection();
+  // Why no connection can start now (TLS asked for, no target), in the order they are reported.
+  std::optional<ControlError> CheckTarget();
+  // Creates, binds and connects the socket; the outcome arrives on the loop.
   std::optional<ControlError> StartConnect();
   void FinishConnect(uint32_t events);
   // Closing: gracefully (what is queued goes first when Linger is true) or at once.
@@ -281,12 +284,12 @@ class KelplineControl final
   void NoteActivity() { lastActivity_ = std::chrono::steady_clock::now(); }
 
   // Events, each with its arguments by reference.
-  void FireConnected(int32_t code, std::string_view text);
+  void FireStatus(KelplineEvent id, int32_t code, std::string_view text);  // Connected, Disconnected, Error
   void FireConnectionStatus(std::string_view event, int32_t code, std::string_view text);
   void FireDataIn(const LinePiece& piece);
-  void FireDisconnected(int32_t code, std::string_view text);
-  void FireError(int32_t code, std::string_view text);
   void FireReadyToSend();
+  // An event that could not be fired for lack of memory, told through Error.
+  void ReportFiringFailure(std::string_view event) noexcept;
   void Fire(com::DISPID id, std::initializer_list<com::Variant> args);
 
   std::shared_ptr<loop::MessageLoop> loop_;

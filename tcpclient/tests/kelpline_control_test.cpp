@@ -3,8 +3,12 @@
 // IDispatch, against peers the tests start on loopback. Events arrive on the test thread while
 // it pumps its loop (or while the control pumps it in a blocking call).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -135,27 +139,50 @@ Failure Outcome(HRESULT hr) {
   return failure;
 }
 
+// A control made by class id, as a client makes it, with a recording sink advised and plain TCP
+// chosen (a new control starts with TLS on).
+struct ControlUnderTest {
+  ComPtr<IKelpline> control;
+  ComPtr<com::IDispatch> late;
+  ComPtr<Sink> sink = com::Make<Sink>();
+  ComPtr<com::IConnectionPoint> point;
+  uint32_t cookie = 0;
+
+  ~ControlUnderTest() {
+    if (point) (void)point->Unadvise(cookie);
+  }
+  // Drops every reference the test holds on the control.
+  void Release() {
+    late.reset();
+    control.reset();
+  }
+};
+
+void MakeControl(ControlUnderTest* made) {
+  ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &made->control), S_OK);
+  made->late = made->control.As<com::IDispatch>();
+  ASSERT_TRUE(made->late);
+  ComPtr<com::IConnectionPointContainer> container = made->control.As<com::IConnectionPointContainer>();
+  ASSERT_TRUE(container);
+  ASSERT_EQ(container->FindConnectionPoint(IKelplineEvents::kIid, made->point.put()), S_OK);
+  ASSERT_EQ(made->point->Advise(made->sink.get(), &made->cookie), S_OK);
+  ASSERT_EQ(made->control->put_SSLStartMode(sslNone), S_OK);
+}
+
 class KelplineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(apartment_.ok());
-    ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &control_), S_OK);
-    dispatch_ = control_.As<com::IDispatch>();
-    ASSERT_TRUE(dispatch_);
-    sink_ = com::Make<Sink>();
-    ComPtr<com::IConnectionPointContainer> container = control_.As<com::IConnectionPointContainer>();
-    ASSERT_TRUE(container);
-    ASSERT_EQ(container->FindConnectionPoint(IKelplineEvents::kIid, point_.put()), S_OK);
-    ASSERT_EQ(point_->Advise(sink_.get(), &cookie_), S_OK);
-    // Plain TCP: a new control starts with TLS on.
-    ASSERT_EQ(control_->put_SSLStartMode(sslNone), S_OK);
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&main_));
+    control_ = main_.control;
+    dispatch_ = main_.late;
+    sink_ = main_.sink;
   }
 
   void TearDown() override {
-    if (point_) (void)point_->Unadvise(cookie_);
-    point_.reset();
     dispatch_.reset();
     control_.reset();
+    main_.Release();
   }
 
   std::string Config(std::string_view text) {
@@ -194,11 +221,10 @@ class KelplineTest : public ::testing::Test {
 
   com::ApartmentScope apartment_;
   std::shared_ptr<loop::MessageLoop> loop_ = loop::MessageLoop::ForCurrentThread();
+  ControlUnderTest main_;
   ComPtr<IKelpline> control_;
   ComPtr<com::IDispatch> dispatch_;
   ComPtr<Sink> sink_;
-  ComPtr<com::IConnectionPoint> point_;
-  uint32_t cookie_ = 0;
 };
 
 void Echo(PeerConnection& peer) {
@@ -435,6 +461,126 @@ TEST_F(KelplineTest, Ipv6Loopback) {
   EXPECT_TRUE(com::Failed(plain->put_RemoteHost(Bstr(u"::1").get())));
 }
 
+TEST_F(KelplineTest, FirewallSettingsAreCheckedAndTheNegotiationIsNotClaimed) {
+  PeerServer server(Greeting(""));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwTunnel})), S_OK);
+  ASSERT_EQ(Put(kKelplineRemoteHost, Variant(u"target.example")), S_OK) << "the firewall resolves the name";
+  ASSERT_EQ(Put(kKelplineRemotePort, Variant(int32_t{80})), S_OK);
+
+  const Failure noHost = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(noHost.code, kErrAddressInvalid);
+  EXPECT_EQ(noHost.text, "The RemoteHost address is invalid (0.0.0.0). The FirewallHost address is invalid (0.0.0.0).");
+
+  ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
+  const Failure noPort = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(noPort.code, kErrRemotePortZero);
+  EXPECT_EQ(noPort.text,
+            "RemotePort can't be zero. Please specify a valid service port number. The FirewallPort is invalid (0).");
+
+  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
+  const Failure unavailable = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(unavailable.hr, com::E_NOTIMPL);
+  EXPECT_TRUE(unavailable.text.starts_with("Firewall connection failed.")) << unavailable.text;
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(server.Accepted(), 0) << "nothing may reach the network past a firewall it cannot pass";
+}
+
+// The options the properties and settings ask for, read back from the socket itself (the
+// handle Config reports is a descriptor of this process).
+TEST_F(KelplineTest, SocketOptionsAsAskedFor) {
+  struct Expected {
+    const char* name;
+    int level;
+    int option;
+    bool set;
+  };
+  const struct {
+    const char* name;
+    bool configure;
+    std::vector<Expected> options;
+  } kCases[] = {
+      {"defaults",
+       false,
+       {{"keep-alive", SOL_SOCKET, SO_KEEPALIVE, false},
+        {"no-delay", IPPROTO_TCP, TCP_NODELAY, false},
+        {"out-of-band inline", SOL_SOCKET, SO_OOBINLINE, true}}},
+      {"asked for",
+       true,
+       {{"keep-alive", SOL_SOCKET, SO_KEEPALIVE, true},
+        {"no-delay", IPPROTO_TCP, TCP_NODELAY, true},
+        {"out-of-band inline", SOL_SOCKET, SO_OOBINLINE, true}}},
+  };
+  PeerServer server(Echo);
+  ASSERT_TRUE(server.ok());
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    const uint16_t localPort = testing::ClosedPort();
+    if (c.configure) {
+      ASSERT_EQ(made.control->put_KeepAlive(com::VARIANT_TRUE), S_OK);
+      ASSERT_EQ(made.control->put_Linger(com::VARIANT_FALSE), S_OK);
+      ASSERT_EQ(made.control->put_LocalPort(localPort), S_OK);
+      for (const char* setting : {"TcpNoDelay=True", "InBufferSize=65536", "OutBufferSize=65536"}) {
+        Bstr answer;
+        ASSERT_EQ(made.control->Config(Bstr::FromUtf8(setting).get(), answer.put()), S_OK) << setting;
+      }
+    }
+    ASSERT_EQ(made.control->put_Timeout(5), S_OK);
+    ASSERT_EQ(made.control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    Bstr handle;
+    ASSERT_EQ(made.control->Config(Bstr(u"SocketHandle").get(), handle.put()), S_OK);
+    const int fd = std::stoi(handle.ToUtf8());
+    ASSERT_GE(fd, 0);
+    for (const Expected& option : c.options) {
+      int value = -1;
+      socklen_t length = sizeof(value);
+      ASSERT_EQ(::getsockopt(fd, option.level, option.option, &value, &length), 0) << option.name;
+      EXPECT_EQ(value != 0, option.set) << option.name;
+    }
+    linger lingerOption{};
+    socklen_t length = sizeof(lingerOption);
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOption, &length), 0);
+    EXPECT_EQ(lingerOption.l_onoff != 0, c.configure) << "Linger false closes with a reset";
+    EXPECT_EQ(lingerOption.l_linger, 0);
+    int receiveBuffer = 0;
+    length = sizeof(receiveBuffer);
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, &length), 0);
+    if (c.configure) {
+      EXPECT_GE(receiveBuffer, 65536);
+    }
+    sockaddr_in local{};
+    length = sizeof(local);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    if (c.configure) {
+      EXPECT_EQ(ntohs(local.sin_port), localPort);
+    }
+  }
+}
+
+// Linger decides how the control closes: gracefully, or at once with a reset.
+TEST_F(KelplineTest, LingerDecidesHowTheConnectionEnds) {
+  for (bool linger : {true, false}) {
+    SCOPED_TRACE(linger ? "Linger true" : "Linger false");
+    std::atomic<int> peerError{-1};
+    PeerServer server([&](PeerConnection& peer) {
+      (void)peer.WaitForClientClose();
+      peerError = peer.ReceiveError();
+    });
+    ASSERT_TRUE(server.ok());
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    ASSERT_EQ(made.control->put_Timeout(5), S_OK);
+    ASSERT_EQ(made.control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    ASSERT_EQ(made.control->put_Linger(linger ? com::VARIANT_TRUE : com::VARIANT_FALSE), S_OK);
+    ASSERT_EQ(made.control->Disconnect(), S_OK);
+    EXPECT_EQ(made.sink->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
+    ASSERT_TRUE(PumpUntil([&] { return peerError.load() != -1; }));
+    EXPECT_EQ(peerError.load(), linger ? 0 : ECONNRESET);
+  }
+}
+
 // ---------------------------------------------------------------- receiving
 
 TEST_F(KelplineTest, LinesByDelimiter) {
@@ -452,20 +598,14 @@ TEST_F(KelplineTest, LinesByDelimiter) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    ComPtr<IKelpline> control;
-    ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &control), S_OK);
-    ComPtr<com::IDispatch> late = control.As<com::IDispatch>();
-    ComPtr<Sink> sink = com::Make<Sink>();
-    ComPtr<com::IConnectionPoint> point;
-    uint32_t cookie = 0;
-    ASSERT_EQ(control.As<com::IConnectionPointContainer>()->FindConnectionPoint(IKelplineEvents::kIid, point.put()),
-              S_OK);
-    ASSERT_EQ(point->Advise(sink.get(), &cookie), S_OK);
-    ASSERT_EQ(control->put_SSLStartMode(sslNone), S_OK);
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    IKelpline* control = made.control.get();
+    Sink* sink = made.sink.get();
     ASSERT_EQ(control->put_EOL(Bstr(u"\r\n").get()), S_OK);
     if (c.setup != nullptr) {
       Variant answer;
-      ASSERT_EQ(com::CallMethod(late.get(), kKelplineConfig, {Variant::FromUtf8(c.setup)}, answer.put()), S_OK);
+      ASSERT_EQ(com::CallMethod(made.late.get(), kKelplineConfig, {Variant::FromUtf8(c.setup)}, answer.put()), S_OK);
     }
     // The peer sends each part once the container has taken everything before it.
     const std::vector<std::string> parts = c.parts;
@@ -486,7 +626,6 @@ TEST_F(KelplineTest, LinesByDelimiter) {
     ASSERT_TRUE(PumpUntil([&] { return sink->Only("DataIn:").size() >= c.expected.size(); }));
     PumpFor(100ms);
     EXPECT_EQ(sink->Only("DataIn:"), c.expected);
-    (void)point->Unadvise(cookie);
   }
 }
 
@@ -551,10 +690,9 @@ TEST_F(KelplineTest, AbsoluteAndRestartingTimeouts) {
       (void)peer.WaitForClientClose();
     });
     ASSERT_TRUE(server.ok());
-    ComPtr<IKelpline> control;
-    ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &control), S_OK);
-    ComPtr<com::IDispatch> late = control.As<com::IDispatch>();
-    ASSERT_EQ(control->put_SSLStartMode(sslNone), S_OK);
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    IKelpline* control = made.control.get();
     for (const char* setting :
          {"TimeoutInMilliseconds=True", absolute ? "AbsoluteTimeout=True" : "AbsoluteTimeout=no"}) {
       Bstr answer;
@@ -564,7 +702,7 @@ TEST_F(KelplineTest, AbsoluteAndRestartingTimeouts) {
     ASSERT_EQ(control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
     const auto start = std::chrono::steady_clock::now();
     Variant line;
-    const HRESULT hr = com::CallMethod(late.get(), kKelplineGetLine, {}, line.put());
+    const HRESULT hr = com::CallMethod(made.late.get(), kKelplineGetLine, {}, line.put());
     const auto took = std::chrono::steady_clock::now() - start;
     if (absolute) {
       const Failure failure = Outcome(hr);
@@ -588,6 +726,26 @@ TEST_F(KelplineTest, GetLineNeedsAPositiveTimeout) {
   const Failure failure = Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine));
   EXPECT_EQ(failure.code, kErrWait);
   EXPECT_EQ(failure.text, "GetLine requires a positive Timeout value.");
+}
+
+// A quit message that arrives during a blocking wait ends the wait and stays queued for the
+// loop that owns the thread.
+TEST_F(KelplineTest, AQuitEndsABlockingWaitAndStaysQueued) {
+  PeerServer server(Greeting(""));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  ASSERT_TRUE(loop_->PostQuit(7));
+  const auto start = std::chrono::steady_clock::now();
+  const Failure failure = Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine));
+  EXPECT_EQ(failure.code, kErrWait);
+  EXPECT_EQ(failure.text, "Interrupted.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  loop::Message message;
+  ASSERT_TRUE(loop_->Peek(&message, true));
+  EXPECT_EQ(message.kind, loop::Message::Kind::kQuit);
+  EXPECT_EQ(message.exitCode, 7);
+  EXPECT_TRUE(Connected()) << "an interrupted GetLine leaves the connection";
 }
 
 // ---------------------------------------------------------------- sending
@@ -645,6 +803,24 @@ TEST_F(KelplineTest, DisconnectWithLingerSendsWhatIsQueued) {
   ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == payload.size(); }, 20s));
 }
 
+// With a Timeout, Disconnect waits until what was queued is out, then closes.
+TEST_F(KelplineTest, DisconnectWaitsForQueuedData) {
+  PeerServer server([](PeerConnection& peer) {
+    if (!peer.WaitForRelease(20s)) return;
+    (void)peer.WaitForClientClose(20s);
+  });
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  const std::string payload(8 * 1024 * 1024, 'q');
+  ASSERT_EQ(Outcome(control_->put_DataToSend(Bstr::FromUtf8(payload).get())).code, 10035);
+  ASSERT_EQ(control_->put_Timeout(20), S_OK);
+  server.Release();
+  ASSERT_EQ(control_->Disconnect(), S_OK);
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
+  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == payload.size(); }, 20s));
+}
+
 TEST_F(KelplineTest, ByteArraysGoOutAsTheyAre) {
   PeerServer server(Echo);
   ASSERT_TRUE(server.ok());
@@ -667,17 +843,11 @@ TEST_F(KelplineTest, ReleasedInsideItsOwnEvents) {
     SCOPED_TRACE(releaseIn);
     PeerServer server(Greeting("first\r\nsecond\r\n"));
     ASSERT_TRUE(server.ok());
-    ComPtr<IKelpline> control;
-    ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &control), S_OK);
-    ComPtr<Sink> sink = com::Make<Sink>();
-    {
-      ComPtr<com::IConnectionPoint> point;
-      uint32_t cookie = 0;
-      ASSERT_EQ(control.As<com::IConnectionPointContainer>()->FindConnectionPoint(IKelplineEvents::kIid, point.put()),
-                S_OK);
-      ASSERT_EQ(point->Advise(sink.get(), &cookie), S_OK);
-    }
-    ASSERT_EQ(control->put_SSLStartMode(sslNone), S_OK);
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    made.late.reset();  // the test's only reference is `control`
+    ComPtr<IKelpline> control = std::move(made.control);
+    Sink* sink = made.sink.get();
     ASSERT_EQ(control->put_EOL(Bstr(u"\r\n").get()), S_OK);
     ASSERT_EQ(control->put_Timeout(5), S_OK);
     ASSERT_EQ(control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);

@@ -99,10 +99,13 @@ bool PeerConnection::Send(std::string_view bytes) {
 }
 
 std::string PeerConnection::Receive(std::chrono::milliseconds limit) {
-  if (server_.WaitFor(fd_, POLLIN, limit) != PeerServer::Ready::kReady) return "";
+  const PeerServer::Ready ready = server_.WaitFor(fd_, POLLIN, limit);
+  if (ready == PeerServer::Ready::kStopped) closed_ = true;  // the server is going: so is the connection
+  if (ready != PeerServer::Ready::kReady) return "";
   char buffer[65536];
   const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
   if (n <= 0) {
+    if (n < 0) receiveError_ = errno;
     closed_ = true;
     return "";
   }

@@ -33,6 +33,8 @@ class PeerConnection {
   // stop or when the limit passed (check Closed()).
   std::string Receive(std::chrono::milliseconds limit = 10s);
   bool Closed() const { return closed_; }
+  // The errno of a receive that failed (ECONNRESET for a reset), 0 after an orderly end.
+  int ReceiveError() const { return receiveError_; }
   // Waits up to `limit` for the server's go-ahead (PeerServer::Release); false when it did not come.
   bool WaitForRelease(std::chrono::milliseconds limit = 10s);
   // Waits up to `limit` for the client to close; true when it did.
@@ -44,6 +46,7 @@ class PeerConnection {
   PeerServer& server_;
   int fd_;
   bool closed_ = false;
+  int receiveError_ = 0;
 };
 
 class PeerServer {

@@ -87,6 +87,7 @@ HRESULT KelplineControl::Connect(BSTR host, int32_t port) {
 }
 
 HRESULT KelplineControl::OpenConnection() {
+  AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   connectOutcome_ = {};
   if (HasSocket()) return Fail(kErrAlreadyConnected, kTextAlreadyConnected);
@@ -217,6 +218,7 @@ HRESULT KelplineControl::Disconnect() {
 }
 
 HRESULT KelplineControl::CloseConnection(bool waitForQueued, bool reportWouldBlock) {
+  AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   if (!HasSocket()) return S_OK;
   if (state_ == State::kConnecting || !linger_ || sendBuffer_.empty()) {
@@ -412,6 +414,7 @@ bool KelplineControl::FlushSend() {
 }
 
 HRESULT KelplineControl::QueueAndSend(std::string bytes) {
+  AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   bytesSent_ = 0;
   if (!HasSocket() || state_ == State::kClosing) return Fail(SocketError(10057));
@@ -451,9 +454,9 @@ KelplineControl::WaitEnd KelplineControl::WaitFor(Done done) {
   const auto start = std::chrono::steady_clock::now();
   lastActivity_ = start;
   const std::chrono::milliseconds limit = TimeoutDuration();
-  // Bounded by the deadline; the count is a second bound for a clock that stands still.
-  const long long maxSteps = limit / 1ms + 2;
-  for (long long step = 0; step < maxSteps; ++step) {
+  // Bounded by the deadline on the monotonic clock alone: a step that dispatches a message
+  // returns at once, so no count of steps stands for an amount of time.
+  for (;;) {
     if (done()) return WaitEnd::kDone;
     const auto from = settings_.absoluteTimeout ? start : std::max(start, lastActivity_);
     const auto now = std::chrono::steady_clock::now();
@@ -464,7 +467,6 @@ KelplineControl::WaitEnd KelplineControl::WaitFor(Done done) {
       return done() ? WaitEnd::kDone : WaitEnd::kInterrupted;
     }
   }
-  return done() ? WaitEnd::kDone : WaitEnd::kTimeout;
 }
 
 HRESULT KelplineControl::WaitFailure(WaitEnd end) {
@@ -472,6 +474,7 @@ HRESULT KelplineControl::WaitFailure(WaitEnd end) {
 }
 
 HRESULT KelplineControl::DoEvents() {
+  AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   (void)loop_->PumpStep(kWaitStep);
   return S_OK;
@@ -481,6 +484,7 @@ HRESULT KelplineControl::GetLine(BSTR* line) {
   if (line == nullptr) return com::E_POINTER;
   *line = nullptr;
   return com::CatchReturn([&]() -> HRESULT {
+    AssertOwnThread();
     com::ComPtr<KelplineControl> self(this);
     if (!HasSocket()) return Fail(kErrWait, kTextDisconnected);
     if (TimeoutDuration() <= 0ms) return Fail(kErrWait, kTextGetLineNeedsTimeout);

@@ -9,6 +9,7 @@
 // event it fires.
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -250,6 +251,9 @@ class KelplineControl final
   com::HRESULT Fail(int32_t code, std::string_view text);
   com::HRESULT Fail(const ControlError& error) { return Fail(error.code, error.text); }
   bool HasSocket() const { return socket_.valid(); }
+  // The socket, its watch and the waits belong to the creating thread (calls from other
+  // apartments reach the control through marshalled pointers, on that thread).
+  void AssertOwnThread() const { assert(loop_->IsLoopThread()); }
 
   // Connecting.
   com::HRESULT OpenConnection();

@@ -719,6 +719,28 @@ TEST_F(KelplineTest, AbsoluteAndRestartingTimeouts) {
   }
 }
 
+// Many small deliveries, each well inside the timeout: a restarting timeout outlasts them all,
+// however many steps of the wait they take.
+TEST_F(KelplineTest, ARestartingTimeoutOutlastsManySmallDeliveries) {
+  PeerServer server([](PeerConnection& peer) {
+    for (int i = 0; i < 400; ++i) {
+      if (!peer.Send("x")) return;
+      (void)peer.Receive(2ms);  // paces the bytes
+      if (peer.Closed()) return;
+    }
+    (void)peer.Send("\n");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Config("TimeoutInMilliseconds=True"), "");
+  ASSERT_EQ(control_->put_Timeout(200), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  Bstr line;
+  const HRESULT hr = control_->GetLine(line.put());
+  ASSERT_EQ(hr, S_OK) << Outcome(hr).text;
+  EXPECT_EQ(line.ToUtf8(), std::string(400, 'x'));
+}
+
 TEST_F(KelplineTest, GetLineNeedsAPositiveTimeout) {
   PeerServer server(Greeting("line\r\n"));
   ASSERT_TRUE(server.ok());

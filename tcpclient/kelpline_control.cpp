@@ -269,6 +269,14 @@ void KelplineControl::OnSocketEvents(uint32_t events) {
     if ((acceptData_ || getLineWaiting_) && pending_.empty()) {
       Receive();
     } else if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+      int error = 0;
+      socklen_t length = sizeof(error);
+      if (!sendBuffer_.empty() && ::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+          error != 0) {
+        // Data still to send cannot go: that failure is told now, not when reading resumes.
+        ConnectionFailed(SocketCodeFromErrno(error), /*duringReceive=*/false);
+        return;
+      }
       // Reading is held back, but the socket keeps reporting its hang-up: stop watching until
       // reading resumes, so that the loop does not spin on it.
       hangupSeen_ = true;

@@ -805,6 +805,26 @@ TEST_F(KelplineTest, APeerThatDoesNotReadLosesNothing) {
   EXPECT_TRUE(server.Received() == expected) << "bytes lost, repeated or out of order";
 }
 
+// Reading is held back, sends are queued, and the peer resets: the failure is told at once
+// through Error and Disconnected, not left for when reading resumes.
+TEST_F(KelplineTest, AResetWhileSendingWithReadingHeldBack) {
+  PeerServer server([](PeerConnection& peer) {
+    if (!peer.WaitForRelease(20s)) return;
+    peer.Reset();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_AcceptData(com::VARIANT_FALSE), S_OK);
+  ConnectAndWait(server.port());
+  const std::string payload(8 * 1024 * 1024, 'r');
+  ASSERT_EQ(Outcome(control_->put_DataToSend(Bstr::FromUtf8(payload).get())).code, 10035);
+  server.Release();
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
+  EXPECT_EQ(sink_->Only("Error:"), std::vector<std::string>{"Error:10054:[10054] Connection reset by peer"});
+  EXPECT_EQ(sink_->Only("Disconnected:"),
+            std::vector<std::string>{"Disconnected:10054:[10054] Connection reset by peer"});
+  EXPECT_FALSE(Connected());
+}
+
 TEST_F(KelplineTest, DisconnectWithLingerSendsWhatIsQueued) {
   PeerServer server([](PeerConnection& peer) {
     if (!peer.WaitForRelease(20s)) return;

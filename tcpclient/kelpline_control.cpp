@@ -501,6 +501,7 @@ HRESULT KelplineControl::GetLine(BSTR* line) {
     std::optional<std::string> found;
     const size_t bound = static_cast<size_t>(settings_.maxLineLength * kGetLineBufferFactor);
     auto take = [&] {
+      const bool hadPieces = !pending_.empty();
       while (!found && !pending_.empty()) {
         LinePiece piece = std::move(pending_.front());
         pending_.pop_front();
@@ -508,6 +509,7 @@ HRESULT KelplineControl::GetLine(BSTR* line) {
         if (piece.eol) found = std::exchange(gathered, {});
         if (gathered.size() > bound) gathered.clear();
       }
+      if (hadPieces) UpdateWatch();  // reading waits for the pieces to be taken
       return found.has_value() || !HasSocket();
     };
     if (HasSocket() && splitter_) (void)Splitter();  // a splitter without lines is re-made for GetLine

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/unique_fd.h"
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
 #include "platform/com/bstr.h"
@@ -382,6 +383,36 @@ TEST_F(KelplineTest, AsynchronousConnectReportsByEvent) {
   EXPECT_NE(Config("SocketHandle"), "-1");
 }
 
+// A listener whose accept queue is full drops further connection requests: the connect stays
+// under way until the wait gives up, and the attempt is abandoned.
+TEST_F(KelplineTest, AConnectThatDoesNotFinishInTimeIsAbandoned) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  // Fill the accept queue: connections that complete without being accepted.
+  std::vector<UniqueFd> fillers;
+  for (int i = 0; i < 4; ++i) {
+    UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    (void)::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), length);
+    fillers.push_back(std::move(filler));
+  }
+  ASSERT_EQ(Config("TimeoutInMilliseconds=True"), "");
+  ASSERT_EQ(control_->put_Timeout(300), S_OK);
+  const auto start = std::chrono::steady_clock::now();
+  const Failure failure = Outcome(ConnectTo(ntohs(address.sin_port)));
+  EXPECT_EQ(failure.code, kErrWait);
+  EXPECT_EQ(failure.text, "Timeout.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(Config("SocketHandle"), "-1");
+  EXPECT_TRUE(sink_->Only("Connected:").empty());
+}
+
 TEST_F(KelplineTest, RefusedConnections) {
   const uint16_t port = testing::ClosedPort();
   ASSERT_NE(port, 0);
@@ -739,6 +770,36 @@ TEST_F(KelplineTest, ARestartingTimeoutOutlastsManySmallDeliveries) {
   const HRESULT hr = control_->GetLine(line.put());
   ASSERT_EQ(hr, S_OK) << Outcome(hr).text;
   EXPECT_EQ(line.ToUtf8(), std::string(400, 'x'));
+}
+
+// GetLine gathers pieces of a line that outgrows the line buffer, but never more than twenty
+// buffers' worth: beyond that it starts afresh.
+TEST_F(KelplineTest, GetLineBoundsWhatItGathers) {
+  PeerServer server(Greeting(std::string(200, 'x') + "ok\n"));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Config("MaxLineLength=4"), "");
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  Bstr line;
+  ASSERT_EQ(control_->GetLine(line.put()), S_OK);
+  const std::string text = line.ToUtf8();
+  EXPECT_TRUE(text.ends_with("xok")) << text;
+  EXPECT_LE(text.size(), 4u * 20u + 4u) << text;
+}
+
+// DoEvents is one step of the control's own wait: pumping with it alone delivers the events.
+TEST_F(KelplineTest, DoEventsDeliversEvents) {
+  PeerServer server(Greeting("hello"));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (int step = 0; step < 1000 && !sink_->Has("DataIn:hello:0") && std::chrono::steady_clock::now() < deadline;
+       ++step) {
+    ASSERT_EQ(com::CallMethod(dispatch_.get(), kKelplineDoEvents), S_OK);
+  }
+  EXPECT_TRUE(sink_->Has("Connected:0:OK"));
+  EXPECT_TRUE(sink_->Has("DataIn:hello:0"));
 }
 
 TEST_F(KelplineTest, GetLineNeedsAPositiveTimeout) {

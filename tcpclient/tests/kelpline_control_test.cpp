@@ -236,6 +236,12 @@ void Echo(PeerConnection& peer) {
   }
 }
 
+// Reads nothing until the test releases it, then everything until the client closes.
+void ReadsOnlyOnceReleased(PeerConnection& peer) {
+  if (!peer.WaitForRelease(20s)) return;
+  (void)peer.WaitForClientClose(20s);
+}
+
 // Sends `greeting`, then waits for the client to close.
 PeerServer::Behaviour Greeting(std::string greeting) {
   return [greeting](PeerConnection& peer) {
@@ -836,10 +842,7 @@ TEST_F(KelplineTest, AQuitEndsABlockingWaitAndStaysQueued) {
 // The peer reads nothing until released: sends queue up, the caller that does not wait hears
 // 10035, and every byte arrives once the peer reads.
 TEST_F(KelplineTest, APeerThatDoesNotReadLosesNothing) {
-  PeerServer server([](PeerConnection& peer) {
-    if (!peer.WaitForRelease(20s)) return;
-    (void)peer.WaitForClientClose(20s);
-  });
+  PeerServer server(ReadsOnlyOnceReleased);
   ASSERT_TRUE(server.ok());
   ConnectAndWait(server.port());
   sink_->events.clear();
@@ -887,10 +890,7 @@ TEST_F(KelplineTest, AResetWhileSendingWithReadingHeldBack) {
 }
 
 TEST_F(KelplineTest, DisconnectWithLingerSendsWhatIsQueued) {
-  PeerServer server([](PeerConnection& peer) {
-    if (!peer.WaitForRelease(20s)) return;
-    (void)peer.WaitForClientClose(20s);
-  });
+  PeerServer server(ReadsOnlyOnceReleased);
   ASSERT_TRUE(server.ok());
   ConnectAndWait(server.port());
   const std::string payload(8 * 1024 * 1024, 'z');
@@ -908,10 +908,7 @@ TEST_F(KelplineTest, DisconnectWithLingerSendsWhatIsQueued) {
 
 // With a Timeout, Disconnect waits until what was queued is out, then closes.
 TEST_F(KelplineTest, DisconnectWaitsForQueuedData) {
-  PeerServer server([](PeerConnection& peer) {
-    if (!peer.WaitForRelease(20s)) return;
-    (void)peer.WaitForClientClose(20s);
-  });
+  PeerServer server(ReadsOnlyOnceReleased);
   ASSERT_TRUE(server.ok());
   ConnectAndWait(server.port());
   const std::string payload(8 * 1024 * 1024, 'q');

@@ -24,6 +24,9 @@ ClassRegistration RegistrationOf(const ModuleClass& entry, const std::filesystem
   }
   registration.miscStatus = entry.miscStatus;
   registration.version = entry.version;
+  for (const ModuleClassValue& extra : entry.extraValues) {
+    registration.extraValues.push_back({std::string(extra.subKey), std::string(extra.name), std::string(extra.value)});
+  }
   return registration;
 }
 
@@ -35,6 +38,11 @@ HRESULT RegisterModuleClasses(const ModuleRegistration& module, const Result<std
     ClassRegistry registry(ClassRegistryPath());
     for (const ModuleClass& entry : module.classes) {
       if (!RegisterClass(registry, RegistrationOf(entry, modulePath.value()))) return REGDB_E_WRITEREGDB;
+      for (std::string_view alias : entry.aliasProgIds) {
+        if (!RegisterProgIdAlias(registry, alias, entry.clsid, entry.description, entry.progId)) {
+          return REGDB_E_WRITEREGDB;
+        }
+      }
     }
     if (const std::optional<ModuleTypeLib>& typeLib = module.typeLib) {
       if (!RegisterTypeLib(registry, typeLib->id, typeLib->version, typeLib->helpText, modulePath.value())) {
@@ -50,6 +58,9 @@ HRESULT UnregisterModule(const ModuleRegistration& module) {
     ClassRegistry registry(ClassRegistryPath());
     HRESULT result = S_OK;
     for (const ModuleClass& entry : module.classes) {
+      for (std::string_view alias : entry.aliasProgIds) {
+        if (!UnregisterProgId(registry, alias, entry.clsid)) result = REGDB_E_WRITEREGDB;
+      }
       if (!UnregisterClass(registry, entry.clsid, entry.progId, entry.versionIndependentProgId)) {
         result = REGDB_E_WRITEREGDB;
       }

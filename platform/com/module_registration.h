@@ -38,6 +38,14 @@ HRESULT ClassObjectOf(const IID& iid, void** object) {
   return Make<ClassFactory<T>>()->QueryInterface(iid, object);
 }
 
+// A value below a class key that the fields of ModuleClass do not cover: `subKey` relative to
+// CLSID\{...} ("" for the class key itself), `name` "" for the default value.
+struct ModuleClassValue {
+  std::string_view subKey{};
+  std::string_view name{};
+  std::string_view value{};
+};
+
 // One class of the module: how to make its class object and what registration writes for it.
 // Empty texts write nothing (and registering again removes what an earlier registration wrote).
 struct ModuleClass {
@@ -56,6 +64,9 @@ struct ModuleClass {
   std::string_view toolboxBitmap32{};
   std::string_view miscStatus{};
   std::string_view version{};
+  std::span<const ModuleClassValue> extraValues{};
+  // Further version-independent ProgIDs of the same class, each with CurVer naming progId.
+  std::span<const std::string_view> aliasProgIds{};
 };
 
 // The module's type library: TypeLib\{id}\<version> with its help text and the module path.

@@ -294,6 +294,19 @@ Status UnregisterClass(ClassRegistry& registry, const CLSID& clsid, std::string_
   return registry.DeleteTree(ClassKey(clsid));
 }
 
+Status RegisterProgIdAlias(ClassRegistry& registry, std::string_view alias, const CLSID& clsid,
+                           std::string_view description, std::string_view curVer) {
+  if (!ValidProgId(alias)) return InvalidProgId(alias);
+  if (Status s = registry.SetValue(alias, "", description); !s) return s;
+  if (Status s = registry.SetValue(Join(alias, "CLSID"), "", FormatGuidBraced(clsid)); !s) return s;
+  return WriteOrRemove(registry, Join(alias, "CurVer"), !curVer.empty(), curVer);
+}
+
+Status UnregisterProgId(ClassRegistry& registry, std::string_view progId, const CLSID& clsid) {
+  if (!progId.empty() && !ValidProgId(progId)) return InvalidProgId(progId);
+  return DeleteProgIdOf(registry, progId, clsid);
+}
+
 namespace {
 
 std::optional<std::string> TypeLibVersionKey(const Guid& typeLibId, std::string_view version) {

@@ -114,6 +114,13 @@ Status RegisterClass(ClassRegistry& registry, const ClassRegistration& registrat
 Status UnregisterClass(ClassRegistry& registry, const CLSID& clsid, std::string_view progId,
                        std::string_view versionIndependentProgId);
 
+// Writes one more version-independent ProgID for a class: default = description, CLSID, and
+// CurVer = `curVer` (none when empty).
+Status RegisterProgIdAlias(ClassRegistry& registry, std::string_view alias, const CLSID& clsid,
+                           std::string_view description, std::string_view curVer);
+// Removes a ProgID tree while it still names this class.
+Status UnregisterProgId(ClassRegistry& registry, std::string_view progId, const CLSID& clsid);
+
 // Writes TypeLib\{id}\<version> (default = help text) and TypeLib\{id}\<version>\0\linux
 // (default = module path).
 Status RegisterTypeLib(ClassRegistry& registry, const Guid& typeLibId, std::string_view version,

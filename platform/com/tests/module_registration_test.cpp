@@ -126,6 +126,40 @@ TEST_F(ModuleRegistrationTest, UnregisterRemovesEveryClassAndTheTypeLib) {
   EXPECT_EQ(UnregisterModule(kModule), S_OK) << "nothing left to remove is not a failure";
 }
 
+// Extra values below the class key and further version-independent ProgIDs come and go with
+// the class; an alias that another class took over stays when this one is unregistered.
+TEST_F(ModuleRegistrationTest, ExtraValuesAndAliasProgIds) {
+  static constexpr ModuleClassValue kExtra[] = {{.subKey = "MiscStatus\\1", .value = "132497"}};
+  static constexpr std::string_view kAliases[] = {"Sample.Third", "Sample6.Third"};
+  static constexpr ModuleClass kThird[] = {{.clsid = kFirst,
+                                            .classObject = &ClassObjectOf<Plain>,
+                                            .description = "Third sample",
+                                            .progId = "Sample.Third.1",
+                                            .versionIndependentProgId = "Sample.Third",
+                                            .miscStatus = "0",
+                                            .extraValues = kExtra,
+                                            .aliasProgIds = kAliases}};
+  const ModuleRegistration module{.classes = kThird};
+  ASSERT_EQ(RegisterModuleClasses(module, kModulePath), S_OK);
+  ClassRegistry registry(file_);
+  const std::string classKey = "CLSID\\" + FormatGuidBraced(kFirst);
+  EXPECT_EQ(registry.GetValue(classKey + "\\MiscStatus", ""), "0");
+  EXPECT_EQ(registry.GetValue(classKey + "\\MiscStatus\\1", ""), "132497");
+  for (const char* alias : {"Sample.Third", "Sample6.Third"}) {
+    EXPECT_EQ(registry.GetValue(std::string(alias), ""), "Third sample") << alias;
+    EXPECT_EQ(registry.GetValue(std::string(alias) + "\\CLSID", ""), FormatGuidBraced(kFirst)) << alias;
+    EXPECT_EQ(registry.GetValue(std::string(alias) + "\\CurVer", ""), "Sample.Third.1") << alias;
+  }
+
+  // Another class takes one alias over; unregistering this one leaves it to that class.
+  ASSERT_TRUE(registry.SetValue("Sample6.Third\\CLSID", "", FormatGuidBraced(kSecond)).ok());
+  ASSERT_EQ(UnregisterModule(module), S_OK);
+  EXPECT_FALSE(registry.KeyExists("Sample.Third"));
+  EXPECT_FALSE(registry.KeyExists("Sample.Third.1"));
+  EXPECT_FALSE(registry.KeyExists(classKey));
+  EXPECT_EQ(registry.GetValue("Sample6.Third\\CLSID", ""), FormatGuidBraced(kSecond));
+}
+
 TEST_F(ModuleRegistrationTest, FailuresKeepTheirCodes) {
   // An unknown module path writes nothing.
   EXPECT_EQ(RegisterModuleClasses(kModule, Error{ENOENT, "not found"}), E_UNEXPECTED);

@@ -1,0 +1,589 @@
+// The control's connection: connecting, receiving, sending, closing, blocking waits and events.
+#include "tcpclient/kelpline_control.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <utility>
+
+#include "platform/com/error_info.h"
+#include "platform/com/text.h"
+#include "tcpclient/interface_values.h"
+#include "tcpclient/socket_options.h"
+
+namespace vorlane::tcpclient {
+
+using com::Bstr;
+using com::BSTR;
+using com::HRESULT;
+using com::S_OK;
+using com::Variant;
+using com::VARIANT_BOOL;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kWaitStep = 20ms;
+// GetLine drops what it gathered once a line grows beyond this many times MaxLineLength.
+constexpr int64_t kGetLineBufferFactor = 20;
+constexpr std::u16string_view kSource = u"Kelpline";
+
+// A text handed to an event by reference: owned here, the sink may replace it.
+BSTR* HoldText(Bstr& holder, std::string_view utf8) {
+  BSTR* slot = holder.put();
+  *slot = Bstr::FromUtf8(utf8).detach();
+  return slot;
+}
+
+int16_t StatusCode(int32_t code) { return static_cast<int16_t>(std::clamp<int32_t>(code, INT16_MIN, INT16_MAX)); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- life
+
+KelplineControl::KelplineControl() : loop_(loop::MessageLoop::ForCurrentThread()) {
+  target_ = loop_->CreateTarget([this](uint32_t id, uintptr_t, intptr_t) {
+    if (id == kRetriggerMessage) OnRetrigger();
+  });
+  ConnectionPoints().Add(IKelplineEvents::kIid);
+}
+
+KelplineControl::~KelplineControl() {
+  ConnectionPoints().DisconnectAll();
+  watch_.reset();
+  if (socket_.valid() && !linger_) SetLinger(socket_.get(), false);
+  socket_.reset();
+  target_.reset();
+}
+
+std::string KelplineControl::TextToBytes(std::u16string_view text) const { return com::Utf16ToUtf8(text); }
+
+std::u16string KelplineControl::BytesToText(std::string_view bytes) const { return com::Utf8ToUtf16(bytes); }
+
+HRESULT KelplineControl::Fail(int32_t code, std::string_view text) {
+  const HRESULT hr = code == 0 ? com::E_INVALIDARG : KelplineHresult(code);
+  std::u16string description;
+  try {
+    description = com::Utf8ToUtf16(text);
+  } catch (const std::bad_alloc&) {
+    return com::E_OUTOFMEMORY;
+  }
+  return com::SetErrorAndReturn(hr, IKelpline::kIid, kSource, description);
+}
+
+// ---------------------------------------------------------------- connecting
+
+HRESULT KelplineControl::Connect(BSTR host, int32_t port) {
+  return com::CatchReturn([&] {
+    VORLANE_RETURN_IF_FAILED(put_RemoteHost(host));
+    VORLANE_RETURN_IF_FAILED(put_RemotePort(port));
+    return OpenConnection();
+  });
+}
+
+HRESULT KelplineControl::OpenConnection() {
+  AssertOwnThread();
+  com::ComPtr<KelplineControl> self(this);
+  connectOutcome_ = {};
+  if (HasSocket()) return Fail(kErrAlreadyConnected, kTextAlreadyConnected);
+  if (std::optional<ControlError> failure = CheckTarget()) return Fail(*failure);
+  if (settings_.firewallType != fwNone) {
+    // The firewall negotiations (HTTP CONNECT, SOCKS4, SOCKS5) are not part of this build: say
+    // so instead of connecting to the target directly behind the container's back.
+    return com::SetErrorAndReturn(com::E_NOTIMPL, IKelpline::kIid, kSource, com::Utf8ToUtf16(kTextFirewallUnavailable));
+  }
+  if (std::optional<ControlError> failure = StartConnect()) return Fail(*failure);
+  if (TimeoutDuration() <= 0ms) return S_OK;  // the outcome arrives through the events
+
+  const WaitEnd end = WaitFor([&] { return state_ != State::kConnecting; });
+  if (end != WaitEnd::kDone) {
+    CloseSocket();  // the attempt is abandoned
+    return WaitFailure(end);
+  }
+  if (connectOutcome_.code != 0) return Fail(connectOutcome_);
+  return S_OK;
+}
+
+std::optional<ControlError> KelplineControl::CheckTarget() {
+  // Connecting with sslExplicit or sslNone starts in plain text; otherwise the connection
+  // would need TLS from its first byte, which this build cannot give: refuse rather than talk
+  // in the clear to a peer that expects TLS.
+  if (sslStartMode_ == sslExplicit || sslStartMode_ == sslNone) tlsOn_ = false;
+  if (tlsOn_) return ControlError{kErrTlsUnavailable, std::string(kTextTlsUnavailable)};
+  if (settings_.firewallType != fwNone) {
+    if (settings_.firewallHost.empty()) {
+      return ControlError{kErrAddressInvalid,
+                          std::string(kTextRemoteHostInvalid) + " " + std::string(kTextFirewallHostInvalid)};
+    }
+    if (settings_.firewallPort == 0) {
+      return ControlError{kErrRemotePortZero,
+                          std::string(kTextRemotePortZero) + " " + std::string(kTextFirewallPortZero)};
+    }
+    return std::nullopt;
+  }
+  if (!remoteAddress_ || remoteAddress_->IsUnspecified()) {
+    return ControlError{kErrAddressInvalid, std::string(kTextRemoteHostInvalid)};
+  }
+  if (remotePort_ == 0) return ControlError{kErrRemotePortZero, std::string(kTextRemotePortZero)};
+  return std::nullopt;
+}
+
+std::optional<ControlError> KelplineControl::StartConnect() {
+  HostAddress target = *remoteAddress_;
+  target.SetPort(static_cast<uint16_t>(remotePort_));
+  UniqueFd fd(::socket(target.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) return ErrnoError(errno);
+
+  if (!localHost_.empty() || localPort_ != 0) {
+    HostAddress local;
+    if (!localHost_.empty()) {
+      HostLookup lookup = ResolveHost(com::Utf16ToUtf8(localHost_), target.family());
+      if (!lookup.address) return lookup.error;
+      local = *lookup.address;
+    } else {
+      local.storage.ss_family = static_cast<sa_family_t>(target.family());
+      local.length = target.family() == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    }
+    local.SetPort(static_cast<uint16_t>(localPort_));
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local.storage), local.length) != 0)
+      return ErrnoError(errno);
+  }
+
+  SetIntOption(fd.get(), SOL_SOCKET, SO_KEEPALIVE, keepAlive_ ? 1 : 0);
+  SetLinger(fd.get(), linger_);
+  if (settings_.inBufferSize > kSmallestAppliedBufferSize) {
+    SetIntOption(fd.get(), SOL_SOCKET, SO_RCVBUF,
+                 static_cast<int>(std::min<int64_t>(settings_.inBufferSize, INT32_MAX)));
+  }
+  if (settings_.outBufferSize > kSmallestAppliedBufferSize) {
+    SetIntOption(fd.get(), SOL_SOCKET, SO_SNDBUF,
+                 static_cast<int>(std::min<int64_t>(settings_.outBufferSize, INT32_MAX)));
+  }
+  SetIntOption(fd.get(), SOL_SOCKET, SO_OOBINLINE, 1);
+  if (settings_.tcpNoDelay) SetIntOption(fd.get(), IPPROTO_TCP, TCP_NODELAY, 1);
+
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target.storage), target.length) != 0 &&
+      errno != EINPROGRESS) {
+    return ErrnoError(errno);
+  }
+  std::unique_ptr<loop::FdWatch> watch =
+      loop_->WatchFd(fd.get(), EPOLLOUT, [this](uint32_t events) { OnSocketEvents(events); });
+  if (!watch) return ErrnoError(ENOBUFS);
+
+  socket_ = std::move(fd);
+  watch_ = std::move(watch);
+  state_ = State::kConnecting;
+  hangupSeen_ = false;
+  sendBuffer_.clear();
+  pending_.clear();
+  splitter_.reset();
+  FireConnectionStatus(kStatusAttempting, 0, "");
+  return std::nullopt;
+}
+
+void KelplineControl::FinishConnect(uint32_t events) {
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error == 0 && (events & EPOLLERR) != 0) error = ECONNREFUSED;
+  if (error != 0) {
+    connectOutcome_ = ErrnoError(error);
+    CloseSocket();
+    FireConnectionStatus(kStatusConnectFailed, connectOutcome_.code, connectOutcome_.text);
+    FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
+    return;
+  }
+  state_ = State::kConnected;
+  NoteActivity();
+  UpdateWatch();
+  FireConnectionStatus(kStatusConnectComplete, 0, kStatusOk);
+  if (state_ != State::kConnected) return;
+  FireStatus(kEventConnected, 0, kStatusOk);
+  // Data queued while connecting goes now; ReadyToSend follows once the queue is empty.
+  if (state_ == State::kConnected && FlushSend() && state_ == State::kConnected && sendBuffer_.empty()) {
+    FireReadyToSend();
+  }
+  UpdateWatch();
+}
+
+// ---------------------------------------------------------------- closing
+
+HRESULT KelplineControl::Disconnect() {
+  return com::CatchReturn([&] { return CloseConnection(/*waitForQueued=*/true, /*reportWouldBlock=*/true); });
+}
+
+HRESULT KelplineControl::CloseConnection(bool waitForQueued, bool reportWouldBlock) {
+  AssertOwnThread();
+  com::ComPtr<KelplineControl> self(this);
+  if (!HasSocket()) return S_OK;
+  if (state_ == State::kConnecting || !linger_ || sendBuffer_.empty()) {
+    FinishClose(0, kStatusOk);
+    return S_OK;
+  }
+  // Linger: what is queued goes out first, then the connection closes gracefully. Nothing a
+  // caller handed over is dropped: a caller that does not wait learns that the close is still
+  // under way, and the control finishes it once the queue is empty.
+  state_ = State::kClosing;
+  UpdateWatch();
+  if (!waitForQueued) return S_OK;
+  if (TimeoutDuration() <= 0ms) {
+    return reportWouldBlock ? Fail(kErrWouldBlock, kTextLingerWouldBlock) : S_OK;
+  }
+  const WaitEnd end = WaitFor([&] { return !HasSocket(); });
+  return end == WaitEnd::kDone ? S_OK : WaitFailure(end);
+}
+
+void KelplineControl::CloseSocket() {
+  watch_.reset();
+  if (socket_.valid() && !linger_) SetLinger(socket_.get(), false);
+  socket_.reset();
+  state_ = State::kClosed;
+  sendBuffer_.clear();
+  readyToSendOwed_ = false;
+  pending_.clear();
+  splitter_.reset();
+  hangupSeen_ = false;
+}
+
+void KelplineControl::FinishClose(int32_t code, std::string_view text) {
+  if (linger_ && state_ != State::kConnecting) (void)::shutdown(socket_.get(), SHUT_WR);
+  CloseSocket();
+  FireStatus(kEventDisconnected, code, text);
+}
+
+// ---------------------------------------------------------------- the socket's events
+
+void KelplineControl::OnSocketEvents(uint32_t events) {
+  com::ComPtr<KelplineControl> self(this);
+  if (!HasSocket()) return;
+  if (state_ == State::kConnecting) {
+    FinishConnect(events);
+    return;
+  }
+  if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) {
+    if ((acceptData_ || getLineWaiting_) && pending_.empty()) {
+      Receive();
+    } else if ((events & (EPOLLERR | EPOLLHUP)) != 0) {
+      int error = 0;
+      socklen_t length = sizeof(error);
+      if (!sendBuffer_.empty() && ::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+          error != 0) {
+        // Data still to send cannot go: that failure is told now, not when reading resumes.
+        ConnectionFailed(SocketCodeFromErrno(error), /*duringReceive=*/false);
+        return;
+      }
+      // Reading is held back, but the socket keeps reporting its hang-up: stop watching until
+      // reading resumes, so that the loop does not spin on it.
+      hangupSeen_ = true;
+      watch_.reset();
+      return;
+    }
+  }
+  if (!HasSocket()) return;
+  if ((events & EPOLLOUT) != 0 && !FlushSend()) return;
+  if (state_ == State::kClosing && sendBuffer_.empty()) {
+    FinishClose(0, kStatusOk);
+    return;
+  }
+  if (readyToSendOwed_ && sendBuffer_.empty() && state_ == State::kConnected) {
+    readyToSendOwed_ = false;
+    FireReadyToSend();
+  }
+  UpdateWatch();
+}
+
+void KelplineControl::OnRetrigger() {
+  com::ComPtr<KelplineControl> self(this);
+  if (!HasSocket()) return;
+  DeliverPending();
+  if (!HasSocket()) return;
+  if (!watch_ && hangupSeen_ && (acceptData_ || getLineWaiting_)) {
+    watch_ = loop_->WatchFd(socket_.get(), EPOLLIN, [this](uint32_t events) { OnSocketEvents(events); });
+    hangupSeen_ = false;
+  }
+  if (!sendBuffer_.empty() && !FlushSend()) return;
+  UpdateWatch();
+}
+
+void KelplineControl::UpdateWatch() {
+  if (!watch_) return;
+  uint32_t events = 0;
+  if (state_ == State::kConnecting) {
+    events = EPOLLOUT;
+  } else {
+    if ((acceptData_ || getLineWaiting_) && pending_.empty()) events |= EPOLLIN;
+    if (!sendBuffer_.empty()) events |= EPOLLOUT;
+  }
+  watch_->SetEvents(events);
+}
+
+LineSplitter& KelplineControl::Splitter() {
+  LineSplitter::Mode mode = LineSplitter::Mode::kRaw;
+  std::string delimiter = settings_.eol;
+  if (settings_.splitCrlf) {
+    mode = LineSplitter::Mode::kAnyLineEnd;
+  } else if (!delimiter.empty()) {
+    mode = LineSplitter::Mode::kDelimiter;
+  } else if (getLineWaiting_) {
+    mode = LineSplitter::Mode::kAnyLineEnd;  // GetLine needs lines even without a delimiter
+  }
+  const size_t capacity = static_cast<size_t>(settings_.maxLineLength);
+  if (!splitter_ || mode != splitterMode_ || delimiter != splitterDelimiter_ || capacity != splitterCapacity_) {
+    // EOL or the mode changed: what the old splitter held is cut again by the new rules.
+    std::string rest = splitter_ ? splitter_->TakeRest() : std::string();
+    splitter_.emplace(mode, delimiter, capacity);
+    splitterMode_ = mode;
+    splitterDelimiter_ = std::move(delimiter);
+    splitterCapacity_ = capacity;
+    for (LinePiece& piece : splitter_->Push(rest)) pending_.push_back(std::move(piece));
+  }
+  return *splitter_;
+}
+
+void KelplineControl::Receive() {
+  LineSplitter& splitter = Splitter();
+  std::string chunk(std::max<size_t>(splitter.Room(), 1), '\0');
+  const ssize_t received = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    ConnectionFailed(SocketCodeFromErrno(errno), /*duringReceive=*/true);
+    return;
+  }
+  if (received == 0) {
+    PeerClosed();
+    return;
+  }
+  NoteActivity();
+  chunk.resize(static_cast<size_t>(received));
+  for (LinePiece& piece : splitter.Push(chunk)) pending_.push_back(std::move(piece));
+  DeliverPending();
+}
+
+void KelplineControl::DeliverPending() {
+  // GetLine takes the pieces itself; a nested delivery leaves them to the outer one.
+  if (delivering_ || getLineWaiting_) return;
+  delivering_ = true;
+  for (size_t round = 0; round < 1'000'000 && !pending_.empty(); ++round) {
+    if (!acceptData_ || !HasSocket() || getLineWaiting_) break;
+    LinePiece piece = std::move(pending_.front());
+    pending_.pop_front();
+    FireDataIn(piece);
+  }
+  delivering_ = false;
+  UpdateWatch();
+}
+
+void KelplineControl::PeerClosed() {
+  // What arrived before the close is delivered, an unfinished line as it is.
+  if (splitter_) {
+    std::string rest = splitter_->TakeRest();
+    if (!rest.empty()) pending_.push_back({std::move(rest), false});
+  }
+  DeliverPending();
+  if (!HasSocket()) return;
+  CloseSocket();
+  FireConnectionStatus(kStatusRemoteDisconnected, 0, "");
+  FireStatus(kEventDisconnected, 0, kStatusRemoteDisconnected);
+}
+
+void KelplineControl::ConnectionFailed(int32_t code, bool duringReceive) {
+  lastFailure_ = SocketError(code);
+  const std::string text = lastFailure_.text;
+  CloseSocket();
+  if (duringReceive) {
+    FireConnectionStatus(std::string(kStatusRecvError) + std::to_string(code), code, text);
+  } else {
+    FireStatus(kEventError, code, text);
+  }
+  FireStatus(kEventDisconnected, code, text);
+}
+
+// ---------------------------------------------------------------- sending
+
+bool KelplineControl::FlushSend() {
+  if (state_ != State::kConnected && state_ != State::kClosing) return true;
+  for (size_t round = 0; round < 1'000'000 && !sendBuffer_.empty(); ++round) {
+    const ssize_t sent = ::send(socket_.get(), sendBuffer_.data(), sendBuffer_.size(), MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      ConnectionFailed(SocketCodeFromErrno(errno), /*duringReceive=*/false);
+      return false;
+    }
+    sendBuffer_.erase(0, static_cast<size_t>(sent));
+    NoteActivity();
+  }
+  return true;
+}
+
+HRESULT KelplineControl::QueueAndSend(std::string bytes) {
+  AssertOwnThread();
+  com::ComPtr<KelplineControl> self(this);
+  bytesSent_ = 0;
+  if (!HasSocket() || state_ == State::kClosing) return Fail(SocketError(10057));
+  const size_t size = bytes.size();
+  sendBuffer_ += bytes;
+  auto sentOfThis = [&] { return static_cast<int32_t>(size - std::min(size, sendBuffer_.size())); };
+  if (!FlushSend()) return Fail(lastFailure_);
+  bytesSent_ = sentOfThis();
+  if (sendBuffer_.empty()) return S_OK;
+  // The rest goes when the socket can take it.
+  readyToSendOwed_ = true;
+  UpdateWatch();
+  if (TimeoutDuration() <= 0ms) return Fail(SocketError(kErrWouldBlock));
+  const WaitEnd end = WaitFor([&] { return sendBuffer_.empty() || !HasSocket(); });
+  if (HasSocket()) bytesSent_ = sentOfThis();
+  if (end != WaitEnd::kDone) return WaitFailure(end);
+  if (!HasSocket() && !sendBuffer_.empty()) return Fail(kErrWait, kTextDisconnected);
+  if (!HasSocket()) bytesSent_ = static_cast<int32_t>(size);
+  return S_OK;
+}
+
+HRESULT KelplineControl::Send(BSTR text) { return put_DataToSend(text); }
+
+HRESULT KelplineControl::SendLine(BSTR text) {
+  return com::CatchReturn([&] { return QueueAndSend(TextToBytes(View(text)) + "\r\n"); });
+}
+
+// ---------------------------------------------------------------- waiting
+
+std::chrono::milliseconds KelplineControl::TimeoutDuration() const {
+  const std::chrono::milliseconds amount(timeout_);
+  return settings_.timeoutInMilliseconds ? amount : amount * 1000;
+}
+
+template <class Done>
+KelplineControl::WaitEnd KelplineControl::WaitFor(Done done) {
+  const auto start = std::chrono::steady_clock::now();
+  lastActivity_ = start;
+  const std::chrono::milliseconds limit = TimeoutDuration();
+  // Bounded by the deadline on the monotonic clock alone: a step that dispatches a message
+  // returns at once, so no count of steps stands for an amount of time.
+  for (;;) {
+    if (done()) return WaitEnd::kDone;
+    const auto from = settings_.absoluteTimeout ? start : std::max(start, lastActivity_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= from + limit) return WaitEnd::kTimeout;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(from + limit - now);
+    if (loop_->PumpStep(std::clamp(left, 1ms, std::chrono::milliseconds(kWaitStep))) ==
+        loop::MessageLoop::StepResult::kQuit) {
+      return done() ? WaitEnd::kDone : WaitEnd::kInterrupted;
+    }
+  }
+}
+
+HRESULT KelplineControl::WaitFailure(WaitEnd end) {
+  return Fail(kErrWait, end == WaitEnd::kTimeout ? kTextTimeout : kTextInterrupted);
+}
+
+HRESULT KelplineControl::DoEvents() {
+  AssertOwnThread();
+  com::ComPtr<KelplineControl> self(this);
+  (void)loop_->PumpStep(kWaitStep);
+  return S_OK;
+}
+
+HRESULT KelplineControl::GetLine(BSTR* line) {
+  if (line == nullptr) return com::E_POINTER;
+  *line = nullptr;
+  return com::CatchReturn([&]() -> HRESULT {
+    AssertOwnThread();
+    com::ComPtr<KelplineControl> self(this);
+    if (!HasSocket()) return Fail(kErrWait, kTextDisconnected);
+    if (TimeoutDuration() <= 0ms) return Fail(kErrWait, kTextGetLineNeedsTimeout);
+    getLineWaiting_ = true;
+    std::string gathered;
+    std::optional<std::string> found;
+    const size_t bound = static_cast<size_t>(settings_.maxLineLength * kGetLineBufferFactor);
+    auto take = [&] {
+      const bool hadPieces = !pending_.empty();
+      while (!found && !pending_.empty()) {
+        LinePiece piece = std::move(pending_.front());
+        pending_.pop_front();
+        gathered += piece.text;
+        if (piece.eol) found = std::exchange(gathered, {});
+        if (gathered.size() > bound) gathered.clear();
+      }
+      if (hadPieces) UpdateWatch();  // reading waits for the pieces to be taken
+      return found.has_value() || !HasSocket();
+    };
+    if (HasSocket() && splitter_) (void)Splitter();  // a splitter without lines is re-made for GetLine
+    UpdateWatch();
+    const WaitEnd end = WaitFor(take);
+    getLineWaiting_ = false;
+    if (HasSocket() && splitter_) (void)Splitter();
+    UpdateWatch();
+    if (HasSocket() && !pending_.empty()) (void)loop_->PostMessage(*target_, kRetriggerMessage);
+    if (found) return CopyOut(BytesToText(*found), line);
+    if (end != WaitEnd::kDone) return WaitFailure(end);
+    return Fail(kErrWait, kTextDisconnected);
+  });
+}
+
+// ---------------------------------------------------------------- events
+
+void KelplineControl::Fire(com::DISPID id, std::initializer_list<Variant> args) {
+  com::ComPtr<KelplineControl> self(this);
+  com::ConnectionPoint* point = ConnectionPoints().Find(IKelplineEvents::kIid);
+  if (point == nullptr) return;
+  for (const com::ComPtr<com::IUnknown>& sink : point->Snapshot()) {
+    (void)com::InvokeEvent(sink.get(), IKelplineEvents::kIid, id, args);
+  }
+}
+
+// Connected, Disconnected and Error: a status code and its text.
+void KelplineControl::FireStatus(KelplineEvent id, int32_t code, std::string_view text) {
+  try {
+    int16_t status = StatusCode(code);
+    Bstr description;
+    Fire(id, {Variant::ByRef(&status), Variant::ByRef(HoldText(description, text))});
+  } catch (const std::bad_alloc&) {
+    if (id == kEventConnected) ReportFiringFailure("Connected");
+    if (id == kEventDisconnected) ReportFiringFailure("Disconnected");
+    // A failing Error event has nothing left to report through.
+  }
+}
+
+void KelplineControl::FireConnectionStatus(std::string_view event, int32_t code, std::string_view text) {
+  try {
+    int16_t status = StatusCode(code);
+    Bstr eventText, description;
+    Fire(kEventConnectionStatus, {Variant::ByRef(HoldText(eventText, event)), Variant::ByRef(&status),
+                                  Variant::ByRef(HoldText(description, text))});
+  } catch (const std::bad_alloc&) {
+    ReportFiringFailure("ConnectionStatus");
+  }
+}
+
+void KelplineControl::FireDataIn(const LinePiece& piece) {
+  try {
+    lastDataIn_ = piece.text;
+    Bstr text;
+    BSTR* slot = text.put();
+    *slot = Bstr(BytesToText(piece.text)).detach();
+    VARIANT_BOOL eol = ToVariantBool(piece.eol);
+    Fire(kEventDataIn, {Variant::ByRef(slot), Variant::ByRefBool(&eol)});
+  } catch (const std::bad_alloc&) {
+    ReportFiringFailure("DataIn");
+  }
+}
+
+void KelplineControl::ReportFiringFailure(std::string_view event) noexcept {
+  try {
+    FireStatus(kEventError, kErrOutOfMemory, "Out of memory while firing " + std::string(event) + ".");
+  } catch (const std::bad_alloc&) {
+    // Nothing is left to tell the container with.
+  }
+}
+
+void KelplineControl::FireReadyToSend() {
+  readyToSendOwed_ = false;
+  Fire(kEventReadyToSend, {});
+}
+
+}  // namespace vorlane::tcpclient

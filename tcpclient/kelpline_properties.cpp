@@ -1,0 +1,385 @@
+// The control's properties, Config, and the adapters that serve its late-bound members from
+// the vtable members.
+#include <sys/socket.h>
+
+#include <type_traits>
+#include <utility>
+
+#include "platform/com/text.h"
+#include "tcpclient/interface_values.h"
+#include "tcpclient/kelpline_control.h"
+#include "tcpclient/socket_options.h"
+
+namespace vorlane::tcpclient {
+
+using com::Bstr;
+using com::BSTR;
+using com::HRESULT;
+using com::S_OK;
+using com::Variant;
+using com::VARIANT_BOOL;
+
+namespace {
+
+HRESULT GetText(const std::u16string& member, BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(member, value); });
+}
+
+HRESULT PutText(std::u16string& member, BSTR value) {
+  return com::CatchReturn([&] {
+    member = View(value);
+    return S_OK;
+  });
+}
+
+// The bytes of a byte-array VARIANT (or a reference to one).
+HRESULT ReadBytes(const com::VARIANT& value, std::vector<uint8_t>* bytes) {
+  return com::CatchReturn([&] {
+    Variant copy;
+    VORLANE_RETURN_IF_FAILED(copy.CopyFrom(value));
+    return copy.ToBytes(bytes);
+  });
+}
+
+std::vector<uint8_t> AsBytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+// The value a put of a dispatch adapter passes on, read from argument 0.
+template <class T>
+struct PutArgument {
+  T value{};
+  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
+  T Get() const { return value; }
+};
+template <>
+struct PutArgument<bool> {
+  bool value = false;
+  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
+  VARIANT_BOOL Get() const { return ToVariantBool(value); }
+};
+template <>
+struct PutArgument<BSTR> {
+  Bstr value;
+  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
+  BSTR Get() const { return value.get(); }
+};
+template <>
+struct PutArgument<com::VARIANT> {
+  Variant value;
+  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
+  com::VARIANT Get() const { return value.raw(); }
+};
+template <class E>
+requires std::is_enum_v<E>
+struct PutArgument<E> {
+  int32_t value = 0;
+  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
+  E Get() const { return static_cast<E>(value); }
+};
+
+// The result of a get adapter, taking over what the getter handed out.
+template <class W>
+Variant ResultVariant(typename detail::WireOf<W>::type value) {
+  if constexpr (std::is_same_v<W, bool>) {
+    return Variant(value != com::VARIANT_FALSE);
+  } else if constexpr (std::is_same_v<W, BSTR>) {
+    return Variant(Bstr::Attach(value));
+  } else if constexpr (std::is_same_v<W, com::VARIANT>) {
+    return Variant::Attach(value);
+  } else if constexpr (std::is_enum_v<W>) {
+    return Variant(static_cast<int32_t>(value));
+  } else {
+    return Variant(value);
+  }
+}
+
+// A plain value handed out through an out-parameter.
+template <class T, class V>
+HRESULT GetValue(V member, T* value) {
+  if (value == nullptr) return com::E_POINTER;
+  *value = static_cast<T>(member);
+  return S_OK;
+}
+
+}  // namespace
+
+template <class W, HRESULT (IKelpline::*Get)(typename detail::WireOf<W>::type*)>
+HRESULT KelplineControl::DispGet(com::DispatchCall& call) {
+  typename detail::WireOf<W>::type value{};
+  if constexpr (std::is_same_v<W, com::VARIANT>) com::VariantInit(&value);
+  VORLANE_RETURN_IF_FAILED((this->*Get)(&value));
+  return call.Return(ResultVariant<W>(value));
+}
+
+template <class W, HRESULT (IKelpline::*Put)(typename detail::WireOf<W>::type)>
+HRESULT KelplineControl::DispPut(com::DispatchCall& call) {
+  PutArgument<W> argument;
+  VORLANE_RETURN_IF_FAILED(argument.Read(call));
+  return (this->*Put)(argument.Get());
+}
+
+HRESULT KelplineControl::InvokeConfig(com::DispatchCall& call) {
+  Bstr text, answer;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
+  VORLANE_RETURN_IF_FAILED(Config(text.get(), answer.put()));
+  return call.Return(Variant(std::move(answer)));
+}
+
+HRESULT KelplineControl::InvokeConnect(com::DispatchCall& call) {
+  Bstr host;
+  int32_t port = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &host));
+  VORLANE_RETURN_IF_FAILED(call.Read(1, &port));
+  return Connect(host.get(), port);
+}
+
+HRESULT KelplineControl::InvokeGetLine(com::DispatchCall& call) {
+  Bstr line;
+  VORLANE_RETURN_IF_FAILED(GetLine(line.put()));
+  return call.Return(Variant(std::move(line)));
+}
+
+HRESULT KelplineControl::InvokeSend(com::DispatchCall& call) {
+  Bstr text;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
+  return Send(text.get());
+}
+
+HRESULT KelplineControl::InvokeSendLine(com::DispatchCall& call) {
+  Bstr text;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
+  return SendLine(text.get());
+}
+
+// ---------------------------------------------------------------- simple properties
+
+HRESULT KelplineControl::get_AcceptData(VARIANT_BOOL* value) { return GetValue(ToVariantBool(acceptData_), value); }
+
+HRESULT KelplineControl::put_AcceptData(VARIANT_BOOL value) {
+  const bool accept = value != com::VARIANT_FALSE;
+  const bool resume = accept && !acceptData_;
+  acceptData_ = accept;
+  if (resume && HasSocket()) (void)loop_->PostMessage(*target_, kRetriggerMessage);
+  if (!accept) UpdateWatch();
+  return S_OK;
+}
+
+HRESULT KelplineControl::get_BytesSent(int32_t* value) { return GetValue(bytesSent_, value); }
+
+HRESULT KelplineControl::get_Connected(VARIANT_BOOL* value) {
+  return GetValue(ToVariantBool(state_ == State::kConnected), value);
+}
+
+HRESULT KelplineControl::put_Connected(VARIANT_BOOL value) {
+  return com::CatchReturn([&] {
+    if (value != com::VARIANT_FALSE) return OpenConnection();
+    return CloseConnection(/*waitForQueued=*/false, /*reportWouldBlock=*/false);
+  });
+}
+
+HRESULT KelplineControl::put_DataToSend(BSTR value) {
+  return com::CatchReturn([&] { return QueueAndSend(TextToBytes(View(value))); });
+}
+
+HRESULT KelplineControl::get_EOL(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(BytesToText(settings_.eol), value); });
+}
+
+HRESULT KelplineControl::put_EOL(BSTR value) {
+  return com::CatchReturn([&] {
+    settings_.eol = TextToBytes(View(value));
+    return S_OK;
+  });
+}
+
+HRESULT KelplineControl::get_FirewallHost(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(settings_.firewallHost), value); });
+}
+HRESULT KelplineControl::put_FirewallHost(BSTR value) {
+  return com::CatchReturn([&] {
+    settings_.firewallHost = com::Utf16ToUtf8(View(value));
+    return S_OK;
+  });
+}
+HRESULT KelplineControl::get_FirewallPassword(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(settings_.firewallPassword), value); });
+}
+HRESULT KelplineControl::put_FirewallPassword(BSTR value) {
+  return com::CatchReturn([&] {
+    settings_.firewallPassword = com::Utf16ToUtf8(View(value));
+    return S_OK;
+  });
+}
+HRESULT KelplineControl::get_FirewallUser(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(settings_.firewallUser), value); });
+}
+HRESULT KelplineControl::put_FirewallUser(BSTR value) {
+  return com::CatchReturn([&] {
+    settings_.firewallUser = com::Utf16ToUtf8(View(value));
+    return S_OK;
+  });
+}
+HRESULT KelplineControl::get_FirewallPort(int32_t* value) {
+  return GetValue(static_cast<int32_t>(settings_.firewallPort), value);
+}
+HRESULT KelplineControl::put_FirewallPort(int32_t value) {
+  settings_.firewallPort = value;
+  return S_OK;
+}
+HRESULT KelplineControl::get_FirewallType(TFirewallType* value) {
+  return GetValue(static_cast<TFirewallType>(settings_.firewallType), value);
+}
+HRESULT KelplineControl::put_FirewallType(TFirewallType value) {
+  if (value < fwNone || value > fwSOCKS5) return Fail(0, kTextValueOutOfRange);
+  settings_.firewallType = value;
+  return S_OK;
+}
+
+HRESULT KelplineControl::get_KeepAlive(VARIANT_BOOL* value) { return GetValue(ToVariantBool(keepAlive_), value); }
+HRESULT KelplineControl::put_KeepAlive(VARIANT_BOOL value) {
+  keepAlive_ = value != com::VARIANT_FALSE;
+  if (HasSocket()) SetIntOption(socket_.get(), SOL_SOCKET, SO_KEEPALIVE, keepAlive_ ? 1 : 0);
+  return S_OK;
+}
+HRESULT KelplineControl::get_Linger(VARIANT_BOOL* value) { return GetValue(ToVariantBool(linger_), value); }
+HRESULT KelplineControl::put_Linger(VARIANT_BOOL value) {
+  linger_ = value != com::VARIANT_FALSE;
+  if (HasSocket()) SetLinger(socket_.get(), linger_);
+  return S_OK;
+}
+
+HRESULT KelplineControl::get_LocalHost(BSTR* value) { return GetText(localHost_, value); }
+HRESULT KelplineControl::put_LocalHost(BSTR value) { return PutText(localHost_, value); }
+HRESULT KelplineControl::get_LocalPort(int32_t* value) { return GetValue(localPort_, value); }
+HRESULT KelplineControl::put_LocalPort(int32_t value) {
+  if (HasSocket()) return Fail(kErrLocalPortBusy, kTextLocalPortBusy);
+  if (value < 0 || value > 65535) return Fail(0, kTextValueOutOfRange);
+  localPort_ = value;
+  return S_OK;
+}
+
+HRESULT KelplineControl::get_RemoteHost(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(remoteHost_, value); });
+}
+
+HRESULT KelplineControl::put_RemoteHost(BSTR value) {
+  return com::CatchReturn([&] {
+    if (HasSocket()) return Fail(kErrRemoteHostBusy, kTextRemoteHostBusy);
+    remoteHost_ = View(value);
+    remoteAddress_.reset();
+    // Through a firewall the firewall receives the name; an empty text clears the address.
+    if (settings_.firewallType != fwNone || remoteHost_.empty()) return S_OK;
+    HostLookup lookup = ResolveHost(com::Utf16ToUtf8(remoteHost_), settings_.useIpv6 ? AF_INET6 : AF_INET);
+    if (!lookup.address) return Fail(lookup.error);
+    remoteAddress_ = *lookup.address;
+    return S_OK;
+  });
+}
+
+HRESULT KelplineControl::get_RemotePort(int32_t* value) { return GetValue(remotePort_, value); }
+HRESULT KelplineControl::put_RemotePort(int32_t value) {
+  if (HasSocket()) return Fail(kErrRemotePortBusy, kTextRemotePortBusy);
+  if (value < 0 || value > 65535) return Fail(0, kTextValueOutOfRange);
+  remotePort_ = value;
+  return S_OK;
+}
+
+HRESULT KelplineControl::get_SingleLineMode(VARIANT_BOOL* value) {
+  return GetValue(ToVariantBool(singleLineMode_), value);
+}
+// Stored only: the control's line handling is chosen by EOL and "SplitCRLF".
+HRESULT KelplineControl::put_SingleLineMode(VARIANT_BOOL value) {
+  singleLineMode_ = value != com::VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT KelplineControl::get_Timeout(int16_t* value) { return GetValue(timeout_, value); }
+HRESULT KelplineControl::put_Timeout(int16_t value) {
+  if (value < 0) return Fail(0, kTextValueOutOfRange);
+  timeout_ = value;
+  return S_OK;
+}
+
+// ---------------------------------------------------------------- TLS settings (stored)
+
+HRESULT KelplineControl::get_SSLAcceptServerCert(BSTR* value) { return GetText(sslAcceptServerCert_, value); }
+HRESULT KelplineControl::put_SSLAcceptServerCert(BSTR value) { return PutText(sslAcceptServerCert_, value); }
+HRESULT KelplineControl::get_SSLCertEncoded(BSTR* value) { return GetText(sslCertEncoded_, value); }
+HRESULT KelplineControl::put_SSLCertEncoded(BSTR value) { return PutText(sslCertEncoded_, value); }
+HRESULT KelplineControl::get_SSLCertStore(BSTR* value) { return GetText(sslCertStore_, value); }
+HRESULT KelplineControl::put_SSLCertStore(BSTR value) { return PutText(sslCertStore_, value); }
+HRESULT KelplineControl::get_SSLCertStorePassword(BSTR* value) { return GetText(sslCertStorePassword_, value); }
+HRESULT KelplineControl::put_SSLCertStorePassword(BSTR value) { return PutText(sslCertStorePassword_, value); }
+HRESULT KelplineControl::get_SSLCertSubject(BSTR* value) { return GetText(sslCertSubject_, value); }
+HRESULT KelplineControl::put_SSLCertSubject(BSTR value) { return PutText(sslCertSubject_, value); }
+
+HRESULT KelplineControl::get_SSLServerCert(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(sslServerCert_, value); });
+}
+HRESULT KelplineControl::get_SSLServerCertStatus(BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(sslServerCertStatus_, value); });
+}
+HRESULT KelplineControl::get_SSLCertStoreType(TSSLCertStoreType* value) { return GetValue(sslCertStoreType_, value); }
+HRESULT KelplineControl::put_SSLCertStoreType(TSSLCertStoreType value) {
+  if (value < sstUser || value > sstPEMKey) return Fail(0, kTextValueOutOfRange);
+  sslCertStoreType_ = value;
+  return S_OK;
+}
+HRESULT KelplineControl::get_SSLStartMode(TSSLStartMode* value) { return GetValue(sslStartMode_, value); }
+HRESULT KelplineControl::put_SSLStartMode(TSSLStartMode value) {
+  if (value < sslAutomatic || value > sslNone) return Fail(0, kTextValueOutOfRange);
+  sslStartMode_ = value;
+  return S_OK;
+}
+
+HRESULT KelplineControl::StartSSL() { return Fail(kErrTlsUnavailable, kTextTlsUnavailable); }
+
+// ---------------------------------------------------------------- byte-array forms
+
+HRESULT KelplineControl::put_DataToSendB(com::VARIANT value) {
+  std::vector<uint8_t> bytes;
+  VORLANE_RETURN_IF_FAILED(ReadBytes(value, &bytes));
+  return com::CatchReturn([&] { return QueueAndSend(std::string(bytes.begin(), bytes.end())); });
+}
+
+HRESULT KelplineControl::get_EOLB(com::VARIANT* value) { return CopyOut(AsBytes(settings_.eol), value); }
+
+HRESULT KelplineControl::put_EOLB(com::VARIANT value) {
+  std::vector<uint8_t> bytes;
+  VORLANE_RETURN_IF_FAILED(ReadBytes(value, &bytes));
+  return com::CatchReturn([&] {
+    settings_.eol.assign(bytes.begin(), bytes.end());
+    return S_OK;
+  });
+}
+
+HRESULT KelplineControl::get_SSLAcceptServerCertB(com::VARIANT* value) {
+  return CopyOut(sslAcceptServerCertBytes_, value);
+}
+HRESULT KelplineControl::put_SSLAcceptServerCertB(com::VARIANT value) {
+  return ReadBytes(value, &sslAcceptServerCertBytes_);
+}
+HRESULT KelplineControl::get_SSLCertEncodedB(com::VARIANT* value) { return CopyOut(sslCertEncodedBytes_, value); }
+HRESULT KelplineControl::put_SSLCertEncodedB(com::VARIANT value) { return ReadBytes(value, &sslCertEncodedBytes_); }
+HRESULT KelplineControl::get_SSLCertStoreB(com::VARIANT* value) { return CopyOut(sslCertStoreBytes_, value); }
+HRESULT KelplineControl::put_SSLCertStoreB(com::VARIANT value) { return ReadBytes(value, &sslCertStoreBytes_); }
+
+HRESULT KelplineControl::get_SSLServerCertB(com::VARIANT* value) { return CopyOut(std::vector<uint8_t>{}, value); }
+HRESULT KelplineControl::get_DataInTextB(com::VARIANT* value) { return CopyOut(AsBytes(lastDataIn_), value); }
+HRESULT KelplineControl::get_SSLServerAuthenticationCertEncodedB(com::VARIANT* value) {
+  return CopyOut(std::vector<uint8_t>{}, value);
+}
+
+// ---------------------------------------------------------------- Config
+
+HRESULT KelplineControl::Config(BSTR configurationString, BSTR* result) {
+  if (result == nullptr) return com::E_POINTER;
+  *result = nullptr;
+  return com::CatchReturn([&] {
+    const ConfigOutcome outcome = ApplyConfig(settings_, com::Utf16ToUtf8(View(configurationString)),
+                                              ConfigContext{.connected = HasSocket(), .socketHandle = socket_.get()});
+    if (!outcome.ok) return Fail(outcome.code, outcome.text);
+    return CopyOut(com::Utf8ToUtf16(outcome.text), result);
+  });
+}
+
+}  // namespace vorlane::tcpclient

@@ -1,0 +1,68 @@
+// The control's error texts: its own failures and the socket error codes with their texts, and
+// the mapping from this system's errno and resolver codes to those socket codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vorlane::tcpclient {
+
+// One failure as the control reports it: a code and its text.
+struct ControlError {
+  int32_t code = 0;
+  std::string text;
+};
+
+// The socket code for an errno value. Values without a socket counterpart become
+// 10000 + errno when that code has no text of its own, else 10022 (invalid argument), so that a
+// reported code never names a different, known failure.
+int32_t SocketCodeFromErrno(int error);
+// The socket code for a getaddrinfo result (EAI_SYSTEM reads errno).
+int32_t SocketCodeFromResolver(int eaiCode, int savedErrno);
+
+// The description of a socket code, or "(no description available)".
+std::string_view SocketErrorDescription(int32_t code);
+// "[" code "] " + description.
+std::string SocketErrorText(int32_t code);
+ControlError SocketError(int32_t code);
+inline ControlError ErrnoError(int error) { return SocketError(SocketCodeFromErrno(error)); }
+
+// The control's own texts.
+inline constexpr std::string_view kTextRemotePortBusy =
+    "You cannot change the RemotePort at this time. A connection is in progress.";
+inline constexpr std::string_view kTextRemoteHostBusy =
+    "You cannot change the RemoteHost at this time. A connection is in progress.";
+inline constexpr std::string_view kTextRemoteHostInvalid = "The RemoteHost address is invalid (0.0.0.0).";
+inline constexpr std::string_view kTextFirewallHostInvalid = "The FirewallHost address is invalid (0.0.0.0).";
+inline constexpr std::string_view kTextAlreadyConnected =
+    "Already connected. If you want to reconnect, close the current connection first.";
+inline constexpr std::string_view kTextLocalPortBusy =
+    "You cannot change the LocalPort at this time. A connection is in progress.";
+inline constexpr std::string_view kTextMaxLineLengthBusy =
+    "You cannot change MaxLineSize at this time. A connection is in progress.";
+inline constexpr std::string_view kTextRemotePortZero =
+    "RemotePort can't be zero. Please specify a valid service port number.";
+inline constexpr std::string_view kTextFirewallPortZero = "The FirewallPort is invalid (0).";
+inline constexpr std::string_view kTextOutOfMemory = "Out of memory.";
+inline constexpr std::string_view kTextTimeout = "Timeout.";
+inline constexpr std::string_view kTextInterrupted = "Interrupted.";
+inline constexpr std::string_view kTextDisconnected = "Disconnected.";
+inline constexpr std::string_view kTextGetLineNeedsTimeout = "GetLine requires a positive Timeout value.";
+inline constexpr std::string_view kTextLingerWouldBlock =
+    "Operation would block. (To force disconnection, set Linger false).";
+inline constexpr std::string_view kTextUnknownSetting = "Unknown config setting.";
+inline constexpr std::string_view kTextValueOutOfRange = "Value is out of range.";
+inline constexpr std::string_view kTextTlsUnavailable = "TLS is not available in this build.";
+inline constexpr std::string_view kTextFirewallUnavailable =
+    "Firewall connection failed. Firewall negotiation is not available in this build.";
+
+// Connection status texts.
+inline constexpr std::string_view kStatusAttempting = "Attempting to connect to server.";
+inline constexpr std::string_view kStatusConnectComplete = "Remote host connection complete.";
+inline constexpr std::string_view kStatusConnectFailed = "Remote host connection failed.";
+inline constexpr std::string_view kStatusRemoteDisconnected = "Remote host disconnected.";
+inline constexpr std::string_view kStatusRecvError = "socket error in recv: ";  // followed by the code
+inline constexpr std::string_view kStatusOk = "OK";
+
+}  // namespace vorlane::tcpclient

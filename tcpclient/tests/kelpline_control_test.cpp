@@ -1,0 +1,975 @@
+// The TCP client control as a client drives it: created by class id through the build's class
+// registry on the test thread's apartment, used through IKelpline and late bound through
+// IDispatch, against peers the tests start on loopback. Events arrive on the test thread while
+// it pumps its loop (or while the control pumps it in a blocking call).
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/base/unique_fd.h"
+#include "platform/com/activation.h"
+#include "platform/com/apartment.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com_object.h"
+#include "platform/com/com_ptr.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/error_info.h"
+#include "platform/com/late_binding.h"
+#include "platform/com/registry.h"
+#include "platform/com/text.h"
+#include "platform/com/variant.h"
+#include "platform/loop/message_loop.h"
+#include "tcpclient/kelpline.h"
+#include "tcpclient/tests/peer_server.h"
+#include "testing/loop_pump.h"
+
+namespace vorlane::tcpclient {
+namespace {
+
+using namespace std::chrono_literals;
+using com::Bstr;
+using com::ComPtr;
+using com::DispatchCall;
+using com::HRESULT;
+using com::S_OK;
+using com::Variant;
+using testing::PeerConnection;
+using testing::PeerServer;
+
+// ---------------------------------------------------------------- the container's side
+
+// Records the events as text ("DataIn:ab:1"); `onEvent` runs after recording, for tests that act
+// inside a handler.
+class Sink final : public com::ComObject<Sink, com::IDispatch> {
+ public:
+  Sink() = default;
+
+  std::vector<std::string> events;
+  std::function<void(com::DISPID)> onEvent;
+
+  HRESULT QueryInterfaceExtra(const com::IID& iid, void** object) override {
+    if (iid != IKelplineEvents::kIid) return com::E_NOINTERFACE;
+    AddRef();
+    *object = static_cast<com::IDispatch*>(this);
+    return S_OK;
+  }
+  HRESULT GetTypeInfoCount(uint32_t* count) override { return *count = 0, S_OK; }
+  HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
+  HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
+    return com::E_NOTIMPL;
+  }
+  HRESULT Invoke(com::DISPID id, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS* params, com::VARIANT*,
+                 com::EXCEPINFO*, uint32_t*) override {
+    DispatchCall call(*params, nullptr, nullptr);
+    auto text = [&](uint32_t k) {
+      std::string value;
+      EXPECT_TRUE(call.Arg(k) != nullptr && (call.Arg(k)->vt & com::VT_BYREF) != 0) << "by reference";
+      (void)call.Read(k, &value);
+      return value;
+    };
+    auto number = [&](uint32_t k) {
+      int32_t value = 0;
+      (void)call.Read(k, &value);
+      return std::to_string(value);
+    };
+    switch (id) {
+      case kEventConnected:
+        events.push_back("Connected:" + number(0) + ":" + text(1));
+        break;
+      case kEventConnectionStatus:
+        events.push_back("Status:" + text(0) + ":" + number(1));
+        break;
+      case kEventDataIn: {
+        bool eol = false;
+        (void)call.Read(1, &eol);
+        events.push_back("DataIn:" + text(0) + ":" + (eol ? "1" : "0"));
+        break;
+      }
+      case kEventDisconnected:
+        events.push_back("Disconnected:" + number(0) + ":" + text(1));
+        break;
+      case kEventError:
+        events.push_back("Error:" + number(0) + ":" + text(1));
+        break;
+      case kEventReadyToSend:
+        events.push_back("ReadyToSend");
+        break;
+      default:
+        events.push_back("Event" + std::to_string(id));
+    }
+    if (onEvent) onEvent(id);
+    return S_OK;
+  }
+
+  // The events that start with `prefix`.
+  std::vector<std::string> Only(std::string_view prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& event : events) {
+      if (event.starts_with(prefix)) out.push_back(event);
+    }
+    return out;
+  }
+  bool Has(std::string_view event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
+
+ private:
+  ~Sink() override = default;
+};
+
+// A failure as the caller sees it: the code carried by the HRESULT and the error text.
+struct Failure {
+  HRESULT hr = S_OK;
+  int32_t code = 0;
+  std::string text;
+};
+
+Failure Outcome(HRESULT hr) {
+  Failure failure{hr, KelplineErrorCode(hr), ""};
+  ComPtr<com::IErrorInfo> info;
+  if (com::GetErrorInfo(info.put()) == S_OK && info) {
+    Bstr description;
+    (void)info->GetDescription(description.put());
+    failure.text = description.ToUtf8();
+  }
+  return failure;
+}
+
+// A control made by class id, as a client makes it, with a recording sink advised and plain TCP
+// chosen (a new control starts with TLS on).
+struct ControlUnderTest {
+  ComPtr<IKelpline> control;
+  ComPtr<com::IDispatch> late;
+  ComPtr<Sink> sink = com::Make<Sink>();
+  ComPtr<com::IConnectionPoint> point;
+  uint32_t cookie = 0;
+
+  ~ControlUnderTest() {
+    if (point) (void)point->Unadvise(cookie);
+  }
+  // Drops every reference the test holds on the control.
+  void Release() {
+    late.reset();
+    control.reset();
+  }
+};
+
+void MakeControl(ControlUnderTest* made) {
+  ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &made->control), S_OK);
+  made->late = made->control.As<com::IDispatch>();
+  ASSERT_TRUE(made->late);
+  ComPtr<com::IConnectionPointContainer> container = made->control.As<com::IConnectionPointContainer>();
+  ASSERT_TRUE(container);
+  ASSERT_EQ(container->FindConnectionPoint(IKelplineEvents::kIid, made->point.put()), S_OK);
+  ASSERT_EQ(made->point->Advise(made->sink.get(), &made->cookie), S_OK);
+  ASSERT_EQ(made->control->put_SSLStartMode(sslNone), S_OK);
+}
+
+class KelplineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(apartment_.ok());
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&main_));
+    control_ = main_.control;
+    dispatch_ = main_.late;
+    sink_ = main_.sink;
+  }
+
+  void TearDown() override {
+    dispatch_.reset();
+    control_.reset();
+    main_.Release();
+  }
+
+  std::string Config(std::string_view text) {
+    std::string answer;
+    EXPECT_EQ(com::CallMethodFor(dispatch_.get(), kKelplineConfig, {Variant::FromUtf8(text)}, &answer), S_OK) << text;
+    return answer;
+  }
+  Failure ConfigFailure(std::string_view text) {
+    Variant result;
+    return Outcome(com::CallMethod(dispatch_.get(), kKelplineConfig, {Variant::FromUtf8(text)}, result.put()));
+  }
+  HRESULT Put(com::DISPID id, const Variant& value) { return com::PutProperty(dispatch_.get(), id, value); }
+  HRESULT ConnectTo(uint16_t port, std::string_view host = "127.0.0.1") {
+    return com::CallMethod(dispatch_.get(), kKelplineConnect, {Variant::FromUtf8(host), Variant(int32_t{port})});
+  }
+  bool Connected() {
+    com::VARIANT_BOOL value = com::VARIANT_FALSE;
+    EXPECT_EQ(control_->get_Connected(&value), S_OK);
+    return value != com::VARIANT_FALSE;
+  }
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    return testkit::PumpUntil(*loop_, done, limit);
+  }
+  // Pumps for a while to show that nothing more arrives (bounded, not a wait for an outcome).
+  void PumpFor(std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    (void)testkit::PumpUntil(
+        *loop_, [&] { return std::chrono::steady_clock::now() >= end; }, span + 1s);
+  }
+  void ConnectAndWait(uint16_t port, std::string_view host = "127.0.0.1") {
+    ASSERT_EQ(ConnectTo(port, host), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Connected:").empty(); }));
+    ASSERT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:0:OK"});
+    ASSERT_TRUE(Connected());
+  }
+
+  com::ApartmentScope apartment_;
+  std::shared_ptr<loop::MessageLoop> loop_ = loop::MessageLoop::ForCurrentThread();
+  ControlUnderTest main_;
+  ComPtr<IKelpline> control_;
+  ComPtr<com::IDispatch> dispatch_;
+  ComPtr<Sink> sink_;
+};
+
+void Echo(PeerConnection& peer) {
+  for (int round = 0; round < 10'000; ++round) {
+    const std::string data = peer.Receive();
+    if (peer.Closed() || data.empty()) return;
+    if (!peer.Send(data)) return;
+  }
+}
+
+// Reads nothing until the test releases it, then everything until the client closes.
+void ReadsOnlyOnceReleased(PeerConnection& peer) {
+  if (!peer.WaitForRelease(20s)) return;
+  (void)peer.WaitForClientClose(20s);
+}
+
+// Sends `greeting`, then waits for the client to close.
+PeerServer::Behaviour Greeting(std::string greeting) {
+  return [greeting](PeerConnection& peer) {
+    (void)peer.Send(greeting);
+    (void)peer.WaitForClientClose();
+  };
+}
+
+// ---------------------------------------------------------------- registration and settings
+
+TEST(KelplineRegistrationTest, ClassKeysAndProgIds) {
+  com::ClassRegistry registry(com::ClassRegistryPath());
+  const std::string classKey = "CLSID\\" + com::FormatGuidBraced(kKelplineClsid);
+  const std::string module = registry.GetValue(classKey + "\\InprocServer32", "").value_or("");
+  EXPECT_TRUE(module.ends_with("libkelpline.so")) << module;
+  EXPECT_EQ(registry.GetValue(classKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
+  for (const char* flag : {"Programmable", "Control", "Insertable"}) {
+    EXPECT_TRUE(registry.KeyExists(classKey + "\\" + flag)) << flag;
+  }
+  EXPECT_EQ(registry.GetValue(classKey + "\\ToolboxBitmap32", ""), module + ", 101");
+  EXPECT_EQ(registry.GetValue(classKey + "\\MiscStatus", ""), "0");
+  EXPECT_EQ(registry.GetValue(classKey + "\\MiscStatus\\1", ""), "132497");
+  EXPECT_EQ(registry.GetValue(classKey + "\\TypeLib", ""), com::FormatGuidBraced(kKelplineTypeLibId));
+  EXPECT_EQ(registry.GetValue(classKey + "\\Version", ""), "1.0");
+  EXPECT_EQ(registry.GetValue(classKey + "\\ProgID", ""), kKelplineProgId);
+  EXPECT_EQ(registry.GetValue(classKey + "\\VersionIndependentProgID", ""), kKelplineIndependentProgId);
+  for (const char* independent : {kKelplineIndependentProgId, kKelplineLegacyProgId}) {
+    EXPECT_EQ(registry.GetValue(std::string(independent) + "\\CurVer", ""), kKelplineProgId) << independent;
+  }
+  for (const char* progId : {kKelplineProgId, kKelplineIndependentProgId, kKelplineLegacyProgId}) {
+    com::CLSID clsid{};
+    EXPECT_EQ(com::CLSIDFromProgID(std::string_view(progId), &clsid), S_OK) << progId;
+    EXPECT_EQ(clsid, kKelplineClsid) << progId;
+  }
+}
+
+TEST_F(KelplineTest, DefaultsOfANewControl) {
+  ComPtr<IKelpline> fresh;
+  ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &fresh), S_OK);
+  ComPtr<com::IDispatch> late = fresh.As<com::IDispatch>();
+  const struct {
+    com::DISPID id;
+    const char* value;
+  } kDefaults[] = {
+      {kKelplineAcceptData, "True"},    {kKelplineBytesSent, "0"},
+      {kKelplineConnected, "False"},    {kKelplineEol, ""},
+      {kKelplineFirewallPort, "0"},     {kKelplineFirewallType, "0"},
+      {kKelplineKeepAlive, "False"},    {kKelplineLinger, "True"},
+      {kKelplineLocalPort, "0"},        {kKelplineRemoteHost, ""},
+      {kKelplineRemotePort, "0"},       {kKelplineSslCertStore, "MY"},
+      {kKelplineSslCertStoreType, "0"}, {kKelplineSslStartMode, "0"},
+      {kKelplineTimeout, "0"},
+  };
+  for (const auto& entry : kDefaults) {
+    std::string value;
+    EXPECT_EQ(com::GetProperty(late.get(), entry.id, &value), S_OK) << entry.id;
+    EXPECT_EQ(value, entry.value) << entry.id;
+  }
+  std::string answer;
+  ASSERT_EQ(com::CallMethodFor(late.get(), kKelplineConfig, {Variant(u"tcpnodelay")}, &answer), S_OK);
+  EXPECT_EQ(answer, "False");
+}
+
+TEST_F(KelplineTest, ConfigThroughTheControl) {
+  const Failure unknown = ConfigFailure("NoSuchSetting=1");
+  EXPECT_TRUE(com::Failed(unknown.hr));
+  EXPECT_EQ(unknown.text, "Unknown config setting.");
+  EXPECT_EQ(Config("UseIPv6=True"), "");
+  EXPECT_EQ(Config("useipv6"), "True");
+  EXPECT_EQ(Config("MaxLineLength=70000"), "");
+  EXPECT_EQ(Config("MaxLineLength"), "65536");
+  EXPECT_EQ(Config("SocketHandle"), "-1");
+
+  // SplitCRLF sets the delimiter, which the EOL property then shows.
+  EXPECT_EQ(Config("SplitCRLF=1"), "");
+  Bstr eol;
+  ASSERT_EQ(control_->get_EOL(eol.put()), S_OK);
+  EXPECT_EQ(eol.view(), u"\r\n");
+}
+
+TEST_F(KelplineTest, PropertyRulesWithoutAConnection) {
+  // Unresolvable names fail at the put, with the resolver's code.
+  const Failure unresolved = Outcome(Put(kKelplineRemoteHost, Variant(u"no-such-host.invalid")));
+  EXPECT_EQ(unresolved.code, 11001);
+  EXPECT_EQ(unresolved.text, "[11001] Host not found");
+
+  ASSERT_EQ(Put(kKelplineRemoteHost, Variant(u"127.0.0.1")), S_OK);
+  const Failure zeroPort = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(zeroPort.code, kErrRemotePortZero);
+  EXPECT_EQ(zeroPort.text, "RemotePort can't be zero. Please specify a valid service port number.");
+
+  ASSERT_EQ(Put(kKelplineRemoteHost, Variant(u"0.0.0.0")), S_OK);
+  ASSERT_EQ(Put(kKelplineRemotePort, Variant(int32_t{7})), S_OK);
+  const Failure zeroAddress = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(zeroAddress.code, kErrAddressInvalid);
+  EXPECT_EQ(zeroAddress.text, "The RemoteHost address is invalid (0.0.0.0).");
+
+  const Failure startSsl = Outcome(com::CallMethod(dispatch_.get(), kKelplineStartSsl));
+  EXPECT_EQ(startSsl.code, kErrTlsUnavailable);
+  EXPECT_EQ(startSsl.text, "TLS is not available in this build.");
+
+  const Failure getLine = Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine));
+  EXPECT_EQ(getLine.code, kErrWait);
+  EXPECT_EQ(getLine.text, "Disconnected.");
+
+  const Failure send = Outcome(Put(kKelplineDataToSend, Variant(u"x")));
+  EXPECT_EQ(send.code, 10057);
+
+  // Out-of-range enumerations are refused; the firewall type stores and reads back.
+  EXPECT_TRUE(com::Failed(Put(kKelplineSslStartMode, Variant(int32_t{4}))));
+  ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwSOCKS5})), S_OK);
+  int32_t firewall = -1;
+  ASSERT_EQ(com::GetProperty(dispatch_.get(), kKelplineFirewallType, &firewall), S_OK);
+  EXPECT_EQ(firewall, fwSOCKS5);
+  EXPECT_TRUE(sink_->events.empty());
+}
+
+TEST_F(KelplineTest, TlsStartModesRefuseAPlainConnection) {
+  PeerServer server(Greeting(""));
+  ASSERT_TRUE(server.ok());
+  for (TSSLStartMode mode : {sslAutomatic, sslImplicit}) {
+    ComPtr<IKelpline> fresh;
+    ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &fresh), S_OK);
+    ASSERT_EQ(fresh->put_SSLStartMode(mode), S_OK);
+    const Failure failure = Outcome(fresh->Connect(Bstr(u"127.0.0.1").get(), server.port()));
+    EXPECT_EQ(failure.code, kErrTlsUnavailable) << mode;
+    com::VARIANT_BOOL connected = com::VARIANT_TRUE;
+    EXPECT_EQ(fresh->get_Connected(&connected), S_OK);
+    EXPECT_EQ(connected, com::VARIANT_FALSE);
+  }
+  EXPECT_EQ(server.Accepted(), 0);
+}
+
+// ---------------------------------------------------------------- connecting
+
+TEST_F(KelplineTest, AsynchronousConnectReportsByEvent) {
+  PeerServer server(Greeting(""));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  EXPECT_FALSE(Connected()) << "Timeout 0 returns while the connect is under way";
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Connected:").empty(); }));
+  EXPECT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:0:OK"});
+  EXPECT_TRUE(sink_->Has("Status:Remote host connection complete.:0"));
+  EXPECT_TRUE(Connected());
+  EXPECT_NE(Config("SocketHandle"), "-1");
+}
+
+// A listener whose accept queue is full drops further connection requests: the connect stays
+// under way until the wait gives up, and the attempt is abandoned.
+TEST_F(KelplineTest, AConnectThatDoesNotFinishInTimeIsAbandoned) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  // Fill the accept queue: connections that complete without being accepted.
+  std::vector<UniqueFd> fillers;
+  for (int i = 0; i < 4; ++i) {
+    UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    (void)::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), length);
+    fillers.push_back(std::move(filler));
+  }
+  ASSERT_EQ(Config("TimeoutInMilliseconds=True"), "");
+  ASSERT_EQ(control_->put_Timeout(300), S_OK);
+  const auto start = std::chrono::steady_clock::now();
+  const Failure failure = Outcome(ConnectTo(ntohs(address.sin_port)));
+  EXPECT_EQ(failure.code, kErrWait);
+  EXPECT_EQ(failure.text, "Timeout.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(Config("SocketHandle"), "-1");
+  EXPECT_TRUE(sink_->Only("Connected:").empty());
+}
+
+TEST_F(KelplineTest, RefusedConnections) {
+  const uint16_t port = testing::ClosedPort();
+  ASSERT_NE(port, 0);
+  // Waiting: the call fails with the code and text.
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  const Failure waited = Outcome(ConnectTo(port));
+  EXPECT_EQ(waited.code, 10061);
+  EXPECT_EQ(waited.text, "[10061] Connection refused");
+  EXPECT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:10061:[10061] Connection refused"});
+  EXPECT_TRUE(sink_->Has("Status:Remote host connection failed.:10061"));
+  EXPECT_FALSE(Connected());
+
+  // Not waiting: the outcome comes by event.
+  sink_->events.clear();
+  ASSERT_EQ(control_->put_Timeout(0), S_OK);
+  ASSERT_EQ(ConnectTo(port), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Connected:").empty(); }));
+  EXPECT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:10061:[10061] Connection refused"});
+  EXPECT_EQ(Config("SocketHandle"), "-1");
+}
+
+TEST_F(KelplineTest, ChangesWhileConnectedAreRefused) {
+  PeerServer server(Echo);
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  ASSERT_TRUE(Connected());
+
+  const struct {
+    com::DISPID id;
+    Variant value;
+    int32_t code;
+    const char* text;
+  } kCases[] = {
+      {kKelplineRemoteHost, Variant(u"127.0.0.2"), kErrRemoteHostBusy,
+       "You cannot change the RemoteHost at this time. A connection is in progress."},
+      {kKelplineRemotePort, Variant(int32_t{1}), kErrRemotePortBusy,
+       "You cannot change the RemotePort at this time. A connection is in progress."},
+      {kKelplineLocalPort, Variant(int32_t{1}), kErrLocalPortBusy,
+       "You cannot change the LocalPort at this time. A connection is in progress."},
+      {kKelplineConnected, Variant(true), kErrAlreadyConnected,
+       "Already connected. If you want to reconnect, close the current connection first."},
+  };
+  for (const auto& c : kCases) {
+    const Failure failure = Outcome(Put(c.id, c.value));
+    EXPECT_EQ(failure.code, c.code) << c.id;
+    EXPECT_EQ(failure.text, c.text) << c.id;
+  }
+  const Failure maxLine = ConfigFailure("MaxLineLength=10");
+  EXPECT_EQ(maxLine.code, kErrMaxLineLengthBusy);
+  EXPECT_EQ(maxLine.text, "You cannot change MaxLineSize at this time. A connection is in progress.");
+
+  // The connection is as it was.
+  Bstr host;
+  ASSERT_EQ(control_->get_RemoteHost(host.put()), S_OK);
+  EXPECT_EQ(host.view(), u"127.0.0.1");
+  EXPECT_TRUE(Connected());
+  ASSERT_EQ(Put(kKelplineDataToSend, Variant(u"still here")), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Has("DataIn:still here:0"); }));
+}
+
+TEST_F(KelplineTest, Ipv6Loopback) {
+  PeerServer server(Echo, AF_INET6);
+  ASSERT_TRUE(server.ok());
+  EXPECT_EQ(Config("UseIPv6=True"), "");
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(server.port(), "::1"), S_OK);
+  ASSERT_TRUE(Connected());
+  ASSERT_EQ(com::CallMethod(dispatch_.get(), kKelplineSendLine, {Variant(u"over six")}), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return server.Received() == "over six\r\n"; }));
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
+  EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:over six\r\n:0"});
+
+  // Without the setting, an IPv6 literal is no IPv4 host.
+  ComPtr<IKelpline> plain;
+  ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &plain), S_OK);
+  EXPECT_TRUE(com::Failed(plain->put_RemoteHost(Bstr(u"::1").get())));
+}
+
+TEST_F(KelplineTest, FirewallSettingsAreCheckedAndTheNegotiationIsNotClaimed) {
+  PeerServer server(Greeting(""));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwTunnel})), S_OK);
+  ASSERT_EQ(Put(kKelplineRemoteHost, Variant(u"target.example")), S_OK) << "the firewall resolves the name";
+  ASSERT_EQ(Put(kKelplineRemotePort, Variant(int32_t{80})), S_OK);
+
+  const Failure noHost = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(noHost.code, kErrAddressInvalid);
+  EXPECT_EQ(noHost.text, "The RemoteHost address is invalid (0.0.0.0). The FirewallHost address is invalid (0.0.0.0).");
+
+  ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
+  const Failure noPort = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(noPort.code, kErrRemotePortZero);
+  EXPECT_EQ(noPort.text,
+            "RemotePort can't be zero. Please specify a valid service port number. The FirewallPort is invalid (0).");
+
+  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
+  const Failure unavailable = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_EQ(unavailable.hr, com::E_NOTIMPL);
+  EXPECT_TRUE(unavailable.text.starts_with("Firewall connection failed.")) << unavailable.text;
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(server.Accepted(), 0) << "nothing may reach the network past a firewall it cannot pass";
+}
+
+// The options the properties and settings ask for, read back from the socket itself (the
+// handle Config reports is a descriptor of this process).
+TEST_F(KelplineTest, SocketOptionsAsAskedFor) {
+  struct Expected {
+    const char* name;
+    int level;
+    int option;
+    bool set;
+  };
+  const struct {
+    const char* name;
+    bool configure;
+    std::vector<Expected> options;
+  } kCases[] = {
+      {"defaults",
+       false,
+       {{"keep-alive", SOL_SOCKET, SO_KEEPALIVE, false},
+        {"no-delay", IPPROTO_TCP, TCP_NODELAY, false},
+        {"out-of-band inline", SOL_SOCKET, SO_OOBINLINE, true}}},
+      {"asked for",
+       true,
+       {{"keep-alive", SOL_SOCKET, SO_KEEPALIVE, true},
+        {"no-delay", IPPROTO_TCP, TCP_NODELAY, true},
+        {"out-of-band inline", SOL_SOCKET, SO_OOBINLINE, true}}},
+  };
+  PeerServer server(Echo);
+  ASSERT_TRUE(server.ok());
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    const uint16_t localPort = testing::ClosedPort();
+    if (c.configure) {
+      ASSERT_EQ(made.control->put_KeepAlive(com::VARIANT_TRUE), S_OK);
+      ASSERT_EQ(made.control->put_Linger(com::VARIANT_FALSE), S_OK);
+      ASSERT_EQ(made.control->put_LocalPort(localPort), S_OK);
+      for (const char* setting : {"TcpNoDelay=True", "InBufferSize=65536", "OutBufferSize=65536"}) {
+        Bstr answer;
+        ASSERT_EQ(made.control->Config(Bstr::FromUtf8(setting).get(), answer.put()), S_OK) << setting;
+      }
+    }
+    ASSERT_EQ(made.control->put_Timeout(5), S_OK);
+    ASSERT_EQ(made.control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    Bstr handle;
+    ASSERT_EQ(made.control->Config(Bstr(u"SocketHandle").get(), handle.put()), S_OK);
+    const int fd = std::stoi(handle.ToUtf8());
+    ASSERT_GE(fd, 0);
+    for (const Expected& option : c.options) {
+      int value = -1;
+      socklen_t length = sizeof(value);
+      ASSERT_EQ(::getsockopt(fd, option.level, option.option, &value, &length), 0) << option.name;
+      EXPECT_EQ(value != 0, option.set) << option.name;
+    }
+    linger lingerOption{};
+    socklen_t length = sizeof(lingerOption);
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOption, &length), 0);
+    EXPECT_EQ(lingerOption.l_onoff != 0, c.configure) << "Linger false closes with a reset";
+    EXPECT_EQ(lingerOption.l_linger, 0);
+    int receiveBuffer = 0;
+    length = sizeof(receiveBuffer);
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, &length), 0);
+    if (c.configure) {
+      EXPECT_GE(receiveBuffer, 65536);
+    }
+    sockaddr_in local{};
+    length = sizeof(local);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    if (c.configure) {
+      EXPECT_EQ(ntohs(local.sin_port), localPort);
+    }
+  }
+}
+
+// Linger decides how the control closes: gracefully, or at once with a reset.
+TEST_F(KelplineTest, LingerDecidesHowTheConnectionEnds) {
+  for (bool linger : {true, false}) {
+    SCOPED_TRACE(linger ? "Linger true" : "Linger false");
+    std::atomic<int> peerError{-1};
+    PeerServer server([&](PeerConnection& peer) {
+      (void)peer.WaitForClientClose();
+      peerError = peer.ReceiveError();
+    });
+    ASSERT_TRUE(server.ok());
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    ASSERT_EQ(made.control->put_Timeout(5), S_OK);
+    ASSERT_EQ(made.control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    ASSERT_EQ(made.control->put_Linger(linger ? com::VARIANT_TRUE : com::VARIANT_FALSE), S_OK);
+    ASSERT_EQ(made.control->Disconnect(), S_OK);
+    EXPECT_EQ(made.sink->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
+    ASSERT_TRUE(PumpUntil([&] { return peerError.load() != -1; }));
+    EXPECT_EQ(peerError.load(), linger ? 0 : ECONNRESET);
+  }
+}
+
+// ---------------------------------------------------------------- receiving
+
+TEST_F(KelplineTest, LinesByDelimiter) {
+  struct Case {
+    const char* name;
+    const char* setup;  // a Config text, or null for EOL = CR LF
+    std::vector<std::string> parts;
+    std::vector<std::string> expected;
+  };
+  const Case kCases[] = {
+      {"EolCrLf", nullptr, {"ab\r\ncd"}, {"DataIn:ab:1"}},
+      {"SplitCrLf", "SplitCRLF=True", {"a\rb\nc\r\n"}, {"DataIn:a:1", "DataIn:b:1", "DataIn:c:1"}},
+      {"SplitCrLfAcrossReceives", "SplitCRLF=True", {"x\r", "\ny\n"}, {"DataIn:x:1", "DataIn:y:1"}},
+      {"FullBuffer", "MaxLineLength=4", {"abcdef\r\n"}, {"DataIn:abcd:0", "DataIn:ef:1"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    IKelpline* control = made.control.get();
+    Sink* sink = made.sink.get();
+    ASSERT_EQ(control->put_EOL(Bstr(u"\r\n").get()), S_OK);
+    if (c.setup != nullptr) {
+      Variant answer;
+      ASSERT_EQ(com::CallMethod(made.late.get(), kKelplineConfig, {Variant::FromUtf8(c.setup)}, answer.put()), S_OK);
+    }
+    // The peer sends each part once the container has taken everything before it.
+    const std::vector<std::string> parts = c.parts;
+    PeerServer server([parts](PeerConnection& peer) {
+      for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0 && !peer.WaitForRelease()) return;
+        if (!peer.Send(parts[i])) return;
+      }
+      (void)peer.WaitForClientClose();
+    });
+    ASSERT_TRUE(server.ok());
+    ASSERT_EQ(control->put_Timeout(5), S_OK);
+    ASSERT_EQ(control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    for (size_t i = 1; i < parts.size(); ++i) {
+      ASSERT_TRUE(PumpUntil([&] { return !sink->Only("DataIn:").empty(); }));
+      server.Release();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return sink->Only("DataIn:").size() >= c.expected.size(); }));
+    PumpFor(100ms);
+    EXPECT_EQ(sink->Only("DataIn:"), c.expected);
+  }
+}
+
+TEST_F(KelplineTest, AnUnfinishedLineArrivesWithTheClose) {
+  PeerServer server([](PeerConnection& peer) { (void)peer.Send("ab\r\ncd"); });  // and closes
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
+  ConnectAndWait(server.port());
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
+  EXPECT_EQ(sink_->Only("DataIn:"), (std::vector<std::string>{"DataIn:ab:1", "DataIn:cd:0"}));
+  EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:Remote host disconnected."});
+  EXPECT_TRUE(sink_->Has("Status:Remote host disconnected.:0"));
+  EXPECT_FALSE(Connected());
+}
+
+TEST_F(KelplineTest, HeldDataArrivesWhenAcceptingAgain) {
+  PeerServer server([](PeerConnection& peer) {
+    (void)peer.Send("held");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_AcceptData(com::VARIANT_FALSE), S_OK);
+  ConnectAndWait(server.port());
+  PumpFor(200ms);
+  EXPECT_TRUE(sink_->Only("DataIn:").empty());
+  ASSERT_EQ(control_->put_AcceptData(com::VARIANT_TRUE), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
+  EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:held:0"});
+  Variant bytes;
+  ASSERT_EQ(control_->get_DataInTextB(bytes.put()), S_OK);
+  std::vector<uint8_t> raw;
+  ASSERT_EQ(bytes.ToBytes(&raw), S_OK);
+  EXPECT_EQ(std::string(raw.begin(), raw.end()), "held");
+}
+
+TEST_F(KelplineTest, ResetByPeer) {
+  PeerServer server([](PeerConnection& peer) {
+    (void)peer.WaitForRelease();
+    peer.Reset();
+  });
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  server.Release();
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
+  EXPECT_EQ(sink_->Only("Disconnected:"),
+            std::vector<std::string>{"Disconnected:10054:[10054] Connection reset by peer"});
+  EXPECT_TRUE(sink_->Has("Status:socket error in recv: 10054:10054"));
+  EXPECT_FALSE(Connected());
+}
+
+// A peer that sends one byte every 250 ms and a line end after eight: a blocking GetLine with a
+// 400 ms timeout lives on the trickle unless the timeout is absolute.
+TEST_F(KelplineTest, AbsoluteAndRestartingTimeouts) {
+  for (bool absolute : {false, true}) {
+    SCOPED_TRACE(absolute ? "absolute" : "restarting");
+    PeerServer server([](PeerConnection& peer) {
+      for (char c : std::string("trickle!\n")) {
+        if (!peer.Send(std::string(1, c))) return;
+        (void)peer.Receive(250ms);  // paces the trickle; ends early when the client closes
+        if (peer.Closed()) return;
+      }
+      (void)peer.WaitForClientClose();
+    });
+    ASSERT_TRUE(server.ok());
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    IKelpline* control = made.control.get();
+    for (const char* setting :
+         {"TimeoutInMilliseconds=True", absolute ? "AbsoluteTimeout=True" : "AbsoluteTimeout=no"}) {
+      Bstr answer;
+      ASSERT_EQ(control->Config(Bstr::FromUtf8(setting).get(), answer.put()), S_OK);
+    }
+    ASSERT_EQ(control->put_Timeout(400), S_OK);
+    ASSERT_EQ(control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    Variant line;
+    const HRESULT hr = com::CallMethod(made.late.get(), kKelplineGetLine, {}, line.put());
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (absolute) {
+      const Failure failure = Outcome(hr);
+      EXPECT_EQ(failure.code, kErrWait);
+      EXPECT_EQ(failure.text, "Timeout.");
+      EXPECT_LT(took, 1500ms);
+    } else {
+      ASSERT_EQ(hr, S_OK);
+      std::string text;
+      ASSERT_EQ(com::ValueOf(line, &text), S_OK);
+      EXPECT_EQ(text, "trickle!");
+      EXPECT_GT(took, 1000ms) << "the line took eight intervals to arrive";
+    }
+  }
+}
+
+// Many small deliveries, each well inside the timeout: a restarting timeout outlasts them all,
+// however many steps of the wait they take.
+TEST_F(KelplineTest, ARestartingTimeoutOutlastsManySmallDeliveries) {
+  PeerServer server([](PeerConnection& peer) {
+    for (int i = 0; i < 400; ++i) {
+      if (!peer.Send("x")) return;
+      (void)peer.Receive(2ms);  // paces the bytes
+      if (peer.Closed()) return;
+    }
+    (void)peer.Send("\n");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Config("TimeoutInMilliseconds=True"), "");
+  ASSERT_EQ(control_->put_Timeout(200), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  Bstr line;
+  const HRESULT hr = control_->GetLine(line.put());
+  ASSERT_EQ(hr, S_OK) << Outcome(hr).text;
+  EXPECT_EQ(line.ToUtf8(), std::string(400, 'x'));
+}
+
+// GetLine gathers pieces of a line that outgrows the line buffer, but never more than twenty
+// buffers' worth: beyond that it starts afresh.
+TEST_F(KelplineTest, GetLineBoundsWhatItGathers) {
+  PeerServer server(Greeting(std::string(200, 'x') + "ok\n"));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Config("MaxLineLength=4"), "");
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  Bstr line;
+  ASSERT_EQ(control_->GetLine(line.put()), S_OK);
+  const std::string text = line.ToUtf8();
+  EXPECT_TRUE(text.ends_with("xok")) << text;
+  EXPECT_LE(text.size(), 4u * 20u + 4u) << text;
+}
+
+// DoEvents is one step of the control's own wait: pumping with it alone delivers the events.
+TEST_F(KelplineTest, DoEventsDeliversEvents) {
+  PeerServer server(Greeting("hello"));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (int step = 0; step < 1000 && !sink_->Has("DataIn:hello:0") && std::chrono::steady_clock::now() < deadline;
+       ++step) {
+    ASSERT_EQ(com::CallMethod(dispatch_.get(), kKelplineDoEvents), S_OK);
+  }
+  EXPECT_TRUE(sink_->Has("Connected:0:OK"));
+  EXPECT_TRUE(sink_->Has("DataIn:hello:0"));
+}
+
+TEST_F(KelplineTest, GetLineNeedsAPositiveTimeout) {
+  PeerServer server(Greeting("line\r\n"));
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  const Failure failure = Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine));
+  EXPECT_EQ(failure.code, kErrWait);
+  EXPECT_EQ(failure.text, "GetLine requires a positive Timeout value.");
+}
+
+// A quit message that arrives during a blocking wait ends the wait and stays queued for the
+// loop that owns the thread.
+TEST_F(KelplineTest, AQuitEndsABlockingWaitAndStaysQueued) {
+  PeerServer server(Greeting(""));
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(server.port()), S_OK);
+  ASSERT_TRUE(loop_->PostQuit(7));
+  const auto start = std::chrono::steady_clock::now();
+  const Failure failure = Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine));
+  EXPECT_EQ(failure.code, kErrWait);
+  EXPECT_EQ(failure.text, "Interrupted.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  loop::Message message;
+  ASSERT_TRUE(loop_->Peek(&message, true));
+  EXPECT_EQ(message.kind, loop::Message::Kind::kQuit);
+  EXPECT_EQ(message.exitCode, 7);
+  EXPECT_TRUE(Connected()) << "an interrupted GetLine leaves the connection";
+}
+
+// ---------------------------------------------------------------- sending
+
+// The peer reads nothing until released: sends queue up, the caller that does not wait hears
+// 10035, and every byte arrives once the peer reads.
+TEST_F(KelplineTest, APeerThatDoesNotReadLosesNothing) {
+  PeerServer server(ReadsOnlyOnceReleased);
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  sink_->events.clear();
+
+  std::string expected;
+  bool wouldBlock = false;
+  for (int i = 0; i < 400 && !wouldBlock; ++i) {
+    std::string block(64 * 1024, static_cast<char>('a' + i % 26));
+    block += std::to_string(i);
+    expected += block;
+    const HRESULT hr = control_->put_DataToSend(Bstr::FromUtf8(block).get());
+    if (hr != S_OK) {
+      const Failure failure = Outcome(hr);
+      ASSERT_EQ(failure.code, 10035) << failure.text;
+      EXPECT_EQ(failure.text, "[10035] Operation would block");
+      wouldBlock = true;
+    }
+  }
+  ASSERT_TRUE(wouldBlock) << "the socket never filled up";
+  server.Release();
+  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= expected.size(); }, 20s));
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Has("ReadyToSend"); }));
+  EXPECT_EQ(server.ReceivedSize(), expected.size());
+  EXPECT_TRUE(server.Received() == expected) << "bytes lost, repeated or out of order";
+}
+
+// Reading is held back, sends are queued, and the peer resets: the failure is told at once
+// through Error and Disconnected, not left for when reading resumes.
+TEST_F(KelplineTest, AResetWhileSendingWithReadingHeldBack) {
+  PeerServer server([](PeerConnection& peer) {
+    if (!peer.WaitForRelease(20s)) return;
+    peer.Reset();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(control_->put_AcceptData(com::VARIANT_FALSE), S_OK);
+  ConnectAndWait(server.port());
+  const std::string payload(8 * 1024 * 1024, 'r');
+  ASSERT_EQ(Outcome(control_->put_DataToSend(Bstr::FromUtf8(payload).get())).code, 10035);
+  server.Release();
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
+  EXPECT_EQ(sink_->Only("Error:"), std::vector<std::string>{"Error:10054:[10054] Connection reset by peer"});
+  EXPECT_EQ(sink_->Only("Disconnected:"),
+            std::vector<std::string>{"Disconnected:10054:[10054] Connection reset by peer"});
+  EXPECT_FALSE(Connected());
+}
+
+TEST_F(KelplineTest, DisconnectWithLingerSendsWhatIsQueued) {
+  PeerServer server(ReadsOnlyOnceReleased);
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  const std::string payload(8 * 1024 * 1024, 'z');
+  const HRESULT sent = control_->put_DataToSend(Bstr::FromUtf8(payload).get());
+  ASSERT_EQ(Outcome(sent).code, 10035);
+  // Not waiting: the close is under way, and says so.
+  const Failure pending = Outcome(control_->Disconnect());
+  EXPECT_EQ(pending.code, kErrWouldBlock);
+  EXPECT_EQ(pending.text, "Operation would block. (To force disconnection, set Linger false).");
+  server.Release();
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }, 20s));
+  EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
+  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == payload.size(); }, 20s));
+}
+
+// With a Timeout, Disconnect waits until what was queued is out, then closes.
+TEST_F(KelplineTest, DisconnectWaitsForQueuedData) {
+  PeerServer server(ReadsOnlyOnceReleased);
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  const std::string payload(8 * 1024 * 1024, 'q');
+  ASSERT_EQ(Outcome(control_->put_DataToSend(Bstr::FromUtf8(payload).get())).code, 10035);
+  ASSERT_EQ(control_->put_Timeout(20), S_OK);
+  server.Release();
+  ASSERT_EQ(control_->Disconnect(), S_OK);
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
+  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == payload.size(); }, 20s));
+}
+
+TEST_F(KelplineTest, ByteArraysGoOutAsTheyAre) {
+  PeerServer server(Echo);
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());
+  const std::vector<uint8_t> bytes = {0x00, 0xFF, 0x80, 'a', '\r', '\n'};
+  ASSERT_EQ(Put(kKelplineDataToSendB, Variant(bytes)), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == bytes.size(); }));
+  EXPECT_EQ(server.Received(), std::string(bytes.begin(), bytes.end()));
+  int32_t bytesSent = 0;
+  ASSERT_EQ(control_->get_BytesSent(&bytesSent), S_OK);
+  EXPECT_EQ(bytesSent, 6);
+}
+
+// ---------------------------------------------------------------- re-entrancy
+
+// A container that drops its last reference from inside an event handler: the control lives
+// until the handler has returned and the event is over.
+TEST_F(KelplineTest, ReleasedInsideItsOwnEvents) {
+  for (KelplineEvent releaseIn : {kEventDataIn, kEventDisconnected}) {
+    SCOPED_TRACE(releaseIn);
+    PeerServer server(Greeting("first\r\nsecond\r\n"));
+    ASSERT_TRUE(server.ok());
+    ControlUnderTest made;
+    ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
+    made.late.reset();  // the test's only reference is `control`
+    ComPtr<IKelpline> control = std::move(made.control);
+    Sink* sink = made.sink.get();
+    ASSERT_EQ(control->put_EOL(Bstr(u"\r\n").get()), S_OK);
+    ASSERT_EQ(control->put_Timeout(5), S_OK);
+    ASSERT_EQ(control->Connect(Bstr(u"127.0.0.1").get(), server.port()), S_OK);
+    bool released = false;
+    sink->onEvent = [&](com::DISPID id) {
+      if (id == releaseIn && !released) {
+        released = true;
+        control.reset();
+      }
+    };
+    if (releaseIn == kEventDisconnected) {
+      ASSERT_EQ(control->put_Connected(com::VARIANT_FALSE), S_OK);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return released; }));
+    PumpFor(100ms);
+    EXPECT_FALSE(control);
+    if (releaseIn == kEventDataIn) {
+      ASSERT_FALSE(sink->Only("DataIn:").empty());
+      EXPECT_EQ(sink->Only("DataIn:").front(), "DataIn:first:1");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorlane::tcpclient

@@ -151,8 +151,9 @@ void QuickRequestsBesideChecks(const std::vector<int>& checkCounts, int requests
       "\n(a)+(b) quick requests on an idle connection while other connections each run one check that waits 3 s\n"
       "        on a dead host (agent: Telnet with TCP_NODELAY, ping with Timeout=3, agentinfo once the agent has\n"
       "        taken up the pings; zabbix_agentd: net.tcp.port[dead,80] with Timeout=3, then agent.version, each\n"
-      "        on a connection of its own, as its passive protocol has it). A quick request that finds every\n"
-      "        worker (MaxConcurrentChecks) or listener (StartAgents) busy waits behind the checks queued before it.\n");
+      "        on a connection of its own, as its passive protocol has it). Checks beyond MaxConcurrentChecks\n"
+      "        or StartAgents wait for a place; an agent's quick request never waits for one of the checks'\n"
+      "        places, zabbix_agentd's waits behind the checks queued before it when every listener is busy.\n");
   PrintCheckHeader();
   // The default bound, then as many as the largest load (and as many as zabbix_agentd's listeners).
   for (const int bound : {32, most, most + 8}) {

@@ -275,14 +275,13 @@ void KelplineControl::ConnectionEstablished(std::string early) {
 
 void KelplineControl::StartNegotiation() {
   state_ = State::kNegotiating;
-  // FirewallData has no place in these exchanges (the HTTP request carries only what the
-  // tunnel needs, SOCKS has no room for free text): it is kept, not sent.
   negotiation_.emplace(FirewallTarget{
       .kind = static_cast<FirewallKind>(settings_.firewallType),
       .host = com::Utf16ToUtf8(remoteHost_),
       .port = static_cast<uint16_t>(remotePort_),
       .user = settings_.firewallUser,
       .password = settings_.firewallPassword,
+      .extraHeaders = settings_.firewallData,  // header lines of an HTTP CONNECT request
   });
   if (negotiation_->Current() == FirewallNegotiation::Step::kFailed) {
     NegotiationFailed(kStatusFirewallFailed, negotiation_->ErrorCode(), negotiation_->ErrorText());

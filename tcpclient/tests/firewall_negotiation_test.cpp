@@ -70,22 +70,25 @@ struct RequestCase {
 
 TEST(FirewallNegotiationTest, FirstRequestIsByteExact) {
   const std::vector<RequestCase> cases = {
-      {"tunnel", {FirewallKind::kTunnel, "example.org", 443, "", ""}, "CONNECT example.org:443 HTTP/1.0\r\n\r\n"},
-      {"tunnel with credentials", {FirewallKind::kTunnel, "10.1.2.3", 25, "user", "pass"},
+      {"tunnel", {FirewallKind::kTunnel, "example.org", 443, "", "", ""}, "CONNECT example.org:443 HTTP/1.0\r\n\r\n"},
+      {"tunnel with credentials", {FirewallKind::kTunnel, "10.1.2.3", 25, "user", "pass", ""},
        "CONNECT 10.1.2.3:25 HTTP/1.0\r\nProxy-authorization: Basic dXNlcjpwYXNz\r\n\r\n"},
-      {"tunnel with user only", {FirewallKind::kTunnel, "h", 1, "user", ""},
+      {"tunnel with user only", {FirewallKind::kTunnel, "h", 1, "user", "", ""},
        "CONNECT h:1 HTTP/1.0\r\nProxy-authorization: Basic dXNlcjo=\r\n\r\n"},
-      {"tunnel with password only", {FirewallKind::kTunnel, "h", 1, "", "pw"},
+      {"tunnel with password only", {FirewallKind::kTunnel, "h", 1, "", "pw", ""},
        "CONNECT h:1 HTTP/1.0\r\nProxy-authorization: Basic OnB3\r\n\r\n"},
-      {"tunnel to IPv6", {FirewallKind::kTunnel, "::1", 8080, "", ""}, "CONNECT [::1]:8080 HTTP/1.0\r\n\r\n"},
-      {"socks4", {FirewallKind::kSocks4, "192.0.2.7", 0x1F90, "", ""}, Bytes({4, 1, 0x1F, 0x90, 192, 0, 2, 7, 0})},
-      {"socks4 with user", {FirewallKind::kSocks4, "10.0.0.1", 80, "bob", "ignored"},
+      {"tunnel to IPv6", {FirewallKind::kTunnel, "::1", 8080, "", "", ""}, "CONNECT [::1]:8080 HTTP/1.0\r\n\r\n"},
+      {"socks4", {FirewallKind::kSocks4, "192.0.2.7", 0x1F90, "", "", ""}, Bytes({4, 1, 0x1F, 0x90, 192, 0, 2, 7, 0})},
+      {"socks4 with user", {FirewallKind::kSocks4, "10.0.0.1", 80, "bob", "ignored", ""},
        Bytes({4, 1, 0, 80, 10, 0, 0, 1, 'b', 'o', 'b', 0})},
-      {"socks4 by name", {FirewallKind::kSocks4, "localhost", 7, "", ""}, Bytes({4, 1, 0, 7, 127, 0, 0, 1, 0})},
-      {"socks5", {FirewallKind::kSocks5, "h", 1, "", ""}, Bytes({5, 1, 0})},
-      {"socks5 with user only", {FirewallKind::kSocks5, "h", 1, "user", ""}, Bytes({5, 1, 0})},
-      {"socks5 with password only", {FirewallKind::kSocks5, "h", 1, "", "pw"}, Bytes({5, 1, 0})},
-      {"socks5 with credentials", {FirewallKind::kSocks5, "h", 1, "user", "pw"}, Bytes({5, 2, 0, 2})},
+      {"socks4 by name", {FirewallKind::kSocks4, "localhost", 7, "", "", ""}, Bytes({4, 1, 0, 7, 127, 0, 0, 1, 0})},
+      {"socks5", {FirewallKind::kSocks5, "h", 1, "", "", ""}, Bytes({5, 1, 0})},
+      {"socks5 with user only", {FirewallKind::kSocks5, "h", 1, "user", "", ""}, Bytes({5, 1, 0})},
+      {"socks5 with password only", {FirewallKind::kSocks5, "h", 1, "", "pw", ""}, Bytes({5, 1, 0})},
+      {"socks5 with credentials", {FirewallKind::kSocks5, "h", 1, "user", "pw", ""}, Bytes({5, 2, 0, 2})},
+      {"tunnel with extra header lines", {FirewallKind::kTunnel, "h", 1, "u", "p", "User-Agent: probe\r\n\nX-Trace:\t1\n"},
+       "CONNECT h:1 HTTP/1.0\r\nProxy-authorization: Basic dTpw\r\nUser-Agent: probe\r\nX-Trace:\t1\r\n\r\n"},
+      {"socks5 has no place for extra header lines", {FirewallKind::kSocks5, "h", 1, "", "", "X: 1"}, Bytes({5, 1, 0})},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -98,10 +101,10 @@ TEST(FirewallNegotiationTest, FirstRequestIsByteExact) {
 
 TEST(FirewallNegotiationTest, Socks5ConnectRequestNamesTheTargetByItsKind) {
   const std::vector<RequestCase> cases = {
-      {"domain", {FirewallKind::kSocks5, "example.org", 443, "", ""},
+      {"domain", {FirewallKind::kSocks5, "example.org", 443, "", "", ""},
        Bytes({5, 1, 0, 3, 11, 'e', 'x', 'a', 'm', 'p', 'l', 'e', '.', 'o', 'r', 'g', 1, 0xBB})},
-      {"IPv4", {FirewallKind::kSocks5, "127.0.0.1", 80, "", ""}, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80})},
-      {"IPv6", {FirewallKind::kSocks5, "2001:db8::1", 80, "", ""},
+      {"IPv4", {FirewallKind::kSocks5, "127.0.0.1", 80, "", "", ""}, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80})},
+      {"IPv6", {FirewallKind::kSocks5, "2001:db8::1", 80, "", "", ""},
        Bytes({5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80})},
   };
   for (const RequestCase& c : cases) {
@@ -116,7 +119,7 @@ TEST(FirewallNegotiationTest, Socks5ConnectRequestNamesTheTargetByItsKind) {
 }
 
 TEST(FirewallNegotiationTest, Socks5UserPasswordExchange) {
-  FirewallNegotiation negotiation({FirewallKind::kSocks5, "10.0.0.9", 22, "al", "pwd"});
+  FirewallNegotiation negotiation({FirewallKind::kSocks5, "10.0.0.9", 22, "al", "pwd", ""});
   EXPECT_EQ(negotiation.TakeOutput(), Bytes({5, 2, 0, 2}));
   size_t taken = 0;
   EXPECT_EQ(negotiation.Feed(Bytes({5, 2}), &taken), Step::kNeedMore);
@@ -139,20 +142,20 @@ struct SuccessCase {
 TEST(FirewallNegotiationTest, SuccessfulRepliesAreConsumedExactly) {
   const std::string data = "first bytes of the target\r\n\r\n";
   const std::vector<SuccessCase> cases = {
-      {"tunnel", {FirewallKind::kTunnel, "h", 1, "", ""}, {"HTTP/1.0 200 Connection established\r\n\r\n"}},
-      {"tunnel with headers", {FirewallKind::kTunnel, "h", 1, "u", "p"},
+      {"tunnel", {FirewallKind::kTunnel, "h", 1, "", "", ""}, {"HTTP/1.0 200 Connection established\r\n\r\n"}},
+      {"tunnel with headers", {FirewallKind::kTunnel, "h", 1, "u", "p", ""},
        {"HTTP/1.1 200 OK\r\nProxy-agent: test\r\nVia: 1.1 x\r\n\r\n"}},
-      {"tunnel status without reason", {FirewallKind::kTunnel, "h", 1, "", ""}, {"HTTP/1.1 204\r\n\r\n"}},
-      {"socks4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", ""}, {Bytes({0, 90, 0, 1, 127, 0, 0, 1})}},
-      {"socks4 answering version 4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", ""}, {Bytes({4, 90, 0, 0, 0, 0, 0, 0})}},
-      {"socks5 bound IPv4", {FirewallKind::kSocks5, "h", 1, "", ""},
+      {"tunnel status without reason", {FirewallKind::kTunnel, "h", 1, "", "", ""}, {"HTTP/1.1 204\r\n\r\n"}},
+      {"socks4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""}, {Bytes({0, 90, 0, 1, 127, 0, 0, 1})}},
+      {"socks4 answering version 4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""}, {Bytes({4, 90, 0, 0, 0, 0, 0, 0})}},
+      {"socks5 bound IPv4", {FirewallKind::kSocks5, "h", 1, "", "", ""},
        {Bytes({5, 0}), Bytes({5, 0, 0, 1, 1, 2, 3, 4, 0, 80})}},
-      {"socks5 bound IPv6", {FirewallKind::kSocks5, "h", 1, "", ""},
+      {"socks5 bound IPv6", {FirewallKind::kSocks5, "h", 1, "", "", ""},
        {Bytes({5, 0}), Bytes({5, 0, 0, 4, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 0, 80})}},
-      {"socks5 bound name", {FirewallKind::kSocks5, "h", 1, "", ""},
+      {"socks5 bound name", {FirewallKind::kSocks5, "h", 1, "", "", ""},
        {Bytes({5, 0}), Bytes({5, 0, 0, 3, 4, 'p', 'r', 'o', 'x', 1, 0})}},
-      {"socks5 bound empty name", {FirewallKind::kSocks5, "h", 1, "", ""}, {Bytes({5, 0}), Bytes({5, 0, 0, 3, 0, 1, 0})}},
-      {"socks5 authenticated", {FirewallKind::kSocks5, "h", 1, "u", "p"},
+      {"socks5 bound empty name", {FirewallKind::kSocks5, "h", 1, "", "", ""}, {Bytes({5, 0}), Bytes({5, 0, 0, 3, 0, 1, 0})}},
+      {"socks5 authenticated", {FirewallKind::kSocks5, "h", 1, "u", "p", ""},
        {Bytes({5, 2}), Bytes({1, 0}), Bytes({5, 0, 0, 1, 1, 2, 3, 4, 0, 80})}},
   };
   for (const SuccessCase& c : cases) {
@@ -206,10 +209,10 @@ void ExpectFailures(const std::vector<FailureCase>& cases) {
   }
 }
 
-const FirewallTarget kSocks5{FirewallKind::kSocks5, "h", 1, "", ""};
-const FirewallTarget kSocks5Auth{FirewallKind::kSocks5, "h", 1, "u", "p"};
-const FirewallTarget kSocks4{FirewallKind::kSocks4, "127.0.0.1", 1, "", ""};
-const FirewallTarget kTunnel{FirewallKind::kTunnel, "h", 1, "", ""};
+const FirewallTarget kSocks5{FirewallKind::kSocks5, "h", 1, "", "", ""};
+const FirewallTarget kSocks5Auth{FirewallKind::kSocks5, "h", 1, "u", "p", ""};
+const FirewallTarget kSocks4{FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""};
+const FirewallTarget kTunnel{FirewallKind::kTunnel, "h", 1, "", "", ""};
 
 TEST(FirewallNegotiationTest, Socks5ReplyCodesHaveTheirTextsAndCodes) {
   std::vector<FailureCase> cases = {
@@ -313,29 +316,35 @@ TEST(FirewallNegotiationTest, TargetsNoRequestCanCarryFailAtOnce) {
   const std::string longName(256, 'a');
   const std::string longText(256, 'u');
   const std::vector<FailureCase> cases = {
-      {"socks5 long host", {FirewallKind::kSocks5, longName, 1, "", ""}, {}, kFirewallNegotiationFailed,
+      {"socks5 long host", {FirewallKind::kSocks5, longName, 1, "", "", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the host name is longer than 255 bytes"},
-      {"socks5 long user", {FirewallKind::kSocks5, "h", 1, longText, "p"}, {}, kFirewallNegotiationFailed,
+      {"socks5 long user", {FirewallKind::kSocks5, "h", 1, longText, "p", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the firewall user or password is longer than 255 bytes"},
-      {"socks5 long password", {FirewallKind::kSocks5, "h", 1, "u", longText}, {}, kFirewallNegotiationFailed,
+      {"socks5 long password", {FirewallKind::kSocks5, "h", 1, "u", longText, ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the firewall user or password is longer than 255 bytes"},
-      {"tunnel header injection", {FirewallKind::kTunnel, "h:1 HTTP/1.0\r\nX-Evil: 1\r\n\r\nGET", 1, "", ""}, {},
+      {"tunnel header injection", {FirewallKind::kTunnel, "h:1 HTTP/1.0\r\nX-Evil: 1\r\n\r\nGET", 1, "", "", ""}, {},
        kFirewallNegotiationFailed, "firewall request impossible: the host name is empty or holds blanks or control characters"},
-      {"empty host", {FirewallKind::kSocks5, "", 1, "", ""}, {}, kFirewallNegotiationFailed,
+      {"empty host", {FirewallKind::kSocks5, "", 1, "", "", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the host name is empty or holds blanks or control characters"},
-      {"socks4 user with zero byte", {FirewallKind::kSocks4, "127.0.0.1", 1, std::string("a\0b", 3), ""}, {},
+      {"socks4 user with zero byte", {FirewallKind::kSocks4, "127.0.0.1", 1, std::string("a\0b", 3), "", ""}, {},
        kFirewallNegotiationFailed, "firewall request impossible: the firewall user holds a zero byte"},
-      {"unknown kind", {static_cast<FirewallKind>(7), "h", 1, "", ""}, {}, kFirewallNegotiationFailed,
+      {"unknown kind", {static_cast<FirewallKind>(7), "h", 1, "", "", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: unknown firewall type"},
+      {"extra data that would end the request", {FirewallKind::kTunnel, "h", 1, "", "", "\r\n\r\nGET / HTTP/1.0"}, {},
+       kFirewallNegotiationFailed, "firewall request impossible: the firewall data is not a list of header lines"},
+      {"extra header with a control character", {FirewallKind::kTunnel, "h", 1, "", "", "X: a\rb"}, {},
+       kFirewallNegotiationFailed, "firewall request impossible: the firewall data is not a list of header lines"},
+      {"extra header without a name", {FirewallKind::kTunnel, "h", 1, "", "", ": value"}, {},
+       kFirewallNegotiationFailed, "firewall request impossible: the firewall data is not a list of header lines"},
   };
   ExpectFailures(cases);
   // A 255-byte name is still fine.
-  FirewallNegotiation negotiation({FirewallKind::kSocks5, std::string(255, 'a'), 1, "", ""});
+  FirewallNegotiation negotiation({FirewallKind::kSocks5, std::string(255, 'a'), 1, "", "", ""});
   EXPECT_EQ(negotiation.Current(), Step::kNeedMore);
 }
 
 TEST(FirewallNegotiationTest, Socks4TargetThatDoesNotResolveFailsWithTheResolverCode) {
-  FirewallNegotiation negotiation({FirewallKind::kSocks4, "no-such-host.vorlane.invalid", 80, "", ""});
+  FirewallNegotiation negotiation({FirewallKind::kSocks4, "no-such-host.vorlane.invalid", 80, "", "", ""});
   EXPECT_EQ(negotiation.Current(), Step::kFailed);
   EXPECT_EQ(negotiation.TakeOutput(), "");
   // NXDOMAIN, or a lookup that could not be answered where no resolver is reachable.
@@ -435,15 +444,15 @@ TEST_F(RealProxyTest, DanteSocks4AndSocks5) {
   ASSERT_TRUE(danted->WaitReady(port)) << danted->Log();
 
   RunCases(port, {
-      {"SOCKS4 to an address", {FirewallKind::kSocks4, "127.0.0.1", 0, "", ""}, 0, ""},
-      {"SOCKS4 to a name", {FirewallKind::kSocks4, "localhost", 0, "anyone", ""}, 0, ""},
-      {"SOCKS5 to an address", {FirewallKind::kSocks5, "127.0.0.1", 0, "", ""}, 0, ""},
-      {"SOCKS5 to a name", {FirewallKind::kSocks5, "localhost", 0, "", ""}, 0, ""},
-      {"SOCKS5 with user and password", {FirewallKind::kSocks5, "127.0.0.1", 0, kProxyUser, kProxyPassword}, 0, ""},
-      {"SOCKS5 with a wrong password", {FirewallKind::kSocks5, "127.0.0.1", 0, kProxyUser, "wrong"}, 10013,
+      {"SOCKS4 to an address", {FirewallKind::kSocks4, "127.0.0.1", 0, "", "", ""}, 0, ""},
+      {"SOCKS4 to a name", {FirewallKind::kSocks4, "localhost", 0, "anyone", "", ""}, 0, ""},
+      {"SOCKS5 to an address", {FirewallKind::kSocks5, "127.0.0.1", 0, "", "", ""}, 0, ""},
+      {"SOCKS5 to a name", {FirewallKind::kSocks5, "localhost", 0, "", "", ""}, 0, ""},
+      {"SOCKS5 with user and password", {FirewallKind::kSocks5, "127.0.0.1", 0, kProxyUser, kProxyPassword, ""}, 0, ""},
+      {"SOCKS5 with a wrong password", {FirewallKind::kSocks5, "127.0.0.1", 0, kProxyUser, "wrong", ""}, 10013,
        "firewall authentication failed: 1"},
-      {"SOCKS5 to a closed port", {FirewallKind::kSocks5, "127.0.0.1", 1, "", ""}, 10061, "connection refused"},
-      {"SOCKS4 to a closed port", {FirewallKind::kSocks4, "127.0.0.1", 1, "", ""}, 10061,
+      {"SOCKS5 to a closed port", {FirewallKind::kSocks5, "127.0.0.1", 1, "", "", ""}, 10061, "connection refused"},
+      {"SOCKS4 to a closed port", {FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""}, 10061,
        "firewall request rejected or failed"},
   });
 }
@@ -459,18 +468,18 @@ TEST_F(RealProxyTest, TinyproxyHttpConnect) {
       {"open",
        false,
        {
-           {"tunnel", {FirewallKind::kTunnel, "127.0.0.1", 0, "", ""}, 0, ""},
-           {"tunnel to a name", {FirewallKind::kTunnel, "localhost", 0, "", ""}, 0, ""},
-           {"tunnel to a closed port", {FirewallKind::kTunnel, "127.0.0.1", 1, "", ""}, kFirewallNegotiationFailed,
+           {"tunnel", {FirewallKind::kTunnel, "127.0.0.1", 0, "", "", ""}, 0, ""},
+           {"tunnel to a name", {FirewallKind::kTunnel, "localhost", 0, "", "", ""}, 0, ""},
+           {"tunnel to a closed port", {FirewallKind::kTunnel, "127.0.0.1", 1, "", "", ""}, kFirewallNegotiationFailed,
             "firewall request rejected or failed"},
        }},
       {"with BasicAuth",
        true,
        {
-           {"tunnel with credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, kProxyUser, kProxyPassword}, 0, ""},
-           {"tunnel with a wrong password", {FirewallKind::kTunnel, "127.0.0.1", 0, kProxyUser, "wrong"}, 10013,
+           {"tunnel with credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, kProxyUser, kProxyPassword, ""}, 0, ""},
+           {"tunnel with a wrong password", {FirewallKind::kTunnel, "127.0.0.1", 0, kProxyUser, "wrong", ""}, 10013,
             "firewall request rejected or failed"},
-           {"tunnel without credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, "", ""}, 10013,
+           {"tunnel without credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, "", "", ""}, 10013,
             "firewall request rejected or failed"},
        }},
   };

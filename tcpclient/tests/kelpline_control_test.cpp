@@ -1209,6 +1209,38 @@ TEST_F(KelplineTest, TargetDataBehindTheFirewallAnswerIsDelivered) {
   EXPECT_EQ(server.Received(), std::string("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x07", 13));
 }
 
+// "FirewallData" goes into the HTTP CONNECT request as header lines; text that is no header
+// line fails the connection before anything is sent.
+TEST_F(KelplineTest, FirewallDataAddsHeaderLinesToTheTunnelRequest) {
+  PeerServer server([](PeerConnection& peer) {
+    std::string request;
+    for (int round = 0; round < 10 && request.find("\r\n\r\n") == std::string::npos; ++round) {
+      const std::string more = peer.Receive();
+      if (more.empty()) return;
+      request += more;
+    }
+    (void)peer.Send("HTTP/1.0 200 Connection established\r\n\r\n");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwTunnel})), S_OK);
+  ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
+  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+
+  ASSERT_EQ(Config("FirewallData=X-Evil: 1\r\n\r\nGET / HTTP/1.0"), "");
+  const Failure refused = Outcome(ConnectTo(25, "mail.example"));
+  EXPECT_EQ(refused.code, 10053);
+  EXPECT_EQ(refused.text, "firewall request impossible: the firewall data is not a list of header lines");
+  EXPECT_TRUE(sink_->Has("Status:Firewall connection failed.:10053"));
+  EXPECT_EQ(server.ReceivedSize(), 0u);
+
+  ASSERT_EQ(Config("FirewallData=User-Agent: probe"), "");
+  ASSERT_EQ(ConnectTo(25, "mail.example"), S_OK);
+  EXPECT_TRUE(Connected());
+  EXPECT_EQ(server.Received(), "CONNECT mail.example:25 HTTP/1.0\r\nUser-Agent: probe\r\n\r\n");
+}
+
 // ---------------------------------------------------------------- code pages
 
 TEST_F(KelplineTest, CodePageConvertsTextBothWays) {

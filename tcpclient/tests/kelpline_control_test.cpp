@@ -203,6 +203,20 @@ class KelplineTest : public ::testing::Test {
   HRESULT ConnectTo(uint16_t port, std::string_view host = "127.0.0.1") {
     return com::CallMethod(dispatch_.get(), kKelplineConnect, {Variant::FromUtf8(host), Variant(int32_t{port})});
   }
+  // A byte-array property, read through its getter, as a string of bytes.
+  std::string BytesOf(HRESULT (IKelpline::*getter)(com::VARIANT*)) {
+    Variant bytes;
+    EXPECT_EQ((control_.get()->*getter)(bytes.put()), S_OK);
+    std::vector<uint8_t> raw;
+    EXPECT_EQ(bytes.ToBytes(&raw), S_OK);
+    return {raw.begin(), raw.end()};
+  }
+  // Connections go through the firewall of `type` at 127.0.0.1:port.
+  void UseFirewall(TFirewallType type, uint16_t port) {
+    ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{type})), S_OK);
+    ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
+    ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{port})), S_OK);
+  }
   bool Connected() {
     com::VARIANT_BOOL value = com::VARIANT_FALSE;
     EXPECT_EQ(control_->get_Connected(&value), S_OK);
@@ -699,11 +713,7 @@ TEST_F(KelplineTest, HeldDataArrivesWhenAcceptingAgain) {
   ASSERT_EQ(control_->put_AcceptData(com::VARIANT_TRUE), S_OK);
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
   EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:held:0"});
-  Variant bytes;
-  ASSERT_EQ(control_->get_DataInTextB(bytes.put()), S_OK);
-  std::vector<uint8_t> raw;
-  ASSERT_EQ(bytes.ToBytes(&raw), S_OK);
-  EXPECT_EQ(std::string(raw.begin(), raw.end()), "held");
+  EXPECT_EQ(BytesOf(&IKelpline::get_DataInTextB), "held");
 }
 
 TEST_F(KelplineTest, ResetByPeer) {
@@ -1005,9 +1015,7 @@ class KelplineFirewallTest : public KelplineTest {
   void RunCase(uint16_t proxyPort, const Case& c) {
     SCOPED_TRACE(c.name);
     sink_->events.clear();
-    ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{c.type})), S_OK);
-    ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
-    ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{proxyPort})), S_OK);
+    ASSERT_NO_FATAL_FAILURE(UseFirewall(c.type, proxyPort));
     ASSERT_EQ(Put(kKelplineFirewallUser, Variant::FromUtf8(c.user)), S_OK);
     ASSERT_EQ(Put(kKelplineFirewallPassword, Variant::FromUtf8(c.password)), S_OK);
     ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
@@ -1146,9 +1154,7 @@ TEST_F(KelplineTest, AFirewallThatFailsTheNegotiationIsReported) {
     sink_->events.clear();
     PeerServer server(c.behaviour);
     ASSERT_TRUE(server.ok());
-    ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwSOCKS5})), S_OK);
-    ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
-    ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
+    ASSERT_NO_FATAL_FAILURE(UseFirewall(fwSOCKS5, server.port()));
     ASSERT_EQ(Config("TimeoutInMilliseconds=True"), "");
     ASSERT_EQ(control_->put_Timeout(c.timeoutMs), S_OK);
     const auto start = std::chrono::steady_clock::now();
@@ -1198,9 +1204,7 @@ TEST_F(KelplineTest, TargetDataBehindTheFirewallAnswerIsDelivered) {
     (void)peer.WaitForClientClose();
   });
   ASSERT_TRUE(server.ok());
-  ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwSOCKS5})), S_OK);
-  ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
-  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
+  ASSERT_NO_FATAL_FAILURE(UseFirewall(fwSOCKS5, server.port()));
   ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
   ASSERT_EQ(control_->put_Timeout(5), S_OK);
   ASSERT_EQ(ConnectTo(7, "127.0.0.1"), S_OK);
@@ -1223,9 +1227,7 @@ TEST_F(KelplineTest, FirewallDataAddsHeaderLinesToTheTunnelRequest) {
     (void)peer.WaitForClientClose();
   });
   ASSERT_TRUE(server.ok());
-  ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwTunnel})), S_OK);
-  ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
-  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
+  ASSERT_NO_FATAL_FAILURE(UseFirewall(fwTunnel, server.port()));
   ASSERT_EQ(control_->put_Timeout(5), S_OK);
 
   ASSERT_EQ(Config("FirewallData=X-Evil: 1\r\n\r\nGET / HTTP/1.0"), "");
@@ -1255,11 +1257,7 @@ TEST_F(KelplineTest, CodePageConvertsTextBothWays) {
   EXPECT_EQ(server.Received(), "5\x80 caf\xe9\r\n") << "the euro sign is 0x80 in code page 1252";
   EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:5\u20ac caf\u00e9:1"});
   // The byte form is what came in, unconverted.
-  Variant bytes;
-  ASSERT_EQ(control_->get_DataInTextB(bytes.put()), S_OK);
-  std::vector<uint8_t> raw;
-  ASSERT_EQ(bytes.ToBytes(&raw), S_OK);
-  EXPECT_EQ(std::string(raw.begin(), raw.end()), "5\x80 caf\xe9");
+  EXPECT_EQ(BytesOf(&IKelpline::get_DataInTextB), "5\x80 caf\xe9");
   // A character the page lacks goes out as '?'.
   ASSERT_EQ(control_->SendLine(Bstr(u"\u4e2d").get()), S_OK);
   ASSERT_TRUE(PumpUntil([&] { return sink_->Only("DataIn:").size() >= 2; }));
@@ -1296,16 +1294,9 @@ TEST_F(KelplineTest, AnUnknownCodePageKeepsThePageInUse) {
   EXPECT_EQ(Config("CodePage"), "1252");
   // The EOL set as text follows the page: its bytes are searched for in what arrives.
   ASSERT_EQ(control_->put_EOL(Bstr(u"\u20ac").get()), S_OK);
-  Variant bytes;
-  ASSERT_EQ(control_->get_EOLB(bytes.put()), S_OK);
-  std::vector<uint8_t> raw;
-  ASSERT_EQ(bytes.ToBytes(&raw), S_OK);
-  EXPECT_EQ(std::string(raw.begin(), raw.end()), "\x80");
+  EXPECT_EQ(BytesOf(&IKelpline::get_EOLB), "\x80");
   ASSERT_EQ(Config("CodePage=0"), "");
-  raw.clear();
-  ASSERT_EQ(control_->get_EOLB(bytes.put()), S_OK);
-  ASSERT_EQ(bytes.ToBytes(&raw), S_OK);
-  EXPECT_EQ(std::string(raw.begin(), raw.end()), "\xe2\x82\xac");
+  EXPECT_EQ(BytesOf(&IKelpline::get_EOLB), "\xe2\x82\xac");
 }
 
 }  // namespace

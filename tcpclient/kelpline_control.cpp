@@ -224,6 +224,7 @@ std::optional<ControlError> KelplineControl::StartConnect() {
   splitter_.reset();
   negotiation_.reset();
   negotiationOutput_.clear();
+  connectFirewall_ = static_cast<TFirewallType>(settings_.firewallType);
   streamEnded_ = false;
   if (receivePage_) receivePage_->Reset();
   FireConnectionStatus(kStatusAttempting, 0, "");
@@ -242,7 +243,8 @@ void KelplineControl::FinishConnect(uint32_t events) {
     FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
     return;
   }
-  if (UsesFirewall()) {
+  // A FirewallType changed while the connect was under way does not change where it leads.
+  if (connectFirewall_ != fwNone) {
     StartNegotiation();
     return;
   }
@@ -276,7 +278,7 @@ void KelplineControl::ConnectionEstablished(std::string early) {
 void KelplineControl::StartNegotiation() {
   state_ = State::kNegotiating;
   negotiation_.emplace(FirewallTarget{
-      .kind = static_cast<FirewallKind>(settings_.firewallType),
+      .kind = static_cast<FirewallKind>(connectFirewall_),
       .host = com::Utf16ToUtf8(remoteHost_),
       .port = static_cast<uint16_t>(remotePort_),
       .user = settings_.firewallUser,

@@ -272,6 +272,8 @@ class KelplineControl final
   std::optional<ControlError> StartConnect();
   void FinishConnect(uint32_t events);
   bool UsesFirewall() const { return settings_.firewallType != fwNone; }
+  // The firewall type of the connection under way, fixed when it starts (fwNone: direct).
+  TFirewallType connectFirewall_ = fwNone;
   // The firewall negotiation, driven by the socket's events; `early` is what the firewall's last
   // answer carried of the target's own data.
   void StartNegotiation();

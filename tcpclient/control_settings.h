@@ -26,7 +26,8 @@ struct ControlSettings {
   int64_t firewallPort = 0;
   int64_t firewallType = fwNone;
 
-  std::string firewallData;  // written only, reads back empty
+  // Written only, reads back empty: header lines added to an HTTP CONNECT request.
+  std::string firewallData;
   int64_t useExtendedDst = 0;
   int64_t maxLineLength = kDefaultLineLength;
   int64_t inBufferSize = kDefaultLineLength;

@@ -9,8 +9,10 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "cipher/base64.h"
 
@@ -104,6 +106,37 @@ bool IsPlainHostText(std::string_view host) {
   });
 }
 
+// The header lines of `text` (CR LF or LF between them, empty lines skipped), each as
+// "Name: value" with a name of visible characters and a value without control characters (tabs
+// aside); nothing when a line is no header line, so that no text can end the request early or
+// smuggle another one in.
+std::optional<std::vector<std::string>> HeaderLines(std::string_view text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0, round = 0; start < text.size() && round <= text.size(); ++round) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    const size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return std::nullopt;
+    const std::string_view name = line.substr(0, colon);
+    const bool nameOk = std::all_of(name.begin(), name.end(), [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return byte > 0x20 && byte < 0x7F;
+    });
+    const std::string_view value = line.substr(colon + 1);
+    const bool valueOk = std::none_of(value.begin(), value.end(), [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    });
+    if (!nameOk || !valueOk) return std::nullopt;
+    lines.emplace_back(line);
+  }
+  return lines;
+}
+
 }  // namespace
 
 FirewallNegotiation::FirewallNegotiation(FirewallTarget target) : target_(std::move(target)) {
@@ -142,6 +175,12 @@ void FirewallNegotiation::StartTunnel() {
                cipher::Base64EncodeToString(std::span(reinterpret_cast<const uint8_t*>(credentials.data()), credentials.size())) +
                "\r\n";
   }
+  const std::optional<std::vector<std::string>> extra = HeaderLines(target_.extraHeaders);
+  if (!extra) {
+    Fail(kFirewallNegotiationFailed, std::string(kBadTarget) + "the firewall data is not a list of header lines");
+    return;
+  }
+  for (const std::string& line : *extra) output_ += line + "\r\n";
   output_ += "\r\n";
   phase_ = Phase::kHttpAnswer;
 }

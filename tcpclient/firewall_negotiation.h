@@ -43,6 +43,9 @@ struct FirewallTarget {
   uint16_t port = 0;
   std::string user;
   std::string password;
+  // The control's "FirewallData": header lines ("Name: value", separated by CR LF or LF) added
+  // to an HTTP CONNECT request, e.g. a User-Agent a proxy insists on. SOCKS has no place for it.
+  std::string extraHeaders;
 };
 
 // The code of a firewall failure that no more particular Winsock code describes.

@@ -47,6 +47,9 @@ int16_t StatusCode(int32_t code) { return static_cast<int16_t>(std::clamp<int32_
 // ---------------------------------------------------------------- life
 
 KelplineControl::KelplineControl() : loop_(loop::MessageLoop::ForCurrentThread()) {
+  std::string error;
+  textPage_ = CodePage::Open(0, &error);
+  receivePage_ = CodePage::Open(0, &error);
   target_ = loop_->CreateTarget([this](uint32_t id, uintptr_t, intptr_t) {
     if (id == kRetriggerMessage) OnRetrigger();
   });
@@ -61,9 +64,37 @@ KelplineControl::~KelplineControl() {
   target_.reset();
 }
 
-std::string KelplineControl::TextToBytes(std::u16string_view text) const { return com::Utf16ToUtf8(text); }
+// Without converters (the system could not open even UTF-8) text is carried as UTF-8.
+std::string KelplineControl::TextToBytes(std::u16string_view text) const {
+  return textPage_ ? textPage_->FromText(text) : com::Utf16ToUtf8(text);
+}
 
-std::u16string KelplineControl::BytesToText(std::string_view bytes) const { return com::Utf8ToUtf16(bytes); }
+std::u16string KelplineControl::BytesToText(std::string_view bytes) const {
+  if (!textPage_) return com::Utf8ToUtf16(bytes);
+  // A page of its own state for this one text, so that nothing is held back from it.
+  std::string error;
+  std::optional<CodePage> page = CodePage::Open(textPage_->Number(), &error);
+  return page ? page->ToText(bytes, /*flush=*/true) : com::Utf8ToUtf16(bytes);
+}
+
+std::u16string KelplineControl::ReceivedToText(std::string_view bytes, bool flush) {
+  return receivePage_ ? receivePage_->ToText(bytes, flush) : com::Utf8ToUtf16(bytes);
+}
+
+bool KelplineControl::SwitchCodePage(int64_t number, std::string* error) {
+  if (number < INT32_MIN || number > INT32_MAX) {
+    *error = "Code page " + std::to_string(number) + " is not supported.";
+    return false;
+  }
+  std::optional<CodePage> text = CodePage::Open(static_cast<int32_t>(number), error);
+  std::optional<CodePage> received = CodePage::Open(static_cast<int32_t>(number), error);
+  if (!text || !received) return false;
+  textPage_ = std::move(text);
+  receivePage_ = std::move(received);
+  // The delimiter is searched for as bytes: an EOL given as text is written in the new page.
+  if (eolText_) settings_.eol = TextToBytes(*eolText_);
+  return true;
+}
 
 HRESULT KelplineControl::Fail(int32_t code, std::string_view text) {
   const HRESULT hr = code == 0 ? com::E_INVALIDARG : KelplineHresult(code);
@@ -92,15 +123,11 @@ HRESULT KelplineControl::OpenConnection() {
   connectOutcome_ = {};
   if (HasSocket()) return Fail(kErrAlreadyConnected, kTextAlreadyConnected);
   if (std::optional<ControlError> failure = CheckTarget()) return Fail(*failure);
-  if (settings_.firewallType != fwNone) {
-    // The firewall negotiations (HTTP CONNECT, SOCKS4, SOCKS5) are not part of this build: say
-    // so instead of connecting to the target directly behind the container's back.
-    return com::SetErrorAndReturn(com::E_NOTIMPL, IKelpline::kIid, kSource, com::Utf8ToUtf16(kTextFirewallUnavailable));
-  }
   if (std::optional<ControlError> failure = StartConnect()) return Fail(*failure);
   if (TimeoutDuration() <= 0ms) return S_OK;  // the outcome arrives through the events
 
-  const WaitEnd end = WaitFor([&] { return state_ != State::kConnecting; });
+  // Through a firewall, the connection is complete once the negotiation has opened the path.
+  const WaitEnd end = WaitFor([&] { return state_ != State::kConnecting && state_ != State::kNegotiating; });
   if (end != WaitEnd::kDone) {
     CloseSocket();  // the attempt is abandoned
     return WaitFailure(end);
@@ -134,8 +161,21 @@ std::optional<ControlError> KelplineControl::CheckTarget() {
 }
 
 std::optional<ControlError> KelplineControl::StartConnect() {
-  HostAddress target = *remoteAddress_;
-  target.SetPort(static_cast<uint16_t>(remotePort_));
+  HostAddress target;
+  if (UsesFirewall()) {
+    // The firewall is reached by its own address; the target's name goes to it as text.
+    HostLookup lookup = ResolveHost(settings_.firewallHost, settings_.useIpv6 ? AF_INET6 : AF_INET);
+    if (!lookup.address) return lookup.error;
+    if (lookup.address->IsUnspecified()) {
+      return ControlError{kErrAddressInvalid,
+                          std::string(kTextRemoteHostInvalid) + " " + std::string(kTextFirewallHostInvalid)};
+    }
+    target = *lookup.address;
+    target.SetPort(static_cast<uint16_t>(settings_.firewallPort));
+  } else {
+    target = *remoteAddress_;
+    target.SetPort(static_cast<uint16_t>(remotePort_));
+  }
   UniqueFd fd(::socket(target.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!fd) return ErrnoError(errno);
 
@@ -182,6 +222,11 @@ std::optional<ControlError> KelplineControl::StartConnect() {
   sendBuffer_.clear();
   pending_.clear();
   splitter_.reset();
+  negotiation_.reset();
+  negotiationOutput_.clear();
+  connectFirewall_ = static_cast<TFirewallType>(settings_.firewallType);
+  streamEnded_ = false;
+  if (receivePage_) receivePage_->Reset();
   FireConnectionStatus(kStatusAttempting, 0, "");
   return std::nullopt;
 }
@@ -198,17 +243,115 @@ void KelplineControl::FinishConnect(uint32_t events) {
     FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
     return;
   }
+  // A FirewallType changed while the connect was under way does not change where it leads.
+  if (connectFirewall_ != fwNone) {
+    StartNegotiation();
+    return;
+  }
+  ConnectionEstablished({});
+}
+
+void KelplineControl::ConnectionEstablished(std::string early) {
+  const bool throughFirewall = state_ == State::kNegotiating;
   state_ = State::kConnected;
+  negotiation_.reset();
   NoteActivity();
   UpdateWatch();
+  if (throughFirewall) {
+    FireConnectionStatus(kStatusFirewallComplete, 0, kStatusOk);
+    if (state_ != State::kConnected) return;
+  }
   FireConnectionStatus(kStatusConnectComplete, 0, kStatusOk);
   if (state_ != State::kConnected) return;
   FireStatus(kEventConnected, 0, kStatusOk);
+  // The target's first bytes that came with the firewall's answer go the way of all received data.
+  if (state_ == State::kConnected && !early.empty()) TakeReceived(early);
   // Data queued while connecting goes now; ReadyToSend follows once the queue is empty.
   if (state_ == State::kConnected && FlushSend() && state_ == State::kConnected && sendBuffer_.empty()) {
     FireReadyToSend();
   }
   UpdateWatch();
+}
+
+// ---------------------------------------------------------------- the firewall negotiation
+
+void KelplineControl::StartNegotiation() {
+  state_ = State::kNegotiating;
+  negotiation_.emplace(FirewallTarget{
+      .kind = static_cast<FirewallKind>(connectFirewall_),
+      .host = com::Utf16ToUtf8(remoteHost_),
+      .port = static_cast<uint16_t>(remotePort_),
+      .user = settings_.firewallUser,
+      .password = settings_.firewallPassword,
+      .extraHeaders = settings_.firewallData,  // header lines of an HTTP CONNECT request
+  });
+  if (negotiation_->Current() == FirewallNegotiation::Step::kFailed) {
+    NegotiationFailed(kStatusFirewallFailed, negotiation_->ErrorCode(), negotiation_->ErrorText());
+    return;
+  }
+  negotiationOutput_ = negotiation_->TakeOutput();
+  Negotiate(EPOLLOUT);
+}
+
+void KelplineControl::Negotiate(uint32_t events) {
+  using Step = FirewallNegotiation::Step;
+  // Write what the socket takes of the current request.
+  if ((events & EPOLLOUT) != 0) {
+    for (size_t round = 0; round < 1000 && !negotiationOutput_.empty(); ++round) {
+      const ssize_t sent = ::send(socket_.get(), negotiationOutput_.data(), negotiationOutput_.size(), MSG_NOSIGNAL);
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        const ControlError error = ErrnoError(errno);
+        NegotiationFailed(kStatusFirewallDisconnected, error.code, error.text);
+        return;
+      }
+      negotiationOutput_.erase(0, static_cast<size_t>(sent));
+    }
+  }
+  if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) {
+    char buffer[4096];
+    const ssize_t received = ::recv(socket_.get(), buffer, sizeof buffer, 0);
+    if (received == 0) {
+      NegotiationFailed(kStatusFirewallDisconnected, kFirewallNegotiationFailed, kStatusFirewallDisconnected);
+      return;
+    }
+    if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      const ControlError error = ErrnoError(errno);
+      NegotiationFailed(kStatusFirewallDisconnected, error.code, error.text);
+      return;
+    }
+    std::string_view rest(buffer, received > 0 ? static_cast<size_t>(received) : 0);
+    // Each answer is taken whole before the next request goes; a read may hold the end of one
+    // answer and, after the last, the target's first data.
+    for (size_t round = 0; round < 16 && !rest.empty(); ++round) {
+      size_t consumed = 0;
+      const Step step = negotiation_->Feed(rest, &consumed);
+      rest.remove_prefix(std::min(consumed, rest.size()));
+      if (step == Step::kFailed) {
+        NegotiationFailed(kStatusFirewallFailed, negotiation_->ErrorCode(), negotiation_->ErrorText());
+        return;
+      }
+      negotiationOutput_ += negotiation_->TakeOutput();
+      if (step == Step::kDone) {
+        ConnectionEstablished(std::string(rest));
+        return;
+      }
+      if (consumed == 0) break;
+    }
+    if (!negotiationOutput_.empty()) {
+      Negotiate(EPOLLOUT);
+      return;
+    }
+  }
+  UpdateWatch();
+}
+
+void KelplineControl::NegotiationFailed(std::string_view status, int32_t code, std::string_view text) {
+  connectOutcome_ = ControlError{code, std::string(text)};
+  CloseSocket();
+  FireConnectionStatus(status, connectOutcome_.code, connectOutcome_.text);
+  FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
 }
 
 // ---------------------------------------------------------------- closing
@@ -221,7 +364,7 @@ HRESULT KelplineControl::CloseConnection(bool waitForQueued, bool reportWouldBlo
   AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   if (!HasSocket()) return S_OK;
-  if (state_ == State::kConnecting || !linger_ || sendBuffer_.empty()) {
+  if (state_ == State::kConnecting || state_ == State::kNegotiating || !linger_ || sendBuffer_.empty()) {
     FinishClose(0, kStatusOk);
     return S_OK;
   }
@@ -247,6 +390,8 @@ void KelplineControl::CloseSocket() {
   readyToSendOwed_ = false;
   pending_.clear();
   splitter_.reset();
+  negotiation_.reset();
+  negotiationOutput_.clear();
   hangupSeen_ = false;
 }
 
@@ -263,6 +408,10 @@ void KelplineControl::OnSocketEvents(uint32_t events) {
   if (!HasSocket()) return;
   if (state_ == State::kConnecting) {
     FinishConnect(events);
+    return;
+  }
+  if (state_ == State::kNegotiating) {
+    Negotiate(events);
     return;
   }
   if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) {
@@ -315,6 +464,9 @@ void KelplineControl::UpdateWatch() {
   uint32_t events = 0;
   if (state_ == State::kConnecting) {
     events = EPOLLOUT;
+  } else if (state_ == State::kNegotiating) {
+    // Data the container queued waits until the path is open.
+    events = EPOLLIN | (negotiationOutput_.empty() ? 0u : uint32_t{EPOLLOUT});
   } else {
     if ((acceptData_ || getLineWaiting_) && pending_.empty()) events |= EPOLLIN;
     if (!sendBuffer_.empty()) events |= EPOLLOUT;
@@ -358,9 +510,13 @@ void KelplineControl::Receive() {
     PeerClosed();
     return;
   }
-  NoteActivity();
   chunk.resize(static_cast<size_t>(received));
-  for (LinePiece& piece : splitter.Push(chunk)) pending_.push_back(std::move(piece));
+  TakeReceived(chunk);
+}
+
+void KelplineControl::TakeReceived(std::string_view bytes) {
+  NoteActivity();
+  for (LinePiece& piece : Splitter().Push(bytes)) pending_.push_back(std::move(piece));
   DeliverPending();
 }
 
@@ -384,6 +540,7 @@ void KelplineControl::PeerClosed() {
     std::string rest = splitter_->TakeRest();
     if (!rest.empty()) pending_.push_back({std::move(rest), false});
   }
+  streamEnded_ = true;
   DeliverPending();
   if (!HasSocket()) return;
   CloseSocket();
@@ -519,7 +676,7 @@ HRESULT KelplineControl::GetLine(BSTR* line) {
     if (HasSocket() && splitter_) (void)Splitter();
     UpdateWatch();
     if (HasSocket() && !pending_.empty()) (void)loop_->PostMessage(*target_, kRetriggerMessage);
-    if (found) return CopyOut(BytesToText(*found), line);
+    if (found) return CopyOut(ReceivedToText(*found, /*flush=*/true), line);
     if (end != WaitEnd::kDone) return WaitFailure(end);
     return Fail(kErrWait, kTextDisconnected);
   });
@@ -565,7 +722,13 @@ void KelplineControl::FireDataIn(const LinePiece& piece) {
     lastDataIn_ = piece.text;
     Bstr text;
     BSTR* slot = text.put();
-    *slot = Bstr(BytesToText(piece.text)).detach();
+    // A line ends its characters; a raw chunk may end inside one, whose rest comes with the next
+    // chunk. The stream's last piece gives up what is left.
+    const bool flush = piece.eol || (streamEnded_ && pending_.empty());
+    std::u16string decoded = ReceivedToText(piece.text, flush);
+    // A chunk that holds only the start of a character tells nothing yet: it comes with the rest.
+    if (decoded.empty() && !piece.text.empty() && !piece.eol) return;
+    *slot = Bstr(decoded).detach();
     VARIANT_BOOL eol = ToVariantBool(piece.eol);
     Fire(kEventDataIn, {Variant::ByRef(slot), Variant::ByRefBool(&eol)});
   } catch (const std::bad_alloc&) {

@@ -26,7 +26,9 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
+#include "tcpclient/code_page.h"
 #include "tcpclient/control_settings.h"
+#include "tcpclient/firewall_negotiation.h"
 #include "tcpclient/host_address.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/line_splitter.h"
@@ -236,7 +238,8 @@ class KelplineControl final
   }
 
  private:
-  enum class State { kClosed, kConnecting, kConnected, kClosing };
+  // kNegotiating: the TCP connection to the firewall is up and the firewall negotiation runs over it.
+  enum class State { kClosed, kConnecting, kNegotiating, kConnected, kClosing };
   // The message the control posts to itself to deliver held data and retry pending sends (the
   // message number the hidden window of the control answers to).
   static constexpr uint32_t kRetriggerMessage = 1125;
@@ -244,9 +247,15 @@ class KelplineControl final
 
   ~KelplineControl() override;
 
-  // The one place where interface text meets wire bytes; code page 0 is UTF-8 on this system.
+  // The one place where interface text meets wire bytes, in the "CodePage" setting's page (0 is
+  // UTF-8 on this system). BytesToText converts a whole text on its own; received data goes
+  // through ReceivedToText, whose decoder keeps a character cut between two receives.
   std::string TextToBytes(std::u16string_view text) const;
   std::u16string BytesToText(std::string_view bytes) const;
+  std::u16string ReceivedToText(std::string_view bytes, bool flush);
+  // Opens the converters of `number`; on failure the current page stays and the converter's
+  // text is in *error.
+  bool SwitchCodePage(int64_t number, std::string* error);
 
   com::HRESULT Fail(int32_t code, std::string_view text);
   com::HRESULT Fail(const ControlError& error) { return Fail(error.code, error.text); }
@@ -262,6 +271,16 @@ class KelplineControl final
   // Creates, binds and connects the socket; the outcome arrives on the loop.
   std::optional<ControlError> StartConnect();
   void FinishConnect(uint32_t events);
+  bool UsesFirewall() const { return settings_.firewallType != fwNone; }
+  // The firewall type of the connection under way, fixed when it starts (fwNone: direct).
+  TFirewallType connectFirewall_ = fwNone;
+  // The firewall negotiation, driven by the socket's events; `early` is what the firewall's last
+  // answer carried of the target's own data.
+  void StartNegotiation();
+  void Negotiate(uint32_t events);
+  void NegotiationFailed(std::string_view status, int32_t code, std::string_view text);
+  // The path to the target is open (directly or through the firewall): report it and go on.
+  void ConnectionEstablished(std::string early);
   // Closing: gracefully (what is queued goes first when Linger is true) or at once.
   com::HRESULT CloseConnection(bool waitForQueued, bool reportWouldBlock);
   void CloseSocket();
@@ -272,6 +291,7 @@ class KelplineControl final
   void OnRetrigger();
   void UpdateWatch();
   void Receive();
+  void TakeReceived(std::string_view bytes);
   void DeliverPending();
   void PeerClosed();
   void ConnectionFailed(int32_t code, bool duringReceive);
@@ -304,6 +324,12 @@ class KelplineControl final
   bool hangupSeen_ = false;  // the peer hung up while reading was held back
 
   ControlSettings settings_;
+  // The page of "CodePage": textPage_ converts whole texts, receivePage_ the received stream
+  // (reset at each connect, flushed when the stream ends).
+  std::optional<CodePage> textPage_;
+  std::optional<CodePage> receivePage_;
+  std::optional<std::u16string> eolText_;  // EOL as set as text, converted again when the page changes
+  bool streamEnded_ = false;               // the peer closed; what is left is decoded to the end
   bool acceptData_ = true;
   bool keepAlive_ = false;
   bool linger_ = true;
@@ -330,6 +356,9 @@ class KelplineControl final
   TSSLCertStoreType sslCertStoreType_ = sstUser;
   TSSLStartMode sslStartMode_ = sslAutomatic;
   bool tlsOn_ = true;
+
+  std::optional<FirewallNegotiation> negotiation_;
+  std::string negotiationOutput_;  // of the negotiation, not yet taken by the socket
 
   std::string sendBuffer_;
   bool readyToSendOwed_ = false;  // the send buffer filled up; ReadyToSend once it drains

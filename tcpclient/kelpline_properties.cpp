@@ -186,7 +186,8 @@ HRESULT KelplineControl::get_EOL(BSTR* value) {
 
 HRESULT KelplineControl::put_EOL(BSTR value) {
   return com::CatchReturn([&] {
-    settings_.eol = TextToBytes(View(value));
+    eolText_ = std::u16string(View(value));
+    settings_.eol = TextToBytes(*eolText_);
     return S_OK;
   });
 }
@@ -348,6 +349,7 @@ HRESULT KelplineControl::put_EOLB(com::VARIANT value) {
   VORLANE_RETURN_IF_FAILED(ReadBytes(value, &bytes));
   return com::CatchReturn([&] {
     settings_.eol.assign(bytes.begin(), bytes.end());
+    eolText_.reset();
     return S_OK;
   });
 }
@@ -375,9 +377,24 @@ HRESULT KelplineControl::Config(BSTR configurationString, BSTR* result) {
   if (result == nullptr) return com::E_POINTER;
   *result = nullptr;
   return com::CatchReturn([&] {
-    const ConfigOutcome outcome = ApplyConfig(settings_, com::Utf16ToUtf8(View(configurationString)),
+    // Applied to a copy first: a code page the converter does not know leaves every setting,
+    // and the page in use, as they were.
+    ControlSettings changed = settings_;
+    const ConfigOutcome outcome = ApplyConfig(changed, com::Utf16ToUtf8(View(configurationString)),
                                               ConfigContext{.connected = HasSocket(), .socketHandle = socket_.get()});
     if (!outcome.ok) return Fail(outcome.code, outcome.text);
+    if (changed.eol != settings_.eol) eolText_.reset();  // "SplitCRLF" set the delimiter's bytes
+    if (changed.codePage != settings_.codePage) {
+      std::string error;
+      const ControlSettings previous = settings_;
+      settings_ = changed;
+      if (!SwitchCodePage(changed.codePage, &error)) {
+        settings_ = previous;
+        return Fail(0, error);
+      }
+    } else {
+      settings_ = std::move(changed);
+    }
     return CopyOut(com::Utf8ToUtf16(outcome.text), result);
   });
 }

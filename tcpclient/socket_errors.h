@@ -54,14 +54,15 @@ inline constexpr std::string_view kTextLingerWouldBlock =
 inline constexpr std::string_view kTextUnknownSetting = "Unknown config setting.";
 inline constexpr std::string_view kTextValueOutOfRange = "Value is out of range.";
 inline constexpr std::string_view kTextTlsUnavailable = "TLS is not available in this build.";
-inline constexpr std::string_view kTextFirewallUnavailable =
-    "Firewall connection failed. Firewall negotiation is not available in this build.";
 
 // Connection status texts.
 inline constexpr std::string_view kStatusAttempting = "Attempting to connect to server.";
 inline constexpr std::string_view kStatusConnectComplete = "Remote host connection complete.";
 inline constexpr std::string_view kStatusConnectFailed = "Remote host connection failed.";
 inline constexpr std::string_view kStatusRemoteDisconnected = "Remote host disconnected.";
+inline constexpr std::string_view kStatusFirewallComplete = "Firewall connection complete.";
+inline constexpr std::string_view kStatusFirewallFailed = "Firewall connection failed.";
+inline constexpr std::string_view kStatusFirewallDisconnected = "Firewall host disconnected.";
 inline constexpr std::string_view kStatusRecvError = "socket error in recv: ";  // followed by the code
 inline constexpr std::string_view kStatusOk = "OK";
 

@@ -1,30 +1,19 @@
 #include "tcpclient/firewall_negotiation.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/base/unique_fd.h"
+#include "tcpclient/tests/proxy_servers.h"
 #include "testing/agent_process.h"
-#include "testing/poll_until.h"
 #include "testing/temp_dir.h"
 
 namespace vorlane::tcpclient {
@@ -32,6 +21,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using Step = FirewallNegotiation::Step;
+using testing::ConnectLoopback;
+using testing::EchoServer;
+using testing::kDanted;
+using testing::kProxyPassword;
+using testing::kProxyUser;
+using testing::kTinyproxy;
+using testing::ProxyProcess;
+using testing::SendAll;
+using testing::StartDanted;
+using testing::StartTinyproxy;
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string out;
@@ -71,22 +70,25 @@ struct RequestCase {
 
 TEST(FirewallNegotiationTest, FirstRequestIsByteExact) {
   const std::vector<RequestCase> cases = {
-      {"tunnel", {FirewallKind::kTunnel, "example.org", 443, "", ""}, "CONNECT example.org:443 HTTP/1.0\r\n\r\n"},
-      {"tunnel with credentials", {FirewallKind::kTunnel, "10.1.2.3", 25, "user", "pass"},
+      {"tunnel", {FirewallKind::kTunnel, "example.org", 443, "", "", ""}, "CONNECT example.org:443 HTTP/1.0\r\n\r\n"},
+      {"tunnel with credentials", {FirewallKind::kTunnel, "10.1.2.3", 25, "user", "pass", ""},
        "CONNECT 10.1.2.3:25 HTTP/1.0\r\nProxy-authorization: Basic dXNlcjpwYXNz\r\n\r\n"},
-      {"tunnel with user only", {FirewallKind::kTunnel, "h", 1, "user", ""},
+      {"tunnel with user only", {FirewallKind::kTunnel, "h", 1, "user", "", ""},
        "CONNECT h:1 HTTP/1.0\r\nProxy-authorization: Basic dXNlcjo=\r\n\r\n"},
-      {"tunnel with password only", {FirewallKind::kTunnel, "h", 1, "", "pw"},
+      {"tunnel with password only", {FirewallKind::kTunnel, "h", 1, "", "pw", ""},
        "CONNECT h:1 HTTP/1.0\r\nProxy-authorization: Basic OnB3\r\n\r\n"},
-      {"tunnel to IPv6", {FirewallKind::kTunnel, "::1", 8080, "", ""}, "CONNECT [::1]:8080 HTTP/1.0\r\n\r\n"},
-      {"socks4", {FirewallKind::kSocks4, "192.0.2.7", 0x1F90, "", ""}, Bytes({4, 1, 0x1F, 0x90, 192, 0, 2, 7, 0})},
-      {"socks4 with user", {FirewallKind::kSocks4, "10.0.0.1", 80, "bob", "ignored"},
+      {"tunnel to IPv6", {FirewallKind::kTunnel, "::1", 8080, "", "", ""}, "CONNECT [::1]:8080 HTTP/1.0\r\n\r\n"},
+      {"socks4", {FirewallKind::kSocks4, "192.0.2.7", 0x1F90, "", "", ""}, Bytes({4, 1, 0x1F, 0x90, 192, 0, 2, 7, 0})},
+      {"socks4 with user", {FirewallKind::kSocks4, "10.0.0.1", 80, "bob", "ignored", ""},
        Bytes({4, 1, 0, 80, 10, 0, 0, 1, 'b', 'o', 'b', 0})},
-      {"socks4 by name", {FirewallKind::kSocks4, "localhost", 7, "", ""}, Bytes({4, 1, 0, 7, 127, 0, 0, 1, 0})},
-      {"socks5", {FirewallKind::kSocks5, "h", 1, "", ""}, Bytes({5, 1, 0})},
-      {"socks5 with user only", {FirewallKind::kSocks5, "h", 1, "user", ""}, Bytes({5, 1, 0})},
-      {"socks5 with password only", {FirewallKind::kSocks5, "h", 1, "", "pw"}, Bytes({5, 1, 0})},
-      {"socks5 with credentials", {FirewallKind::kSocks5, "h", 1, "user", "pw"}, Bytes({5, 2, 0, 2})},
+      {"socks4 by name", {FirewallKind::kSocks4, "localhost", 7, "", "", ""}, Bytes({4, 1, 0, 7, 127, 0, 0, 1, 0})},
+      {"socks5", {FirewallKind::kSocks5, "h", 1, "", "", ""}, Bytes({5, 1, 0})},
+      {"socks5 with user only", {FirewallKind::kSocks5, "h", 1, "user", "", ""}, Bytes({5, 1, 0})},
+      {"socks5 with password only", {FirewallKind::kSocks5, "h", 1, "", "pw", ""}, Bytes({5, 1, 0})},
+      {"socks5 with credentials", {FirewallKind::kSocks5, "h", 1, "user", "pw", ""}, Bytes({5, 2, 0, 2})},
+      {"tunnel with extra header lines", {FirewallKind::kTunnel, "h", 1, "u", "p", "User-Agent: probe\r\n\nX-Trace:\t1\n"},
+       "CONNECT h:1 HTTP/1.0\r\nProxy-authorization: Basic dTpw\r\nUser-Agent: probe\r\nX-Trace:\t1\r\n\r\n"},
+      {"socks5 has no place for extra header lines", {FirewallKind::kSocks5, "h", 1, "", "", "X: 1"}, Bytes({5, 1, 0})},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,10 +101,10 @@ TEST(FirewallNegotiationTest, FirstRequestIsByteExact) {
 
 TEST(FirewallNegotiationTest, Socks5ConnectRequestNamesTheTargetByItsKind) {
   const std::vector<RequestCase> cases = {
-      {"domain", {FirewallKind::kSocks5, "example.org", 443, "", ""},
+      {"domain", {FirewallKind::kSocks5, "example.org", 443, "", "", ""},
        Bytes({5, 1, 0, 3, 11, 'e', 'x', 'a', 'm', 'p', 'l', 'e', '.', 'o', 'r', 'g', 1, 0xBB})},
-      {"IPv4", {FirewallKind::kSocks5, "127.0.0.1", 80, "", ""}, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80})},
-      {"IPv6", {FirewallKind::kSocks5, "2001:db8::1", 80, "", ""},
+      {"IPv4", {FirewallKind::kSocks5, "127.0.0.1", 80, "", "", ""}, Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 80})},
+      {"IPv6", {FirewallKind::kSocks5, "2001:db8::1", 80, "", "", ""},
        Bytes({5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80})},
   };
   for (const RequestCase& c : cases) {
@@ -117,7 +119,7 @@ TEST(FirewallNegotiationTest, Socks5ConnectRequestNamesTheTargetByItsKind) {
 }
 
 TEST(FirewallNegotiationTest, Socks5UserPasswordExchange) {
-  FirewallNegotiation negotiation({FirewallKind::kSocks5, "10.0.0.9", 22, "al", "pwd"});
+  FirewallNegotiation negotiation({FirewallKind::kSocks5, "10.0.0.9", 22, "al", "pwd", ""});
   EXPECT_EQ(negotiation.TakeOutput(), Bytes({5, 2, 0, 2}));
   size_t taken = 0;
   EXPECT_EQ(negotiation.Feed(Bytes({5, 2}), &taken), Step::kNeedMore);
@@ -140,20 +142,20 @@ struct SuccessCase {
 TEST(FirewallNegotiationTest, SuccessfulRepliesAreConsumedExactly) {
   const std::string data = "first bytes of the target\r\n\r\n";
   const std::vector<SuccessCase> cases = {
-      {"tunnel", {FirewallKind::kTunnel, "h", 1, "", ""}, {"HTTP/1.0 200 Connection established\r\n\r\n"}},
-      {"tunnel with headers", {FirewallKind::kTunnel, "h", 1, "u", "p"},
+      {"tunnel", {FirewallKind::kTunnel, "h", 1, "", "", ""}, {"HTTP/1.0 200 Connection established\r\n\r\n"}},
+      {"tunnel with headers", {FirewallKind::kTunnel, "h", 1, "u", "p", ""},
        {"HTTP/1.1 200 OK\r\nProxy-agent: test\r\nVia: 1.1 x\r\n\r\n"}},
-      {"tunnel status without reason", {FirewallKind::kTunnel, "h", 1, "", ""}, {"HTTP/1.1 204\r\n\r\n"}},
-      {"socks4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", ""}, {Bytes({0, 90, 0, 1, 127, 0, 0, 1})}},
-      {"socks4 answering version 4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", ""}, {Bytes({4, 90, 0, 0, 0, 0, 0, 0})}},
-      {"socks5 bound IPv4", {FirewallKind::kSocks5, "h", 1, "", ""},
+      {"tunnel status without reason", {FirewallKind::kTunnel, "h", 1, "", "", ""}, {"HTTP/1.1 204\r\n\r\n"}},
+      {"socks4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""}, {Bytes({0, 90, 0, 1, 127, 0, 0, 1})}},
+      {"socks4 answering version 4", {FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""}, {Bytes({4, 90, 0, 0, 0, 0, 0, 0})}},
+      {"socks5 bound IPv4", {FirewallKind::kSocks5, "h", 1, "", "", ""},
        {Bytes({5, 0}), Bytes({5, 0, 0, 1, 1, 2, 3, 4, 0, 80})}},
-      {"socks5 bound IPv6", {FirewallKind::kSocks5, "h", 1, "", ""},
+      {"socks5 bound IPv6", {FirewallKind::kSocks5, "h", 1, "", "", ""},
        {Bytes({5, 0}), Bytes({5, 0, 0, 4, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 0, 80})}},
-      {"socks5 bound name", {FirewallKind::kSocks5, "h", 1, "", ""},
+      {"socks5 bound name", {FirewallKind::kSocks5, "h", 1, "", "", ""},
        {Bytes({5, 0}), Bytes({5, 0, 0, 3, 4, 'p', 'r', 'o', 'x', 1, 0})}},
-      {"socks5 bound empty name", {FirewallKind::kSocks5, "h", 1, "", ""}, {Bytes({5, 0}), Bytes({5, 0, 0, 3, 0, 1, 0})}},
-      {"socks5 authenticated", {FirewallKind::kSocks5, "h", 1, "u", "p"},
+      {"socks5 bound empty name", {FirewallKind::kSocks5, "h", 1, "", "", ""}, {Bytes({5, 0}), Bytes({5, 0, 0, 3, 0, 1, 0})}},
+      {"socks5 authenticated", {FirewallKind::kSocks5, "h", 1, "u", "p", ""},
        {Bytes({5, 2}), Bytes({1, 0}), Bytes({5, 0, 0, 1, 1, 2, 3, 4, 0, 80})}},
   };
   for (const SuccessCase& c : cases) {
@@ -207,10 +209,10 @@ void ExpectFailures(const std::vector<FailureCase>& cases) {
   }
 }
 
-const FirewallTarget kSocks5{FirewallKind::kSocks5, "h", 1, "", ""};
-const FirewallTarget kSocks5Auth{FirewallKind::kSocks5, "h", 1, "u", "p"};
-const FirewallTarget kSocks4{FirewallKind::kSocks4, "127.0.0.1", 1, "", ""};
-const FirewallTarget kTunnel{FirewallKind::kTunnel, "h", 1, "", ""};
+const FirewallTarget kSocks5{FirewallKind::kSocks5, "h", 1, "", "", ""};
+const FirewallTarget kSocks5Auth{FirewallKind::kSocks5, "h", 1, "u", "p", ""};
+const FirewallTarget kSocks4{FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""};
+const FirewallTarget kTunnel{FirewallKind::kTunnel, "h", 1, "", "", ""};
 
 TEST(FirewallNegotiationTest, Socks5ReplyCodesHaveTheirTextsAndCodes) {
   std::vector<FailureCase> cases = {
@@ -314,29 +316,35 @@ TEST(FirewallNegotiationTest, TargetsNoRequestCanCarryFailAtOnce) {
   const std::string longName(256, 'a');
   const std::string longText(256, 'u');
   const std::vector<FailureCase> cases = {
-      {"socks5 long host", {FirewallKind::kSocks5, longName, 1, "", ""}, {}, kFirewallNegotiationFailed,
+      {"socks5 long host", {FirewallKind::kSocks5, longName, 1, "", "", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the host name is longer than 255 bytes"},
-      {"socks5 long user", {FirewallKind::kSocks5, "h", 1, longText, "p"}, {}, kFirewallNegotiationFailed,
+      {"socks5 long user", {FirewallKind::kSocks5, "h", 1, longText, "p", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the firewall user or password is longer than 255 bytes"},
-      {"socks5 long password", {FirewallKind::kSocks5, "h", 1, "u", longText}, {}, kFirewallNegotiationFailed,
+      {"socks5 long password", {FirewallKind::kSocks5, "h", 1, "u", longText, ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the firewall user or password is longer than 255 bytes"},
-      {"tunnel header injection", {FirewallKind::kTunnel, "h:1 HTTP/1.0\r\nX-Evil: 1\r\n\r\nGET", 1, "", ""}, {},
+      {"tunnel header injection", {FirewallKind::kTunnel, "h:1 HTTP/1.0\r\nX-Evil: 1\r\n\r\nGET", 1, "", "", ""}, {},
        kFirewallNegotiationFailed, "firewall request impossible: the host name is empty or holds blanks or control characters"},
-      {"empty host", {FirewallKind::kSocks5, "", 1, "", ""}, {}, kFirewallNegotiationFailed,
+      {"empty host", {FirewallKind::kSocks5, "", 1, "", "", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: the host name is empty or holds blanks or control characters"},
-      {"socks4 user with zero byte", {FirewallKind::kSocks4, "127.0.0.1", 1, std::string("a\0b", 3), ""}, {},
+      {"socks4 user with zero byte", {FirewallKind::kSocks4, "127.0.0.1", 1, std::string("a\0b", 3), "", ""}, {},
        kFirewallNegotiationFailed, "firewall request impossible: the firewall user holds a zero byte"},
-      {"unknown kind", {static_cast<FirewallKind>(7), "h", 1, "", ""}, {}, kFirewallNegotiationFailed,
+      {"unknown kind", {static_cast<FirewallKind>(7), "h", 1, "", "", ""}, {}, kFirewallNegotiationFailed,
        "firewall request impossible: unknown firewall type"},
+      {"extra data that would end the request", {FirewallKind::kTunnel, "h", 1, "", "", "\r\n\r\nGET / HTTP/1.0"}, {},
+       kFirewallNegotiationFailed, "firewall request impossible: the firewall data is not a list of header lines"},
+      {"extra header with a control character", {FirewallKind::kTunnel, "h", 1, "", "", "X: a\rb"}, {},
+       kFirewallNegotiationFailed, "firewall request impossible: the firewall data is not a list of header lines"},
+      {"extra header without a name", {FirewallKind::kTunnel, "h", 1, "", "", ": value"}, {},
+       kFirewallNegotiationFailed, "firewall request impossible: the firewall data is not a list of header lines"},
   };
   ExpectFailures(cases);
   // A 255-byte name is still fine.
-  FirewallNegotiation negotiation({FirewallKind::kSocks5, std::string(255, 'a'), 1, "", ""});
+  FirewallNegotiation negotiation({FirewallKind::kSocks5, std::string(255, 'a'), 1, "", "", ""});
   EXPECT_EQ(negotiation.Current(), Step::kNeedMore);
 }
 
 TEST(FirewallNegotiationTest, Socks4TargetThatDoesNotResolveFailsWithTheResolverCode) {
-  FirewallNegotiation negotiation({FirewallKind::kSocks4, "no-such-host.vorlane.invalid", 80, "", ""});
+  FirewallNegotiation negotiation({FirewallKind::kSocks4, "no-such-host.vorlane.invalid", 80, "", "", ""});
   EXPECT_EQ(negotiation.Current(), Step::kFailed);
   EXPECT_EQ(negotiation.TakeOutput(), "");
   // NXDOMAIN, or a lookup that could not be answered where no resolver is reachable.
@@ -351,151 +359,6 @@ TEST(FirewallNegotiationTest, Socks4TargetThatDoesNotResolveFailsWithTheResolver
 
 // ---------------------------------------------------------------------------------------------
 // Against real proxies on loopback
-
-UniqueFd ListenLoopback(uint16_t* port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd.get(), 16) != 0 || ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return {};
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-UniqueFd ConnectLoopback(uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-  // Reads and writes in the tests end within a bound even when a peer goes quiet.
-  timeval limit{5, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  return fd;
-}
-
-bool SendAll(int fd, std::string_view bytes) {
-  for (size_t sent = 0, rounds = 0; sent < bytes.size(); ++rounds) {
-    if (rounds > 1000) return false;
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Echoes every connection until its peer closes; serves on its own thread until destroyed.
-class EchoServer {
- public:
-  EchoServer() : listener_(ListenLoopback(&port_)), thread_([this] { Serve(); }) {}
-  ~EchoServer() {
-    stop_ = true;
-    thread_.join();
-  }
-  uint16_t Port() const { return port_; }
-
- private:
-  void Serve() {
-    std::vector<UniqueFd> peers;
-    const auto deadline = std::chrono::steady_clock::now() + 120s;
-    while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-      std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
-      for (const UniqueFd& peer : peers) fds.push_back({peer.get(), POLLIN, 0});
-      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
-      if (fds[0].revents & POLLIN) {
-        UniqueFd peer(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (peer) peers.push_back(std::move(peer));
-      }
-      for (size_t i = 1; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
-        if (n <= 0 || !SendAll(fds[i].fd, std::string_view(buffer, static_cast<size_t>(n)))) {
-          std::erase_if(peers, [fd = fds[i].fd](const UniqueFd& p) { return p.get() == fd; });
-        }
-      }
-    }
-  }
-
-  uint16_t port_ = 0;
-  UniqueFd listener_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// A proxy daemon in the foreground, in a process group of its own, ended with its group when
-// the object goes. With `privateAccounts`, it runs in a mount namespace of its own where the
-// given passwd and shadow files stand in for the system's, so that a test can have accounts
-// without touching the machine's.
-class ProxyProcess {
- public:
-  struct Accounts {
-    std::filesystem::path passwd;
-    std::filesystem::path shadow;
-  };
-  ProxyProcess(std::vector<std::string> argv, const std::filesystem::path& log, std::optional<Accounts> accounts)
-      : log_(log) {
-    std::vector<char*> args;
-    for (std::string& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    const std::string logPath = log.string();
-    const std::string passwd = accounts ? accounts->passwd.string() : "";
-    const std::string shadow = accounts ? accounts->shadow.string() : "";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // Only system calls from here on: the test program has threads.
-      ::setpgid(0, 0);
-      const int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-      if (out >= 0) {
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(out, STDERR_FILENO);
-      }
-      if (accounts) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(shadow.c_str(), "/etc/shadow", nullptr, MS_BIND, nullptr) != 0) {
-          static constexpr char kMessage[] = "test: cannot set up the private accounts\n";
-          (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-          ::_exit(126);
-        }
-      }
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~ProxyProcess() {
-    if (pid_ <= 0 || reaped_) return;
-    ::kill(-pid_, SIGTERM);
-    if (!testkit::PollUntil([&] { return Reaped(); }, 5s)) {
-      ::kill(-pid_, SIGKILL);
-      (void)testkit::PollUntil([&] { return Reaped(); }, 5s);
-    }
-  }
-  ProxyProcess(const ProxyProcess&) = delete;
-  ProxyProcess& operator=(const ProxyProcess&) = delete;
-
-  // Waits until the daemon accepts connections on `port`; false when it ended or took too long.
-  bool WaitReady(uint16_t port) {
-    return pid_ > 0 && testkit::PollUntil([&] { return !Reaped() && ConnectLoopback(port).valid(); }, 10s) && !reaped_;
-  }
-  std::string Log() const { return testkit::ReadFile(log_); }
-
- private:
-  bool Reaped() {
-    if (!reaped_ && ::waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
-    return reaped_;
-  }
-
-  std::filesystem::path log_;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-};
 
 // The negotiation driven over a blocking socket, as the control drives it from its events.
 struct Tunnel {
@@ -574,49 +437,22 @@ class RealProxyTest : public ::testing::Test {
   uint16_t closedPort_ = static_cast<uint16_t>(testkit::FreePort());
 };
 
-constexpr char kDanted[] = "/usr/sbin/danted";
-constexpr char kTinyproxy[] = "/usr/bin/tinyproxy";
-constexpr char kUser[] = "vorlaneproxy";
-constexpr char kPassword[] = "s3cret";
-// The SHA-512 crypt of kPassword, as a shadow file holds it.
-constexpr char kPasswordHash[] =
-    "$6$vorlanesalt$zK5VcJ1PXnpWw5iDoRidd08yYts5OF8rJH8UlWZDkl1MBNR6mTkQxW9KQaQdFeAwVUZCGYsXpLq19fM5YiAKA/";
-
 TEST_F(RealProxyTest, DanteSocks4AndSocks5) {
   if (::access(kDanted, X_OK) != 0) GTEST_SKIP() << kDanted << " is not installed (Debian package dante-server)";
   const auto port = static_cast<uint16_t>(testkit::FreePort());
-  // Username first: a client that offers it is asked for it; one that offers only "none" gets in
-  // without. SOCKS4 knows no methods and comes in as "none".
-  const auto config = dir_.WriteFile("danted.conf",
-                                     "logoutput: stderr\n"
-                                     "internal: 127.0.0.1 port = " + std::to_string(port) + "\n"
-                                     "external: 127.0.0.1\n"
-                                     "clientmethod: none\n"
-                                     "socksmethod: username none\n"
-                                     "user.privileged: root\n"
-                                     "user.unprivileged: nobody\n"
-                                     "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                                     "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n");
-  const auto passwd = dir_.WriteFile("passwd",
-                                     "root:x:0:0:root:/root:/bin/sh\n"
-                                     "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n" +
-                                         std::string(kUser) + ":x:4242:4242::/nonexistent:/usr/sbin/nologin\n");
-  const auto shadow = dir_.WriteFile("shadow", "root:*:19000:0:99999:7:::\nnobody:*:19000:0:99999:7:::\n" +
-                                                   std::string(kUser) + ":" + kPasswordHash + ":19000:0:99999:7:::\n");
-  ProxyProcess danted({kDanted, "-f", config.string(), "-p", (dir_ / "danted.pid").string()},
-                      dir_ / "danted.log", ProxyProcess::Accounts{passwd, shadow});
-  ASSERT_TRUE(danted.WaitReady(port)) << danted.Log();
+  std::unique_ptr<ProxyProcess> danted = StartDanted(dir_, port);
+  ASSERT_TRUE(danted->WaitReady(port)) << danted->Log();
 
   RunCases(port, {
-      {"SOCKS4 to an address", {FirewallKind::kSocks4, "127.0.0.1", 0, "", ""}, 0, ""},
-      {"SOCKS4 to a name", {FirewallKind::kSocks4, "localhost", 0, "anyone", ""}, 0, ""},
-      {"SOCKS5 to an address", {FirewallKind::kSocks5, "127.0.0.1", 0, "", ""}, 0, ""},
-      {"SOCKS5 to a name", {FirewallKind::kSocks5, "localhost", 0, "", ""}, 0, ""},
-      {"SOCKS5 with user and password", {FirewallKind::kSocks5, "127.0.0.1", 0, kUser, kPassword}, 0, ""},
-      {"SOCKS5 with a wrong password", {FirewallKind::kSocks5, "127.0.0.1", 0, kUser, "wrong"}, 10013,
+      {"SOCKS4 to an address", {FirewallKind::kSocks4, "127.0.0.1", 0, "", "", ""}, 0, ""},
+      {"SOCKS4 to a name", {FirewallKind::kSocks4, "localhost", 0, "anyone", "", ""}, 0, ""},
+      {"SOCKS5 to an address", {FirewallKind::kSocks5, "127.0.0.1", 0, "", "", ""}, 0, ""},
+      {"SOCKS5 to a name", {FirewallKind::kSocks5, "localhost", 0, "", "", ""}, 0, ""},
+      {"SOCKS5 with user and password", {FirewallKind::kSocks5, "127.0.0.1", 0, kProxyUser, kProxyPassword, ""}, 0, ""},
+      {"SOCKS5 with a wrong password", {FirewallKind::kSocks5, "127.0.0.1", 0, kProxyUser, "wrong", ""}, 10013,
        "firewall authentication failed: 1"},
-      {"SOCKS5 to a closed port", {FirewallKind::kSocks5, "127.0.0.1", 1, "", ""}, 10061, "connection refused"},
-      {"SOCKS4 to a closed port", {FirewallKind::kSocks4, "127.0.0.1", 1, "", ""}, 10061,
+      {"SOCKS5 to a closed port", {FirewallKind::kSocks5, "127.0.0.1", 1, "", "", ""}, 10061, "connection refused"},
+      {"SOCKS4 to a closed port", {FirewallKind::kSocks4, "127.0.0.1", 1, "", "", ""}, 10061,
        "firewall request rejected or failed"},
   });
 }
@@ -632,31 +468,27 @@ TEST_F(RealProxyTest, TinyproxyHttpConnect) {
       {"open",
        false,
        {
-           {"tunnel", {FirewallKind::kTunnel, "127.0.0.1", 0, "", ""}, 0, ""},
-           {"tunnel to a name", {FirewallKind::kTunnel, "localhost", 0, "", ""}, 0, ""},
-           {"tunnel to a closed port", {FirewallKind::kTunnel, "127.0.0.1", 1, "", ""}, kFirewallNegotiationFailed,
+           {"tunnel", {FirewallKind::kTunnel, "127.0.0.1", 0, "", "", ""}, 0, ""},
+           {"tunnel to a name", {FirewallKind::kTunnel, "localhost", 0, "", "", ""}, 0, ""},
+           {"tunnel to a closed port", {FirewallKind::kTunnel, "127.0.0.1", 1, "", "", ""}, kFirewallNegotiationFailed,
             "firewall request rejected or failed"},
        }},
       {"with BasicAuth",
        true,
        {
-           {"tunnel with credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, kUser, kPassword}, 0, ""},
-           {"tunnel with a wrong password", {FirewallKind::kTunnel, "127.0.0.1", 0, kUser, "wrong"}, 10013,
+           {"tunnel with credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, kProxyUser, kProxyPassword, ""}, 0, ""},
+           {"tunnel with a wrong password", {FirewallKind::kTunnel, "127.0.0.1", 0, kProxyUser, "wrong", ""}, 10013,
             "firewall request rejected or failed"},
-           {"tunnel without credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, "", ""}, 10013,
+           {"tunnel without credentials", {FirewallKind::kTunnel, "127.0.0.1", 0, "", "", ""}, 10013,
             "firewall request rejected or failed"},
        }},
   };
   for (const Setup& setup : setups) {
     SCOPED_TRACE(setup.name);
     const auto port = static_cast<uint16_t>(testkit::FreePort());
-    std::string config = "Port " + std::to_string(port) +
-                         "\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\nLogLevel Info\n"
-                         "ConnectPort " + std::to_string(echo_.Port()) + "\nConnectPort " + std::to_string(closedPort_) + "\n";
-    if (setup.basicAuth) config += std::string("BasicAuth ") + kUser + " " + kPassword + "\n";
-    const auto file = dir_.WriteFile(std::string("tinyproxy-") + (setup.basicAuth ? "auth" : "open") + ".conf", config);
-    ProxyProcess tinyproxy({kTinyproxy, "-d", "-c", file.string()}, dir_ / "tinyproxy.log", std::nullopt);
-    ASSERT_TRUE(tinyproxy.WaitReady(port)) << tinyproxy.Log();
+    std::unique_ptr<ProxyProcess> tinyproxy =
+        StartTinyproxy(dir_, port, setup.basicAuth, {echo_.Port(), closedPort_});
+    ASSERT_TRUE(tinyproxy->WaitReady(port)) << tinyproxy->Log();
     RunCases(port, setup.cases);
   }
 }

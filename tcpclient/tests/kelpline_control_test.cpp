@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -28,7 +29,10 @@
 #include "platform/loop/message_loop.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/tests/peer_server.h"
+#include "tcpclient/tests/proxy_servers.h"
+#include "testing/agent_process.h"
 #include "testing/loop_pump.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::tcpclient {
 namespace {
@@ -198,6 +202,20 @@ class KelplineTest : public ::testing::Test {
   HRESULT Put(com::DISPID id, const Variant& value) { return com::PutProperty(dispatch_.get(), id, value); }
   HRESULT ConnectTo(uint16_t port, std::string_view host = "127.0.0.1") {
     return com::CallMethod(dispatch_.get(), kKelplineConnect, {Variant::FromUtf8(host), Variant(int32_t{port})});
+  }
+  // A byte-array property, read through its getter, as a string of bytes.
+  std::string BytesOf(HRESULT (IKelpline::*getter)(com::VARIANT*)) {
+    Variant bytes;
+    EXPECT_EQ((control_.get()->*getter)(bytes.put()), S_OK);
+    std::vector<uint8_t> raw;
+    EXPECT_EQ(bytes.ToBytes(&raw), S_OK);
+    return {raw.begin(), raw.end()};
+  }
+  // Connections go through the firewall of `type` at 127.0.0.1:port.
+  void UseFirewall(TFirewallType type, uint16_t port) {
+    ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{type})), S_OK);
+    ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
+    ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{port})), S_OK);
   }
   bool Connected() {
     com::VARIANT_BOOL value = com::VARIANT_FALSE;
@@ -498,9 +516,7 @@ TEST_F(KelplineTest, Ipv6Loopback) {
   EXPECT_TRUE(com::Failed(plain->put_RemoteHost(Bstr(u"::1").get())));
 }
 
-TEST_F(KelplineTest, FirewallSettingsAreCheckedAndTheNegotiationIsNotClaimed) {
-  PeerServer server(Greeting(""));
-  ASSERT_TRUE(server.ok());
+TEST_F(KelplineTest, FirewallSettingsAreChecked) {
   ASSERT_EQ(Put(kKelplineFirewallType, Variant(int32_t{fwTunnel})), S_OK);
   ASSERT_EQ(Put(kKelplineRemoteHost, Variant(u"target.example")), S_OK) << "the firewall resolves the name";
   ASSERT_EQ(Put(kKelplineRemotePort, Variant(int32_t{80})), S_OK);
@@ -515,12 +531,18 @@ TEST_F(KelplineTest, FirewallSettingsAreCheckedAndTheNegotiationIsNotClaimed) {
   EXPECT_EQ(noPort.text,
             "RemotePort can't be zero. Please specify a valid service port number. The FirewallPort is invalid (0).");
 
-  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{server.port()})), S_OK);
-  const Failure unavailable = Outcome(Put(kKelplineConnected, Variant(true)));
-  EXPECT_EQ(unavailable.hr, com::E_NOTIMPL);
-  EXPECT_TRUE(unavailable.text.starts_with("Firewall connection failed.")) << unavailable.text;
+  // The firewall's own name is resolved when connecting.
+  ASSERT_EQ(Config("FirewallHost=no-such-firewall.invalid"), "");
+  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{1080})), S_OK);
+  const Failure unresolved = Outcome(Put(kKelplineConnected, Variant(true)));
+  EXPECT_GE(unresolved.code, 11001);
+  EXPECT_LE(unresolved.code, 11004);
   EXPECT_FALSE(Connected());
-  EXPECT_EQ(server.Accepted(), 0) << "nothing may reach the network past a firewall it cannot pass";
+  EXPECT_EQ(Config("SocketHandle"), "-1");
+
+  // FirewallData is taken and never shown again.
+  EXPECT_EQ(Config("FirewallData=X-Extra: 1"), "");
+  EXPECT_EQ(Config("FirewallData"), "");
 }
 
 // The options the properties and settings ask for, read back from the socket itself (the
@@ -691,11 +713,7 @@ TEST_F(KelplineTest, HeldDataArrivesWhenAcceptingAgain) {
   ASSERT_EQ(control_->put_AcceptData(com::VARIANT_TRUE), S_OK);
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
   EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:held:0"});
-  Variant bytes;
-  ASSERT_EQ(control_->get_DataInTextB(bytes.put()), S_OK);
-  std::vector<uint8_t> raw;
-  ASSERT_EQ(bytes.ToBytes(&raw), S_OK);
-  EXPECT_EQ(std::string(raw.begin(), raw.end()), "held");
+  EXPECT_EQ(BytesOf(&IKelpline::get_DataInTextB), "held");
 }
 
 TEST_F(KelplineTest, ResetByPeer) {
@@ -969,6 +987,316 @@ TEST_F(KelplineTest, ReleasedInsideItsOwnEvents) {
       EXPECT_EQ(sink->Only("DataIn:").front(), "DataIn:first:1");
     }
   }
+}
+
+// ---------------------------------------------------------------- through a firewall
+
+// The control behind the real proxies, talking to an echo target through them.
+class KelplineFirewallTest : public KelplineTest {
+ protected:
+  struct Case {
+    const char* name;
+    TFirewallType type;
+    const char* user;
+    const char* password;
+    bool closedTarget;      // the target is a closed port on loopback
+    bool blocking;          // Timeout > 0: Connect waits for the outcome
+    int32_t code;           // 0: the path opens
+    std::string text;       // the failure's text
+  };
+
+  void SetUp() override {
+    KelplineTest::SetUp();
+    ASSERT_NE(closedPort_, 0);
+  }
+
+  // Connects through the firewall at `proxyPort` as `c` says, exchanges lines with the echo
+  // target when the path opens, and disconnects.
+  void RunCase(uint16_t proxyPort, const Case& c) {
+    SCOPED_TRACE(c.name);
+    sink_->events.clear();
+    ASSERT_NO_FATAL_FAILURE(UseFirewall(c.type, proxyPort));
+    ASSERT_EQ(Put(kKelplineFirewallUser, Variant::FromUtf8(c.user)), S_OK);
+    ASSERT_EQ(Put(kKelplineFirewallPassword, Variant::FromUtf8(c.password)), S_OK);
+    ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
+    ASSERT_EQ(control_->put_Timeout(c.blocking ? 10 : 0), S_OK);
+    const uint16_t target = c.closedTarget ? closedPort_ : echo_.Port();
+    const Failure connect = Outcome(ConnectTo(target));
+    if (c.blocking) {
+      EXPECT_EQ(connect.code, c.code) << connect.text;
+      if (c.code != 0) { EXPECT_EQ(connect.text, c.text); }
+    } else {
+      ASSERT_EQ(connect.hr, S_OK) << connect.text;
+    }
+    ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Connected:").empty(); }));
+    if (c.code != 0) {
+      EXPECT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:" + std::to_string(c.code) + ":" + c.text});
+      EXPECT_EQ(sink_->Only("Status:"),
+                (std::vector<std::string>{"Status:Attempting to connect to server.:0",
+                                          "Status:Firewall connection failed.:" + std::to_string(c.code)}));
+      EXPECT_FALSE(Connected());
+      EXPECT_EQ(Config("SocketHandle"), "-1");
+      return;
+    }
+    EXPECT_EQ(sink_->Only("Status:"), (std::vector<std::string>{"Status:Attempting to connect to server.:0",
+                                                                "Status:Firewall connection complete.:0",
+                                                                "Status:Remote host connection complete.:0"}));
+    EXPECT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:0:OK"});
+    ASSERT_TRUE(Connected());
+    for (const char* line : {"first line", "second line", "third line"}) {
+      ASSERT_EQ(control_->SendLine(Bstr::FromUtf8(line).get()), S_OK);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return sink_->Only("DataIn:").size() >= 3; }));
+    EXPECT_EQ(sink_->Only("DataIn:"),
+              (std::vector<std::string>{"DataIn:first line:1", "DataIn:second line:1", "DataIn:third line:1"}));
+    ASSERT_EQ(control_->put_Timeout(5), S_OK);
+    ASSERT_EQ(control_->Disconnect(), S_OK);
+    EXPECT_FALSE(Connected());
+    EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
+  }
+
+  testkit::TempDir dir_{"vorlane-kelpline-firewall"};
+  testing::EchoServer echo_;
+  uint16_t closedPort_ = testing::ClosedPort();
+};
+
+TEST_F(KelplineFirewallTest, SocksThroughDante) {
+  if (::access(testing::kDanted, X_OK) != 0) GTEST_SKIP() << "danted is not installed (Debian package dante-server)";
+  const auto port = static_cast<uint16_t>(testkit::FreePort());
+  std::unique_ptr<testing::ProxyProcess> danted = testing::StartDanted(dir_, port);
+  ASSERT_TRUE(danted->WaitReady(port)) << danted->Log();
+  const char* user = testing::kProxyUser;
+  const char* password = testing::kProxyPassword;
+  const Case cases[] = {
+      {"SOCKS4", fwSOCKS4, "", "", false, false, 0, ""},
+      {"SOCKS4, waiting", fwSOCKS4, "", "", false, true, 0, ""},
+      {"SOCKS5", fwSOCKS5, "", "", false, false, 0, ""},
+      {"SOCKS5 with user and password", fwSOCKS5, user, password, false, true, 0, ""},
+      {"SOCKS5 with a wrong password", fwSOCKS5, user, "wrong", false, true, 10013,
+       "firewall authentication failed: 1"},
+      {"SOCKS5 with a wrong password, not waiting", fwSOCKS5, user, "wrong", false, false, 10013,
+       "firewall authentication failed: 1"},
+      {"SOCKS5 to a closed port", fwSOCKS5, "", "", true, true, 10061, "connection refused"},
+      {"SOCKS4 to a closed port", fwSOCKS4, "", "", true, false, 10061, "firewall request rejected or failed"},
+  };
+  for (const Case& c : cases) RunCase(port, c);
+}
+
+TEST_F(KelplineFirewallTest, HttpTunnelThroughTinyproxy) {
+  if (::access(testing::kTinyproxy, X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed";
+  const char* user = testing::kProxyUser;
+  const char* password = testing::kProxyPassword;
+  struct Setup {
+    bool basicAuth;
+    std::vector<Case> cases;
+  };
+  const Setup setups[] = {
+      {false,
+       {
+           {"tunnel", fwTunnel, "", "", false, false, 0, ""},
+           {"tunnel, waiting", fwTunnel, "", "", false, true, 0, ""},
+           {"tunnel to a closed port", fwTunnel, "", "", true, true, 10053, "firewall request rejected or failed"},
+       }},
+      {true,
+       {
+           {"tunnel with credentials", fwTunnel, user, password, false, true, 0, ""},
+           {"tunnel with a wrong password", fwTunnel, user, "wrong", false, true, 10013,
+            "firewall request rejected or failed"},
+           {"tunnel without credentials", fwTunnel, "", "", false, false, 10013, "firewall request rejected or failed"},
+       }},
+  };
+  for (const Setup& setup : setups) {
+    SCOPED_TRACE(setup.basicAuth ? "with BasicAuth" : "open");
+    const auto port = static_cast<uint16_t>(testkit::FreePort());
+    std::unique_ptr<testing::ProxyProcess> tinyproxy =
+        testing::StartTinyproxy(dir_, port, setup.basicAuth, {echo_.Port(), closedPort_});
+    ASSERT_TRUE(tinyproxy->WaitReady(port)) << tinyproxy->Log();
+    for (const Case& c : setup.cases) RunCase(port, c);
+  }
+}
+
+// Firewalls that misbehave: one that hangs up at once, one that resets, one that never answers.
+// Ends its sending side at once (the client reads the end of the stream) and waits for the close.
+void HangsUp(PeerConnection& peer) {
+  (void)::shutdown(peer.fd(), SHUT_WR);
+  (void)peer.WaitForClientClose();
+}
+
+TEST_F(KelplineTest, AFirewallThatFailsTheNegotiationIsReported) {
+  struct Case {
+    const char* name;
+    PeerServer::Behaviour behaviour;
+    int16_t timeoutMs;  // 0: not waiting
+    std::vector<std::string> statuses;
+    std::vector<std::string> connected;
+    int32_t code;  // of the waiting call
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"hangs up at once", HangsUp, 0,
+       {"Status:Attempting to connect to server.:0", "Status:Firewall host disconnected.:10053"},
+       {"Connected:10053:Firewall host disconnected."}, 0, ""},
+      {"hangs up at once, waiting", HangsUp, 5000,
+       {"Status:Attempting to connect to server.:0", "Status:Firewall host disconnected.:10053"},
+       {"Connected:10053:Firewall host disconnected."}, 10053, "Firewall host disconnected."},
+      {"resets after the request",
+       [](PeerConnection& peer) {
+         (void)peer.Receive();
+         peer.Reset();
+       },
+       5000, {"Status:Attempting to connect to server.:0", "Status:Firewall host disconnected.:10054"},
+       {"Connected:10054:[10054] Connection reset by peer"}, 10054, "[10054] Connection reset by peer"},
+      {"never answers", ReadsOnlyOnceReleased, 400, {"Status:Attempting to connect to server.:0"}, {}, kErrWait,
+       "Timeout."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink_->events.clear();
+    PeerServer server(c.behaviour);
+    ASSERT_TRUE(server.ok());
+    ASSERT_NO_FATAL_FAILURE(UseFirewall(fwSOCKS5, server.port()));
+    ASSERT_EQ(Config("TimeoutInMilliseconds=True"), "");
+    ASSERT_EQ(control_->put_Timeout(c.timeoutMs), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    const Failure connect = Outcome(ConnectTo(80, "target.example"));
+    EXPECT_EQ(connect.code, c.code);
+    if (c.code != 0) { EXPECT_EQ(connect.text, c.text); }
+    if (c.code == kErrWait) { EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms); }
+    if (!c.connected.empty()) { ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Connected:").empty(); })); }
+    PumpFor(50ms);
+    EXPECT_EQ(sink_->Only("Status:"), c.statuses);
+    EXPECT_EQ(sink_->Only("Connected:"), c.connected);
+    EXPECT_FALSE(Connected());
+    EXPECT_EQ(Config("SocketHandle"), "-1");
+    server.Release();
+  }
+
+  // A firewall that closes at once: whether the client sees the end of the stream or a reset
+  // (its request reached a socket already closed) depends on timing; either is reported as a
+  // disconnected firewall, and the waiting call returns.
+  sink_->events.clear();
+  PeerServer closing([](PeerConnection&) {});
+  ASSERT_TRUE(closing.ok());
+  ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{closing.port()})), S_OK);
+  ASSERT_EQ(control_->put_Timeout(5000), S_OK);
+  const auto start = std::chrono::steady_clock::now();
+  const Failure connect = Outcome(ConnectTo(80, "target.example"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  EXPECT_TRUE(connect.code == 10053 || connect.code == 10054) << connect.code << " " << connect.text;
+  const std::vector<std::string> statuses = sink_->Only("Status:");
+  ASSERT_EQ(statuses.size(), 2u);
+  EXPECT_TRUE(statuses[1].starts_with("Status:Firewall host disconnected.:")) << statuses[1];
+  EXPECT_EQ(sink_->Only("Connected:").size(), 1u);
+  EXPECT_FALSE(Connected());
+}
+
+// The target's first bytes can come in the same segment as the firewall's last answer: they are
+// the connection's first data, cut into lines like the rest.
+TEST_F(KelplineTest, TargetDataBehindTheFirewallAnswerIsDelivered) {
+  PeerServer server([](PeerConnection& peer) {
+    std::string greeting;
+    for (int round = 0; round < 10 && greeting.size() < 3; ++round) greeting += peer.Receive();
+    if (greeting != std::string("\x05\x01\x00", 3) || !peer.Send(std::string("\x05\x00", 2))) return;
+    std::string request;
+    for (int round = 0; round < 10 && request.size() < 10; ++round) request += peer.Receive();
+    (void)peer.Send(std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x12\x34", 10) + "hello\r\nwor");
+    (void)peer.Send("ld\r\n");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_NO_FATAL_FAILURE(UseFirewall(fwSOCKS5, server.port()));
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+  ASSERT_EQ(ConnectTo(7, "127.0.0.1"), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Only("DataIn:").size() >= 2; }));
+  EXPECT_EQ(sink_->Only("DataIn:"), (std::vector<std::string>{"DataIn:hello:1", "DataIn:world:1"}));
+  EXPECT_EQ(server.Received(), std::string("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x07", 13));
+}
+
+// "FirewallData" goes into the HTTP CONNECT request as header lines; text that is no header
+// line fails the connection before anything is sent.
+TEST_F(KelplineTest, FirewallDataAddsHeaderLinesToTheTunnelRequest) {
+  PeerServer server([](PeerConnection& peer) {
+    std::string request;
+    for (int round = 0; round < 10 && request.find("\r\n\r\n") == std::string::npos; ++round) {
+      const std::string more = peer.Receive();
+      if (more.empty()) return;
+      request += more;
+    }
+    (void)peer.Send("HTTP/1.0 200 Connection established\r\n\r\n");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ASSERT_NO_FATAL_FAILURE(UseFirewall(fwTunnel, server.port()));
+  ASSERT_EQ(control_->put_Timeout(5), S_OK);
+
+  ASSERT_EQ(Config("FirewallData=X-Evil: 1\r\n\r\nGET / HTTP/1.0"), "");
+  const Failure refused = Outcome(ConnectTo(25, "mail.example"));
+  EXPECT_EQ(refused.code, 10053);
+  EXPECT_EQ(refused.text, "firewall request impossible: the firewall data is not a list of header lines");
+  EXPECT_TRUE(sink_->Has("Status:Firewall connection failed.:10053"));
+  EXPECT_EQ(server.ReceivedSize(), 0u);
+
+  ASSERT_EQ(Config("FirewallData=User-Agent: probe"), "");
+  ASSERT_EQ(ConnectTo(25, "mail.example"), S_OK);
+  EXPECT_TRUE(Connected());
+  EXPECT_EQ(server.Received(), "CONNECT mail.example:25 HTTP/1.0\r\nUser-Agent: probe\r\n\r\n");
+}
+
+// ---------------------------------------------------------------- code pages
+
+TEST_F(KelplineTest, CodePageConvertsTextBothWays) {
+  PeerServer server(Echo);
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Config("CodePage=1252"), "");
+  EXPECT_EQ(Config("CodePage"), "1252");
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
+  ConnectAndWait(server.port());
+  ASSERT_EQ(control_->SendLine(Bstr(u"5\u20ac caf\u00e9").get()), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
+  EXPECT_EQ(server.Received(), "5\x80 caf\xe9\r\n") << "the euro sign is 0x80 in code page 1252";
+  EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:5\u20ac caf\u00e9:1"});
+  // The byte form is what came in, unconverted.
+  EXPECT_EQ(BytesOf(&IKelpline::get_DataInTextB), "5\x80 caf\xe9");
+  // A character the page lacks goes out as '?'.
+  ASSERT_EQ(control_->SendLine(Bstr(u"\u4e2d").get()), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Only("DataIn:").size() >= 2; }));
+  EXPECT_EQ(sink_->Only("DataIn:").back(), "DataIn:?:1");
+}
+
+TEST_F(KelplineTest, ACharacterSplitAcrossReceivesArrivesWhole) {
+  // "a€b" in UTF-8, cut inside the euro sign; the second piece goes once the first has arrived.
+  PeerServer server([](PeerConnection& peer) {
+    if (!peer.Send("a\xe2\x82")) return;
+    if (!peer.WaitForRelease()) return;
+    (void)peer.Send("\xac" "b");
+    (void)peer.WaitForClientClose();
+  });
+  ASSERT_TRUE(server.ok());
+  ConnectAndWait(server.port());  // EOL empty: raw chunks as they come
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
+  server.Release();
+  std::string text;
+  ASSERT_TRUE(PumpUntil([&] {
+    text.clear();
+    for (const std::string& event : sink_->Only("DataIn:")) text += event.substr(7, event.size() - 9);
+    return text.size() >= std::string("a\u20acb").size();
+  }));
+  EXPECT_EQ(text, "a\u20acb");
+  EXPECT_EQ(sink_->Only("DataIn:").front(), "DataIn:a:0") << "the cut character waits for its rest";
+}
+
+TEST_F(KelplineTest, AnUnknownCodePageKeepsThePageInUse) {
+  ASSERT_EQ(Config("CodePage=1252"), "");
+  const Failure unknown = ConfigFailure("CodePage=99999");
+  EXPECT_TRUE(com::Failed(unknown.hr));
+  EXPECT_EQ(unknown.text, "Code page 99999 is not supported.");
+  EXPECT_EQ(Config("CodePage"), "1252");
+  // The EOL set as text follows the page: its bytes are searched for in what arrives.
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\u20ac").get()), S_OK);
+  EXPECT_EQ(BytesOf(&IKelpline::get_EOLB), "\x80");
+  ASSERT_EQ(Config("CodePage=0"), "");
+  EXPECT_EQ(BytesOf(&IKelpline::get_EOLB), "\xe2\x82\xac");
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "platform/loop/message_loop.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/tests/echo_server.h"
+#include "tcpclient/tests/kelpline_event_sink.h"
 #include "testing/loop_pump.h"
 
 namespace {
@@ -65,33 +66,19 @@ Measure Time(int count, const std::function<bool()>& round) {
 }
 
 // Counts the bytes DataIn delivers.
-class CountingSink final : public com::ComObject<CountingSink, com::IDispatch> {
+class CountingSink final : public tcpclient::testing::KelplineEventSink<CountingSink> {
  public:
   size_t received = 0;
   bool disconnected = false;
 
-  HRESULT QueryInterfaceExtra(const com::IID& iid, void** object) override {
-    if (iid != tcpclient::IKelplineEvents::kIid) return com::E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<com::IDispatch*>(this);
-    return S_OK;
-  }
-  HRESULT GetTypeInfoCount(uint32_t* count) override { return *count = 0, S_OK; }
-  HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
-    return com::E_NOTIMPL;
-  }
-  HRESULT Invoke(com::DISPID id, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS* params, com::VARIANT*,
-                 com::EXCEPINFO*, uint32_t*) override {
+  void OnEvent(com::DISPID id, com::DispatchCall& call) {
     if (id == tcpclient::kEventDataIn) {
-      com::DispatchCall call(*params, nullptr, nullptr);
       Bstr text;
       (void)call.Read(0, &text);
       received += text.Length();
     } else if (id == tcpclient::kEventDisconnected) {
       disconnected = true;
     }
-    return S_OK;
   }
 
  private:

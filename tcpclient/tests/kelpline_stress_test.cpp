@@ -26,6 +26,7 @@
 #include "platform/loop/message_loop.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/tests/echo_server.h"
+#include "tcpclient/tests/kelpline_event_sink.h"
 #include "tcpclient/tests/peer_server.h"
 #include "testing/loop_pump.h"
 #include "testing/poll_until.h"
@@ -80,7 +81,7 @@ std::string Pattern(int thread, size_t size) {
 
 // The container's side of one control: checks each DataIn piece against what was sent, as it
 // arrives, and remembers how the connection went.
-class CheckingSink final : public com::ComObject<CheckingSink, com::IDispatch> {
+class CheckingSink final : public testing::KelplineEventSink<CheckingSink> {
  public:
   explicit CheckingSink(const std::string* expected) : expected_(expected) {}
 
@@ -91,20 +92,7 @@ class CheckingSink final : public com::ComObject<CheckingSink, com::IDispatch> {
   bool disconnected = false;
   std::vector<std::string> errors;
 
-  HRESULT QueryInterfaceExtra(const com::IID& iid, void** object) override {
-    if (iid != IKelplineEvents::kIid) return com::E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<com::IDispatch*>(this);
-    return S_OK;
-  }
-  HRESULT GetTypeInfoCount(uint32_t* count) override { return *count = 0, S_OK; }
-  HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
-    return com::E_NOTIMPL;
-  }
-  HRESULT Invoke(com::DISPID id, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS* params, com::VARIANT*,
-                 com::EXCEPINFO*, uint32_t*) override {
-    com::DispatchCall call(*params, nullptr, nullptr);
+  void OnEvent(com::DISPID id, com::DispatchCall& call) {
     switch (id) {
       case kEventDataIn: {
         std::string text;
@@ -130,7 +118,6 @@ class CheckingSink final : public com::ComObject<CheckingSink, com::IDispatch> {
       default:
         break;
     }
-    return S_OK;
   }
 
  private:

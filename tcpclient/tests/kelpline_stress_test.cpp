@@ -85,6 +85,7 @@ class CheckingSink final : public testing::KelplineEventSink<CheckingSink> {
   std::string firstMismatch;
   int connected = -1;  // the status code of Connected, -1 before it came
   bool disconnected = false;
+  int readyToSend = 0;
   std::vector<std::string> errors;
 
   void OnEvent(com::DISPID id, com::DispatchCall& call) {
@@ -103,6 +104,9 @@ class CheckingSink final : public testing::KelplineEventSink<CheckingSink> {
       }
       case kEventDisconnected:
         disconnected = true;
+        break;
+      case kEventReadyToSend:
+        ++readyToSend;
         break;
       case kEventError: {
         std::string text;
@@ -159,10 +163,10 @@ void EchoThroughControl(int thread, uint16_t port, ThreadOutcome* outcome) {
     std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
     const std::string expected = Pattern(thread, kBytesPerThread);
     // Each blocking call may wait for what is left of the thread's time, in milliseconds.
-    auto timeLeft = [&] {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      return static_cast<int16_t>(std::clamp<long long>(left.count(), 1, 30'000));
+    auto left = [&] {
+      return std::max(1ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
     };
+    auto timeLeft = [&] { return static_cast<int16_t>(std::min<long long>(left().count(), 30'000)); };
     do {
       outcome->step = "apartment";
       if (!apartment.ok()) {
@@ -193,6 +197,13 @@ void EchoThroughControl(int thread, uint16_t port, ThreadOutcome* outcome) {
         break;
       }
 
+      // Odd threads send without waiting (below), through a small send buffer that fills often.
+      const bool waitInSend = thread % 2 == 0;
+      if (!waitInSend && control->Config(Bstr(u"OutBufferSize=8192").get(), answer.put()) != S_OK) {
+        fail("OutBufferSize refused");
+        break;
+      }
+
       outcome->step = "connect";
       (void)control->put_Timeout(timeLeft());
       hr = control->Connect(Bstr(u"127.0.0.1").get(), port);
@@ -202,22 +213,33 @@ void EchoThroughControl(int thread, uint16_t port, ThreadOutcome* outcome) {
       }
 
       outcome->step = "send";
+      // Even threads wait inside each send (Timeout > 0); odd ones send with Timeout 0 and, when
+      // the control answers 10035 (the rest is queued), pump until ReadyToSend says it is out.
       size_t offset = 0;
       for (int piece = 0; piece < 10'000 && offset < expected.size() && outcome->failure.empty(); ++piece) {
         // 1 byte up to 64 KB, changing from piece to piece.
         const size_t size = std::min(expected.size() - offset, 1 + (static_cast<size_t>(piece) * 7919) % 65536);
-        (void)control->put_Timeout(timeLeft());
+        (void)control->put_Timeout(waitInSend ? timeLeft() : int16_t{0});
+        const int readyBefore = sink->readyToSend;
         hr = control->put_DataToSend(Bstr::FromUtf8(std::string_view(expected).substr(offset, size)).get());
-        if (hr != S_OK) fail("piece " + std::to_string(piece) + " at " + std::to_string(offset) + ": " + ErrorText(hr));
+        const std::string where = "piece " + std::to_string(piece) + " at " + std::to_string(offset) + ": ";
         offset += size;
+        if (hr == S_OK) continue;
+        if (waitInSend || KelplineErrorCode(hr) != kErrWouldBlock) {
+          fail(where + ErrorText(hr));
+        } else if (!testkit::PumpUntil(
+                       *loop, [&] { return sink->readyToSend > readyBefore || sink->disconnected; }, left())) {
+          fail(where + "no ReadyToSend after 10035");
+        } else if (sink->disconnected) {
+          fail(where + "disconnected");
+        }
       }
       if (!outcome->failure.empty()) break;
 
       outcome->step = "receive";
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (!testkit::PumpUntil(
               *loop, [&] { return sink->received >= expected.size() || sink->mismatch || sink->disconnected; },
-              std::max(left, 1ms))) {
+              left())) {
         fail("only " + std::to_string(sink->received) + " bytes came back");
         break;
       }

@@ -66,6 +66,99 @@ int Convert(iconv_t converter, char** in, size_t* inLeft, std::string& out) {
   return E2BIG;
 }
 
+// UTF-8, the page of every control that sets none, is converted here directly: the general
+// converter costs several times the rest of receiving. The rules are the converter's: a byte
+// that starts no well-formed sequence (RFC 3629: no overlong forms, no surrogates, nothing
+// beyond U+10FFFF) is one U+FFFD; a well-formed start cut off by the end of the input is held.
+bool IsUtf8(int32_t page) { return page == 0 || page == 65001; }
+
+// The length of the sequence `bytes` starts with: > 0 a whole character of that many bytes
+// (its code point in *codePoint), 0 a well-formed start that the input ends before, -1 a byte
+// that starts no character.
+int Utf8Sequence(std::string_view bytes, char32_t* codePoint) {
+  const auto b0 = static_cast<unsigned char>(bytes[0]);
+  if (b0 < 0x80) {
+    *codePoint = b0;
+    return 1;
+  }
+  int length;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    if (b0 == 0xE0) low = 0xA0;
+    if (b0 == 0xED) high = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;
+  } else {
+    return -1;
+  }
+  char32_t value = b0 & (0xFF >> (length + 1));
+  for (int i = 1; i < length; ++i) {
+    if (static_cast<size_t>(i) >= bytes.size()) return 0;
+    const auto b = static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
+    if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF)) return -1;
+    value = (value << 6) | (b & 0x3F);
+  }
+  *codePoint = value;
+  return length;
+}
+
+// Writes the character at `to` and returns the end of what it wrote (two units at most).
+char16_t* PutUtf16(char16_t* to, char32_t codePoint) {
+  if (codePoint < 0x10000) {
+    *to++ = static_cast<char16_t>(codePoint);
+  } else {
+    codePoint -= 0x10000;
+    *to++ = static_cast<char16_t>(0xD800 + (codePoint >> 10));
+    *to++ = static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
+  }
+  return to;
+}
+
+// Writes the character at `to` and returns the end of what it wrote (four bytes at most).
+char* PutUtf8(char* to, char32_t codePoint) {
+  if (codePoint < 0x80) {
+    *to++ = static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    *to++ = static_cast<char>(0xC0 | (codePoint >> 6));
+    *to++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    *to++ = static_cast<char>(0xE0 | (codePoint >> 12));
+    *to++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    *to++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    *to++ = static_cast<char>(0xF0 | (codePoint >> 18));
+    *to++ = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    *to++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    *to++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+  return to;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out(text.size() * 3, '\0');  // a unit takes three bytes at most, a pair four
+  char* to = out.data();
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit < 0x80) {
+      *to++ = static_cast<char>(unit);
+    } else if (unit < 0xD800 || unit > 0xDFFF) {
+      to = PutUtf8(to, unit);
+    } else if (unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      to = PutUtf8(to, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      *to++ = '?';  // a surrogate without its partner
+    }
+  }
+  out.resize(static_cast<size_t>(to - out.data()));
+  return out;
+}
+
 void AppendUnits(std::u16string& text, std::string_view bytes) {
   const size_t units = bytes.size() / sizeof(char16_t);
   const size_t at = text.size();
@@ -126,6 +219,7 @@ void CodePage::Close() {
 }
 
 std::string CodePage::FromText(std::u16string_view text) const {
+  if (IsUtf8(number_)) return Utf16ToUtf8(text);
   std::string out;
   if (encoder_ == kNoConverter) return out;
   char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data()));
@@ -162,6 +256,41 @@ std::string CodePage::FromText(std::u16string_view text) const {
 std::u16string CodePage::ToText(std::string_view bytes, bool flush) {
   std::u16string text;
   if (decoder_ == kNoConverter) return text;
+  if (IsUtf8(number_)) {
+    std::string input = std::move(held_);
+    held_.clear();
+    input.append(bytes);
+    // Never more units than bytes: a four-byte character is two units, anything else one.
+    text.resize(input.size());
+    char16_t* to = text.data();
+    std::string_view rest(input);
+    while (!rest.empty()) {
+      // Plain ASCII runs are the common case.
+      if (static_cast<unsigned char>(rest[0]) < 0x80) {
+        *to++ = static_cast<char16_t>(rest[0]);
+        rest.remove_prefix(1);
+        continue;
+      }
+      char32_t codePoint = 0;
+      const int length = Utf8Sequence(rest, &codePoint);
+      if (length > 0) {
+        to = PutUtf16(to, codePoint);
+        rest.remove_prefix(static_cast<size_t>(length));
+      } else if (length == 0) {
+        if (flush) {
+          *to++ = kReplacement;
+        } else {
+          held_.assign(rest);
+        }
+        break;
+      } else {
+        *to++ = kReplacement;
+        rest.remove_prefix(1);
+      }
+    }
+    text.resize(static_cast<size_t>(to - text.data()));
+    return text;
+  }
   std::string input = std::move(held_);
   held_.clear();
   input.append(bytes);

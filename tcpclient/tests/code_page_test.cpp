@@ -1,7 +1,10 @@
 #include "tcpclient/code_page.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <cerrno>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,6 +135,61 @@ TEST(CodePageTest, MovesKeepTheConverters) {
   EXPECT_EQ(third.ToText("\xE2\x82"), u"");
   third = std::move(second);  // the UTF-8 converters are closed, and what they held is gone
   EXPECT_EQ(third.ToText("\xAC"), u"\u00AC");
+}
+
+// UTF-8 is decoded by a path of its own; it must agree with the general converter, which
+// decodes every other page: each byte that starts no well-formed character is one U+FFFD, and a
+// start that the input ends before is one U+FFFD when the input is flushed.
+std::u16string DecodeUtf8ByTheConverter(std::string bytes) {
+  iconv_t converter = ::iconv_open("UTF-16LE", "UTF-8");
+  EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
+  std::u16string text;
+  char* in = bytes.data();
+  size_t inLeft = bytes.size();
+  while (inLeft > 0) {
+    char16_t units[256];
+    char* to = reinterpret_cast<char*>(units);
+    size_t toLeft = sizeof units;
+    const size_t rc = ::iconv(converter, &in, &inLeft, &to, &toLeft);
+    const int error = rc == static_cast<size_t>(-1) ? errno : 0;
+    text.append(units, (sizeof units - toLeft) / sizeof(char16_t));
+    if (error == EILSEQ) {  // a bad byte
+      text.push_back(u'\uFFFD');
+      ++in;
+      --inLeft;
+    } else if (error == EINVAL) {  // a start the input ends before: given up whole
+      text.push_back(u'\uFFFD');
+      break;
+    } else if (error != 0 && error != E2BIG) {
+      break;
+    }
+  }
+  ::iconv_close(converter);
+  return text;
+}
+
+TEST(CodePageTest, Utf8DecodesAsTheGeneralConverterDoes) {
+  std::vector<std::string> inputs = {
+      "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF",  // overlong forms
+      "\xED\xA0\x80", "\xED\xBF\xBF",                 // surrogates
+      "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", // beyond U+10FFFF
+      "\x80", "\xBF\x41", "\xC2\x41", "\xE2\x82\x41", "\xF0\x9F\x98\x41",  // broken sequences
+      "\xE2\x82", "\xF0\x9F\x98",                       // cut at the end
+      "\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xC2\x80\x7F",    // the edges of the ranges
+  };
+  std::mt19937 random(20261208);
+  // Random bytes, ended by a letter: the general converter holds back a cut start of the old
+  // five- and six-byte forms that can never be completed, which the direct path rightly does not.
+  for (int i = 0; i < 2000; ++i) {
+    std::string bytes(1 + random() % 12, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random() % 3 == 0 ? 0x80 + random() % 0x80 : random() % 0x100);
+    inputs.push_back(std::move(bytes) + "A");
+  }
+  CodePage page = OpenOrDie(0);
+  for (const std::string& bytes : inputs) {
+    page.Reset();
+    ASSERT_EQ(page.ToText(bytes, true), DecodeUtf8ByTheConverter(bytes)) << ::testing::PrintToString(bytes);
+  }
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ done
 packages=(
   build-essential cmake pkg-config git ca-certificates ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libssh-dev libsystemd-dev
+  libssl-dev libssh-dev libsystemd-dev openssl
   openssh-client sshpass
   procps iproute2
   fping

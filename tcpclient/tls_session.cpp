@@ -65,34 +65,29 @@ bool IsAddressLiteral(const std::string& host) {
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-// The DER bytes of a certificate given as PEM or as base64 DER; empty when it is neither.
-std::string DecodeCertificate(const std::string& text) {
-  if (text.empty()) return {};
-  if (text.find("-----BEGIN") != std::string::npos) {
-    BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
-    if (bio == nullptr) return {};
-    X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    ERR_clear_error();
-    if (certificate == nullptr) return {};
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(certificate, &der);
-    X509_free(certificate);
-    if (length <= 0) return {};
-    std::string bytes(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
-  }
-  std::optional<std::string> bytes = cipher::Base64DecodeToString(text);
-  return bytes ? *bytes : std::string();
-}
-
 std::string CertificateDerOf(X509* certificate) {
   unsigned char* der = nullptr;
   const int length = i2d_X509(certificate, &der);
   if (length <= 0) return {};
   std::string bytes(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
   OPENSSL_free(der);
+  return bytes;
+}
+
+// The DER bytes of a certificate given as PEM or as base64 DER; empty when it is neither.
+std::string DecodeCertificate(const std::string& text) {
+  if (text.empty()) return {};
+  if (text.find("-----BEGIN") == std::string::npos) {
+    std::optional<std::string> bytes = cipher::Base64DecodeToString(text);
+    return bytes ? *bytes : std::string();
+  }
+  BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+  X509* certificate = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  ERR_clear_error();
+  if (certificate == nullptr) return {};
+  std::string bytes = CertificateDerOf(certificate);
+  X509_free(certificate);
   return bytes;
 }
 

@@ -117,17 +117,22 @@ HRESULT KelplineControl::Connect(BSTR host, int32_t port) {
   });
 }
 
-HRESULT KelplineControl::OpenConnection() {
+HRESULT KelplineControl::OpenConnection(bool startSsl) {
   AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   connectOutcome_ = {};
   if (HasSocket()) return Fail(kErrAlreadyConnected, kTextAlreadyConnected);
   if (std::optional<ControlError> failure = CheckTarget()) return Fail(*failure);
+  // sslExplicit and sslNone start in plain text, until StartSSL.
+  tlsOn_ = startSsl || (sslStartMode_ != sslExplicit && sslStartMode_ != sslNone);
   if (std::optional<ControlError> failure = StartConnect()) return Fail(*failure);
   if (TimeoutDuration() <= 0ms) return S_OK;  // the outcome arrives through the events
 
-  // Through a firewall, the connection is complete once the negotiation has opened the path.
-  const WaitEnd end = WaitFor([&] { return state_ != State::kConnecting && state_ != State::kNegotiating; });
+  // Through a firewall, the connection is complete once the negotiation has opened the path; with
+  // TLS, once the handshake is done.
+  const WaitEnd end = WaitFor([&] {
+    return state_ != State::kConnecting && state_ != State::kNegotiating && state_ != State::kHandshaking;
+  });
   if (end != WaitEnd::kDone) {
     CloseSocket();  // the attempt is abandoned
     return WaitFailure(end);
@@ -137,11 +142,6 @@ HRESULT KelplineControl::OpenConnection() {
 }
 
 std::optional<ControlError> KelplineControl::CheckTarget() {
-  // Connecting with sslExplicit or sslNone starts in plain text; otherwise the connection
-  // would need TLS from its first byte, which this build cannot give: refuse rather than talk
-  // in the clear to a peer that expects TLS.
-  if (sslStartMode_ == sslExplicit || sslStartMode_ == sslNone) tlsOn_ = false;
-  if (tlsOn_) return ControlError{kErrTlsUnavailable, std::string(kTextTlsUnavailable)};
   if (settings_.firewallType != fwNone) {
     if (settings_.firewallHost.empty()) {
       return ControlError{kErrAddressInvalid,
@@ -253,16 +253,22 @@ void KelplineControl::FinishConnect(uint32_t events) {
 
 void KelplineControl::ConnectionEstablished(std::string early) {
   const bool throughFirewall = state_ == State::kNegotiating;
-  state_ = State::kConnected;
+  // With TLS the connection is made once the handshake, which starts now, is done.
+  const State next = tlsOn_ ? State::kHandshaking : State::kConnected;
+  state_ = next;
   negotiation_.reset();
   NoteActivity();
   UpdateWatch();
   if (throughFirewall) {
     FireConnectionStatus(kStatusFirewallComplete, 0, kStatusOk);
-    if (state_ != State::kConnected) return;
+    if (state_ != next) return;
   }
   FireConnectionStatus(kStatusConnectComplete, 0, kStatusOk);
-  if (state_ != State::kConnected) return;
+  if (state_ != next) return;
+  if (next == State::kHandshaking) {
+    StartHandshake(std::move(early));
+    return;
+  }
   FireStatus(kEventConnected, 0, kStatusOk);
   // The target's first bytes that came with the firewall's answer go the way of all received data.
   if (state_ == State::kConnected && !early.empty()) TakeReceived(early);
@@ -364,7 +370,14 @@ HRESULT KelplineControl::CloseConnection(bool waitForQueued, bool reportWouldBlo
   AssertOwnThread();
   com::ComPtr<KelplineControl> self(this);
   if (!HasSocket()) return S_OK;
-  if (state_ == State::kConnecting || state_ == State::kNegotiating || !linger_ || sendBuffer_.empty()) {
+  if (TlsActive() && state_ == State::kConnected) {
+    // close_notify goes ahead of everything that follows; what is left of it when the socket
+    // closes at once is lost with the connection.
+    CloseTls();
+    if (!HasSocket()) return S_OK;
+    if (!FlushSend()) return S_OK;
+  }
+  if (state_ == State::kConnecting || state_ == State::kHandshaking || state_ == State::kNegotiating || !linger_ || sendBuffer_.empty()) {
     FinishClose(0, kStatusOk);
     return S_OK;
   }
@@ -393,6 +406,11 @@ void KelplineControl::CloseSocket() {
   negotiation_.reset();
   negotiationOutput_.clear();
   hangupSeen_ = false;
+  if (tls_ && settings_.reuseSslSession) {
+    if (std::shared_ptr<const TlsResumption> resumption = tls_->TakeResumption()) resumption_ = std::move(resumption);
+  }
+  tls_.reset();
+  tlsPlaintext_.clear();
 }
 
 void KelplineControl::FinishClose(int32_t code, std::string_view text) {
@@ -412,6 +430,10 @@ void KelplineControl::OnSocketEvents(uint32_t events) {
   }
   if (state_ == State::kNegotiating) {
     Negotiate(events);
+    return;
+  }
+  if (state_ == State::kHandshaking) {
+    HandshakeEvents(events);
     return;
   }
   if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) {
@@ -467,6 +489,9 @@ void KelplineControl::UpdateWatch() {
   } else if (state_ == State::kNegotiating) {
     // Data the container queued waits until the path is open.
     events = EPOLLIN | (negotiationOutput_.empty() ? 0u : uint32_t{EPOLLOUT});
+  } else if (state_ == State::kHandshaking) {
+    // The handshake reads whatever AcceptData says; data the container queued waits for it.
+    events = EPOLLIN | (sendBuffer_.empty() ? 0u : uint32_t{EPOLLOUT});
   } else {
     if ((acceptData_ || getLineWaiting_) && pending_.empty()) events |= EPOLLIN;
     if (!sendBuffer_.empty()) events |= EPOLLOUT;
@@ -498,6 +523,10 @@ LineSplitter& KelplineControl::Splitter() {
 }
 
 void KelplineControl::Receive() {
+  if (TlsActive()) {
+    ReceiveTls();
+    return;
+  }
   LineSplitter& splitter = Splitter();
   std::string chunk(std::max<size_t>(splitter.Room(), 1), '\0');
   const ssize_t received = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
@@ -549,9 +578,17 @@ void KelplineControl::PeerClosed() {
 }
 
 void KelplineControl::ConnectionFailed(int32_t code, bool duringReceive) {
+  const bool handshaking = state_ == State::kHandshaking;
   lastFailure_ = SocketError(code);
   const std::string text = lastFailure_.text;
   CloseSocket();
+  if (handshaking) {
+    // The connection was never made: the outcome of the connect.
+    connectOutcome_ = lastFailure_;
+    FireStatus(kEventError, code, text);
+    FireStatus(kEventConnected, code, text);
+    return;
+  }
   if (duringReceive) {
     FireConnectionStatus(std::string(kStatusRecvError) + std::to_string(code), code, text);
   } else {
@@ -563,7 +600,7 @@ void KelplineControl::ConnectionFailed(int32_t code, bool duringReceive) {
 // ---------------------------------------------------------------- sending
 
 bool KelplineControl::FlushSend() {
-  if (state_ != State::kConnected && state_ != State::kClosing) return true;
+  if (state_ != State::kConnected && state_ != State::kClosing && state_ != State::kHandshaking) return true;
   for (size_t round = 0; round < 1'000'000 && !sendBuffer_.empty(); ++round) {
     const ssize_t sent = ::send(socket_.get(), sendBuffer_.data(), sendBuffer_.size(), MSG_NOSIGNAL);
     if (sent < 0) {
@@ -584,19 +621,27 @@ HRESULT KelplineControl::QueueAndSend(std::string bytes) {
   bytesSent_ = 0;
   if (!HasSocket() || state_ == State::kClosing) return Fail(SocketError(10057));
   const size_t size = bytes.size();
-  sendBuffer_ += bytes;
-  auto sentOfThis = [&] { return static_cast<int32_t>(size - std::min(size, sendBuffer_.size())); };
+  if (tlsOn_ && state_ != State::kConnected) {
+    tlsPlaintext_ += bytes;  // sent once the session is open
+  } else if (TlsActive()) {
+    // With TLS the buffer holds records: what is sent of this is known when they are all gone.
+    if (!tls_->Write(bytes)) return Fail(SocketError(10057));
+    sendBuffer_ += tls_->TakeOutput();
+  } else {
+    sendBuffer_ += bytes;
+  }
+  auto sentOfThis = [&] { return static_cast<int32_t>(size - std::min(size, QueuedBytes())); };
   if (!FlushSend()) return Fail(lastFailure_);
   bytesSent_ = sentOfThis();
-  if (sendBuffer_.empty()) return S_OK;
+  if (QueuedBytes() == 0) return S_OK;
   // The rest goes when the socket can take it.
   readyToSendOwed_ = true;
   UpdateWatch();
   if (TimeoutDuration() <= 0ms) return Fail(SocketError(kErrWouldBlock));
-  const WaitEnd end = WaitFor([&] { return sendBuffer_.empty() || !HasSocket(); });
+  const WaitEnd end = WaitFor([&] { return QueuedBytes() == 0 || !HasSocket(); });
   if (HasSocket()) bytesSent_ = sentOfThis();
   if (end != WaitEnd::kDone) return WaitFailure(end);
-  if (!HasSocket() && !sendBuffer_.empty()) return Fail(kErrWait, kTextDisconnected);
+  if (!HasSocket() && QueuedBytes() != 0) return Fail(kErrWait, kTextDisconnected);
   if (!HasSocket()) bytesSent_ = static_cast<int32_t>(size);
   return S_OK;
 }
@@ -636,6 +681,20 @@ KelplineControl::WaitEnd KelplineControl::WaitFor(Done done) {
 
 HRESULT KelplineControl::WaitFailure(WaitEnd end) {
   return Fail(kErrWait, end == WaitEnd::kTimeout ? kTextTimeout : kTextInterrupted);
+}
+
+// StartSSL on a plain connection: the handshake runs on it, waited for as a connect is.
+HRESULT KelplineControl::BeginTlsOnOpenConnection() {
+  connectOutcome_ = {};
+  StartHandshake({});
+  if (TimeoutDuration() <= 0ms) return S_OK;  // the outcome comes by Connected
+  const WaitEnd end = WaitFor([&] { return state_ != State::kHandshaking; });
+  if (end != WaitEnd::kDone) {
+    CloseSocket();  // a connection half secured is of no use
+    return WaitFailure(end);
+  }
+  if (connectOutcome_.code != 0) return Fail(connectOutcome_);
+  return S_OK;
 }
 
 HRESULT KelplineControl::DoEvents() {
@@ -741,6 +800,31 @@ void KelplineControl::ReportFiringFailure(std::string_view event) noexcept {
     FireStatus(kEventError, kErrOutOfMemory, "Out of memory while firing " + std::string(event) + ".");
   } catch (const std::bad_alloc&) {
     // Nothing is left to tell the container with.
+  }
+}
+
+void KelplineControl::FireSslStatus(std::string_view message) {
+  try {
+    Bstr text;
+    Fire(kEventSslStatus, {Variant::ByRef(HoldText(text, message))});
+  } catch (const std::bad_alloc&) {
+    ReportFiringFailure("SSLStatus");
+  }
+}
+
+bool KelplineControl::FireServerAuthentication() {
+  try {
+    Bstr encoded, subject, issuer, status;
+    VARIANT_BOOL accept = com::VARIANT_FALSE;
+    Fire(kEventSslServerAuthentication,
+         {Variant::ByRef(HoldText(encoded, com::Utf16ToUtf8(sslServerCert_))),
+          Variant::ByRef(HoldText(subject, tls_->CertificateSubject())),
+          Variant::ByRef(HoldText(issuer, tls_->CertificateIssuer())),
+          Variant::ByRef(HoldText(status, tls_->CertificateStatusText())), Variant::ByRefBool(&accept)});
+    return accept != com::VARIANT_FALSE;
+  } catch (const std::bad_alloc&) {
+    ReportFiringFailure("SSLServerAuthentication");
+    return false;  // no decision is a refusal
   }
 }
 

@@ -33,6 +33,7 @@
 #include "tcpclient/kelpline.h"
 #include "tcpclient/line_splitter.h"
 #include "tcpclient/socket_errors.h"
+#include "tcpclient/tls_session.h"
 
 namespace vorlane::tcpclient {
 
@@ -239,7 +240,9 @@ class KelplineControl final
 
  private:
   // kNegotiating: the TCP connection to the firewall is up and the firewall negotiation runs over it.
-  enum class State { kClosed, kConnecting, kNegotiating, kConnected, kClosing };
+  // kHandshaking: the path to the target is open and the TLS handshake runs over it; the
+  // connection counts as made once the session is open.
+  enum class State { kClosed, kConnecting, kNegotiating, kHandshaking, kConnected, kClosing };
   // The message the control posts to itself to deliver held data and retry pending sends (the
   // message number the hidden window of the control answers to).
   static constexpr uint32_t kRetriggerMessage = 1125;
@@ -265,8 +268,9 @@ class KelplineControl final
   void AssertOwnThread() const { assert(loop_->IsLoopThread()); }
 
   // Connecting.
-  com::HRESULT OpenConnection();
-  // Why no connection can start now (TLS asked for, no target), in the order they are reported.
+  // `startSsl`: TLS from the first byte whatever SSLStartMode says (StartSSL without a connection).
+  com::HRESULT OpenConnection(bool startSsl = false);
+  // Why no connection can start now (no target), in the order they are reported.
   std::optional<ControlError> CheckTarget();
   // Creates, binds and connects the socket; the outcome arrives on the loop.
   std::optional<ControlError> StartConnect();
@@ -281,6 +285,31 @@ class KelplineControl final
   void NegotiationFailed(std::string_view status, int32_t code, std::string_view text);
   // The path to the target is open (directly or through the firewall): report it and go on.
   void ConnectionEstablished(std::string early);
+  // TLS (kelpline_tls.cpp). The session's ciphertext goes through sendBuffer_, the control's raw
+  // send path; application data given before the session is open waits in tlsPlaintext_.
+  TlsSettings MakeTlsSettings() const;
+  // Starts the handshake on the open path to the target; `early` is what already arrived of it.
+  void StartHandshake(std::string early);
+  // After every engine call: writes its output, fires its progress texts, asks the container
+  // about a certificate that did not pass, and follows the session into open or failed. Returns
+  // the application data to hand on, if the connection is still there.
+  void DriveTls(std::string plaintext);
+  bool FireTlsStatus();
+  void HandshakeFailed();
+  void SecureConnectionOpen(std::string plaintext);
+  // The peer ended the stream (close_notify or the socket's end) while TLS was on.
+  void TlsPeerEnded();
+  // Sends close_notify ahead of a close of our own.
+  void CloseTls();
+  bool TlsActive() const { return tls_ != nullptr; }
+  void KeepServerCertificate();
+  void ReceiveTls();
+  void HandshakeEvents(uint32_t events);
+  // One try to put what waits in the send buffer on the wire, for a connection about to close.
+  void SendLastBytes();
+  com::HRESULT BeginTlsOnOpenConnection();
+  size_t QueuedBytes() const { return sendBuffer_.size() + tlsPlaintext_.size(); }
+
   // Closing: gracefully (what is queued goes first when Linger is true) or at once.
   com::HRESULT CloseConnection(bool waitForQueued, bool reportWouldBlock);
   void CloseSocket();
@@ -312,6 +341,9 @@ class KelplineControl final
   void FireConnectionStatus(std::string_view event, int32_t code, std::string_view text);
   void FireDataIn(const LinePiece& piece);
   void FireReadyToSend();
+  void FireSslStatus(std::string_view message);
+  // SSLServerAuthentication for the session's certificate; the container's decision.
+  bool FireServerAuthentication();
   // An event that could not be fired for lack of memory, told through Error.
   void ReportFiringFailure(std::string_view event) noexcept;
   void Fire(com::DISPID id, std::initializer_list<com::Variant> args);
@@ -342,7 +374,7 @@ class KelplineControl final
   int32_t bytesSent_ = 0;
   int16_t timeout_ = 0;
 
-  // TLS settings, kept until the TLS layer uses them.
+  // TLS settings and the state of the last secured connection.
   std::u16string sslAcceptServerCert_;
   std::u16string sslCertEncoded_;
   std::u16string sslCertStore_ = u"MY";
@@ -356,6 +388,10 @@ class KelplineControl final
   TSSLCertStoreType sslCertStoreType_ = sstUser;
   TSSLStartMode sslStartMode_ = sslAutomatic;
   bool tlsOn_ = true;
+  std::unique_ptr<TlsSession> tls_;                   // the session of the connection, when TLS is on
+  std::shared_ptr<const TlsResumption> resumption_;  // "ReuseSSLSession": offered on the next connect
+  std::string tlsPlaintext_;                          // queued by the container before the session opened
+  std::string sslServerCertDer_;
 
   std::optional<FirewallNegotiation> negotiation_;
   std::string negotiationOutput_;  // of the negotiation, not yet taken by the socket

@@ -332,7 +332,18 @@ HRESULT KelplineControl::put_SSLStartMode(TSSLStartMode value) {
   return S_OK;
 }
 
-HRESULT KelplineControl::StartSSL() { return Fail(kErrTlsUnavailable, kTextTlsUnavailable); }
+HRESULT KelplineControl::StartSSL() {
+  return com::CatchReturn([&]() -> HRESULT {
+    AssertOwnThread();
+    com::ComPtr<KelplineControl> self(this);
+    // Without a connection: connect with TLS from the first byte.
+    if (!HasSocket()) return OpenConnection(/*startSsl=*/true);
+    tlsOn_ = true;
+    // A connection under way takes TLS once its path is open; a secured one has it already.
+    if (state_ != State::kConnected || TlsActive()) return S_OK;
+    return BeginTlsOnOpenConnection();
+  });
+}
 
 // ---------------------------------------------------------------- byte-array forms
 
@@ -365,10 +376,10 @@ HRESULT KelplineControl::put_SSLCertEncodedB(com::VARIANT value) { return ReadBy
 HRESULT KelplineControl::get_SSLCertStoreB(com::VARIANT* value) { return CopyOut(sslCertStoreBytes_, value); }
 HRESULT KelplineControl::put_SSLCertStoreB(com::VARIANT value) { return ReadBytes(value, &sslCertStoreBytes_); }
 
-HRESULT KelplineControl::get_SSLServerCertB(com::VARIANT* value) { return CopyOut(std::vector<uint8_t>{}, value); }
+HRESULT KelplineControl::get_SSLServerCertB(com::VARIANT* value) { return CopyOut(AsBytes(sslServerCertDer_), value); }
 HRESULT KelplineControl::get_DataInTextB(com::VARIANT* value) { return CopyOut(AsBytes(lastDataIn_), value); }
 HRESULT KelplineControl::get_SSLServerAuthenticationCertEncodedB(com::VARIANT* value) {
-  return CopyOut(std::vector<uint8_t>{}, value);
+  return CopyOut(AsBytes(sslServerCertDer_), value);
 }
 
 // ---------------------------------------------------------------- Config

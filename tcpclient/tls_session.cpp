@@ -32,7 +32,6 @@ constexpr char kHandshakeComplete[] = "SSL handshake complete.";
 constexpr char kVerificationAborting[] = "Server certificate verification failed. Aborting connection...";
 constexpr char kVerificationAborted[] = "Server certificate verification failed. Connection aborted.";
 constexpr char kServerEndedSession[] = "Server signaled end of session.";
-constexpr char kConnectionTerminated[] = "SSL connection terminated.";
 constexpr char kCredentialsFailed[] = "Could not acquire security credentials: error ";
 constexpr char kHandshakeFailed[] = "error during handshake[2]: ";
 constexpr char kServerDisconnected[] = "Server disconnected before handshake completion [";
@@ -440,7 +439,7 @@ void TlsSession::Close() {
     SSL_shutdown(ssl_);
     CollectOutput(false);
     closeSent_ = true;
-    Status(kConnectionTerminated);
+    Status(kTlsConnectionTerminated);
     state_ = State::kClosed;
   } else if (state_ == State::kHandshaking || state_ == State::kVerifying) {
     state_ = State::kClosed;

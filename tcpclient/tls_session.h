@@ -47,6 +47,9 @@ inline constexpr uint32_t kProtocolTls12 = 0x00000C00;
 inline constexpr uint32_t kProtocolTls13 = 0x00003000;
 inline constexpr uint32_t kProtocolsDefault = 255;
 
+// The progress text of a TLS connection that has ended, by either side.
+inline constexpr char kTlsConnectionTerminated[] = "SSL connection terminated.";
+
 struct TlsSettings {
   // RemoteHost as given: sent as SNI when it is a name, and the name or address the certificate
   // must match.

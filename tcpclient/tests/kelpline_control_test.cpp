@@ -357,9 +357,10 @@ TEST_F(KelplineTest, PropertyRulesWithoutAConnection) {
   EXPECT_EQ(zeroAddress.code, kErrAddressInvalid);
   EXPECT_EQ(zeroAddress.text, "The RemoteHost address is invalid (0.0.0.0).");
 
+  // StartSSL without a connection connects, with TLS from the start: the same checks apply.
   const Failure startSsl = Outcome(com::CallMethod(dispatch_.get(), kKelplineStartSsl));
-  EXPECT_EQ(startSsl.code, kErrTlsUnavailable);
-  EXPECT_EQ(startSsl.text, "TLS is not available in this build.");
+  EXPECT_EQ(startSsl.code, kErrAddressInvalid);
+  EXPECT_EQ(startSsl.text, "The RemoteHost address is invalid (0.0.0.0).");
 
   const Failure getLine = Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine));
   EXPECT_EQ(getLine.code, kErrWait);
@@ -377,20 +378,31 @@ TEST_F(KelplineTest, PropertyRulesWithoutAConnection) {
   EXPECT_TRUE(sink_->events.empty());
 }
 
-TEST_F(KelplineTest, TlsStartModesRefuseAPlainConnection) {
-  PeerServer server(Greeting(""));
+TEST_F(KelplineTest, TlsStartModesHandshakeWithAPlainPeer) {
+  // A plain peer that answers the client's first bytes with text: the handshake fails and no
+  // byte of the container's reaches it in the clear.
+  PeerServer server([](PeerConnection& peer) {
+    (void)peer.Receive();
+    (void)peer.Send("220 plain text here\r\n");
+    (void)peer.WaitForClientClose();
+  });
   ASSERT_TRUE(server.ok());
+  int attempts = 0;
   for (TSSLStartMode mode : {sslAutomatic, sslImplicit}) {
     ComPtr<IKelpline> fresh;
     ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &fresh), S_OK);
     ASSERT_EQ(fresh->put_SSLStartMode(mode), S_OK);
+    ASSERT_EQ(fresh->put_Timeout(10), S_OK);
     const Failure failure = Outcome(fresh->Connect(Bstr(u"127.0.0.1").get(), server.port()));
-    EXPECT_EQ(failure.code, kErrTlsUnavailable) << mode;
+    ++attempts;
+    EXPECT_EQ(failure.code, 276) << mode;
+    EXPECT_EQ(failure.text, "error during handshake[2]: 0x80090326") << mode;
     com::VARIANT_BOOL connected = com::VARIANT_TRUE;
     EXPECT_EQ(fresh->get_Connected(&connected), S_OK);
     EXPECT_EQ(connected, com::VARIANT_FALSE);
   }
-  EXPECT_EQ(server.Accepted(), 0);
+  EXPECT_EQ(server.Accepted(), attempts);
+  EXPECT_EQ(server.Received().find("\x16\x03"), 0u) << "a TLS record first";
 }
 
 // ---------------------------------------------------------------- connecting

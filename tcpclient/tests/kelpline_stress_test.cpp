@@ -40,6 +40,7 @@ using com::ComPtr;
 using com::HRESULT;
 using com::S_OK;
 using testing::EchoServer;
+using testing::OpenDescriptors;
 
 constexpr int kThreads = 100;
 // What each thread sends and must get back. The whole run takes about 2 s, and under the address
@@ -49,16 +50,6 @@ constexpr size_t kBytesPerThread = 1024 * 1024;
 // waits a little longer than that for all of them.
 constexpr auto kThreadLimit = 40s;
 constexpr auto kWatchdogLimit = kThreadLimit + 10s;
-
-// Entries of /proc/self/fd: the descriptors the process holds.
-int OpenDescriptors() {
-  DIR* folder = ::opendir("/proc/self/fd");
-  if (folder == nullptr) return -1;
-  int count = 0;
-  for (int i = 0; i < 1'000'000 && ::readdir(folder) != nullptr; ++i) ++count;
-  ::closedir(folder);
-  return count - 3;  // ".", ".." and the folder's own descriptor
-}
 
 // The bytes thread `thread` sends: 16-byte records "tNN rNNNNNNNNNN\n" numbered in order, so
 // that a lost, repeated or reordered piece, or one from another connection, shows at once.

@@ -1,6 +1,7 @@
 #include "tcpclient/tests/peer_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -155,6 +156,15 @@ uint16_t ClosedPort() {
     return 0;
   }
   return ntohs(address.sin_port);  // nothing listens: the socket is bound, never listening
+}
+
+int OpenDescriptors() {
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int count = 0;
+  for (int i = 0; i < 1'000'000 && ::readdir(folder) != nullptr; ++i) ++count;
+  ::closedir(folder);
+  return count - 3;  // ".", ".." and the folder's own descriptor
 }
 
 }  // namespace vorlane::tcpclient::testing

@@ -89,4 +89,7 @@ class PeerServer {
 // A loopback port that nothing listens on (bound once and released).
 uint16_t ClosedPort();
 
+// Entries of /proc/self/fd: the descriptors the process holds; -1 when they cannot be listed.
+int OpenDescriptors();
+
 }  // namespace vorlane::tcpclient::testing

@@ -1,0 +1,571 @@
+// The TCP client control with TLS, as a client drives it: created by class id on the test
+// thread's apartment, against `openssl s_server` and small peers on loopback, with certificates
+// the test makes. The private authority is trusted, where a case needs it, through the standard
+// SSL_CERT_FILE variable that OpenSSL's default trust paths honour; otherwise the certificate is
+// accepted by the container (SSLServerAuthentication, SSLAcceptServerCert).
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/base/unique_fd.h"
+#include "platform/com/activation.h"
+#include "platform/com/apartment.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com_ptr.h"
+#include "platform/com/error_info.h"
+#include "platform/com/late_binding.h"
+#include "platform/com/variant.h"
+#include "platform/loop/message_loop.h"
+#include "tcpclient/kelpline.h"
+#include "tcpclient/tests/kelpline_event_sink.h"
+#include "tcpclient/tests/peer_server.h"
+#include "tcpclient/tests/proxy_servers.h"
+#include "tcpclient/tests/test_certificates.h"
+#include "tcpclient/tests/tls_server.h"
+#include "testing/loop_pump.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
+
+namespace vorlane::tcpclient {
+namespace {
+
+using namespace std::chrono_literals;
+using com::Bstr;
+using com::ComPtr;
+using com::DispatchCall;
+using com::HRESULT;
+using com::S_OK;
+using com::Variant;
+using testing::PeerConnection;
+using testing::PeerServer;
+using testing::TestCertificates;
+using testing::TlsServer;
+
+constexpr char kUntrustedRoot[] =
+    "[0x800b0109] A certification chain processed correctly but terminated in a root certificate not trusted by "
+    "the trust provider.";
+
+// Records the events as text ("SSLStatus:SSL handshake complete.", "Auth:<status>"); the
+// certificate decision is `accept`.
+class Sink final : public testing::KelplineEventSink<Sink> {
+ public:
+  std::vector<std::string> events;
+  bool accept = false;
+  std::string authSubject, authIssuer, authEncoded;
+  std::function<void(const std::string&)> onDataIn;
+
+  void OnEvent(com::DISPID id, DispatchCall& call) {
+    auto text = [&](uint32_t k) {
+      std::string value;
+      (void)call.Read(k, &value);
+      return value;
+    };
+    auto number = [&](uint32_t k) {
+      int32_t value = 0;
+      (void)call.Read(k, &value);
+      return std::to_string(value);
+    };
+    switch (id) {
+      case kEventConnected:
+        events.push_back("Connected:" + number(0) + ":" + text(1));
+        break;
+      case kEventConnectionStatus:
+        events.push_back("Status:" + text(0) + ":" + number(1));
+        break;
+      case kEventDataIn: {
+        bool eol = false;
+        (void)call.Read(1, &eol);
+        const std::string data = text(0);
+        events.push_back("DataIn:" + data + ":" + (eol ? "1" : "0"));
+        if (onDataIn) onDataIn(data);
+        break;
+      }
+      case kEventDisconnected:
+        events.push_back("Disconnected:" + number(0) + ":" + text(1));
+        break;
+      case kEventError:
+        events.push_back("Error:" + number(0) + ":" + text(1));
+        break;
+      case kEventSslStatus:
+        events.push_back("SSLStatus:" + text(0));
+        break;
+      case kEventSslServerAuthentication: {
+        authEncoded = text(0);
+        authSubject = text(1);
+        authIssuer = text(2);
+        bool offered = true;
+        (void)call.Read(4, &offered);
+        events.push_back("Auth:" + text(3) + (offered ? ":offered true" : ""));
+        EXPECT_EQ(call.Write(4, Variant(accept)), S_OK);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  std::vector<std::string> Only(std::string_view prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& event : events) {
+      if (event.starts_with(prefix)) out.push_back(event);
+    }
+    return out;
+  }
+  bool Has(std::string_view event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
+  // Where `event` first stands, or events.size().
+  size_t IndexOf(std::string_view event) const {
+    return static_cast<size_t>(std::find(events.begin(), events.end(), event) - events.begin());
+  }
+};
+
+struct Failure {
+  int32_t code = 0;
+  std::string text;
+};
+
+Failure Outcome(HRESULT hr) {
+  Failure failure{KelplineErrorCode(hr), ""};
+  if (hr == S_OK) return failure;
+  ComPtr<com::IErrorInfo> info;
+  if (com::GetErrorInfo(info.put()) == S_OK && info) {
+    Bstr description;
+    (void)info->GetDescription(description.put());
+    failure.text = description.ToUtf8();
+  }
+  return failure;
+}
+
+// The base64 body of a PEM certificate, on one line: the control's form of a certificate.
+std::string PemBody(const std::string& pem) {
+  const size_t begin = pem.find('\n') + 1;
+  std::string body;
+  for (char c : pem.substr(begin, pem.find("-----END") - begin)) {
+    if (c != '\n' && c != '\r') body += c;
+  }
+  return body;
+}
+
+// What `s_server -rev` answers to one line: reversed.
+std::string Reverse(std::string line) { return {line.rbegin(), line.rend()}; }
+
+class KelplineTlsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new testkit::TempDir("vorlane-kelpline-tls");
+    certificates_ = new TestCertificates(*folder_);
+    authorityFile_ = folder_->WriteFile("authority.pem", certificates_->AuthorityPem());
+  }
+  static void TearDownTestSuite() {
+    delete certificates_;
+    delete folder_;
+    certificates_ = nullptr;
+    folder_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(certificates_->Made());
+    ASSERT_TRUE(apartment_.ok());
+    ASSERT_EQ(com::CoCreateInstance(kKelplineClsid, &control_), S_OK);
+    dispatch_ = control_.As<com::IDispatch>();
+    ComPtr<com::IConnectionPointContainer> container = control_.As<com::IConnectionPointContainer>();
+    ASSERT_TRUE(container);
+    ASSERT_EQ(container->FindConnectionPoint(IKelplineEvents::kIid, point_.put()), S_OK);
+    ASSERT_EQ(point_->Advise(sink_.get(), &cookie_), S_OK);
+  }
+  void TearDown() override {
+    if (point_) (void)point_->Unadvise(cookie_);
+    dispatch_.reset();
+    control_.reset();
+  }
+
+  static std::unique_ptr<TlsServer> Serve(const std::filesystem::path& certificate,
+                                          std::vector<std::string> options = {"-rev"}) {
+    auto server = std::make_unique<TlsServer>(*folder_, certificate, certificates_->key, std::move(options));
+    EXPECT_TRUE(server->Ready()) << server->Log();
+    return server;
+  }
+  // The test's authority among the trusted ones while the result lives.
+  static std::unique_ptr<testkit::ScopedEnv> TrustAuthority() {
+    return std::make_unique<testkit::ScopedEnv>("SSL_CERT_FILE", authorityFile_.string());
+  }
+
+  std::string Config(std::string_view text) {
+    std::string answer;
+    EXPECT_EQ(com::CallMethodFor(dispatch_.get(), kKelplineConfig, {Variant::FromUtf8(text)}, &answer), S_OK) << text;
+    return answer;
+  }
+  Failure Connect(uint16_t port, std::string_view host = "localhost") {
+    return Outcome(control_->Connect(Bstr::FromUtf8(host).get(), port));
+  }
+  bool Connected() {
+    com::VARIANT_BOOL value = com::VARIANT_FALSE;
+    EXPECT_EQ(control_->get_Connected(&value), S_OK);
+    return value != com::VARIANT_FALSE;
+  }
+  std::string Text(HRESULT (IKelpline::*getter)(com::BSTR*)) {
+    Bstr value;
+    EXPECT_EQ((control_.get()->*getter)(value.put()), S_OK);
+    return value.ToUtf8();
+  }
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    return testkit::PumpUntil(*loop_, done, limit);
+  }
+  // Sends `line` and waits for the reversed answer of `s_server -rev` (EOL "\n").
+  void ExpectEcho(const std::string& line) {
+    const size_t before = sink_->Only("DataIn:").size();
+    ASSERT_EQ(control_->Send(Bstr::FromUtf8(line + "\n").get()), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return sink_->Only("DataIn:").size() > before; }));
+    EXPECT_EQ(sink_->Only("DataIn:").back(), "DataIn:" + Reverse(line) + ":1");
+  }
+
+  static testkit::TempDir* folder_;
+  static TestCertificates* certificates_;
+  static std::filesystem::path authorityFile_;
+
+  com::ApartmentScope apartment_;
+  std::shared_ptr<loop::MessageLoop> loop_ = loop::MessageLoop::ForCurrentThread();
+  ComPtr<IKelpline> control_;
+  ComPtr<com::IDispatch> dispatch_;
+  ComPtr<Sink> sink_ = com::Make<Sink>();
+  ComPtr<com::IConnectionPoint> point_;
+  uint32_t cookie_ = 0;
+};
+
+testkit::TempDir* KelplineTlsTest::folder_ = nullptr;
+TestCertificates* KelplineTlsTest::certificates_ = nullptr;
+std::filesystem::path KelplineTlsTest::authorityFile_;
+
+TEST_F(KelplineTlsTest, ImplicitTlsCarriesLinesBothWays) {
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server);
+  for (TSSLStartMode mode : {sslAutomatic, sslImplicit}) {
+    SCOPED_TRACE(mode);
+    sink_->events.clear();
+    ASSERT_EQ(control_->put_SSLStartMode(mode), S_OK);
+    ASSERT_EQ(control_->put_Timeout(10), S_OK);
+    ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+    const Failure connect = Connect(server->Port());
+    ASSERT_EQ(connect.code, 0) << connect.text << "\n" << server->Log();
+    EXPECT_TRUE(Connected());
+    // The TCP connection first, then the handshake, then Connected; no question about a
+    // certificate that passed on its own.
+    const size_t complete = sink_->IndexOf("Status:Remote host connection complete.:0");
+    const size_t established = sink_->IndexOf("SSLStatus:Socket connection established.");
+    const size_t starting = sink_->IndexOf("SSLStatus:Starting secure channel handshake.");
+    const size_t done = sink_->IndexOf("SSLStatus:SSL handshake complete.");
+    const size_t connected = sink_->IndexOf("Connected:0:OK");
+    EXPECT_LT(complete, established);
+    EXPECT_LT(established, starting);
+    EXPECT_LT(starting, done);
+    EXPECT_LT(done, connected);
+    EXPECT_LT(connected, sink_->events.size());
+    EXPECT_TRUE(sink_->Only("Auth:").empty());
+    EXPECT_EQ(Text(&IKelpline::get_SSLServerCertStatus), "[0x0] OK");
+    EXPECT_EQ(Text(&IKelpline::get_SSLServerCert), PemBody(testing::ReadPem(certificates_->server)));
+
+    ExpectEcho("hello over tls");
+    ExpectEcho("second line");
+
+    ASSERT_EQ(control_->Disconnect(), S_OK);
+    EXPECT_FALSE(Connected());
+    const size_t terminated = sink_->IndexOf("SSLStatus:SSL connection terminated.");
+    EXPECT_LT(terminated, sink_->IndexOf("Disconnected:0:OK"));
+    EXPECT_LT(sink_->IndexOf("Disconnected:0:OK"), sink_->events.size());
+  }
+}
+
+TEST_F(KelplineTlsTest, TheServerCertificateIsDecidedAsTheContainerSays) {
+  enum Which { kServer, kExpired, kOtherName };
+  struct Case {
+    const char* name;
+    Which certificate;
+    bool trustAuthority;
+    bool acceptInEvent;
+    bool acceptProperty;      // SSLAcceptServerCert = the presented certificate
+    const char* securityFlags;
+    const char* status;       // of the event; "" when no question is asked
+    bool connects;
+  };
+  const Case cases[] = {
+      {"untrusted root refused", kServer, false, false, false, "0", kUntrustedRoot, false},
+      {"untrusted root accepted", kServer, false, true, false, "0", kUntrustedRoot, true},
+      {"accepted by property", kServer, false, false, true, "0", "", true},
+      {"expired", kExpired, true, false, false, "0", "[0x800b0101] ", false},
+      {"other name", kOtherName, true, false, false, "0", "[0x800b010f] ", false},
+      {"other name, no name check", kOtherName, true, false, false, "0x80000000", "", true},
+  };
+  const std::filesystem::path files[] = {certificates_->server, certificates_->expired, certificates_->otherName};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = Serve(files[c.certificate]);
+    std::unique_ptr<testkit::ScopedEnv> trust;
+    if (c.trustAuthority) trust = TrustAuthority();
+    sink_->events.clear();
+    sink_->accept = c.acceptInEvent;
+    const std::string presented = testing::ReadPem(files[c.certificate]);
+    ASSERT_EQ(control_->put_SSLAcceptServerCert(Bstr::FromUtf8(c.acceptProperty ? presented : "").get()), S_OK);
+    ASSERT_EQ(Config(std::string("SSLSecurityFlags=") + c.securityFlags), "");
+    ASSERT_EQ(control_->put_Timeout(10), S_OK);
+    ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+
+    const Failure connect = Connect(server->Port());
+    const std::vector<std::string> questions = sink_->Only("Auth:");
+    if (std::string(c.status).empty()) {
+      EXPECT_TRUE(questions.empty());
+    } else {
+      ASSERT_EQ(questions.size(), 1u);
+      EXPECT_TRUE(questions[0].starts_with(std::string("Auth:") + c.status)) << questions[0];
+      EXPECT_EQ(questions[0].find(":offered true"), std::string::npos) << "Accept starts false";
+      EXPECT_EQ(sink_->authSubject.find("CN="), 0u) << sink_->authSubject;
+      EXPECT_NE(sink_->authIssuer.find("CN="), std::string::npos) << sink_->authIssuer;
+      EXPECT_EQ(sink_->authEncoded, PemBody(presented));
+      EXPECT_EQ("Auth:" + Text(&IKelpline::get_SSLServerCertStatus), questions[0]);
+    }
+    EXPECT_EQ(Text(&IKelpline::get_SSLServerCert), PemBody(presented));
+    if (c.connects) {
+      ASSERT_EQ(connect.code, 0) << connect.text;
+      EXPECT_TRUE(Connected());
+      ExpectEcho("decided");
+      ASSERT_EQ(control_->Disconnect(), S_OK);
+    } else {
+      EXPECT_EQ(connect.code, 276);
+      EXPECT_EQ(connect.text, "Server certificate verification failed. Connection aborted.");
+      EXPECT_FALSE(Connected());
+      EXPECT_TRUE(sink_->Has("SSLStatus:Server certificate verification failed. Aborting connection..."));
+      EXPECT_TRUE(sink_->Has("SSLStatus:SSL handshake failed."));
+      EXPECT_TRUE(sink_->Has("Connected:276:Server certificate verification failed. Connection aborted."));
+      EXPECT_TRUE(sink_->Only("DataIn:").empty());
+    }
+  }
+}
+
+TEST_F(KelplineTlsTest, ATls10OnlyServerIsRefusedByDefault) {
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server, {"-rev", "-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"});
+  ASSERT_EQ(control_->put_Timeout(10), S_OK);
+  const Failure connect = Connect(server->Port());
+  EXPECT_EQ(connect.code, 276) << connect.text;
+  EXPECT_FALSE(Connected());
+  ASSERT_EQ(sink_->Only("Connected:").size(), 1u);
+  EXPECT_TRUE(sink_->Only("Connected:")[0].starts_with("Connected:276:")) << sink_->Only("Connected:")[0];
+  EXPECT_TRUE(sink_->Has("SSLStatus:SSL handshake failed."));
+}
+
+TEST_F(KelplineTlsTest, HostilePeersFailTheConnectCleanly) {
+  struct Case {
+    const char* name;
+    PeerServer::Behaviour behaviour;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"closes during the handshake", [](PeerConnection& peer) { (void)peer.Receive(); },
+       "Server disconnected before handshake completion [0x80090318]"},
+      {"answers garbage",
+       [](PeerConnection& peer) {
+         (void)peer.Receive();
+         (void)peer.Send(std::string(300, '\x07') + "not a handshake");
+         (void)peer.WaitForClientClose();
+       },
+       "error during handshake[2]: 0x80090326"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PeerServer server(c.behaviour);
+    ASSERT_TRUE(server.ok());
+    sink_->events.clear();
+    ASSERT_EQ(control_->put_Timeout(10), S_OK);
+    const Failure connect = Connect(server.port(), "127.0.0.1");
+    EXPECT_EQ(connect.code, 276);
+    EXPECT_EQ(connect.text, c.text);
+    EXPECT_FALSE(Connected());
+    const std::string error = std::string("Error:276:") + c.text;
+    const std::string connected = std::string("Connected:276:") + c.text;
+    EXPECT_LT(sink_->IndexOf(error), sink_->IndexOf("SSLStatus:SSL handshake failed."));
+    EXPECT_LT(sink_->IndexOf("SSLStatus:SSL handshake failed."), sink_->IndexOf(connected));
+    EXPECT_LT(sink_->IndexOf(connected), sink_->events.size());
+    EXPECT_TRUE(sink_->Only("Disconnected:").empty());
+  }
+}
+
+// A server that greets in plain text, waits for "STARTTLS", agrees, and then speaks TLS on the
+// same connection with the OpenSSL library, answering each line with "secure: " and the line.
+class StartTlsPeer {
+ public:
+  StartTlsPeer(const std::filesystem::path& certificate, const std::filesystem::path& key)
+      : listener_(testing::ListenLoopback(&port_)) {
+    context_ = SSL_CTX_new(TLS_server_method());
+    if (context_ == nullptr || SSL_CTX_use_certificate_file(context_, certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context_, key.c_str(), SSL_FILETYPE_PEM) != 1 || !listener_.valid()) {
+      return;
+    }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~StartTlsPeer() {
+    if (thread_.joinable()) thread_.join();
+    SSL_CTX_free(context_);
+  }
+  bool ok() const { return thread_.joinable(); }
+  uint16_t port() const { return port_; }
+
+ private:
+  static bool Readable(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, 10'000) > 0;
+  }
+  void Serve() {
+    if (!Readable(listener_.get())) return;
+    UniqueFd connection(::accept(listener_.get(), nullptr, nullptr));
+    if (!connection.valid()) return;
+    timeval limit{10, 0};  // every blocking read of this peer ends within 10 s
+    (void)::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (!testing::SendAll(connection.get(), "220 plain greeting\r\n")) return;
+    std::string command;
+    char byte = 0;
+    for (int i = 0; i < 100 && !command.ends_with("\r\n"); ++i) {
+      if (::recv(connection.get(), &byte, 1, 0) != 1) return;
+      command += byte;
+    }
+    if (command != "STARTTLS\r\n" || !testing::SendAll(connection.get(), "220 go ahead\r\n")) return;
+    SSL* ssl = SSL_new(context_);
+    SSL_set_fd(ssl, connection.get());
+    if (SSL_accept(ssl) == 1) {
+      char buffer[1024];
+      std::string line;
+      for (int round = 0; round < 100; ++round) {
+        const int count = SSL_read(ssl, buffer, sizeof buffer);
+        if (count <= 0) break;
+        line.append(buffer, static_cast<size_t>(count));
+        if (!line.ends_with("\r\n")) continue;
+        const std::string answer = "secure: " + line;
+        if (SSL_write(ssl, answer.data(), static_cast<int>(answer.size())) <= 0) break;
+        line.clear();
+      }
+      (void)SSL_shutdown(ssl);
+    }
+    SSL_free(ssl);
+  }
+
+  uint16_t port_ = 0;
+  UniqueFd listener_;
+  SSL_CTX* context_ = nullptr;
+  std::thread thread_;
+};
+
+TEST_F(KelplineTlsTest, ExplicitStartAfterAPlainGreeting) {
+  StartTlsPeer peer(certificates_->server, certificates_->key);
+  ASSERT_TRUE(peer.ok());
+  ASSERT_EQ(control_->put_SSLStartMode(sslExplicit), S_OK);
+  ASSERT_EQ(control_->put_SSLAcceptServerCert(Bstr::FromUtf8(testing::ReadPem(certificates_->server)).get()), S_OK);
+  ASSERT_EQ(control_->put_Timeout(10), S_OK);
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
+  const Failure connect = Connect(peer.port(), "127.0.0.1");
+  ASSERT_EQ(connect.code, 0) << connect.text;
+  EXPECT_TRUE(sink_->Has("Connected:0:OK"));
+  EXPECT_TRUE(sink_->Only("SSLStatus:").empty()) << "plain until StartSSL";
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Has("DataIn:220 plain greeting:1"); }));
+
+  ASSERT_EQ(control_->SendLine(Bstr(u"STARTTLS").get()), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Has("DataIn:220 go ahead:1"); }));
+  const Failure start = Outcome(com::CallMethod(dispatch_.get(), kKelplineStartSsl));
+  ASSERT_EQ(start.code, 0) << start.text;
+  EXPECT_TRUE(Connected());
+  EXPECT_TRUE(sink_->Has("SSLStatus:SSL handshake complete."));
+  EXPECT_EQ(sink_->Only("Connected:").size(), 2u) << "once for TCP, once for the secured connection";
+
+  ASSERT_EQ(control_->SendLine(Bstr(u"over tls").get()), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Has("DataIn:secure: over tls:1"); }));
+  ASSERT_EQ(control_->Disconnect(), S_OK);
+  EXPECT_TRUE(sink_->Has("SSLStatus:SSL connection terminated."));
+}
+
+TEST_F(KelplineTlsTest, AMegabyteEachWayArrivesIntact) {
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server);
+  ASSERT_EQ(control_->put_Timeout(20), S_OK);
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+  ASSERT_EQ(Connect(server->Port()).code, 0);
+  std::string received;
+  sink_->onDataIn = [&](const std::string& line) { received += line + "\n"; };
+
+  // Lines of 1000 pseudo-random printable bytes, 16 at a time, each batch answered before the next.
+  uint32_t seed = 4711;
+  std::string expected;
+  size_t sent = 0;
+  constexpr size_t kTotal = 1 << 20;
+  for (int chunk = 0; chunk < 200 && sent < kTotal; ++chunk) {
+    std::string lines;
+    for (int line = 0; line < 16; ++line) {
+      std::string text = "x";
+      for (int i = 1; i < 1000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        text += static_cast<char>('!' + (seed >> 16) % 90);
+      }
+      lines += text + "\n";
+      expected += Reverse(text) + "\n";
+    }
+    sent += lines.size();
+    ASSERT_EQ(control_->Send(Bstr::FromUtf8(lines).get()), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return received.size() >= expected.size(); })) << "after " << sent;
+  }
+  sink_->onDataIn = nullptr;
+  EXPECT_GE(sent, kTotal);
+  EXPECT_TRUE(received == expected);
+  ASSERT_EQ(control_->Disconnect(), S_OK);
+}
+
+TEST_F(KelplineTlsTest, ReuseSslSessionResumesTheNextConnection) {
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server);
+  constexpr char kResumed[] = "SSLStatus:Resumed the SSL session of the previous connection.";
+  struct Case {
+    const char* name;
+    const char* reuse;
+    bool resumed;
+  };
+  const Case cases[] = {{"kept", "ReuseSSLSession=true", true}, {"not kept", "ReuseSSLSession=false", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Config(c.reuse), "");
+    ASSERT_EQ(control_->put_Timeout(10), S_OK);
+    ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+    for (int connection = 0; connection < 2; ++connection) {
+      sink_->events.clear();
+      ASSERT_EQ(Connect(server->Port()).code, 0);
+      // The server's session tickets come with its first answer.
+      ExpectEcho("ticket please");
+      ASSERT_EQ(control_->Disconnect(), S_OK);
+      EXPECT_EQ(sink_->Has(kResumed), connection == 1 && c.resumed) << connection;
+    }
+  }
+}
+
+TEST_F(KelplineTlsTest, TwoHundredConnectionsLeaveNoDescriptor) {
+  auto server = Serve(certificates_->server);
+  ASSERT_EQ(control_->put_SSLAcceptServerCert(Bstr::FromUtf8(testing::ReadPem(certificates_->server)).get()), S_OK);
+  ASSERT_EQ(control_->put_Timeout(10), S_OK);
+  // One connection first, so that what OpenSSL sets up once per process is in the baseline.
+  ASSERT_EQ(Connect(server->Port()).code, 0);
+  ASSERT_EQ(control_->Disconnect(), S_OK);
+  const int baseline = testing::OpenDescriptors();
+  ASSERT_GT(baseline, 0);
+  for (int round = 0; round < 200; ++round) {
+    const Failure connect = Connect(server->Port());
+    ASSERT_EQ(connect.code, 0) << "round " << round << ": " << connect.text;
+    ASSERT_EQ(control_->Disconnect(), S_OK) << round;
+  }
+  EXPECT_EQ(testing::OpenDescriptors(), baseline);
+  EXPECT_EQ(sink_->Only("Connected:0:OK").size(), 201u);
+  EXPECT_TRUE(sink_->Only("Error:").empty());
+}
+
+}  // namespace
+}  // namespace vorlane::tcpclient

@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -31,6 +32,7 @@
 #include "tcpclient/tests/proxy_servers.h"
 #include "tcpclient/tests/test_certificates.h"
 #include "tcpclient/tests/tls_server.h"
+#include "testing/agent_process.h"
 #include "testing/loop_pump.h"
 #include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
@@ -281,6 +283,65 @@ TEST_F(KelplineTlsTest, ImplicitTlsCarriesLinesBothWays) {
     EXPECT_LT(terminated, sink_->IndexOf("Disconnected:0:OK"));
     EXPECT_LT(sink_->IndexOf("Disconnected:0:OK"), sink_->events.size());
   }
+}
+
+TEST_F(KelplineTlsTest, DataQueuedWhileConnectingWaitsForTheSession) {
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server);
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+  // Without Timeout the connect and the send report by events; the line is kept until the
+  // session is open, and goes encrypted.
+  ASSERT_EQ(Connect(server->Port()).code, 0);
+  EXPECT_FALSE(Connected());
+  const Failure send = Outcome(control_->Send(Bstr(u"queued early\n").get()));
+  EXPECT_EQ(send.code, 10035) << "the line waits: " << send.text;
+  ASSERT_TRUE(PumpUntil([&] { return sink_->Has("DataIn:" + Reverse("queued early") + ":1"); }))
+      << server->Log();
+  EXPECT_LT(sink_->IndexOf("Connected:0:OK"), sink_->IndexOf("DataIn:" + Reverse("queued early") + ":1"));
+  ASSERT_EQ(control_->Disconnect(), S_OK);
+}
+
+TEST_F(KelplineTlsTest, TheServersCloseNotifyEndsTheConnection) {
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server, {"-www"});
+  ASSERT_EQ(control_->put_Timeout(10), S_OK);
+  ASSERT_EQ(Connect(server->Port()).code, 0);
+  // -www answers one request with a page, then sends close_notify and closes.
+  ASSERT_EQ(control_->Send(Bstr(u"GET / HTTP/1.0\r\n\r\n").get()), S_OK);
+  ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
+  EXPECT_FALSE(Connected());
+  EXPECT_FALSE(sink_->Only("DataIn:HTTP/1.0 200 ok").empty());
+  const size_t signalled = sink_->IndexOf("SSLStatus:Server signaled end of session.");
+  const size_t terminated = sink_->IndexOf("SSLStatus:SSL connection terminated.");
+  const size_t remote = sink_->IndexOf("Status:Remote host disconnected.:0");
+  EXPECT_LT(signalled, terminated);
+  EXPECT_LT(terminated, remote);
+  EXPECT_LT(remote, sink_->IndexOf("Disconnected:0:Remote host disconnected."));
+  EXPECT_LT(sink_->IndexOf("Disconnected:0:Remote host disconnected."), sink_->events.size());
+}
+
+TEST_F(KelplineTlsTest, TheHandshakeFollowsTheFirewallNegotiation) {
+  if (::access(testing::kDanted, X_OK) != 0) GTEST_SKIP() << "danted is not installed (Debian package dante-server)";
+  auto trust = TrustAuthority();
+  auto server = Serve(certificates_->server);
+  const auto port = static_cast<uint16_t>(testkit::FreePort());
+  std::unique_ptr<testing::ProxyProcess> danted = testing::StartDanted(*folder_, port);
+  ASSERT_TRUE(danted->WaitReady(port)) << danted->Log();
+  ASSERT_EQ(control_->put_FirewallType(fwSOCKS5), S_OK);
+  ASSERT_EQ(Config("FirewallHost=127.0.0.1"), "");
+  ASSERT_EQ(control_->put_FirewallPort(port), S_OK);
+  ASSERT_EQ(control_->put_Timeout(10), S_OK);
+  ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+  const Failure connect = Connect(server->Port(), "127.0.0.1");
+  ASSERT_EQ(connect.code, 0) << connect.text << "\n" << danted->Log();
+  const size_t firewall = sink_->IndexOf("Status:Firewall connection complete.:0");
+  const size_t established = sink_->IndexOf("SSLStatus:Socket connection established.");
+  const size_t connected = sink_->IndexOf("Connected:0:OK");
+  EXPECT_LT(firewall, established);
+  EXPECT_LT(established, connected);
+  EXPECT_LT(connected, sink_->events.size());
+  ExpectEcho("through the firewall");
+  ASSERT_EQ(control_->Disconnect(), S_OK);
 }
 
 TEST_F(KelplineTlsTest, TheServerCertificateIsDecidedAsTheContainerSays) {

@@ -32,6 +32,8 @@ constexpr auto kWaitStep = 20ms;
 // GetLine drops what it gathered once a line grows beyond this many times MaxLineLength.
 constexpr int64_t kGetLineBufferFactor = 20;
 constexpr std::u16string_view kSource = u"Kelpline";
+// The largest TLS record's plaintext: one read takes at least a whole record.
+constexpr size_t kTlsReadSize = 16 * 1024;
 
 // A text handed to an event by reference: owned here, the sink may replace it.
 BSTR* HoldText(Bstr& holder, std::string_view utf8) {
@@ -523,12 +525,10 @@ LineSplitter& KelplineControl::Splitter() {
 }
 
 void KelplineControl::Receive() {
-  if (TlsActive()) {
-    ReceiveTls();
-    return;
-  }
-  LineSplitter& splitter = Splitter();
-  std::string chunk(std::max<size_t>(splitter.Room(), 1), '\0');
+  // With TLS a read takes whole records, whatever room the splitter has: the plaintext is cut
+  // into lines after decryption.
+  const size_t size = TlsActive() ? kTlsReadSize : std::max<size_t>(Splitter().Room(), 1);
+  std::string chunk(size, '\0');
   const ssize_t received = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
@@ -536,11 +536,20 @@ void KelplineControl::Receive() {
     return;
   }
   if (received == 0) {
-    PeerClosed();
+    if (TlsActive()) {
+      TlsPeerEnded();
+    } else {
+      PeerClosed();
+    }
     return;
   }
   chunk.resize(static_cast<size_t>(received));
-  TakeReceived(chunk);
+  if (TlsActive()) {
+    NoteActivity();
+    DriveTls(tls_->Feed(chunk));
+  } else {
+    TakeReceived(chunk);
+  }
 }
 
 void KelplineControl::TakeReceived(std::string_view bytes) {

@@ -303,7 +303,6 @@ class KelplineControl final
   void CloseTls();
   bool TlsActive() const { return tls_ != nullptr; }
   void KeepServerCertificate();
-  void ReceiveTls();
   void HandshakeEvents(uint32_t events);
   // One try to put what waits in the send buffer on the wire, for a connection about to close.
   void SendLastBytes();

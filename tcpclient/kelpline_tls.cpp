@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -23,8 +22,6 @@ namespace {
 constexpr std::string_view kStatusSocketEstablished = "Socket connection established.";
 constexpr std::string_view kStatusHandshakeFailed = "SSL handshake failed.";
 constexpr std::string_view kStatusSessionReused = "Resumed the SSL session of the previous connection.";
-// The largest TLS record's plaintext: one read takes at least a whole record.
-constexpr size_t kTlsReadSize = 16 * 1024;
 // A session asks the container about its certificate once; the bound only guards the loop.
 constexpr size_t kDriveRounds = 4;
 
@@ -173,27 +170,10 @@ void KelplineControl::HandshakeEvents(uint32_t events) {
   if ((events & EPOLLOUT) != 0 && !FlushSend()) return;
   if (!HasSocket() || state_ != State::kHandshaking) return;
   if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) {
-    ReceiveTls();
+    Receive();
     return;
   }
   UpdateWatch();
-}
-
-void KelplineControl::ReceiveTls() {
-  std::string chunk(kTlsReadSize, '\0');
-  const ssize_t received = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
-  if (received < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    ConnectionFailed(SocketCodeFromErrno(errno), /*duringReceive=*/true);
-    return;
-  }
-  if (received == 0) {
-    TlsPeerEnded();
-    return;
-  }
-  chunk.resize(static_cast<size_t>(received));
-  NoteActivity();
-  DriveTls(tls_->Feed(chunk));
 }
 
 void KelplineControl::TlsPeerEnded() {

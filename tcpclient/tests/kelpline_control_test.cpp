@@ -30,6 +30,7 @@
 #include "tcpclient/kelpline.h"
 #include "tcpclient/tests/peer_server.h"
 #include "tcpclient/tests/proxy_servers.h"
+#include "tcpclient/tests/recording_sink.h"
 #include "testing/agent_process.h"
 #include "testing/loop_pump.h"
 #include "testing/temp_dir.h"
@@ -49,100 +50,9 @@ using testing::PeerServer;
 
 // ---------------------------------------------------------------- the container's side
 
-// Records the events as text ("DataIn:ab:1"); `onEvent` runs after recording, for tests that act
-// inside a handler.
-class Sink final : public com::ComObject<Sink, com::IDispatch> {
- public:
-  Sink() = default;
-
-  std::vector<std::string> events;
-  std::function<void(com::DISPID)> onEvent;
-
-  HRESULT QueryInterfaceExtra(const com::IID& iid, void** object) override {
-    if (iid != IKelplineEvents::kIid) return com::E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<com::IDispatch*>(this);
-    return S_OK;
-  }
-  HRESULT GetTypeInfoCount(uint32_t* count) override { return *count = 0, S_OK; }
-  HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
-    return com::E_NOTIMPL;
-  }
-  HRESULT Invoke(com::DISPID id, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS* params, com::VARIANT*,
-                 com::EXCEPINFO*, uint32_t*) override {
-    DispatchCall call(*params, nullptr, nullptr);
-    auto text = [&](uint32_t k) {
-      std::string value;
-      EXPECT_TRUE(call.Arg(k) != nullptr && (call.Arg(k)->vt & com::VT_BYREF) != 0) << "by reference";
-      (void)call.Read(k, &value);
-      return value;
-    };
-    auto number = [&](uint32_t k) {
-      int32_t value = 0;
-      (void)call.Read(k, &value);
-      return std::to_string(value);
-    };
-    switch (id) {
-      case kEventConnected:
-        events.push_back("Connected:" + number(0) + ":" + text(1));
-        break;
-      case kEventConnectionStatus:
-        events.push_back("Status:" + text(0) + ":" + number(1));
-        break;
-      case kEventDataIn: {
-        bool eol = false;
-        (void)call.Read(1, &eol);
-        events.push_back("DataIn:" + text(0) + ":" + (eol ? "1" : "0"));
-        break;
-      }
-      case kEventDisconnected:
-        events.push_back("Disconnected:" + number(0) + ":" + text(1));
-        break;
-      case kEventError:
-        events.push_back("Error:" + number(0) + ":" + text(1));
-        break;
-      case kEventReadyToSend:
-        events.push_back("ReadyToSend");
-        break;
-      default:
-        events.push_back("Event" + std::to_string(id));
-    }
-    if (onEvent) onEvent(id);
-    return S_OK;
-  }
-
-  // The events that start with `prefix`.
-  std::vector<std::string> Only(std::string_view prefix) const {
-    std::vector<std::string> out;
-    for (const std::string& event : events) {
-      if (event.starts_with(prefix)) out.push_back(event);
-    }
-    return out;
-  }
-  bool Has(std::string_view event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
-
- private:
-  ~Sink() override = default;
-};
-
-// A failure as the caller sees it: the code carried by the HRESULT and the error text.
-struct Failure {
-  HRESULT hr = S_OK;
-  int32_t code = 0;
-  std::string text;
-};
-
-Failure Outcome(HRESULT hr) {
-  Failure failure{hr, KelplineErrorCode(hr), ""};
-  ComPtr<com::IErrorInfo> info;
-  if (com::GetErrorInfo(info.put()) == S_OK && info) {
-    Bstr description;
-    (void)info->GetDescription(description.put());
-    failure.text = description.ToUtf8();
-  }
-  return failure;
-}
+using Sink = testing::RecordingSink;
+using testing::Failure;
+using testing::Outcome;
 
 // A control made by class id, as a client makes it, with a recording sink advised and plain TCP
 // chosen (a new control starts with TLS on).

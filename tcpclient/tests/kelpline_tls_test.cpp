@@ -27,9 +27,9 @@
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "tcpclient/kelpline.h"
-#include "tcpclient/tests/kelpline_event_sink.h"
 #include "tcpclient/tests/peer_server.h"
 #include "tcpclient/tests/proxy_servers.h"
+#include "tcpclient/tests/recording_sink.h"
 #include "tcpclient/tests/test_certificates.h"
 #include "tcpclient/tests/tls_server.h"
 #include "testing/agent_process.h"
@@ -56,95 +56,9 @@ constexpr char kUntrustedRoot[] =
     "[0x800b0109] A certification chain processed correctly but terminated in a root certificate not trusted by "
     "the trust provider.";
 
-// Records the events as text ("SSLStatus:SSL handshake complete.", "Auth:<status>"); the
-// certificate decision is `accept`.
-class Sink final : public testing::KelplineEventSink<Sink> {
- public:
-  std::vector<std::string> events;
-  bool accept = false;
-  std::string authSubject, authIssuer, authEncoded;
-  std::function<void(const std::string&)> onDataIn;
-
-  void OnEvent(com::DISPID id, DispatchCall& call) {
-    auto text = [&](uint32_t k) {
-      std::string value;
-      (void)call.Read(k, &value);
-      return value;
-    };
-    auto number = [&](uint32_t k) {
-      int32_t value = 0;
-      (void)call.Read(k, &value);
-      return std::to_string(value);
-    };
-    switch (id) {
-      case kEventConnected:
-        events.push_back("Connected:" + number(0) + ":" + text(1));
-        break;
-      case kEventConnectionStatus:
-        events.push_back("Status:" + text(0) + ":" + number(1));
-        break;
-      case kEventDataIn: {
-        bool eol = false;
-        (void)call.Read(1, &eol);
-        const std::string data = text(0);
-        events.push_back("DataIn:" + data + ":" + (eol ? "1" : "0"));
-        if (onDataIn) onDataIn(data);
-        break;
-      }
-      case kEventDisconnected:
-        events.push_back("Disconnected:" + number(0) + ":" + text(1));
-        break;
-      case kEventError:
-        events.push_back("Error:" + number(0) + ":" + text(1));
-        break;
-      case kEventSslStatus:
-        events.push_back("SSLStatus:" + text(0));
-        break;
-      case kEventSslServerAuthentication: {
-        authEncoded = text(0);
-        authSubject = text(1);
-        authIssuer = text(2);
-        bool offered = true;
-        (void)call.Read(4, &offered);
-        events.push_back("Auth:" + text(3) + (offered ? ":offered true" : ""));
-        EXPECT_EQ(call.Write(4, Variant(accept)), S_OK);
-        break;
-      }
-      default:
-        break;
-    }
-  }
-
-  std::vector<std::string> Only(std::string_view prefix) const {
-    std::vector<std::string> out;
-    for (const std::string& event : events) {
-      if (event.starts_with(prefix)) out.push_back(event);
-    }
-    return out;
-  }
-  bool Has(std::string_view event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
-  // Where `event` first stands, or events.size().
-  size_t IndexOf(std::string_view event) const {
-    return static_cast<size_t>(std::find(events.begin(), events.end(), event) - events.begin());
-  }
-};
-
-struct Failure {
-  int32_t code = 0;
-  std::string text;
-};
-
-Failure Outcome(HRESULT hr) {
-  Failure failure{KelplineErrorCode(hr), ""};
-  if (hr == S_OK) return failure;
-  ComPtr<com::IErrorInfo> info;
-  if (com::GetErrorInfo(info.put()) == S_OK && info) {
-    Bstr description;
-    (void)info->GetDescription(description.put());
-    failure.text = description.ToUtf8();
-  }
-  return failure;
-}
+using Sink = testing::RecordingSink;
+using testing::Failure;
+using testing::Outcome;
 
 // The base64 body of a PEM certificate, on one line: the control's form of a certificate.
 std::string PemBody(const std::string& pem) {
@@ -555,7 +469,10 @@ TEST_F(KelplineTlsTest, AMegabyteEachWayArrivesIntact) {
   ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
   ASSERT_EQ(Connect(server->Port()).code, 0);
   std::string received;
-  sink_->onDataIn = [&](const std::string& line) { received += line + "\n"; };
+  sink_->onEvent = [&](com::DISPID id) {
+    // "DataIn:<line>:1"
+    if (id == kEventDataIn) received += sink_->events.back().substr(7, sink_->events.back().size() - 9) + "\n";
+  };
 
   // Lines of 1000 pseudo-random printable bytes, 16 at a time, each batch answered before the next.
   uint32_t seed = 4711;
@@ -577,7 +494,7 @@ TEST_F(KelplineTlsTest, AMegabyteEachWayArrivesIntact) {
     ASSERT_EQ(control_->Send(Bstr::FromUtf8(lines).get()), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return received.size() >= expected.size(); })) << "after " << sent;
   }
-  sink_->onDataIn = nullptr;
+  sink_->onEvent = nullptr;
   EXPECT_GE(sent, kTotal);
   EXPECT_TRUE(received == expected);
   ASSERT_EQ(control_->Disconnect(), S_OK);

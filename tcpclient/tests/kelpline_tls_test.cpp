@@ -190,6 +190,11 @@ TEST_F(KelplineTlsTest, ImplicitTlsCarriesLinesBothWays) {
 
     ExpectEcho("hello over tls");
     ExpectEcho("second line");
+    // GetLine reads the decrypted stream too.
+    ASSERT_EQ(control_->Send(Bstr(u"by getline\n").get()), S_OK);
+    Bstr line;
+    ASSERT_EQ(control_->GetLine(line.put()), S_OK);
+    EXPECT_EQ(line.ToUtf8(), Reverse("by getline"));
 
     ASSERT_EQ(control_->Disconnect(), S_OK);
     EXPECT_FALSE(Connected());
@@ -369,6 +374,23 @@ TEST_F(KelplineTlsTest, HostilePeersFailTheConnectCleanly) {
     EXPECT_LT(sink_->IndexOf(connected), sink_->events.size());
     EXPECT_TRUE(sink_->Only("Disconnected:").empty());
   }
+}
+
+TEST_F(KelplineTlsTest, AHandshakeThatDoesNotFinishInTimeIsAbandoned) {
+  // The server takes the connection and never answers the client's hello.
+  PeerServer server([](PeerConnection& peer) { (void)peer.WaitForClientClose(); });
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(Config("TimeoutInMilliseconds=true"), "");
+  ASSERT_EQ(control_->put_Timeout(300), S_OK);
+  const auto start = std::chrono::steady_clock::now();
+  const Failure connect = Connect(server.port(), "127.0.0.1");
+  EXPECT_EQ(connect.code, 301) << connect.text;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_FALSE(Connected());
+  EXPECT_TRUE(sink_->Has("SSLStatus:Starting secure channel handshake."));
+  EXPECT_TRUE(sink_->Only("Connected:").empty());
+  // The abandoned attempt leaves nothing behind that a second connect would trip over.
+  EXPECT_EQ(Connect(server.port(), "127.0.0.1").code, 301);
 }
 
 // A server that greets in plain text, waits for "STARTTLS", agrees, and then speaks TLS on the

@@ -53,7 +53,6 @@ inline constexpr std::string_view kTextLingerWouldBlock =
     "Operation would block. (To force disconnection, set Linger false).";
 inline constexpr std::string_view kTextUnknownSetting = "Unknown config setting.";
 inline constexpr std::string_view kTextValueOutOfRange = "Value is out of range.";
-inline constexpr std::string_view kTextTlsUnavailable = "TLS is not available in this build.";
 
 // Connection status texts.
 inline constexpr std::string_view kStatusAttempting = "Attempting to connect to server.";

@@ -821,10 +821,10 @@ void KelplineControl::FireSslStatus(std::string_view message) {
   }
 }
 
-bool KelplineControl::FireServerAuthentication() {
+bool KelplineControl::FireServerAuthentication(bool acceptSoFar) {
   try {
     Bstr encoded, subject, issuer, status;
-    VARIANT_BOOL accept = com::VARIANT_FALSE;
+    VARIANT_BOOL accept = acceptSoFar ? com::VARIANT_TRUE : com::VARIANT_FALSE;
     Fire(kEventSslServerAuthentication,
          {Variant::ByRef(HoldText(encoded, com::Utf16ToUtf8(sslServerCert_))),
           Variant::ByRef(HoldText(subject, tls_->CertificateSubject())),

@@ -342,7 +342,8 @@ class KelplineControl final
   void FireReadyToSend();
   void FireSslStatus(std::string_view message);
   // SSLServerAuthentication for the session's certificate; the container's decision.
-  bool FireServerAuthentication();
+  // Fires SSLServerAuthentication with Accept = `acceptSoFar`; the container's decision.
+  bool FireServerAuthentication(bool acceptSoFar);
   // An event that could not be fired for lack of memory, told through Error.
   void ReportFiringFailure(std::string_view event) noexcept;
   void Fire(com::DISPID id, std::initializer_list<com::Variant> args);

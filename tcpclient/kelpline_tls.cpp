@@ -42,6 +42,9 @@ TlsSettings KelplineControl::MakeTlsSettings() const {
   tls.acceptServerCert = !sslAcceptServerCert_.empty() ? com::Utf16ToUtf8(sslAcceptServerCert_)
                          : sslAcceptServerCertBytes_.empty() ? std::string()
                                                              : Base64Of(sslAcceptServerCertBytes_);
+  // The container decides on every server certificate (SSLServerAuthentication), with Accept as
+  // the check found it.
+  tls.askAlways = true;
   return tls;
 }
 
@@ -86,10 +89,10 @@ void KelplineControl::DriveTls(std::string plaintext) {
     sendBuffer_ += tls_->TakeOutput();
     if (!FireTlsStatus()) return;
     if (tls_->Current() != TlsSession::State::kVerifying) break;
-    // The certificate did not pass on its own: the container decides, synchronously, and the
+    // The container decides, synchronously, with Accept as the check found the certificate; the
     // socket is not read meanwhile.
     KeepServerCertificate();
-    const bool accept = FireServerAuthentication();
+    const bool accept = FireServerAuthentication(tls_->CertificatePassed());
     if (tls_.get() != session) return;
     tls_->Accept(accept);
     if (tls_->Current() == TlsSession::State::kOpen) plaintext += tls_->Feed({});

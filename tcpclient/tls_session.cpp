@@ -310,7 +310,7 @@ void TlsSession::HandshakeDone() {
   }
   certificatePassed_ = certificateStatus_ == kCertOk;
   chainPassed_ = certificatePassed_ && (accepted.empty() || accepted != certificateDer_);
-  if (certificatePassed_) {
+  if (certificatePassed_ && !settings_.askAlways) {
     Open();
   } else {
     state_ = State::kVerifying;

@@ -63,6 +63,9 @@ struct TlsSettings {
   // Trust anchors (PEM, any number of certificates) besides the system's: for containers that
   // bring their own certification authority, and for tests.
   std::string extraTrustAnchorsPem;
+  // Every certificate waits in kVerifying for Accept, also one that passed (CertificatePassed()
+  // tells): for a container that decides on each, as the control's SSLServerAuthentication does.
+  bool askAlways = false;
   // Called with the context before the handshake, to install a client certificate and its key;
   // false fails the start with 273. Not used by the control yet.
   std::function<bool(ssl_ctx_st*)> clientCredentials;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,8 +173,8 @@ TEST_F(KelplineTlsTest, ImplicitTlsCarriesLinesBothWays) {
     const Failure connect = Connect(server->Port());
     ASSERT_EQ(connect.code, 0) << connect.text << "\n" << server->Log();
     EXPECT_TRUE(Connected());
-    // The TCP connection first, then the handshake, then Connected; no question about a
-    // certificate that passed on its own.
+    // The TCP connection first, then the handshake, the container's word on the certificate
+    // (offered as accepted: it passed), then Connected.
     const size_t complete = sink_->IndexOf("Status:Remote host connection complete.:0");
     const size_t established = sink_->IndexOf("SSLStatus:Socket connection established.");
     const size_t starting = sink_->IndexOf("SSLStatus:Starting secure channel handshake.");
@@ -181,10 +182,12 @@ TEST_F(KelplineTlsTest, ImplicitTlsCarriesLinesBothWays) {
     const size_t connected = sink_->IndexOf("Connected:0:OK");
     EXPECT_LT(complete, established);
     EXPECT_LT(established, starting);
-    EXPECT_LT(starting, done);
+    const size_t decided = sink_->IndexOf("Auth:[0x0] OK:offered true");
+    EXPECT_LT(starting, decided);
+    EXPECT_LT(decided, done);
     EXPECT_LT(done, connected);
     EXPECT_LT(connected, sink_->events.size());
-    EXPECT_TRUE(sink_->Only("Auth:").empty());
+    EXPECT_EQ(sink_->Only("Auth:").size(), 1u);
     EXPECT_EQ(Text(&IKelpline::get_SSLServerCertStatus), "[0x0] OK");
     EXPECT_EQ(Text(&IKelpline::get_SSLServerCert), PemBody(testing::ReadPem(certificates_->server)));
 
@@ -263,25 +266,30 @@ TEST_F(KelplineTlsTest, TheHandshakeFollowsTheFirewallNegotiation) {
   ASSERT_EQ(control_->Disconnect(), S_OK);
 }
 
+// Every server certificate is put to the container, with Accept as decided so far: true for one
+// that passed or is the one accepted in advance; the container's answer decides.
 TEST_F(KelplineTlsTest, TheServerCertificateIsDecidedAsTheContainerSays) {
   enum Which { kServer, kExpired, kOtherName };
   struct Case {
     const char* name;
     Which certificate;
     bool trustAuthority;
-    bool acceptInEvent;
-    bool acceptProperty;      // SSLAcceptServerCert = the presented certificate
+    std::optional<bool> answer;  // the container's; none leaves Accept as offered
+    bool acceptProperty;         // SSLAcceptServerCert = the presented certificate
     const char* securityFlags;
-    const char* status;       // of the event; "" when no question is asked
+    const char* status;          // the event's status text begins so ("" when not checked)
+    bool offered;                // Accept as the event offers it
     bool connects;
   };
   const Case cases[] = {
-      {"untrusted root refused", kServer, false, false, false, "0", kUntrustedRoot, false},
-      {"untrusted root accepted", kServer, false, true, false, "0", kUntrustedRoot, true},
-      {"accepted by property", kServer, false, false, true, "0", "", true},
-      {"expired", kExpired, true, false, false, "0", "[0x800b0101] ", false},
-      {"other name", kOtherName, true, false, false, "0", "[0x800b010f] ", false},
-      {"other name, no name check", kOtherName, true, false, false, "0x80000000", "", true},
+      {"trusted", kServer, true, std::nullopt, false, "0", "[0x0] OK", true, true},
+      {"trusted, refused by the container", kServer, true, false, false, "0", "[0x0] OK", true, false},
+      {"untrusted root refused", kServer, false, std::nullopt, false, "0", kUntrustedRoot, false, false},
+      {"untrusted root accepted", kServer, false, true, false, "0", kUntrustedRoot, false, true},
+      {"accepted by property", kServer, false, std::nullopt, true, "0", "", true, true},
+      {"expired", kExpired, true, std::nullopt, false, "0", "[0x800b0101] ", false, false},
+      {"other name", kOtherName, true, std::nullopt, false, "0", "[0x800b010f] ", false, false},
+      {"other name, no name check", kOtherName, true, std::nullopt, false, "0x80000000", "[0x0] OK", true, true},
   };
   const std::filesystem::path files[] = {certificates_->server, certificates_->expired, certificates_->otherName};
   for (const Case& c : cases) {
@@ -290,7 +298,7 @@ TEST_F(KelplineTlsTest, TheServerCertificateIsDecidedAsTheContainerSays) {
     std::unique_ptr<testkit::ScopedEnv> trust;
     if (c.trustAuthority) trust = TrustAuthority();
     sink_->events.clear();
-    sink_->accept = c.acceptInEvent;
+    sink_->accept = c.answer;
     const std::string presented = testing::ReadPem(files[c.certificate]);
     ASSERT_EQ(control_->put_SSLAcceptServerCert(Bstr::FromUtf8(c.acceptProperty ? presented : "").get()), S_OK);
     ASSERT_EQ(Config(std::string("SSLSecurityFlags=") + c.securityFlags), "");
@@ -299,17 +307,13 @@ TEST_F(KelplineTlsTest, TheServerCertificateIsDecidedAsTheContainerSays) {
 
     const Failure connect = Connect(server->Port());
     const std::vector<std::string> questions = sink_->Only("Auth:");
-    if (std::string(c.status).empty()) {
-      EXPECT_TRUE(questions.empty());
-    } else {
-      ASSERT_EQ(questions.size(), 1u);
-      EXPECT_TRUE(questions[0].starts_with(std::string("Auth:") + c.status)) << questions[0];
-      EXPECT_EQ(questions[0].find(":offered true"), std::string::npos) << "Accept starts false";
-      EXPECT_EQ(sink_->authSubject.find("CN="), 0u) << sink_->authSubject;
-      EXPECT_NE(sink_->authIssuer.find("CN="), std::string::npos) << sink_->authIssuer;
-      EXPECT_EQ(sink_->authEncoded, PemBody(presented));
-      EXPECT_EQ("Auth:" + Text(&IKelpline::get_SSLServerCertStatus), questions[0]);
-    }
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(questions[0].starts_with(std::string("Auth:") + c.status)) << questions[0];
+    EXPECT_EQ(questions[0].ends_with(":offered true"), c.offered) << questions[0];
+    EXPECT_EQ(sink_->authSubject.find("CN="), 0u) << sink_->authSubject;
+    EXPECT_NE(sink_->authIssuer.find("CN="), std::string::npos) << sink_->authIssuer;
+    EXPECT_EQ(sink_->authEncoded, PemBody(presented));
+    EXPECT_TRUE(questions[0].starts_with("Auth:" + Text(&IKelpline::get_SSLServerCertStatus))) << questions[0];
     EXPECT_EQ(Text(&IKelpline::get_SSLServerCert), PemBody(presented));
     if (c.connects) {
       ASSERT_EQ(connect.code, 0) << connect.text;

@@ -255,6 +255,29 @@ TEST_F(TlsSessionTest, UntrustedRootWaitsForTheContainer) {
   }
 }
 
+// A container that decides on every certificate is asked about one that passed as well: the
+// session waits for it, says the certificate passed, and follows its word either way.
+TEST_F(TlsSessionTest, AskingAlwaysWaitsForTheContainerAlsoOnACertificateThatPassed) {
+  auto server = Serve(certificates_->server);
+  for (const bool accept : {true, false}) {
+    SCOPED_TRACE(accept ? "accepted" : "refused");
+    TlsSettings settings = Trusting();
+    settings.askAlways = true;
+    Client client(server->Port(), settings);
+    ASSERT_TRUE(client.Handshake());
+    TlsSession& session = client.Session();
+    ASSERT_EQ(session.Current(), State::kVerifying);
+    EXPECT_TRUE(session.CertificatePassed());
+    EXPECT_EQ(session.CertificateStatusText(), "[0x0] OK");
+    session.Accept(accept);
+    client.Flush();
+    EXPECT_EQ(session.Current(), accept ? State::kOpen : State::kFailed);
+    if (!accept) {
+      EXPECT_EQ(session.ErrorText(), "Server certificate verification failed. Connection aborted.");
+    }
+  }
+}
+
 TEST_F(TlsSessionTest, AMegabyteEachWayArrivesIntact) {
   auto server = Serve(certificates_->server);
   Client client(server->Port(), Trusting());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "cipher/base64.h"
+#include "tcpclient/socket_errors.h"
 
 namespace vorlane::tcpclient {
 namespace {
@@ -73,29 +75,6 @@ void AppendPort(std::string& out, uint16_t port) {
   AppendByte(out, port);
 }
 uint8_t ByteAt(std::string_view text, size_t at) { return static_cast<uint8_t>(text[at]); }
-
-// The socket error table's texts of the resolver codes.
-struct ResolverFailure {
-  int32_t code;
-  std::string_view description;
-};
-ResolverFailure ResolverFailureOf(int gaiError) {
-  switch (gaiError) {
-    case EAI_NONAME:
-      return {11001, "Host not found"};
-    case EAI_AGAIN:
-      return {11002, "Non-authoritative 'Host not found' (try again or check DNS setup)"};
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-#endif
-#ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY:
-#endif
-      return {11004, "Valid name, no data record (check DNS setup)"};
-    default:
-      return {11003, "Non-recoverable errors: FORMERR, REFUSED, NOTIMP"};
-  }
-}
 
 // A host text goes into a request line or a length-prefixed field as it is, so it must hold
 // nothing that could end the field or start another.
@@ -198,9 +177,10 @@ void FirewallNegotiation::StartSocks4() {
     addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(target_.host.c_str(), nullptr, &hints, &list);
     if (rc != 0 || list == nullptr) {
-      const ResolverFailure failure = ResolverFailureOf(rc != 0 ? rc : EAI_NONAME);
+      const int savedErrno = errno;
       if (list != nullptr) ::freeaddrinfo(list);
-      Fail(failure.code, "[" + std::to_string(failure.code) + "] " + std::string(failure.description));
+      const int32_t code = SocketCodeFromResolver(rc != 0 ? rc : EAI_NONAME, savedErrno);
+      Fail(code, SocketErrorText(code));
       return;
     }
     address = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;

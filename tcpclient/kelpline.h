@@ -26,6 +26,17 @@ enum TFirewallType : int32_t { fwNone = 0, fwTunnel = 1, fwSOCKS4 = 2, fwSOCKS5 
 enum TSSLCertStoreType : int32_t { sstUser = 0, sstMachine = 1, sstPFXFile = 2, sstPFXBlob = 3, sstPEMKey = 4 };
 enum TSSLStartMode : int32_t { sslAutomatic = 0, sslImplicit = 1, sslExplicit = 2, sslNone = 3 };
 
+// Where the client certificate stores of sstUser and sstMachine lie: a folder per store name
+// ("SSLCertStore", "MY" by default) holding PEM files, taken in the order of their names. Each file
+// holds one certificate first, then optionally the certificates above it, and its private key (an
+// encrypted key is opened with "SSLCertStorePassword").
+//   sstUser:    $XDG_CONFIG_HOME/<kKelplineUserStoreFolder>/<store>, $XDG_CONFIG_HOME being
+//               $HOME/.config when unset
+//   sstMachine: <configuration folder>/<kKelplineMachineStoreFolder>/<store>, the configuration
+//               folder being $VORLANE_CONFIG_DIR when set, else the folder of the running program
+inline constexpr const char* kKelplineUserStoreFolder = "vorlane/certificates";
+inline constexpr const char* kKelplineMachineStoreFolder = "certificates";
+
 // Error codes of the control. Socket failures carry their socket error code (10004 ... 11004),
 // TLS failures the codes 270 ... 285.
 enum KelplineError : int32_t {

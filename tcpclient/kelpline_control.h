@@ -288,6 +288,10 @@ class KelplineControl final
   // TLS (kelpline_tls.cpp). The session's ciphertext goes through sendBuffer_, the control's raw
   // send path; application data given before the session is open waits in tlsPlaintext_.
   TlsSettings MakeTlsSettings() const;
+  CertificateStoreSpec CertificateStoreSpecOf() const;
+  // Chooses the client certificate by SSLCertSubject; one not found is reported through Error and
+  // the connection goes on without. False when the container closed the connection meanwhile.
+  bool ChooseClientCertificate();
   // Starts the handshake on the open path to the target; `early` is what already arrived of it.
   void StartHandshake(std::string early);
   // After every engine call: writes its output, fires its progress texts, asks the container
@@ -390,6 +394,7 @@ class KelplineControl final
   bool tlsOn_ = true;
   std::unique_ptr<TlsSession> tls_;                   // the session of the connection, when TLS is on
   std::shared_ptr<const TlsResumption> resumption_;  // "ReuseSSLSession": offered on the next connect
+  std::shared_ptr<const ClientCredential> clientCredential_;  // chosen for the connection; kept with the session
   std::string tlsPlaintext_;                          // queued by the container before the session opened
   std::string sslServerCertDer_;
 

@@ -45,7 +45,46 @@ TlsSettings KelplineControl::MakeTlsSettings() const {
   // The container decides on every server certificate (SSLServerAuthentication), with Accept as
   // the check found it.
   tls.askAlways = true;
+  tls.clientCredential = clientCredential_;
+  if (!clientCredential_ && settings_.useDefaultCredentials) {
+    tls.defaultStore = [spec = CertificateStoreSpecOf()] {
+      CertificateFailure unused;
+      return CertificateStore::Open(spec, &unused);
+    };
+  }
   return tls;
+}
+
+CertificateStoreSpec KelplineControl::CertificateStoreSpecOf() const {
+  CertificateStoreSpec spec;
+  spec.type = sslCertStoreType_;
+  spec.store = com::Utf16ToUtf8(sslCertStore_);
+  spec.storeBytes.assign(sslCertStoreBytes_.begin(), sslCertStoreBytes_.end());
+  spec.password = com::Utf16ToUtf8(sslCertStorePassword_);
+  return spec;
+}
+
+bool KelplineControl::ChooseClientCertificate() {
+  // "ReuseSSLSession" keeps the certificate of the last connection with its session.
+  if (settings_.reuseSslSession && clientCredential_) return true;
+  clientCredential_.reset();
+  if (sslCertSubject_.empty()) return true;
+  CertificateFailure failure;
+  std::optional<CertificateStore> store = CertificateStore::Open(CertificateStoreSpecOf(), &failure);
+  if (store) {
+    clientCredential_ = store->Select(com::Utf16ToUtf8(sslCertSubject_));
+    if (!clientCredential_) failure = CertificateNotFound();
+  }
+  if (clientCredential_) {
+    sslCertSubject_ = com::Utf8ToUtf16(clientCredential_->Subject());
+    const std::string& der = clientCredential_->Der();
+    sslCertEncodedBytes_.assign(der.begin(), der.end());
+    sslCertEncoded_ = com::Utf8ToUtf16(Base64Of(der));
+    return true;
+  }
+  // The connection goes on without a certificate; the server decides whether that will do.
+  FireStatus(kEventError, failure.code, failure.text);
+  return state_ == State::kHandshaking;
 }
 
 void KelplineControl::StartHandshake(std::string early) {
@@ -55,7 +94,7 @@ void KelplineControl::StartHandshake(std::string early) {
   sslServerCertDer_.clear();
   UpdateWatch();
   FireSslStatus(kStatusSocketEstablished);
-  if (state_ != State::kHandshaking) return;
+  if (state_ != State::kHandshaking || !ChooseClientCertificate()) return;
   tls_ = std::make_unique<TlsSession>(MakeTlsSettings());
   if (!settings_.reuseSslSession) resumption_.reset();
   if (resumption_) tls_->OfferResumption(resumption_);

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "cipher/base64.h"
+#include "tcpclient/client_certificate.h"
 #include "tcpclient/tls_status.h"
 
 namespace vorlane::tcpclient {
@@ -26,6 +27,7 @@ namespace {
 constexpr char kStartingHandshake[] = "Starting secure channel handshake.";
 constexpr char kSendingHandshake[] = "Sending %d handshake bytes.";
 constexpr char kReceivingHandshake[] = "Receiving %d bytes of handshake data.";
+constexpr char kCertificateRequested[] = "Client certificate requested from server.";
 constexpr char kNegotiated[] = "Negotiated SSL parameters:";
 constexpr char kNoConnectionInfo[] = "Connection info not available.";
 constexpr char kHandshakeComplete[] = "SSL handshake complete.";
@@ -64,15 +66,6 @@ bool IsAddressLiteral(const std::string& host) {
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-std::string CertificateDerOf(X509* certificate) {
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(certificate, &der);
-  if (length <= 0) return {};
-  std::string bytes(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
-  OPENSSL_free(der);
-  return bytes;
-}
-
 // The DER bytes of a certificate given as PEM or as base64 DER; empty when it is neither.
 std::string DecodeCertificate(const std::string& text) {
   if (text.empty()) return {};
@@ -85,26 +78,9 @@ std::string DecodeCertificate(const std::string& text) {
   BIO_free(bio);
   ERR_clear_error();
   if (certificate == nullptr) return {};
-  std::string bytes = CertificateDerOf(certificate);
+  std::string bytes = CertificateDer(certificate);
   X509_free(certificate);
   return bytes;
-}
-
-// "CN=localhost, O=Vorlane Test, C=DE": the most particular attribute first, UTF-8 as it is.
-std::string NameText(const X509_NAME* name) {
-  if (name == nullptr) return {};
-  BIO* bio = BIO_new(BIO_s_mem());
-  if (bio == nullptr) return {};
-  constexpr unsigned long kFlags =
-      XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN | (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-  std::string text;
-  if (X509_NAME_print_ex(bio, name, 0, kFlags) >= 0) {
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    if (length > 0) text.assign(data, static_cast<size_t>(length));
-  }
-  BIO_free(bio);
-  return text;
 }
 
 // The TLS versions a "SSLEnabledProtocols" mask enables, as a range; false when none.
@@ -206,11 +182,12 @@ bool TlsSession::MakeContext() {
     ERR_clear_error();  // the end of the text reads as "no start line"
   }
   SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, &TlsSession::VerifyCallback);
-  if (settings_.clientCredentials && !settings_.clientCredentials(context_)) {
-    FailWithSslError(kTlsErrCredentials, kCredentialsFailed, kSecNoCredentials);
-    errorText_ += ".";
+  if (settings_.clientCredential && settings_.clientCredential->Key() == nullptr) {
+    errorDetail_ = "the client certificate has no private key";
+    Fail(kTlsErrCredentials, kCredentialsFailed + Hex(kSecNoCredentials) + ".");
     return false;
   }
+  SSL_CTX_set_cert_cb(context_, &TlsSession::CertificateCallback, nullptr);
   return true;
 }
 
@@ -265,6 +242,33 @@ int TlsSession::VerifyCallback(int preverified, x509_store_ctx_st* store) {
   return 1;
 }
 
+int TlsSession::CertificateCallback(SSL* ssl, void* /*unused*/) {
+  auto* session = static_cast<TlsSession*>(SSL_get_ex_data(ssl, SessionIndex()));
+  if (session == nullptr) return 0;
+  session->Status(kCertificateRequested);
+  std::shared_ptr<const ClientCredential> credential = session->settings_.clientCredential;
+  if (!credential && session->settings_.defaultStore) {
+    if (std::optional<CertificateStore> store = session->settings_.defaultStore()) {
+      std::vector<const X509_NAME*> authorities;
+      const STACK_OF(X509_NAME)* names = SSL_get_client_CA_list(ssl);
+      for (int i = 0; names != nullptr && i < sk_X509_NAME_num(names); ++i) {
+        authorities.push_back(sk_X509_NAME_value(names, i));
+      }
+      credential = store->FirstIssuedBy(authorities);
+    }
+  }
+  // Without a certificate the handshake goes on with none; the server decides.
+  if (!credential || credential->Key() == nullptr) return 1;
+  STACK_OF(X509)* chain = sk_X509_new_null();
+  bool ok = chain != nullptr;
+  for (X509* above : credential->Chain()) ok = ok && sk_X509_push(chain, above) > 0;
+  ok = ok && SSL_use_certificate(ssl, credential->Certificate()) == 1 &&
+       SSL_use_PrivateKey(ssl, credential->Key()) == 1 && SSL_set1_chain(ssl, chain) == 1;
+  sk_X509_free(chain);  // SSL_set1_chain took its own references
+  if (ok) session->offeredCredential_ = std::move(credential);
+  return ok ? 1 : 0;
+}
+
 void TlsSession::Handshake() {
   const int result = SSL_do_handshake(ssl_);
   const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, result);
@@ -289,9 +293,9 @@ void TlsSession::HandshakeDone() {
     Fail(kTlsErrNoServerCert, kNoServerCertificate + Hex(kSecNoCredentials) + ")");
     return;
   }
-  certificateDer_ = CertificateDerOf(certificate);
-  certificateSubject_ = NameText(X509_get_subject_name(certificate));
-  certificateIssuer_ = NameText(X509_get_issuer_name(certificate));
+  certificateDer_ = tcpclient::CertificateDer(certificate);
+  certificateSubject_ = CertificateNameText(X509_get_subject_name(certificate));
+  certificateIssuer_ = CertificateNameText(X509_get_issuer_name(certificate));
   const std::string accepted = DecodeCertificate(settings_.acceptServerCert);
   if (!accepted.empty() && accepted == certificateDer_) {
     certificateStatus_ = kCertOk;

@@ -26,8 +26,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "tcpclient/client_certificate.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -66,9 +69,12 @@ struct TlsSettings {
   // Every certificate waits in kVerifying for Accept, also one that passed (CertificatePassed()
   // tells): for a container that decides on each, as the control's SSLServerAuthentication does.
   bool askAlways = false;
-  // Called with the context before the handshake, to install a client certificate and its key;
-  // false fails the start with 273. Not used by the control yet.
-  std::function<bool(ssl_ctx_st*)> clientCredentials;
+  // The client certificate offered when the server asks for one. One without its private key
+  // fails the start (273).
+  std::shared_ptr<const ClientCredential> clientCredential;
+  // When none was chosen ("UseDefaultCredentials"): opens the store to pick one from when the
+  // server asks for a certificate; the first with a key issued by an authority the server names.
+  std::function<std::optional<CertificateStore>()> defaultStore;
 };
 
 // A resumable session kept from an earlier connection ("ReuseSSLSession"). Opaque.
@@ -144,6 +150,8 @@ class TlsSession {
 
  private:
   static int VerifyCallback(int preverified, x509_store_ctx_st* store);
+  // The server asked for a client certificate: offers the chosen one, or picks one.
+  static int CertificateCallback(ssl_st* ssl, void* unused);
 
   bool MakeContext();
   void Handshake();
@@ -164,6 +172,7 @@ class TlsSession {
   std::string pendingOutput_;
   std::string pendingPlaintext_;
   std::shared_ptr<const TlsResumption> offered_;
+  std::shared_ptr<const ClientCredential> offeredCredential_;  // the certificate sent to the server
   bool peerClosed_ = false;
   bool closeSent_ = false;
   bool reused_ = false;

@@ -40,7 +40,8 @@ inline constexpr uint32_t kNoServerName = 0x80000000;
 // The control's TLS failures.
 inline constexpr int32_t kTlsErrOutOfMemory = 200;
 inline constexpr int32_t kTlsErrUnavailable = 270;
-inline constexpr int32_t kTlsErrStoreNotOpened = 271;
+inline constexpr int32_t kTlsErrStoreNotOpened = 271;       // or the PEM text could not be read
+inline constexpr int32_t kTlsErrCertificateNotFound = 272;  // no client certificate matched the subject
 inline constexpr int32_t kTlsErrCredentials = 273;
 inline constexpr int32_t kTlsErrChainNotBuilt = 274;
 inline constexpr int32_t kTlsErrChainPolicy = 275;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cipher/base64.h"
 #include "platform/base/unique_fd.h"
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
@@ -550,6 +551,95 @@ TEST_F(KelplineTlsTest, ReuseSslSessionResumesTheNextConnection) {
       EXPECT_EQ(sink_->Has(kResumed), connection == 1 && c.resumed) << connection;
     }
   }
+}
+
+TEST_F(KelplineTlsTest, AServerThatAsksForACertificateGetsTheOneTheContainerChose) {
+  constexpr char kAlice[] = "CN=Alice Client, O=Vorlane Test, C=DE";
+  constexpr char kBob[] = "CN=Bob Client, O=Vorlane Test, C=DE";
+  constexpr char kRequested[] = "SSLStatus:Client certificate requested from server.";
+  // The per-user store "MY": Bob, then Alice's certificate without its key, then Alice.
+  testkit::TempDir home("vorlane-kelpline-stores");
+  const std::filesystem::path store = home.Path() / "vorlane" / "certificates" / "MY";
+  std::filesystem::create_directories(store);
+  ASSERT_TRUE(testkit::WriteFile(store / "1-bob.pem", testkit::ReadFile(certificates_->bobBundle)));
+  ASSERT_TRUE(testkit::WriteFile(store / "2-alice-alone.pem", testkit::ReadFile(certificates_->aliceCertificate)));
+  ASSERT_TRUE(testkit::WriteFile(store / "3-alice.pem", testkit::ReadFile(certificates_->aliceBundle)));
+  testkit::ScopedEnv config("XDG_CONFIG_HOME", home.Path().string());
+  auto trust = TrustAuthority();
+  // The server insists on a certificate by the test's authority, and names that authority.
+  auto server = Serve(certificates_->server, {"-rev", "-Verify", "1", "-CAfile", authorityFile_.string()});
+  const std::string pkcs12 = cipher::Base64EncodeToString(std::span<const uint8_t>(
+      reinterpret_cast<const uint8_t*>(certificates_->alicePkcs12.data()), certificates_->alicePkcs12.size()));
+
+  struct Case {
+    const char* name;
+    TSSLCertStoreType type;
+    std::string store;
+    const char* subject;
+    const char* config;        // further Config settings
+    const char* error;         // the Error event that tells why no certificate was offered, or null
+    const char* chosen;        // SSLCertSubject afterwards; null: the server refuses the connection
+  };
+  const Case cases[] = {
+      {"PEM text", sstPEMKey, testkit::ReadFile(certificates_->aliceBundle), "*", "", nullptr, kAlice},
+      {"the user's store, by a part of the name", sstUser, "MY", "Bob", "", nullptr, kBob},
+      {"the user's store, the first", sstUser, "MY", "*", "", nullptr, kBob},
+      {"PKCS#12 image", sstPFXBlob, pkcs12, "Alice Client", "", nullptr, kAlice},
+      {"none chosen, the default offered", sstUser, "MY", "", "UseDefaultCredentials=true", nullptr, kBob},
+      {"none chosen", sstUser, "MY", "", "", nullptr, nullptr},
+      {"none chosen, over TLS 1.2", sstUser, "MY", "", "SSLEnabledProtocols=3072", nullptr, nullptr},
+      {"none found", sstUser, "MY", "Nobody", "", "Error:272:The certificate could not be found (0x80092004).",
+       nullptr},
+      {"store not there", sstUser, "NOSUCH", "*", "", "Error:271:The certificate store could not be opened (2).",
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Config("UseDefaultCredentials=false"), "");
+    ASSERT_EQ(Config("SSLEnabledProtocols=255"), "");
+    if (*c.config != '\0') {
+      ASSERT_EQ(Config(c.config), "");
+    }
+    ASSERT_EQ(control_->put_SSLCertStoreType(c.type), S_OK);
+    ASSERT_EQ(control_->put_SSLCertStore(Bstr::FromUtf8(c.store).get()), S_OK);
+    ASSERT_EQ(control_->put_SSLCertStorePassword(Bstr::FromUtf8(TestCertificates::kPkcs12Password).get()), S_OK);
+    ASSERT_EQ(control_->put_SSLCertSubject(Bstr::FromUtf8(c.subject).get()), S_OK);
+    ASSERT_EQ(control_->put_Timeout(10), S_OK);
+    ASSERT_EQ(control_->put_EOL(Bstr(u"\n").get()), S_OK);
+    sink_->events.clear();
+
+    const Failure connect = Connect(server->Port());
+    EXPECT_TRUE(sink_->Has(kRequested));
+    if (c.error != nullptr) {
+      EXPECT_TRUE(sink_->Has(c.error)) << ::testing::PrintToString(sink_->events);
+    }
+    if (c.chosen != nullptr) {
+      ASSERT_EQ(connect.code, 0) << connect.text;
+      EXPECT_TRUE(sink_->Only("Error:").empty()) << ::testing::PrintToString(sink_->events);
+      EXPECT_EQ(Text(&IKelpline::get_SSLCertSubject), *c.subject ? c.chosen : "");
+      ExpectEcho("known client");
+      ASSERT_EQ(control_->Disconnect(), S_OK);
+      // What the server saw.
+      const std::string commonName = std::string(c.chosen).substr(3, std::string(c.chosen).find(',') - 3);
+      EXPECT_TRUE(PumpUntil([&] { return server->Log().find(commonName) != std::string::npos; })) << server->Log();
+    } else {
+      // Refused by the server: at once over TLS 1.2; over TLS 1.3 the client's part of the handshake
+      // is over before the server has looked, so its refusal ends the connection that just opened.
+      ASSERT_TRUE(PumpUntil([&] { return !Connected(); }));
+      EXPECT_TRUE(connect.code == 276 || !sink_->Only("Disconnected:276:").empty()) << connect.text;
+      EXPECT_FALSE(sink_->Only("Error:276:").empty()) << ::testing::PrintToString(sink_->events);
+      EXPECT_TRUE(sink_->Only("DataIn:").empty());
+      (void)control_->Disconnect();
+    }
+  }
+  // A chosen certificate whose key the store does not hold cannot be offered at all.
+  sink_->events.clear();
+  ASSERT_EQ(control_->put_SSLCertStore(Bstr(u"MY").get()), S_OK);
+  ASSERT_EQ(control_->put_SSLCertSubject(Bstr::FromUtf8(kAlice).get()), S_OK);
+  const Failure connect = Connect(server->Port());
+  EXPECT_EQ(connect.code, 273);
+  EXPECT_EQ(connect.text, "Could not acquire security credentials: error 0x8009030e.");
+  EXPECT_FALSE(Connected());
 }
 
 TEST_F(KelplineTlsTest, TwoHundredConnectionsLeaveNoDescriptor) {

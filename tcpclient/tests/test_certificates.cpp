@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -22,6 +23,7 @@ struct Request {
   long notBefore;                // seconds from now
   long notAfter;
   bool authority;
+  const char* usage = "serverAuth";  // extended key usage of an end entity
 };
 
 bool AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
@@ -59,7 +61,7 @@ CertPtr Make(const Request& request, EVP_PKEY* key, X509* issuer, EVP_PKEY* issu
   if (ok && request.authority) ok = AddExtension(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   if (ok && !request.authority) {
     ok = AddExtension(cert, signer, NID_key_usage, "critical,digitalSignature") &&
-         AddExtension(cert, signer, NID_ext_key_usage, "serverAuth");
+         AddExtension(cert, signer, NID_ext_key_usage, request.usage);
   }
   if (ok && request.alternativeNames != nullptr) {
     ok = AddExtension(cert, signer, NID_subject_alt_name, request.alternativeNames);
@@ -92,6 +94,22 @@ std::string KeyPem(EVP_PKEY* key) {
   return text;
 }
 
+// A PKCS#12 image of `certificate` with its key and `authority`, under `password`.
+std::string Pkcs12(X509* certificate, EVP_PKEY* key, X509* authority, const char* password) {
+  STACK_OF(X509)* others = sk_X509_new_null();
+  if (others == nullptr) return {};
+  sk_X509_push(others, authority);
+  PKCS12* image = PKCS12_create(password, "client", key, certificate, others, 0, 0, 0, 0, 0);
+  sk_X509_free(others);
+  std::string bytes;
+  unsigned char* der = nullptr;
+  const int length = image ? i2d_PKCS12(image, &der) : 0;
+  if (length > 0) bytes.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
+  OPENSSL_free(der);
+  PKCS12_free(image);
+  return bytes;
+}
+
 }  // namespace
 
 TestCertificates::TestCertificates(const testkit::TempDir& folder) {
@@ -116,7 +134,30 @@ TestCertificates::TestCertificates(const testkit::TempDir& folder) {
   expired = folder.WriteFile("expired.pem", Pem(old.get()));
   otherName = folder.WriteFile("other.pem", Pem(other.get()));
   selfSigned = folder.WriteFile("self.pem", Pem(own.get()));
-  made_ = !authorityPem_.empty() && !key.empty() && !server.empty() && !expired.empty() && !otherName.empty() &&
+  // Client certificates: two by the authority, one by an authority of its own.
+  KeyPtr clientKey(EVP_EC_gen("P-256"), &EVP_PKEY_free);
+  KeyPtr strangerKey(EVP_EC_gen("P-256"), &EVP_PKEY_free);
+  if (!clientKey || !strangerKey) return;
+  CertPtr alice = Make({"Alice Client", nullptr, -kDay, 30 * kDay, false, "clientAuth"}, clientKey.get(),
+                       authority.get(), authorityKey.get(), 6);
+  CertPtr bob = Make({"Bob Client", nullptr, -kDay, 30 * kDay, false, "clientAuth"}, clientKey.get(), authority.get(),
+                     authorityKey.get(), 7);
+  CertPtr strangerAuthority =
+      Make({"Stranger Authority", nullptr, -kDay, 30 * kDay, true}, strangerKey.get(), nullptr, nullptr, 8);
+  if (!alice || !bob || !strangerAuthority) return;
+  CertPtr carol = Make({"Carol Client", nullptr, -kDay, 30 * kDay, false, "clientAuth"}, clientKey.get(),
+                       strangerAuthority.get(), strangerKey.get(), 9);
+  if (!carol) return;
+  const std::string clientKeyPem = KeyPem(clientKey.get());
+  aliceBundle = folder.WriteFile("alice.pem", Pem(alice.get()) + clientKeyPem);
+  bobBundle = folder.WriteFile("bob.pem", Pem(bob.get()) + clientKeyPem);
+  carolBundle = folder.WriteFile("carol.pem", Pem(carol.get()) + clientKeyPem);
+  aliceCertificate = folder.WriteFile("alice-certificate.pem", Pem(alice.get()));
+  alicePkcs12 = Pkcs12(alice.get(), clientKey.get(), authority.get(), kPkcs12Password);
+  const std::string serverKeyPem = testkit::ReadFile(key);
+  aliceWithServerKey = Pem(alice.get()) + serverKeyPem;
+
+  made_ = !alicePkcs12.empty() && !authorityPem_.empty() && !key.empty() && !server.empty() && !expired.empty() && !otherName.empty() &&
           !selfSigned.empty();
 }
 

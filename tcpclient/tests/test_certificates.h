@@ -26,6 +26,16 @@ class TestCertificates {
   std::filesystem::path otherName;  // CN=other.example, names only other.example, by the authority
   std::filesystem::path selfSigned; // CN=localhost, names localhost, signed by its own key
 
+  // Client certificates (extended usage clientAuth), all for one P-256 key of their own; the
+  // bundles hold the certificate and then its key, as a client certificate store's files do.
+  std::filesystem::path aliceBundle;       // CN=Alice Client, O=Vorlane Test, C=DE, by the authority
+  std::filesystem::path bobBundle;         // CN=Bob Client, ..., by the authority
+  std::filesystem::path carolBundle;       // CN=Carol Client, ..., by "Stranger Authority"
+  std::filesystem::path aliceCertificate;  // Alice's certificate without its key
+  std::string alicePkcs12;                 // Alice, her key and the authority, under kPkcs12Password
+  std::string aliceWithServerKey;          // Alice's certificate with a key that is not hers (PEM)
+  static constexpr char kPkcs12Password[] = "pkcs12 secret";
+
  private:
   bool made_ = false;
   std::string authorityPem_;

@@ -2,6 +2,7 @@
 
 #include <iterator>
 #include <utility>
+#include <vector>
 
 #include "platform/com/late_binding.h"
 #include "platform/com/variant.h"
@@ -14,15 +15,16 @@ using com::VARIANT_BOOL;
 
 namespace {
 
-// Runs `body` so that no failure escapes: on one, writes `line` and answers E_FAIL.
+// Runs `body` (returning an HRESULT) so that no exception escapes: on one, writes `line` and
+// answers E_FAIL.
 template <class F>
 HRESULT Guarded(const char* line, F&& body) noexcept {
-  const HRESULT hr = com::CatchReturn(std::forward<F>(body));
-  if (hr == com::E_FAIL || hr == com::E_OUTOFMEMORY) {
+  try {
+    return std::forward<F>(body)();
+  } catch (...) {
     debuglog::Write(line);
     return com::E_FAIL;
   }
-  return hr;
 }
 
 HRESULT HandOut(TcpCheckJob& job, ItqThTCP** out) {
@@ -33,14 +35,29 @@ HRESULT HandOut(TcpCheckJob& job, ItqThTCP** out) {
 
 TcpCheckCollection::TcpCheckCollection() {
   com::ConnectionPoint& point = ConnectionPoints().Add(ItqCollThTCPEvents::kIid);
-  // Only the most recently advised sink hears JobDone, and any Unadvise silences it until the
-  // next Advise.
-  point.SetHooks({[this](uint32_t, com::IUnknown* sink) { return sink_.Store(ItqCollThTCPEvents::kIid, sink); },
-                  [this](uint32_t) { sink_.Clear(); }, nullptr});
+  // Each sink is marshalled as it is advised, so that any worker can reach it in its apartment;
+  // a sink that cannot be marshalled is not connected.
+  point.SetHooks({[this](uint32_t cookie, com::IUnknown* sink) {
+                    std::unique_ptr<com::MarshalledInterface> marshalled;
+                    VORLANE_RETURN_IF_FAILED(
+                        com::MarshalledInterface::Create(ItqCollThTCPEvents::kIid, sink, &marshalled));
+                    std::lock_guard guard(sinkLock_);
+                    sinks_[cookie] = std::move(marshalled);
+                    return com::S_OK;
+                  },
+                  [this](uint32_t cookie) {
+                    std::shared_ptr<com::MarshalledInterface> leaving;  // released after the lock
+                    std::lock_guard guard(sinkLock_);
+                    if (auto it = sinks_.find(cookie); it != sinks_.end()) {
+                      leaving = std::move(it->second);
+                      sinks_.erase(it);
+                    }
+                  },
+                  nullptr});
 }
 
 TcpCheckCollection::~TcpCheckCollection() {
-  // First: the hooks use sink_.
+  // First: the hooks use sinks_.
   ConnectionPoints().DisconnectAll();
   std::map<int32_t, com::ComPtr<TcpCheckJob>> leaving;
   std::lock_guard guard(tableLock_);
@@ -59,9 +76,12 @@ HRESULT TcpCheckCollection::Add(ItqThTCP** job) {
   *job = nullptr;
   return Guarded("tqCollThTCP::Exception in Add\n", [&]() -> HRESULT {
     com::ComPtr<TcpCheckJob> created;
-    if (com::Failed(TcpCheckJob::Create(&created))) return com::E_FAIL;
+    if (com::Failed(TcpCheckJob::Create(&created))) {
+      debuglog::Write("tqCollThTCP::Exception in Add\n");
+      return com::E_FAIL;
+    }
     std::lock_guard guard(tableLock_);
-    const HRESULT inserted = Guarded("tqCollThTCP::Exception in AddItem\n", [&] {
+    const HRESULT inserted = Guarded("tqCollThTCP::Exception in AddItem\n", [&]() -> HRESULT {
       // Ids in use are skipped; the bound is the number of ids there are.
       for (uint32_t round = 0; round <= jobs_.size(); ++round) {
         const int32_t candidate = nextId_;
@@ -119,6 +139,7 @@ HRESULT TcpCheckCollection::Clear() {
     std::map<int32_t, com::ComPtr<TcpCheckJob>> leaving;  // released after the lock
     std::lock_guard guard(tableLock_);
     leaving = TakeAllLocked();
+    return com::S_OK;
   });
 }
 
@@ -149,13 +170,19 @@ HRESULT TcpCheckCollection::get_AllChecked(VARIANT_BOOL* checked) {
 void TcpCheckCollection::FireJobDone(int32_t id) noexcept {
   try {
     std::lock_guard turn(fireLock_);
-    com::ComPtr<com::IDispatch> sink;
-    if (com::Failed(sink_.Get(ItqCollThTCPEvents::kIid, sink.put_void())) || !sink) return;
-    com::ComPtr<com::IDispatch> events;
-    if (com::Failed(sink->QueryInterface(ItqCollThTCPEvents::kIid, events.put_void())) || !events) return;
-    // The sink is asked for the event's id by name, as the event interface's contract says.
-    com::Variant result;
-    (void)com::CallMethod(events.get(), kEventJobDoneName, {com::Variant(id)}, result.put());
+    // Called outside the sink lock: a handler may Advise or Unadvise.
+    std::vector<std::shared_ptr<com::MarshalledInterface>> sinks;
+    {
+      std::lock_guard guard(sinkLock_);
+      for (const auto& [cookie, sink] : sinks_) sinks.push_back(sink);
+    }
+    for (const auto& marshalled : sinks) {
+      com::ComPtr<com::IDispatch> events;
+      if (com::Failed(marshalled->Unmarshal(ItqCollThTCPEvents::kIid, events.put_void())) || !events) continue;
+      // The sink is asked for the event's id by name, as a client without the type library would.
+      com::Variant result;
+      (void)com::CallMethod(events.get(), kEventJobDoneName, {com::Variant(id)}, result.put());
+    }
   } catch (...) {
     // Not the worker's concern: the delivery is given up.
   }

@@ -1,9 +1,10 @@
-// The TCP check collection (tqCollThTCP): creates and keys jobs, and tells its most recently
-// advised sink when a job's check has ended.
+// The TCP check collection (tqCollThTCP): creates and keys jobs, and tells its advised sinks when
+// a job's check has ended.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/com/com_object.h"
@@ -57,9 +58,9 @@ class TcpCheckCollection final
   }
 
   // Called by a job's worker on its own thread when the job's check has ended: delivers
-  // JobDone(id) to the most recently advised sink, in the sink's apartment, and waits until the
-  // sink has returned. Workers that finish together deliver one after another. The outcome is
-  // not reported.
+  // JobDone(id) to every advised sink in the order they were advised, each in its own apartment,
+  // and waits until each has returned. Workers that finish together deliver one after another.
+  // The outcome is not reported.
   void FireJobDone(int32_t id) noexcept;
 
  private:
@@ -77,8 +78,10 @@ class TcpCheckCollection final
   std::mutex tableLock_;
   std::map<int32_t, com::ComPtr<TcpCheckJob>> jobs_;
   int32_t nextId_ = 0;
-  // The most recently advised sink, marshalled for the workers.
-  com::MarshalledSlot sink_;
+  // Every advised sink by cookie, marshalled for the workers. A sink whose Advise succeeded
+  // hears every JobDone until its own Unadvise.
+  std::mutex sinkLock_;
+  std::map<uint32_t, std::shared_ptr<com::MarshalledInterface>> sinks_;  // guarded by sinkLock_
 };
 
 }  // namespace vorlane::tcpcheck

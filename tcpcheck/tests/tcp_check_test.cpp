@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,10 +20,13 @@
 #include "platform/com/variant.h"
 #include "tcpcheck/portwick.h"
 #include "tcpcheck/tests/tcp_check_fixture.h"
+#include "platform/com/registry.h"
 #include "testing/debug_capture.h"
 #include "testing/loop_pump.h"
 #include "testing/peer_server.h"
 #include "testing/poll_until.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::tcpcheck::testing {
 namespace {
@@ -68,6 +72,41 @@ TEST_F(TcpCheckTest, ClassesAreFoundByProgIdAndAnswerTheirInterfaces) {
   EXPECT_FALSE(fresh.up);
   EXPECT_EQ(fresh.response, "");
   EXPECT_EQ(fresh.address, "");
+}
+
+// The build's class registry without the TCP client control.
+std::string RegistryWithoutControl() {
+  std::ifstream in(BuiltInClassRegistryPath());
+  std::string out, line;
+  bool skipping = false;
+  for (int round = 0; round < 100'000 && std::getline(in, line); ++round) {
+    if (line.starts_with("[")) skipping = line.find("63338110-F789-11CE-86F8-0020AFD8C6DB") != std::string::npos;
+    if (!skipping) out += line + "\n";
+  }
+  return out;
+}
+
+TEST_F(TcpCheckTest, WithoutTheControlNoJobIsMadeAndTheClientIsToldWhy) {
+  testkit::TempDir folder("portwick-registry");
+  const auto registry = folder.WriteFile("classes.ini", RegistryWithoutControl());
+  testkit::ScopedEnv env("VORLANE_CLASS_REGISTRY", registry.string());
+
+  ComPtr<ItqThTCP> job;
+  EXPECT_EQ(CoCreateInstance(kTcpJobClsid, &job), REGDB_E_CLASSNOTREG) << "the probe's own failure";
+  EXPECT_FALSE(job);
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(info.put()), S_OK);
+  Bstr description, source;
+  EXPECT_EQ(info->GetDescription(description.put()), S_OK);
+  EXPECT_EQ(info->GetSource(source.put()), S_OK);
+  EXPECT_EQ(description.ToUtf8(), "Can not create the instance of kelpline component");
+  EXPECT_EQ(source.ToUtf8(), "tqThTCP");
+
+  testkit::DebugCapture capture;
+  EXPECT_EQ(collection_->Add(job.put()), E_FAIL);
+  EXPECT_FALSE(job);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_NE(capture.Text().find("tqCollThTCP::Exception in Add"), std::string::npos) << capture.Text();
 }
 
 TEST_F(TcpCheckTest, IdsAreKeysThatComeBackToZeroOnlyWhenTheTableEmpties) {
@@ -179,6 +218,8 @@ TEST_F(TcpCheckTest, RunsEndWithTheOutcomeOfTheirExchange) {
   cases.push_back({"closed port", nullptr, {}, false, "Connection not possible"});
   cases.push_back({"nothing to exchange, mode 1 notwithstanding", Greets("220 ready\r\n"),
                    {.greetingMode = 1}, true, "Connection possible"});
+  cases.push_back({"a timeout beyond the control's 16 bits", Greets("220 ready\r\n"), {.timeout = 40000}, true,
+                   "Connection possible"});
   cases.push_back({"greeting contains", Greets("220 mail ready\r\n"), {.greeting = u"220", .greetingMode = 2}, true,
                    std::string(kExpected) + " (220 mail ready)"});
   cases.push_back({"greeting does not equal", Greets("220 mail ready\r\n"), {.greeting = u"220", .greetingMode = 3},

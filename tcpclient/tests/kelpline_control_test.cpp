@@ -28,7 +28,7 @@
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "tcpclient/kelpline.h"
-#include "tcpclient/tests/peer_server.h"
+#include "testing/peer_server.h"
 #include "tcpclient/tests/proxy_servers.h"
 #include "tcpclient/tests/recording_sink.h"
 #include "testing/agent_process.h"
@@ -45,8 +45,8 @@ using com::DispatchCall;
 using com::HRESULT;
 using com::S_OK;
 using com::Variant;
-using testing::PeerConnection;
-using testing::PeerServer;
+using testkit::PeerConnection;
+using testkit::PeerServer;
 
 // ---------------------------------------------------------------- the container's side
 
@@ -360,7 +360,7 @@ TEST_F(KelplineTest, AConnectThatDoesNotFinishInTimeIsAbandoned) {
 }
 
 TEST_F(KelplineTest, RefusedConnections) {
-  const uint16_t port = testing::ClosedPort();
+  const uint16_t port = testkit::ClosedPort();
   ASSERT_NE(port, 0);
   // Waiting: the call fails with the code and text.
   ASSERT_EQ(control_->put_Timeout(5), S_OK);
@@ -498,7 +498,7 @@ TEST_F(KelplineTest, SocketOptionsAsAskedFor) {
     SCOPED_TRACE(c.name);
     ControlUnderTest made;
     ASSERT_NO_FATAL_FAILURE(MakeControl(&made));
-    const uint16_t localPort = testing::ClosedPort();
+    const uint16_t localPort = testkit::ClosedPort();
     if (c.configure) {
       ASSERT_EQ(made.control->put_KeepAlive(com::VARIANT_TRUE), S_OK);
       ASSERT_EQ(made.control->put_Linger(com::VARIANT_FALSE), S_OK);
@@ -979,7 +979,7 @@ class KelplineFirewallTest : public KelplineTest {
 
   testkit::TempDir dir_{"vorlane-kelpline-firewall"};
   testing::EchoServer echo_;
-  uint16_t closedPort_ = testing::ClosedPort();
+  uint16_t closedPort_ = testkit::ClosedPort();
 };
 
 TEST_F(KelplineFirewallTest, SocksThroughDante) {

@@ -27,7 +27,7 @@
 #include "tcpclient/kelpline.h"
 #include "tcpclient/tests/echo_server.h"
 #include "tcpclient/tests/kelpline_event_sink.h"
-#include "tcpclient/tests/peer_server.h"
+#include "testing/peer_server.h"
 #include "testing/loop_pump.h"
 #include "testing/poll_until.h"
 
@@ -40,7 +40,7 @@ using com::ComPtr;
 using com::HRESULT;
 using com::S_OK;
 using testing::EchoServer;
-using testing::OpenDescriptors;
+using testkit::OpenDescriptors;
 
 constexpr int kThreads = 100;
 // What each thread sends and must get back. The whole run takes about 2 s, and under the address
@@ -324,7 +324,7 @@ TEST_F(KelplineStressTest, AHundredControlsEachEchoTheirOwnBytes) {
 // Controls released while their connect is under way, all at once: half to the echo server, half
 // to a port that refuses. Nothing crashes and nothing stays open.
 TEST_F(KelplineStressTest, AHundredControlsReleasedWhileConnecting) {
-  const uint16_t refusing = testing::ClosedPort();
+  const uint16_t refusing = testkit::ClosedPort();
   ASSERT_NE(refusing, 0);
   std::vector<ThreadOutcome> outcomes(kThreads);
   const uint16_t port = server_.port();

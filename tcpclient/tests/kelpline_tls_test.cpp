@@ -29,7 +29,7 @@
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "tcpclient/kelpline.h"
-#include "tcpclient/tests/peer_server.h"
+#include "testing/peer_server.h"
 #include "tcpclient/tests/proxy_servers.h"
 #include "tcpclient/tests/recording_sink.h"
 #include "tcpclient/tests/test_certificates.h"
@@ -49,8 +49,8 @@ using com::DispatchCall;
 using com::HRESULT;
 using com::S_OK;
 using com::Variant;
-using testing::PeerConnection;
-using testing::PeerServer;
+using testkit::PeerConnection;
+using testkit::PeerServer;
 using testing::TestCertificates;
 using testing::TlsServer;
 
@@ -649,14 +649,14 @@ TEST_F(KelplineTlsTest, TwoHundredConnectionsLeaveNoDescriptor) {
   // One connection first, so that what OpenSSL sets up once per process is in the baseline.
   ASSERT_EQ(Connect(server->Port()).code, 0);
   ASSERT_EQ(control_->Disconnect(), S_OK);
-  const int baseline = testing::OpenDescriptors();
+  const int baseline = testkit::OpenDescriptors();
   ASSERT_GT(baseline, 0);
   for (int round = 0; round < 200; ++round) {
     const Failure connect = Connect(server->Port());
     ASSERT_EQ(connect.code, 0) << "round " << round << ": " << connect.text;
     ASSERT_EQ(control_->Disconnect(), S_OK) << round;
   }
-  EXPECT_EQ(testing::OpenDescriptors(), baseline);
+  EXPECT_EQ(testkit::OpenDescriptors(), baseline);
   EXPECT_EQ(sink_->Only("Connected:0:OK").size(), 201u);
   EXPECT_TRUE(sink_->Only("Error:").empty());
 }

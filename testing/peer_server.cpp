@@ -1,4 +1,4 @@
-#include "tcpclient/tests/peer_server.h"
+#include "testing/peer_server.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace vorlane::tcpclient::testing {
+namespace vorlane::testkit {
 
 PeerServer::PeerServer(Behaviour behaviour, int family) : behaviour_(std::move(behaviour)) {
   int pipeFds[2];
@@ -167,4 +167,4 @@ int OpenDescriptors() {
   return count - 3;  // ".", ".." and the folder's own descriptor
 }
 
-}  // namespace vorlane::tcpclient::testing
+}  // namespace vorlane::testkit

@@ -1,4 +1,4 @@
-// Peers for the control's tests: a TCP server on loopback that serves each accepted connection
+// Peers for tests of TCP clients: a TCP server on loopback that serves each accepted connection
 // with a behaviour of the test's choice on a thread of its own. Every wait of a behaviour is
 // bounded and ends early when the server stops.
 #pragma once
@@ -16,7 +16,7 @@
 
 #include "platform/base/unique_fd.h"
 
-namespace vorlane::tcpclient::testing {
+namespace vorlane::testkit {
 
 using namespace std::chrono_literals;
 
@@ -92,4 +92,4 @@ uint16_t ClosedPort();
 // Entries of /proc/self/fd: the descriptors the process holds; -1 when they cannot be listed.
 int OpenDescriptors();
 
-}  // namespace vorlane::tcpclient::testing
+}  // namespace vorlane::testkit

@@ -1,0 +1,303 @@
+#include "tcpcheck/tcp_check_job.h"
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/error_info.h"
+#include "platform/com/module_thread.h"
+#include "platform/com/text.h"
+#include "tcpcheck/debug_trace.h"
+#include "tcpcheck/tcp_check_collection.h"
+#include "tcpcheck/tcp_check_worker.h"
+#include "tcpclient/kelpline.h"
+
+namespace vorlane::tcpcheck {
+
+using com::Bstr;
+using com::BSTR;
+using com::HRESULT;
+using com::VARIANT_BOOL;
+
+namespace {
+
+constexpr std::u16string_view kNoControlText = u"Can not create the instance of kelpline component";
+
+HRESULT CopyOut(const std::u16string& text, BSTR* out) {
+  *out = com::SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
+  return *out == nullptr ? com::E_OUTOFMEMORY : com::S_OK;
+}
+
+// A null BSTR is the empty text.
+std::u16string Copy(BSTR text) { return std::u16string(text != nullptr ? text : u"", com::SysStringLen(text)); }
+
+VARIANT_BOOL AsVariantBool(bool value) { return value ? com::VARIANT_TRUE : com::VARIANT_FALSE; }
+
+// The class object of tqThTCP (aggregation is not offered, as for every class of the runtime).
+class TcpJobFactory final : public com::ComObject<TcpJobFactory, com::IClassFactory> {
+ public:
+  HRESULT CreateInstance(com::IUnknown* outer, const com::IID& iid, void** object) override {
+    if (object == nullptr) return com::E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return com::CLASS_E_NOAGGREGATION;
+    com::ComPtr<TcpCheckJob> job;
+    VORLANE_RETURN_IF_FAILED(TcpCheckJob::Create(&job));
+    return job->QueryInterface(iid, object);
+  }
+  HRESULT LockServer(int32_t lock) override {
+    if (lock != 0) {
+      com::ModuleLockCount().fetch_add(1, std::memory_order_relaxed);
+    } else {
+      com::ModuleLockCount().fetch_sub(1, std::memory_order_release);
+    }
+    return com::S_OK;
+  }
+
+ private:
+  ~TcpJobFactory() override = default;
+};
+
+}  // namespace
+
+HRESULT TcpJobClassObject(const com::IID& iid, void** object) {
+  return com::Make<TcpJobFactory>()->QueryInterface(iid, object);
+}
+
+HRESULT TcpCheckJob::Create(com::ComPtr<TcpCheckJob>* job) noexcept {
+  *job = nullptr;
+  com::ComPtr<com::IUnknown> probe;
+  const HRESULT created =
+      com::CoCreateInstance(tcpclient::kKelplineClsid, nullptr, com::CLSCTX_INPROC_SERVER, com::IUnknown::kIid,
+                            probe.put_void());
+  if (com::Failed(created) || !probe) {
+    const HRESULT hr = com::Failed(created) ? created : com::E_FAIL;
+    return com::SetErrorAndReturn(hr, ItqThTCP::kIid, u"tqThTCP", kNoControlText);
+  }
+  probe.reset();
+  return com::CatchReturn([&] { *job = com::Make<TcpCheckJob>(); });
+}
+
+HRESULT TcpCheckJob::Check(BSTR hostname, int32_t port, int32_t timeout, BSTR receiveOnConnect,
+                           int32_t receiveOnConnectCompare, BSTR sendOnConnect, BSTR receiveAsResponse,
+                           int32_t receiveAsResponseCompare, BSTR sendOnDisconnect, VARIANT_BOOL waitOnDisconnect,
+                           VARIANT_BOOL useIpv6) {
+  if (hostname == nullptr || com::SysStringLen(hostname) == 0 || port <= 0 || timeout <= 0) return com::E_INVALIDARG;
+  return com::CatchReturn([&]() -> HRESULT {
+    auto args = std::make_unique<CheckArgs>();
+    args->host = Copy(hostname);
+    args->port = port;
+    args->timeout = timeout;
+    args->greeting = Copy(receiveOnConnect);
+    args->greetingMode = receiveOnConnectCompare;
+    args->send = Copy(sendOnConnect);
+    args->response = Copy(receiveAsResponse);
+    args->responseMode = receiveAsResponseCompare;
+    args->closingLine = Copy(sendOnDisconnect);
+    args->linger = waitOnDisconnect != com::VARIANT_FALSE;
+    args->useIpv6 = useIpv6 != com::VARIANT_FALSE;
+    args->job = com::ComPtr<TcpCheckJob>(this);
+    args->collection = Parent();
+    {
+      std::lock_guard guard(propertyLock_);
+      if (isRunning_ != com::VARIANT_FALSE) return com::E_FAIL;
+      hostAddress_.clear();
+      // Running from before the worker exists: the worker may finish before this returns.
+      isRunning_ = com::VARIANT_TRUE;
+    }
+    const std::string host = com::Utf16ToUtf8(args->host);
+    // The lambda owns the arguments until the worker takes them; if the thread never starts,
+    // they go with the lambda.
+    auto shared = std::make_shared<std::unique_ptr<CheckArgs>>(std::move(args));
+    const int error = com::StartDetachedModuleThread([shared] { RunTcpCheck(std::move(*shared)); }, kWorkerStackSize);
+    if (error == 0) return com::S_OK;
+    SetNotRunning();
+    const char* text = std::strerror(error);
+    if (text != nullptr && *text != '\0') {
+      DebugTrace("tqThTCP ~ FAILED to start the TCP check for the host name: %s, doserrno: %ld, errno: %ld, "
+                 "system error: %s",
+                 host.c_str(), static_cast<long>(error), static_cast<long>(error), text);
+    } else {
+      DebugTrace("tqThTCP ~ FAILED to start the TCP check for the host name: %s, doserrno: %ld, errno: %ld",
+                 host.c_str(), static_cast<long>(error), static_cast<long>(error));
+    }
+    return com::E_FAIL;
+  });
+}
+
+HRESULT TcpCheckJob::get_ID(int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  *value = CurrentId();
+  return com::S_OK;
+}
+
+HRESULT TcpCheckJob::get_IsRunning(VARIANT_BOOL* value) {
+  if (value == nullptr) return com::E_POINTER;
+  *value = AsVariantBool(Running());
+  return com::S_OK;
+}
+
+HRESULT TcpCheckJob::get_TCPIPHostAddress(BSTR* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  return CopyOut(hostAddress_, value);
+}
+
+HRESULT TcpCheckJob::get_TCPHostResponse(BSTR* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  return CopyOut(response_, value);
+}
+
+HRESULT TcpCheckJob::get_TCPHostUP(VARIANT_BOOL* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = up_;
+  return com::S_OK;
+}
+
+HRESULT TcpCheckJob::get_Checked(VARIANT_BOOL* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = checked_;
+  return com::S_OK;
+}
+
+HRESULT TcpCheckJob::put_Checked(VARIANT_BOOL value) {
+  std::lock_guard guard(propertyLock_);
+  checked_ = value;
+  return com::S_OK;
+}
+
+HRESULT TcpCheckJob::get_hm_ID(int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard guard(propertyLock_);
+  *value = hmId_;
+  return com::S_OK;
+}
+
+HRESULT TcpCheckJob::put_hm_ID(int32_t value) {
+  std::lock_guard guard(propertyLock_);
+  hmId_ = value;
+  return com::S_OK;
+}
+
+void TcpCheckJob::Join(TcpCheckCollection* parent, int32_t id) {
+  std::lock_guard guard(propertyLock_);
+  parent_ = parent;
+  id_ = id;
+}
+
+void TcpCheckJob::Leave(int32_t id) {
+  std::lock_guard guard(propertyLock_);
+  parent_ = nullptr;
+  id_ = id;
+}
+
+int32_t TcpCheckJob::CurrentId() {
+  std::lock_guard guard(propertyLock_);
+  return id_;
+}
+
+com::ComPtr<TcpCheckCollection> TcpCheckJob::Parent() {
+  std::lock_guard guard(propertyLock_);
+  // A collection on its way out clears this pointer from its destructor; until then it must not
+  // be brought back to life.
+  if (parent_ == nullptr || !parent_->TryAddRef()) return nullptr;
+  return com::ComPtr<TcpCheckCollection>(parent_, com::kAdoptRef);
+}
+
+bool TcpCheckJob::Running() {
+  std::lock_guard guard(propertyLock_);
+  return isRunning_ != com::VARIANT_FALSE;
+}
+
+bool TcpCheckJob::Checked() {
+  std::lock_guard guard(propertyLock_);
+  return checked_ != com::VARIANT_FALSE;
+}
+
+void TcpCheckJob::SetHostAddress(std::u16string text) {
+  std::lock_guard guard(propertyLock_);
+  hostAddress_ = std::move(text);
+}
+
+void TcpCheckJob::SetResponse(std::u16string text) {
+  std::lock_guard guard(propertyLock_);
+  response_ = std::move(text);
+}
+
+void TcpCheckJob::SetOutcome(bool up, std::u16string text) {
+  std::lock_guard guard(propertyLock_);
+  up_ = AsVariantBool(up);
+  response_ = std::move(text);
+}
+
+void TcpCheckJob::SetNotRunning() {
+  std::lock_guard guard(propertyLock_);
+  isRunning_ = com::VARIANT_FALSE;
+}
+
+// --- Late binding: the same members, reached through Invoke.
+
+namespace {
+
+HRESULT ReturnText(com::DispatchCall& call, HRESULT hr, Bstr& text) {
+  VORLANE_RETURN_IF_FAILED(hr);
+  return call.Return(com::Variant(std::move(text)));
+}
+
+}  // namespace
+
+HRESULT TcpCheckJob::GetId(com::DispatchCall& call) { return call.Return(com::Variant(CurrentId())); }
+HRESULT TcpCheckJob::GetIsRunning(com::DispatchCall& call) { return call.Return(com::Variant(Running())); }
+HRESULT TcpCheckJob::InvokeCheck(com::DispatchCall& call) {
+  Bstr host, greeting, send, response, closing;
+  int32_t port = 0, timeout = 0, greetingMode = 0, responseMode = 0;
+  bool linger = false, ipv6 = false;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &host));
+  VORLANE_RETURN_IF_FAILED(call.Read(1, &port));
+  VORLANE_RETURN_IF_FAILED(call.Read(2, &timeout));
+  VORLANE_RETURN_IF_FAILED(call.Read(3, &greeting));
+  VORLANE_RETURN_IF_FAILED(call.Read(4, &greetingMode));
+  VORLANE_RETURN_IF_FAILED(call.Read(5, &send));
+  VORLANE_RETURN_IF_FAILED(call.Read(6, &response));
+  VORLANE_RETURN_IF_FAILED(call.Read(7, &responseMode));
+  VORLANE_RETURN_IF_FAILED(call.Read(8, &closing));
+  VORLANE_RETURN_IF_FAILED(call.Read(9, &linger));
+  VORLANE_RETURN_IF_FAILED(call.Read(10, &ipv6));
+  return Check(host.get(), port, timeout, greeting.get(), greetingMode, send.get(), response.get(), responseMode,
+               closing.get(), AsVariantBool(linger), AsVariantBool(ipv6));
+}
+HRESULT TcpCheckJob::GetTcpIpHostAddress(com::DispatchCall& call) {
+  Bstr text;
+  return ReturnText(call, get_TCPIPHostAddress(text.put()), text);
+}
+HRESULT TcpCheckJob::GetTcpHostResponse(com::DispatchCall& call) {
+  Bstr text;
+  return ReturnText(call, get_TCPHostResponse(text.put()), text);
+}
+HRESULT TcpCheckJob::GetTcpHostUp(com::DispatchCall& call) {
+  VARIANT_BOOL up = com::VARIANT_FALSE;
+  VORLANE_RETURN_IF_FAILED(get_TCPHostUP(&up));
+  return call.Return(com::Variant(up != com::VARIANT_FALSE));
+}
+HRESULT TcpCheckJob::GetChecked(com::DispatchCall& call) { return call.Return(com::Variant(Checked())); }
+HRESULT TcpCheckJob::PutChecked(com::DispatchCall& call) {
+  bool value = false;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+  return put_Checked(AsVariantBool(value));
+}
+HRESULT TcpCheckJob::GetHmId(com::DispatchCall& call) {
+  int32_t value = 0;
+  VORLANE_RETURN_IF_FAILED(get_hm_ID(&value));
+  return call.Return(com::Variant(value));
+}
+HRESULT TcpCheckJob::PutHmId(com::DispatchCall& call) {
+  int32_t value = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+  return put_hm_ID(value);
+}
+
+}  // namespace vorlane::tcpcheck

@@ -1,0 +1,266 @@
+#include "tcpcheck/tcp_check_worker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "platform/com/activation.h"
+#include "platform/com/apartment.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com_object.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/text.h"
+#include "platform/debuglog/debuglog.h"
+#include "tcpcheck/exchange_text.h"
+#include "tcpcheck/portwick.h"
+#include "tcpcheck/tcp_check_collection.h"
+#include "tcpcheck/tcp_check_job.h"
+#include "tcpclient/kelpline.h"
+
+namespace vorlane::tcpcheck {
+
+using com::Bstr;
+using com::HRESULT;
+using tcpclient::IKelpline;
+
+namespace {
+
+// The control's Timeout is a 16-bit count of seconds.
+constexpr int32_t kLongestControlTimeout = 32767;
+
+// The worker's receiver of the control's events. It lives on the worker's thread and is called
+// only there (the control fires inside the worker's own calls, mostly inside DoEvents), so its
+// fields need no lock; `dataEvent` is the flag a wait polls.
+class DataSink final : public com::ComObject<DataSink, com::DispatchImpl<DataSink, tcpclient::IKelplineEvents>> {
+  HRESULT OnDataIn(com::DispatchCall& call) {
+    if (collectData) {
+      Bstr text;
+      VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
+      buffer.append(text.view());
+    }
+    if (!suppressSignal) dataEvent = true;
+    return com::S_OK;
+  }
+  HRESULT OnError(com::DispatchCall& /*call*/) {
+    dataEvent = true;
+    return com::S_OK;
+  }
+  HRESULT OnServerAuthentication(com::DispatchCall& call) { return call.Write(4, com::Variant(true)); }
+  HRESULT OnIgnored(com::DispatchCall& /*call*/) { return com::S_OK; }
+
+ public:
+  static constexpr com::DispatchMember<DataSink> kDispatchMembers[] = {
+      com::DispMethod("Connected", tcpclient::kEventConnected, &DataSink::OnIgnored, 0, 2),
+      com::DispMethod("ConnectionStatus", tcpclient::kEventConnectionStatus, &DataSink::OnIgnored, 0, 3),
+      com::DispMethod("DataIn", tcpclient::kEventDataIn, &DataSink::OnDataIn, 1, 1),
+      com::DispMethod("Disconnected", tcpclient::kEventDisconnected, &DataSink::OnIgnored, 0, 2),
+      com::DispMethod("Error", tcpclient::kEventError, &DataSink::OnError, 0, 2),
+      com::DispMethod("ReadyToSend", tcpclient::kEventReadyToSend, &DataSink::OnIgnored),
+      com::DispMethod("SSLServerAuthentication", tcpclient::kEventSslServerAuthentication,
+                      &DataSink::OnServerAuthentication, 5),
+      com::DispMethod("SSLStatus", tcpclient::kEventSslStatus, &DataSink::OnIgnored, 0, 1),
+  };
+
+  DataSink() = default;
+
+  std::u16string buffer;
+  bool dataEvent = false;
+  bool collectData = true;
+  bool suppressSignal = false;
+
+ private:
+  ~DataSink() override = default;
+};
+
+// Which end a run takes: the failure end announces the run before the control is let go.
+enum class Ending { kNormal, kFailure };
+
+// One run of a check, step by step.
+class CheckRun {
+ public:
+  explicit CheckRun(const CheckArgs& args) : args_(args), start_(std::chrono::steady_clock::now()) {}
+
+  // Creates the control and subscribes the sink; false when the control cannot be created.
+  bool Prepare();
+  Ending Drive();
+  // Unsubscribes the sink and lets the control go.
+  void Release();
+
+ private:
+  // Waits for data, an error of the control or the end of the run's budget.
+  void WaitForData();
+  // Whether `received` fails the comparison `mode` with `expected` (a text of the protocol).
+  static bool Mismatch(int32_t mode, std::u16string_view expected, std::u16string_view received);
+  void Disconnect();
+  Ending Fail(std::u16string_view prefix);
+
+  const CheckArgs& args_;
+  const std::chrono::steady_clock::time_point start_;
+  com::ComPtr<IKelpline> control_;
+  com::ComPtr<DataSink> sink_;
+  com::ComPtr<com::IConnectionPoint> point_;
+  uint32_t cookie_ = 0;
+};
+
+bool CheckRun::Prepare() {
+  if (com::Failed(com::CoCreateInstance(tcpclient::kKelplineClsid, &control_)) || !control_) return false;
+  sink_ = com::Make<DataSink>();
+  com::ComPtr<com::IConnectionPointContainer> container;
+  if (com::Succeeded(control_->QueryInterface(com::IConnectionPointContainer::kIid, container.put_void())) &&
+      container &&
+      com::Succeeded(container->FindConnectionPoint(tcpclient::IKelplineEvents::kIid, point_.put()))) {
+    if (com::Failed(point_->Advise(static_cast<com::IDispatch*>(sink_.get()), &cookie_))) point_.reset();
+  }
+  return true;
+}
+
+void CheckRun::Release() {
+  if (point_) (void)point_->Unadvise(cookie_);
+  point_.reset();
+  sink_.reset();
+  control_.reset();
+}
+
+void CheckRun::WaitForData() {
+  // Bounded by the budget; DoEvents waits up to one step of the control for its events, so the
+  // loop does not spin while nothing happens.
+  for (;;) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_);
+    if (sink_->dataEvent || elapsed.count() > args_.timeout) break;
+    (void)control_->DoEvents();
+  }
+  sink_->dataEvent = false;
+}
+
+bool CheckRun::Mismatch(int32_t mode, std::u16string_view expected, std::u16string_view received) {
+  if (mode != kCompareContains && mode != kCompareEquals) return false;
+  const std::u16string wanted = DecodeEscapes(TrimBlanks(expected));
+  if (mode == kCompareContains) return received.find(wanted) == std::u16string_view::npos;
+  return TrimBlanks(received) != wanted;
+}
+
+void CheckRun::Disconnect() {
+  (void)control_->put_Linger(args_.linger ? com::VARIANT_TRUE : com::VARIANT_FALSE);
+  (void)control_->put_Connected(com::VARIANT_FALSE);
+}
+
+Ending CheckRun::Fail(std::u16string_view prefix) {
+  std::u16string text(prefix);
+  text.append(StripTrailingCrLf(sink_->buffer)).append(u")");
+  args_.job->SetOutcome(false, std::move(text));
+  Disconnect();
+  return Ending::kFailure;
+}
+
+Ending CheckRun::Drive() {
+  com::VARIANT_BOOL connected = com::VARIANT_FALSE;
+  if (com::Succeeded(control_->get_Connected(&connected)) && connected != com::VARIANT_FALSE) {
+    (void)control_->put_Connected(com::VARIANT_FALSE);
+  }
+  (void)control_->put_LocalPort(0);
+  (void)control_->put_SSLStartMode(tcpclient::sslNone);
+  sink_->buffer.clear();
+
+  Bstr answer;
+  (void)control_->Config(Bstr(u"AbsoluteTimeout=True").get(), answer.put());
+  // The control resolves the host by itself and knows no such setting; its failure is of no
+  // consequence, the text is passed on as the protocol table chose it.
+  const std::u16string_view ipv6 = args_.useIpv6 ? u"UseIPv6=True" : u"UseIPv6=False";
+  debuglog::Write(com::Utf16ToUtf8(ipv6));
+  (void)control_->Config(Bstr(ipv6).get(), answer.put());
+
+  (void)control_->put_Timeout(static_cast<int16_t>(std::min(args_.timeout, kLongestControlTimeout)));
+  (void)control_->put_RemotePort(args_.port);
+
+  debuglog::Write(com::Utf16ToUtf8(args_.host));
+  debuglog::Write(com::Succeeded(control_->put_RemoteHost(Bstr(args_.host).get())) ? "Succeeded to set the remote host"
+                                                                                   : "Failed to set the remote host");
+  Bstr remote;
+  (void)control_->get_RemoteHost(remote.put());
+  debuglog::Write(remote.ToUtf8());
+  args_.job->SetHostAddress(std::u16string(remote.view()));
+
+  (void)control_->put_AcceptData(com::VARIANT_TRUE);
+  (void)control_->put_EOL(Bstr(u"").get());
+  sink_->collectData = true;
+
+  (void)control_->Connect(remote.get(), args_.port);
+  Bstr after;
+  (void)control_->get_RemoteHost(after.put());
+  debuglog::Write(after.ToUtf8());
+  connected = com::VARIANT_FALSE;
+  (void)control_->get_Connected(&connected);
+  if (connected == com::VARIANT_FALSE) {
+    args_.job->SetOutcome(false, std::u16string(kNotPossible));
+    return Ending::kNormal;
+  }
+  if (args_.greeting.empty() && args_.send.empty() && args_.closingLine.empty() && args_.response.empty()) {
+    args_.job->SetOutcome(true, std::u16string(kPossible));
+    Disconnect();
+    return Ending::kNormal;
+  }
+
+  std::u16string greetingCopy;
+  if (!args_.greeting.empty() || args_.greetingMode == kCompareNone) {
+    WaitForData();
+    sink_->suppressSignal = true;
+    args_.job->SetResponse(sink_->buffer);
+    greetingCopy = sink_->buffer;
+    if (Mismatch(args_.greetingMode, args_.greeting, sink_->buffer)) return Fail(kGreetingMismatch);
+  }
+
+  if (!args_.send.empty()) (void)control_->put_DataToSend(Bstr(DecodeEscapes(args_.send)).get());
+  sink_->buffer.clear();
+  sink_->suppressSignal = false;
+
+  if (!args_.response.empty()) {
+    WaitForData();
+    sink_->suppressSignal = true;
+    if (Mismatch(args_.responseMode, args_.response, sink_->buffer)) return Fail(kResponseMismatch);
+  }
+
+  if (!args_.closingLine.empty()) {
+    (void)control_->SendLine(Bstr(DecodeEscapes(args_.closingLine)).get());
+    sink_->collectData = false;
+    WaitForData();
+    Disconnect();
+    sink_->suppressSignal = true;
+  } else {
+    Disconnect();
+  }
+
+  std::u16string text(kExpectedData);
+  if (!greetingCopy.empty()) text.append(u" (").append(StripTrailingCrLf(greetingCopy)).append(u")");
+  args_.job->SetOutcome(true, std::move(text));
+  return Ending::kNormal;
+}
+
+// The two steps both ends take, in this order: JobDone, when the job still belongs to the
+// collection it belonged to at the start, then the job idle.
+void Announce(const CheckArgs& args) {
+  if (args.collection && args.job->Parent().get() == args.collection.get()) args.collection->FireJobDone(args.job->CurrentId());
+  args.job->SetNotRunning();
+}
+
+}  // namespace
+
+void RunTcpCheck(std::unique_ptr<CheckArgs> args) {
+  try {
+    com::ApartmentScope apartment;
+    args->job->SetHostAddress(args->host);
+    Ending ending = Ending::kNormal;
+    {
+      CheckRun run(*args);
+      if (run.Prepare()) ending = run.Drive();
+      if (ending == Ending::kFailure) Announce(*args);
+      run.Release();
+    }
+    if (ending == Ending::kNormal) Announce(*args);
+    args.reset();
+  } catch (...) {
+    // Only memory can run out here; the job must not stay running for ever.
+    if (args && args->job) args->job->SetNotRunning();
+  }
+}
+
+}  // namespace vorlane::tcpcheck

@@ -25,11 +25,6 @@ namespace {
 
 constexpr std::u16string_view kNoControlText = u"Can not create the instance of kelpline component";
 
-HRESULT CopyOut(const std::u16string& text, BSTR* out) {
-  *out = com::SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
-  return *out == nullptr ? com::E_OUTOFMEMORY : com::S_OK;
-}
-
 // A null BSTR is the empty text.
 std::u16string Copy(BSTR text) { return std::u16string(text != nullptr ? text : u"", com::SysStringLen(text)); }
 
@@ -126,60 +121,39 @@ HRESULT TcpCheckJob::Check(BSTR hostname, int32_t port, int32_t timeout, BSTR re
   });
 }
 
-HRESULT TcpCheckJob::get_ID(int32_t* value) {
-  if (value == nullptr) return com::E_POINTER;
-  *value = CurrentId();
-  return com::S_OK;
-}
-
+HRESULT TcpCheckJob::get_ID(int32_t* value) { return ReadLocked(id_, value); }
 HRESULT TcpCheckJob::get_IsRunning(VARIANT_BOOL* value) {
   if (value == nullptr) return com::E_POINTER;
   *value = AsVariantBool(Running());
   return com::S_OK;
 }
+HRESULT TcpCheckJob::get_TCPIPHostAddress(BSTR* value) { return ReadLocked(hostAddress_, value); }
+HRESULT TcpCheckJob::get_TCPHostResponse(BSTR* value) { return ReadLocked(response_, value); }
+HRESULT TcpCheckJob::get_TCPHostUP(VARIANT_BOOL* value) { return ReadLocked(up_, value); }
+HRESULT TcpCheckJob::get_Checked(VARIANT_BOOL* value) { return ReadLocked(checked_, value); }
+HRESULT TcpCheckJob::put_Checked(VARIANT_BOOL value) { return WriteLocked(checked_, value); }
+HRESULT TcpCheckJob::get_hm_ID(int32_t* value) { return ReadLocked(hmId_, value); }
+HRESULT TcpCheckJob::put_hm_ID(int32_t value) { return WriteLocked(hmId_, value); }
 
-HRESULT TcpCheckJob::get_TCPIPHostAddress(BSTR* value) {
+template <class T>
+HRESULT TcpCheckJob::ReadLocked(const T& field, T* value) {
   if (value == nullptr) return com::E_POINTER;
   std::lock_guard guard(propertyLock_);
-  return CopyOut(hostAddress_, value);
-}
-
-HRESULT TcpCheckJob::get_TCPHostResponse(BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  return CopyOut(response_, value);
-}
-
-HRESULT TcpCheckJob::get_TCPHostUP(VARIANT_BOOL* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = up_;
+  *value = field;
   return com::S_OK;
 }
 
-HRESULT TcpCheckJob::get_Checked(VARIANT_BOOL* value) {
+HRESULT TcpCheckJob::ReadLocked(const std::u16string& field, BSTR* value) {
   if (value == nullptr) return com::E_POINTER;
   std::lock_guard guard(propertyLock_);
-  *value = checked_;
-  return com::S_OK;
+  *value = com::SysAllocStringLen(field.data(), static_cast<uint32_t>(field.size()));
+  return *value == nullptr ? com::E_OUTOFMEMORY : com::S_OK;
 }
 
-HRESULT TcpCheckJob::put_Checked(VARIANT_BOOL value) {
+template <class T>
+HRESULT TcpCheckJob::WriteLocked(T& field, T value) {
   std::lock_guard guard(propertyLock_);
-  checked_ = value;
-  return com::S_OK;
-}
-
-HRESULT TcpCheckJob::get_hm_ID(int32_t* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = hmId_;
-  return com::S_OK;
-}
-
-HRESULT TcpCheckJob::put_hm_ID(int32_t value) {
-  std::lock_guard guard(propertyLock_);
-  hmId_ = value;
+  field = value;
   return com::S_OK;
 }
 

@@ -87,6 +87,13 @@ class TcpCheckJob final : public com::ComObject<TcpCheckJob, com::DispatchImpl<T
  private:
   ~TcpCheckJob() override = default;
 
+  // A property's value (a copy of a text) under the property lock; E_POINTER for a null out.
+  template <class T>
+  com::HRESULT ReadLocked(const T& field, T* value);
+  com::HRESULT ReadLocked(const std::u16string& field, com::BSTR* value);
+  template <class T>
+  com::HRESULT WriteLocked(T& field, T value);
+
   // Guards every field below. The worker writes the results while the client may read them; a
   // client reading after IsRunning turned false sees the run's last writes.
   std::mutex propertyLock_;

@@ -459,6 +459,23 @@ TEST_F(TcpCheckTest, ARemovedJobRunsToItsEndWithoutJobDoneAfterTheCollectionIsRe
   EXPECT_EQ(sink->Count(), 0u);
 }
 
+// The run holds the collection: released by its client while a job in it still runs, it lives
+// until the run has announced its end.
+TEST_F(TcpCheckTest, ACollectionReleasedWhileItsJobRunsStillAnnouncesTheEnd) {
+  PeerServer server(Silent);
+  ASSERT_TRUE(server.ok());
+  auto sink = Make<JobDoneSink>();
+  Advise(static_cast<IDispatch*>(sink.get()));
+  ComPtr<ItqThTCP> job = Add();
+  ASSERT_EQ(StartCheck(job.get(), {.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2}), S_OK);
+  started_.push_back(job);
+  collection_.reset();
+  ASSERT_TRUE(testkit::PumpUntil(*loop_, [&] { return sink->Count() == 1; }, 10s));
+  EXPECT_EQ(sink->Ids(), std::vector<int32_t>{0});
+  ASSERT_TRUE(WaitIdle(job.get()));
+  EXPECT_EQ(OutcomeOf(job.get()).response, std::string(kGreetingMismatch) + ")");
+}
+
 TEST_F(TcpCheckTest, AJobCreatedDirectlyRunsWithoutJobDone) {
   PeerServer server(Greets("220 ready\r\n"));
   ASSERT_TRUE(server.ok());

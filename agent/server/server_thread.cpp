@@ -7,6 +7,7 @@
 #include "agent/checks/ping_check.h"
 #include "agent/checks/process_check.h"
 #include "agent/checks/service_check.h"
+#include "agent/checks/tcp_check.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/check_catalogue.h"
 #include "agent/server/term_server_events.h"
@@ -59,6 +60,7 @@ AgentServer::AgentServer(ConfigPaths paths)
   checks_.Register(kCheckIdProcess, HandleProcessCheck);
   checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
   checks_.Register(kCheckIdPing, HandlePingCheck);
+  checks_.Register(kCheckIdTcp, HandleTcpCheck);
 }
 
 AgentServer::~AgentServer() { StopService(); }

@@ -1,0 +1,172 @@
+#include "agent/checks/tcp_check.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <thread>
+
+#include "agent/checks/protocol_table.h"
+#include "agent/log/agent_log.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/debuglog/debuglog.h"
+
+namespace vorlane::agent {
+namespace {
+
+constexpr std::string_view kNoProtocolAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Could not get data for protocol from the INI file!#";
+constexpr std::string_view kNoPortAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Can't check %s on port 0!#";
+constexpr std::string_view kNoComponentAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Could not create instance of the TCP component "
+    "(Portwick.dll)#";
+constexpr std::string_view kUpAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=TCP#result=up#resultstring=%s@@RTO=%ld#";
+constexpr std::string_view kDownAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=TCP#result=down#resultstring=%s@@RTO=%ld#";
+constexpr std::string_view kResultText = "%s (%s on port %d): %s";
+
+constexpr std::string_view kNotEndedText = "The check did not end in time";
+constexpr std::string_view kNotEndedLog = "The TCP check of %s on port %d did not end in time; the check gave up after %d ms.";
+
+// Both result answers are formatted into a buffer of this size; the %s texts are what gets shortened.
+constexpr size_t kTcpAnswerBuffer = 4096;
+
+// The peer's own words end up inside an answer value, where a '#' would end the value and start a
+// forged pair, and a line end would split the answer for its reader: both become spaces.
+std::string AsAnswerText(std::string text) {
+  for (char& c : text) {
+    if (c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
+// Logged before it is sent: the answers that end the check before a job runs.
+void AnswerEarly(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
+  Log(answer, kLogOutgoing);
+  user.Send(answer, serviceIndex);
+}
+
+// Waits while the job reports a check in progress. False when it still runs after the bound.
+bool WaitUntilEnded(tcpcheck::ItqThTCP& job, int32_t timeoutSeconds, const TcpWait& wait,
+                    std::chrono::milliseconds* waited) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(2LL * std::max(timeoutSeconds, 0)) + wait.margin;
+  for (;;) {
+    com::VARIANT_BOOL running = com::VARIANT_FALSE;
+    (void)job.get_IsRunning(&running);
+    if (running == com::VARIANT_FALSE) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      *waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+      return false;
+    }
+    std::this_thread::sleep_for(wait.poll);
+  }
+}
+
+}  // namespace
+
+com::HRESULT CreateTcpCollection(com::ComPtr<tcpcheck::ItqCollThTCP>* collection) {
+  return com::CoCreateInstance(tcpcheck::kTcpCollectionClsid, collection);
+}
+
+std::string_view TcpProtocolName(std::string_view value) {
+  const size_t colon = value.rfind(':');
+  return colon == std::string_view::npos ? value : value.substr(0, colon);
+}
+
+bool PrefersIpv6(const std::string& host) {
+  unsigned char address[sizeof(in6_addr)];
+  if (::inet_pton(AF_INET6, host.c_str(), address) == 1) return true;
+  if (host.empty() || ::inet_pton(AF_INET, host.c_str(), address) == 1) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0) return false;
+  bool ipv4 = false;
+  bool ipv6 = false;
+  for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
+    ipv4 = ipv4 || entry->ai_family == AF_INET;
+    ipv6 = ipv6 || entry->ai_family == AF_INET6;
+  }
+  ::freeaddrinfo(results);
+  return ipv6 && !ipv4;
+}
+
+void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
+                 const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait) {
+  const std::string host = GetRecordValue(record, kKeyTcpHost);
+  const std::string protocol(TcpProtocolName(FindRecordValue(record, kKeyTcpProtocol)));
+  int32_t port = ParseRecordNumber(FindRecordValue(record, kKeyTcpPort));
+  const int32_t timeout = ParseRecordNumber(FindRecordValue(record, kKeyTcpTimeout));
+
+  const std::optional<ProtocolSettings> settings = ReadProtocolSettings(table, protocol);
+  if (!settings) {
+    AnswerEarly(user, std::string(kNoProtocolAnswer), serviceIndex);
+    return;
+  }
+  if (port == 0) {
+    if (settings->defaultPort == 0) {
+      AnswerEarly(user, FormatAnswer(kNoPortAnswer, {protocol}, kTcpAnswerBuffer), serviceIndex);
+      return;
+    }
+    port = settings->defaultPort;
+  }
+
+  com::ComPtr<tcpcheck::ItqCollThTCP> collection;
+  com::ComPtr<tcpcheck::ItqThTCP> job;
+  if (create(&collection) != com::S_OK || !collection || collection->Add(job.put()) != com::S_OK || !job) {
+    AnswerEarly(user, std::string(kNoComponentAnswer), serviceIndex);
+    return;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const com::Bstr hostName = com::Bstr::FromUtf8(host);
+  const com::Bstr greeting = com::Bstr::FromUtf8(settings->receiveOnConnect);
+  const com::Bstr command = com::Bstr::FromUtf8(settings->sendOnConnect);
+  const com::Bstr response = com::Bstr::FromUtf8(settings->receiveAsResponse);
+  const com::Bstr closing = com::Bstr::FromUtf8(settings->sendOnDisconnect);
+  // A job the component refuses (no host, a port or timeout not above 0) never runs; it is
+  // answered "down" with its empty result text.
+  (void)job->Check(hostName.get(), port, timeout, greeting.get(), settings->receiveOnConnectCompare, command.get(),
+                   response.get(), settings->receiveAsResponseCompare, closing.get(),
+                   settings->waitOnDisconnect ? com::VARIANT_TRUE : com::VARIANT_FALSE,
+                   PrefersIpv6(host) ? com::VARIANT_TRUE : com::VARIANT_FALSE);
+
+  std::chrono::milliseconds waited{0};
+  const bool ended = WaitUntilEnded(*job, timeout, wait, &waited);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const long long responseTime = std::min<long long>(elapsed.count(), std::numeric_limits<int32_t>::max());
+
+  std::string outcome;
+  com::VARIANT_BOOL up = com::VARIANT_FALSE;
+  if (ended) {
+    com::Bstr text;
+    (void)job->get_TCPHostResponse(text.put());
+    (void)job->get_TCPHostUP(&up);
+    outcome = AsAnswerText(text.ToUtf8());
+  } else {
+    debuglog::Write(FormatAnswer(kNotEndedLog, {host, static_cast<long long>(port), static_cast<long long>(waited.count())}));
+    outcome = kNotEndedText;
+  }
+  const std::string result = FormatAnswer(kResultText, {host, protocol, static_cast<long long>(port), outcome});
+  Reply(user,
+        FormatAnswer(up != com::VARIANT_FALSE ? kUpAnswer : kDownAnswer, {result, responseTime}, kTcpAnswerBuffer),
+        serviceIndex);
+}
+
+void HandleTcpCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex) {
+  RunTcpCheck(user, record, serviceIndex, context.paths.tcpConfig, CreateTcpCollection);
+}
+
+}  // namespace vorlane::agent

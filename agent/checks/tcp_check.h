@@ -1,0 +1,54 @@
+// The TCP check: one dialogue job of the TCP check component (created by class id) against a
+// host and port, with the exchange the protocol table gives for the chosen protocol; one answer,
+// "up" or "down", with the job's result text and the response time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "agent/request/agent_context.h"
+#include "agent/request/user_handle.h"
+#include "platform/com/com_ptr.h"
+#include "tcpcheck/portwick.h"
+
+namespace vorlane::agent {
+
+// The check's request keys.
+inline constexpr std::string_view kKeyTcpHost = "Hostname";
+inline constexpr std::string_view kKeyTcpProtocol = "Protocol";
+inline constexpr std::string_view kKeyTcpPort = "Port";
+inline constexpr std::string_view kKeyTcpTimeout = "Timeout (sec.)";
+
+// Creates a TCP check collection; the agent's own creates it by class id through the class registry.
+using TcpCollectionFactory = std::function<com::HRESULT(com::ComPtr<tcpcheck::ItqCollThTCP>*)>;
+com::HRESULT CreateTcpCollection(com::ComPtr<tcpcheck::ItqCollThTCP>* collection);
+
+// How long the check waits for a started job. The component bounds the dialogue by the job's
+// timeout from its start and the connect by the same timeout; name resolution comes on top. The
+// wait ends after twice the timeout plus `margin`, so that a job that never ends cannot stall the
+// agent.
+struct TcpWait {
+  std::chrono::milliseconds poll{10};
+  std::chrono::milliseconds margin{60000};
+};
+
+// The protocol's name in a "Protocol" value: what comes before its last ':' (all of it without one).
+std::string_view TcpProtocolName(std::string_view value);
+
+// Whether the job should connect over IPv6: `host` is an IPv6 address, or a name that resolves to
+// IPv6 addresses only.
+bool PrefersIpv6(const std::string& host);
+
+// The check: reads the parameters from `record`, the protocol from `table`, runs one job of a
+// collection made by `create`, sends exactly one answer with `serviceIndex` (logged as outgoing).
+void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
+                 const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait = {});
+
+// The runcheck handler for "TCP".
+void HandleTcpCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+
+}  // namespace vorlane::agent

@@ -2,6 +2,8 @@
 // is no component and files that are no library.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/com/registry.h"
 #include "platform/com/tests/fixture_component/counter.h"
 #include "platform/com/tests/fixture_component/test_support.h"
@@ -47,6 +49,24 @@ TEST_F(Regsvr, RegistersAndUnregistersInTheSelectedRegistry) {
   EXPECT_FALSE(registry_.KeyExists(kServerKey));
   EXPECT_FALSE(registry_.KeyExists("VorlaneTest.Counter"));
   EXPECT_TRUE(registry_.KeyExists("CLSID"));
+}
+
+// A parallel build registers several components at once.
+TEST_F(Regsvr, RegistrationsRunningAtOnceKeepEachOthersEntries) {
+  const std::filesystem::path other = std::filesystem::canonical(VORLANE_TEST_OTHER_COMPONENT);
+  for (int round = 0; round < 10; ++round) {
+    std::filesystem::remove(file_);
+    ProgramResult first, second;
+    std::thread a([&] { first = RunProgram({VORLANE_TEST_REGSVR, kComponent.string()}); });
+    std::thread b([&] { second = RunProgram({VORLANE_TEST_REGSVR, other.string()}); });
+    a.join();
+    b.join();
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    ASSERT_EQ(second.exitCode, 0) << second.output;
+    ClassRegistry registry(file_);
+    ASSERT_EQ(registry.GetValue(kServerKey, ""), kComponent.string()) << "round " << round;
+    ASSERT_TRUE(Contains(ReadFile(file_), other.string())) << "round " << round;
+  }
 }
 
 TEST_F(Regsvr, RegistersTheAbsolutePathOfARelativeArgument) {

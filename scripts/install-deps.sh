@@ -19,14 +19,14 @@ packages=(
   build-essential cmake pkg-config git ca-certificates ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libssh-dev libsystemd-dev openssl
-  openssh-client sshpass
+  openssh-client openssh-server sshpass
   procps iproute2
   fping
   dbus-daemon
   dante-server tinyproxy
 )
-# Peers of bench_agent_load: zabbix_agentd and OpenSSH's sshd.
-bench_packages=(zabbix-agent openssh-server)
+# Peers of bench_agent_load: zabbix_agentd (sshd is a test peer already).
+bench_packages=(zabbix-agent)
 [ "$bench" -eq 1 ] && packages+=("${bench_packages[@]}")
 
 missing=()

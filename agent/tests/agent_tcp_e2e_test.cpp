@@ -155,6 +155,8 @@ TEST_F(AgentTcp, TheProtocolTableDecidesTheDialogue) {
 }
 
 TEST_F(AgentTcp, RealServersAnswerTheirDialogues) {
+  if (::access(kSshd, X_OK) != 0) GTEST_SKIP() << "sshd is not installed (Debian package openssh-server)";
+  if (::access(tcpclient::testing::kTinyproxy, X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed";
   testkit::TempDir dir("vorlane-tcp-peers");
   // OpenSSH's server with a host key of its own: it greets with "SSH-2.0-".
   const uint16_t sshPort = static_cast<uint16_t>(FreePort());

@@ -153,6 +153,8 @@ class Agent {
     return static_cast<long>(std::filesystem::file_size(dir_.path() / "log", error));
   }
   pid_t pid() const { return process_.pid(); }
+  // Its configuration folder, where it also reads the protocol table.
+  const std::filesystem::path& Dir() const { return dir_.path(); }
 
  private:
   ChildProcess Start(const std::string& protocol, int port, const std::string& general) {

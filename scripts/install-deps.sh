@@ -25,8 +25,9 @@ packages=(
   dbus-daemon
   dante-server tinyproxy
 )
-# Peers of bench_agent_load: zabbix_agentd (sshd is a test peer already).
-bench_packages=(zabbix-agent)
+# Peers of the benchmarks: zabbix_agentd beside the agent under load (sshd is a test peer
+# already), monitoring-plugins' check_tcp beside the TCP check.
+bench_packages=(zabbix-agent monitoring-plugins-basic)
 [ "$bench" -eq 1 ] && packages+=("${bench_packages[@]}")
 
 missing=()

@@ -163,8 +163,7 @@ Ending CheckRun::Drive() {
 
   Bstr answer;
   (void)control_->Config(Bstr(u"AbsoluteTimeout=True").get(), answer.put());
-  // The control resolves the host by itself and knows no such setting; its failure is of no
-  // consequence, the text is passed on as the protocol table chose it.
+  // The control resolves the host in the family this names: IPv6 when true, IPv4 otherwise.
   const std::u16string_view ipv6 = args_.useIpv6 ? u"UseIPv6=True" : u"UseIPv6=False";
   debuglog::Write(com::Utf16ToUtf8(ipv6));
   (void)control_->Config(Bstr(ipv6).get(), answer.put());

@@ -1,7 +1,6 @@
 #include "configmanager/agent_config_file.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,10 +19,6 @@ constexpr size_t kProtocolBuffer = 10;
 constexpr size_t kUserFieldBuffer = kAgentUserFieldLength + 1;
 constexpr size_t kSectionNamesBuffer = 65535;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 }  // namespace
 
 std::filesystem::path AgentConfigFile::OpenOrCreate(const std::filesystem::path& given) {
@@ -40,7 +35,7 @@ GeneralFields AgentConfigFile::ReadGeneral() const {
   const profile::Snapshot file(path_);
   GeneralFields general;
   const std::string protocol = file.GetString(kGeneralSection, kProtocolKey, "", kProtocolBuffer);
-  general.protocolIndex = EqualsNoCase(protocol, kProtocolNames[0]) ? 0 : 1;
+  general.protocolIndex = ProtocolIndex(protocol) == 0 ? 0 : 1;  // anything but Telnet is SSH
   const int port = file.GetInt(kGeneralSection, kPortKey, -1);
   if (port >= 0) general.port = std::to_string(port);
   return general;
@@ -49,7 +44,7 @@ GeneralFields AgentConfigFile::ReadGeneral() const {
 std::vector<std::string> AgentConfigFile::UserSections() const {
   std::vector<std::string> users;
   for (std::string& name : profile::GetSectionNames(path_, kSectionNamesBuffer)) {
-    if (!EqualsNoCase(name, kGeneralSection)) users.push_back(std::move(name));
+    if (!IsGeneralSection(name)) users.push_back(std::move(name));
   }
   return users;
 }

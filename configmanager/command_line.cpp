@@ -1,6 +1,5 @@
 #include "configmanager/command_line.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,10 +27,6 @@ constexpr std::string_view kUsage =
     "       ostmere --delete-user FILE SECTION\n"
     "                                       remove a user/group entry\n"
     "       ostmere --help\n";
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 int Refuse(std::ostream& err, std::string_view message) {
   err << message << '\n';
@@ -66,16 +61,12 @@ int List(const std::filesystem::path& given, std::ostream& out, std::ostream& er
 }
 
 int SetGeneral(const std::filesystem::path& given, std::string_view protocol, std::string_view port, std::ostream& err) {
-  GeneralFields general;
-  if (EqualsNoCase(protocol, kProtocolNames[0])) {
-    general.protocolIndex = 0;
-  } else if (EqualsNoCase(protocol, kProtocolNames[1])) {
-    general.protocolIndex = 1;
-  } else {
+  const auto index = ProtocolIndex(protocol);
+  if (!index) {
     err << "The protocol is Telnet or SSH!\n";
     return kExitUsage;
   }
-  general.port = std::string(port);
+  const GeneralFields general{*index, std::string(port)};
   if (auto refusal = CheckGeneral(general)) return Refuse(err, refusal->message);
   const AgentConfigFile file(AgentConfigFile::OpenOrCreate(given));
   return Written(file.WriteGeneral(general), file.Path(), err);
@@ -94,7 +85,7 @@ int SetUser(const std::filesystem::path& given, const std::vector<std::string>& 
 }
 
 int DeleteUser(const std::filesystem::path& given, std::string_view type, std::ostream& err) {
-  if (EqualsNoCase(type, kGeneralSection)) return Refuse(err, kReservedType);
+  if (IsGeneralSection(type)) return Refuse(err, kReservedType);
   const AgentConfigFile file(given);
   if (!file.HasUser(type)) {
     return Refuse(err, "There is no user/group \"" + std::string(type) + "\" in \"" + given.string() + "\"!");
@@ -103,6 +94,12 @@ int DeleteUser(const std::filesystem::path& given, std::string_view type, std::o
 }
 
 }  // namespace
+
+std::string DialogPath(const std::vector<std::string>& args) {
+  std::string path;
+  for (size_t i = 0; i < args.size(); ++i) path += (i == 0 ? "" : " ") + args[i];
+  return path;
+}
 
 bool IsCommandLine(const std::vector<std::string>& args) { return !args.empty() && args[0].starts_with("--"); }
 

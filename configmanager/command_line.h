@@ -23,6 +23,10 @@ inline constexpr int kExitUsage = 2;
 // with "--". Any other command line is a path for the dialog.
 bool IsCommandLine(const std::vector<std::string>& args);
 
+// The plain form: the arguments joined by single blanks are the path of the file for the dialog,
+// so a path with blanks needs no quotes ("" for none).
+std::string DialogPath(const std::vector<std::string>& args);
+
 // Runs one command; `args` without the program name.
 int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
 

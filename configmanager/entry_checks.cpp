@@ -12,10 +12,6 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // "a.b.c.d" as a number, or nothing when the text is not of that form. `canonical` also refuses
 // leading zeros, so that the text is the one a client's address is written as.
 std::optional<uint32_t> ParseAddress(std::string_view text, bool canonical) {
@@ -39,6 +35,19 @@ std::optional<uint32_t> ParseAddress(std::string_view text, bool canonical) {
 }
 
 }  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool IsGeneralSection(std::string_view section) { return EqualsNoCase(section, kGeneralSection); }
+
+std::optional<int> ProtocolIndex(std::string_view name) {
+  for (int index = 0; index < 2; ++index) {
+    if (EqualsNoCase(name, kProtocolNames[index])) return index;
+  }
+  return std::nullopt;
+}
 
 std::optional<int> ParsePort(std::string_view text) {
   if (text.empty()) return std::nullopt;
@@ -67,7 +76,7 @@ std::optional<Refusal> CheckGeneral(const GeneralFields& general) {
 
 std::optional<Refusal> CheckUser(const UserFields& user) {
   if (user.type.empty()) return Refusal{Field::kType, kNoType};
-  if (EqualsNoCase(user.type, kGeneralSection)) return Refusal{Field::kType, kReservedType};
+  if (IsGeneralSection(user.type)) return Refusal{Field::kType, kReservedType};
   if (user.type.size() > kMaxTypeLength) return Refusal{Field::kType, kLongType};
   if (user.userName.empty()) return Refusal{Field::kUserName, kNoUserName};
   if (user.userName.size() > kAgentUserFieldLength) return Refusal{Field::kUserName, kLongUserName};

@@ -30,6 +30,13 @@ struct Refusal {
   std::string_view message;
 };
 
+// Names of sections and protocols compare without regard to ASCII case, as the profile layer
+// and the agent compare them.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool IsGeneralSection(std::string_view section);
+// 0 for "Telnet", 1 for "SSH" (any case); nothing for any other name.
+std::optional<int> ProtocolIndex(std::string_view name);
+
 // A port as the number edit holds it: decimal digits only, 1 to 65535.
 std::optional<int> ParsePort(std::string_view text);
 

@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (vorlane::ostmere::IsCommandLine(args)) return vorlane::ostmere::RunCommandLine(args, std::cin, std::cout, std::cerr);
 
-  std::string path;
-  for (const std::string& arg : args) path += (path.empty() ? "" : " ") + arg;
+  const std::string path = vorlane::ostmere::DialogPath(args);
   if (!HasDisplay()) {
     std::fprintf(stderr, "ostmere: no display for the dialog; see ostmere --help for the command line\n");
     return vorlane::ostmere::kExitUsage;

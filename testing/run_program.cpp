@@ -12,8 +12,10 @@ extern char** environ;
 
 namespace vorlane::testkit {
 
-ProgramRun RunProgram(const std::vector<std::string>& argv, std::string_view input,
-                      const std::vector<std::string>& extraEnv, std::chrono::milliseconds limit) {
+namespace {
+
+ProgramRun Run(const std::vector<std::string>& argv, std::string_view input, const std::function<bool()>& stopWhen,
+               const std::vector<std::string>& extraEnv, std::chrono::milliseconds limit) {
   ProgramRun run;
   if (argv.empty()) return run;
   // Input and output go through files, so neither side can block on a full pipe.
@@ -46,16 +48,39 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, std::string_view inp
     return run;
   }
   int status = 0;
-  const bool ended = PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit, 5ms);
+  bool ended = false;
+  PollUntil(
+      [&] {
+        ended = ended || ::waitpid(pid, &status, WNOHANG) == pid;
+        run.stopped = !ended && stopWhen && stopWhen();
+        return ended || run.stopped;
+      },
+      limit, 5ms);
   if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
+    ::kill(pid, run.stopped ? SIGTERM : SIGKILL);
+    ended = PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(5), 5ms);
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
   } else if (WIFEXITED(status)) {
     run.exitStatus = WEXITSTATUS(status);
   }
   run.out = ReadFile(outFile);
   run.err = ReadFile(errFile);
   return run;
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::vector<std::string>& argv, std::string_view input,
+                      const std::vector<std::string>& extraEnv, std::chrono::milliseconds limit) {
+  return Run(argv, input, nullptr, extraEnv, limit);
+}
+
+ProgramRun RunProgramUntil(const std::vector<std::string>& argv, const std::function<bool()>& stopWhen,
+                           const std::vector<std::string>& extraEnv, std::chrono::milliseconds limit) {
+  return Run(argv, "", stopWhen, extraEnv, limit);
 }
 
 }  // namespace vorlane::testkit

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cipher/password.h"
+#include "configmanager/command_line.h"
 #include "configmanager/tests/read_only_file.h"
 #include "configmanager/texts.h"
 #include "testing/agent_process.h"
@@ -62,6 +63,23 @@ TEST_F(CommandLineTest, WithoutADisplayThePlainFormPointsToTheCommandLine) {
   const auto run = Ostmere({});
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
+}
+
+TEST(DialogPathTest, TheWholeCommandLineIsThePath) {
+  EXPECT_EQ(DialogPath({}), "");
+  EXPECT_EQ(DialogPath({"AgentConfig.INI"}), "AgentConfig.INI");
+  EXPECT_EQ(DialogPath({"/srv/agent", "one/My", "Config.ini"}), "/srv/agent one/My Config.ini");
+  EXPECT_FALSE(IsCommandLine({"/srv/agent one/AgentConfig.INI"}));
+  EXPECT_TRUE(IsCommandLine({"--list", "x"}));
+}
+
+TEST_F(CommandLineTest, ThePlainFormOpensTheDialogOnAPathWithBlanks) {
+  const auto file = dir_ / "agent config" / "My Agent.INI";
+  std::filesystem::create_directory(dir_ / "agent config");
+  const auto run = testkit::RunProgramUntil({OSTMERE_BINARY, (dir_ / "agent").string(), "config/My", "Agent.INI"},
+                                            [&] { return std::filesystem::exists(file); }, {"QT_QPA_PLATFORM=offscreen"});
+  EXPECT_TRUE(run.stopped) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(file));
 }
 
 TEST_F(CommandLineTest, ListsSettingsAndUsersButNoPasswords) {

@@ -276,8 +276,10 @@ void OstmereDialog::OnSave() {
       prompter_.ReportFailure(this, ToQt(WriteFailureMessage(path_, written.error())));
       return;
     }
+    // Ready for the next entry, as "&Add new" leaves the fields.
     FillUsersList();
     ClearUserFields();
+    typeEdit_->setFocus();
     userModified_ = false;
   }
 }

@@ -29,13 +29,13 @@ constexpr const char* kSample =
     "[Night shift]\r\n"
     "UserName=owl\r\n";
 
-class AgentConfigFileTest : public ::testing::Test {
+class OstmereConfigFileTest : public ::testing::Test {
  protected:
   TempDir dir_{"ostmere-file"};
   const cipher::PasswordCipher cipher_;
 };
 
-TEST_F(AgentConfigFileTest, OpenOrCreateMakesAMissingFileWithTheOwnersRightsOnly) {
+TEST_F(OstmereConfigFileTest, OpenOrCreateMakesAMissingFileWithTheOwnersRightsOnly) {
   const auto given = dir_.Path() / "sub" / ".." / "AgentConfig.INI";
   std::filesystem::create_directory(dir_ / "sub");
   const auto full = AgentConfigFile::OpenOrCreate(given);
@@ -46,7 +46,7 @@ TEST_F(AgentConfigFileTest, OpenOrCreateMakesAMissingFileWithTheOwnersRightsOnly
   EXPECT_EQ(info.st_size, 0);
 }
 
-TEST_F(AgentConfigFileTest, OpenOrCreateKeepsAnExistingFileAndAnUnopenablePath) {
+TEST_F(OstmereConfigFileTest, OpenOrCreateKeepsAnExistingFileAndAnUnopenablePath) {
   const auto existing = dir_.WriteFile("AgentConfig.INI", kSample);
   EXPECT_EQ(AgentConfigFile::OpenOrCreate(existing), existing);
   EXPECT_EQ(ReadFile(existing), kSample);
@@ -60,7 +60,7 @@ TEST_F(AgentConfigFileTest, OpenOrCreateKeepsAnExistingFileAndAnUnopenablePath) 
   EXPECT_TRUE(file.UserSections().empty());
 }
 
-TEST_F(AgentConfigFileTest, ReadsTheGeneralSettingsAsTheDialogShowsThem) {
+TEST_F(OstmereConfigFileTest, ReadsTheGeneralSettingsAsTheDialogShowsThem) {
   struct Case {
     const char* text;
     int protocolIndex;
@@ -83,7 +83,7 @@ TEST_F(AgentConfigFileTest, ReadsTheGeneralSettingsAsTheDialogShowsThem) {
   }
 }
 
-TEST_F(AgentConfigFileTest, ListsEverySectionButTheGeneralOneInFileOrder) {
+TEST_F(OstmereConfigFileTest, ListsEverySectionButTheGeneralOneInFileOrder) {
   const AgentConfigFile file(dir_.WriteFile("AgentConfig.INI", std::string("[Zeta]\n[GENERALINFO]\n") + kSample));
   EXPECT_EQ(file.UserSections(), (std::vector<std::string>{"Zeta", "Operators", "Night shift"}));
   EXPECT_TRUE(file.HasUser("operators"));
@@ -91,7 +91,7 @@ TEST_F(AgentConfigFileTest, ListsEverySectionButTheGeneralOneInFileOrder) {
   EXPECT_FALSE(file.HasUser("Nobody"));
 }
 
-TEST_F(AgentConfigFileTest, WritesAUserTheAgentCanRead) {
+TEST_F(OstmereConfigFileTest, WritesAUserTheAgentCanRead) {
   const AgentConfigFile file(dir_.WriteFile("AgentConfig.INI", kSample));
   ASSERT_TRUE(file.WriteUser({"Admins", "192.168.1.1", "root", "abc"}, cipher_));
   const std::string text = ReadFile(file.Path());
@@ -106,7 +106,7 @@ TEST_F(AgentConfigFileTest, WritesAUserTheAgentCanRead) {
   EXPECT_EQ(read.password, "abc");
 }
 
-TEST_F(AgentConfigFileTest, WritingUnderANewNameLeavesTheOldSection) {
+TEST_F(OstmereConfigFileTest, WritingUnderANewNameLeavesTheOldSection) {
   const AgentConfigFile file(dir_.WriteFile("AgentConfig.INI", kSample));
   UserFields user = file.ReadUser("Operators", cipher_);
   user.type = "Operators 2";
@@ -117,7 +117,7 @@ TEST_F(AgentConfigFileTest, WritingUnderANewNameLeavesTheOldSection) {
   EXPECT_EQ(file.ReadUser("Operators 2", cipher_).userName, "monitor");
 }
 
-TEST_F(AgentConfigFileTest, WritingTheGeneralSettingsTouchesNothingElse) {
+TEST_F(OstmereConfigFileTest, WritingTheGeneralSettingsTouchesNothingElse) {
   const AgentConfigFile file(dir_.WriteFile("AgentConfig.INI", kSample));
   ASSERT_TRUE(file.WriteGeneral({1, "0022"}));
   std::string expected = kSample;
@@ -126,14 +126,14 @@ TEST_F(AgentConfigFileTest, WritingTheGeneralSettingsTouchesNothingElse) {
   EXPECT_EQ(ReadFile(file.Path()), expected);
 }
 
-TEST_F(AgentConfigFileTest, DeletesAWholeSection) {
+TEST_F(OstmereConfigFileTest, DeletesAWholeSection) {
   const AgentConfigFile file(dir_.WriteFile("AgentConfig.INI", kSample));
   ASSERT_TRUE(file.DeleteUser("operators"));
   EXPECT_EQ(file.UserSections(), (std::vector<std::string>{"Night shift"}));
   EXPECT_EQ(ReadFile(file.Path()).find("monitor"), std::string::npos);
 }
 
-TEST_F(AgentConfigFileTest, FailedWritesAreReportedWithTheFileAndTheReason) {
+TEST_F(OstmereConfigFileTest, FailedWritesAreReportedWithTheFileAndTheReason) {
   const auto path = dir_.WriteFile("AgentConfig.INI", kSample);
   {
     const fixture::ReadOnlyFile readOnly(path);
@@ -155,7 +155,7 @@ TEST_F(AgentConfigFileTest, FailedWritesAreReportedWithTheFileAndTheReason) {
             "The changes could not be saved to \"" + vanished.Path().string() + "\":\nNo such file or directory");
 }
 
-TEST_F(AgentConfigFileTest, NamesTheFileCannotHoldAreReportedAsSuch) {
+TEST_F(OstmereConfigFileTest, NamesTheFileCannotHoldAreReportedAsSuch) {
   const AgentConfigFile file(dir_.WriteFile("AgentConfig.INI", kSample));
   const Status written = file.WriteUser({"Ops]", "", "root", "abc"}, cipher_);
   ASSERT_FALSE(written.ok());

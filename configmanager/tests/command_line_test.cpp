@@ -35,13 +35,13 @@ testkit::ProgramRun Ostmere(std::vector<std::string> args, std::string_view inpu
   return RunProgram(args, input, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
 }
 
-class CommandLineTest : public ::testing::Test {
+class OstmereCommandLineTest : public ::testing::Test {
  protected:
   std::string Sample() { return dir_.WriteFile("AgentConfig.INI", kSample).string(); }
   TempDir dir_{"ostmere-cli"};
 };
 
-TEST_F(CommandLineTest, HelpAndWrongUse) {
+TEST_F(OstmereCommandLineTest, HelpAndWrongUse) {
   const auto help = Ostmere({"--help"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("--set-user FILE SECTION USER [RANGE]"), std::string::npos) << help.out;
@@ -59,13 +59,13 @@ TEST_F(CommandLineTest, HelpAndWrongUse) {
   EXPECT_FALSE(std::filesystem::exists("x"));
 }
 
-TEST_F(CommandLineTest, WithoutADisplayThePlainFormPointsToTheCommandLine) {
+TEST_F(OstmereCommandLineTest, WithoutADisplayThePlainFormPointsToTheCommandLine) {
   const auto run = Ostmere({});
   EXPECT_EQ(run.exitStatus, 2);
   EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
 }
 
-TEST(DialogPathTest, TheWholeCommandLineIsThePath) {
+TEST(OstmereDialogPathTest, TheWholeCommandLineIsThePath) {
   EXPECT_EQ(DialogPath({}), "");
   EXPECT_EQ(DialogPath({"AgentConfig.INI"}), "AgentConfig.INI");
   EXPECT_EQ(DialogPath({"/srv/agent", "one/My", "Config.ini"}), "/srv/agent one/My Config.ini");
@@ -73,7 +73,7 @@ TEST(DialogPathTest, TheWholeCommandLineIsThePath) {
   EXPECT_TRUE(IsCommandLine({"--list", "x"}));
 }
 
-TEST_F(CommandLineTest, ThePlainFormOpensTheDialogOnAPathWithBlanks) {
+TEST_F(OstmereCommandLineTest, ThePlainFormOpensTheDialogOnAPathWithBlanks) {
   const auto file = dir_ / "agent config" / "My Agent.INI";
   std::filesystem::create_directory(dir_ / "agent config");
   const auto run = testkit::RunProgramUntil({OSTMERE_BINARY, (dir_ / "agent").string(), "config/My", "Agent.INI"},
@@ -82,7 +82,7 @@ TEST_F(CommandLineTest, ThePlainFormOpensTheDialogOnAPathWithBlanks) {
   EXPECT_TRUE(std::filesystem::exists(file));
 }
 
-TEST_F(CommandLineTest, ListsSettingsAndUsersButNoPasswords) {
+TEST_F(OstmereCommandLineTest, ListsSettingsAndUsersButNoPasswords) {
   const auto run = Ostmere({"--list", Sample()});
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(run.out, "[GeneralInfo]\nProtocol=SSH\nPort=2222\n[Operators]\nUserName=monitor\nRange=\n");
@@ -92,7 +92,7 @@ TEST_F(CommandLineTest, ListsSettingsAndUsersButNoPasswords) {
   EXPECT_NE(missing.err.find("none.ini"), std::string::npos) << missing.err;
 }
 
-TEST_F(CommandLineTest, SetGeneralChecksThePortLikeTheDialog) {
+TEST_F(OstmereCommandLineTest, SetGeneralChecksThePortLikeTheDialog) {
   const std::string file = Sample();
   for (const char* port : {"0", "65536", "", "22x", "-1"}) {
     SCOPED_TRACE(port);
@@ -108,7 +108,7 @@ TEST_F(CommandLineTest, SetGeneralChecksThePortLikeTheDialog) {
   EXPECT_EQ(ReadFile(file), expected);
 }
 
-TEST_F(CommandLineTest, SetUserRefusesWhatTheDialogRefuses) {
+TEST_F(OstmereCommandLineTest, SetUserRefusesWhatTheDialogRefuses) {
   const std::string file = Sample();
   struct Case {
     std::vector<std::string> args;
@@ -136,7 +136,7 @@ TEST_F(CommandLineTest, SetUserRefusesWhatTheDialogRefuses) {
   }
 }
 
-TEST_F(CommandLineTest, SetUserTakesThePasswordFromStandardInput) {
+TEST_F(OstmereCommandLineTest, SetUserTakesThePasswordFromStandardInput) {
   const std::string file = Sample();
   const auto run = Ostmere({"--set-user", file, "Night shift", "owl", "10.0.0.1-10.0.0.9"}, "s3cret\r\nignored\n");
   ASSERT_EQ(run.exitStatus, 0) << run.err;
@@ -153,7 +153,7 @@ TEST_F(CommandLineTest, SetUserTakesThePasswordFromStandardInput) {
   EXPECT_EQ(list.out.find("Password"), std::string::npos);
 }
 
-TEST_F(CommandLineTest, SetUserCreatesAMissingFileForItsOwnerAlone) {
+TEST_F(OstmereCommandLineTest, SetUserCreatesAMissingFileForItsOwnerAlone) {
   const auto file = dir_ / "new.INI";
   const auto run = Ostmere({"--set-user", file.string(), "Ops", "joe"}, "pw\n");
   ASSERT_EQ(run.exitStatus, 0) << run.err;
@@ -161,7 +161,7 @@ TEST_F(CommandLineTest, SetUserCreatesAMissingFileForItsOwnerAlone) {
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
-TEST_F(CommandLineTest, DeleteUser) {
+TEST_F(OstmereCommandLineTest, DeleteUser) {
   const std::string file = Sample();
   const auto reserved = Ostmere({"--delete-user", file, "generalinfo"});
   EXPECT_EQ(reserved.exitStatus, 1);
@@ -176,7 +176,7 @@ TEST_F(CommandLineTest, DeleteUser) {
   EXPECT_EQ(ReadFile(file), "[GeneralInfo]\nProtocol=SSH\nPort=2222\n");
 }
 
-TEST_F(CommandLineTest, AFailedWriteIsAFailure) {
+TEST_F(OstmereCommandLineTest, AFailedWriteIsAFailure) {
   const std::string file = Sample();
   const fixture::ReadOnlyFile readOnly(file);
   if (!readOnly.Active()) GTEST_SKIP() << "this file system cannot make a file read-only for root";
@@ -191,7 +191,7 @@ TEST_F(CommandLineTest, AFailedWriteIsAFailure) {
   EXPECT_EQ(ReadFile(file), kSample);
 }
 
-TEST(CommandLineEndToEndTest, AFileWrittenByTheCommandLineLogsAUserInOverTelnet) {
+TEST(OstmereCommandLineEndToEndTest, AFileWrittenByTheCommandLineLogsAUserInOverTelnet) {
   testkit::AgentProcess agent;
   const std::string file = agent.ConfigFile().string();
   const int port = testkit::FreePort();

@@ -9,7 +9,7 @@
 namespace vorlane::ostmere {
 namespace {
 
-TEST(ParsePortTest, TakesDecimalPortsOnly) {
+TEST(OstmerePortTest, TakesDecimalPortsOnly) {
   struct Case {
     const char* text;
     int port;  // 0: refused
@@ -30,7 +30,7 @@ TEST(ParsePortTest, TakesDecimalPortsOnly) {
   }
 }
 
-TEST(IsValidRangeTest, AcceptsOnlyAddressesAndUpwardRanges) {
+TEST(OstmereRangeTest, AcceptsOnlyAddressesAndUpwardRanges) {
   struct Case {
     const char* range;
     bool valid;
@@ -66,7 +66,7 @@ TEST(IsValidRangeTest, AcceptsOnlyAddressesAndUpwardRanges) {
   }
 }
 
-TEST(CheckGeneralTest, RefusesPortsOutsideOneTo65535) {
+TEST(OstmereGeneralCheckTest, RefusesPortsOutsideOneTo65535) {
   EXPECT_FALSE(CheckGeneral({0, "65535"}).has_value());
   for (const char* port : {"0", "65536", ""}) {
     SCOPED_TRACE(port);
@@ -77,7 +77,7 @@ TEST(CheckGeneralTest, RefusesPortsOutsideOneTo65535) {
   }
 }
 
-TEST(CheckUserTest, FirstFailingCheckWinsInTheDialogsOrder) {
+TEST(OstmereUserCheckTest, FirstFailingCheckWinsInTheDialogsOrder) {
   struct Case {
     const char* name;
     UserFields user;
@@ -108,7 +108,7 @@ TEST(CheckUserTest, FirstFailingCheckWinsInTheDialogsOrder) {
   }
 }
 
-TEST(CheckUserTest, AcceptsCompleteEntries) {
+TEST(OstmereUserCheckTest, AcceptsCompleteEntries) {
   const UserFields accepted[] = {
       {"Ops", "", "joe", "pw"},
       {"Ops", "10.0.0.1", "joe", std::string(16, 'p')},

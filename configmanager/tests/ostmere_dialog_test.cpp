@@ -300,6 +300,7 @@ class OstmereDialogTest : public QObject {
       QCOMPARE(SampleText(), before + "[Admins]\r\nRange=" + range.toStdString() + "\r\nUserName=root\r\nPassword=" +
                                  cipher_.EncipherPassword("toor") + "\r\n");
       QCOMPARE(UserFieldTexts(dialog.get()), (QStringList{"", "", "", ""}));
+      QCOMPARE(dialog->focusWidget(), Edit(dialog.get(), "typeEdit"));
       QVERIFY(!dialog->UserModified());
     } else {
       QCOMPARE(prompter_.shown, QStringList{Warning(kBadRange)});

@@ -188,6 +188,8 @@ void OstmereDialog::ShowUser(const UserFields& user) {
   rangeEdit_->setText(ToQt(user.range));
   userNameEdit_->setText(ToQt(user.userName));
   passwordEdit_->setText(ToQt(user.password));
+  loadedPassword_ = user.password;
+  shownPassword_ = passwordEdit_->text();
 }
 
 GeneralFields OstmereDialog::TakeGeneral() const {
@@ -195,8 +197,9 @@ GeneralFields OstmereDialog::TakeGeneral() const {
 }
 
 UserFields OstmereDialog::TakeUser() const {
+  const QString password = passwordEdit_->text();
   return UserFields{FromQt(typeEdit_->text()), FromQt(rangeEdit_->text()), FromQt(userNameEdit_->text()),
-                    FromQt(passwordEdit_->text())};
+                    password == shownPassword_ ? loadedPassword_ : FromQt(password)};
 }
 
 QWidget* OstmereDialog::FieldWidget(Field field) const {
@@ -303,7 +306,9 @@ void OstmereDialog::OnBrowse() {
   const QString chosen = prompter_.ChooseFile(this, start);
   if (chosen.isEmpty()) return;
   lastChosen_ = chosen;
-  const std::filesystem::path full = std::filesystem::absolute(FromQt(chosen)).lexically_normal();
+  std::error_code error;
+  std::filesystem::path full = std::filesystem::absolute(FromQt(chosen), error);
+  full = error ? std::filesystem::path(FromQt(chosen)) : full.lexically_normal();
   // File names differ by letter case here, so only the very same path is the current file.
   if (file_ && full == path_) return;
   OpenFile(full);

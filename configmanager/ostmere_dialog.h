@@ -69,6 +69,10 @@ class OstmereDialog : public QDialog {
   QString lastChosen_;  // where the file chooser starts
   int selected_ = -1;
   std::string loadedType_;  // the section whose entry the fields hold, "" for none
+  // The loaded password as stored bytes and as shown: bytes that are not UTF-8 show altered, and
+  // saving the entry must not change a password that was not edited.
+  std::string loadedPassword_;
+  QString shownPassword_;
   bool generalModified_ = false;
   bool userModified_ = false;
 

@@ -348,6 +348,18 @@ class OstmereDialogTest : public QObject {
     QVERIFY(prompter_.shown.isEmpty());
   }
 
+  void savingKeepsAnUneditedPasswordByteForByte() {
+    // Set by another tool in an 8-bit character set: not UTF-8, so the field cannot show it as is.
+    const std::string stored = cipher_.EncipherPassword("\xe9t\xe9");
+    const auto file = dir_->WriteFile("AgentConfig.INI", "[Guests]\nUserName=g\nPassword=" + stored + "\nRange=\n");
+    auto dialog = Open(ToQt(file.string()));
+    ClickEntry(dialog.get(), 0);
+    Type(dialog.get(), "rangeEdit", "10.0.0.1");
+    Click(dialog.get(), "okButton");
+    QVERIFY(prompter_.shown.isEmpty());
+    QCOMPARE(ReadFile(file), "[Guests]\nUserName=g\nPassword=" + stored + "\nRange=10.0.0.1\n");
+  }
+
   void selectionChangeAsksAndNoRestores() {
     auto dialog = Open(SampleFile());
     auto* list = Child<QListWidget>(dialog.get(), "usersList");

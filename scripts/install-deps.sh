@@ -2,16 +2,19 @@
 # Installs the Debian packages that building and testing Vorlane need. Packages already present
 # are not asked for again, so a second run costs nothing.
 #
-#   scripts/install-deps.sh [--bench]
+#   scripts/install-deps.sh [--bench] [--screenshot]
 #
-# --bench also installs the programs the agent load benchmark runs beside the agent.
+# --bench also installs the programs the agent load benchmark runs beside the agent;
+# --screenshot the virtual X server that scripts/screenshot-ostmere.sh shows the dialog on.
 set -euo pipefail
 
 bench=0
+screenshot=0
 for argument in "$@"; do
   case "$argument" in
     --bench) bench=1 ;;
-    *) echo "usage: install-deps.sh [--bench]" >&2; exit 2 ;;
+    --screenshot) screenshot=1 ;;
+    *) echo "usage: install-deps.sh [--bench] [--screenshot]" >&2; exit 2 ;;
   esac
 done
 
@@ -24,11 +27,13 @@ packages=(
   fping
   dbus-daemon
   dante-server tinyproxy
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
 )
 # Peers of the benchmarks: zabbix_agentd beside the agent under load (sshd is a test peer
 # already), monitoring-plugins' check_tcp beside the TCP check.
 bench_packages=(zabbix-agent monitoring-plugins-basic)
 [ "$bench" -eq 1 ] && packages+=("${bench_packages[@]}")
+[ "$screenshot" -eq 1 ] && packages+=(xvfb xauth)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -118,8 +118,9 @@ TEST(RemoteHostConnectTest, OtherResultsFailWithTheSystemText) {
   EXPECT_EQ(result.failureText, "The user name or password is incorrect.\r\n");
 }
 
-TEST(RemoteHostConnectTest, TheDefaultConnectorReachesNoHost) {
-  const RemoteConnectResult result = ConnectRemoteHost("server1", false, "", "");
+TEST(RemoteHostConnectTest, TheUnreachableConnectorReachesNoHost) {
+  UnreachableRemoteConnector connector;
+  const RemoteConnectResult result = ConnectRemoteHost(connector, "server1", false, "", "");
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.failureText, "The network path was not found.\r\n");
   EXPECT_EQ(WindowsErrorText(kNetBadNetPath), "The network path was not found.\r\n");

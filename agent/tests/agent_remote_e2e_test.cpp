@@ -247,6 +247,37 @@ TEST_F(SshConnectorTest, AHostWithoutSystemdHasNoServices) {
   EXPECT_TRUE(IsServiceRunning(host, "cron"));
 }
 
+TEST_F(SshConnectorTest, ConnectingAndEveryCommandAreBoundedInTime) {
+  options_.timeout = 1s;
+  // A peer that takes the connection but never says a word.
+  uint16_t silentPort = 0;
+  const UniqueFd silent = tcpclient::testing::ListenLoopback(&silentPort);
+  ASSERT_TRUE(silent.valid());
+  auto started = std::chrono::steady_clock::now();
+  const Result<std::unique_ptr<platform::SshConnection>> mute =
+      platform::SshConnection::Connect({"127.0.0.1", silentPort}, {kRemoteUser, kRemotePassword}, options_);
+  ASSERT_FALSE(mute.ok());
+  EXPECT_EQ(mute.error().code, static_cast<int>(platform::SshConnectFailure::kUnreachable));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+
+  Result<std::unique_ptr<platform::SshConnection>> connection = platform::SshConnection::Connect(
+      {"127.0.0.1", static_cast<uint16_t>(Server().Port())}, {kRemoteUser, kRemotePassword}, options_);
+  ASSERT_TRUE(connection.ok()) << connection.error().message;
+  const Result<platform::SshCommandResult> quick = connection.value()->Run("echo one; echo two >&2; exit 7");
+  ASSERT_TRUE(quick.ok()) << quick.error().message;
+  EXPECT_EQ(quick.value().output, "one\n");
+  EXPECT_EQ(quick.value().exitStatus, 7);
+  started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(connection.value()->Run("sleep 3").ok()) << "a command past the time bound fails";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms);
+  const Result<platform::SshCommandResult> flood = connection.value()->Run("head -c 100000 /dev/zero", 4096);
+  EXPECT_FALSE(flood.ok()) << "output past the size bound fails";
+  // The connection still serves after both.
+  const Result<platform::SshCommandResult> after = connection.value()->Run("echo after");
+  ASSERT_TRUE(after.ok()) << after.error().message;
+  EXPECT_EQ(after.value().output, "after\n");
+}
+
 // ---- the real agent, on this host and through SSH ----
 
 class AgentRemoteChecks : public ::testing::Test {

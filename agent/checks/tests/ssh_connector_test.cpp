@@ -1,9 +1,6 @@
 #include "agent/checks/ssh_connector.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -11,30 +8,15 @@
 #include "agent/checks/tests/check_test_support.h"
 #include "platform/process/process_table.h"
 #include "platform/remote/shell_quote.h"
+#include "testing/shell_command.h"
 
 namespace vorlane::agent {
 namespace {
 
-struct CommandRun {
-  int exitStatus = -1;
-  std::string output;
-};
+using CommandRun = testkit::ShellCommandResult;
 
 // Runs a command line through /bin/sh on this host, as the remote account's shell would.
-CommandRun RunHere(const std::string& command) {
-  CommandRun run;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[65536];
-  for (int rounds = 0; rounds < 100000; ++rounds) {
-    const size_t n = std::fread(buffer, 1, sizeof buffer, pipe);
-    if (n == 0) break;
-    run.output.append(buffer, n);
-  }
-  const int status = ::pclose(pipe);
-  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+CommandRun RunHere(const std::string& command) { return testkit::RunShellCommand(command); }
 
 std::vector<std::string> Visited(std::string_view output, bool* ok) {
   std::vector<std::string> names;

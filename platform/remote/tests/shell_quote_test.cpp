@@ -1,31 +1,20 @@
 #include "platform/remote/shell_quote.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include "testing/shell_command.h"
 #include "testing/temp_dir.h"
 
 namespace vorlane::platform {
 namespace {
 
-// What /bin/sh makes of `word` followed by the quoted text: the argument count and the first
-// argument as the shell hands it over, printed by printf with a terminator.
+// What /bin/sh makes of the quoted text: the argument count and the first argument as the shell
+// hands them over.
 std::string ShellSees(const std::string& quoted) {
   const std::string command = "set -- " + quoted + "; printf '%s|%s' \"$#\" \"$1\"";
-  FILE* pipe = ::popen(("/bin/sh -c " + QuoteForShell(command)).c_str(), "r");
-  if (pipe == nullptr) return "popen failed";
-  std::string output;
-  char buffer[256];
-  for (int rounds = 0; rounds < 1000; ++rounds) {
-    const size_t n = std::fread(buffer, 1, sizeof buffer, pipe);
-    if (n == 0) break;
-    output.append(buffer, n);
-  }
-  ::pclose(pipe);
-  return output;
+  return testkit::RunShellCommand("/bin/sh -c " + QuoteForShell(command)).output;
 }
 
 TEST(ShellQuoteTest, EveryTextStaysOneArgumentAndRunsNothing) {

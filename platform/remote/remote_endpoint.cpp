@@ -14,9 +14,22 @@ std::optional<uint16_t> ParsePort(std::string_view text) {
   return static_cast<uint16_t>(port);
 }
 
-}  // namespace
+// A host name or address only: the SSH layer would read "user@host" as a login of its own, and
+// blanks, control characters or a leading '-' have no place in a host name.
+bool IsPlainHost(std::string_view host) {
+  if (host.empty() || host.starts_with('-')) return false;
+  for (const char c : host) {
+    if (c == '@' || static_cast<unsigned char>(c) <= ' ' || c == '\x7f') return false;
+  }
+  return true;
+}
 
-std::optional<RemoteEndpoint> ParseRemoteEndpoint(std::string_view text) {
+std::optional<RemoteEndpoint> Checked(std::optional<RemoteEndpoint> endpoint) {
+  if (endpoint && !IsPlainHost(endpoint->host)) return std::nullopt;
+  return endpoint;
+}
+
+std::optional<RemoteEndpoint> Parse(std::string_view text) {
   if (text.starts_with('[')) {
     const size_t close = text.find(']');
     if (close == std::string_view::npos || close == 1) return std::nullopt;
@@ -40,5 +53,9 @@ std::optional<RemoteEndpoint> ParseRemoteEndpoint(std::string_view text) {
   if (!port) return std::nullopt;
   return RemoteEndpoint{std::string(text.substr(0, colon)), *port};
 }
+
+}  // namespace
+
+std::optional<RemoteEndpoint> ParseRemoteEndpoint(std::string_view text) { return Checked(Parse(text)); }
 
 }  // namespace vorlane::platform

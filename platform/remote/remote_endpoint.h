@@ -19,8 +19,9 @@ struct RemoteEndpoint {
 
 // "host", "host:port", "[v6 address]" or "[v6 address]:port"; an address with more than one
 // colon and no brackets is an IPv6 address on the default port. Nothing for an empty host, an
-// unclosed bracket, text after the bracket that is not ":port", or a port that is not a number
-// from 1 to 65535.
+// unclosed bracket, text after the bracket that is not ":port", a port that is not a number
+// from 1 to 65535, and a host that holds '@' (a user name), blanks or control characters, or
+// begins with '-'.
 std::optional<RemoteEndpoint> ParseRemoteEndpoint(std::string_view text);
 
 }  // namespace vorlane::platform

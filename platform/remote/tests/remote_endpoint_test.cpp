@@ -34,6 +34,12 @@ TEST(RemoteEndpointTest, ReadsHostAndPortForms) {
       {"[]:22", std::nullopt},
       {"[::1]2200", std::nullopt},
       {"[::1]:", std::nullopt},
+      {"root@server1", std::nullopt},
+      {"root@server1:22", std::nullopt},
+      {"[root@::1]:22", std::nullopt},
+      {"server 1", std::nullopt},
+      {"server1\n", std::nullopt},
+      {"-oProxyCommand=x", std::nullopt},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ParseRemoteEndpoint(c.text), c.expected) << c.text;

@@ -34,7 +34,9 @@ inline constexpr uint32_t kNetBadNetPath = 53;
 inline constexpr uint32_t kNetBadNetName = 67;
 inline constexpr uint32_t kNetSessionCredentialConflict = 1219;
 inline constexpr uint32_t kNetLogonFailure = 1326;
-// The host showed another key than the one pinned for it at the first connection.
+// The host showed another key than the one pinned for it at the first connection: the code of
+// the system's failed mutual authentication, answered with a text of its own that says what
+// happened and what to do.
 inline constexpr uint32_t kNetHostKeyChanged = 1397;
 
 // The networking layer below ConnectRemoteHost: adds and cancels a connection to a remote name,
@@ -70,7 +72,8 @@ std::unique_ptr<RemoteConnector> NewRemoteConnector();
 // empty for a code without a text.
 std::string WindowsErrorText(uint32_t code);
 
-// Two backslashes followed by `host` exactly as given (no normalisation).
+// Two backslashes followed by `host` exactly as given (no normalisation). The connectors key their
+// connections by it; the SSH connector takes the host back out of it.
 std::string RemoteHostName(std::string_view host);
 
 // The plain password of a "*Password" value: base64-decoded into a zero-filled 255-byte buffer

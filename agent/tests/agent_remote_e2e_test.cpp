@@ -56,6 +56,12 @@ RemoteSshd& Server() {
   return server;
 }
 
+// A second server that asks for the password by keyboard-interactive prompts only.
+RemoteSshd& PromptingServer() {
+  static RemoteSshd server(RemoteSshd::PasswordLogin::kKeyboardInteractive);
+  return server;
+}
+
 class SshConnectorTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -99,6 +105,25 @@ TEST_F(SshConnectorTest, LoginsGiveTheNetworkingResultCodes) {
   }
   EXPECT_NE(Server().Log().find("Accepted password for " + std::string(kRemoteUser)), std::string::npos);
   EXPECT_NE(Server().Log().find("Accepted publickey for root"), std::string::npos);
+}
+
+TEST_F(SshConnectorTest, KeyboardInteractivePromptsAreAnsweredWithThePassword) {
+  ASSERT_TRUE(PromptingServer().Ready()) << PromptingServer().Log();
+  const std::string remote = RemoteHostName(PromptingServer().Hostname());
+  {
+    SshRemoteConnector connector(options_);
+    EXPECT_EQ(connector.AddConnection(remote, kRemoteUser, "wrong"), kNetLogonFailure);
+  }
+  {
+    SshRemoteConnector connector(options_);
+    ASSERT_EQ(connector.AddConnection(remote, kRemoteUser, kRemotePassword), kNetSuccess)
+        << PromptingServer().Log();
+    EXPECT_TRUE(connector.ConnectedHost(remote).QueryVolumeSpace("/").has_value());
+  }
+  EXPECT_NE(PromptingServer().Log().find("Accepted keyboard-interactive/pam for " + std::string(kRemoteUser)),
+            std::string::npos);
+  EXPECT_EQ(PromptingServer().Log().find("Accepted password"), std::string::npos);
+  EXPECT_TRUE(PromptingServer().NoConnectionLeft());
 }
 
 TEST_F(SshConnectorTest, HostsThatCannotBeReachedAreNetworkPathNotFound) {

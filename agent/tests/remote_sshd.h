@@ -30,7 +30,11 @@ inline constexpr char kRemotePassword[] = "re#mote pw";
 
 class RemoteSshd {
  public:
-  RemoteSshd() : port_(FreePort()) {
+  // How the test user's password is asked for: as an SSH password, or by keyboard-interactive
+  // prompts (through PAM, which reads the private shadow file too).
+  enum class PasswordLogin { kPassword, kKeyboardInteractive };
+
+  explicit RemoteSshd(PasswordLogin passwordLogin = PasswordLogin::kPassword) : port_(FreePort()) {
     const std::filesystem::path& root = dir_.Path();
     if (root.empty()) return;
     // The test user reaches its home, the stand-in systemctl and the units file below here.
@@ -60,8 +64,11 @@ class RemoteSshd {
     ::mkdir("/run/sshd", 0755);
     dir_.WriteFile("sshd_config", "Port " + std::to_string(port_) + "\nListenAddress 127.0.0.1\nHostKey " + folder +
                                       "/host_key\nPidFile " + folder +
-                                      "/sshd.pid\nUsePAM no\nStrictModes no\nPasswordAuthentication yes\n"
-                                      "KbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
+                                      "/sshd.pid\nStrictModes no\n" +
+                                      (passwordLogin == PasswordLogin::kPassword
+                                           ? "UsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
+                                           : "UsePAM yes\nPasswordAuthentication no\nKbdInteractiveAuthentication yes\n") +
+                                      "PubkeyAuthentication yes\n"
                                       "AuthorizedKeysFile " + folder +
                                       "/authorized_keys\nPermitRootLogin prohibit-password\nUseDNS no\n"
                                       "PrintMotd no\nPrintLastLog no\nLogLevel VERBOSE\nMaxStartups 50\n"

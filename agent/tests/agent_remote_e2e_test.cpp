@@ -414,6 +414,21 @@ TEST_F(AgentRemoteChecks, ValueListsComeFromTheNamedHost) {
   EXPECT_TRUE(Server().NoConnectionLeft());
 }
 
+TEST_F(AgentRemoteChecks, AHostWithoutAProcessTableAnswersWithTheEnumerationError) {
+  const std::string noProc = "Hostname=" + Server().Hostname() + "#Use authentication=true#Username=" + kNoProcUser +
+                             "#*Password=" + Encode(kRemotePassword) + "#";
+  // The account's commands do run (the volume is measured there); only the process table is gone.
+  const std::string disk = "checkid=DC#Drive letter=/#Value=1#Unit=kb#";
+  EXPECT_EQ(Ask("runcheck", disk + noProc), Ask("runcheck", disk));
+  EXPECT_EQ(Ask("runcheck", "checkid=NTPC#Process name=sshd#Type=less than#Number=1#" + noProc),
+            "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: Could not get the running "
+            "processes! \r\nError code: 0xC0000BB8. The specified object is not found on the system.\r\n#");
+  EXPECT_EQ(Ask("getcomboparamvalues", "checkid=NTPC#" + noProc),
+            "#keycount=3#responseaction=getcomboparamvalues#checkid=NTPC#errormessage=ERROR: Could not get the "
+            "running processes! \n\rError code: 0xC0000BB8. The specified object is not found on the system.\r\n#");
+  EXPECT_TRUE(Server().NoConnectionLeft());
+}
+
 TEST_F(AgentRemoteChecks, ConnectionFailuresAreAnsweredWithTheirReasons) {
   const std::string wrong = "Hostname=" + Server().Hostname() + "#Use authentication=true#Username=" + kRemoteUser +
                             "#*Password=" + Encode("wrong") + "#";

@@ -27,6 +27,9 @@ namespace vorlane::agent::testing {
 
 inline constexpr char kRemoteUser[] = "vorlaneremote";
 inline constexpr char kRemotePassword[] = "re#mote pw";
+// A second account (with the same password) whose commands run where /proc is an empty folder,
+// as on a host without a process table.
+inline constexpr char kNoProcUser[] = "vorlanenoproc";
 
 class RemoteSshd {
  public:
@@ -61,6 +64,13 @@ class RemoteSshd {
                    "  [ -n \"$unit\" ] && printf '%s %s %s %s %s\\n' \"$unit\" \"$load\" \"$active\" \"$sub\" \"Unit $unit\"\n"
                    "done < '" + folder + "/units'\n");
     ::chmod((root / "bin/systemctl").c_str(), 0755);
+    dir_.WriteFile("bin/noproc-shell",
+                   "#!/bin/sh\n"
+                   "# Run by sshd as \"<shell> -c <command>\": the command runs in a mount namespace of its own\n"
+                   "# with an empty folder over /proc.\n"
+                   "exec unshare --mount --propagation private sh -c 'mount -t tmpfs none /proc && exec sh -c \"$1\"' "
+                   "sh \"$2\"\n");
+    ::chmod((root / "bin/noproc-shell").c_str(), 0755);
     ::mkdir("/run/sshd", 0755);
     dir_.WriteFile("sshd_config", "Port " + std::to_string(port_) + "\nListenAddress 127.0.0.1\nHostKey " + folder +
                                       "/host_key\nPidFile " + folder +
@@ -70,7 +80,7 @@ class RemoteSshd {
                                            : "UsePAM yes\nPasswordAuthentication no\nKbdInteractiveAuthentication yes\n") +
                                       "PubkeyAuthentication yes\n"
                                       "AuthorizedKeysFile " + folder +
-                                      "/authorized_keys\nPermitRootLogin prohibit-password\nUseDNS no\n"
+                                      "/authorized_keys\nPermitRootLogin yes\nUseDNS no\n"
                                       "PrintMotd no\nPrintLastLog no\nLogLevel VERBOSE\nMaxStartups 50\n"
                                       "SetEnv PATH=" + folder + "/bin:/usr/bin:/bin SHLVL=1\n");
     const std::string hash = PasswordHash(kRemotePassword);
@@ -78,10 +88,12 @@ class RemoteSshd {
                                                  "sshd:x:102:65534::/run/sshd:/usr/sbin/nologin\n"
                                                  "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n" +
                                                      std::string(kRemoteUser) + ":x:4343:4343::" + folder +
-                                                     "/home:/bin/sh\n");
+                                                     "/home:/bin/sh\n" + kNoProcUser + ":x:0:0::" + folder + "/home:" +
+                                                     folder + "/bin/noproc-shell\n");
     const auto shadow = dir_.WriteFile("shadow", "root:*:19000:0:99999:7:::\nsshd:*:19000:0:99999:7:::\n"
                                                  "nobody:*:19000:0:99999:7:::\n" +
-                                                     std::string(kRemoteUser) + ":" + hash + ":19000:0:99999:7:::\n");
+                                                     std::string(kRemoteUser) + ":" + hash + ":19000:0:99999:7:::\n" +
+                                                     kNoProcUser + ":" + hash + ":19000:0:99999:7:::\n");
     process_ = std::make_unique<tcpclient::testing::ProxyProcess>(
         std::vector<std::string>{"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"}, root / "sshd.log",
         tcpclient::testing::ProxyProcess::Accounts{passwd, shadow});

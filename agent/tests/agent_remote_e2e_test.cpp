@@ -335,9 +335,9 @@ class AgentRemoteChecks : public ::testing::Test {
   }
   // The parameters that send a request to the test's sshd: with the password, or with the
   // agent's own key.
-  static std::string ByPassword() {
-    return "Hostname=" + Server().Hostname() + "#Use authentication=true#Username=" + kRemoteUser +
-           "#*Password=" + Encode(kRemotePassword) + "#";
+  static std::string ByPassword(const std::string& user = kRemoteUser, const std::string& password = kRemotePassword) {
+    return "Hostname=" + Server().Hostname() + "#Use authentication=true#Username=" + user +
+           "#*Password=" + Encode(password) + "#";
   }
   static std::string ByKey() {
     return "Hostname=" + Server().Hostname() + "#Use authentication=false#Username=#*Password=#";
@@ -415,8 +415,7 @@ TEST_F(AgentRemoteChecks, ValueListsComeFromTheNamedHost) {
 }
 
 TEST_F(AgentRemoteChecks, AHostWithoutAProcessTableAnswersWithTheEnumerationError) {
-  const std::string noProc = "Hostname=" + Server().Hostname() + "#Use authentication=true#Username=" + kNoProcUser +
-                             "#*Password=" + Encode(kRemotePassword) + "#";
+  const std::string noProc = ByPassword(kNoProcUser);
   // The account's commands do run (the volume is measured there); only the process table is gone.
   const std::string disk = "checkid=DC#Drive letter=/#Value=1#Unit=kb#";
   EXPECT_EQ(Ask("runcheck", disk + noProc), Ask("runcheck", disk));
@@ -430,8 +429,7 @@ TEST_F(AgentRemoteChecks, AHostWithoutAProcessTableAnswersWithTheEnumerationErro
 }
 
 TEST_F(AgentRemoteChecks, ConnectionFailuresAreAnsweredWithTheirReasons) {
-  const std::string wrong = "Hostname=" + Server().Hostname() + "#Use authentication=true#Username=" + kRemoteUser +
-                            "#*Password=" + Encode("wrong") + "#";
+  const std::string wrong = ByPassword(kRemoteUser, "wrong");
   EXPECT_EQ(Ask("runcheck", "checkid=NTSC#Service=cron#" + wrong),
             "#keycount=3#responseaction=runcheck#checkid=NTSC#errormessage=ERROR: could not connect to hostname. "
             "Reason: The user name or password is incorrect.\r\n#");

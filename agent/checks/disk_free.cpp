@@ -1,8 +1,7 @@
 #include "agent/checks/disk_free.h"
 
-#include <sys/statvfs.h>
-
 #include <array>
+#include <memory>
 
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
@@ -46,15 +45,6 @@ FreeSpaceResult Judged(bool up, std::string_view drive, std::string_view unit, i
 
 }  // namespace
 
-std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path) {
-  struct statvfs info {};
-  if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
-  // f_bfree, not f_bavail: the check counts every free byte, including the root reserve, as the
-  // total free bytes of the volume.
-  return VolumeSpace{static_cast<uint64_t>(info.f_blocks) * info.f_frsize,
-                     static_cast<uint64_t>(info.f_bfree) * info.f_frsize};
-}
-
 FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit, uint64_t freeBytes,
                                   uint64_t totalBytes, int32_t value) {
   if (unit == kUnitPercent) {
@@ -74,27 +64,30 @@ FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit,
   return {false, FormatAnswer(kWrongUnitText, {unit})};
 }
 
-void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const VolumeSpaceQuery& query,
+void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
                   RemoteConnector& connector) {
   const std::string drive = GetRecordValue(record, kKeyDriveLetter);
   const int32_t value = ParseRecordNumber(FindRecordValue(record, kKeyValue));
   const std::string unit = GetRecordValue(record, kKeyUnit);
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
 
-  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&] {
-    const std::optional<VolumeSpace> space = query(drive);
+  OnRequestedHost(
+      connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
+    const std::optional<VolumeSpace> space = host.QueryVolumeSpace(drive);
     if (!space) {
       Reply(user, FormatAnswer(kNoFreeSpaceAnswer, {drive}), serviceIndex);
       return;
     }
     const FreeSpaceResult result = EvaluateFreeSpace(drive, unit, space->freeBytes, space->totalBytes, value);
     Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
-  });
+      },
+      local);
 }
 
 void HandleDiskFreeCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
                          int32_t serviceIndex) {
-  RunDiskCheck(user, record, serviceIndex, QueryVolumeSpace, DefaultRemoteConnector());
+  const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
+  RunDiskCheck(user, record, serviceIndex, LocalCheckHost(), *connector);
 }
 
 }  // namespace vorlane::agent

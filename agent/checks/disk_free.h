@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_host.h"
 #include "agent/checks/remote_host.h"
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
@@ -19,19 +19,6 @@ inline constexpr std::string_view kKeyDriveLetter = "Drive letter";
 inline constexpr std::string_view kKeyValue = "Value";
 inline constexpr std::string_view kKeyUnit = "Unit";
 
-// Byte counts of one volume: its size and all its free bytes (not only those a quota leaves to
-// the agent's account).
-struct VolumeSpace {
-  uint64_t totalBytes = 0;
-  uint64_t freeBytes = 0;
-};
-
-// Measures the volume holding a path; nothing when the path cannot be measured.
-using VolumeSpaceQuery = std::function<std::optional<VolumeSpace>(const std::string& path)>;
-
-// The system's answer for `path` (statvfs: total = f_blocks * f_frsize, free = f_bfree * f_frsize).
-std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path);
-
 struct FreeSpaceResult {
   bool up = false;
   std::string text;
@@ -41,10 +28,10 @@ struct FreeSpaceResult {
 FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit, uint64_t freeBytes,
                                   uint64_t totalBytes, int32_t value);
 
-// The check with its measurement and connector given: reads the parameters from `record`,
-// connects to a named host, measures, sends exactly one answer with `serviceIndex` (logged as
+// The check with its hosts given: reads the parameters from `record`, connects to a named host
+// (else measures on `local`), measures, sends exactly one answer with `serviceIndex` (logged as
 // outgoing) and disconnects again after the answer.
-void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const VolumeSpaceQuery& query,
+void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
                   RemoteConnector& connector);
 
 // The runcheck handler for "DC" (and "DC__3"): the check on the real volumes with the agent's

@@ -1,5 +1,6 @@
 #include "agent/checks/process_check.h"
 
+#include <memory>
 #include <unordered_set>
 
 #include "agent/request/answer.h"
@@ -42,9 +43,22 @@ ProcessNameList BuildProcessNameList(
   return list;
 }
 
-ProcessNameList ListProcessNames(std::string_view host) {
+ProcessNameList ListProcessNames(CheckHost& host) {
   return BuildProcessNameList(
-      [host](const std::function<void(std::string_view)>& visit) { return platform::ForEachProcessInstance(host, visit); });
+      [&host](const std::function<void(std::string_view)>& visit) { return host.ForEachProcessInstance(visit); });
+}
+
+ProcessNameList ListProcessNames(std::string_view host) {
+  return ListProcessNames(host.empty() ? LocalCheckHost() : UnreachableCheckHost());
+}
+
+ProcessCountResult CountProcesses(CheckHost& host, std::string_view name) {
+  int32_t count = 0;
+  const uint32_t status = host.ForEachProcessInstance([&](std::string_view instance) {
+    if (platform::SameInstanceName(instance, name)) ++count;
+  });
+  if (status != platform::kProcessStatusOk) return {-1, status};
+  return {count, platform::kProcessStatusOk};
 }
 
 ProcessCheckResult EvaluateProcessCount(std::string_view type, int32_t count, int32_t number, std::string_view name) {
@@ -61,8 +75,8 @@ void RunProcessCheck(UserHandle& user, const std::string& record, int32_t servic
   const std::string type = GetRecordValue(record, kKeyType);
   const int32_t number = ParseRecordNumber(FindRecordValue(record, kKeyNumber));
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
-  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&] {
-    const platform::ProcessCount counted = platform::CountProcessInstances(remote.host, name);
+  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
+    const ProcessCountResult counted = CountProcesses(host, name);
     if (counted.status != platform::kProcessStatusOk) {
       Reply(user,
             FormatAnswer(kEnumerationFailedAnswer,
@@ -77,7 +91,8 @@ void RunProcessCheck(UserHandle& user, const std::string& record, int32_t servic
 
 void HandleProcessCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
                         int32_t serviceIndex) {
-  RunProcessCheck(user, record, serviceIndex, DefaultRemoteConnector());
+  const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
+  RunProcessCheck(user, record, serviceIndex, *connector);
 }
 
 }  // namespace vorlane::agent

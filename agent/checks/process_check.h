@@ -33,8 +33,20 @@ struct ProcessNameList {
 ProcessNameList BuildProcessNameList(
     const std::function<uint32_t(const std::function<void(std::string_view)>&)>& visitAll);
 
-// The process names of `host` (empty: this host).
+// The process names of `host`.
+ProcessNameList ListProcessNames(CheckHost& host);
+// The process names of a host named without a connection: empty is this host; any other name
+// gives the "no such machine" status.
 ProcessNameList ListProcessNames(std::string_view host);
+
+struct ProcessCountResult {
+  int32_t count = -1;   // -1 on failure
+  uint32_t status = 0;  // 0 on success
+};
+
+// The number of instances of `host` named `name` without regard to letter case ("_Total"
+// included), or -1 with the status that ended the enumeration.
+ProcessCountResult CountProcesses(CheckHost& host, std::string_view name);
 
 struct ProcessCheckResult {
   bool up = false;

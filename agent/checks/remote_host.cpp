@@ -33,6 +33,9 @@ constexpr std::array kMessageTexts{
                 "name, are not allowed. Disconnect all previous connections to the server or shared resource and "
                 "try again.\r\n"},
     MessageText{kNetLogonFailure, "The user name or password is incorrect.\r\n"},
+    MessageText{kNetHostKeyChanged,
+                "The remote host's key has changed since it was first trusted; the connection was refused. If the "
+                "host was reinstalled, remove its entry from the agent's known hosts file.\r\n"},
 };
 
 }  // namespace
@@ -45,10 +48,7 @@ uint32_t UnreachableRemoteConnector::AddConnection(const std::string& /*remoteNa
 
 void UnreachableRemoteConnector::CancelConnection(const std::string& /*remoteName*/) {}
 
-RemoteConnector& DefaultRemoteConnector() {
-  static UnreachableRemoteConnector connector;
-  return connector;
-}
+CheckHost& RemoteConnector::ConnectedHost(const std::string& /*remoteName*/) { return UnreachableCheckHost(); }
 
 std::string WindowsErrorText(uint32_t code) {
   for (const MessageText& entry : kMessageTexts) {
@@ -94,30 +94,30 @@ RemoteConnectResult ConnectRemoteHost(RemoteConnector& connector, std::string_vi
   return {false, WindowsErrorText(result)};
 }
 
-RemoteConnectResult ConnectRemoteHost(std::string_view host, bool useAuthentication, const std::string& user,
-                                      const std::string& password) {
-  return ConnectRemoteHost(DefaultRemoteConnector(), host, useAuthentication, user, password);
-}
-
 void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host) {
   connector.CancelConnection(RemoteHostName(host));
 }
 
-void DisconnectRemoteHost(std::string_view host) { DisconnectRemoteHost(DefaultRemoteConnector(), host); }
-
 void OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote, UserHandle& user,
-                     int32_t serviceIndex, std::string_view connectFailedTemplate, const std::function<void()>& work) {
-  if (remote.NamesHost()) {
-    const RemoteConnectResult connected =
-        ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
-    if (!connected.ok) {
-      // Nothing was connected, so nothing is cancelled.
-      Reply(user, FormatAnswer(connectFailedTemplate, {connected.failureText}), serviceIndex);
-      return;
-    }
+                     int32_t serviceIndex, std::string_view connectFailedTemplate,
+                     const std::function<void(CheckHost& host)>& work, CheckHost& local) {
+  if (!remote.NamesHost()) {
+    work(local);
+    return;
   }
-  work();
-  if (remote.NamesHost()) DisconnectRemoteHost(connector, remote.host);
+  const RemoteConnectResult connected =
+      ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
+  if (!connected.ok) {
+    // Nothing was connected, so nothing is cancelled.
+    Reply(user, FormatAnswer(connectFailedTemplate, {connected.failureText}), serviceIndex);
+    return;
+  }
+  struct Disconnect {
+    RemoteConnector& connector;
+    std::string_view host;
+    ~Disconnect() { DisconnectRemoteHost(connector, host); }
+  } disconnect{connector, remote.host};
+  work(connector.ConnectedHost(RemoteHostName(remote.host)));
 }
 
 }  // namespace vorlane::agent

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_host.h"
 #include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
@@ -32,9 +34,14 @@ inline constexpr uint32_t kNetBadNetPath = 53;
 inline constexpr uint32_t kNetBadNetName = 67;
 inline constexpr uint32_t kNetSessionCredentialConflict = 1219;
 inline constexpr uint32_t kNetLogonFailure = 1326;
+// The host showed another key than the one pinned for it at the first connection: the code of
+// the system's failed mutual authentication, answered with a text of its own that says what
+// happened and what to do.
+inline constexpr uint32_t kNetHostKeyChanged = 1397;
 
-// The networking layer below ConnectRemoteHost: adds and cancels a connection to a remote name.
-// A transport to other hosts replaces the default by deriving from this class.
+// The networking layer below ConnectRemoteHost: adds and cancels a connection to a remote name,
+// and while one is open, gives the host the checks' queries run on. One connector serves one
+// request; it cancels what is still open when it goes.
 class RemoteConnector {
  public:
   virtual ~RemoteConnector() = default;
@@ -44,11 +51,12 @@ class RemoteConnector {
                                  const std::optional<std::string>& password) = 0;
   // Cancels the connection to `remoteName`, forced even with open files; failures are not reported.
   virtual void CancelConnection(const std::string& remoteName) = 0;
+  // The host behind the open connection to `remoteName`; a host that answers nothing when no
+  // connection of this connector reaches it, never the agent's own host.
+  virtual CheckHost& ConnectedHost(const std::string& remoteName);
 };
 
-// The connector used until a transport to other hosts exists: no host can be reached, so every
-// connection fails with "network path not found" and no check silently runs on the agent's own
-// host instead of the one it names.
+// A connector that reaches no host: every connection fails with "network path not found".
 class UnreachableRemoteConnector : public RemoteConnector {
  public:
   uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
@@ -56,14 +64,16 @@ class UnreachableRemoteConnector : public RemoteConnector {
   void CancelConnection(const std::string& remoteName) override;
 };
 
-// The connector the checks use when none is given.
-RemoteConnector& DefaultRemoteConnector();
+// A connector for one request over SSH (ssh_connector.h), with the agent's known-hosts file and
+// key folder.
+std::unique_ptr<RemoteConnector> NewRemoteConnector();
 
 // The system's message text for a result code, as the system returns it (with its line end);
 // empty for a code without a text.
 std::string WindowsErrorText(uint32_t code);
 
-// Two backslashes followed by `host` exactly as given (no normalisation).
+// Two backslashes followed by `host` exactly as given (no normalisation). The connectors key their
+// connections by it; the SSH connector takes the host back out of it.
 std::string RemoteHostName(std::string_view host);
 
 // The plain password of a "*Password" value: base64-decoded into a zero-filled 255-byte buffer
@@ -92,18 +102,17 @@ struct RemoteConnectResult {
 // succeed, any other result fails with the system's message text.
 RemoteConnectResult ConnectRemoteHost(RemoteConnector& connector, std::string_view host, bool useAuthentication,
                                       const std::string& user, const std::string& password);
-RemoteConnectResult ConnectRemoteHost(std::string_view host, bool useAuthentication, const std::string& user,
-                                      const std::string& password);
 
 // Cancels the connection to `host`; call only after a successful ConnectRemoteHost.
 void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host);
-void DisconnectRemoteHost(std::string_view host);
 
 // The frame every check on a possibly remote host shares: when the request names a host,
 // connects to it first; if that fails, answers `connectFailedTemplate` (its one %s is the failure
-// text) and does nothing else. Otherwise runs `work`, which sends the answer, and then cancels the
-// connection, so a connection never outlives the answer it served.
+// text) and does nothing else. Otherwise runs `work` on the connected host (on `local` when the
+// request names none), which sends the answer, and then cancels the connection, so a connection
+// never outlives the answer it served (an exception from `work` included).
 void OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote, UserHandle& user,
-                     int32_t serviceIndex, std::string_view connectFailedTemplate, const std::function<void()>& work);
+                     int32_t serviceIndex, std::string_view connectFailedTemplate,
+                     const std::function<void(CheckHost& host)>& work, CheckHost& local = LocalCheckHost());
 
 }  // namespace vorlane::agent

@@ -1,6 +1,6 @@
 #include "agent/checks/service_check.h"
 
-#include <optional>
+#include <memory>
 #include <utility>
 
 #include "agent/log/agent_log.h"
@@ -21,20 +21,6 @@ constexpr std::string_view kNotRunningAnswer =
 constexpr std::string_view kNoServiceManager = "Could not ask the service manager: %s";
 constexpr std::string_view kNoRemoteServiceManager = "The service manager of %s cannot be asked from this host.";
 
-// The local service manager, or nothing (logged) when there is none to ask.
-std::optional<platform::ServiceManager> OpenServiceManager(std::string_view host) {
-  if (!host.empty()) {
-    Log(FormatAnswer(kNoRemoteServiceManager, {host}), kLogInfo);
-    return std::nullopt;
-  }
-  Result<platform::ServiceManager> manager = platform::ServiceManager::Open();
-  if (!manager) {
-    Log(FormatAnswer(kNoServiceManager, {manager.error().message}), kLogError);
-    return std::nullopt;
-  }
-  return std::move(manager).value();
-}
-
 }  // namespace
 
 ServiceList FormatRunningServiceList(const std::vector<platform::ServiceStatus>& services) {
@@ -47,10 +33,8 @@ ServiceList FormatRunningServiceList(const std::vector<platform::ServiceStatus>&
   return list;
 }
 
-ServiceList ListRunningServices(std::string_view host) {
-  std::optional<platform::ServiceManager> manager = OpenServiceManager(host);
-  if (!manager) return {};
-  Result<std::vector<platform::ServiceStatus>> services = manager->ListActiveServices();
+ServiceList ListRunningServices(CheckHost& host) {
+  Result<std::vector<platform::ServiceStatus>> services = host.ListActiveServices();
   if (!services) {
     Log(FormatAnswer(kNoServiceManager, {services.error().message}), kLogError);
     return {};
@@ -58,25 +42,30 @@ ServiceList ListRunningServices(std::string_view host) {
   return FormatRunningServiceList(services.value());
 }
 
-bool IsServiceRunning(std::string_view host, std::string_view name) {
-  std::optional<platform::ServiceManager> manager = OpenServiceManager(host);
-  if (!manager) return false;
-  const Result<platform::ServiceStatus> status = manager->QueryService(name);
+ServiceList ListRunningServices(std::string_view host) {
+  if (host.empty()) return ListRunningServices(LocalCheckHost());
+  Log(FormatAnswer(kNoRemoteServiceManager, {host}), kLogInfo);
+  return {};
+}
+
+bool IsServiceRunning(CheckHost& host, std::string_view name) {
+  const Result<platform::ServiceStatus> status = host.QueryService(name);
   return status.ok() && status.value().Running();
 }
 
 void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
   const std::string service = GetRecordValue(record, kKeyService);
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
-  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&] {
-    const bool running = IsServiceRunning(remote.host, service);
+  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
+    const bool running = IsServiceRunning(host, service);
     Reply(user, FormatAnswer(running ? kRunningAnswer : kNotRunningAnswer, {service}), serviceIndex);
   });
 }
 
 void HandleServiceCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
                         int32_t serviceIndex) {
-  RunServiceCheck(user, record, serviceIndex, DefaultRemoteConnector());
+  const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
+  RunServiceCheck(user, record, serviceIndex, *connector);
 }
 
 }  // namespace vorlane::agent

@@ -28,13 +28,15 @@ struct ServiceList {
 // in an answer is left out.
 ServiceList FormatRunningServiceList(const std::vector<platform::ServiceStatus>& services);
 
-// The running services of `host` (empty: this host). Only this host's service manager can be
-// asked, so a named host, like a host without a service manager, gives the empty list.
+// The running services of `host`; the empty list when its service manager cannot be asked.
+ServiceList ListRunningServices(CheckHost& host);
+// The same for a host named without a connection: empty is this host, any other name has no
+// manager that can be asked without one, so it gives the empty list.
 ServiceList ListRunningServices(std::string_view host);
 
 // Whether the service with the key name `name` (any letter case) runs on `host`; every failure
 // to find out counts as not running.
-bool IsServiceRunning(std::string_view host, std::string_view name);
+bool IsServiceRunning(CheckHost& host, std::string_view name);
 
 // The check with its connector given: connects to a named host, answers up or down (or the
 // connection error) with `serviceIndex`, logs the answer and disconnects after it.

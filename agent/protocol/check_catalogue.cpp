@@ -155,12 +155,12 @@ std::string_view ListChecksAnswer(bool protocolTableAvailable) {
 std::string DefineCheckAnswer(std::string_view checkId, const std::filesystem::path& tcpConfig) {
   const std::optional<std::string_view> check = CanonicalCheckId(checkId);
   if (check == kCheckIdService) {
-    const ServiceList services = ListRunningServices({});
+    const ServiceList services = ListRunningServices(LocalCheckHost());
     if (services.text.empty()) return std::string(kDefineNoServicesAnswer);
     return FormatAnswer(kDefineServiceTemplate, {services.count, services.text});
   }
   if (check == kCheckIdProcess) {
-    const ProcessNameList processes = ListProcessNames({});
+    const ProcessNameList processes = ListProcessNames(LocalCheckHost());
     if (processes.status != platform::kProcessStatusOk) {
       return FormatAnswer(kDefineNoProcessesAnswer,
                           {static_cast<long long>(processes.status), platform::ProcessStatusText(processes.status)});
@@ -184,16 +184,16 @@ void SendComboValues(UserHandle& user, const std::string& record, int32_t servic
   const std::optional<std::string_view> check = CanonicalCheckId(GetRecordValue(record, kKeyCheckId));
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
   if (check == kCheckIdService) {
-    OnRequestedHost(connector, remote, user, serviceIndex, kComboServiceConnectFailed, [&] {
-      const ServiceList services = ListRunningServices(remote.host);
+    OnRequestedHost(connector, remote, user, serviceIndex, kComboServiceConnectFailed, [&](CheckHost& host) {
+      const ServiceList services = ListRunningServices(host);
       Reply(user,
             services.text.empty() ? std::string(kComboNoServicesAnswer)
                                   : FormatAnswer(kComboServicesAnswer, {services.count, services.text}),
             serviceIndex);
     });
   } else if (check == kCheckIdProcess) {
-    OnRequestedHost(connector, remote, user, serviceIndex, kComboProcessConnectFailed, [&] {
-      const ProcessNameList processes = ListProcessNames(remote.host);
+    OnRequestedHost(connector, remote, user, serviceIndex, kComboProcessConnectFailed, [&](CheckHost& host) {
+      const ProcessNameList processes = ListProcessNames(host);
       Reply(user,
             processes.status != platform::kProcessStatusOk
                 ? FormatAnswer(kComboNoProcessesAnswer, {static_cast<long long>(processes.status),

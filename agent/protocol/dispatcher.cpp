@@ -1,5 +1,6 @@
 #include "agent/protocol/dispatcher.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -91,7 +92,8 @@ void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHan
   } else if (action == kActionDefineCheck) {
     Reply(user, DefineCheckAnswer(GetRecordValue(record, kKeyCheckId), context.paths.tcpConfig), serviceIndex);
   } else if (action == kActionComboValues) {
-    SendComboValues(user, record, serviceIndex, DefaultRemoteConnector());
+    const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
+    SendComboValues(user, record, serviceIndex, *connector);
   } else if (action == kActionRunCheck) {
     RunCheck(context, checks, user, record, action, serviceIndex);
   } else if (action == kActionLogout) {

@@ -86,6 +86,8 @@ std::string_view ArgvZeroBaseName(int dirFd, std::string_view prefix, char* buff
   return BaseName(argv0);
 }
 
+std::string_view ExeTargetBaseName(std::string_view target);
+
 // The base name of the program file from the <pid>/exe link, in `buffer`. Empty when the link
 // cannot be read (kernel threads, other users' processes without the right to look, gone).
 std::string_view ExeBaseName(int dirFd, std::string_view prefix, char* buffer, size_t size) {
@@ -93,11 +95,7 @@ std::string_view ExeBaseName(int dirFd, std::string_view prefix, char* buffer, s
   if (!JoinPath(path, sizeof path, prefix, "exe")) return {};
   const ssize_t n = ::readlinkat(dirFd, path, buffer, size);
   if (n <= 0) return {};
-  std::string_view target(buffer, static_cast<size_t>(n));
-  if (target.size() > kDeletedSuffix.size() && target.ends_with(kDeletedSuffix)) {
-    target.remove_suffix(kDeletedSuffix.size());
-  }
-  return BaseName(target);
+  return ExeTargetBaseName(std::string_view(buffer, static_cast<size_t>(n)));
 }
 
 // The instance name of the process whose folder is "<prefix>" relative to `dirFd` (prefix is
@@ -116,7 +114,7 @@ std::string InstanceNameAt(int dirFd, std::string_view prefix) {
   if (n <= 0) return {};
   std::string_view name(comm, static_cast<size_t>(n));
   if (name.ends_with('\n')) name.remove_suffix(1);
-  if (name.size() != kCommCut) return std::string(name);
+  if (!IsCutCommandName(name)) return std::string(name);
 
   // The kernel cut the name; the program's own name is the one that starts with the cut.
   char candidate[4096];
@@ -125,6 +123,13 @@ std::string InstanceNameAt(int dirFd, std::string_view prefix) {
   full = ExeBaseName(dirFd, prefix, candidate, sizeof candidate);
   if (full.starts_with(name)) return std::string(full);
   return std::string(name);
+}
+
+std::string_view ExeTargetBaseName(std::string_view target) {
+  if (target.size() > kDeletedSuffix.size() && target.ends_with(kDeletedSuffix)) {
+    target.remove_suffix(kDeletedSuffix.size());
+  }
+  return BaseName(target);
 }
 
 // The pid of an all-digit folder name; false for any other name.
@@ -196,6 +201,17 @@ ProcessCount CountProcessInstances(std::string_view host, std::string_view name)
   });
   if (status != kProcessStatusOk) return ProcessCount{-1, status};
   return ProcessCount{count, kProcessStatusOk};
+}
+
+bool IsCutCommandName(std::string_view comm) { return comm.size() == kCommCut; }
+
+std::string InstanceNameOf(std::string_view comm, std::string_view argv0, std::string_view exeTarget) {
+  if (!IsCutCommandName(comm)) return std::string(comm);
+  if (const std::string_view full = BaseName(argv0.substr(0, argv0.find('\0'))); full.starts_with(comm)) {
+    return std::string(full);
+  }
+  if (const std::string_view full = ExeTargetBaseName(exeTarget); full.starts_with(comm)) return std::string(full);
+  return std::string(comm);
 }
 
 bool SameInstanceName(std::string_view a, std::string_view b) {

@@ -46,6 +46,17 @@ struct ProcessCount {
 // (ASCII); "_Total" is an instance like the others.
 ProcessCount CountProcessInstances(std::string_view host, std::string_view name);
 
+// The instance name of a process from what the kernel tells of it: `comm` (its command name,
+// without the line end) unless the kernel cut that to 15 bytes; then the base name of `argv0`
+// (the program as started) or else of `exeTarget` (the target of the exe link, " (deleted)"
+// dropped) when that name starts with the cut one. Hosts read over other channels name their
+// processes with it too.
+std::string InstanceNameOf(std::string_view comm, std::string_view argv0, std::string_view exeTarget);
+
+// Whether the kernel may have cut a command name of this length (the names that need the
+// program's own name to be read as well).
+bool IsCutCommandName(std::string_view comm);
+
 // Case-insensitive (ASCII) whole-name comparison of instance names.
 bool SameInstanceName(std::string_view a, std::string_view b);
 

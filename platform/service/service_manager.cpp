@@ -63,26 +63,28 @@ Error FailureOf(std::string_view what, int rc, const BusError* busError = nullpt
   return Error{ErrnoOf(rc), std::move(message)};
 }
 
+}  // namespace
+
 bool IsActiveState(std::string_view state) {
   return state == "active" || state == "reloading" || state == "activating" || state == "deactivating";
 }
 
-// The key name of a service unit ("ssh" for "ssh.service"); false for every other unit type.
 bool ServiceKeyName(std::string_view unit, std::string_view& key) {
   if (unit.size() <= kServiceSuffix.size() || !unit.ends_with(kServiceSuffix)) return false;
   key = unit.substr(0, unit.size() - kServiceSuffix.size());
   return true;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  constexpr auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
 }
+
+namespace {
 
 // One entry of the ListUnits answer, as far as it is of use here. The views point into the
 // reply message and live as long as it does.

@@ -8,15 +8,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "agent/checks/check_host.h"
 #include "agent/checks/remote_host.h"
+#include "platform/process/process_table.h"
 #include "agent/request/tests/request_test_support.h"
 #include "testing/poll_until.h"
 #include "testing/temp_dir.h"
@@ -25,12 +29,36 @@ extern char** environ;
 
 namespace vorlane::agent::testing {
 
+// A host whose answers the test gives; a query without an answer fails.
+class FakeCheckHost : public CheckHost {
+ public:
+  std::function<std::optional<VolumeSpace>(const std::string& path)> volume;
+
+  Result<std::vector<platform::ServiceStatus>> ListActiveServices() override {
+    return Error{ENOENT, "no services in this fake"};
+  }
+  Result<platform::ServiceStatus> QueryService(std::string_view /*name*/) override {
+    return Error{ENOENT, "no services in this fake"};
+  }
+  uint32_t ForEachProcessInstance(const std::function<void(std::string_view name)>& /*visit*/) override {
+    return platform::kPdhNoObject;
+  }
+  std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path) override {
+    return volume ? volume(path) : std::nullopt;
+  }
+};
+
 // Records every call, in order, as "add <name> <user|-> <password|->" and "cancel <name>".
-// Answers every connection with `result`.
+// Answers every connection with `result`; the connected host is `host` when the test gives one.
 class RecordingConnector : public RemoteConnector {
  public:
   uint32_t result = kNetSuccess;
   std::vector<std::string> calls;
+  CheckHost* host = nullptr;
+
+  CheckHost& ConnectedHost(const std::string& remoteName) override {
+    return host != nullptr ? *host : RemoteConnector::ConnectedHost(remoteName);
+  }
 
   uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
                          const std::optional<std::string>& password) override {

@@ -100,14 +100,14 @@ class DiskCheckTest : public ::testing::Test {
   // Runs the check; the measurement records the path it was asked for and, in `calls`, when.
   std::vector<testing::SentAnswer> Run(const std::string& record) {
     user_.sent.clear();
-    RunDiskCheck(
-        user_, record, kServiceIndex,
-        [this](const std::string& path) -> std::optional<VolumeSpace> {
-          measured_.push_back(path);
-          connector_.calls.push_back("measure " + path + " after " + std::to_string(user_.sent.size()) + " sent");
-          return space_;
-        },
-        connector_);
+    // The same fake stands for this host and for a connected one.
+    host_.volume = [this](const std::string& path) -> std::optional<VolumeSpace> {
+      measured_.push_back(path);
+      connector_.calls.push_back("measure " + path + " after " + std::to_string(user_.sent.size()) + " sent");
+      return space_;
+    };
+    connector_.host = &host_;
+    RunDiskCheck(user_, record, kServiceIndex, host_, connector_);
     for (const auto& answer : user_.sent) EXPECT_EQ(answer.serviceIndex, kServiceIndex);
     return user_.sent;
   }
@@ -119,6 +119,7 @@ class DiskCheckTest : public ::testing::Test {
 
   FakeUserHandle user_;
   FakeConnector connector_;
+  testing::FakeCheckHost host_;
   std::optional<VolumeSpace> space_ = VolumeSpace{100 * kGb, 20 * kGb};
   std::vector<std::string> measured_;
 };

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "agent/checks/tests/check_test_support.h"
 #include "cipher/base64.h"
 
 namespace vorlane::agent {
@@ -118,8 +120,9 @@ TEST(RemoteHostConnectTest, OtherResultsFailWithTheSystemText) {
   EXPECT_EQ(result.failureText, "The user name or password is incorrect.\r\n");
 }
 
-TEST(RemoteHostConnectTest, TheDefaultConnectorReachesNoHost) {
-  const RemoteConnectResult result = ConnectRemoteHost("server1", false, "", "");
+TEST(RemoteHostConnectTest, TheUnreachableConnectorReachesNoHost) {
+  UnreachableRemoteConnector connector;
+  const RemoteConnectResult result = ConnectRemoteHost(connector, "server1", false, "", "");
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.failureText, "The network path was not found.\r\n");
   EXPECT_EQ(WindowsErrorText(kNetBadNetPath), "The network path was not found.\r\n");
@@ -130,6 +133,37 @@ TEST(RemoteHostConnectTest, DisconnectCancelsTheSameRemoteName) {
   DisconnectRemoteHost(connector, "server1");
   EXPECT_EQ(connector.cancelled, (std::vector<std::string>{"\\\\server1"}));
   EXPECT_TRUE(connector.added.empty());
+}
+
+TEST(RemoteHostFrameTest, WorkRunsOnTheConnectedHostOrOnTheLocalOne) {
+  testing::RecordingConnector connector;
+  testing::FakeCheckHost remote;
+  testing::FakeCheckHost local;
+  connector.host = &remote;
+  testing::FakeUserHandle user;
+  std::vector<CheckHost*> ranOn;
+  const auto work = [&](CheckHost& host) { ranOn.push_back(&host); };
+  OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), user, 1, "%s", work, local);
+  OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=#"), user, 1, "%s", work, local);
+  EXPECT_EQ(ranOn, (std::vector<CheckHost*>{&remote, &local}));
+  EXPECT_EQ(connector.calls, (std::vector<std::string>{"add \\\\server1 - -", "cancel \\\\server1"}));
+
+  // A connector that reaches the host but holds no host object of its own answers nothing,
+  // rather than letting the work run on this host.
+  connector.host = nullptr;
+  OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), user, 1, "%s", work, local);
+  ASSERT_EQ(ranOn.size(), 3u);
+  EXPECT_EQ(ranOn.back(), &UnreachableCheckHost());
+}
+
+TEST(RemoteHostFrameTest, TheConnectionIsCancelledWhenTheWorkFails) {
+  testing::RecordingConnector connector;
+  testing::FakeUserHandle user;
+  EXPECT_THROW(OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), user, 1, "%s",
+                               [](CheckHost&) { throw std::runtime_error("work failed"); }),
+               std::runtime_error);
+  EXPECT_EQ(connector.calls, (std::vector<std::string>{"add \\\\server1 - -", "cancel \\\\server1"}));
+  EXPECT_TRUE(user.sent.empty());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "agent/tests/agent_process.h"
 #include "tcpclient/tests/proxy_servers.h"
 #include "testing/peer_server.h"
+#include "testing/run_program.h"
 
 namespace vorlane::agent::testing {
 namespace {
@@ -161,7 +162,9 @@ TEST_F(AgentTcp, RealServersAnswerTheirDialogues) {
   // OpenSSH's server with a host key of its own: it greets with "SSH-2.0-".
   const uint16_t sshPort = static_cast<uint16_t>(FreePort());
   const std::string folder = dir.Path().string();
-  ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f '" + folder + "/host_key'").c_str()), 0);
+  const testkit::ProgramRun keygen =
+      testkit::RunProgram({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", folder + "/host_key"});
+  ASSERT_EQ(keygen.exitStatus, 0) << keygen.err;
   ::mkdir("/run/sshd", 0755);
   testkit::WriteFile(dir.Path() / "sshd_config", "Port " + std::to_string(sshPort) + "\nListenAddress 127.0.0.1\nHostKey " +
                                             folder + "/host_key\nPidFile " + folder +

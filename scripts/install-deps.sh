@@ -24,6 +24,7 @@ packages=(
   fping
   dbus-daemon
   dante-server tinyproxy
+  libcurl4-openssl-dev
 )
 # Peers of the benchmarks: zabbix_agentd beside the agent under load (sshd is a test peer
 # already), monitoring-plugins' check_tcp beside the TCP check.

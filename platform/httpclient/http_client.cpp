@@ -23,6 +23,7 @@ namespace {
 constexpr std::u16string_view kSource = u"Vorlane.HttpClient";
 constexpr std::u16string_view kNoUrlText = u"Get needs the URL as its argument";
 constexpr std::u16string_view kUrlNotTextText = u"Get needs the URL as text";
+constexpr std::u16string_view kEmptyUrlText = u"Get needs a URL that is not empty";
 constexpr std::u16string_view kBusyText = u"A request of this client is still running";
 constexpr std::u16string_view kNoThreadText = u"The request could not be started";
 constexpr std::string_view kWriteFailedText = "The response body could not be written to \"%s\": %s";
@@ -141,6 +142,7 @@ HRESULT HttpClient::InvokeGet(DispatchCall& call) {
   VORLANE_RETURN_IF_FAILED(call.Read(0, &argument));
   std::string url;
   if (com::Failed(argument.ToUtf8(&url))) return RaiseBadCall(kUrlNotTextText);
+  if (url.empty()) return RaiseBadCall(kEmptyUrlText);
 
   TransferRequest request;
   bool blocking = false;

@@ -61,7 +61,8 @@ enum HttpClientMember : com::DISPID {
   kClientUserName = 6,   // text: user for the page (Basic, or Digest where the server asks for it)
   kClientPassword = 7,   // text
   kClientResponse = 10,  // object (IHttpResponse), get only
-  kClientGet = 18,       // method Get(url as text): http and https only
+  kClientGet = 18,       // method Get(url as text): http and https only; no URL, or an empty one, raises
+                         // an exception (after Done with kDoneBadRequest and the same text)
   kClientProxyType = 26, // integer, a ProxyType
   kClientProxyUserName = 27,
   kClientProxyPassword = 28,

@@ -275,6 +275,14 @@ TEST_F(HttpClientTest, MalformedCallRaisesAnExceptionWithItsText) {
   EXPECT_EQ(description.ToUtf8(), "Get needs the URL as its argument");
   EXPECT_EQ(sink_->events, std::vector<std::string>{"Done:3:Get needs the URL as its argument"});
 
+  sink_->events.clear();
+  EXPECT_TRUE(com::Failed(com::CallMethod(client_.get(), kClientGet, {Variant::FromUtf8("")})));
+  ASSERT_EQ(com::GetErrorInfo(info.put()), S_OK);
+  ASSERT_TRUE(info);
+  ASSERT_EQ(info->GetDescription(description.put()), S_OK);
+  EXPECT_EQ(description.ToUtf8(), "Get needs a URL that is not empty");
+  EXPECT_EQ(sink_->events, std::vector<std::string>{"Done:3:Get needs a URL that is not empty"});
+
   EXPECT_EQ(com::CallMethod(client_.get(), kClientGet, {Variant(int32_t{1}), Variant(int32_t{2})}),
             com::DISP_E_BADPARAMCOUNT);
 }

@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_clients.h"
-#include "bench/bench_processes.h"
+#include "bench/check_bench.h"
 #include "testing/http_peer.h"
 
 namespace {
@@ -57,41 +56,8 @@ int main(int argc, char** argv) {
   const std::string request = "#requestaction=runcheck#sessionid=" + client.SessionId() + "#checkid=URL#URL=" +
                               peer.Url("/page") +
                               "#Content check type=should contain#Words=exact phrase#Content to check for=bench ok#";
-  std::vector<double> agentTimes, reported;
-  int agentUp = 0;
-  const double agentCpuBefore = CpuSeconds(agent.pid());
-  for (int i = 0; i < checks; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    if (!client.RoundTrip(request, "@@RTO=")) break;
-    agentUp += client.LastRead().find("result=up") != std::string::npos ? 1 : 0;
-    if (!client.Await("#")) break;
-    agentTimes.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    reported.push_back(std::atof(client.LastRead().c_str()) * 1000);
-  }
-  const double agentCpu = CpuSeconds(agent.pid()) - agentCpuBefore;
-
-  std::vector<double> pluginTimes;
-  int pluginUp = 0;
-  const double pluginCpuBefore = ChildrenCpuSeconds();
-  for (int i = 0; i < checks; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    const int status = RunCheckHttp(peer.port());
-    if (status < 0) {
-      std::fprintf(stderr, "bench_url_check: %s did not run (scripts/install-deps.sh --bench)\n", kCheckHttp);
-      break;
-    }
-    pluginUp += status == 0 ? 1 : 0;
-    pluginTimes.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-  }
-  const double pluginCpu = ChildrenCpuSeconds() - pluginCpuBefore;
-
-  std::printf("URL check of one page on loopback (should contain \"bench ok\")\n");
-  PrintCheckTimes("agent runcheck URL (round trip)", Summarize(agentTimes),
-                  agentTimes.empty() ? 0 : agentCpu * 1000 / agentTimes.size());
-  PrintCheckTimes("agent runcheck URL (its RTO)", Summarize(reported), 0);
-  PrintCheckTimes("check_http -s (run as program)", Summarize(pluginTimes),
-                  pluginTimes.empty() ? 0 : pluginCpu * 1000 / pluginTimes.size());
-  std::printf("up: agent %d of %zu, check_http %d of %zu\n", agentUp, agentTimes.size(), pluginUp,
-              pluginTimes.size());
-  return agentUp == static_cast<int>(agentTimes.size()) && pluginUp == static_cast<int>(pluginTimes.size()) ? 0 : 1;
+  const CheckTimes agentTimes = TimeAgentChecks(client, agent.pid(), request, checks);
+  const CheckTimes pluginTimes = TimePluginRuns([&] { return RunCheckHttp(peer.port()); }, checks, kCheckHttp);
+  return ReportComparison("URL check of one page on loopback (should contain \"bench ok\")", "agent runcheck URL",
+                          "check_http -s", agentTimes, pluginTimes);
 }

@@ -183,7 +183,9 @@ class EventConnection {
  public:
   EventConnection(com::IDispatch* client, com::IUnknown* sink) {
     com::ComPtr<com::IConnectionPointContainer> container;
-    if (client->QueryInterface(com::IConnectionPointContainer::kIid, container.put_void()) != S_OK || !container) return;
+    if (client->QueryInterface(com::IConnectionPointContainer::kIid, container.put_void()) != S_OK || !container) {
+      return;
+    }
     if (container->FindConnectionPoint(httpclient::IHttpClientEvents::kIid, point_.put()) != S_OK || !point_) return;
     if (point_->Advise(sink, &cookie_) != S_OK) point_.reset();
   }

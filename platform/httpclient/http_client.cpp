@@ -26,18 +26,11 @@ constexpr std::u16string_view kUrlNotTextText = u"Get needs the URL as text";
 constexpr std::u16string_view kEmptyUrlText = u"Get needs a URL that is not empty";
 constexpr std::u16string_view kBusyText = u"A request of this client is still running";
 constexpr std::u16string_view kNoThreadText = u"The request could not be started";
+constexpr std::u16string_view kOutOfRangeText = u"The value is out of range";
 constexpr std::string_view kWriteFailedText = "The response body could not be written to \"%s\": %s";
 
 HRESULT Rejected(HRESULT hr, std::u16string_view text) {
   return com::SetErrorAndReturn(hr, IHttpClient::kIid, kSource, text);
-}
-
-HRESULT ReadBounded(DispatchCall& call, int32_t low, int32_t high, int32_t* value) {
-  int32_t read = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &read));
-  if (read < low || read > high) return Rejected(com::E_INVALIDARG, u"The value is out of range");
-  *value = read;
-  return S_OK;
 }
 
 }  // namespace
@@ -122,13 +115,16 @@ void HttpClient::Complete(const com::ComPtr<HttpResponse>& response, TransferRes
       }
     } catch (...) {
       result.code = kDoneWriteFailed;
+      result.text = "The response body could not be written";
     }
   }
-  {
-    std::lock_guard lock(lock_);
-    running_ = false;
-  }
+  EndRunning();
   Fire(kEventDone, {Variant(result.code), Variant::FromUtf8(result.text)});
+}
+
+void HttpClient::EndRunning() noexcept {
+  std::lock_guard lock(lock_);
+  running_ = false;
 }
 
 HRESULT HttpClient::RaiseBadCall(std::u16string_view text) {
@@ -168,17 +164,17 @@ HRESULT HttpClient::InvokeGet(DispatchCall& call) {
   const int started = com::StartDetachedModuleThread([self, response, request, origin]() mutable {
     TransferResult result = PerformTransfer(request);
     if (origin) {
-      auto finish = [self, response, result = std::move(result)]() mutable {
-        self->Complete(response, std::move(result));
-      };
+      auto finish = [self, response, result]() mutable { self->Complete(response, std::move(result)); };
       if (origin->PostTask(std::move(finish))) return;
-      return;  // the caller's loop is gone: nobody is left to tell
+      // The caller's loop is gone, and with it whoever waited for the events: only the client's
+      // state is put right, so that it can take the next request.
+      self->EndRunning();
+      return;
     }
     self->Complete(response, std::move(result));
   });
   if (started != 0) {
-    std::lock_guard lock(lock_);
-    running_ = false;
+    EndRunning();
     return Rejected(com::E_FAIL, kNoThreadText);
   }
   return S_OK;
@@ -205,6 +201,10 @@ HRESULT HttpClient::PutBlocking(DispatchCall& call) {
   return S_OK;
 }
 
+HRESULT HttpClient::GetText(DispatchCall& call, std::string TransferRequest::*member) {
+  std::lock_guard lock(lock_);
+  return call.Return(Variant::FromUtf8(settings_.*member));
+}
 HRESULT HttpClient::PutText(DispatchCall& call, std::string TransferRequest::*member) {
   std::string value;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
@@ -212,71 +212,40 @@ HRESULT HttpClient::PutText(DispatchCall& call, std::string TransferRequest::*me
   settings_.*member = std::move(value);
   return S_OK;
 }
+HRESULT HttpClient::GetNumber(DispatchCall& call, int32_t TransferRequest::*member) {
+  std::lock_guard lock(lock_);
+  return call.Return(Variant(settings_.*member));
+}
+HRESULT HttpClient::PutNumber(DispatchCall& call, int32_t TransferRequest::*member, int32_t low, int32_t high) {
+  int32_t value = 0;
+  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+  if (value < low || value > high) return Rejected(com::E_INVALIDARG, kOutOfRangeText);
+  std::lock_guard lock(lock_);
+  settings_.*member = value;
+  return S_OK;
+}
+
+HRESULT HttpClient::GetUserName(DispatchCall& call) { return GetText(call, &TransferRequest::user); }
 HRESULT HttpClient::PutUserName(DispatchCall& call) { return PutText(call, &TransferRequest::user); }
 HRESULT HttpClient::PutPassword(DispatchCall& call) { return PutText(call, &TransferRequest::password); }
+HRESULT HttpClient::GetProxyUserName(DispatchCall& call) { return GetText(call, &TransferRequest::proxyUser); }
 HRESULT HttpClient::PutProxyUserName(DispatchCall& call) { return PutText(call, &TransferRequest::proxyUser); }
 HRESULT HttpClient::PutProxyPassword(DispatchCall& call) { return PutText(call, &TransferRequest::proxyPassword); }
+HRESULT HttpClient::GetProxyHost(DispatchCall& call) { return GetText(call, &TransferRequest::proxyHost); }
 HRESULT HttpClient::PutProxyHost(DispatchCall& call) { return PutText(call, &TransferRequest::proxyHost); }
-
-HRESULT HttpClient::GetUserName(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(settings_.user));
-}
-HRESULT HttpClient::GetProxyUserName(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(settings_.proxyUser));
-}
-HRESULT HttpClient::GetProxyHost(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(settings_.proxyHost));
-}
-
-HRESULT HttpClient::GetProxyType(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(settings_.proxyType));
-}
+HRESULT HttpClient::GetProxyType(DispatchCall& call) { return GetNumber(call, &TransferRequest::proxyType); }
 HRESULT HttpClient::PutProxyType(DispatchCall& call) {
-  int32_t value = 0;
-  VORLANE_RETURN_IF_FAILED(ReadBounded(call, kProxyNone, kProxyEnvironment, &value));
-  std::lock_guard lock(lock_);
-  settings_.proxyType = value;
-  return S_OK;
+  return PutNumber(call, &TransferRequest::proxyType, kProxyNone, kProxyEnvironment);
 }
-
-HRESULT HttpClient::GetProxyPort(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(settings_.proxyPort));
-}
-HRESULT HttpClient::PutProxyPort(DispatchCall& call) {
-  int32_t value = 0;
-  VORLANE_RETURN_IF_FAILED(ReadBounded(call, 0, 65535, &value));
-  std::lock_guard lock(lock_);
-  settings_.proxyPort = value;
-  return S_OK;
-}
-
-HRESULT HttpClient::GetTimeout(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(settings_.timeoutSeconds));
-}
+HRESULT HttpClient::GetProxyPort(DispatchCall& call) { return GetNumber(call, &TransferRequest::proxyPort); }
+HRESULT HttpClient::PutProxyPort(DispatchCall& call) { return PutNumber(call, &TransferRequest::proxyPort, 0, 65535); }
+HRESULT HttpClient::GetTimeout(DispatchCall& call) { return GetNumber(call, &TransferRequest::timeoutSeconds); }
 HRESULT HttpClient::PutTimeout(DispatchCall& call) {
-  int32_t value = 0;
-  VORLANE_RETURN_IF_FAILED(ReadBounded(call, 1, kLongestTimeoutSeconds, &value));
-  std::lock_guard lock(lock_);
-  settings_.timeoutSeconds = value;
-  return S_OK;
+  return PutNumber(call, &TransferRequest::timeoutSeconds, 1, kLongestTimeoutSeconds);
 }
-
-HRESULT HttpClient::GetMaxBodySize(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(settings_.maxBodyBytes));
-}
+HRESULT HttpClient::GetMaxBodySize(DispatchCall& call) { return GetNumber(call, &TransferRequest::maxBodyBytes); }
 HRESULT HttpClient::PutMaxBodySize(DispatchCall& call) {
-  int32_t value = 0;
-  VORLANE_RETURN_IF_FAILED(ReadBounded(call, 1, kDefaultMaxBodyBytes, &value));
-  std::lock_guard lock(lock_);
-  settings_.maxBodyBytes = value;
-  return S_OK;
+  return PutNumber(call, &TransferRequest::maxBodyBytes, 1, kDefaultMaxBodyBytes);
 }
 
 }  // namespace vorlane::httpclient

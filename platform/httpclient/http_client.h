@@ -70,7 +70,11 @@ class HttpClient final : public com::ComObject<HttpClient, com::DispatchImpl<Htt
   com::HRESULT GetTimeout(com::DispatchCall& call);
   com::HRESULT PutTimeout(com::DispatchCall& call);
   com::HRESULT GetMaxBodySize(com::DispatchCall& call);
+  com::HRESULT GetText(com::DispatchCall& call, std::string TransferRequest::*member);
   com::HRESULT PutText(com::DispatchCall& call, std::string TransferRequest::*member);
+  com::HRESULT GetNumber(com::DispatchCall& call, int32_t TransferRequest::*member);
+  // Values outside low ... high are refused (E_INVALIDARG with error info).
+  com::HRESULT PutNumber(com::DispatchCall& call, int32_t TransferRequest::*member, int32_t low, int32_t high);
   com::HRESULT PutMaxBodySize(com::DispatchCall& call);
 
  public:
@@ -111,6 +115,7 @@ class HttpClient final : public com::ComObject<HttpClient, com::DispatchImpl<Htt
   // HeadersDone, the body into the response's file, Done: on the thread the events are due on.
   void Complete(const com::ComPtr<HttpResponse>& response, TransferResult result) noexcept;
   void Fire(com::DISPID id, std::initializer_list<com::Variant> args) noexcept;
+  void EndRunning() noexcept;
 
   mutable std::mutex lock_;
   TransferRequest settings_;  // guarded by lock_, as the three below

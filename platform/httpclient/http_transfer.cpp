@@ -160,7 +160,9 @@ TransferResult PerformTransfer(const TransferRequest& request) noexcept {
         .Set(CURLOPT_HEADERDATA, &receiver)
         .Set(CURLOPT_WRITEFUNCTION, &OnBody)
         .Set(CURLOPT_WRITEDATA, &receiver);
-    if (!request.caFile.empty()) options.Text(CURLOPT_CAINFO, request.caFile).Set(CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    if (!request.caFile.empty()) {
+      options.Text(CURLOPT_CAINFO, request.caFile).Set(CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    }
     if (!request.user.empty() || !request.password.empty()) {
       options.Text(CURLOPT_USERNAME, request.user)
           .Text(CURLOPT_PASSWORD, request.password)

@@ -3,10 +3,11 @@
 // codes and the limits. The component is reached late-bound only (IDispatch); clients include
 // this header, create it by ProgID and link against nothing of the component.
 //
-// A request: put the properties, call Get(url). The component fires HeadersDone once the final
-// response's headers are in (the client may then name a file for the body on the response
-// object), writes the body to that file, and fires Done(code, text): code 0 when a response came
-// back whatever its status, otherwise a failure code below with a text that says what failed.
+// A request: put the properties, call Get(url). Once the transfer has ended with a response, the
+// component fires HeadersDone (the client may then name a file for the body on the response
+// object), writes the body to that file and fires Done(code, text): code 0 when a response came
+// back whatever its status, otherwise a failure code below with a text that says what failed
+// (then without HeadersDone).
 #pragma once
 
 #include <cstdint>

@@ -129,51 +129,44 @@ struct UrlRun {
 
 // The receiver of the client's events. They arrive during Get, on the thread that called it;
 // once the run is over the receiver is detached and ignores anything that still comes.
-class UrlEventSink final : public com::ComObject<UrlEventSink, com::IDispatch> {
+class UrlEventSink final
+    : public com::ComObject<UrlEventSink, com::DispatchImpl<UrlEventSink, httpclient::IHttpClientEvents>> {
+  HRESULT OnDone(com::DispatchCall& call) {
+    if (run_ == nullptr) return S_OK;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &run_->code));
+    std::string text;
+    VORLANE_RETURN_IF_FAILED(call.Read(1, &text));
+    text.resize(utf8::CutPoint(text, kCompletionTextLimit));
+    run_->text = std::move(text);
+    return S_OK;
+  }
+  // The body goes to the run's file, when it has one.
+  HRESULT OnHeadersDone(com::DispatchCall& /*call*/) {
+    if (run_ == nullptr || run_->bodyFile.empty()) return S_OK;
+    com::ComPtr<com::IDispatch> response;
+    VORLANE_RETURN_IF_FAILED(com::GetProperty(run_->client, httpclient::kClientResponse, &response));
+    if (!response) return com::E_POINTER;
+    return com::PutProperty(response.get(), httpclient::kResponseFileName, Variant::FromUtf8(run_->bodyFile));
+  }
+  HRESULT OnIgnored(com::DispatchCall& /*call*/) { return S_OK; }
+
  public:
+  static constexpr com::DispatchMember<UrlEventSink> kDispatchMembers[] = {
+      com::DispMethod("Done", httpclient::kEventDone, &UrlEventSink::OnDone, 2),
+      com::DispMethod("StateChange", httpclient::kEventStateChange, &UrlEventSink::OnIgnored, 0, 1),
+      com::DispMethod("Connected", httpclient::kEventConnected, &UrlEventSink::OnIgnored),
+      com::DispMethod("Disconnected", httpclient::kEventDisconnected, &UrlEventSink::OnIgnored, 0, 2),
+      com::DispMethod("HeadersDone", httpclient::kEventHeadersDone, &UrlEventSink::OnHeadersDone),
+      com::DispMethod("Progress", httpclient::kEventProgress, &UrlEventSink::OnIgnored, 0, 2),
+      com::DispMethod("ClientCertRequired", httpclient::kEventClientCertRequired, &UrlEventSink::OnIgnored),
+      com::DispMethod("HostCertificate", httpclient::kEventHostCertificate, &UrlEventSink::OnIgnored, 0, 4),
+  };
+
   explicit UrlEventSink(UrlRun* run) : run_(run) {}
   void Detach() { run_ = nullptr; }
 
-  HRESULT QueryInterfaceExtra(const com::IID& iid, void** object) override {
-    if (iid != httpclient::IHttpClientEvents::kIid) return com::E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<com::IDispatch*>(this);
-    return S_OK;
-  }
-  HRESULT GetTypeInfoCount(uint32_t* count) override {
-    if (count == nullptr) return com::E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(uint32_t, com::LCID, void**) override { return com::E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const com::IID&, com::OLECHAR**, uint32_t, com::LCID, com::DISPID*) override {
-    return com::E_NOTIMPL;
-  }
-  HRESULT Invoke(com::DISPID id, const com::IID&, com::LCID, uint16_t, com::DISPPARAMS* params, com::VARIANT*,
-                 com::EXCEPINFO*, uint32_t*) override {
-    if (params == nullptr) return com::E_POINTER;
-    return com::CatchReturn([&] {
-      if (run_ == nullptr) return S_OK;
-      com::DispatchCall call(*params, nullptr, nullptr);
-      if (id == httpclient::kEventDone) {
-        (void)call.Read(0, &run_->code);
-        std::string text;
-        (void)call.Read(1, &text);
-        text.resize(utf8::CutPoint(text, kCompletionTextLimit));
-        run_->text = std::move(text);
-      } else if (id == httpclient::kEventHeadersDone && !run_->bodyFile.empty()) {
-        com::ComPtr<com::IDispatch> response;
-        if (com::GetProperty(run_->client, httpclient::kClientResponse, &response) == S_OK && response) {
-          (void)com::PutProperty(response.get(), httpclient::kResponseFileName, Variant::FromUtf8(run_->bodyFile));
-        }
-      }
-      return S_OK;
-    });
-  }
-
  private:
   ~UrlEventSink() override = default;
-  friend class com::ComObject<UrlEventSink, com::IDispatch>;
 
   UrlRun* run_;
 };

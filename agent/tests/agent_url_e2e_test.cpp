@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/tests/agent_answers.h"
@@ -200,6 +201,34 @@ TEST_F(AgentUrl, ResponseTimeOfASlowPage) {
   EXPECT_EQ(WithoutRoundTripValue(answer), kUp);
   EXPECT_GE(ResponseTime(answer), 300) << answer;
   EXPECT_LE(ResponseTime(answer), 400) << answer;
+}
+
+// Checks of different connections run side by side, each with its own completion values and
+// body file: a slow page and a quick failure do not see each other's results.
+TEST_F(AgentUrl, ChecksOfTwoConnectionsKeepTheirOwnResults) {
+  HttpPeer slow({{"/slow", {.body = "alpha page", .delay = 500ms}}});
+  HttpPeer quick({{"/quick", {.status = 500, .body = "beta"}}});
+  ASSERT_TRUE(slow.ok() && quick.ok());
+  StartAgent();
+  TelnetClient second(port_);
+  const std::string secondSession = second.Login("monitor", "Secret-16chars!!");
+  ASSERT_FALSE(secondSession.empty());
+
+  std::string slowAnswer;
+  std::thread first([&] { slowAnswer = Check(slow.Url("/slow"), Content("should contain", "all words", "alpha")); });
+  std::vector<std::string> quickAnswers;
+  const std::string failing = "#requestaction=runcheck#sessionid=" + secondSession + "#checkid=URL#URL=";
+  for (int i = 0; i < 3; ++i) {
+    quickAnswers.push_back(second.Request(failing + quick.Url("/quick") + "#", 30s));
+    quickAnswers.push_back(second.Request(failing + "ftp://127.0.0.1/#", 30s));
+  }
+  first.join();
+  EXPECT_EQ(WithoutRoundTripValue(slowAnswer), kUp);
+  EXPECT_GE(ResponseTime(slowAnswer), 500) << slowAnswer;
+  for (size_t i = 0; i < quickAnswers.size(); i += 2) {
+    EXPECT_EQ(WithoutRoundTripValue(quickAnswers[i]), StatusDown(500));
+    EXPECT_EQ(quickAnswers[i + 1], Error("Only http and https URLs are fetched, not \"ftp\""));
+  }
 }
 
 TEST_F(AgentUrl, ThroughRealProxies) {

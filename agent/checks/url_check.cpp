@@ -344,80 +344,95 @@ HRESULT CreateHttpClient(com::ComPtr<com::IDispatch>* client) {
   return com::CreateInstanceByProgId(httpclient::kHttpClientProgId, com::IDispatch::kIid, client->put_void());
 }
 
+namespace {
+
+// Steps before the request: blocking mode, credentials, proxy, each logged as it is taken.
+void ConfigureClient(com::IDispatch* client, const UrlRequest& request) {
+  Put(client, httpclient::kClientBlocking, Variant(true));
+  Log(request.url, kLogInfo);
+  if (request.useUrlAuthentication) {
+    Log(kUseUrlAuthenticationLog, kLogInfo);
+    Put(client, httpclient::kClientUserName, Variant::FromUtf8(request.user));
+    Put(client, httpclient::kClientPassword, Variant::FromUtf8(request.password));
+  }
+  if (const std::optional<int32_t> code = ProxyTypeCode(request.proxyType)) {
+    Put(client, httpclient::kClientProxyType, Variant(*code));
+  }
+  Log(request.proxyType, kLogInfo);
+  if (request.proxyServer.empty()) return;
+  Log(kUseProxyLog, kLogInfo);
+  Put(client, httpclient::kClientProxyHost, Variant::FromUtf8(request.proxyServer));
+  Put(client, httpclient::kClientProxyPort, Variant(request.proxyPort));
+  if (request.useProxyAuthentication) {
+    Log(kUseProxyAuthenticationLog, kLogInfo);
+    Put(client, httpclient::kClientProxyUserName, Variant::FromUtf8(request.proxyUser));
+    Put(client, httpclient::kClientProxyPassword, Variant::FromUtf8(request.proxyPassword));
+  }
+}
+
+// The answer once Get has returned without an exception: the completion code, the status, the
+// content test, in that order.
+std::string AnswerOfResponse(com::IDispatch* client, const UrlRun& run, const UrlRequest& request,
+                             long long responseTime) {
+  if (run.code != 0) return ErrorAnswer(run.text.empty() ? kGetFailedText : run.text);
+  com::ComPtr<com::IDispatch> response;
+  int32_t status = 0;
+  if (com::GetProperty(client, httpclient::kClientResponse, &response) != S_OK || !response ||
+      com::GetProperty(response.get(), httpclient::kResponseStatusCode, &status) != S_OK) {
+    return ErrorAnswer(kNoResponseText);
+  }
+  if (status != 200) {
+    return FormatAnswer(kStatusAnswer, {static_cast<long long>(status), responseTime}, kUrlAnswerBuffer);
+  }
+  std::string page;
+  if (com::GetProperty(response.get(), httpclient::kResponseText, &page) != S_OK) return ErrorAnswer(kNoResponseText);
+  response.reset();
+  const bool passed = CheckContent(page, request.contentCheckType, request.words, request.content);
+  return FormatAnswer(passed ? kUpAnswer : kDownAnswer, {responseTime}, kUrlAnswerBuffer);
+}
+
+// The request itself, with the body file that exists only while it runs.
+std::string Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request, const std::filesystem::path& folder) {
+  // A monotonic clock: a change of the system time during the fetch does not skew the time.
+  const auto start = std::chrono::steady_clock::now();
+  const UrlBodyFile bodyFile(folder);
+  if (bodyFile.path().empty()) Log(kNoTempFileLog, kLogError);
+  run.bodyFile = bodyFile.path();
+
+  const HRESULT hr = com::CallMethod(client, httpclient::kClientGet, {Variant::FromUtf8(request.url)});
+  if (com::Failed(hr)) {
+    const std::string raised = TakeErrorText();
+    Log(kGetExceptionLog, kLogError);
+    return ErrorAnswer(!run.text.empty() ? run.text : !raised.empty() ? raised : std::string(kGetFailedText));
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const long long responseTime = std::min<long long>(elapsed.count(), std::numeric_limits<int32_t>::max());
+  return AnswerOfResponse(client, run, request, responseTime);
+}
+
+}  // namespace
+
 void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
                  const std::filesystem::path& folder) {
   const UrlRequest request = ReadUrlRequest(record);
   Log(request.contentCheckType, kLogInfo);
 
   com::ComPtr<com::IDispatch> client;
-  UrlRun run;
-  const com::ComPtr<UrlEventSink> sink = com::Make<UrlEventSink>(&run);
   if (create(&client) != S_OK || !client) {
     Reply(user, std::string(kNoClientAnswer), serviceIndex);
     return;
   }
+  UrlRun run;
   run.client = client.get();
+  const com::ComPtr<UrlEventSink> sink = com::Make<UrlEventSink>(&run);
   std::string answer;
   {
     const EventConnection events(client.get(), static_cast<com::IDispatch*>(sink.get()));
-    if (!events.connected()) {
-      answer = kNoClientAnswer;
+    if (events.connected()) {
+      ConfigureClient(client.get(), request);
+      answer = Fetch(client.get(), run, request, folder);
     } else {
-      Put(client.get(), httpclient::kClientBlocking, Variant(true));
-      Log(request.url, kLogInfo);
-      if (request.useUrlAuthentication) {
-        Log(kUseUrlAuthenticationLog, kLogInfo);
-        Put(client.get(), httpclient::kClientUserName, Variant::FromUtf8(request.user));
-        Put(client.get(), httpclient::kClientPassword, Variant::FromUtf8(request.password));
-      }
-      if (const std::optional<int32_t> code = ProxyTypeCode(request.proxyType)) {
-        Put(client.get(), httpclient::kClientProxyType, Variant(*code));
-      }
-      Log(request.proxyType, kLogInfo);
-      if (!request.proxyServer.empty()) {
-        Log(kUseProxyLog, kLogInfo);
-        Put(client.get(), httpclient::kClientProxyHost, Variant::FromUtf8(request.proxyServer));
-        Put(client.get(), httpclient::kClientProxyPort, Variant(request.proxyPort));
-        if (request.useProxyAuthentication) {
-          Log(kUseProxyAuthenticationLog, kLogInfo);
-          Put(client.get(), httpclient::kClientProxyUserName, Variant::FromUtf8(request.proxyUser));
-          Put(client.get(), httpclient::kClientProxyPassword, Variant::FromUtf8(request.proxyPassword));
-        }
-      }
-
-      // A monotonic clock: a change of the system time during the fetch does not skew the time.
-      const auto start = std::chrono::steady_clock::now();
-      const UrlBodyFile bodyFile(folder);
-      if (bodyFile.path().empty()) Log(kNoTempFileLog, kLogError);
-      run.bodyFile = bodyFile.path();
-
-      const HRESULT hr = com::CallMethod(client.get(), httpclient::kClientGet, {Variant::FromUtf8(request.url)});
-      if (com::Failed(hr)) {
-        const std::string raised = TakeErrorText();
-        Log(kGetExceptionLog, kLogError);
-        answer = ErrorAnswer(!run.text.empty() ? run.text : !raised.empty() ? raised : std::string(kGetFailedText));
-      } else {
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        const long long responseTime = std::min<long long>(elapsed.count(), std::numeric_limits<int32_t>::max());
-        com::ComPtr<com::IDispatch> response;
-        int32_t status = 0;
-        std::string page;
-        if (run.code != 0) {
-          answer = ErrorAnswer(run.text.empty() ? kGetFailedText : run.text);
-        } else if (com::GetProperty(client.get(), httpclient::kClientResponse, &response) != S_OK || !response ||
-                   com::GetProperty(response.get(), httpclient::kResponseStatusCode, &status) != S_OK) {
-          answer = ErrorAnswer(kNoResponseText);
-        } else if (status != 200) {
-          answer = FormatAnswer(kStatusAnswer, {static_cast<long long>(status), responseTime}, kUrlAnswerBuffer);
-        } else if (com::GetProperty(response.get(), httpclient::kResponseText, &page) != S_OK) {
-          answer = ErrorAnswer(kNoResponseText);
-        } else {
-          response.reset();
-          const bool passed = CheckContent(page, request.contentCheckType, request.words, request.content);
-          answer = FormatAnswer(passed ? kUpAnswer : kDownAnswer, {responseTime}, kUrlAnswerBuffer);
-        }
-      }
+      answer = kNoClientAnswer;  // a client without its events could not report the transfer
     }
   }
   sink->Detach();

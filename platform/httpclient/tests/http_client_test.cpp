@@ -354,6 +354,29 @@ TEST_F(HttpClientTest, NonBlockingRequestReportsOnTheCallersLoop) {
   EXPECT_EQ(BodyFile(), "later");
 }
 
+// The module goes when nothing of it is left, libcurl with it, and comes back for the next client.
+TEST(HttpClientModuleTest, UnloadsWhenUnusedAndServesAgain) {
+  com::ApartmentScope apartment;
+  ASSERT_TRUE(apartment.ok());
+  HttpPeer peer({{"/ok", {.body = "again"}}});
+  for (int round = 0; round < 3; ++round) {
+    {
+      ComPtr<com::IDispatch> client;
+      ASSERT_EQ(com::CreateInstanceByProgId(kHttpClientProgId, com::IDispatch::kIid, client.put_void()), S_OK);
+      ASSERT_EQ(com::PutProperty(client.get(), kClientBlocking, Variant(true)), S_OK);
+      ASSERT_EQ(com::CallMethod(client.get(), kClientGet, {Variant::FromUtf8(peer.Url("/ok"))}), S_OK);
+      ComPtr<com::IDispatch> response;
+      ASSERT_EQ(com::GetProperty(client.get(), kClientResponse, &response), S_OK);
+      std::string text;
+      EXPECT_EQ(com::GetProperty(response.get(), kResponseText, &text), S_OK);
+      EXPECT_EQ(text, "again") << round;
+      EXPECT_NE(testkit::ReadFile("/proc/self/maps").find("libvorlanehttp.so"), std::string::npos);
+    }
+    com::CoFreeUnusedLibraries();
+    EXPECT_EQ(testkit::ReadFile("/proc/self/maps").find("libvorlanehttp.so"), std::string::npos) << round;
+  }
+}
+
 // ---------------------------------------------------------------- https
 
 class HttpClientTlsTest : public HttpClientTest {

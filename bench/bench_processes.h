@@ -10,12 +10,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -219,6 +221,32 @@ inline double TreeCpuSeconds(pid_t root) {
   return total;
 }
 
+// CPU time of the children this process has reaped, user + system, in seconds.
+inline double ChildrenCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Runs `args` (the program first) with its output discarded and waits for it: its exit status,
+// or -1 when it could not run or did not exit.
+inline int RunProgram(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Latencies in microseconds, summarised.
 struct Latencies {
   size_t count = 0;
@@ -234,6 +262,13 @@ inline Latencies Summarize(std::vector<double> micros) {
   summary.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
   summary.worst = micros.back();
   return summary;
+}
+
+// One line of a check benchmark: how many checks, their median and 99th percentile time, and the
+// CPU time one check costs.
+inline void PrintCheckTimes(const char* what, const Latencies& time, double cpuMsPerCheck) {
+  std::printf("%-34s %6zu checks  median %8.2f ms  p99 %8.2f ms  cpu %6.3f ms/check\n", what, time.count,
+              time.median / 1000, time.p99 / 1000, cpuMsPerCheck);
 }
 
 }  // namespace vorlane::bench

@@ -6,10 +6,6 @@
 // and the CPU time it costs (the agent process's, or check_tcp's own as its parent reaps it).
 // Needs `scripts/install-deps.sh --bench` for check_tcp; a plain program, run by hand:
 //   bench_tcp_check [checks]
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_clients.h"
-#include "bench/bench_processes.h"
+#include "bench/check_bench.h"
 #include "testing/peer_server.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,35 +25,9 @@ using vorlane::testkit::PeerServer;
 
 constexpr char kCheckTcp[] = "/usr/lib/nagios/plugins/check_tcp";
 
-double ChildrenCpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_CHILDREN, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 // Runs check_tcp once; its exit status (0 OK), or -1 when it could not run.
 int RunCheckTcp(int port) {
-  std::string program = kCheckTcp;
-  std::vector<std::string> args = {program, "-H", "127.0.0.1", "-p", std::to_string(port), "-e", "220", "-t", "5"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void Print(const char* what, const Latencies& time, double cpuMsPerCheck) {
-  std::printf("%-34s %6zu checks  median %8.2f ms  p99 %8.2f ms  cpu %6.3f ms/check\n", what, time.count,
-              time.median / 1000, time.p99 / 1000, cpuMsPerCheck);
+  return RunProgram({kCheckTcp, "-H", "127.0.0.1", "-p", std::to_string(port), "-e", "220", "-t", "5"});
 }
 
 }  // namespace
@@ -90,40 +57,8 @@ int main(int argc, char** argv) {
 
   const std::string request = "#requestaction=runcheck#sessionid=" + client.SessionId() +
                               "#checkid=TCP#Hostname=127.0.0.1#Protocol=SMTP:25#Port=0#Timeout (sec.)=5#";
-  std::vector<double> agentTimes, reported;
-  int agentUp = 0;
-  const double agentCpuBefore = CpuSeconds(agent.pid());
-  for (int i = 0; i < checks; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    if (!client.RoundTrip(request, "@@RTO=") ) break;
-    agentUp += client.LastRead().find("result=up") != std::string::npos ? 1 : 0;
-    if (!client.Await("#")) break;
-    agentTimes.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    reported.push_back(std::atof(client.LastRead().c_str()) * 1000);
-  }
-  const double agentCpu = CpuSeconds(agent.pid()) - agentCpuBefore;
-
-  std::vector<double> pluginTimes;
-  int pluginUp = 0;
-  const double pluginCpuBefore = ChildrenCpuSeconds();
-  for (int i = 0; i < checks; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    const int status = RunCheckTcp(server.port());
-    if (status < 0) {
-      std::fprintf(stderr, "bench_tcp_check: %s did not run (scripts/install-deps.sh --bench)\n", kCheckTcp);
-      break;
-    }
-    pluginUp += status == 0 ? 1 : 0;
-    pluginTimes.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-  }
-  const double pluginCpu = ChildrenCpuSeconds() - pluginCpuBefore;
-
-  std::printf("TCP dialogue check against a greeting server on loopback (expect \"220\")\n");
-  Print("agent runcheck TCP (round trip)", Summarize(agentTimes),
-        agentTimes.empty() ? 0 : agentCpu * 1000 / agentTimes.size());
-  Print("agent runcheck TCP (its RTO)", Summarize(reported), 0);
-  Print("check_tcp -e 220 (run as program)", Summarize(pluginTimes),
-        pluginTimes.empty() ? 0 : pluginCpu * 1000 / pluginTimes.size());
-  std::printf("up: agent %d of %zu, check_tcp %d of %zu\n", agentUp, agentTimes.size(), pluginUp, pluginTimes.size());
-  return agentUp == static_cast<int>(agentTimes.size()) && pluginUp == static_cast<int>(pluginTimes.size()) ? 0 : 1;
+  const CheckTimes agentTimes = TimeAgentChecks(client, agent.pid(), request, checks);
+  const CheckTimes pluginTimes = TimePluginRuns([&] { return RunCheckTcp(server.port()); }, checks, kCheckTcp);
+  return ReportComparison("TCP dialogue check against a greeting server on loopback (expect \"220\")",
+                          "agent runcheck TCP", "check_tcp -e 220", agentTimes, pluginTimes);
 }

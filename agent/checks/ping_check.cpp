@@ -57,7 +57,7 @@ uint8_t ParseTos(std::string_view text) {
 
 // Text from the component ends up inside an answer value, where a '#' would end the value and
 // start a forged pair: it becomes a space. Everything else goes out as the component wrote it.
-std::string AsAnswerText(std::string text) {
+std::string AsPingAnswerText(std::string text) {
   std::replace(text.begin(), text.end(), '#', ' ');
   return text;
 }
@@ -168,7 +168,7 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
     Answer(user, kUpAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
     return;
   }
-  const std::string errors = AsAnswerText(FormatPingErrors(errorMessage.ToUtf8()));
+  const std::string errors = AsPingAnswerText(FormatPingErrors(errorMessage.ToUtf8()));
   if (succeeded == 0) {
     Answer(user, kDownAnswer, {FormatAnswer(kNoneText, {errors})}, serviceIndex);
     return;

@@ -40,15 +40,6 @@ constexpr std::string_view kNotEndedLog = "The TCP check of %s on port %d did no
 // Both result answers are formatted into a buffer of this size; the %s texts are what gets shortened.
 constexpr size_t kTcpAnswerBuffer = 4096;
 
-// The peer's own words end up inside an answer value, where a '#' would end the value and start a
-// forged pair, and a line end would split the answer for its reader: both become spaces.
-std::string AsAnswerText(std::string text) {
-  for (char& c : text) {
-    if (c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  return text;
-}
-
 // Logged before it is sent: the answers that end the check before a job runs.
 void AnswerEarly(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
   Log(answer, kLogOutgoing);

@@ -137,4 +137,11 @@ bool FitsInAnswerValue(std::string_view name) {
   return true;
 }
 
+std::string AsAnswerText(std::string text) {
+  for (char& c : text) {
+    if (c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 }  // namespace vorlane::agent

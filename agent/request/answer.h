@@ -36,4 +36,9 @@ std::string FormatAnswer(std::string_view tmpl, std::initializer_list<AnswerArg>
 // nested record) and no control characters (line ends split the answer for the reader).
 bool FitsInAnswerValue(std::string_view name);
 
+// Text from outside (a peer's words, a component's message) made fit to stand as an answer value:
+// a '#' would end the value and start a forged pair, a line end would split the answer for its
+// reader, so both, and every other control character, become spaces.
+std::string AsAnswerText(std::string text);
+
 }  // namespace vorlane::agent

@@ -8,6 +8,7 @@
 #include "agent/checks/process_check.h"
 #include "agent/checks/service_check.h"
 #include "agent/checks/tcp_check.h"
+#include "agent/checks/url_check.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/check_catalogue.h"
 #include "agent/server/term_server_events.h"
@@ -61,6 +62,7 @@ AgentServer::AgentServer(ConfigPaths paths)
   checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
   checks_.Register(kCheckIdPing, HandlePingCheck);
   checks_.Register(kCheckIdTcp, HandleTcpCheck);
+  checks_.Register(kCheckIdUrl, HandleUrlCheck);
 }
 
 AgentServer::~AgentServer() { StopService(); }

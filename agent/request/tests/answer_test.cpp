@@ -92,5 +92,20 @@ TEST(FormatAnswer, TemplateAndArgumentsMustAgree) {
   EXPECT_THROW(FormatAnswer("#%", {}), std::logic_error);
 }
 
+TEST(AsAnswerTextTest, PairMarksAndControlCharactersBecomeSpaces) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"plain text", "plain text"},
+      {"a#result=up#b", "a result=up b"},
+      {"line\r\nend\ttab\x7f", "line  end tab "},
+      {std::string("nul\0byte", 8), "nul byte"},
+      {"Grüße €", "Grüße €"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(AsAnswerText(c.in), c.out) << c.in;
+}
+
 }  // namespace
 }  // namespace vorlane::agent

@@ -1,0 +1,447 @@
+#include "agent/checks/url_check.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <pwd.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <strings.h>
+
+#include "agent/checks/remote_host.h"
+#include "agent/log/agent_log.h"
+#include "agent/request/answer.h"
+#include "agent/request/record.h"
+#include "agent/request/reply.h"
+#include "platform/base/utf8.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com_object.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/error_info.h"
+#include "platform/com/late_binding.h"
+#include "platform/com/variant.h"
+#include "platform/httpclient/httpclient.h"
+
+namespace vorlane::agent {
+namespace {
+
+using com::HRESULT;
+using com::S_OK;
+using com::Variant;
+
+constexpr std::string_view kNoClientAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=URL#errormessage=Could not create HttpClient object#";
+constexpr std::string_view kErrorAnswer = "#keycount=3#responseaction=runcheck#checkid=URL#errormessage=%s#";
+constexpr std::string_view kStatusAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=URL#result=down#resultstring=Got page but StatusCode is not 200, is "
+    "%d.@@RTO=%ld#";
+constexpr std::string_view kUpAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=URL#result=up#resultstring=Got page and content is ok.@@RTO=%ld#";
+constexpr std::string_view kDownAnswer =
+    "#keycount=3#responseaction=runcheck#checkid=URL#result=down#resultstring=Got page and content is NOT ok.@@RTO="
+    "%ld#";
+
+constexpr std::string_view kUseUrlAuthenticationLog = "Use URL authentication";
+constexpr std::string_view kUseProxyLog = "Use proxy";
+constexpr std::string_view kUseProxyAuthenticationLog = "Use proxy authentication";
+constexpr std::string_view kNoTempFileLog = "GetTempFileName failed";
+constexpr std::string_view kGetExceptionLog = "caught the HttpClient Get() exception!";
+constexpr std::string_view kRefusedPropertyLog = "The HttpClient refused property %d";
+// When the request failed without a text of the component's, the answer still says so.
+constexpr std::string_view kGetFailedText = "The HttpClient request failed";
+constexpr std::string_view kNoResponseText = "The HttpClient gave no response object";
+
+constexpr std::string_view kTrue = "true";
+constexpr std::string_view kShouldContain = "should contain";
+constexpr std::string_view kShouldNotContain = "should not contain";
+constexpr std::string_view kAllWords = "all words";
+constexpr std::string_view kAnyWord = "any word";
+constexpr std::string_view kExactPhrase = "exact phrase";
+
+// The completion text is kept to this many bytes (cut between characters).
+constexpr size_t kCompletionTextLimit = 1023;
+constexpr size_t kUrlAnswerBuffer = 4096;
+
+constexpr std::string_view kBodyFilePrefix = "wdH";
+constexpr std::string_view kBodyFileExtension = ".tmp";
+constexpr int kBodyFileAttempts = 64;
+
+struct ProxyTypeName {
+  std::string_view name;
+  int32_t code;
+};
+constexpr ProxyTypeName kProxyTypes[] = {
+    {"ProxyNone", httpclient::kProxyNone},       {"ProxySocks4", httpclient::kProxySocks4},
+    {"ProxySocks5", httpclient::kProxySocks5},   {"ProxyWEBStandard", httpclient::kProxyWebStandard},
+    {"ProxyRelay", httpclient::kProxyRelay},     {"ProxySocks4a", httpclient::kProxySocks4a},
+    {"ProxyWindows", httpclient::kProxyEnvironment},
+};
+
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+void AppendUtf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// The character tables of C.UTF-8, whatever locale the process runs in.
+locale_t Utf8Locale() {
+  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+// What one check keeps between its calls and the client's events: the file for the body and
+// Done's code and text. One per check run, so that checks of different connections can run side
+// by side.
+struct UrlRun {
+  com::IDispatch* client = nullptr;
+  std::string bodyFile;
+  int32_t code = 0;
+  std::string text;
+};
+
+// The receiver of the client's events. They arrive during Get, on the thread that called it;
+// once the run is over the receiver is detached and ignores anything that still comes.
+class UrlEventSink final
+    : public com::ComObject<UrlEventSink, com::DispatchImpl<UrlEventSink, httpclient::IHttpClientEvents>> {
+  HRESULT OnDone(com::DispatchCall& call) {
+    if (run_ == nullptr) return S_OK;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &run_->code));
+    std::string text;
+    VORLANE_RETURN_IF_FAILED(call.Read(1, &text));
+    text.resize(utf8::CutPoint(text, kCompletionTextLimit));
+    run_->text = std::move(text);
+    return S_OK;
+  }
+  // The body goes to the run's file, when it has one.
+  HRESULT OnHeadersDone(com::DispatchCall& /*call*/) {
+    if (run_ == nullptr || run_->bodyFile.empty()) return S_OK;
+    com::ComPtr<com::IDispatch> response;
+    VORLANE_RETURN_IF_FAILED(com::GetProperty(run_->client, httpclient::kClientResponse, &response));
+    if (!response) return com::E_POINTER;
+    return com::PutProperty(response.get(), httpclient::kResponseFileName, Variant::FromUtf8(run_->bodyFile));
+  }
+  HRESULT OnIgnored(com::DispatchCall& /*call*/) { return S_OK; }
+
+ public:
+  static constexpr com::DispatchMember<UrlEventSink> kDispatchMembers[] = {
+      com::DispMethod("Done", httpclient::kEventDone, &UrlEventSink::OnDone, 2),
+      com::DispMethod("StateChange", httpclient::kEventStateChange, &UrlEventSink::OnIgnored, 0, 1),
+      com::DispMethod("Connected", httpclient::kEventConnected, &UrlEventSink::OnIgnored),
+      com::DispMethod("Disconnected", httpclient::kEventDisconnected, &UrlEventSink::OnIgnored, 0, 2),
+      com::DispMethod("HeadersDone", httpclient::kEventHeadersDone, &UrlEventSink::OnHeadersDone),
+      com::DispMethod("Progress", httpclient::kEventProgress, &UrlEventSink::OnIgnored, 0, 2),
+      com::DispMethod("ClientCertRequired", httpclient::kEventClientCertRequired, &UrlEventSink::OnIgnored),
+      com::DispMethod("HostCertificate", httpclient::kEventHostCertificate, &UrlEventSink::OnIgnored, 0, 4),
+  };
+
+  explicit UrlEventSink(UrlRun* run) : run_(run) {}
+  void Detach() { run_ = nullptr; }
+
+ private:
+  ~UrlEventSink() override = default;
+
+  UrlRun* run_;
+};
+
+// The receiver connected to the client's events for the life of the object.
+class EventConnection {
+ public:
+  EventConnection(com::IDispatch* client, com::IUnknown* sink) {
+    com::ComPtr<com::IConnectionPointContainer> container;
+    if (client->QueryInterface(com::IConnectionPointContainer::kIid, container.put_void()) != S_OK || !container) {
+      return;
+    }
+    if (container->FindConnectionPoint(httpclient::IHttpClientEvents::kIid, point_.put()) != S_OK || !point_) return;
+    if (point_->Advise(sink, &cookie_) != S_OK) point_.reset();
+  }
+  ~EventConnection() {
+    if (point_) (void)point_->Unadvise(cookie_);
+  }
+  EventConnection(const EventConnection&) = delete;
+  EventConnection& operator=(const EventConnection&) = delete;
+  bool connected() const { return static_cast<bool>(point_); }
+
+ private:
+  com::ComPtr<com::IConnectionPoint> point_;
+  uint32_t cookie_ = 0;
+};
+
+void Put(com::IDispatch* client, com::DISPID id, const Variant& value) {
+  if (com::PutProperty(client, id, value) != S_OK) {
+    Log(FormatAnswer(kRefusedPropertyLog, {static_cast<long long>(id)}), kLogError);
+  }
+}
+
+// The description of the error information the failed call left, or "".
+std::string TakeErrorText() {
+  com::ComPtr<com::IErrorInfo> info;
+  if (com::GetErrorInfo(info.put()) != S_OK || !info) return {};
+  com::Bstr description;
+  if (info->GetDescription(description.put()) != S_OK) return {};
+  return description.ToUtf8();
+}
+
+std::string ErrorAnswer(std::string_view text) {
+  return FormatAnswer(kErrorAnswer, {AsAnswerText(std::string(text))}, kUrlAnswerBuffer);
+}
+
+}  // namespace
+
+UrlRequest ReadUrlRequest(std::string_view record) {
+  UrlRequest request;
+  request.url = GetRecordValue(record, kKeyUrl);
+  request.contentCheckType = GetRecordValue(record, kKeyContentCheckType);
+  if (request.contentCheckType.empty()) request.contentCheckType = kNoContentCheck;
+  request.words = GetRecordValue(record, kKeyWords);
+  request.content = GetRecordValue(record, kKeyContent);
+  request.useUrlAuthentication = FindRecordValue(record, kKeyUseUrlAuthentication) == kTrue;
+  request.user = GetRecordValue(record, kKeyUrlUser);
+  request.password = DecodeRemotePassword(FindRecordValue(record, kKeyUrlPassword));
+  request.proxyType = GetRecordValue(record, kKeyProxyType);
+  if (request.proxyType.empty()) request.proxyType = kProxyNoneName;
+  request.proxyServer = GetRecordValue(record, kKeyProxyServer);
+  // Leading digits only: a sign or white space gives 0, as does a value without digits.
+  const std::string_view port = FindRecordValue(record, kKeyProxyPort);
+  request.proxyPort = port.empty() || std::isdigit(static_cast<unsigned char>(port.front())) == 0
+                          ? 0
+                          : ParseRecordNumber(port);
+  request.useProxyAuthentication = FindRecordValue(record, kKeyUseProxyAuthentication) == kTrue;
+  request.proxyUser = GetRecordValue(record, kKeyProxyUser);
+  request.proxyPassword = DecodeRemotePassword(FindRecordValue(record, kKeyProxyPassword));
+  return request;
+}
+
+std::optional<int32_t> ProxyTypeCode(std::string_view name) {
+  for (const ProxyTypeName& entry : kProxyTypes) {
+    if (SameText(entry.name, name)) return entry.code;
+  }
+  return std::nullopt;
+}
+
+std::string LowerUtf8(std::string_view text) {
+  std::string lower;
+  lower.reserve(text.size());
+  const locale_t locale = Utf8Locale();
+  for (size_t at = 0; at < text.size();) {
+    const utf8::Sequence sequence = utf8::DecodeAt(text, at);
+    if (sequence.length == 0) {
+      lower.push_back(text[at++]);
+      continue;
+    }
+    char32_t c = sequence.value;
+    if (c < 0x80) {
+      c = static_cast<char32_t>(std::tolower(static_cast<int>(c)));
+    } else if (locale != static_cast<locale_t>(nullptr)) {
+      c = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(c), locale));
+    }
+    AppendUtf8(&lower, c);
+    at += sequence.length;
+  }
+  return lower;
+}
+
+std::vector<std::string> ContentWords(std::string_view content) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  do {
+    const size_t blank = content.find(' ', at);
+    if (blank == std::string_view::npos) {
+      words.emplace_back(content.substr(at));
+      at = content.size();
+    } else {
+      words.emplace_back(content.substr(at, blank - at));
+      at = blank + 1;
+    }
+  } while (at < content.size());
+  return words;
+}
+
+bool CheckContent(std::string_view page, std::string_view type, std::string_view words, std::string_view content) {
+  const bool contain = SameText(type, kShouldContain);
+  if (!contain && !SameText(type, kShouldNotContain)) return SameText(type, kNoContentCheck);
+  const std::string lowerPage = LowerUtf8(page);
+  const std::string lowerContent = LowerUtf8(content);
+  if (SameText(words, kExactPhrase)) return (lowerPage.find(lowerContent) != std::string::npos) == contain;
+  const bool all = SameText(words, kAllWords);
+  if (!all && !SameText(words, kAnyWord)) return false;
+  // Each word is found (an empty word always is) or not; the search stops as soon as the outcome
+  // is settled, and each word is logged as it is taken.
+  for (const std::string& word : ContentWords(lowerContent)) {
+    Log(word, kLogInfo);
+    const bool found = lowerPage.find(word) != std::string::npos;
+    if (all && !found) return !contain;  // a word is missing
+    if (!all && found) return contain;   // a word is there
+  }
+  return all == contain;
+}
+
+std::filesystem::path PersonalFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  std::array<char, 4096> buffer{};
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+UrlBodyFile::UrlBodyFile(const std::filesystem::path& folder) {
+  if (folder.empty()) return;
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  std::random_device random;
+  for (int attempt = 0; attempt < kBodyFileAttempts; ++attempt) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(random() & 0xFFFFu));
+    const std::string candidate =
+        (folder / (std::string(kBodyFilePrefix) + hex + std::string(kBodyFileExtension))).string();
+    // O_EXCL: never a file or link that is already there.
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      path_ = candidate;
+      return;
+    }
+    if (errno != EEXIST) return;
+  }
+}
+
+UrlBodyFile::~UrlBodyFile() {
+  if (!path_.empty()) (void)::unlink(path_.c_str());
+}
+
+HRESULT CreateHttpClient(com::ComPtr<com::IDispatch>* client) {
+  return com::CreateInstanceByProgId(httpclient::kHttpClientProgId, com::IDispatch::kIid, client->put_void());
+}
+
+namespace {
+
+// Steps before the request: blocking mode, credentials, proxy, each logged as it is taken.
+void ConfigureClient(com::IDispatch* client, const UrlRequest& request) {
+  Put(client, httpclient::kClientBlocking, Variant(true));
+  Log(request.url, kLogInfo);
+  if (request.useUrlAuthentication) {
+    Log(kUseUrlAuthenticationLog, kLogInfo);
+    Put(client, httpclient::kClientUserName, Variant::FromUtf8(request.user));
+    Put(client, httpclient::kClientPassword, Variant::FromUtf8(request.password));
+  }
+  if (const std::optional<int32_t> code = ProxyTypeCode(request.proxyType)) {
+    Put(client, httpclient::kClientProxyType, Variant(*code));
+  }
+  Log(request.proxyType, kLogInfo);
+  if (request.proxyServer.empty()) return;
+  Log(kUseProxyLog, kLogInfo);
+  Put(client, httpclient::kClientProxyHost, Variant::FromUtf8(request.proxyServer));
+  Put(client, httpclient::kClientProxyPort, Variant(request.proxyPort));
+  if (request.useProxyAuthentication) {
+    Log(kUseProxyAuthenticationLog, kLogInfo);
+    Put(client, httpclient::kClientProxyUserName, Variant::FromUtf8(request.proxyUser));
+    Put(client, httpclient::kClientProxyPassword, Variant::FromUtf8(request.proxyPassword));
+  }
+}
+
+// The answer once Get has returned without an exception: the completion code, the status, the
+// content test, in that order.
+std::string AnswerOfResponse(com::IDispatch* client, const UrlRun& run, const UrlRequest& request,
+                             long long responseTime) {
+  if (run.code != 0) return ErrorAnswer(run.text.empty() ? kGetFailedText : run.text);
+  com::ComPtr<com::IDispatch> response;
+  int32_t status = 0;
+  if (com::GetProperty(client, httpclient::kClientResponse, &response) != S_OK || !response ||
+      com::GetProperty(response.get(), httpclient::kResponseStatusCode, &status) != S_OK) {
+    return ErrorAnswer(kNoResponseText);
+  }
+  if (status != 200) {
+    return FormatAnswer(kStatusAnswer, {static_cast<long long>(status), responseTime}, kUrlAnswerBuffer);
+  }
+  std::string page;
+  if (com::GetProperty(response.get(), httpclient::kResponseText, &page) != S_OK) return ErrorAnswer(kNoResponseText);
+  response.reset();
+  const bool passed = CheckContent(page, request.contentCheckType, request.words, request.content);
+  return FormatAnswer(passed ? kUpAnswer : kDownAnswer, {responseTime}, kUrlAnswerBuffer);
+}
+
+// The request itself, with the body file that exists only while it runs.
+std::string Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request, const std::filesystem::path& folder) {
+  // A monotonic clock: a change of the system time during the fetch does not skew the time.
+  const auto start = std::chrono::steady_clock::now();
+  const UrlBodyFile bodyFile(folder);
+  if (bodyFile.path().empty()) Log(kNoTempFileLog, kLogError);
+  run.bodyFile = bodyFile.path();
+
+  const HRESULT hr = com::CallMethod(client, httpclient::kClientGet, {Variant::FromUtf8(request.url)});
+  if (com::Failed(hr)) {
+    const std::string raised = TakeErrorText();
+    Log(kGetExceptionLog, kLogError);
+    return ErrorAnswer(!run.text.empty() ? run.text : !raised.empty() ? raised : std::string(kGetFailedText));
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const long long responseTime = std::min<long long>(elapsed.count(), std::numeric_limits<int32_t>::max());
+  return AnswerOfResponse(client, run, request, responseTime);
+}
+
+}  // namespace
+
+void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
+                 const std::filesystem::path& folder) {
+  const UrlRequest request = ReadUrlRequest(record);
+  Log(request.contentCheckType, kLogInfo);
+
+  com::ComPtr<com::IDispatch> client;
+  if (create(&client) != S_OK || !client) {
+    Reply(user, std::string(kNoClientAnswer), serviceIndex);
+    return;
+  }
+  UrlRun run;
+  run.client = client.get();
+  const com::ComPtr<UrlEventSink> sink = com::Make<UrlEventSink>(&run);
+  std::string answer;
+  {
+    const EventConnection events(client.get(), static_cast<com::IDispatch*>(sink.get()));
+    if (events.connected()) {
+      ConfigureClient(client.get(), request);
+      answer = Fetch(client.get(), run, request, folder);
+    } else {
+      answer = kNoClientAnswer;  // a client without its events could not report the transfer
+    }
+  }
+  sink->Detach();
+  client.reset();
+  Reply(user, answer, serviceIndex);
+}
+
+void HandleUrlCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record, int32_t serviceIndex) {
+  RunUrlCheck(user, record, serviceIndex, CreateHttpClient, PersonalFolder());
+}
+
+}  // namespace vorlane::agent

@@ -1,0 +1,193 @@
+#include "platform/httpclient/http_transfer.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "platform/httpclient/httpclient.h"
+
+namespace vorlane::httpclient {
+namespace {
+
+constexpr std::string_view kSchemeText = "Only http and https URLs are fetched, not \"%s\"";
+constexpr std::string_view kNoUrlText = "No URL to fetch";
+constexpr std::string_view kNoProxyHostText = "The proxy type needs a proxy host";
+constexpr std::string_view kBodyTooLargeText = "The response body is larger than the limit of %d bytes";
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+// libcurl's global setup is not safe to run from two threads at once; the first transfer of the
+// process runs it once.
+bool CurlReady() {
+  static std::once_flag once;
+  static CURLcode setup = CURLE_FAILED_INIT;
+  std::call_once(once, [] { setup = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  return setup == CURLE_OK;
+}
+
+std::string Replace(std::string_view tmpl, std::string_view value) {
+  std::string text(tmpl);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, value);
+  return text;
+}
+
+// What the callbacks fill in while the transfer runs.
+struct Receiver {
+  size_t cap = 0;
+  bool tooLarge = false;
+  std::string body;
+};
+
+// A status line starts each response, the interim ones of an authentication round or a proxy
+// tunnel among them: only the final response's body is kept.
+size_t OnHeader(char* data, size_t size, size_t count, void* user) noexcept {
+  const size_t bytes = size * count;
+  auto* receiver = static_cast<Receiver*>(user);
+  if (std::string_view(data, bytes).starts_with("HTTP/")) receiver->body.clear();
+  return bytes;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) noexcept {
+  const size_t bytes = size * count;
+  auto* receiver = static_cast<Receiver*>(user);
+  if (bytes > receiver->cap - receiver->body.size()) {
+    receiver->tooLarge = true;
+    return 0;  // ends the transfer with CURLE_WRITE_ERROR
+  }
+  try {
+    receiver->body.append(data, bytes);
+  } catch (...) {
+    return 0;
+  }
+  return bytes;
+}
+
+long CurlProxyType(int32_t type) {
+  switch (type) {
+    case kProxySocks4: return CURLPROXY_SOCKS4;
+    case kProxySocks5: return CURLPROXY_SOCKS5_HOSTNAME;
+    case kProxySocks4a: return CURLPROXY_SOCKS4A;
+    default: return CURLPROXY_HTTP;
+  }
+}
+
+// Sets the options one by one; the first that libcurl refuses ends the setup with its code.
+class Options {
+ public:
+  explicit Options(CURL* handle) : handle_(handle) {}
+  template <class T>
+  Options& Set(CURLoption option, T value) {
+    if (result_ == CURLE_OK) result_ = curl_easy_setopt(handle_, option, value);
+    return *this;
+  }
+  Options& Text(CURLoption option, const std::string& value) { return Set(option, value.c_str()); }
+  CURLcode result() const { return result_; }
+
+ private:
+  CURL* handle_;
+  CURLcode result_ = CURLE_OK;
+};
+
+void SetProxy(Options& options, const TransferRequest& request) {
+  if (request.proxyType == kProxyNone) {
+    options.Set(CURLOPT_PROXY, "");  // not even the environment's
+    return;
+  }
+  if (request.proxyType != kProxyEnvironment) {
+    options.Text(CURLOPT_PROXY, request.proxyHost).Set(CURLOPT_PROXYTYPE, CurlProxyType(request.proxyType));
+    if (request.proxyPort > 0 && request.proxyPort <= 65535) options.Set(CURLOPT_PROXYPORT, long{request.proxyPort});
+  }
+  if (!request.proxyUser.empty() || !request.proxyPassword.empty()) {
+    options.Text(CURLOPT_PROXYUSERNAME, request.proxyUser)
+        .Text(CURLOPT_PROXYPASSWORD, request.proxyPassword)
+        .Set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+  }
+}
+
+}  // namespace
+
+std::string UrlScheme(const std::string& url) {
+  const size_t end = url.find("://");
+  if (end == std::string::npos || end == 0) return {};
+  std::string scheme = url.substr(0, end);
+  for (char c : scheme) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return {};
+  }
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme;
+}
+
+TransferResult PerformTransfer(const TransferRequest& request) noexcept {
+  TransferResult result;
+  try {
+    if (request.url.empty()) return {kDoneBadRequest, std::string(kNoUrlText), 0, {}};
+    const std::string scheme = UrlScheme(request.url);
+    if (!scheme.empty() && scheme != "http" && scheme != "https") {
+      return {kDoneUnsupportedScheme, Replace(kSchemeText, scheme), 0, {}};
+    }
+    if (request.proxyType != kProxyNone && request.proxyType != kProxyEnvironment && request.proxyHost.empty()) {
+      return {kDoneBadRequest, std::string(kNoProxyHostText), 0, {}};
+    }
+    if (!CurlReady()) return {CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT), 0, {}};
+    CurlHandle handle(curl_easy_init());
+    if (!handle) return {CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT), 0, {}};
+
+    Receiver receiver;
+    receiver.cap = static_cast<size_t>(request.maxBodyBytes);
+    char error[CURL_ERROR_SIZE] = {};
+    Options options(handle.get());
+    options.Set(CURLOPT_ERRORBUFFER, error)
+        .Set(CURLOPT_NOSIGNAL, 1L)
+        .Text(CURLOPT_URL, request.url)
+        .Set(CURLOPT_DEFAULT_PROTOCOL, "http")
+        .Set(CURLOPT_PROTOCOLS_STR, "http,https")
+        .Set(CURLOPT_FOLLOWLOCATION, 0L)
+        .Set(CURLOPT_SSL_VERIFYPEER, 1L)
+        .Set(CURLOPT_SSL_VERIFYHOST, 2L)
+        .Set(CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeoutSeconds) * 1000)
+        .Set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxBodyBytes))
+        .Set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L)
+        .Set(CURLOPT_HEADERFUNCTION, &OnHeader)
+        .Set(CURLOPT_HEADERDATA, &receiver)
+        .Set(CURLOPT_WRITEFUNCTION, &OnBody)
+        .Set(CURLOPT_WRITEDATA, &receiver);
+    if (!request.caFile.empty()) {
+      options.Text(CURLOPT_CAINFO, request.caFile).Set(CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    }
+    if (!request.user.empty() || !request.password.empty()) {
+      options.Text(CURLOPT_USERNAME, request.user)
+          .Text(CURLOPT_PASSWORD, request.password)
+          .Set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+    }
+    SetProxy(options, request);
+    CURLcode code = options.result();
+    if (code == CURLE_OK) code = curl_easy_perform(handle.get());
+
+    if (receiver.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+      std::string text(kBodyTooLargeText);
+      text.replace(text.find("%d"), 2, std::to_string(request.maxBodyBytes));
+      return {kDoneBodyTooLarge, std::move(text), 0, {}};
+    }
+    if (code != CURLE_OK) {
+      return {static_cast<int32_t>(code), error[0] != '\0' ? std::string(error) : curl_easy_strerror(code), 0, {}};
+    }
+    long status = 0;
+    (void)curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+    result.status = static_cast<int32_t>(status);
+    result.body = std::move(receiver.body);
+    return result;
+  } catch (...) {
+    return {CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY), 0, {}};
+  }
+}
+
+}  // namespace vorlane::httpclient

@@ -1,0 +1,121 @@
+// The HTTP client component's contract for its clients: class and interface ids, the member ids
+// for late binding, the event interface with its event ids, the proxy types, the completion
+// codes and the limits. The component is reached late-bound only (IDispatch); clients include
+// this header, create it by ProgID and link against nothing of the component.
+//
+// A request: put the properties, call Get(url). Once the transfer has ended with a response, the
+// component fires HeadersDone (the client may then name a file for the body on the response
+// object), writes the body to that file and fires Done(code, text): code 0 when a response came
+// back whatever its status, otherwise a failure code below with a text that says what failed
+// (then without HeadersDone).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/com/interfaces.h"
+#include "platform/com/types.h"
+
+namespace vorlane::httpclient {
+
+inline constexpr com::Guid kHttpClientTypeLibId = com::GuidLiteral("84A3864D-2482-4E45-9B52-5C61CD841F3D");
+inline constexpr const char* kHttpClientTypeLibVersion = "1.0";
+inline constexpr const char* kHttpClientTypeLibHelp = "Vorlane HTTP Client 1.0";
+
+inline constexpr com::CLSID kHttpClientClsid = com::GuidLiteral("B89732ED-C567-4D90-9492-5CABF3743B7B");
+inline constexpr const char* kHttpClientDescription = "Vorlane HTTP Client";
+inline constexpr const char* kHttpClientProgId = "Vorlane.HttpClient.1";
+inline constexpr const char* kHttpClientIndependentProgId = "Vorlane.HttpClient";
+
+// The client: one request at a time.
+struct IHttpClient : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("A0E74860-99E6-4190-BB91-E16669A1B5CA");
+
+ protected:
+  ~IHttpClient() = default;
+};
+
+// The response of the client's current or last request.
+struct IHttpResponse : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("80BFA943-D962-4CFE-B0A3-D3B398C04CD8");
+
+ protected:
+  ~IHttpResponse() = default;
+};
+
+// Events of the client, by their ids below.
+struct IHttpClientEvents : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("23C89F41-17AC-4049-BF22-EC158CB17BFF");
+
+ protected:
+  ~IHttpClientEvents() = default;
+};
+
+enum HttpClientMember : com::DISPID {
+  // boolean, false by default: true makes Get return only once the transfer has ended and Done
+  // has been delivered, on the calling thread. With false Get returns at once; the transfer runs
+  // on a thread of the component and the events reach the caller's message loop (or, for a
+  // caller without one, the component's thread).
+  kClientBlocking = 5,
+  kClientUserName = 6,   // text: user for the page (Basic, or Digest where the server asks for it)
+  kClientPassword = 7,   // text
+  kClientResponse = 10,  // object (IHttpResponse), get only
+  kClientGet = 18,       // method Get(url as text): http and https only; no URL, or an empty one, raises
+                         // an exception (after Done with kDoneBadRequest and the same text)
+  kClientProxyType = 26, // integer, a ProxyType
+  kClientProxyUserName = 27,
+  kClientProxyPassword = 28,
+  kClientProxyHost = 29,
+  kClientProxyPort = 30,    // integer; 0 takes the proxy type's usual port (1080)
+  kClientTimeout = 40,      // integer: seconds a transfer may take in all, 1 ... kLongestTimeoutSeconds
+  kClientMaxBodySize = 41,  // integer: the largest body taken, 1 ... kDefaultMaxBodyBytes
+};
+
+enum HttpResponseMember : com::DISPID {
+  kResponseFileName = 4,    // text: the file the body is written to (none when empty)
+  kResponseStatusCode = 5,  // 16-bit integer, get only: the status of the final response
+  kResponseText = 8,        // text, get only: the body (UTF-8; other bytes carried through)
+};
+
+enum HttpClientEvent : com::DISPID {
+  kEventDone = 1,              // Done(long code, text)
+  kEventStateChange = 2,       // never fired
+  kEventConnected = 3,         // never fired
+  kEventDisconnected = 4,      // never fired
+  kEventHeadersDone = 5,       // HeadersDone()
+  kEventProgress = 6,          // never fired
+  kEventClientCertRequired = 7,// never fired
+  kEventHostCertificate = 8,   // never fired: certificates are verified against the trust store
+};
+
+enum ProxyType : int32_t {
+  kProxyNone = 0,
+  kProxySocks4 = 1,
+  kProxySocks5 = 2,     // names are resolved by the proxy
+  kProxyWebStandard = 3,// an HTTP proxy
+  kProxyRelay = 4,      // an HTTP proxy
+  kProxySocks4a = 5,
+  kProxyEnvironment = 6,// http_proxy, https_proxy, all_proxy and no_proxy of the environment
+};
+
+// Done's codes: 0, or a libcurl result code for a failed transfer (its text is libcurl's
+// message). The component itself reports these:
+enum DoneCode : int32_t {
+  kDoneOk = 0,
+  kDoneUnsupportedScheme = 1,  // a URL whose scheme is not http or https
+  kDoneBadRequest = 3,         // no URL, or a proxy type that needs a proxy host without one
+  kDoneWriteFailed = 23,       // the body could not be written to the response's file
+  kDoneTimedOut = 28,          // the transfer took longer than the timeout
+  kDoneBodyTooLarge = 63,      // the body was larger than the cap
+};
+
+inline constexpr int32_t kDefaultTimeoutSeconds = 60;
+inline constexpr int32_t kLongestTimeoutSeconds = 3600;
+inline constexpr int32_t kDefaultMaxBodyBytes = 16 * 1024 * 1024;
+
+// Only for tests: a PEM file of trust anchors used instead of the system's trust store.
+inline constexpr const char* kTestCaFileVariable = "VORLANE_TEST_HTTP_CA_FILE";
+
+}  // namespace vorlane::httpclient

@@ -35,14 +35,6 @@ constexpr ModuleRegistration kModule{
 
 }  // namespace
 
-VORLANE_MODULE_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  return GetModuleClassObject(kModule, clsid, iid, object);
-}
-
 // Workers and notification threads run module code until they end, even after every object of
 // theirs is gone; the helper counts them.
-VORLANE_MODULE_EXPORT HRESULT DllCanUnloadNow() { return DllCanUnloadNowHelper(); }
-
-VORLANE_MODULE_EXPORT HRESULT DllRegisterServer() { return RegisterModule(kModule); }
-
-VORLANE_MODULE_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(kModule); }
+VORLANE_MODULE_ENTRY_POINTS(kModule)

@@ -1,17 +1,15 @@
 // A component module's classes as one constant table, and the module entry points that serve
-// from it: DllGetClassObject, DllRegisterServer and DllUnregisterServer become one line each.
+// from it: DllGetClassObject, DllCanUnloadNow, DllRegisterServer and DllUnregisterServer.
 //
 //   constexpr ModuleClass kClasses[] = {
 //       {.clsid = kClockClsid, .classObject = &ClassObjectOf<Clock>, .description = "Clock",
 //        .progId = "Lib.Clock.1", .versionIndependentProgId = "Lib.Clock", .programmable = true},
 //   };
 //   constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = ModuleTypeLib{...}};
+//   VORLANE_MODULE_ENTRY_POINTS(kModule)
 //
-//   VORLANE_MODULE_EXPORT HRESULT DllGetClassObject(const CLSID& c, const IID& i, void** o) {
-//     return GetModuleClassObject(kModule, c, i, o);
-//   }
-//   VORLANE_MODULE_EXPORT HRESULT DllRegisterServer() { return RegisterModule(kModule); }
-//   VORLANE_MODULE_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(kModule); }
+// A module whose entry points must do more writes them out itself, each calling the function the
+// macro calls.
 #pragma once
 
 #include <filesystem>
@@ -114,3 +112,22 @@ inline HRESULT RegisterModule(const ModuleRegistration& module) {
 }  // namespace
 
 }  // namespace vorlane::com
+
+// The four entry points of a module served from `module` (a ModuleRegistration constant of the
+// module). DllCanUnloadNow answers from the module's object count, which also counts the threads
+// started through module_thread.h, so a module is never unloaded under code of its own.
+#define VORLANE_MODULE_ENTRY_POINTS(module)                                                              \
+  VORLANE_MODULE_EXPORT ::vorlane::com::HRESULT DllGetClassObject(const ::vorlane::com::CLSID& clsid,     \
+                                                                 const ::vorlane::com::IID& iid,         \
+                                                                 void** object) {                        \
+    return ::vorlane::com::GetModuleClassObject(module, clsid, iid, object);                            \
+  }                                                                                                     \
+  VORLANE_MODULE_EXPORT ::vorlane::com::HRESULT DllCanUnloadNow() {                                      \
+    return ::vorlane::com::DllCanUnloadNowHelper();                                                     \
+  }                                                                                                     \
+  VORLANE_MODULE_EXPORT ::vorlane::com::HRESULT DllRegisterServer() {                                    \
+    return ::vorlane::com::RegisterModule(module);                                                      \
+  }                                                                                                     \
+  VORLANE_MODULE_EXPORT ::vorlane::com::HRESULT DllUnregisterServer() {                                  \
+    return ::vorlane::com::UnregisterModule(module);                                                    \
+  }

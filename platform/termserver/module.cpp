@@ -23,14 +23,6 @@ constexpr ModuleRegistration kModule{.classes = kClasses};
 
 }  // namespace
 
-VORLANE_MODULE_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  return GetModuleClassObject(kModule, clsid, iid, object);
-}
-
 // Connection threads run module code until they end, even after their server is gone; the
 // helper counts them.
-VORLANE_MODULE_EXPORT HRESULT DllCanUnloadNow() { return DllCanUnloadNowHelper(); }
-
-VORLANE_MODULE_EXPORT HRESULT DllRegisterServer() { return RegisterModule(kModule); }
-
-VORLANE_MODULE_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(kModule); }
+VORLANE_MODULE_ENTRY_POINTS(kModule)

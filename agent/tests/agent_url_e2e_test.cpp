@@ -200,7 +200,9 @@ TEST_F(AgentUrl, ResponseTimeOfASlowPage) {
   const std::string answer = Check(peer.Url("/slow"));
   EXPECT_EQ(WithoutRoundTripValue(answer), kUp);
   EXPECT_GE(ResponseTime(answer), 300) << answer;
-  EXPECT_LE(ResponseTime(answer), 400) << answer;
+  // The page's delay, plus the exchange: a bound wide enough for a loaded machine, tight enough to
+  // catch a time taken from the wrong moment.
+  EXPECT_LT(ResponseTime(answer), 1500) << answer;
 }
 
 // Checks of different connections run side by side, each with its own completion values and

@@ -265,18 +265,18 @@ std::filesystem::path MachineStoreFolder(std::string_view store) {
 
 CertificateFailure CertificateNotFound() { return {kTlsErrCertificateNotFound, kNotFound + Hex(kCryptNotFound) + ")."}; }
 
-std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSpec& spec, CertificateFailure* failure) {
+std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSource& source, CertificateFailure* failure) {
   CertificateStore store;
   ERR_clear_error();
-  switch (spec.type) {
+  switch (source.type) {
     case sstUser:
     case sstMachine: {
-      if (!IsStoreName(spec.store)) {
+      if (!IsStoreName(source.store)) {
         *failure = StoreNotOpened(std::to_string(EINVAL));
         return std::nullopt;
       }
       const std::filesystem::path folder =
-          spec.type == sstUser ? UserStoreFolder(spec.store) : MachineStoreFolder(spec.store);
+          source.type == sstUser ? UserStoreFolder(source.store) : MachineStoreFolder(source.store);
       std::error_code error;
       std::vector<std::filesystem::path> files;
       std::filesystem::directory_iterator entries(folder, error);
@@ -296,7 +296,7 @@ std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSpe
         int readError = 0;
         std::optional<std::string> pem = ReadSmallFile(file, kMaxFileBytes, &readError);
         if (!pem) continue;  // a file that cannot be read holds no certificate of the store
-        if (auto entry = MakeCredential(ReadCertificates(*pem), ReadKey(*pem, spec.password))) {
+        if (auto entry = MakeCredential(ReadCertificates(*pem), ReadKey(*pem, source.password))) {
           store.entries_.push_back(std::move(entry));
         }
       }
@@ -305,18 +305,18 @@ std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSpe
     case sstPFXFile:
     case sstPFXBlob: {
       std::string image;
-      if (spec.type == sstPFXFile) {
+      if (source.type == sstPFXFile) {
         int readError = 0;
-        std::optional<std::string> bytes = ReadSmallFile(spec.store, kMaxPkcs12Bytes, &readError);
+        std::optional<std::string> bytes = ReadSmallFile(source.store, kMaxPkcs12Bytes, &readError);
         if (!bytes) {
           *failure = StoreNotOpened(std::to_string(readError));
           return std::nullopt;
         }
         image = std::move(*bytes);
-      } else if (!spec.storeBytes.empty()) {
-        image = spec.storeBytes;
+      } else if (!source.storeBytes.empty()) {
+        image = source.storeBytes;
       } else {
-        std::optional<std::string> bytes = cipher::Base64DecodeToString(spec.store);
+        std::optional<std::string> bytes = cipher::Base64DecodeToString(source.store);
         image = bytes ? std::move(*bytes) : std::string();
       }
       BioPtr bio = MemoryBio(image);
@@ -329,7 +329,7 @@ std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSpe
       EVP_PKEY* key = nullptr;
       X509* certificate = nullptr;
       STACK_OF(X509)* others = nullptr;
-      const bool parsed = PKCS12_parse(pkcs12, spec.password.c_str(), &key, &certificate, &others) == 1;
+      const bool parsed = PKCS12_parse(pkcs12, source.password.c_str(), &key, &certificate, &others) == 1;
       const unsigned long reason = parsed ? 0 : ERR_GET_REASON(ERR_peek_last_error());
       PKCS12_free(pkcs12);
       ERR_clear_error();
@@ -358,13 +358,13 @@ std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSpe
       return store;
     }
     case sstPEMKey: {
-      const std::string& pem = spec.storeBytes.empty() ? spec.store : spec.storeBytes;
+      const std::string& pem = source.storeBytes.empty() ? source.store : source.storeBytes;
       std::vector<X509*> certificates = ReadCertificates(pem);
       if (certificates.empty()) {
         *failure = {kTlsErrStoreNotOpened, kNotDecoded};
         return std::nullopt;
       }
-      EVP_PKEY* key = ReadKey(pem, spec.password);
+      EVP_PKEY* key = ReadKey(pem, source.password);
       const bool belongs = key != nullptr && X509_check_private_key(certificates.front(), key) == 1;
       ERR_clear_error();
       if (!belongs) {

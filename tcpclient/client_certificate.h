@@ -56,7 +56,7 @@ class ClientCredential {
 // Where a store lies and how it opens: the control's SSLCertStoreType, SSLCertStore (the store's
 // name, a PKCS#12 file's path, a PKCS#12 image in base64, or the PEM text), SSLCertStoreB (the
 // image or PEM text as bytes; when not empty it wins over the text) and SSLCertStorePassword.
-struct CertificateStoreSpec {
+struct CertificateStoreSource {
   TSSLCertStoreType type = sstUser;
   std::string store = "MY";
   std::string storeBytes;
@@ -77,7 +77,7 @@ class CertificateStore {
  public:
   // Reads the store, or says why not: 271 with "The certificate store could not be opened (code)."
   // or, for a PEM text, "The certificate could not be decoded" / "Could not import key".
-  static std::optional<CertificateStore> Open(const CertificateStoreSpec& spec, CertificateFailure* failure);
+  static std::optional<CertificateStore> Open(const CertificateStoreSource& source, CertificateFailure* failure);
 
   // The certificate `subject` chooses (above), or null.
   std::shared_ptr<const ClientCredential> Select(std::string_view subject) const;

@@ -288,7 +288,7 @@ class KelplineControl final
   // TLS (kelpline_tls.cpp). The session's ciphertext goes through sendBuffer_, the control's raw
   // send path; application data given before the session is open waits in tlsPlaintext_.
   TlsSettings MakeTlsSettings() const;
-  CertificateStoreSpec CertificateStoreSpecOf() const;
+  CertificateStoreSource CertificateStoreSourceOf() const;
   // Chooses the client certificate by SSLCertSubject; one not found is reported through Error and
   // the connection goes on without. False when the container closed the connection meanwhile.
   bool ChooseClientCertificate();

@@ -47,21 +47,21 @@ TlsSettings KelplineControl::MakeTlsSettings() const {
   tls.askAlways = true;
   tls.clientCredential = clientCredential_;
   if (!clientCredential_ && settings_.useDefaultCredentials) {
-    tls.defaultStore = [spec = CertificateStoreSpecOf()] {
+    tls.defaultStore = [source = CertificateStoreSourceOf()] {
       CertificateFailure unused;
-      return CertificateStore::Open(spec, &unused);
+      return CertificateStore::Open(source, &unused);
     };
   }
   return tls;
 }
 
-CertificateStoreSpec KelplineControl::CertificateStoreSpecOf() const {
-  CertificateStoreSpec spec;
-  spec.type = sslCertStoreType_;
-  spec.store = com::Utf16ToUtf8(sslCertStore_);
-  spec.storeBytes.assign(sslCertStoreBytes_.begin(), sslCertStoreBytes_.end());
-  spec.password = com::Utf16ToUtf8(sslCertStorePassword_);
-  return spec;
+CertificateStoreSource KelplineControl::CertificateStoreSourceOf() const {
+  CertificateStoreSource source;
+  source.type = sslCertStoreType_;
+  source.store = com::Utf16ToUtf8(sslCertStore_);
+  source.storeBytes.assign(sslCertStoreBytes_.begin(), sslCertStoreBytes_.end());
+  source.password = com::Utf16ToUtf8(sslCertStorePassword_);
+  return source;
 }
 
 bool KelplineControl::ChooseClientCertificate() {
@@ -70,7 +70,7 @@ bool KelplineControl::ChooseClientCertificate() {
   clientCredential_.reset();
   if (sslCertSubject_.empty()) return true;
   CertificateFailure failure;
-  std::optional<CertificateStore> store = CertificateStore::Open(CertificateStoreSpecOf(), &failure);
+  std::optional<CertificateStore> store = CertificateStore::Open(CertificateStoreSourceOf(), &failure);
   if (store) {
     clientCredential_ = store->Select(com::Utf16ToUtf8(sslCertSubject_));
     if (!clientCredential_) failure = CertificateNotFound();

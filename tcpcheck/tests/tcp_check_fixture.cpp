@@ -38,12 +38,12 @@ size_t JobDoneSink::Count() {
   return ids_.size();
 }
 
-HRESULT StartCheck(ItqThTCP* job, const CheckSpec& spec) {
+HRESULT StartCheck(ItqThTCP* job, const CheckParameters& parameters) {
   auto text = [](const std::u16string& value) { return Bstr(value); };
-  return job->Check(text(spec.host).get(), spec.port, spec.timeout, text(spec.greeting).get(), spec.greetingMode,
-                    text(spec.send).get(), text(spec.response).get(), spec.responseMode, text(spec.closing).get(),
-                    spec.linger ? com::VARIANT_TRUE : com::VARIANT_FALSE,
-                    spec.ipv6 ? com::VARIANT_TRUE : com::VARIANT_FALSE);
+  return job->Check(text(parameters.host).get(), parameters.port, parameters.timeout, text(parameters.greeting).get(), parameters.greetingMode,
+                    text(parameters.send).get(), text(parameters.response).get(), parameters.responseMode, text(parameters.closing).get(),
+                    parameters.linger ? com::VARIANT_TRUE : com::VARIANT_FALSE,
+                    parameters.ipv6 ? com::VARIANT_TRUE : com::VARIANT_FALSE);
 }
 
 Outcome OutcomeOf(ItqThTCP* job) {
@@ -179,10 +179,10 @@ bool TcpCheckTest::WaitIdle(ItqThTCP* job, std::chrono::milliseconds limit) {
   return testkit::PumpUntil(*loop_, [&] { return !Running(job); }, limit);
 }
 
-Outcome TcpCheckTest::RunCheck(const CheckSpec& spec, ComPtr<ItqThTCP>* out) {
+Outcome TcpCheckTest::RunCheck(const CheckParameters& parameters, ComPtr<ItqThTCP>* out) {
   ComPtr<ItqThTCP> job = Add();
   if (!job) return {};
-  EXPECT_EQ(StartCheck(job.get(), spec), S_OK);
+  EXPECT_EQ(StartCheck(job.get(), parameters), S_OK);
   started_.push_back(job);
   EXPECT_TRUE(WaitIdle(job.get())) << "the check did not end";
   Outcome outcome = OutcomeOf(job.get());

@@ -47,7 +47,7 @@ class JobDoneSink final
 };
 
 // The arguments of one Check, as a protocol table row gives them.
-struct CheckSpec {
+struct CheckParameters {
   std::u16string host = u"127.0.0.1";
   int32_t port = 0;
   int32_t timeout = 2;
@@ -61,7 +61,7 @@ struct CheckSpec {
   bool ipv6 = false;
 };
 
-com::HRESULT StartCheck(ItqThTCP* job, const CheckSpec& spec);
+com::HRESULT StartCheck(ItqThTCP* job, const CheckParameters& parameters);
 
 // The outcome of a finished job.
 struct Outcome {
@@ -106,7 +106,7 @@ class TcpCheckTest : public ::testing::Test {
   // Pumps this apartment until the job is idle; false when it was not within `limit`.
   bool WaitIdle(ItqThTCP* job, std::chrono::milliseconds limit = 20s);
   // Starts a check on a new job of the collection and waits until it is idle.
-  Outcome RunCheck(const CheckSpec& spec, com::ComPtr<ItqThTCP>* job = nullptr);
+  Outcome RunCheck(const CheckParameters& parameters, com::ComPtr<ItqThTCP>* job = nullptr);
 
   std::shared_ptr<loop::MessageLoop> loop_;
   com::ComPtr<ItqCollThTCP> collection_;

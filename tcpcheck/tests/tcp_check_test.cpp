@@ -207,7 +207,7 @@ TEST_F(TcpCheckTest, CheckRefusesArgumentsItCannotRunWith) {
 struct RunCase {
   const char* what;
   PeerServer::Behaviour server;  // none: a closed port
-  CheckSpec spec;
+  CheckParameters parameters;
   bool up;
   std::string response;
   std::string received = {};  // what the server must have received, when not empty
@@ -257,11 +257,11 @@ TEST_F(TcpCheckTest, RunsEndWithTheOutcomeOfTheirExchange) {
     if (c.server) {
       server = std::make_unique<PeerServer>(c.server);
       ASSERT_TRUE(server->ok());
-      c.spec.port = server->port();
+      c.parameters.port = server->port();
     } else {
-      c.spec.port = testkit::ClosedPort();
+      c.parameters.port = testkit::ClosedPort();
     }
-    const Outcome outcome = RunCheck(c.spec);
+    const Outcome outcome = RunCheck(c.parameters);
     EXPECT_EQ(outcome.up, c.up);
     EXPECT_EQ(outcome.response, c.response);
     EXPECT_EQ(outcome.address, "127.0.0.1");
@@ -316,14 +316,14 @@ TEST_F(TcpCheckTest, TheClosingWaitEndsOnDataOnlyWithoutAResponsePhase) {
       }
     });
     ASSERT_TRUE(server.ok());
-    CheckSpec spec{.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2, .closing = u"QUIT"};
+    CheckParameters parameters{.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2, .closing = u"QUIT"};
     if (c.responsePhase) {
-      spec.send = u"NOOP\\x0D\\x0A";
-      spec.response = u"250";
-      spec.responseMode = 2;
+      parameters.send = u"NOOP\\x0D\\x0A";
+      parameters.response = u"250";
+      parameters.responseMode = 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    const Outcome outcome = RunCheck(spec);
+    const Outcome outcome = RunCheck(parameters);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(outcome.up);
     EXPECT_EQ(outcome.response, std::string(kExpected) + " (220 ready)");
@@ -342,7 +342,7 @@ TEST_F(TcpCheckTest, WaitOnDisconnectChoosesAGracefulCloseOrAReset) {
     // A server that greets a client that resets at once could lose the reset to its own send:
     // where nothing is exchanged, the server says nothing.
     std::string greeting;
-    CheckSpec spec;
+    CheckParameters parameters;
   };
   const Case cases[] = {
       {"graceful, nothing exchanged", true, "", {}},
@@ -357,10 +357,10 @@ TEST_F(TcpCheckTest, WaitOnDisconnectChoosesAGracefulCloseOrAReset) {
     ClientEnd end;
     PeerServer server(Greets(c.greeting, &end));
     ASSERT_TRUE(server.ok());
-    CheckSpec spec = c.spec;
-    spec.port = server.port();
-    spec.linger = c.linger;
-    (void)RunCheck(spec);
+    CheckParameters parameters = c.parameters;
+    parameters.port = server.port();
+    parameters.linger = c.linger;
+    (void)RunCheck(parameters);
     ASSERT_TRUE(testkit::PollUntil([&] { return end.closes + end.resets == 1; }, 10s));
     EXPECT_EQ(end.resets.load(), c.linger ? 0 : 1);
     EXPECT_EQ(end.closes.load(), c.linger ? 1 : 0);

@@ -44,9 +44,9 @@ class ClientCertificateTest : public ::testing::Test {
     ASSERT_TRUE(testkit::WriteFile(store / ".50-hidden.pem", testkit::ReadFile(certificates_.carolBundle)));
   }
 
-  std::optional<CertificateStore> Open(const CertificateStoreSpec& spec) {
+  std::optional<CertificateStore> Open(const CertificateStoreSource& source) {
     failure_ = {};
-    return CertificateStore::Open(spec, &failure_);
+    return CertificateStore::Open(source, &failure_);
   }
 
   testkit::TempDir folder_{"vorlane-client-certificates"};
@@ -100,7 +100,7 @@ TEST_F(ClientCertificateTest, EachKindOfStoreOpensOrSaysWhyNot) {
   const std::string aliceAlone = testkit::ReadFile(certificates_.aliceCertificate);
   struct Case {
     const char* name;
-    CertificateStoreSpec spec;
+    CertificateStoreSource source;
     const char* failure;  // null: opens, and "*" takes Alice with her key
     size_t size = 0;
   };
@@ -131,7 +131,7 @@ TEST_F(ClientCertificateTest, EachKindOfStoreOpensOrSaysWhyNot) {
   testkit::ScopedEnv machine("VORLANE_CONFIG_DIR", (folder_.Path() / "machine").string());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::optional<CertificateStore> store = Open(c.spec);
+    std::optional<CertificateStore> store = Open(c.source);
     if (c.failure != nullptr) {
       EXPECT_FALSE(store);
       EXPECT_EQ(failure_.code, 271);

@@ -51,7 +51,7 @@ std::vector<std::string> AgentConfigFile::UserSections() const {
 
 bool AgentConfigFile::HasUser(std::string_view type) const {
   for (const std::string& name : UserSections()) {
-    if (EqualsNoCase(name, type)) return true;
+    if (EqualsIgnoringAsciiCase(name, type)) return true;
   }
   return false;
 }

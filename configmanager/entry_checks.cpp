@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <strings.h>
 
 #include "configmanager/texts.h"
 
@@ -36,15 +35,11 @@ std::optional<uint32_t> ParseAddress(std::string_view text, bool canonical) {
 
 }  // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool IsGeneralSection(std::string_view section) { return EqualsNoCase(section, kGeneralSection); }
+bool IsGeneralSection(std::string_view section) { return EqualsIgnoringAsciiCase(section, kGeneralSection); }
 
 std::optional<int> ProtocolIndex(std::string_view name) {
   for (int index = 0; index < 2; ++index) {
-    if (EqualsNoCase(name, kProtocolNames[index])) return index;
+    if (EqualsIgnoringAsciiCase(name, kProtocolNames[index])) return index;
   }
   return std::nullopt;
 }

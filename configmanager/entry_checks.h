@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/ascii.h"
+
 namespace vorlane::ostmere {
 
 // [GeneralInfo] as the dialog edits it: the protocol's index (0 Telnet, 1 SSH) and the port as
@@ -30,9 +32,8 @@ struct Refusal {
   std::string_view message;
 };
 
-// Names of sections and protocols compare without regard to ASCII case, as the profile layer
-// and the agent compare them.
-bool EqualsNoCase(std::string_view a, std::string_view b);
+// Names of sections and protocols compare without regard to ASCII case (EqualsIgnoringAsciiCase),
+// as the profile layer and the agent compare them.
 bool IsGeneralSection(std::string_view section);
 // 0 for "Telnet", 1 for "SSH" (any case); nothing for any other name.
 std::optional<int> ProtocolIndex(std::string_view name);

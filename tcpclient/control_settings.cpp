@@ -6,6 +6,7 @@
 #include <charconv>
 #include <optional>
 
+#include "platform/base/ascii.h"
 #include "tcpclient/socket_errors.h"
 
 namespace vorlane::tcpclient {
@@ -64,13 +65,6 @@ const Setting kSettings[] = {
     {"CharsetMode", Kind::kInt, nullptr, &ControlSettings::charsetMode},
 };
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
 std::optional<int64_t> ParseInteger(std::string_view text, bool allowHex) {
   int base = 10;
   bool negative = false;
@@ -98,18 +92,18 @@ int64_t MaxSockets() {
 }
 
 std::string ReadOnlyValue(std::string_view name, const ConfigContext& context) {
-  if (EqualsIgnoreCase(name, "SocketHandle")) return std::to_string(context.socketHandle);
-  if (EqualsIgnoreCase(name, "WinsockLoaded")) return FormatConfigBool(true);
-  if (EqualsIgnoreCase(name, "WinsockInfo")) return std::string(kWinsockInfo);
-  if (EqualsIgnoreCase(name, "WinsockMaxSockets")) return std::to_string(MaxSockets());
-  if (EqualsIgnoreCase(name, "WinsockMaxDatagramSize")) return std::to_string(kMaxDatagramSize);
+  if (EqualsIgnoringAsciiCase(name, "SocketHandle")) return std::to_string(context.socketHandle);
+  if (EqualsIgnoringAsciiCase(name, "WinsockLoaded")) return FormatConfigBool(true);
+  if (EqualsIgnoringAsciiCase(name, "WinsockInfo")) return std::string(kWinsockInfo);
+  if (EqualsIgnoringAsciiCase(name, "WinsockMaxSockets")) return std::to_string(MaxSockets());
+  if (EqualsIgnoringAsciiCase(name, "WinsockMaxDatagramSize")) return std::to_string(kMaxDatagramSize);
   return "Running";  // WinsockStatus
 }
 
 }  // namespace
 
 bool ParseConfigBool(std::string_view text) {
-  return EqualsIgnoreCase(text, "true") || EqualsIgnoreCase(text, "yes") || text == "1";
+  return EqualsIgnoringAsciiCase(text, "true") || EqualsIgnoringAsciiCase(text, "yes") || text == "1";
 }
 
 const char* FormatConfigBool(bool value) { return value ? "True" : "False"; }
@@ -119,7 +113,7 @@ ConfigOutcome ApplyConfig(ControlSettings& settings, std::string_view configurat
   const std::string_view name = configuration.substr(0, equals);
   const Setting* setting = nullptr;
   for (const Setting& candidate : kSettings) {
-    if (EqualsIgnoreCase(candidate.name, name)) setting = &candidate;
+    if (EqualsIgnoringAsciiCase(candidate.name, name)) setting = &candidate;
   }
   if (setting == nullptr) return Failure(0, kTextUnknownSetting);
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/process/process_table.h"
 
 namespace vorlane::agent {
@@ -69,7 +70,7 @@ std::optional<platform::ServiceStatus> FindService(const std::vector<platform::S
   const platform::ServiceStatus* caseVariant = nullptr;
   for (const platform::ServiceStatus& service : services) {
     if (service.name == name) return service;
-    if (caseVariant == nullptr && platform::EqualsIgnoringAsciiCase(service.name, name)) caseVariant = &service;
+    if (caseVariant == nullptr && EqualsIgnoringAsciiCase(service.name, name)) caseVariant = &service;
   }
   if (caseVariant != nullptr) return *caseVariant;
   return std::nullopt;

@@ -1,3 +1,4 @@
+#include "platform/base/ascii.h"
 #include "platform/com/registry.h"
 
 #include <algorithm>
@@ -20,18 +21,10 @@ constexpr std::string_view kPlaceholderKey = "@@created";
 // No size limit for the reads: the buffer-size rules of the profile API are for C callers.
 constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
-         });
-}
-
 // True when `name` is a key strictly below `key` (a whole path component further down).
 bool IsBelow(std::string_view name, std::string_view key) {
   if (key.empty()) return !name.empty();
-  return name.size() > key.size() + 1 && name[key.size()] == '\\' && EqualsIgnoreCase(name.substr(0, key.size()), key);
+  return name.size() > key.size() + 1 && name[key.size()] == '\\' && EqualsIgnoringAsciiCase(name.substr(0, key.size()), key);
 }
 
 bool ValidKeyPath(std::string_view path) {
@@ -95,7 +88,7 @@ Status ClassRegistry::CreateKey(std::string_view keyPath) {
   if (!ValidKeyPath(keyPath)) return InvalidKey(keyPath);
   std::vector<std::string> sections = profile::GetSectionNames(file_, kUnlimited);
   auto exists = [&](std::string_view key) {
-    return std::any_of(sections.begin(), sections.end(), [&](const std::string& s) { return EqualsIgnoreCase(s, key); });
+    return std::any_of(sections.begin(), sections.end(), [&](const std::string& s) { return EqualsIgnoringAsciiCase(s, key); });
   };
   // Outermost first, so that a reader never finds a key whose parent is missing.
   for (size_t end = 0; end != std::string_view::npos;) {
@@ -123,7 +116,7 @@ std::optional<std::string> ClassRegistry::GetValue(std::string_view keyPath, std
   std::optional<std::string_view> stored = StoredName(name);
   if (!ValidKeyPath(keyPath) || !stored) return std::nullopt;
   for (auto& [key, value] : profile::GetSection(file_, keyPath, kUnlimited)) {
-    if (EqualsIgnoreCase(key, *stored)) return std::move(value);
+    if (EqualsIgnoringAsciiCase(key, *stored)) return std::move(value);
   }
   return std::nullopt;
 }
@@ -152,7 +145,7 @@ bool ClassRegistry::KeyExists(std::string_view keyPath) const {
   if (!ValidKeyPath(keyPath)) return false;
   std::vector<std::string> sections = profile::GetSectionNames(file_, kUnlimited);
   return std::any_of(sections.begin(), sections.end(),
-                     [&](const std::string& s) { return EqualsIgnoreCase(s, keyPath) || IsBelow(s, keyPath); });
+                     [&](const std::string& s) { return EqualsIgnoringAsciiCase(s, keyPath) || IsBelow(s, keyPath); });
 }
 
 std::vector<std::string> ClassRegistry::SubKeys(std::string_view keyPath) const {
@@ -162,7 +155,7 @@ std::vector<std::string> ClassRegistry::SubKeys(std::string_view keyPath) const 
     if (!IsBelow(section, keyPath)) continue;
     std::string_view rest = std::string_view(section).substr(keyPath.empty() ? 0 : keyPath.size() + 1);
     std::string_view child = rest.substr(0, rest.find('\\'));
-    bool seen = std::any_of(children.begin(), children.end(), [&](const std::string& c) { return EqualsIgnoreCase(c, child); });
+    bool seen = std::any_of(children.begin(), children.end(), [&](const std::string& c) { return EqualsIgnoringAsciiCase(c, child); });
     if (!seen) children.emplace_back(child);
   }
   return children;
@@ -172,7 +165,7 @@ Status ClassRegistry::DeleteTree(std::string_view keyPath) {
   if (!ValidKeyPath(keyPath)) return InvalidKey(keyPath);
   std::vector<std::string> doomed;
   for (std::string& section : profile::GetSectionNames(file_, kUnlimited)) {
-    if (EqualsIgnoreCase(section, keyPath) || IsBelow(section, keyPath)) doomed.push_back(std::move(section));
+    if (EqualsIgnoringAsciiCase(section, keyPath) || IsBelow(section, keyPath)) doomed.push_back(std::move(section));
   }
   // Deepest first: if this stops half way, what is left is still a tree hanging from keyPath.
   std::stable_sort(doomed.begin(), doomed.end(),
@@ -189,7 +182,7 @@ namespace {
 bool ValidProgId(std::string_view progId) {
   if (!ValidKeyPath(progId) || progId.find('\\') != std::string_view::npos) return false;
   for (std::string_view reserved : {"CLSID", "TypeLib", "Interface", "AppID"}) {
-    if (EqualsIgnoreCase(progId, reserved)) return false;
+    if (EqualsIgnoringAsciiCase(progId, reserved)) return false;
   }
   return true;
 }

@@ -15,7 +15,6 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 void Classify(Line& line, std::string_view content) {
   if (content.empty()) return;
@@ -55,14 +54,6 @@ std::string_view Unquote(std::string_view value) {
 }
 
 std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0')); }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
 
 Document Parse(std::string_view text) {
   Document doc;
@@ -110,7 +101,7 @@ std::string ReadFileOrEmpty(const std::filesystem::path& file) {
 size_t FindSection(const Document& doc, std::string_view section) {
   for (size_t i = 0; i < doc.lines.size(); ++i) {
     const Line& line = doc.lines[i];
-    if (line.kind == LineKind::kHeader && EqualsIgnoreCase(line.name, section)) return i;
+    if (line.kind == LineKind::kHeader && EqualsIgnoringAsciiCase(line.name, section)) return i;
   }
   return kNotFound;
 }
@@ -125,7 +116,7 @@ size_t FindKey(const Document& doc, size_t header, std::string_view key) {
   size_t end = SectionEnd(doc, header);
   for (size_t i = header + 1; i < end; ++i) {
     const Line& line = doc.lines[i];
-    if (line.kind == LineKind::kKey && EqualsIgnoreCase(line.name, key)) return i;
+    if (line.kind == LineKind::kKey && EqualsIgnoringAsciiCase(line.name, key)) return i;
   }
   return kNotFound;
 }

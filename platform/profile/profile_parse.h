@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/ascii.h"
+
 namespace vorlane::profile::detail {
 
 enum class LineKind {
@@ -38,8 +40,6 @@ Document Parse(std::string_view text);
 
 // Whole file content, or "" when it is missing, unreadable or not a regular file.
 std::string ReadFileOrEmpty(const std::filesystem::path& file);
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 std::string_view TrimBlanks(std::string_view s);
 // Drops one pair of matching enclosing quotes (' or "), if there is one.
 std::string_view Unquote(std::string_view value);

@@ -139,7 +139,7 @@ std::optional<std::string> RemoveKey(std::string_view text, std::string_view sec
   size_t end = detail::SectionEnd(doc, header);
   for (size_t i = header + 1; i < end; ++i) {
     const Line& line = doc.lines[i];
-    if (line.kind == LineKind::kKey && detail::EqualsIgnoreCase(line.name, key)) ranges.emplace_back(line.begin, line.next);
+    if (line.kind == LineKind::kKey && EqualsIgnoringAsciiCase(line.name, key)) ranges.emplace_back(line.begin, line.next);
   }
   if (ranges.empty()) return std::nullopt;
   return RemoveRanges(text, ranges);
@@ -150,7 +150,7 @@ std::optional<std::string> RemoveSection(std::string_view text, std::string_view
   std::vector<std::pair<size_t, size_t>> ranges;
   for (size_t i = 0; i < doc.lines.size(); ++i) {
     const Line& line = doc.lines[i];
-    if (line.kind != LineKind::kHeader || !detail::EqualsIgnoreCase(line.name, section)) continue;
+    if (line.kind != LineKind::kHeader || !EqualsIgnoringAsciiCase(line.name, section)) continue;
     size_t end = detail::SectionEnd(doc, i);
     ranges.emplace_back(line.begin, doc.lines[end - 1].next);
     i = end - 1;

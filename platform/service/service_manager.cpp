@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/base/ascii.h"
+
 namespace vorlane::platform {
 
 namespace {
@@ -72,15 +74,6 @@ bool IsActiveState(std::string_view state) {
 bool ServiceKeyName(std::string_view unit, std::string_view& key) {
   if (unit.size() <= kServiceSuffix.size() || !unit.ends_with(kServiceSuffix)) return false;
   key = unit.substr(0, unit.size() - kServiceSuffix.size());
-  return true;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  constexpr auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
   return true;
 }
 

@@ -27,9 +27,6 @@ bool IsActiveState(std::string_view state);
 // The key name of a service unit ("ssh" for "ssh.service"); false for every other unit type.
 bool ServiceKeyName(std::string_view unit, std::string_view& key);
 
-// Key names compare without regard to ASCII letter case.
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
-
 // A connection to the service manager. Opening connects to the system bus (the address in
 // DBUS_SYSTEM_BUS_ADDRESS when that is set, as for every D-Bus client); every call is bounded
 // by a timeout so a manager that does not answer cannot hold the caller.

@@ -92,6 +92,19 @@ TEST_F(ClientCertificateTest, TheSubjectChoosesTheCertificateOfTheStore) {
   EXPECT_EQ(CertificateNotFound().text, "The certificate could not be found (0x80092004).");
 }
 
+TEST_F(ClientCertificateTest, AStoreFileBeyondItsBoundIsNotRead) {
+  // Carol's certificate first by name, but in a file of more than a megabyte: not a store's file.
+  const std::filesystem::path store = folder_.Path() / "config" / "vorlane" / "certificates" / "MY";
+  const std::string padding(1 << 20, 'x');
+  ASSERT_TRUE(testkit::WriteFile(store / "05-carol.pem", testkit::ReadFile(certificates_.carolBundle) + padding));
+  std::optional<CertificateStore> opened = Open({});
+  ASSERT_TRUE(opened) << failure_.text;
+  EXPECT_EQ(opened->Size(), 3u);
+  EXPECT_EQ(opened->Select("Carol"), nullptr);
+  ASSERT_NE(opened->Select("*"), nullptr);
+  EXPECT_EQ(opened->Select("*")->Subject(), kBob);
+}
+
 TEST_F(ClientCertificateTest, EachKindOfStoreOpensOrSaysWhyNot) {
   const std::string pkcs12 = certificates_.alicePkcs12;
   const std::filesystem::path pkcs12File = folder_.WriteFile("alice.p12", pkcs12);

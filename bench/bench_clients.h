@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -54,29 +55,41 @@ class TelnetClient {
     if (!ok_ || !ReadUntil("login: ")) return false;
     // Its answer to the server's offer to suppress go-ahead, then its name: two small writes
     // back to back, as Telnet clients send them.
-    Send("\xff\xfd\x03");
-    Send(user_ + "\r\n");
-    if (!ReadUntil("Password: ")) return false;
-    Send("\xff\xfd\x01");  // and so for the server's offer to echo, before the password
-    Send(password_ + "\r\n");
-    if (!ReadUntil(loginEnd_)) return false;
+    if (!Send("\xff\xfd\x03") || !Send(user_ + "\r\n") || !ReadUntil("Password: ")) return false;
+    // And so for the server's offer to echo, before the password.
+    if (!Send("\xff\xfd\x01") || !Send(password_ + "\r\n") || !ReadUntil(loginEnd_)) return false;
     session_ = SessionFrom(consumed_);
     return true;
   }
   // Sends `request` and reads up to and including `answerEnd`.
   bool RoundTrip(const std::string& request, const std::string& answerEnd) {
-    SendLine(request);
-    return ReadUntil(answerEnd);
+    return SendLine(request) && ReadUntil(answerEnd);
   }
-  // The two halves of a round trip, for requests whose answers come later.
-  void SendLine(const std::string& request) { Send(request + "\r\n"); }
+  // The two halves of a round trip, for requests whose answers come later (or never, as for
+  // logout). False when the server has taken none of it for 10 s.
+  bool SendLine(const std::string& request) { return Send(request + "\r\n"); }
   bool Await(const std::string& answerEnd) { return ReadUntil(answerEnd); }
   // What the last successful read took, up to and including what it waited for.
   const std::string& LastRead() const { return consumed_; }
   const std::string& SessionId() const { return session_; }
 
  private:
-  void Send(const std::string& text) { (void)!::write(fd_, text.data(), text.size()); }
+  // Writes all of `text` without ever blocking for good: a server that stops reading (its
+  // answers unread, say) makes this fail after 10 s instead of hanging the client.
+  bool Send(const std::string& text) {
+    size_t sent = 0;
+    for (int rounds = 0; rounds < 100000 && sent < text.size(); ++rounds) {
+      const ssize_t n = ::send(fd_, text.data() + sent, text.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+      pollfd pfd{fd_, POLLOUT, 0};
+      if (::poll(&pfd, 1, 10000) <= 0) return false;
+    }
+    return sent == text.size();
+  }
   bool ReadUntil(const std::string& needle) {
     for (int rounds = 0; rounds < 1000; ++rounds) {
       if (size_t at = text_.find(needle); at != std::string::npos) {
@@ -154,9 +167,12 @@ class SshClient {
     return true;
   }
   bool RoundTrip(const std::string& request, const std::string& answerEnd) {
+    return SendLine(request) && ReadUntil(answerEnd);
+  }
+  // A request whose answer is not awaited (logout has none).
+  bool SendLine(const std::string& request) {
     const std::string line = request + "\n";
-    if (ssh_channel_write(channel_, line.data(), static_cast<uint32_t>(line.size())) < 0) return false;
-    return ReadUntil(answerEnd);
+    return ssh_channel_write(channel_, line.data(), static_cast<uint32_t>(line.size())) >= 0;
   }
   const std::string& SessionId() const { return sessionId_; }
 

@@ -174,6 +174,20 @@ class SshClient {
     const std::string line = request + "\n";
     return ssh_channel_write(channel_, line.data(), static_cast<uint32_t>(line.size())) >= 0;
   }
+  // Ends the conversation as a well-behaved client does: tells the server it sends nothing more
+  // and waits (10 s at most) for the server to end its side, so that a last request that has no
+  // answer (logout) is still served. Closing at once instead lets the server drop what it has
+  // not yet taken up.
+  bool Finish() {
+    if (channel_ == nullptr || ssh_channel_send_eof(channel_) != SSH_OK) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    char buffer[4096];
+    for (int rounds = 0; rounds < 1000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+      if (ssh_channel_is_eof(channel_) || ssh_channel_is_closed(channel_)) return true;
+      if (ssh_channel_read_timeout(channel_, buffer, sizeof buffer, 0, 1000) < 0) return false;
+    }
+    return false;
+  }
   const std::string& SessionId() const { return sessionId_; }
 
  private:

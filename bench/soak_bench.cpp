@@ -1,8 +1,9 @@
 // The real agent over a long run: many Telnet and SSH connect/login/agentinfo/logout cycles, and
 // many agentinfo records pipelined on one connection whose answers are read only at the end.
 // Prints the agent's resident memory (VmRSS), open descriptors and threads at the start, every
-// 1000 cycles or records and at the end, whether everything was answered, and a verdict per run:
-// flat when every figure after the first 1000 stays within 10 % of its value there.
+// 1000 cycles or records (every 100 SSH cycles, which are fewer) and at the end, whether everything
+// was answered, and a verdict per run: flat when every figure after the first of those samples
+// stays within 10 % of its value there.
 //
 //   bench_soak [telnet cycles=10000] [ssh cycles=1000] [pipelined records=10000]
 #include <dirent.h>
@@ -31,6 +32,7 @@ const std::string kAgentInfoEnd = "#protocolversion=1.9#";
 // What the agent logs when a logout removes a session: logout itself has no answer.
 const std::string kSessionRemoved = "Remove sessionid = ";
 constexpr long kSampleEvery = 1000;
+constexpr long kSshSampleEvery = 100;
 // No run may take longer than this, whatever the counts.
 constexpr auto kRunLimit = std::chrono::minutes(20);
 // A run stops early after this many failed cycles in a row (the agent is gone or stuck).
@@ -71,24 +73,32 @@ class UsageTable {
   UsageTable(const char* unit, pid_t pid) : unit_(unit), pid_(pid), start_(Clock::now()) {
     std::printf("  %-22s %9s %10s %6s %8s %9s\n", "at", unit_, "VmRSS kB", "fds", "threads", "elapsed s");
   }
-  Usage Sample(const std::string& label, long done) { return Record(label, done, UsageOf(pid_)); }
+  // `counted`: whether the verdict weighs it (a sample taken after the connection under test has
+  // closed is compared with the start instead).
+  Usage Sample(const std::string& label, long done, bool counted = true) {
+    return Record(label, done, counted, UsageOf(pid_));
+  }
   // A sample once the connections so far have closed: the agent lets go of a closed connection's
   // descriptor a moment after the client, so this waits (2 s at most) for the count to come back
   // down to `fdsAtRest` before it reads.
-  Usage SampleAtRest(const std::string& label, long done, long fdsAtRest) {
+  Usage SampleAtRest(const std::string& label, long done, long fdsAtRest, bool counted = true) {
     WaitFor([&] { return OpenDescriptors(pid_) <= fdsAtRest; }, Millis(2000));
-    return Sample(label, done);
+    return Sample(label, done, counted);
   }
-  // Flat: every sample after the one at `kSampleEvery` within 10 % of it, for each figure.
+  // Flat: every counted sample after the first one past the start within 10 % of it, for each
+  // figure.
   bool PrintVerdict() const {
     const auto reference = std::find_if(samples_.begin(), samples_.end(),
-                                        [](const Row& row) { return row.done >= kSampleEvery; });
-    if (reference == samples_.end()) {
-      std::printf("  verdict: none (fewer than %ld %s)\n", kSampleEvery, unit_);
+                                        [](const Row& row) { return row.counted && row.done > 0; });
+    const bool later = reference != samples_.end() &&
+                       std::any_of(reference + 1, samples_.end(), [](const Row& row) { return row.counted; });
+    if (!later) {
+      std::printf("  verdict: none (too few %s for two samples after the start)\n", unit_);
       return true;
     }
     double rss = 0, fds = 0, threads = 0;  // the largest deviation seen, in percent
     for (auto row = reference; row != samples_.end(); ++row) {
+      if (!row->counted) continue;
       rss = std::max(rss, Deviation(row->usage.rssKb, reference->usage.rssKb));
       fds = std::max(fds, Deviation(row->usage.fds, reference->usage.fds));
       threads = std::max(threads, Deviation(row->usage.threads, reference->usage.threads));
@@ -102,14 +112,15 @@ class UsageTable {
  private:
   struct Row {
     long done;
+    bool counted;
     Usage usage;
   };
   static double Deviation(long value, long reference) {
     if (reference == 0) return value == 0 ? 0 : 100;
     return 100.0 * std::fabs(static_cast<double>(value - reference)) / static_cast<double>(reference);
   }
-  Usage Record(const std::string& label, long done, Usage usage) {
-    samples_.push_back({done, usage});
+  Usage Record(const std::string& label, long done, bool counted, Usage usage) {
+    samples_.push_back({done, counted, usage});
     std::printf("  %-22s %9ld %10ld %6ld %8ld %9.1f\n", label.c_str(), done, usage.rssKb, usage.fds, usage.threads,
                 std::chrono::duration<double>(Clock::now() - start_).count());
     std::fflush(stdout);
@@ -129,8 +140,8 @@ long LogoutsSeen(const Agent& agent, long before, long expected) {
 }
 
 // Runs `cycle()` (true: logged in, agentinfo answered, logout sent) `cycles` times on `agent`,
-// sampling it every kSampleEvery cycles; prints the table, the answers and the verdict.
-bool SoakCycles(const char* what, const Agent& agent, int cycles, const std::function<bool()>& cycle) {
+// sampling it every `every` cycles; prints the table, the answers and the verdict.
+bool SoakCycles(const char* what, const Agent& agent, int cycles, long every, const std::function<bool()>& cycle) {
   std::printf("\n%s: %d connect/login/agentinfo/logout cycles, a new connection each\n", what, cycles);
   UsageTable table("cycles", agent.pid());
   const long logoutsBefore = agent.Occurrences(kSessionRemoved);
@@ -144,9 +155,9 @@ bool SoakCycles(const char* what, const Agent& agent, int cycles, const std::fun
     ++done;
     answered += ok ? 1 : 0;
     inARow = ok ? 0 : inARow + 1;
-    if (done % kSampleEvery == 0 && done < cycles) {
+    if (done % every == 0 && done < cycles) {
       const long fds = table.SampleAtRest("after " + std::to_string(done), done, fdsAtRest).fds;
-      if (done == kSampleEvery) fdsAtRest = fds;
+      if (done == every) fdsAtRest = fds;
     }
   }
   table.SampleAtRest("end", done, fdsAtRest);
@@ -163,7 +174,7 @@ bool SoakCycles(const char* what, const Agent& agent, int cycles, const std::fun
 bool SoakPipelined(const Agent& agent, int port, int records) {
   std::printf("\ntelnet: %d agentinfo records pipelined on one connection, the answers read at the end\n", records);
   UsageTable table("records", agent.pid());
-  const long fdsAtRest = table.Sample("start", 0).fds;
+  const Usage start = table.Sample("start", 0);
   long written = 0, answered = 0;
   {
     TelnetClient client(port, "monitor", "pw", kLoginEnd, true);
@@ -181,11 +192,17 @@ bool SoakPipelined(const Agent& agent, int port, int records) {
     table.Sample("all answers read", answered);
     (void)client.SendLine(Request("logout", client.SessionId()));
   }
-  table.SampleAtRest("connection closed", answered, fdsAtRest);
+  // The connection's own descriptor and thread go with it: compared with the start, not weighed
+  // in the verdict over the open connection.
+  const Usage closed = table.SampleAtRest("connection closed", answered, start.fds, false);
+  const bool released = closed.fds <= start.fds && closed.threads <= start.threads;
   const bool complete = written == records && answered == records;
   std::printf("  answered: %ld written, %ld answers read of %d%s\n", written, answered, records,
               complete ? "" : " -- NOT every record answered");
-  return table.PrintVerdict() && complete;
+  std::printf("  closed: %s (fds %ld, threads %ld; at the start %ld and %ld)\n",
+              released ? "back to the start" : "NOT back to the start", closed.fds, closed.threads, start.fds,
+              start.threads);
+  return table.PrintVerdict() && complete && released;
 }
 
 int Count(int argc, char** argv, int index, int fallback) {
@@ -209,7 +226,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (telnetCycles > 0) {
-    allFlat &= SoakCycles("telnet", telnet, telnetCycles, [&] {
+    allFlat &= SoakCycles("telnet", telnet, telnetCycles, kSampleEvery, [&] {
       TelnetClient client(telnetPort, "monitor", "pw", kLoginEnd, true);
       return client.Login() && !client.SessionId().empty() &&
              client.RoundTrip(Request("agentinfo", client.SessionId()), kAgentInfoEnd) &&
@@ -225,7 +242,7 @@ int main(int argc, char** argv) {
       std::printf("the SSH agent did not start:\n%s\n", ssh.Log().c_str());
       return 1;
     }
-    allFlat &= SoakCycles("ssh", ssh, sshCycles, [&] {
+    allFlat &= SoakCycles("ssh", ssh, sshCycles, kSshSampleEvery, [&] {
       SshClient client(sshPort, "monitor", "pw", kLoginEnd, true);
       return client.Login() && !client.SessionId().empty() &&
              client.RoundTrip(Request("agentinfo", client.SessionId()), kAgentInfoEnd) &&

@@ -41,17 +41,12 @@ using namespace vorlane::bench;
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-const std::string kLoginEnd = "registrationlevel=standard#";
-const std::string kAgentInfoEnd = "#protocolversion=1.9#";
-
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 double MicrosSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-std::string AgentInfoRequest(const std::string& session) {
-  return "#keycount=2#requestaction=agentinfo#sessionid=" + session + "#";
-}
+std::string AgentInfoRequest(const std::string& session) { return AgentRequest("agentinfo", session); }
 
 // A ping of `host`: one frame, `timeout` seconds for it.
 std::string PingRequest(const std::string& session, const std::string& host, int timeout) {
@@ -61,7 +56,7 @@ std::string PingRequest(const std::string& session, const std::string& host, int
 }
 
 std::unique_ptr<TelnetClient> TelnetLogin(int port, bool noDelay = true) {
-  return LoggedIn<TelnetClient>(port, "monitor", "pw", kLoginEnd, noDelay);
+  return LoggedIn<TelnetClient>(port, "monitor", "pw", kAgentLoginEnd, noDelay);
 }
 
 // ---- (a) and (b): quick requests while slow checks run ----
@@ -335,10 +330,10 @@ void SshLogins(int seconds) {
   const int agentPort = FreePort();
   Agent agent("SSH", agentPort);
   if (agent.Started()) {
-    (void)LoggedIn<SshClient>(agentPort, "monitor", "pw", kLoginEnd, true);  // the first login makes no figure
+    (void)LoggedIn<SshClient>(agentPort, "monitor", "pw", kAgentLoginEnd, true);  // the first login makes no figure
     LoginRuns(
         "agent", "password", seconds, 8,
-        [&] { return Erased(LoggedIn<SshClient>(agentPort, "monitor", "pw", kLoginEnd, true)); },
+        [&] { return Erased(LoggedIn<SshClient>(agentPort, "monitor", "pw", kAgentLoginEnd, true)); },
         [&] { return CpuSeconds(agent.pid()); });
   } else {
     std::printf("the agent did not start:\n%s\n", agent.Log().c_str());

@@ -20,6 +20,15 @@
 
 namespace vorlane::bench {
 
+// What ends the agent's login answer and its agentinfo answer: the texts the clients wait for.
+inline const std::string kAgentLoginEnd = "registrationlevel=standard#";
+inline const std::string kAgentInfoEnd = "#protocolversion=1.9#";
+
+// A request record for the agent: `action` in the session `session`.
+inline std::string AgentRequest(const std::string& action, const std::string& session) {
+  return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
+}
+
 // The session id in a login answer ("" when there is none).
 inline std::string SessionFrom(const std::string& text) {
   const std::string key = "#sessionid=";
@@ -33,7 +42,7 @@ class TelnetClient {
  public:
   // `loginEnd` is the text that ends the server's login answer. `noDelay` turns Nagle's
   // algorithm off, as a client tuned for small messages does.
-  TelnetClient(int port, std::string user, std::string password, std::string loginEnd = "registrationlevel=standard#",
+  TelnetClient(int port, std::string user, std::string password, std::string loginEnd = kAgentLoginEnd,
                bool noDelay = true)
       : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
         user_(std::move(user)),
@@ -130,7 +139,7 @@ class SshClient {
  public:
   // As TelnetClient; libssh leaves Nagle's algorithm on unless told.
   SshClient(int port, const std::string& user, std::string password,
-            std::string loginEnd = "registrationlevel=standard#", bool noDelay = false)
+            std::string loginEnd = kAgentLoginEnd, bool noDelay = false)
       : session_(ssh_new()), password_(std::move(password)), loginEnd_(std::move(loginEnd)) {
     int verbosity = SSH_LOG_NOLOG;
     unsigned int portValue = static_cast<unsigned int>(port);

@@ -27,8 +27,6 @@ using namespace vorlane::bench;
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-const std::string kLoginEnd = "registrationlevel=standard#";
-const std::string kAgentInfoEnd = "#protocolversion=1.9#";
 // What the agent logs when a logout removes a session: logout itself has no answer.
 const std::string kSessionRemoved = "Remove sessionid = ";
 constexpr long kSampleEvery = 1000;
@@ -37,10 +35,6 @@ constexpr long kSshSampleEvery = 100;
 constexpr auto kRunLimit = std::chrono::minutes(20);
 // A run stops early after this many failed cycles in a row (the agent is gone or stuck).
 constexpr int kFailuresInARow = 20;
-
-std::string Request(const std::string& action, const std::string& session) {
-  return "#keycount=2#requestaction=" + action + "#sessionid=" + session + "#";
-}
 
 // What the agent holds at one moment.
 struct Usage {
@@ -177,12 +171,12 @@ bool SoakPipelined(const Agent& agent, int port, int records) {
   const Usage start = table.Sample("start", 0);
   long written = 0, answered = 0;
   {
-    TelnetClient client(port, "monitor", "pw", kLoginEnd, true);
+    TelnetClient client(port, "monitor", "pw", kAgentLoginEnd, true);
     if (!client.Login()) {
       std::printf("  the login failed\n");
       return false;
     }
-    const std::string request = Request("agentinfo", client.SessionId());
+    const std::string request = AgentRequest("agentinfo", client.SessionId());
     const auto deadline = Clock::now() + kRunLimit;
     while (written < records && Clock::now() < deadline && client.SendLine(request)) {
       if (++written % kSampleEvery == 0 && written < records) table.Sample("written " + std::to_string(written), written);
@@ -190,7 +184,7 @@ bool SoakPipelined(const Agent& agent, int port, int records) {
     table.Sample("all written", written);
     while (answered < written && client.Await(kAgentInfoEnd)) ++answered;
     table.Sample("all answers read", answered);
-    (void)client.SendLine(Request("logout", client.SessionId()));
+    (void)client.SendLine(AgentRequest("logout", client.SessionId()));
   }
   // The connection's own descriptor and thread go with it: compared with the start, not weighed
   // in the verdict over the open connection.
@@ -227,10 +221,10 @@ int main(int argc, char** argv) {
   }
   if (telnetCycles > 0) {
     allFlat &= SoakCycles("telnet", telnet, telnetCycles, kSampleEvery, [&] {
-      TelnetClient client(telnetPort, "monitor", "pw", kLoginEnd, true);
+      TelnetClient client(telnetPort, "monitor", "pw", kAgentLoginEnd, true);
       return client.Login() && !client.SessionId().empty() &&
-             client.RoundTrip(Request("agentinfo", client.SessionId()), kAgentInfoEnd) &&
-             client.SendLine(Request("logout", client.SessionId()));
+             client.RoundTrip(AgentRequest("agentinfo", client.SessionId()), kAgentInfoEnd) &&
+             client.SendLine(AgentRequest("logout", client.SessionId()));
     });
   }
   if (pipelined > 0) allFlat &= SoakPipelined(telnet, telnetPort, pipelined);
@@ -243,10 +237,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     allFlat &= SoakCycles("ssh", ssh, sshCycles, kSshSampleEvery, [&] {
-      SshClient client(sshPort, "monitor", "pw", kLoginEnd, true);
+      SshClient client(sshPort, "monitor", "pw", kAgentLoginEnd, true);
       return client.Login() && !client.SessionId().empty() &&
-             client.RoundTrip(Request("agentinfo", client.SessionId()), kAgentInfoEnd) &&
-             client.SendLine(Request("logout", client.SessionId())) && client.Finish();
+             client.RoundTrip(AgentRequest("agentinfo", client.SessionId()), kAgentInfoEnd) &&
+             client.SendLine(AgentRequest("logout", client.SessionId())) && client.Finish();
     });
   }
   std::printf("\noverall: %s\n", allFlat ? "flat, everything answered" : "NOT flat or not everything answered");

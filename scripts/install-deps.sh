@@ -2,19 +2,22 @@
 # Installs the Debian packages that building and testing Vorlane need. Packages already present
 # are not asked for again, so a second run costs nothing.
 #
-#   scripts/install-deps.sh [--bench] [--screenshot]
+#   scripts/install-deps.sh [--bench] [--screenshot] [--fuzz]
 #
 # --bench also installs the programs the agent load benchmark runs beside the agent;
-# --screenshot the virtual X server that scripts/screenshot-ostmere.sh shows the dialog on.
+# --screenshot the virtual X server that scripts/screenshot-ostmere.sh shows the dialog on;
+# --fuzz the clang toolchain and libFuzzer that scripts/fuzz.sh builds the fuzz targets with.
 set -euo pipefail
 
 bench=0
 screenshot=0
+fuzz=0
 for argument in "$@"; do
   case "$argument" in
     --bench) bench=1 ;;
     --screenshot) screenshot=1 ;;
-    *) echo "usage: install-deps.sh [--bench] [--screenshot]" >&2; exit 2 ;;
+    --fuzz) fuzz=1 ;;
+    *) echo "usage: install-deps.sh [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
   esac
 done
 
@@ -35,6 +38,8 @@ packages=(
 bench_packages=(zabbix-agent monitoring-plugins-basic)
 [ "$bench" -eq 1 ] && packages+=("${bench_packages[@]}")
 [ "$screenshot" -eq 1 ] && packages+=(xvfb xauth)
+# libFuzzer's runtime for clang 14, the compiler Debian 12's clang package names.
+[ "$fuzz" -eq 1 ] && packages+=(clang libfuzzer-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -67,6 +67,13 @@ std::string_view LineEnd(const Document& doc) {
   return "\n";
 }
 
+// What ends an unterminated last line before more is written behind it. A CR at its end already
+// ends the line for the reader, which drops it; the file's line end written after that CR would
+// make it part of the line's value, so only the LF it lacks is added.
+std::string_view EndLastLine(std::string_view text, std::string_view eol) {
+  return text.ends_with('\r') ? std::string_view("\n") : eol;
+}
+
 bool IsTerminated(const Document& doc, const Line& line) {
   return line.next > line.begin && doc.text[line.next - 1] == '\n';
 }
@@ -94,7 +101,7 @@ std::optional<std::string> SetValue(std::string_view text, std::string_view sect
   if (header == kNotFound) {
     std::string out(text);
     // The new header must start a line of its own.
-    if (out.size() > doc.bomLength && out.back() != '\n') out.append(eol);
+    if (out.size() > doc.bomLength && out.back() != '\n') out.append(EndLastLine(out, eol));
     out.append("[").append(section).append("]").append(eol);
     out.append(key).append("=").append(encoded).append(eol);
     return out;
@@ -125,7 +132,7 @@ std::optional<std::string> SetValue(std::string_view text, std::string_view sect
     out.append(entry).append(eol);
   } else {
     // The anchor is the unterminated last line; keep the file unterminated as it was.
-    out.append(eol).append(entry);
+    out.append(EndLastLine(out, eol)).append(entry);
   }
   out.append(text.substr(after.next));
   return out;

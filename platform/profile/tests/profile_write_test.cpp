@@ -116,6 +116,31 @@ TEST_F(ProfileWrite, AppendsMissingSectionOnItsOwnLine) {
   EXPECT_EQ(GetString(file_, "a", "x", "", 64), "1");
 }
 
+// A last line ending in a bare CR is already ended for the reader, which drops that CR: a line
+// end written behind it would put the CR into the line's value. Only the missing LF is added.
+TEST_F(ProfileWrite, LastLineEndingInBareCrKeepsItsValue) {
+  struct Case {
+    const char* file;
+    const char* section;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"[s]\r\na=1\r\n[t]\r\nd=4\r", "t", "[s]\r\na=1\r\n[t]\r\nd=4\r\nk=v"},
+      {"[s]\r\na=1\r\n[t]\r\nd=4\r", "u", "[s]\r\na=1\r\n[t]\r\nd=4\r\n[u]\r\nk=v\r\n"},
+      {"[t]\nd=4\r", "t", "[t]\nd=4\r\nk=v"},
+      {"[t]\nd=4\r", "u", "[t]\nd=4\r\n[u]\nk=v\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "file " << ::testing::PrintToString(std::string(c.file)) << ", section "
+                                      << c.section);
+    testing::WriteText(file_, c.file);
+    Write(c.section, "k", "v");
+    EXPECT_EQ(Text(), c.expected);
+    EXPECT_EQ(GetString(file_, "t", "d", "", 64), "4");
+    EXPECT_EQ(GetString(file_, c.section, "k", "", 64), "v");
+  }
+}
+
 TEST_F(ProfileWrite, NewLinesFollowCrLfFiles) {
   testing::WriteText(file_, "[a]\r\nx=1\r\n");
   Write("a", "y", "2");

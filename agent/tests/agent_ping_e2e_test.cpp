@@ -46,31 +46,19 @@ class AgentPing : public ::testing::Test {
     REQUIRE_PRIVATE_NETWORK();
     ns_ = std::make_unique<PingNamespace>();
     ASSERT_TRUE(ns_->ok()) << ns_->error();
-    port_ = FreePort();
-    agent_.WriteConfig(Config("telnet", port_, User("Operators", "monitor", "Secret-16chars!!")));
     ASSERT_TRUE(agent_.Start());
-    started_ = true;
-    ASSERT_TRUE(agent_.WaitForLog("Server started!")) << agent_.Log();
-    client_ = std::make_unique<TelnetClient>(port_);
-    session_ = client_->Login("monitor", "Secret-16chars!!");
-    ASSERT_FALSE(session_.empty()) << agent_.Log();
   }
-  void TearDown() override {
-    if (started_) {
-      EXPECT_EQ(agent_.Stop(), 0) << agent_.Log();
-    }
-  }
+  void TearDown() override { EXPECT_EQ(agent_.Stop(), 0) << agent_.Log(); }
 
   void StartResponder(const std::vector<std::string>& args) {
     ASSERT_TRUE(ns_->StartResponder(kResponder, args)) << ns_->error();
   }
 
   std::string Ping(const PingParameters& p) {
-    return client_->Request("#requestaction=runcheck#sessionid=" + session_ + "#checkid=" + p.checkId +
-                                "#Hostname=" + p.host + "#Number of frames=" + p.frames + "#Success rate=" + p.rate +
-                                "#Timeout=" + p.timeout + "#TOS=" + p.tos +
-                                "#Check TOS-byte consistency=" + p.checkTos + "#",
-                            std::chrono::seconds(20));
+    return agent_.Request("runcheck", "checkid=" + p.checkId + "#Hostname=" + p.host +
+                                          "#Number of frames=" + p.frames + "#Success rate=" + p.rate +
+                                          "#Timeout=" + p.timeout + "#TOS=" + p.tos +
+                                          "#Check TOS-byte consistency=" + p.checkTos + "#");
   }
 
   PingParameters ToResponder() const {
@@ -80,11 +68,7 @@ class AgentPing : public ::testing::Test {
   }
 
   std::unique_ptr<PingNamespace> ns_;
-  AgentProcess agent_;
-  bool started_ = false;
-  int port_ = 0;
-  std::unique_ptr<TelnetClient> client_;
-  std::string session_;
+  LoggedInAgent agent_;
 };
 
 TEST_F(AgentPing, AnswersByTheShareOfFramesAnswered) {

@@ -2,7 +2,13 @@
 // support, and the configuration texts the tests start the agent with.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "cipher/password.h"
 #include "testing/agent_process.h"
@@ -34,5 +40,46 @@ inline std::string User(const std::string& section, const std::string& name, con
   return "[" + section + "]\r\nUserName=" + name + "\r\nPassword=" + cipher::EncipherPassword(password) +
          "\r\nRange=" + range + "\r\n";
 }
+
+// The agent on Telnet with one user, and a Telnet client logged in as that user: where the
+// checks' end-to-end tests start from.
+class LoggedInAgent {
+ public:
+  static constexpr char kUser[] = "monitor";
+  static constexpr char kPassword[] = "Secret-16chars!!";
+
+  // Starts the agent with `extraEnv` added to its environment, waits for it to serve and logs in.
+  ::testing::AssertionResult Start(const std::vector<std::string>& extraEnv = {}) {
+    port_ = FreePort();
+    process_.WriteConfig(Config("telnet", port_, User("Operators", kUser, kPassword)));
+    if (!process_.Start({"/console"}, extraEnv)) return ::testing::AssertionFailure() << "the agent did not start";
+    started_ = true;
+    if (!process_.WaitForLog("Server started!")) return ::testing::AssertionFailure() << process_.Log();
+    client_ = std::make_unique<TelnetClient>(port_);
+    session_ = client_->Login(kUser, kPassword);
+    if (session_.empty()) return ::testing::AssertionFailure() << "no login: " << process_.Log();
+    return ::testing::AssertionSuccess();
+  }
+  // Stops the agent if Start started it: its exit status, 0 when it never ran.
+  int Stop() { return started_ ? process_.Stop() : 0; }
+
+  // Sends "#requestaction=<action>#sessionid=<session>#<parameters>" and waits up to `wait` for
+  // the answer.
+  std::string Request(const std::string& action, const std::string& parameters,
+                      std::chrono::milliseconds wait = std::chrono::seconds(20)) {
+    return client_->Request("#requestaction=" + action + "#sessionid=" + session_ + "#" + parameters, wait);
+  }
+
+  std::string Log() const { return process_.Log(); }
+  const std::filesystem::path& Dir() const { return process_.Dir(); }
+  int Port() const { return port_; }
+
+ private:
+  AgentProcess process_;
+  bool started_ = false;
+  int port_ = 0;
+  std::unique_ptr<TelnetClient> client_;
+  std::string session_;
+};
 
 }  // namespace vorlane::agent::testing

@@ -315,23 +315,13 @@ class AgentRemoteChecks : public ::testing::Test {
     bus_.StartFakeManager(VORLANE_FAKE_SYSTEMD_BINARY);
     ASSERT_TRUE(bus_.Ready());
     bus_.WriteUnits(kUnits);
-    port_ = FreePort();
-    agent_.WriteConfig(Config("telnet", port_, User("Operators", "monitor", "Secret-16chars!!")));
-    ASSERT_TRUE(agent_.Start({"/console"}, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_.Address(),
-                                            "HOME=" + Server().AgentHome().string()}));
-    ASSERT_TRUE(agent_.WaitForLog("Server started!")) << agent_.Log();
-    client_ = std::make_unique<TelnetClient>(port_);
-    session_ = client_->Login("monitor", "Secret-16chars!!");
-    ASSERT_FALSE(session_.empty()) << agent_.Log();
+    ASSERT_TRUE(
+        agent_.Start({"DBUS_SYSTEM_BUS_ADDRESS=" + bus_.Address(), "HOME=" + Server().AgentHome().string()}));
   }
-  void TearDown() override {
-    if (client_) {
-      EXPECT_EQ(agent_.Stop(), 0) << agent_.Log();
-    }
-  }
+  void TearDown() override { EXPECT_EQ(agent_.Stop(), 0) << agent_.Log(); }
 
   std::string Ask(const std::string& action, const std::string& parameters) {
-    return client_->Request("#requestaction=" + action + "#sessionid=" + session_ + "#" + parameters);
+    return agent_.Request(action, parameters);
   }
   // The parameters that send a request to the test's sshd: with the password, or with the
   // agent's own key.
@@ -344,10 +334,7 @@ class AgentRemoteChecks : public ::testing::Test {
   }
 
   platform::testing::PrivateSystemBus bus_;
-  AgentProcess agent_;
-  int port_ = 0;
-  std::unique_ptr<TelnetClient> client_;
-  std::string session_;
+  LoggedInAgent agent_;
 };
 
 TEST_F(AgentRemoteChecks, TheSameRequestsAnswerAlikeThroughSshAndOnThisHost) {

@@ -46,37 +46,21 @@ long long ResponseTime(const std::string& answer) {
 class AgentTcp : public ::testing::Test {
  protected:
   void SetUp() override {
-    port_ = FreePort();
-    agent_.WriteConfig(Config("telnet", port_, User("Operators", "monitor", "Secret-16chars!!")));
     ASSERT_TRUE(agent_.Start());
-    started_ = true;
-    ASSERT_TRUE(agent_.WaitForLog("Server started!")) << agent_.Log();
-    client_ = std::make_unique<TelnetClient>(port_);
-    session_ = client_->Login("monitor", "Secret-16chars!!");
-    ASSERT_FALSE(session_.empty()) << agent_.Log();
   }
-  void TearDown() override {
-    if (started_) {
-      EXPECT_EQ(agent_.Stop(), 0) << agent_.Log();
-    }
-  }
+  void TearDown() override { EXPECT_EQ(agent_.Stop(), 0) << agent_.Log(); }
 
   // The protocol table, read anew by every check.
   void WriteTable(const std::string& text) { testkit::WriteFile(agent_.Dir() / "TCPConfig.INI", text); }
 
   std::string Check(const std::string& protocol, const std::string& port, const std::string& timeout = "5",
                     const std::string& host = "127.0.0.1") {
-    std::string request = "#requestaction=runcheck#sessionid=" + session_ + "#checkid=TCP#Hostname=" + host +
-                          "#Protocol=" + protocol + "#Port=" + port + "#";
-    if (!timeout.empty()) request += "Timeout (sec.)=" + timeout + "#";
-    return client_->Request(request, 30s);
+    std::string parameters = "checkid=TCP#Hostname=" + host + "#Protocol=" + protocol + "#Port=" + port + "#";
+    if (!timeout.empty()) parameters += "Timeout (sec.)=" + timeout + "#";
+    return agent_.Request("runcheck", parameters, 30s);
   }
 
-  AgentProcess agent_;
-  bool started_ = false;
-  int port_ = 0;
-  std::unique_ptr<TelnetClient> client_;
-  std::string session_;
+  LoggedInAgent agent_;
 };
 
 TEST_F(AgentTcp, TheProtocolTableDecidesTheDialogue) {

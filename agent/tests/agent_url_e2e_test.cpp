@@ -53,30 +53,20 @@ long long ResponseTime(const std::string& answer) {
 class AgentUrl : public ::testing::Test {
  protected:
   void TearDown() override {
-    if (started_) {
-      EXPECT_EQ(agent_.Stop(), 0) << agent_.Log();
-    }
+    EXPECT_EQ(agent_.Stop(), 0) << agent_.Log();
     EXPECT_EQ(BodyFilesLeft(), 0) << "a wdH file stayed behind";
   }
 
   // The agent's home (its personal folder) does not exist yet: the check makes it.
   void StartAgent(std::vector<std::string> extraEnv = {}) {
-    port_ = FreePort();
-    agent_.WriteConfig(Config("telnet", port_, User("Operators", "monitor", "Secret-16chars!!")));
     extraEnv.push_back("HOME=" + home_.string());
-    ASSERT_TRUE(agent_.Start({"/console"}, extraEnv));
-    started_ = true;
-    ASSERT_TRUE(agent_.WaitForLog("Server started!")) << agent_.Log();
-    client_ = std::make_unique<TelnetClient>(port_);
-    session_ = client_->Login("monitor", "Secret-16chars!!");
-    ASSERT_FALSE(session_.empty()) << agent_.Log();
+    ASSERT_TRUE(agent_.Start(extraEnv));
   }
 
   // A runcheck URL with `parameters` ("key=value#" each).
   std::string Check(const std::string& url, const std::string& parameters = "") {
     const std::string answer =
-        client_->Request("#requestaction=runcheck#sessionid=" + session_ + "#checkid=URL#URL=" + url + "#" + parameters,
-                         90s);
+        agent_.Request("runcheck", "checkid=URL#URL=" + url + "#" + parameters, 90s);
     EXPECT_EQ(BodyFilesLeft(), 0) << "after " << url;
     return answer;
   }
@@ -95,11 +85,7 @@ class AgentUrl : public ::testing::Test {
 
   testkit::TempDir dir_{"vorlane-url-e2e"};
   std::filesystem::path home_ = dir_.Path() / "home" / "monitor";
-  AgentProcess agent_;
-  bool started_ = false;
-  int port_ = 0;
-  std::unique_ptr<TelnetClient> client_;
-  std::string session_;
+  LoggedInAgent agent_;
 };
 
 TEST_F(AgentUrl, EveryAnswerOfTheCheck) {
@@ -212,8 +198,8 @@ TEST_F(AgentUrl, ChecksOfTwoConnectionsKeepTheirOwnResults) {
   HttpPeer quick({{"/quick", {.status = 500, .body = "beta"}}});
   ASSERT_TRUE(slow.ok() && quick.ok());
   StartAgent();
-  TelnetClient second(port_);
-  const std::string secondSession = second.Login("monitor", "Secret-16chars!!");
+  TelnetClient second(agent_.Port());
+  const std::string secondSession = second.Login(LoggedInAgent::kUser, LoggedInAgent::kPassword);
   ASSERT_FALSE(secondSession.empty());
 
   std::string slowAnswer;

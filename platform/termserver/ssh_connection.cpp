@@ -339,6 +339,39 @@ void SshConnection::FeedSftp(Channel& channel) {
   if (Channel* current = FindChannel(number)) NoteEndOfInput(*current, Clock::now());
 }
 
+void SshConnection::RaiseLeftovers(int32_t number) {
+  Channel* channel = FindChannel(number);
+  if (channel == nullptr || channel->kind != SshChannelKind::kShell || !channel->started || channel->closeNow) return;
+  TakeHeldInput(*channel);
+  // Nothing more comes: a last request that ends with '#' is complete.
+  channel->framer.EndOfInput();
+  size_t raised = 0;
+  for (; raised < kMaxQueuedRequests; ++raised) {
+    channel = FindChannel(number);
+    if (channel == nullptr || channel->closeNow || connection_.ShouldClose() || connection_.InputHeld()) break;
+    const auto now = Clock::now();
+    FrameInput(*channel, now);
+    if (channel->requests.empty() && channel->input.empty()) {
+      if (auto deadline = channel->framer.Deadline()) {
+        if (auto request = channel->framer.Poll(std::max(now, *deadline))) {
+          channel->requestBytes += request->size();
+          channel->requests.push_back(std::move(*request));
+        }
+      }
+    }
+    if (channel->requests.empty()) return;
+    std::string request = std::move(channel->requests.front());
+    channel->requests.pop_front();
+    channel->requestBytes -= request.size();
+    RaiseEvent("Received", [&] { connection_.Received(number, std::move(request)); });
+  }
+  channel = FindChannel(number);
+  if (channel != nullptr && (!channel->requests.empty() || !channel->input.empty())) {
+    debuglog::Write("termserver: ssh client at " + connection_.RemoteAddress() + " left with more requests waiting than " +
+                    std::to_string(raised) + " raised after it; the rest are dropped");
+  }
+}
+
 // The client's end of input counts once every byte it sent before it has been framed.
 void SshConnection::NoteEndOfInput(Channel& channel, Clock::time_point now) {
   if (!channel.peerEof || channel.inputEnded || channel.inputHeld || !channel.input.empty()) return;
@@ -399,6 +432,11 @@ void SshConnection::ReapChannels() {
   for (size_t i = 0; i < channels_.size();) {
     Channel& channel = *channels_[i];
     bool remove = channel.peerClosed || channel.closeNow || ssh_channel_is_closed(channel.handle.get());
+    if (channel.peerClosed && !channel.closeNow && !channel.leftoversRaised) {
+      channel.leftoversRaised = true;
+      RaiseLeftovers(channel.number);
+      continue;  // looked at again: the events may have changed it (only this loop removes channels)
+    }
     if (!remove && channel.inputEnded) {
       // The client is done sending: close once its last request is answered.
       bool drained = channel.requests.empty() && !channel.framer.Deadline() && channel.output.empty() &&

@@ -76,6 +76,12 @@ class SshConnection final : public ConnectionOutput {
   // Feeds the SFTP server whole packets while the channel's output is below the mark.
   void FeedSftp(Channel& channel);
   void NoteEndOfInput(Channel& channel, Clock::time_point now);
+  // The client closed the channel with requests still waiting: they are raised all the same,
+  // up to one queue's worth and while the application takes them, so that a client that sends
+  // its logout and closes at once does not leave its session behind. Their answers have nowhere
+  // to go. (A connection that ends without its channels closed drops what waits, as a client
+  // that vanishes mid-flood must not keep the application busy.)
+  void RaiseLeftovers(int32_t number);
   size_t QueuedOutput() const;
   void Send(Channel& channel, std::string_view bytes);
   void Flush(Channel& channel);
@@ -148,6 +154,7 @@ struct SshConnection::Channel {
   bool peerEof = false;      // the client sends nothing more
   bool peerClosed = false;
   bool closeNow = false;     // our side gives up on the channel
+  bool leftoversRaised = false;  // the requests left when the client ended have been raised
   bool inputHeld = false;    // libssh holds bytes that OnData had no room for
   bool inputEnded = false;   // end of input seen and every byte before it framed
   Clock::time_point eofAt{};  // when inputEnded became true

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
+#include <thread>
 
 #include "platform/termserver/limits.h"
 #include "platform/termserver/tests/fake_connection.h"
+#include "platform/termserver/tests/ssh_flood_client.h"
 #include "platform/termserver/tests/ssh_test_harness.h"
+#include "testing/poll_until.h"
 
 namespace vorlane::termserver::testing {
 namespace {
@@ -113,6 +117,30 @@ TEST(SshSession, SeveralRequestsInOneWriteEachAnsweredInOrder) {
   ASSERT_TRUE(ssh.Wait(30s));
   EXPECT_NE(ssh.output().find("answer:#a=1#\r\nanswer:#b=2#\r\nanswer:#c=3#\r\n"), std::string::npos) << ssh.output();
   ASSERT_TRUE(served.Done(10s));
+}
+
+// A client that sends its last requests and closes its channel at once (a logout, then close
+// and disconnect, without an end of input) still has them raised; its session must not be left
+// behind. The application is busy with the first request while the rest and the close arrive.
+TEST(SshSession, RequestsSentJustBeforeTheClientClosesItsChannelAreStillRaised) {
+  const std::string logout = "#keycount=2#requestaction=logout#sessionid=F00D#";
+  {
+    FakeConnection fake;
+    std::atomic<bool> busy{true};
+    fake.onReceived = [&busy](int32_t, const std::string&) {
+      for (int i = 0; i < 1000 && busy; ++i) std::this_thread::sleep_for(1ms);  // the application's work
+    };
+    ServedPort served(fake);
+    SshFloodClient client(served.port(), "monitor", "secret");
+    ASSERT_TRUE(client.Connect(1));
+    ASSERT_TRUE(client.Write("#a=1#\n"));
+    ASSERT_TRUE(testkit::PollUntil([&] { return ReceivedEvents(fake.Events()).size() == 1; }, 10s));
+    ASSERT_TRUE(client.Write("#b=2#\r\n" + logout));  // the last one without a line end
+    client.Leave();
+    busy = false;
+    ASSERT_TRUE(served.Done(10s));
+    EXPECT_EQ(ReceivedEvents(fake.Events()), (Strings{"Received:0:#a=1#", "Received:0:#b=2#", "Received:0:" + logout}));
+  }
 }
 
 TEST(SshSession, TerminalSessionWithPtyServesRequests) {

@@ -236,11 +236,15 @@ int main(int argc, char** argv) {
       std::printf("the SSH agent did not start:\n%s\n", ssh.Log().c_str());
       return 1;
     }
+    // Every other client leaves the way a hurried monitoring server does: its channel closed
+    // right after the logout, without an end of input; the logout must count all the same.
+    bool hurried = false;
     allFlat &= SoakCycles("ssh", ssh, sshCycles, kSshSampleEvery, [&] {
       SshClient client(sshPort, "monitor", "pw", kAgentLoginEnd, true);
+      hurried = !hurried;
       return client.Login() && !client.SessionId().empty() &&
              client.RoundTrip(AgentRequest("agentinfo", client.SessionId()), kAgentInfoEnd) &&
-             client.SendLine(AgentRequest("logout", client.SessionId())) && client.Finish();
+             client.SendLine(AgentRequest("logout", client.SessionId())) && (hurried || client.Finish());
     });
   }
   std::printf("\noverall: %s\n", allFlat ? "flat, everything answered" : "NOT flat or not everything answered");

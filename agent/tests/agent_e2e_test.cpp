@@ -19,6 +19,7 @@
 #include "agent/tests/agent_process.h"
 #include "cipher/password.h"
 #include "platform/termserver/limits.h"
+#include "platform/termserver/tests/ssh_flood_client.h"
 
 namespace vorlane::agent::testing {
 namespace {
@@ -664,6 +665,31 @@ cat <&"$from"
   };
   EXPECT_EQ(count(answer), 2u) << output;
   EXPECT_EQ(count("errormessage="), 2u) << output;
+  EXPECT_EQ(agent.Stop(), 0) << agent.Log();
+}
+
+// A monitoring server in a hurry sends its logout and closes the channel and the connection at
+// once, without an end of input: the logout must still end the session every time, though its
+// connection is gone before the request has run.
+TEST(AgentOverSsh, ALogoutSentJustBeforeTheClientClosesEndsTheSession) {
+  AgentProcess agent;
+  const int port = StartServingMonitor(agent, "SSH");
+  ASSERT_NE(port, 0) << agent.Log();
+  const std::regex login("responseaction=login#sessionid=(" + kSessionShape + ")#");
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string session;
+    {
+      termserver::testing::SshFloodClient client(port, "monitor", "pw");
+      ASSERT_TRUE(client.Connect(1, "registrationlevel=standard#")) << agent.Log();
+      std::smatch match;
+      ASSERT_TRUE(std::regex_search(client.Greeting(), match, login)) << client.Greeting();
+      session = match[1];
+      ASSERT_TRUE(client.Write(Request("logout", session) + "\r\n"));
+      client.Leave();
+    }
+    EXPECT_TRUE(agent.WaitForLog("Remove sessionid = " + session + " from sessions list.")) << agent.Log();
+  }
   EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 

@@ -21,6 +21,7 @@ using namespace std::chrono_literals;
 constexpr auto kPollInterval = 100ms;
 constexpr size_t kWriteChunk = 32 * 1024;
 constexpr size_t kReadChunk = 32 * 1024;
+constexpr std::string_view kClosedByClient = "closed by the client";
 // ssh_event_dopoll fails on EINTR too; only a long run of failures ends the connection.
 constexpr int kMaxPollFailures = 50;
 constexpr size_t kSftpLengthBytes = 4;
@@ -87,6 +88,9 @@ void SshConnection::Run() {
         ReapChannels();
       }
     }
+    // A client that closed its channel and left still has the requests it sent run (a logout
+    // among them); Ending() would drop those not yet run.
+    if (reason == kClosedByClient && channelClosedByClient_) WaitForRaisedRequests();
     connection_.Ending();
     debuglog::Write("termserver: ssh connection from " + connection_.RemoteAddress() + " ends: " + reason);
   } catch (const std::exception& error) {
@@ -153,7 +157,7 @@ std::string SshConnection::ReasonToEnd(Clock::time_point now) {
     }
   }
   if ((ssh_get_status(session_.get()) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session_.get())) {
-    return "closed by the client";
+    return std::string(kClosedByClient);
   }
   if (!authenticated_ && now - started_ >= kLoginTimeLimit) return "login time limit";
   // A client waiting for its answers is not idle.
@@ -339,6 +343,21 @@ void SshConnection::FeedSftp(Channel& channel) {
   if (Channel* current = FindChannel(number)) NoteEndOfInput(*current, Clock::now());
 }
 
+void SshConnection::WaitForRaisedRequests() {
+  const auto deadline = Clock::now() + kAnswerDrainTime;
+  for (int round = 0; round < 1000 && connection_.AnswersPending() && !connection_.ShouldClose(); ++round) {
+    const auto now = Clock::now();
+    if (now >= deadline) break;
+    const auto wait = std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now),
+                               std::chrono::duration_cast<std::chrono::milliseconds>(kPollInterval));
+    pollfd wake{connection_.WakeFd(), POLLIN, 0};
+    const int ready = ::poll(&wake, 1, static_cast<int>(wait.count()));
+    if (ready < 0 && errno != EINTR) break;
+    // The answers have nowhere to go: drained, they are dropped by Write.
+    if (ready > 0) RaiseEvent("output", [&] { connection_.DrainOutput(); });
+  }
+}
+
 void SshConnection::RaiseLeftovers(int32_t number) {
   Channel* channel = FindChannel(number);
   if (channel == nullptr || channel->kind != SshChannelKind::kShell || !channel->started || channel->closeNow) return;
@@ -434,6 +453,7 @@ void SshConnection::ReapChannels() {
     bool remove = channel.peerClosed || channel.closeNow || ssh_channel_is_closed(channel.handle.get());
     if (channel.peerClosed && !channel.closeNow && !channel.leftoversRaised) {
       channel.leftoversRaised = true;
+      channelClosedByClient_ = true;
       RaiseLeftovers(channel.number);
       continue;  // looked at again: the events may have changed it (only this loop removes channels)
     }

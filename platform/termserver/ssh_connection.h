@@ -82,6 +82,9 @@ class SshConnection final : public ConnectionOutput {
   // to go. (A connection that ends without its channels closed drops what waits, as a client
   // that vanishes mid-flood must not keep the application busy.)
   void RaiseLeftovers(int32_t number);
+  // Once the client has gone: waits (kAnswerDrainTime at most) until the application has run the
+  // requests raised for it, draining their answers into channels that are no more.
+  void WaitForRaisedRequests();
   size_t QueuedOutput() const;
   void Send(Channel& channel, std::string_view bytes);
   void Flush(Channel& channel);
@@ -126,6 +129,7 @@ class SshConnection final : public ConnectionOutput {
   bool shellStarted_ = false;  // a service has started: the login dialogue is over
   bool loginFailed_ = false;
   bool outputOverflow_ = false;
+  bool channelClosedByClient_ = false;  // the client closed a channel itself (in order)
   int failedLogins_ = 0;
   int32_t nextChannel_ = 0;
   std::string kbdintUser_;

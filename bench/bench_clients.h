@@ -184,9 +184,8 @@ class SshClient {
     return ssh_channel_write(channel_, line.data(), static_cast<uint32_t>(line.size())) >= 0;
   }
   // Ends the conversation as a well-behaved client does: tells the server it sends nothing more
-  // and waits (10 s at most) for the server to end its side, so that a last request that has no
-  // answer (logout) is still served. Closing at once instead lets the server drop what it has
-  // not yet taken up.
+  // and waits (10 s at most) for the server to end its side. (Closing the channel at once has a
+  // last request served too; a connection dropped without closing its channel does not.)
   bool Finish() {
     if (channel_ == nullptr || ssh_channel_send_eof(channel_) != SSH_OK) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -13,8 +13,9 @@
 //
 // Properties: at most one answer per record, none only for a logout that the session check let
 // through; every answer is one well-formed record (AnswerDefect) and goes out on the service the
-// request came from; the known session stays in the table unless the record logged it out, and
-// the table never grows.
+// request came from; what an answer echoes of the request (its action as responseaction, its
+// session id) is a beginning of that value as answer text; the known session stays in the table
+// unless the record logged it out, and the table never grows.
 #include <fcntl.h>
 #include <stdlib.h>
 
@@ -33,6 +34,7 @@
 #include "agent/protocol/check_catalogue.h"
 #include "agent/protocol/dispatcher.h"
 #include "agent/request/agent_context.h"
+#include "agent/request/answer.h"
 #include "agent/request/record.h"
 #include "agent/request/user_handle.h"
 #include "fuzz/fuzz_check.h"
@@ -171,6 +173,15 @@ std::string AnswerDefect(std::string_view answer) {
   return {};
 }
 
+// Whether the responseaction of an answer to `action` is the action echoed (cut at the end at
+// most), or one of the fixed words some answers carry instead: agentinfo has always answered
+// "ageninfo", and a definition that cannot be built answers as "runcheck".
+bool EchoesAction(std::string_view responseAction, std::string_view action) {
+  if (action == "agentinfo" && responseAction == "ageninfo") return true;
+  if (action == "definecheck" && responseAction == "runcheck") return true;
+  return vorlane::agent::AsAnswerText(std::string(action)).starts_with(responseAction);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -193,6 +204,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string defect = AnswerDefect(answer.text);
     if (!defect.empty()) std::fprintf(stderr, "answer: %s\ndefect: %s\n", answer.text.c_str(), defect.c_str());
     FUZZ_CHECK(defect.empty());
+    FUZZ_CHECK(EchoesAction(FindRecordValue(answer.text, kKeyResponseAction), action));
+    const std::string_view echoedSession = FindRecordValue(answer.text, kKeySessionId);
+    FUZZ_CHECK(vorlane::agent::AsAnswerText(std::string(FindRecordValue(record, kKeySessionId)))
+                   .starts_with(echoedSession));
   }
 
   FUZZ_CHECK(agent.sessions().Size() <= sessionsBefore);

@@ -41,18 +41,23 @@ constexpr std::string_view kActionAgentInfo = "agentinfo";
 constexpr std::string_view kActionExecuteFile = "executefile";
 constexpr std::string_view kActionDeleteFile = "deletefile";
 
-// Sends the session-error answer and says whether the request may go on.
+// Sends the session-error answer and says whether the request may go on. The action and the
+// session id are echoed as answer text: a line end or NUL in them would split or cut the answer.
 bool AcceptSession(AgentContext& context, UserHandle& user, int32_t serviceIndex, const std::string& action,
                    const std::string& sessionId) {
   switch (context.sessions.CheckAndRenew(sessionId, context.sessions.Now())) {
     case SessionState::kValid:
       return true;
     case SessionState::kUnknown:
-      Reply(user, FormatAnswer(kUnknownSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
+      Reply(user,
+            FormatAnswer(kUnknownSessionAnswer, {AsAnswerText(action), AsAnswerText(sessionId)}, kShortAnswerBuffer),
+            serviceIndex);
       return false;
     case SessionState::kTimedOut:
       // The table has already removed the expired session.
-      Reply(user, FormatAnswer(kTimedOutSessionAnswer, {action, sessionId}, kShortAnswerBuffer), serviceIndex);
+      Reply(user,
+            FormatAnswer(kTimedOutSessionAnswer, {AsAnswerText(action), AsAnswerText(sessionId)}, kShortAnswerBuffer),
+            serviceIndex);
       return false;
   }
   return false;
@@ -64,11 +69,11 @@ void RunCheck(AgentContext& context, const CheckRegistry& checks, UserHandle& us
     (*handler)(context, user, record, serviceIndex);
     return;
   }
-  Reply(user, FormatAnswer(kUnknownCheckAnswer, {action}, kShortAnswerBuffer), serviceIndex);
+  Reply(user, FormatAnswer(kUnknownCheckAnswer, {AsAnswerText(action)}, kShortAnswerBuffer), serviceIndex);
 }
 
 void SendUnknownAction(UserHandle& user, const std::string& action, int32_t serviceIndex) {
-  Reply(user, FormatAnswer(kUnknownActionAnswer, {action}, kShortAnswerBuffer), serviceIndex);
+  Reply(user, FormatAnswer(kUnknownActionAnswer, {AsAnswerText(action)}, kShortAnswerBuffer), serviceIndex);
 }
 
 void Logout(AgentContext& context, const std::string& sessionId) {

@@ -223,6 +223,26 @@ TEST_F(DispatcherTest, HugeEchoedValuesKeepTheAnswerShortAndWellFormed) {
   EXPECT_TRUE(unknownAction.ends_with("a#errormessage=Unknown request action#"));
 }
 
+// A line end or NUL inside an echoed value would split the answer for its reader or cut it short:
+// each becomes a space, and the answer stays one record on one line.
+TEST_F(DispatcherTest, EchoedValuesCarryNoLineEndsOrNul) {
+  const std::string action("a\r\nb\0c", 6);
+  const std::string session("s\r\n\0x\t", 6);
+  const std::pair<std::string, std::string> cases[] = {
+      {Request(action, session),
+       "#keycount=4#responseaction=a  b c#sessionid=s   x #sessionvalue=false#errormessage=Unknown session#"},
+      {Request(action, kSession), "#keycount=2#responseaction=a  b c#errormessage=Unknown request action#"},
+  };
+  for (const auto& [request, expected] : cases) {
+    const auto sent = Dispatch(request);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text, expected);
+  }
+  agent_.now += 301;
+  EXPECT_EQ(Answer(action), "#keycount=4#responseaction=a  b c#sessionid=" + std::string(kSession) +
+                                "#sessionvalue=false#errormessage=Session has timed out#");
+}
+
 // Only the requests that may wait on the network or another host take a place among the checks.
 TEST(MayWait, ChecksAndValueListsMayWaitEverythingElseIsAnsweredAtOnce) {
   const std::pair<const char*, bool> cases[] = {

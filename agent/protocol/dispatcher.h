@@ -15,8 +15,8 @@ inline constexpr std::string_view kAgentVersion = "1.5.6.3";
 
 // The body of the Received event: reads the request (charCount characters) from `user`, logs
 // it, checks and renews the session and runs the operation it names. A count of 0 (or less) is
-// ignored. Every answer goes out with `serviceIndex` and is logged as outgoing; logout and
-// getcomboparamvalues for an unlisted check send nothing. runcheck hands the request to the
+// ignored. Every answer goes out with `serviceIndex` and is logged as outgoing; logout sends
+// nothing, and getcomboparamvalues for a check without value lists answers "Check not found". runcheck hands the request to the
 // handler that `checks` holds for its checkid and answers "Unknown check" when there is none.
 void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHandle& user, int32_t serviceIndex,
                      int32_t charCount);

@@ -668,10 +668,10 @@ cat <&"$from"
   EXPECT_EQ(agent.Stop(), 0) << agent.Log();
 }
 
-// A monitoring server in a hurry sends its logout and closes the channel and the connection at
-// once, without an end of input: the logout must still end the session every time, though its
-// connection is gone before the request has run.
-TEST(AgentOverSsh, ALogoutSentJustBeforeTheClientClosesEndsTheSession) {
+// A monitoring server in a hurry sends its logout and leaves at once, without an end of input
+// (its channel closed and disconnected, only disconnected, or its socket just shut): the logout
+// must still end the session every time, though the connection is gone before it has run.
+TEST(AgentOverSsh, ALogoutSentJustBeforeTheClientLeavesEndsTheSession) {
   AgentProcess agent;
   const int port = StartServingMonitor(agent, "SSH");
   ASSERT_NE(port, 0) << agent.Log();
@@ -686,7 +686,11 @@ TEST(AgentOverSsh, ALogoutSentJustBeforeTheClientClosesEndsTheSession) {
       ASSERT_TRUE(std::regex_search(client.Greeting(), match, login)) << client.Greeting();
       session = match[1];
       ASSERT_TRUE(client.Write(Request("logout", session) + "\r\n"));
-      client.Leave();
+      if (round % 3 == 2) {
+        client.Abandon();
+      } else {
+        client.Leave(round % 3 == 0);
+      }
     }
     EXPECT_TRUE(agent.WaitForLog("Remove sessionid = " + session + " from sessions list.")) << agent.Log();
   }

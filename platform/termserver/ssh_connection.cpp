@@ -88,9 +88,14 @@ void SshConnection::Run() {
         ReapChannels();
       }
     }
-    // A client that closed its channel and left still has the requests it sent run (a logout
-    // among them); Ending() would drop those not yet run.
-    if (reason == kClosedByClient && channelClosedByClient_) WaitForRaisedRequests();
+    // A client that left still has the requests it sent run (a logout among them); Ending()
+    // would drop those not yet run.
+    if (reason == kClosedByClient) {
+      for (size_t i = 0; i < channels_.size(); ++i) {
+        if (!std::exchange(channels_[i]->leftoversRaised, true)) RaiseLeftovers(channels_[i]->number);
+      }
+      WaitForRaisedRequests();
+    }
     connection_.Ending();
     debuglog::Write("termserver: ssh connection from " + connection_.RemoteAddress() + " ends: " + reason);
   } catch (const std::exception& error) {
@@ -156,9 +161,7 @@ std::string SshConnection::ReasonToEnd(Clock::time_point now) {
       return "the client does not read its output";
     }
   }
-  if ((ssh_get_status(session_.get()) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session_.get())) {
-    return std::string(kClosedByClient);
-  }
+  if (ClientGone()) return std::string(kClosedByClient);
   if (!authenticated_ && now - started_ >= kLoginTimeLimit) return "login time limit";
   // A client waiting for its answers is not idle.
   if (connection_.AnswersPending()) lastActivity_ = now;
@@ -219,6 +222,12 @@ void SshConnection::ProcessPending() {
         break;
     }
   }
+}
+
+bool SshConnection::ClientGone() const {
+  if (connection_.ShouldClose() || outputOverflow_ || loginFailed_) return false;  // our side ends it
+  ssh_session session = session_.get();
+  return (ssh_get_status(session) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session);
 }
 
 bool SshConnection::SessionOpen() const {
@@ -360,17 +369,20 @@ void SshConnection::WaitForRaisedRequests() {
 
 void SshConnection::RaiseLeftovers(int32_t number) {
   Channel* channel = FindChannel(number);
-  if (channel == nullptr || channel->kind != SshChannelKind::kShell || !channel->started || channel->closeNow) return;
+  // (A write that failed as the client went has marked the channel closeNow: that is no reason to
+  // drop what it sent.)
+  if (channel == nullptr || channel->kind != SshChannelKind::kShell || !channel->started) return;
   TakeHeldInput(*channel);
-  // Nothing more comes: a last request that ends with '#' is complete.
-  channel->framer.EndOfInput();
   size_t raised = 0;
   for (; raised < kMaxQueuedRequests; ++raised) {
     channel = FindChannel(number);
-    if (channel == nullptr || channel->closeNow || connection_.ShouldClose() || connection_.InputHeld()) break;
+    if (channel == nullptr || connection_.ShouldClose() || connection_.InputHeld()) break;
     const auto now = Clock::now();
     FrameInput(*channel, now);
     if (channel->requests.empty() && channel->input.empty()) {
+      // Every byte is framed and nothing more comes: a last request that ends with '#' is
+      // complete without its quiet time.
+      channel->framer.EndOfInput();
       if (auto deadline = channel->framer.Deadline()) {
         if (auto request = channel->framer.Poll(std::max(now, *deadline))) {
           channel->requestBytes += request->size();
@@ -451,9 +463,8 @@ void SshConnection::ReapChannels() {
   for (size_t i = 0; i < channels_.size();) {
     Channel& channel = *channels_[i];
     bool remove = channel.peerClosed || channel.closeNow || ssh_channel_is_closed(channel.handle.get());
-    if (channel.peerClosed && !channel.closeNow && !channel.leftoversRaised) {
+    if (remove && !channel.leftoversRaised && (channel.peerClosed || ClientGone())) {
       channel.leftoversRaised = true;
-      channelClosedByClient_ = true;
       RaiseLeftovers(channel.number);
       continue;  // looked at again: the events may have changed it (only this loop removes channels)
     }

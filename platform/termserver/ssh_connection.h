@@ -67,6 +67,8 @@ class SshConnection final : public ConnectionOutput {
   // The loop has something to do for the channel without waiting for the socket.
   bool HasWork(const Channel& channel) const;
   bool SessionOpen() const;
+  // The client has ended the connection (the server did not).
+  bool ClientGone() const;
   // libssh holds bytes OnData could not take, and the channel can do nothing more without them.
   static bool WantsHeldInput(const Channel& channel);
   // Pulls the bytes libssh holds for the channel.
@@ -76,11 +78,11 @@ class SshConnection final : public ConnectionOutput {
   // Feeds the SFTP server whole packets while the channel's output is below the mark.
   void FeedSftp(Channel& channel);
   void NoteEndOfInput(Channel& channel, Clock::time_point now);
-  // The client closed the channel with requests still waiting: they are raised all the same,
-  // up to one queue's worth and while the application takes them, so that a client that sends
-  // its logout and closes at once does not leave its session behind. Their answers have nowhere
-  // to go. (A connection that ends without its channels closed drops what waits, as a client
-  // that vanishes mid-flood must not keep the application busy.)
+  // The client closed the channel, or went, with requests still waiting: they are raised all the
+  // same, up to one queue's worth and while the application takes them, so that a client that
+  // sends its logout and leaves at once does not leave its session behind. Their answers have
+  // nowhere to go; what is beyond one queue is dropped, so a client that leaves mid-flood keeps
+  // the application busy no longer than that.
   void RaiseLeftovers(int32_t number);
   // Once the client has gone: waits (kAnswerDrainTime at most) until the application has run the
   // requests raised for it, draining their answers into channels that are no more.
@@ -129,7 +131,6 @@ class SshConnection final : public ConnectionOutput {
   bool shellStarted_ = false;  // a service has started: the login dialogue is over
   bool loginFailed_ = false;
   bool outputOverflow_ = false;
-  bool channelClosedByClient_ = false;  // the client closed a channel itself (in order)
   int failedLogins_ = 0;
   int32_t nextChannel_ = 0;
   std::string kbdintUser_;

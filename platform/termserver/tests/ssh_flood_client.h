@@ -165,11 +165,13 @@ class SshFloodClient {
     return false;
   }
 
-  // Leaves in order at once, without sending an end of input or waiting for anything: closes
-  // every channel, then disconnects.
-  void Leave() {
+  // Leaves at once, without sending an end of input or waiting for anything: closes every
+  // channel first when `closeChannels`, then disconnects.
+  void Leave(bool closeChannels = true) {
     ssh_set_blocking(session_, 1);
-    for (ssh_channel channel : channels_) ssh_channel_close(channel);
+    for (ssh_channel channel : channels_) {
+      if (closeChannels) ssh_channel_close(channel);
+    }
     ssh_disconnect(session_);
     channels_.clear();  // freed by the disconnect
     abandoned_ = true;  // nothing left to close

@@ -119,12 +119,14 @@ TEST(SshSession, SeveralRequestsInOneWriteEachAnsweredInOrder) {
   ASSERT_TRUE(served.Done(10s));
 }
 
-// A client that sends its last requests and closes its channel at once (a logout, then close
-// and disconnect, without an end of input) still has them raised; its session must not be left
-// behind. The application is busy with the first request while the rest and the close arrive.
-TEST(SshSession, RequestsSentJustBeforeTheClientClosesItsChannelAreStillRaised) {
+// A client that sends its last requests and leaves at once (a logout, then gone without an end
+// of input) still has them raised, however it leaves; its session must not be left behind. The
+// application is busy with the first request while the rest and the end arrive.
+TEST(SshSession, RequestsSentJustBeforeTheClientLeavesAreStillRaised) {
+  enum class Leaving { kCloseChannelAndDisconnect, kDisconnect, kShutSocket };
   const std::string logout = "#keycount=2#requestaction=logout#sessionid=F00D#";
-  {
+  for (const Leaving leaving : {Leaving::kCloseChannelAndDisconnect, Leaving::kDisconnect, Leaving::kShutSocket}) {
+    SCOPED_TRACE(static_cast<int>(leaving));
     FakeConnection fake;
     std::atomic<bool> busy{true};
     fake.onReceived = [&busy](int32_t, const std::string&) {
@@ -136,7 +138,11 @@ TEST(SshSession, RequestsSentJustBeforeTheClientClosesItsChannelAreStillRaised) 
     ASSERT_TRUE(client.Write("#a=1#\n"));
     ASSERT_TRUE(testkit::PollUntil([&] { return ReceivedEvents(fake.Events()).size() == 1; }, 10s));
     ASSERT_TRUE(client.Write("#b=2#\r\n" + logout));  // the last one without a line end
-    client.Leave();
+    if (leaving == Leaving::kShutSocket) {
+      client.Abandon();
+    } else {
+      client.Leave(leaving == Leaving::kCloseChannelAndDisconnect);
+    }
     busy = false;
     ASSERT_TRUE(served.Done(10s));
     EXPECT_EQ(ReceivedEvents(fake.Events()), (Strings{"Received:0:#a=1#", "Received:0:#b=2#", "Received:0:" + logout}));

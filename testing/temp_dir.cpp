@@ -53,7 +53,13 @@ bool WriteFile(const fs::path& file, std::string_view text) {
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  // libstdc++ throws from the stream buffer when read() fails once open, as it does for a /proc
+  // file of a process that has just ended (ESRCH).
+  try {
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return {};
+  }
 }
 
 }  // namespace vorlane::testkit

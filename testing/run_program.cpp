@@ -1,9 +1,11 @@
 #include "testing/run_program.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "testing/poll_until.h"
 #include "testing/temp_dir.h"
@@ -81,6 +83,21 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, std::string_view inp
 ProgramRun RunProgramUntil(const std::vector<std::string>& argv, const std::function<bool()>& stopWhen,
                            const std::vector<std::string>& extraEnv, std::chrono::milliseconds limit) {
   return Run(argv, "", stopWhen, extraEnv, limit);
+}
+
+int RunUnprivileged(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(255);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  const int code = WEXITSTATUS(status);
+  return code == 255 ? -1 : code;
 }
 
 }  // namespace vorlane::testkit

@@ -29,4 +29,9 @@ ProgramRun RunProgramUntil(const std::vector<std::string>& argv, const std::func
                            const std::vector<std::string>& extraEnv = {},
                            std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+// Runs `body` without the privilege to ignore file permissions: directly when the tests run as
+// an ordinary user, in a child process switched to "nobody" when they run as root. Returns what
+// `body` returned (0 to 254), or -1 if the child could not be set up.
+int RunUnprivileged(const std::function<int()>& body);
+
 }  // namespace vorlane::testkit

@@ -1,7 +1,4 @@
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -9,29 +6,14 @@
 
 #include "platform/profile/profile.h"
 #include "platform/profile/tests/profile_test_util.h"
+#include "testing/run_program.h"
 
 namespace vorlane::profile {
 namespace {
 
 using namespace std::string_literals;
 
-// Runs `body` without the privilege to ignore file permissions: directly when the tests run as
-// an ordinary user, in a child process switched to "nobody" when they run as root. Returns what
-// `body` returned, or -1 if the child could not be set up.
-int RunUnprivileged(const std::function<int()>& body) {
-  if (::geteuid() != 0) return body();
-  pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    constexpr uid_t kNobody = 65534;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(255);
-    ::_exit(body());
-  }
-  int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  int code = WEXITSTATUS(status);
-  return code == 255 ? -1 : code;
-}
+using testkit::RunUnprivileged;
 
 // The error code of writing s/k=2 to `file` without the privilege to ignore permissions; 0 when
 // the write succeeds.

@@ -5,11 +5,14 @@
 // the start, so records that quote it get past the session check into every action. Before a
 // record is dispatched, what would leave this process is taken out: executefile and deletefile
 // (a program started, a file removed), and getcomboparamvalues or runcheck naming another host
-// (an SSH connection). No check handlers are registered, so runcheck answers "Unknown check".
-// Listing this host's processes takes milliseconds per request, so the definitions and value
-// lists of the process check are left out too; the service manager is looked for on a system bus
-// address in the run's own folder where none listens, so the service lists fail at once (and
-// alike on every host) instead of asking systemd thousands of times a second.
+// (an SSH connection). runcheck reaches the handlers that stay on this host and answer at once:
+// the disk free check (a statvfs of the requested path) and the service check. The ping, TCP and
+// URL checks create components and reach the network, and the process check lists this host's
+// processes, which takes milliseconds per request, so they are not registered and answer
+// "Unknown check"; for the same reason the definitions and value lists of the process check are
+// left out. The service manager is looked for on a system bus address in the run's own folder
+// where none listens, so the service check and the service lists fail at once (and alike on
+// every host) instead of asking systemd thousands of times a second.
 //
 // Properties: at most one answer per record, none only for a logout that the session check let
 // through; every answer is one well-formed record (AnswerDefect) and goes out on the service the
@@ -30,8 +33,11 @@
 #include <system_error>
 #include <vector>
 
+#include "agent/checks/disk_free.h"
 #include "agent/checks/remote_host.h"
+#include "agent/checks/service_check.h"
 #include "agent/protocol/check_catalogue.h"
+#include "agent/protocol/check_registry.h"
 #include "agent/protocol/dispatcher.h"
 #include "agent/request/agent_context.h"
 #include "agent/request/answer.h"
@@ -56,6 +62,7 @@ constexpr std::string_view kTcpConfig =
 constexpr std::string_view kKeyRequestAction = "requestaction";
 constexpr std::string_view kKeySessionId = "sessionid";
 constexpr std::string_view kKeyResponseAction = "responseaction";
+constexpr std::string_view kKeyResult = "result";
 constexpr std::string_view kKeyCount = "#keycount=";
 // The one key whose value is a nested record written between double quotes.
 constexpr std::string_view kNestedKey = "parameters";
@@ -95,6 +102,8 @@ class Agent {
     FUZZ_CHECK(devNull >= 0);
     vorlane::debuglog::RedirectForTesting(devNull);
     sessions_.Add(std::string(kSession), kNow);
+    checks_.Register(vorlane::agent::kCheckIdDisk, vorlane::agent::HandleDiskFreeCheck);
+    checks_.Register(vorlane::agent::kCheckIdService, vorlane::agent::HandleServiceCheck);
   }
   ~Agent() {
     std::error_code ignored;
@@ -103,12 +112,14 @@ class Agent {
 
   vorlane::agent::SessionTable& sessions() { return sessions_; }
   vorlane::agent::AgentContext& context() { return context_; }
+  const vorlane::agent::CheckRegistry& checks() const { return checks_; }
 
  private:
   std::filesystem::path folder_;
   vorlane::agent::SessionTable sessions_{[] { return kNow; }};
   vorlane::cipher::PasswordCipher cipher_;
-  vorlane::agent::AgentContext context_{sessions_, {}, cipher_};
+  vorlane::agent::CheckRegistry checks_;
+  vorlane::agent::AgentContext context_{sessions_, {}, cipher_, &checks_};
 };
 
 // Whether dispatching `record` would start a program, remove a file or reach another host, or
@@ -128,9 +139,11 @@ bool IsLeftOut(std::string_view record) {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Answers whose keycount has always differed from the number of pairs that follow: listchecks
-// says 17 for its 20 pairs.
-bool IsLegacyKeyCount(std::string_view responseAction, size_t stated, size_t pairs) {
-  return responseAction == "listchecks" && stated == 17 && pairs == 20;
+// says 17 for its 20 pairs, and a check's result (runcheck with result and resultstring after
+// its checkid) says 3 for its 4 pairs.
+bool IsLegacyKeyCount(std::string_view responseAction, bool hasResult, size_t stated, size_t pairs) {
+  if (responseAction == "listchecks") return stated == 17 && pairs == 20;
+  return responseAction == "runcheck" && hasResult && stated == 3 && pairs == 4;
 }
 
 // What is wrong with `answer` as one record: "#keycount=N#" and then the pairs "key=value#", no
@@ -148,6 +161,7 @@ std::string AnswerDefect(std::string_view answer) {
 
   size_t pairs = 0;
   std::string_view responseAction;
+  bool hasResult = false;
   while (pos < answer.size()) {
     const size_t equals = answer.find('=', pos);
     const size_t hash = answer.find('#', pos);
@@ -166,10 +180,11 @@ std::string AnswerDefect(std::string_view answer) {
       if (end == std::string_view::npos) return "last pair not closed by '#'";
     }
     if (key == kKeyResponseAction) responseAction = answer.substr(equals + 1, end - equals - 1);
+    if (key == kKeyResult) hasResult = true;
     ++pairs;
     pos = end + 1;
   }
-  if (pairs != stated && !IsLegacyKeyCount(responseAction, stated, pairs)) return "keycount does not match the pairs";
+  if (pairs != stated && !IsLegacyKeyCount(responseAction, hasResult, stated, pairs)) return "keycount does not match the pairs";
   return {};
 }
 
@@ -193,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CollectingUser user;
   user.request.assign(record);
   const size_t sessionsBefore = agent.sessions().Size();
-  vorlane::agent::DispatchRequest(agent.context(), user, kServiceIndex, static_cast<int32_t>(size));
+  vorlane::agent::DispatchRequest(agent.context(), agent.checks(), user, kServiceIndex, static_cast<int32_t>(size));
 
   const std::string_view action = FindRecordValue(record, kKeyRequestAction);
   const bool loggedOut = action == "logout" && FindRecordValue(record, kKeySessionId) == kSession;

@@ -14,6 +14,7 @@
 namespace vorlane::agent {
 namespace {
 
+using namespace std::string_literals;
 using testing::FakeUserHandle;
 using testing::LogCapture;
 
@@ -163,6 +164,34 @@ TEST_F(DiskCheckTest, UnreadablePathGivesTheFreeSpaceError) {
             "/no/such#");
 }
 
+TEST_F(DiskCheckTest, LineEndsAndOtherControlCharactersOfEchoedValuesBecomeSpaces) {
+  // The request's values stand in the answer; a line end there would split the answer for the
+  // server that reads it line by line, and a NUL would cut it.
+  struct Row {
+    std::string record;
+    bool measurable;
+    std::string answer;
+  };
+  const std::string nulDrive = "#checkid=DC#Drive letter=/v\0r#Value=1#Unit=gb#"s;
+  const Row rows[] = {
+      {"#checkid=DC#Drive letter=/a\r\nb#Value=20#Unit=gb#", true,
+       "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 20 gb free on "
+       "drive /a  b#"},
+      {"#checkid=DC#Drive letter=/#Value=1#Unit=g\nb#", true,
+       "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=ERROR: wrong unit (g b)#"},
+      {"#checkid=DC#Drive letter=/x\ty\r#Value=1#Unit=gb#", false,
+       "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for "
+       "/x y #"},
+      {nulDrive, false,
+       "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for "
+       "/v r#"},
+  };
+  for (const Row& row : rows) {
+    space_ = row.measurable ? std::optional<VolumeSpace>(VolumeSpace{100 * kGb, 20 * kGb}) : std::nullopt;
+    EXPECT_EQ(Answer(row.record), row.answer) << row.record;
+  }
+}
+
 TEST_F(DiskCheckTest, NamedHostThatCannotBeReachedIsNotMeasuredNorDisconnected) {
   connector_.result = kNetBadNetPath;
   EXPECT_EQ(Answer("#keycount=9#requestaction=runcheck#checkid=DC#Drive letter=/#Value=1#Unit=gb#Hostname=server1#"
@@ -203,6 +232,8 @@ TEST(DiskFreeHandlerTest, MeasuresTheRootVolume) {
   EXPECT_GT(root->totalBytes, 0u);
   EXPECT_LE(root->freeBytes, root->totalBytes);
   EXPECT_FALSE(QueryVolumeSpace("/no/such/path/for/vorlane").has_value());
+  // A path with a NUL inside names no file; it is not measured as the part before the NUL.
+  EXPECT_FALSE(QueryVolumeSpace("/\0etc"s).has_value());
 }
 
 TEST(DiskFreeHandlerTest, RealHandlerAnswersForTheRootAndRefusesANamedHost) {

@@ -12,6 +12,7 @@
 namespace vorlane::agent {
 namespace {
 
+using namespace std::string_literals;
 using platform::ServiceStatus;
 using testing::LogCapture;
 using testing::RecordingConnector;
@@ -80,6 +81,21 @@ TEST_F(ServiceCheckTest, WithoutAServiceManagerNothingRunsAndNoListIsBuilt) {
   bool logged = false;
   for (const std::string& line : log_.Lines()) logged |= line.find("Could not ask the service manager") != std::string::npos;
   EXPECT_TRUE(logged) << "the operator learns why";
+}
+
+TEST_F(ServiceCheckTest, LineEndsAndOtherControlCharactersOfTheEchoedNameBecomeSpaces) {
+  // The name stands in the answer; a line end there would split the answer for the server that
+  // reads it line by line, and a NUL would cut it.
+  SystemBusAddress noBus("unix:path=/nonexistent/vorlane-test-bus");
+  const struct {
+    std::string parameters;
+    std::string shown;
+  } rows[] = {
+      {"Service=cr\r\non#", "cr  on"},
+      {"Service=\tcron\n#", " cron "},
+      {"Service=cr\0on#"s, "cr on"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Run(row.parameters), Down(row.shown)) << row.parameters;
 }
 
 TEST_F(ServiceCheckTest, AgainstTheServiceManager) {

@@ -47,6 +47,8 @@ class NoHost : public CheckHost {
 }  // namespace
 
 std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path) {
+  // A NUL would cut the path short, so the volume of another path would be measured.
+  if (path.find('\0') != std::string::npos) return std::nullopt;
   struct statvfs info {};
   if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
   // f_bfree, not f_bavail: the check counts every free byte, including the root reserve, as the

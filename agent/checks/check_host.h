@@ -39,7 +39,7 @@ class CheckHost {
 };
 
 // The system's answer for `path` on this host (statvfs: total = f_blocks * f_frsize, free =
-// f_bfree * f_frsize).
+// f_bfree * f_frsize); nothing for a path with a NUL inside, which names no file.
 std::optional<VolumeSpace> QueryVolumeSpace(const std::string& path);
 
 // This host: the service manager on the system bus, /proc and statvfs.

@@ -75,11 +75,12 @@ void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIn
       connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
     const std::optional<VolumeSpace> space = host.QueryVolumeSpace(drive);
     if (!space) {
-      Reply(user, FormatAnswer(kNoFreeSpaceAnswer, {drive}), serviceIndex);
+      Reply(user, FormatAnswer(kNoFreeSpaceAnswer, {AsAnswerText(drive)}), serviceIndex);
       return;
     }
     const FreeSpaceResult result = EvaluateFreeSpace(drive, unit, space->freeBytes, space->totalBytes, value);
-    Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
+    // The text echoes the request's drive and unit, which may hold line ends.
+    Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {AsAnswerText(result.text)}), serviceIndex);
       },
       local);
 }

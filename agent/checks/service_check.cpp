@@ -58,7 +58,8 @@ void RunServiceCheck(UserHandle& user, const std::string& record, int32_t servic
   const RemoteHostRequest remote = ReadRemoteHostRequest(record);
   OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
     const bool running = IsServiceRunning(host, service);
-    Reply(user, FormatAnswer(running ? kRunningAnswer : kNotRunningAnswer, {service}), serviceIndex);
+    // The name is echoed as the request gave it, which may hold line ends.
+    Reply(user, FormatAnswer(running ? kRunningAnswer : kNotRunningAnswer, {AsAnswerText(service)}), serviceIndex);
   });
 }
 

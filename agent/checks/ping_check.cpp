@@ -124,6 +124,8 @@ std::string FormatPingErrors(std::string_view errorMessage) {
 void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
                   const PingCollectionFactory& create, const PingWait& wait) {
   const std::string host = GetRecordValue(record, kKeyPingHost);
+  // The host as the answers name it: a control character there would split or cut them.
+  const std::string shownHost = AsAnswerText(host);
   const int32_t frames = ParseShort(FindRecordValue(record, kKeyPingFrames));
   const int16_t threshold = ParseShort(FindRecordValue(record, kKeyPingSuccessRate));
   const int32_t timeoutMs = TimeoutMilliseconds(FindRecordValue(record, kKeyPingTimeout));
@@ -144,14 +146,15 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
 
   const com::Bstr separator(kErrSeparator);
   (void)element->put_ErrSeparator(separator.get());
-  const com::Bstr hostName = com::Bstr::FromUtf8(host);
+  // A name with a NUL inside names no host: the element gets none rather than the part before it.
+  const com::Bstr hostName = com::Bstr::FromUtf8(HoldsNul(host) ? std::string() : host);
   // A job the element refuses to start leaves it idle with empty results, which is answered as
   // a ping that reached nothing.
   (void)element->Ping(hostName.get(), kPackageSize, frames, timeoutMs, tos, checkTos, com::VARIANT_FALSE);
 
   std::chrono::milliseconds waited{0};
   if (!WaitUntilEnded(*element, timeoutMs, wait, &waited)) {
-    debuglog::Write(FormatAnswer(kNotEndedLog, {host, static_cast<long long>(waited.count())}));
+    debuglog::Write(FormatAnswer(kNotEndedLog, {shownHost, static_cast<long long>(waited.count())}));
     Answer(user, kDownAnswer, {kNotEndedText}, serviceIndex);
     return;
   }
@@ -164,7 +167,7 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
   (void)element->get_AverageRoundTrip(&roundTrip);
 
   if (succeeded >= threshold) {
-    const std::string text = FormatAnswer(kOkText, {host, static_cast<long long>(succeeded)});
+    const std::string text = FormatAnswer(kOkText, {shownHost, static_cast<long long>(succeeded)});
     Answer(user, kUpAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
     return;
   }
@@ -173,7 +176,7 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
     Answer(user, kDownAnswer, {FormatAnswer(kNoneText, {errors})}, serviceIndex);
     return;
   }
-  const std::string text = FormatAnswer(kFailedText, {host, static_cast<long long>(succeeded), errors});
+  const std::string text = FormatAnswer(kFailedText, {shownHost, static_cast<long long>(succeeded), errors});
   Answer(user, kDownWithRtoAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
 }
 

@@ -84,7 +84,9 @@ void RunProcessCheck(UserHandle& user, const std::string& record, int32_t servic
             serviceIndex);
       return;
     }
-    const ProcessCheckResult result = EvaluateProcessCount(type, counted.count, number, name);
+    // The name as the answer names it: a control character would split or cut the answer. (A name
+    // with a NUL inside matches no process: names hold none.)
+    const ProcessCheckResult result = EvaluateProcessCount(type, counted.count, number, AsAnswerText(name));
     Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
   });
 }

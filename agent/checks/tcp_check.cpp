@@ -101,14 +101,17 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   int32_t port = ParseRecordNumber(FindRecordValue(record, kKeyTcpPort));
   const int32_t timeout = ParseRecordNumber(FindRecordValue(record, kKeyTcpTimeout));
 
-  const std::optional<ProtocolSettings> settings = ReadProtocolSettings(table, protocol);
+  // A name with a NUL inside names no section of the table (the table would find the part before
+  // it).
+  const std::optional<ProtocolSettings> settings =
+      HoldsNul(protocol) ? std::nullopt : ReadProtocolSettings(table, protocol);
   if (!settings) {
     AnswerEarly(user, std::string(kNoProtocolAnswer), serviceIndex);
     return;
   }
   if (port == 0) {
     if (settings->defaultPort == 0) {
-      AnswerEarly(user, FormatAnswer(kNoPortAnswer, {protocol}, kTcpAnswerBuffer), serviceIndex);
+      AnswerEarly(user, FormatAnswer(kNoPortAnswer, {AsAnswerText(protocol)}, kTcpAnswerBuffer), serviceIndex);
       return;
     }
     port = settings->defaultPort;
@@ -122,7 +125,9 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   }
 
   const auto start = std::chrono::steady_clock::now();
-  const com::Bstr hostName = com::Bstr::FromUtf8(host);
+  // A name with a NUL inside names no host: the job gets none rather than the part before it.
+  const std::string target = HoldsNul(host) ? std::string() : host;
+  const com::Bstr hostName = com::Bstr::FromUtf8(target);
   const com::Bstr greeting = com::Bstr::FromUtf8(settings->receiveOnConnect);
   const com::Bstr command = com::Bstr::FromUtf8(settings->sendOnConnect);
   const com::Bstr response = com::Bstr::FromUtf8(settings->receiveAsResponse);
@@ -132,7 +137,7 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   (void)job->Check(hostName.get(), port, timeout, greeting.get(), settings->receiveOnConnectCompare, command.get(),
                    response.get(), settings->receiveAsResponseCompare, closing.get(),
                    settings->waitOnDisconnect ? com::VARIANT_TRUE : com::VARIANT_FALSE,
-                   PrefersIpv6(host) ? com::VARIANT_TRUE : com::VARIANT_FALSE);
+                   PrefersIpv6(target) ? com::VARIANT_TRUE : com::VARIANT_FALSE);
 
   std::chrono::milliseconds waited{0};
   const bool ended = WaitUntilEnded(*job, timeout, wait, &waited);
@@ -147,10 +152,13 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
     (void)job->get_TCPHostUP(&up);
     outcome = AsAnswerText(text.ToUtf8());
   } else {
-    debuglog::Write(FormatAnswer(kNotEndedLog, {host, static_cast<long long>(port), static_cast<long long>(waited.count())}));
+    debuglog::Write(FormatAnswer(kNotEndedLog, {AsAnswerText(host), static_cast<long long>(port),
+                                                 static_cast<long long>(waited.count())}));
     outcome = kNotEndedText;
   }
-  const std::string result = FormatAnswer(kResultText, {host, protocol, static_cast<long long>(port), outcome});
+  // The host and protocol as the answer names them: a control character would split or cut it.
+  const std::string result =
+      FormatAnswer(kResultText, {AsAnswerText(host), AsAnswerText(protocol), static_cast<long long>(port), outcome});
   Reply(user,
         FormatAnswer(up != com::VARIANT_FALSE ? kUpAnswer : kDownAnswer, {result, responseTime}, kTcpAnswerBuffer),
         serviceIndex);

@@ -110,6 +110,15 @@ TEST_F(AgentTcp, TheProtocolTableDecidesTheDialogue) {
     EXPECT_EQ(WithoutRoundTripValue(Check(c.protocol, c.port)), c.expected) << agent_.Log();
   }
 
+  // A name with a NUL inside names no section and no host, never the part before the NUL; the
+  // host stands in the answer as answer text.
+  EXPECT_EQ(Check(std::string("Plain\0x", 7), "0"),
+            "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Could not get data for protocol from the INI "
+            "file!#");
+  EXPECT_EQ(WithoutRoundTripValue(Check("Plain", "0", "5", std::string("127.0.0.1\0x", 11))),
+            std::string(kDown) + "127.0.0.1 x (Plain" + on + greeterPort + "): @@RTO=#")
+      << agent_.Log();
+
   // The greeting, whose '#' would have forged a pair, comes with a space in its place.
   const std::string expected = Check("SMTP:25", "0");
   EXPECT_TRUE(expected.starts_with(std::string(kUp) + "127.0.0.1 (SMTP" + on + greeterPort +

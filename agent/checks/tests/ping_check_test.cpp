@@ -486,6 +486,21 @@ TEST_F(PingCheckTest, ComponentTextCannotForgePairs) {
                                     "worse  keycount=9. @@RTO=2#");
 }
 
+// The host stands in the answers: a control character there would split or cut them. A name with
+// a NUL inside names no host, and the element must not ping the part before the NUL.
+TEST_F(PingCheckTest, TheHostIsShownAsAnswerTextAndOneHoldingANulIsNotPinged) {
+  PingRequest request;
+  request.host = "10.0.0.2\x1b\t";
+  EXPECT_EQ(Run(request), std::string(kUpPrefix) + "ping of 10.0.0.2   OK with a successrate of 100%@@RTO=3#");
+  EXPECT_EQ(trace.host, u"10.0.0.2\x1b\t") << "the element gets the name as it came";
+
+  script.succeeded = 50;
+  request.host = std::string("10.0.0.2\0.evil", 14);
+  EXPECT_EQ(Run(request), std::string(kDownPrefix) + "ping of 10.0.0.2 .evil failed due to a successrate of only 50%. "
+                                                     "Error: . @@RTO=3#");
+  EXPECT_EQ(trace.host, u"") << "no part of the name is pinged";
+}
+
 bool IsValidUtf8(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {

@@ -131,6 +131,19 @@ TEST_F(ProcessCheckTest, CountsTheProcessesOfTheNameAgainstTheNumber) {
   EXPECT_EQ(connector_.calls, std::vector<std::string>(4, "sent")) << "no host named, no connection";
 }
 
+// The name stands in the answer: a control character there would split or cut it. A name with a
+// NUL inside is no process's name, so none are counted for the part before it.
+TEST_F(ProcessCheckTest, TheNameIsShownAsAnswerTextAndOneHoldingANulMatchesNothing) {
+  NamedProcesses processes(name_, 1);
+  ASSERT_EQ(processes.Running(), 1u);
+  for (const std::string& suffix : {std::string("\x1b"), std::string("\t"), std::string(1, '\0')}) {
+    EXPECT_EQ(Run("Process name=" + name_ + suffix + "#Type=at least#Number=1#"),
+              "#keycount=3#responseaction=runcheck#checkid=NTPC#result=up#resultstring=There are less than 1 "
+              "processes named " + name_ + "  running#")  // the character shown as a space
+        << static_cast<int>(suffix[0]);
+  }
+}
+
 TEST_F(ProcessCheckTest, NamesMatchWithoutCaseButWhole) {
   NamedProcesses processes(name_, 2);
   std::string upper = name_;

@@ -88,7 +88,13 @@ class Options {
     if (result_ == CURLE_OK) result_ = curl_easy_setopt(handle_, option, value);
     return *this;
   }
-  Options& Text(CURLoption option, const std::string& value) { return Set(option, value.c_str()); }
+  // libcurl reads a text up to its first NUL: a text holding one is refused rather than cut to the
+  // part before it (another URL, another user).
+  Options& Text(CURLoption option, const std::string& value) {
+    if (value.find('\0') == std::string::npos) return Set(option, value.c_str());
+    if (result_ == CURLE_OK) result_ = option == CURLOPT_URL ? CURLE_URL_MALFORMAT : CURLE_BAD_FUNCTION_ARGUMENT;
+    return *this;
+  }
   CURLcode result() const { return result_; }
 
  private:

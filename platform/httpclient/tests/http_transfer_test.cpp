@@ -1,6 +1,9 @@
 #include "platform/httpclient/http_transfer.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "platform/httpclient/httpclient.h"
 
@@ -35,6 +38,26 @@ TEST(PerformTransfer, RefusesWhatIsNoHttpRequestBeforeConnecting) {
     EXPECT_EQ(result.code, c.code) << c.request.url;
     EXPECT_EQ(result.text, c.text) << c.request.url;
     EXPECT_EQ(result.status, 0);
+  }
+}
+
+// libcurl reads its texts up to the first NUL: a URL, user or proxy holding one is refused, never
+// fetched as the part before it. (Port 1 refuses connections: a cut URL would end with code 7.)
+TEST(PerformTransfer, TextsHoldingANulAreRefusedNotCut) {
+  const std::string url = "http://127.0.0.1:1/page";
+  const struct {
+    TransferRequest request;
+    CURLcode code;
+  } cases[] = {
+      {{.url = url + std::string("\0.evil", 6)}, CURLE_URL_MALFORMAT},
+      {{.url = url, .user = std::string("top\0x", 5), .password = "pw"}, CURLE_BAD_FUNCTION_ARGUMENT},
+      {{.url = url, .proxyType = kProxyWebStandard, .proxyHost = std::string("127.0.0.1\0x", 11)},
+       CURLE_BAD_FUNCTION_ARGUMENT},
+  };
+  for (const auto& c : cases) {
+    const TransferResult result = PerformTransfer(c.request);
+    EXPECT_EQ(result.code, c.code);
+    EXPECT_EQ(result.text, curl_easy_strerror(c.code));
   }
 }
 

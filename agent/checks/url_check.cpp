@@ -22,6 +22,7 @@
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
 #include "agent/request/reply.h"
+#include "platform/base/ascii.h"
 #include "platform/base/utf8.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -86,30 +87,6 @@ constexpr ProxyTypeName kProxyTypes[] = {
     {"ProxyRelay", httpclient::kProxyRelay},     {"ProxySocks4a", httpclient::kProxySocks4a},
     {"ProxyWindows", httpclient::kProxyEnvironment},
 };
-
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-void AppendUtf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 // The character tables of C.UTF-8, whatever locale the process runs in.
 locale_t Utf8Locale() {
@@ -241,7 +218,7 @@ UrlRequest ReadUrlRequest(std::string_view record) {
 
 std::optional<int32_t> ProxyTypeCode(std::string_view name) {
   for (const ProxyTypeName& entry : kProxyTypes) {
-    if (SameText(entry.name, name)) return entry.code;
+    if (EqualsIgnoringAsciiCase(entry.name, name)) return entry.code;
   }
   return std::nullopt;
 }
@@ -262,7 +239,7 @@ std::string LowerUtf8(std::string_view text) {
     } else if (locale != static_cast<locale_t>(nullptr)) {
       c = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(c), locale));
     }
-    AppendUtf8(&lower, c);
+    utf8::AppendUtf8(lower, c);
     at += sequence.length;
   }
   return lower;
@@ -285,13 +262,17 @@ std::vector<std::string> ContentWords(std::string_view content) {
 }
 
 bool CheckContent(std::string_view page, std::string_view type, std::string_view words, std::string_view content) {
-  const bool contain = SameText(type, kShouldContain);
-  if (!contain && !SameText(type, kShouldNotContain)) return SameText(type, kNoContentCheck);
+  const bool contain = EqualsIgnoringAsciiCase(type, kShouldContain);
+  if (!contain && !EqualsIgnoringAsciiCase(type, kShouldNotContain)) {
+    return EqualsIgnoringAsciiCase(type, kNoContentCheck);
+  }
   const std::string lowerPage = LowerUtf8(page);
   const std::string lowerContent = LowerUtf8(content);
-  if (SameText(words, kExactPhrase)) return (lowerPage.find(lowerContent) != std::string::npos) == contain;
-  const bool all = SameText(words, kAllWords);
-  if (!all && !SameText(words, kAnyWord)) return false;
+  if (EqualsIgnoringAsciiCase(words, kExactPhrase)) {
+    return (lowerPage.find(lowerContent) != std::string::npos) == contain;
+  }
+  const bool all = EqualsIgnoringAsciiCase(words, kAllWords);
+  if (!all && !EqualsIgnoringAsciiCase(words, kAnyWord)) return false;
   // Each word is found (an empty word always is) or not; the search stops as soon as the outcome
   // is settled, and each word is logged as it is taken.
   for (const std::string& word : ContentWords(lowerContent)) {

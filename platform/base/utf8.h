@@ -1,10 +1,11 @@
-// Reading UTF-8 one sequence at a time. The text conversions of the component runtime, the debug
+// Reading UTF-8 one sequence at a time, and writing it. The text conversions of the component runtime, the debug
 // log and the cuts of answers must agree on which bytes are text and which are not, so all of
 // them decide it here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vorlane::utf8 {
@@ -50,6 +51,25 @@ constexpr Sequence DecodeAt(std::string_view text, size_t at) {
     value = value << 6 | (byte & 0x3F);
   }
   return {value, trail + 1};
+}
+
+// Appends the UTF-8 encoding of `value` (at most U+10FFFF) to `out`.
+inline void AppendUtf8(std::string& out, char32_t value) {
+  if (value < 0x80) {
+    out.push_back(static_cast<char>(value));
+  } else if (value < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | value >> 6));
+    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+  } else if (value < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | value >> 12));
+    out.push_back(static_cast<char>(0x80 | (value >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | value >> 18));
+    out.push_back(static_cast<char>(0x80 | (value >> 12 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (value >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+  }
 }
 
 // The length of the longest prefix of `text` no longer than `limit` that splits no well-formed

@@ -24,24 +24,6 @@ void AppendUtf16(std::u16string& out, uint32_t cp) {
   }
 }
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | cp >> 6));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | cp >> 12));
-    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | cp >> 18));
-    out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -71,14 +53,14 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
   for (size_t i = 0; i < utf16.size(); ++i) {
     const char16_t c = utf16[i];
     if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
-      AppendUtf8(out, 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u));
+      utf8::AppendUtf8(out, 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u));
       ++i;
     } else if (c >= kFirstEscape && c <= kLastEscape) {
       out.push_back(static_cast<char>(c - kEscapeBase));
     } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      AppendUtf8(out, kReplacement);
+      utf8::AppendUtf8(out, kReplacement);
     } else {
-      AppendUtf8(out, c);
+      utf8::AppendUtf8(out, c);
     }
   }
   return out;

@@ -55,10 +55,7 @@ std::string HttpResponse::WriteBody() const {
   if (file) file.write(body_.data(), static_cast<std::streamsize>(body_.size()));
   if (file) file.close();
   if (file) return {};
-  std::string text(kWriteFailedText);
-  text.replace(text.find("%s"), 2, fileName_);
-  text.replace(text.find("%s"), 2, std::strerror(errno != 0 ? errno : EIO));
-  return text;
+  return FillText(kWriteFailedText, {fileName_, std::strerror(errno != 0 ? errno : EIO)});
 }
 
 HRESULT HttpResponse::GetFileName(DispatchCall& call) { return call.Return(Variant::FromUtf8(FileName())); }

@@ -32,13 +32,6 @@ bool CurlReady() {
   return setup == CURLE_OK;
 }
 
-std::string Replace(std::string_view tmpl, std::string_view value) {
-  std::string text(tmpl);
-  const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, value);
-  return text;
-}
-
 // What the callbacks fill in while the transfer runs.
 struct Receiver {
   size_t cap = 0;
@@ -120,6 +113,18 @@ void SetProxy(Options& options, const TransferRequest& request) {
 
 }  // namespace
 
+std::string FillText(std::string_view tmpl, std::initializer_list<std::string_view> values) {
+  std::string text;
+  size_t from = 0;
+  for (const std::string_view value : values) {
+    const size_t at = std::min(tmpl.find("%s", from), tmpl.find("%d", from));
+    if (at == std::string_view::npos) break;
+    text.append(tmpl, from, at - from).append(value);
+    from = at + 2;
+  }
+  return text.append(tmpl.substr(from));
+}
+
 std::string UrlScheme(const std::string& url) {
   const size_t end = url.find("://");
   if (end == std::string::npos || end == 0) return {};
@@ -138,7 +143,7 @@ TransferResult PerformTransfer(const TransferRequest& request) noexcept {
     if (request.url.empty()) return {kDoneBadRequest, std::string(kNoUrlText), 0, {}};
     const std::string scheme = UrlScheme(request.url);
     if (!scheme.empty() && scheme != "http" && scheme != "https") {
-      return {kDoneUnsupportedScheme, Replace(kSchemeText, scheme), 0, {}};
+      return {kDoneUnsupportedScheme, FillText(kSchemeText, {scheme}), 0, {}};
     }
     if (request.proxyType != kProxyNone && request.proxyType != kProxyEnvironment && request.proxyHost.empty()) {
       return {kDoneBadRequest, std::string(kNoProxyHostText), 0, {}};
@@ -179,9 +184,7 @@ TransferResult PerformTransfer(const TransferRequest& request) noexcept {
     if (code == CURLE_OK) code = curl_easy_perform(handle.get());
 
     if (receiver.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
-      std::string text(kBodyTooLargeText);
-      text.replace(text.find("%d"), 2, std::to_string(request.maxBodyBytes));
-      return {kDoneBodyTooLarge, std::move(text), 0, {}};
+      return {kDoneBodyTooLarge, FillText(kBodyTooLargeText, {std::to_string(request.maxBodyBytes)}), 0, {}};
     }
     if (code != CURLE_OK) {
       return {static_cast<int32_t>(code), error[0] != '\0' ? std::string(error) : curl_easy_strerror(code), 0, {}};

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace vorlane::httpclient {
 
@@ -28,6 +30,10 @@ struct TransferResult {
   int32_t status = 0;
   std::string body{};  // the body of the final response
 };
+
+// `tmpl` with its "%s" and "%d" places filled by `values`, in order; places beyond the values
+// stay as they are.
+std::string FillText(std::string_view tmpl, std::initializer_list<std::string_view> values);
 
 // The scheme of `url` in lower case when it names one ("scheme://..."), else empty.
 std::string UrlScheme(const std::string& url);

@@ -22,6 +22,13 @@ TEST(UrlScheme, NamesTheSchemeInLowerCaseOrNothing) {
   for (const auto& c : cases) EXPECT_EQ(UrlScheme(c.url), c.scheme) << c.url;
 }
 
+TEST(FillText, FillsThePlacesInOrderAndOnlyTheTemplates) {
+  EXPECT_EQ(FillText("written to \"%s\": %s", {"/tmp/a%s", "No space"}), "written to \"/tmp/a%s\": No space");
+  EXPECT_EQ(FillText("limit of %d bytes", {"16777216"}), "limit of 16777216 bytes");
+  EXPECT_EQ(FillText("%s and %s", {"one"}), "one and %s");
+  EXPECT_EQ(FillText("no place", {"x"}), "no place");
+}
+
 TEST(PerformTransfer, RefusesWhatIsNoHttpRequestBeforeConnecting) {
   const struct {
     TransferRequest request;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "platform/base/ascii.h"
 #include "platform/base/config_dir.h"
 #include "platform/profile/profile.h"
 
@@ -37,18 +38,6 @@ std::string BadNumberMessage(std::string_view key, int low, int high, std::strin
          ", not \"" + std::string(value) + "\".";
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string ReadUserField(const profile::Snapshot& config, const std::string& section, std::string_view key) {
   return config.GetString(section, key, "", kUserFieldBuffer);
 }
@@ -75,9 +64,9 @@ Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentCo
   GeneralSettings settings;
   const profile::Snapshot config(agentConfig);
   const std::string protocol = config.GetString(kGeneralSection, "Protocol", "", kProtocolBuffer);
-  if (EqualsIgnoringCase(protocol, "Telnet")) {
+  if (EqualsIgnoringAsciiCase(protocol, "Telnet")) {
     settings.isTelnet = true;
-  } else if (!EqualsIgnoringCase(protocol, "SSH")) {
+  } else if (!EqualsIgnoringAsciiCase(protocol, "SSH")) {
     return cannotRead;
   }
   settings.bindIp = config.GetString(kGeneralSection, "BindIP", "", kBindIpBuffer);
@@ -110,7 +99,7 @@ std::optional<UserEntry> FindUserEntry(const std::filesystem::path& agentConfig,
   const profile::Snapshot config(agentConfig);
   for (const std::string& section : config.GetSectionNames(kSectionNamesBuffer)) {
     std::string candidate = ReadUserField(config, section, "UserName");
-    if (EqualsIgnoringCase(candidate, userName)) return ReadEntry(config, section, std::move(candidate));
+    if (EqualsIgnoringAsciiCase(candidate, userName)) return ReadEntry(config, section, std::move(candidate));
   }
   return std::nullopt;
 }

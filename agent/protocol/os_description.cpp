@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "agent/request/answer.h"
+#include "platform/base/ascii.h"
 #include "platform/base/utf8.h"
 
 namespace vorlane::agent {
@@ -51,15 +52,6 @@ constexpr std::string_view kServicePackFormat = "%s%s (Build %d)";
 
 constexpr std::string_view kKernelFormat = "%s (Kernel %s)";
 constexpr std::string_view kOsReleasePaths[] = {"/etc/os-release", "/usr/lib/os-release"};
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // Cuts `text` to the description's buffer, never inside a UTF-8 character.
 std::string Bounded(std::string text) {
@@ -117,9 +109,9 @@ std::string_view ExtendedProduct(const WindowsVersionRecord& v) {
 bool AppendRegistryProduct(const WindowsVersionRecord& v, std::string& text) {
   if (!v.registryProductType || v.registryProductType->size() > kRegistryProductTypeMaxBytes) return false;
   const std::string& type = *v.registryProductType;
-  if (EqualsIgnoringCase(type, kRegistryWorkstation)) text += kRegistryProductWorkstation;
-  if (EqualsIgnoringCase(type, kRegistryServer)) text += kServer;
-  if (EqualsIgnoringCase(type, kRegistryAdvancedServer)) text += kAdvancedServer;
+  if (EqualsIgnoringAsciiCase(type, kRegistryWorkstation)) text += kRegistryProductWorkstation;
+  if (EqualsIgnoringAsciiCase(type, kRegistryServer)) text += kServer;
+  if (EqualsIgnoringAsciiCase(type, kRegistryAdvancedServer)) text += kAdvancedServer;
   text = FormatAnswer(kVersionFormat, {text, static_cast<long long>(v.major), static_cast<long long>(v.minor)});
   return true;
 }
@@ -175,7 +167,7 @@ std::string DescribeWindowsVersion(const WindowsVersionRecord& v) {
   }
 
   const long long build = v.build & 0xFFFF;
-  if (v.major == 4 && EqualsIgnoringCase(v.servicePack, kServicePack6) && v.hasQ246009Hotfix) {
+  if (v.major == 4 && EqualsIgnoringAsciiCase(v.servicePack, kServicePack6) && v.hasQ246009Hotfix) {
     text += FormatAnswer(kServicePack6aFormat, {build});
   } else {
     text = FormatAnswer(kServicePackFormat, {text, v.servicePack, build});

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/base/ascii.h"
 #include "platform/httpclient/httpclient.h"
 
 namespace vorlane::httpclient {
@@ -132,8 +133,7 @@ std::string UrlScheme(const std::string& url) {
   for (char c : scheme) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return {};
   }
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), LowerAscii);
   return scheme;
 }
 

@@ -176,6 +176,11 @@ Result<sockaddr_storage> ResolveFirst(const std::string& host, int family) {
   if (family != AF_INET && family != AF_INET6) {
     return Error{static_cast<int>(kResolveNoRecovery), "unsupported address family"};
   }
+  // The resolver reads the name up to its first NUL: a name holding one is no host's, never the
+  // part before it.
+  if (host.find('\0') != std::string::npos) {
+    return Error{static_cast<int>(kResolveHostNotFound), "resolve: the name holds a NUL byte"};
+  }
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_DGRAM;  // one entry per address instead of one per socket type

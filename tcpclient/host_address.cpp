@@ -24,6 +24,9 @@ void HostAddress::SetPort(uint16_t port) {
 
 HostLookup ResolveHost(std::string_view host, int family) {
   const std::string name(host);
+  // The parsers and the resolver read the name up to its first NUL: a name holding one is no
+  // host's, never the part before it.
+  if (name.find('\0') != std::string::npos) return {std::nullopt, SocketError(11001)};
   HostAddress address;
   if (family == AF_INET) {
     auto& in = reinterpret_cast<sockaddr_in&>(address.storage);

@@ -144,6 +144,16 @@ TEST(Resolve, NumericAndLocalhost) {
   EXPECT_FALSE(ResolveFirst("10.1.2.3", AF_INET6).ok());
 }
 
+// The resolver reads a name up to its first NUL: a name holding one is no host's, never the
+// address before the NUL. Refused before any lookup.
+TEST(Resolve, ANameHoldingANulIsHostNotFound) {
+  for (const int family : {AF_INET, AF_INET6}) {
+    auto r = ResolveFirst(std::string("127.0.0.1\0.evil", 15), family);
+    ASSERT_FALSE(r.ok()) << family;
+    EXPECT_EQ(r.error().code, 11001) << family;
+  }
+}
+
 // A name server on 127.0.0.1:53 of the private namespace, made this program's resolver (bind
 // mount over /etc/resolv.conf, private mount namespace) that answers every query with `rcode`.
 class FakeNameServer {

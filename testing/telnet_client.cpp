@@ -75,7 +75,8 @@ bool TelnetClient::ReadUntil(std::string_view needle, std::chrono::milliseconds 
       text_.erase(0, at + needle.size());
       return true;
     }
-    if (!Fill(100ms) && closed_) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!Fill(std::min<std::chrono::milliseconds>(100ms, left)) && closed_) return false;
   }
   return false;
 }

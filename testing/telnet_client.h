@@ -62,6 +62,8 @@ class TelnetClient {
   void Abort();
   // True when the server has closed the connection (waits up to 2 s for it).
   bool Closed();
+  // True when a read has seen the server's close already (waits for nothing).
+  bool SeenClosed() const { return closed_; }
 
  private:
   // Reads what arrives within `wait`; false when nothing did.

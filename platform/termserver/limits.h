@@ -8,15 +8,18 @@ namespace vorlane::termserver {
 
 inline constexpr size_t kMaxConnections = 256;
 // Connections that have not logged in yet count from accept until their login succeeded or they
-// ended. From one peer address at most kMaxUnauthenticatedPerAddress of them are served. In all,
-// a new one is refused with a probability that rises linearly from 0 with kUnauthenticatedStart
-// of them open to 1 with kMaxUnauthenticated open (random early drop): idle connections that
-// never log in can hold at most kMaxUnauthenticated of the kMaxConnections places, and under such
-// a flood a real client still gets in after a try or two.
+// ended (unauthenticated_limit.h has the rules). From one peer address at most
+// kMaxUnauthenticatedPerAddress of them are served, at most kMaxUnauthenticated in all; an
+// address that holds fewer than the one holding the most takes a place of that one, so idle
+// connections that never log in hold at most kMaxUnauthenticated of the kMaxConnections places
+// and cannot keep a new address out. Connections beyond an address's share are held un-served
+// (a monitoring server polling in parallel opens many at once), at most kMaxHeldPerAddress from
+// one address and kMaxHeld in all, each for at most kLoginTimeLimit.
 inline constexpr size_t kMaxUnauthenticatedPerAddress = 10;
-inline constexpr size_t kUnauthenticatedStart = 32;
 inline constexpr size_t kMaxUnauthenticated = 64;
-static_assert(kUnauthenticatedStart < kMaxUnauthenticated && kMaxUnauthenticated < kMaxConnections);
+inline constexpr size_t kMaxHeldPerAddress = 64;
+inline constexpr size_t kMaxHeld = 256;
+static_assert(kMaxUnauthenticatedPerAddress < kMaxUnauthenticated && kMaxUnauthenticated < kMaxConnections);
 // A flood is refused connection by connection; its log lines are let through at most once per
 // this interval, each saying how many were left out before it.
 inline constexpr std::chrono::seconds kRefusalLogInterval{1};
@@ -50,8 +53,13 @@ inline constexpr size_t kMaxQueuedOutputBytes = 4 * 1024 * 1024;
 inline constexpr size_t kOutputHighMark = 256 * 1024;
 // Output that has not moved for this long means the client stopped reading: the connection ends.
 inline constexpr std::chrono::seconds kOutputStallLimit{10};
-// A request that ends with '#' is complete when nothing follows for this long.
+// A request that ends with '#' and holds its requestaction and sessionid pairs, but fewer pairs
+// than its keycount says, is complete when nothing follows for this long.
 inline constexpr std::chrono::milliseconds kHashRequestQuietTime{100};
+// One that ends with '#' but lacks one of those pairs waits this long for the rest (a writer
+// that paused after its first pairs); so does a whole record of a client that ends its records
+// with line ends, which would otherwise wait for ever for a line end that it left out.
+inline constexpr std::chrono::milliseconds kPartialRequestQuietTime{1000};
 // Telnet subnegotiations longer than this are dropped.
 inline constexpr size_t kMaxSubnegotiationBytes = 4 * 1024;
 // stop() returns within this time whatever the clients do.

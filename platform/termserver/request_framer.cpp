@@ -3,11 +3,110 @@
 #include <utility>
 
 namespace vorlane::termserver {
+namespace {
+
+// The pairs that open a record: a '#' right before either begins a new one.
+constexpr std::string_view kBoundaries[] = {"##keycount=", "##requestaction="};
+constexpr size_t kLongestBoundary = 16;
+static_assert(kLongestBoundary == std::string_view("##requestaction=").size());
+
+constexpr std::string_view kActionPair = "requestaction=";
+constexpr std::string_view kSessionPair = "sessionid=";
+constexpr std::string_view kKeycountPair = "keycount=";
+// A keycount of more digits asks for more pairs than any request holds: no hint.
+constexpr size_t kMaxKeycountDigits = 9;
+
+// The length of the boundary `text` ends with, or 0.
+size_t BoundaryAtEnd(std::string_view text) {
+  for (std::string_view boundary : kBoundaries) {
+    if (text.ends_with(boundary)) return boundary.size();
+  }
+  return 0;
+}
+
+std::optional<size_t> Keycount(std::string_view digits) {
+  if (digits.empty() || digits.size() > kMaxKeycountDigits) return std::nullopt;
+  size_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<size_t>(c - '0');
+  }
+  return value;
+}
+
+}  // namespace
 
 void RequestFramer::EndLine(std::vector<std::string>& out) {
   if (!dropping_ && !pending_.empty()) out.push_back(std::move(pending_));
   pending_.clear();
+  pairs_ = {};
   dropping_ = false;
+  droppedTail_.clear();
+}
+
+void RequestFramer::ClosePair() {
+  const size_t at = pending_.size() - 1;
+  if (pairs_.lastHash != std::string::npos) {
+    const std::string_view pair(pending_.data() + pairs_.lastHash + 1, at - pairs_.lastHash - 1);
+    ++pairs_.closed;
+    if (pair.starts_with(kActionPair)) {
+      pairs_.action = true;
+    } else if (pair.starts_with(kSessionPair)) {
+      pairs_.session = true;
+    } else if (pairs_.lastHash == 0 && pairs_.closed == 1 && pair.starts_with(kKeycountPair)) {
+      pairs_.keycount = Keycount(pair.substr(kKeycountPair.size()));
+    }
+  }
+  pairs_.lastHash = at;
+}
+
+void RequestFramer::SplitAt(size_t from, std::vector<std::string>& out) {
+  std::string rest = pending_.substr(from);
+  pending_.resize(from);
+  out.push_back(std::move(pending_));
+  pending_.clear();
+  pairs_ = {};
+  for (char c : rest) Take(c, out);
+}
+
+void RequestFramer::Append(char c, std::vector<std::string>& out) {
+  pending_ += c;
+  if (c == '#') ClosePair();
+  if (c == '=') {
+    if (size_t boundary = BoundaryAtEnd(pending_); boundary > 0) {
+      SplitAt(pending_.size() - boundary + 1, out);
+      return;
+    }
+  }
+  if (pending_.size() > maxRequest_) {
+    // Deliver what fits now; the rest of this request goes. The last bytes seen stay, so that
+    // a boundary that begins before the cut is still seen.
+    droppedTail_ = pending_.substr(pending_.size() > kLongestBoundary ? pending_.size() - kLongestBoundary : 0);
+    pending_.resize(maxRequest_);
+    out.push_back(std::move(pending_));
+    pending_.clear();
+    pairs_ = {};
+    dropping_ = true;
+    truncated_ = true;
+  }
+}
+
+// One byte that is no line end.
+void RequestFramer::Take(char c, std::vector<std::string>& out) {
+  if (!dropping_) {
+    Append(c, out);
+    return;
+  }
+  droppedTail_ += c;
+  if (droppedTail_.size() > kLongestBoundary) droppedTail_.erase(0, droppedTail_.size() - kLongestBoundary);
+  if (c != '=') return;
+  if (size_t boundary = BoundaryAtEnd(droppedTail_); boundary > 0) {
+    // A new record begins: it is taken from its '#' on.
+    std::string start = droppedTail_.substr(droppedTail_.size() - boundary + 1);
+    dropping_ = false;
+    droppedTail_.clear();
+    for (char k : start) Take(k, out);
+  }
 }
 
 std::vector<std::string> RequestFramer::Feed(std::string_view bytes, Clock::time_point now) {
@@ -15,9 +114,8 @@ std::vector<std::string> RequestFramer::Feed(std::string_view bytes, Clock::time
   if (bytes.empty()) return out;
   lastByte_ = now;
   for (char c : bytes) {
-    // A line end right after a request the quiet rule ended is that request's own line end,
-    // come late.
-    const bool endsQuietRequest = std::exchange(quietEnded_, false);
+    // A line end right after a request that ended without one is that request's own, come late.
+    const bool endsBareRequest = std::exchange(endedBare_, false);
     if (c == '\n' && afterCr_) {
       afterCr_ = false;
       continue;
@@ -26,40 +124,55 @@ std::vector<std::string> RequestFramer::Feed(std::string_view bytes, Clock::time
     if (c == '\r' || c == '\n') {
       // A bare line end (such as the LF of the password's CR LF) ends no request and says
       // nothing about how the client ends them.
-      if (!pending_.empty() || dropping_ || endsQuietRequest) endsWithLineEnds_ = true;
+      if (!pending_.empty() || dropping_ || endsBareRequest) endsWithLineEnds_ = true;
       EndLine(out);
       continue;
     }
-    if (dropping_) continue;
-    if (pending_.size() >= maxRequest_) {
-      // Deliver what fits now; the rest of this line goes.
-      out.push_back(std::move(pending_));
-      pending_.clear();
-      dropping_ = true;
-      truncated_ = true;
-      continue;
-    }
-    pending_ += c;
+    Take(c, out);
+  }
+  // All that has arrived is a whole record of a client without line ends: nothing to wait for.
+  if (!endsWithLineEnds_ && Whole()) {
+    out.push_back(std::move(pending_));
+    pending_.clear();
+    pairs_ = {};
+    endedBare_ = true;
   }
   return out;
 }
 
-bool RequestFramer::AwaitsQuiet() const {
-  return !endsWithLineEnds_ && !dropping_ && !pending_.empty() && pending_.back() == '#';
+bool RequestFramer::Whole() const {
+  if (dropping_ || pending_.empty() || pending_.back() != '#') return false;
+  if (!pairs_.action || !pairs_.session) return false;
+  return !pairs_.keycount || pairs_.closed - 1 >= *pairs_.keycount;
+}
+
+std::optional<std::chrono::milliseconds> RequestFramer::QuietTime() const {
+  if (dropping_ || pending_.empty() || pending_.back() != '#') return std::nullopt;
+  if (endsWithLineEnds_) {
+    if (Whole()) return partialQuietTime_;
+    return std::nullopt;
+  }
+  if (Whole()) return std::chrono::milliseconds(0);
+  return pairs_.action && pairs_.session ? quietTime_ : partialQuietTime_;
 }
 
 std::optional<std::string> RequestFramer::Poll(Clock::time_point now) {
-  if (!AwaitsQuiet() || now - lastByte_ < quietTime_) return std::nullopt;
+  const std::optional<std::chrono::milliseconds> quiet = QuietTime();
+  if (!quiet || now - lastByte_ < *quiet) return std::nullopt;
   std::string request = std::move(pending_);
   pending_.clear();
-  quietEnded_ = true;
+  pairs_ = {};
+  endedBare_ = true;
   return request;
 }
 
 std::optional<RequestFramer::Clock::time_point> RequestFramer::Deadline() const {
-  if (!AwaitsQuiet()) return std::nullopt;
-  return lastByte_ + quietTime_;
+  const std::optional<std::chrono::milliseconds> quiet = QuietTime();
+  if (!quiet) return std::nullopt;
+  return lastByte_ + *quiet;
 }
+
+void RequestFramer::EndOfInput() { endsWithLineEnds_ = false; }
 
 bool RequestFramer::TakeTruncated() {
   bool was = truncated_;

@@ -28,7 +28,7 @@ class ServedConnection final : public Connection {
   void SetOutput(ConnectionOutput* output) override { output_ = output; }
   int WakeFd() const override { return state_->wake.get(); }
   void DrainOutput() override;
-  bool ShouldClose() const override { return core_->Stopping(); }
+  bool ShouldClose() const override { return core_->Stopping() || state_->evicted.load(); }
   std::chrono::seconds IdleTimeout() const override { return core_->idleTimeout; }
   bool InputHeld() const override { return state_->InputHeld(); }
   bool AnswersPending() const override { return state_->AnswersPending(); }

@@ -32,6 +32,11 @@ bool ConnectionState::QueueOutput(int32_t channel, std::string text) {
 
 void ConnectionState::Wake() { Signal(wake.get()); }
 
+void ConnectionState::Evict() {
+  evicted = true;
+  Wake();
+}
+
 namespace {
 bool Full(size_t waiting) { return waiting >= kMaxQueuedRequests; }
 }  // namespace

@@ -22,8 +22,11 @@ namespace vorlane::termserver {
 class SshServer;
 
 // One connection's state that its user object reaches from the application's thread.
-struct ConnectionState {
+struct ConnectionState final : UnauthenticatedLimit::Evictable {
   explicit ConnectionState(std::string address);
+
+  // Its place among the connections not logged in yet was taken for another address: it ends.
+  void Evict() override;
 
   // Queues output for the connection thread and wakes it; false once the connection is gone.
   bool QueueOutput(int32_t channel, std::string text);
@@ -51,6 +54,7 @@ struct ConnectionState {
   std::string sftpHome;                                  // guarded by lock
   size_t unanswered = 0;                                 // guarded by lock
   size_t unhandled = 0;                                  // guarded by lock
+  std::atomic<bool> evicted{false};
   bool ending = false;  // guarded by lock; requests not handled yet are dropped
   bool closed = false;                                   // guarded by lock
 

@@ -5,11 +5,11 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
 #include <optional>
-#include <random>
 #include <vector>
 
 #include "platform/base/config_dir.h"
@@ -37,10 +37,10 @@ namespace {
 // No idle limit set: connections may stay as long as they like (a year is as good as forever).
 constexpr std::chrono::seconds kNoIdleLimit{365 * 24 * 3600};
 
-void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, const std::string& address,
-                     UnauthenticatedPlace place) {
+void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket,
+                     const std::shared_ptr<ConnectionState>& state, UnauthenticatedPlace place) {
+  const std::string& address = state->remoteAddress;
   try {
-    auto state = std::make_shared<ConnectionState>(address);
     ComPtr<UserObject> user = Make<UserObject>(state);
     ServedConnection connection(core, state, ComPtr<IDispatch>(user.get()), std::move(place));
     if (connection.Connecting()) {
@@ -58,16 +58,11 @@ void ServeConnection(const std::shared_ptr<ServerCore>& core, UniqueFd socket, c
   }
 }
 
-std::string RefusalText(UnauthenticatedLimit::Verdict verdict, const std::string& address, size_t total) {
-  std::string text = "TermServer: refused " + address + ": ";
-  if (verdict == UnauthenticatedLimit::Verdict::kAddressFull) {
-    return text + std::to_string(kMaxUnauthenticatedPerAddress) +
-           " connections from this address have not logged in yet (the most allowed)";
-  }
-  text += std::to_string(total) + " connections have not logged in yet";
-  if (verdict == UnauthenticatedLimit::Verdict::kTotalFull) return text + " (the most allowed)";
-  return text + " (from " + std::to_string(kUnauthenticatedStart) + " on a new one is refused at random, from " +
-         std::to_string(kMaxUnauthenticated) + " on always)";
+using Outcome = UnauthenticatedLimit::Outcome;
+
+std::string NotLoggedInText(const std::string& address, const UnauthenticatedLimit& limit) {
+  return std::to_string(limit.CountFor(address)) + " connections from " + address + " and " +
+         std::to_string(limit.Total()) + " in all have not logged in yet";
 }
 
 }  // namespace
@@ -79,36 +74,46 @@ struct Runner {
   std::unique_ptr<loop::WaitableThread> acceptThread;
   std::mutex lock;
   std::vector<std::shared_ptr<loop::WaitableThread>> threads;  // guarded by lock
-  // Used by the accept thread only: the draws for the random early drop, and the pace of the
-  // refusal log lines.
-  std::mt19937 random{std::random_device{}()};
+  // Used by the accept thread only: the pace of the log lines of each kind of refusal, hold and
+  // eviction.
   LogRateLimit refusalLog{kRefusalLogInterval};
+  LogRateLimit heldLog{kRefusalLogInterval};
+  LogRateLimit evictionLog{kRefusalLogInterval};
+  LogRateLimit expiryLog{kRefusalLogInterval};
+  LogRateLimit fullLog{kRefusalLogInterval};
 
   void AcceptLoop();
   void Accept();
-  // A new connection's place among those not logged in yet; none (and a log line, paced) when a
-  // cap refuses it.
-  std::optional<UnauthenticatedPlace> AdmitUnauthenticated(const std::string& address);
-  void Spawn(UniqueFd socket, std::string address, UnauthenticatedPlace place);
+  // Serves the connections that have their place now.
+  void AdmitHeld();
+  void Serve(UnauthenticatedLimit::Admission admission);
+  void Spawn(UniqueFd socket, std::shared_ptr<ConnectionState> state, UnauthenticatedPlace place);
   // The connection threads to wait for: a snapshot, so that their events stay open while polled.
   std::vector<std::shared_ptr<loop::WaitableThread>> Connections();
   // Joins the connection threads that have ended, which closes what each held.
   void JoinEnded();
+  static void Note(LogRateLimit& pace, std::string line);
 };
 
-std::optional<UnauthenticatedPlace> Runner::AdmitUnauthenticated(const std::string& address) {
-  std::uniform_int_distribution<uint32_t> draw(0, UnauthenticatedLimit::kDrawRange - 1);
-  const UnauthenticatedLimit::Verdict verdict = core->unauthenticated->Admit(address, draw(random));
-  if (verdict == UnauthenticatedLimit::Verdict::kAdmitted) return UnauthenticatedPlace(core->unauthenticated, address);
-  if (std::optional<size_t> heldBack = refusalLog.Allow(LogRateLimit::Clock::now())) {
-    std::string line = RefusalText(verdict, address, core->unauthenticated->Total());
-    if (*heldBack > 0) line += "; " + std::to_string(*heldBack) + " more refused since the last such line";
+void Runner::Note(LogRateLimit& pace, std::string line) {
+  if (std::optional<size_t> heldBack = pace.Allow(LogRateLimit::Clock::now())) {
+    if (*heldBack > 0) line += "; " + std::to_string(*heldBack) + " more since the last such line";
     debuglog::Write(line);
   }
-  return std::nullopt;
 }
 
-void Runner::Spawn(UniqueFd socket, std::string address, UnauthenticatedPlace place) {
+void Runner::Serve(UnauthenticatedLimit::Admission admission) {
+  if (core->active.load() >= kMaxConnections) {
+    Note(fullLog, "TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + admission.address);
+    return;
+  }
+  auto state = std::make_shared<ConnectionState>(admission.address);
+  // Bound before any later arrival can take its place, so that one can tell it to go.
+  core->unauthenticated->Bind(admission.place, state);
+  Spawn(std::move(admission.socket), std::move(state), std::move(admission.place));
+}
+
+void Runner::Spawn(UniqueFd socket, std::shared_ptr<ConnectionState> state, UnauthenticatedPlace place) {
   // The socket and the connection's place among those not logged in yet stay owned until the
   // thread takes them: a thread that cannot start closes the socket and gives back both places
   // (among the active connections and among those not logged in) with the function object.
@@ -120,13 +125,13 @@ void Runner::Spawn(UniqueFd socket, std::string address, UnauthenticatedPlace pl
   core->active++;
   std::shared_ptr<loop::WaitableThread> thread;
   try {
-    thread = MakeModuleThread([core = core, handoff, address] {
-      ServeConnection(core, std::move(handoff->socket), address, std::move(handoff->place));
+    thread = MakeModuleThread([core = core, handoff, state] {
+      ServeConnection(core, std::move(handoff->socket), state, std::move(handoff->place));
       core->active--;
     });
   } catch (const std::exception& e) {
     core->active--;
-    debuglog::Write("TermServer: cannot serve " + address + ": " + e.what());
+    debuglog::Write("TermServer: cannot serve " + state->remoteAddress + ": " + e.what());
     return;
   }
   std::lock_guard guard(lock);
@@ -151,26 +156,50 @@ void Runner::JoinEnded() {
   ended.clear();
 }
 
-// Waits for a connection, the stop, or the end of a connection thread: a thread that has ended
-// is joined at once, so that a burst of connections leaves nothing open once it is over.
+void Runner::AdmitHeld() {
+  uint64_t count;
+  (void)!::read(core->unauthenticated->ReadyFd(), &count, sizeof count);
+  size_t expired = 0;
+  std::vector<UnauthenticatedLimit::Admission> admitted =
+      core->unauthenticated->TakeAdmitted(UnauthenticatedLimit::Clock::now(), expired);
+  if (expired > 0) {
+    Note(expiryLog, "TermServer: closed " + std::to_string(expired) + " connection(s) that waited " +
+                        std::to_string(kLoginTimeLimit.count()) + " s for a place without getting one");
+  }
+  for (auto& admission : admitted) Serve(std::move(admission));
+}
+
+// Waits for a connection, the stop, a place for a held connection, or the end of a connection
+// thread: a thread that has ended is joined at once, so that a burst of connections leaves
+// nothing open once it is over.
 void Runner::AcceptLoop() {
   std::vector<pollfd> fds;
   while (!core->Stopping()) {
     std::vector<std::shared_ptr<loop::WaitableThread>> connections = Connections();
-    fds.assign({{listener.get(), POLLIN, 0}, {core->stopFd.get(), POLLIN, 0}});
+    fds.assign({{listener.get(), POLLIN, 0},
+                {core->stopFd.get(), POLLIN, 0},
+                {core->unauthenticated->ReadyFd(), POLLIN, 0}});
     for (const auto& connection : connections) fds.push_back({connection->Ended().Fd(), POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    int timeout = -1;
+    if (auto expiry = core->unauthenticated->NextExpiry()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*expiry - UnauthenticatedLimit::Clock::now());
+      timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60'000));
+    }
+    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       debuglog::Write(std::string("TermServer: poll failed: ") + ::strerror(errno));
-      return;
+      break;
     }
-    if (fds[1].revents != 0) return;
-    if (std::any_of(fds.begin() + 2, fds.end(), [](const pollfd& fd) { return fd.revents != 0; })) {
+    if (fds[1].revents != 0) break;
+    if (std::any_of(fds.begin() + 3, fds.end(), [](const pollfd& fd) { return fd.revents != 0; })) {
       connections.clear();
       JoinEnded();
     }
+    if (fds[2].revents != 0 || ready == 0) AdmitHeld();
     if (fds[0].revents != 0) Accept();
   }
+  core->unauthenticated->CloseHeld();
 }
 
 void Runner::Accept() {
@@ -188,16 +217,33 @@ void Runner::Accept() {
   // Requests and answers are small and interactive: send them at once.
   int one = 1;
   (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  std::string address = AddressText(peer);
-  if (core->active.load() >= kMaxConnections) {
-    debuglog::Write("TermServer: " + std::to_string(kMaxConnections) + " connections open, refused " + address);
-    return;
+  const std::string address = AddressText(peer);
+  // A refused connection is closed here, and a held one waits here, before a byte of the
+  // protocol and before the application hears of it.
+  UnauthenticatedLimit& limit = *core->unauthenticated;
+  UnauthenticatedLimit::Arrival arrival = limit.Arrive(std::move(socket), address, UnauthenticatedLimit::Clock::now());
+  switch (arrival.outcome) {
+    case Outcome::kAdmitted:
+      break;
+    case Outcome::kAdmittedInPlaceOfAnother:
+      Note(evictionLog, "TermServer: closed the longest-waiting connection from " + arrival.evictedAddress +
+                            " that had not logged in yet, to make room for " + address + " (" +
+                            std::to_string(kMaxUnauthenticated) + " connections had not logged in yet, " +
+                            arrival.evictedAddress + " held the most of them)");
+      break;
+    case Outcome::kHeld:
+      Note(heldLog, "TermServer: a connection from " + address + " waits for a place: " +
+                        NotLoggedInText(address, limit));
+      return;
+    case Outcome::kAddressQueueFull:
+    case Outcome::kQueueFull:
+      Note(refusalLog, "TermServer: refused " + address + ": " + NotLoggedInText(address, limit) + ", and " +
+                           (arrival.outcome == Outcome::kAddressQueueFull
+                                ? std::to_string(kMaxHeldPerAddress) + " from this address wait for a place already"
+                                : std::to_string(kMaxHeld) + " wait for a place already"));
+      return;
   }
-  // A refused connection is closed here, before a byte of the protocol and before the
-  // application hears of it.
-  std::optional<UnauthenticatedPlace> place = AdmitUnauthenticated(address);
-  if (!place) return;
-  Spawn(std::move(socket), std::move(address), std::move(*place));
+  Serve(std::move(*arrival.admitted));
 }
 
 HRESULT KeysObject::Prepare(HostKeyState& state) {

@@ -1,129 +1,151 @@
 #include "platform/termserver/unauthenticated_limit.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vorlane::termserver {
 namespace {
 
-using Verdict = UnauthenticatedLimit::Verdict;
+using Outcome = UnauthenticatedLimit::Outcome;
+using Clock = UnauthenticatedLimit::Clock;
+using namespace std::chrono_literals;
 
-// The highest draw: admits whenever the random early drop can admit at all.
-constexpr uint32_t kLuckiest = UnauthenticatedLimit::kDrawRange - 1;
+struct Connection final : UnauthenticatedLimit::Evictable {
+  void Evict() override { ++evictions; }
+  int evictions = 0;
+};
 
-// Counts `count` connections from `address` (spread over other addresses by the caller).
-void Fill(UnauthenticatedLimit& limit, const std::string& address, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    ASSERT_EQ(limit.Admit(address, kLuckiest), Verdict::kAdmitted) << address << " #" << i;
-  }
-}
-
-// `total` connections counted: `fromTarget` of them from "target", the rest from addresses of
-// their own (never near the per-address cap).
-void Prepare(UnauthenticatedLimit& limit, size_t fromTarget, size_t total) {
-  Fill(limit, "target", fromTarget);
-  for (size_t i = fromTarget; i < total; ++i) Fill(limit, "10.0.0." + std::to_string(i % 200), 1);
-}
-
-TEST(UnauthenticatedLimit, DecidesByAddressTotalAndDraw) {
-  constexpr size_t kStart = kUnauthenticatedStart, kFull = kMaxUnauthenticated, kPer = kMaxUnauthenticatedPerAddress;
-  struct Case {
-    const char* what;
-    size_t fromTarget;
-    size_t total;
-    uint32_t draw;
-    Verdict expected;
+// Small bounds, and every admitted connection kept with its place, in order of admission.
+class UnauthenticatedLimitTest : public ::testing::Test {
+ protected:
+  struct Admitted {
+    std::string address;
+    UnauthenticatedPlace place;
+    std::shared_ptr<Connection> connection = std::make_shared<Connection>();
   };
-  const Case cases[] = {
-      {"nothing counted", 0, 0, 0, Verdict::kAdmitted},
-      {"one below the address cap", kPer - 1, kPer - 1, 0, Verdict::kAdmitted},
-      {"address at its cap", kPer, kPer, kLuckiest, Verdict::kAddressFull},
-      {"address cap is checked first", kPer, kFull, kLuckiest, Verdict::kAddressFull},
-      {"below the start", 0, kStart - 1, 0, Verdict::kAdmitted},
-      {"at the start nothing is dropped", 0, kStart, 0, Verdict::kAdmitted},
-      {"one above the start, lowest draw", 0, kStart + 1, 0, Verdict::kEarlyDrop},
-      {"one above the start, next draw", 0, kStart + 1, 1, Verdict::kAdmitted},
-      {"half way, draw below", 0, (kStart + kFull) / 2, (kFull - kStart) / 2 - 1, Verdict::kEarlyDrop},
-      {"half way, draw at", 0, (kStart + kFull) / 2, (kFull - kStart) / 2, Verdict::kAdmitted},
-      {"one below full, draw below", 0, kFull - 1, kLuckiest - 1, Verdict::kEarlyDrop},
-      {"one below full, highest draw", 0, kFull - 1, kLuckiest, Verdict::kAdmitted},
-      {"full", 0, kFull, kLuckiest, Verdict::kTotalFull},
-      {"full, some from the address", 3, kFull, 0, Verdict::kTotalFull},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    UnauthenticatedLimit limit;
-    ASSERT_NO_FATAL_FAILURE(Prepare(limit, c.fromTarget, c.total));
-    ASSERT_EQ(limit.Total(), c.total);
-    EXPECT_EQ(limit.Admit("target", c.draw), c.expected);
-    const size_t counted = c.expected == Verdict::kAdmitted ? 1 : 0;
-    EXPECT_EQ(limit.Total(), c.total + counted) << "only an admitted connection is counted";
-    EXPECT_EQ(limit.CountFor("target"), c.fromTarget + counted);
-  }
-}
 
-// Over every draw the share refused rises linearly: none with the start counted, all when full.
-TEST(UnauthenticatedLimit, EarlyDropShareRisesLinearlyFromStartToFull) {
-  for (size_t total = kUnauthenticatedStart; total <= kMaxUnauthenticated; ++total) {
-    UnauthenticatedLimit limit;
-    ASSERT_NO_FATAL_FAILURE(Prepare(limit, 0, total));
-    size_t refused = 0;
-    for (uint32_t draw = 0; draw < UnauthenticatedLimit::kDrawRange; ++draw) {
-      if (limit.Admit("target", draw) == Verdict::kAdmitted) {
-        limit.Release("target");
-      } else {
-        ++refused;
-      }
+  Outcome Arrive(const std::string& address) {
+    UnauthenticatedLimit::Arrival arrival = limit_->Arrive(UniqueFd(), address, t0_);
+    if (arrival.admitted) Keep(std::move(*arrival.admitted));
+    lastEvicted_ = arrival.evictedAddress;
+    return arrival.outcome;
+  }
+  void Keep(UnauthenticatedLimit::Admission admission) {
+    admitted_.push_back(Admitted{admission.address, std::move(admission.place)});
+    limit_->Bind(admitted_.back().place, admitted_.back().connection);
+  }
+  std::vector<std::string> TakeAdmitted(Clock::time_point now, size_t* expired = nullptr) {
+    size_t ended = 0;
+    std::vector<std::string> addresses;
+    for (auto& admission : limit_->TakeAdmitted(now, ended)) {
+      addresses.push_back(admission.address);
+      Keep(std::move(admission));
     }
-    EXPECT_EQ(refused, total - kUnauthenticatedStart) << total << " counted";
+    if (expired) *expired = ended;
+    return addresses;
   }
+  bool Ready() {
+    pollfd fd{limit_->ReadyFd(), POLLIN, 0};
+    return ::poll(&fd, 1, 0) == 1;
+  }
+  std::map<std::string, size_t> Evictions() const {
+    std::map<std::string, size_t> evictions;
+    for (const Admitted& a : admitted_) evictions[a.address] += static_cast<size_t>(a.connection->evictions);
+    return evictions;
+  }
+
+  const Clock::time_point t0_ = Clock::now();
+  std::shared_ptr<UnauthenticatedLimit> limit_ = std::make_shared<UnauthenticatedLimit>(
+      UnauthenticatedLimit::Bounds{.perAddress = 2, .total = 4, .heldPerAddress = 3, .heldTotal = 4, .heldFor = 60s});
+  std::vector<Admitted> admitted_;
+  std::string lastEvicted_;
+};
+
+TEST_F(UnauthenticatedLimitTest, ABurstFromOneAddressWaitsForItsPlacesUpToItsBound) {
+  for (Outcome expected : {Outcome::kAdmitted, Outcome::kAdmitted, Outcome::kHeld, Outcome::kHeld, Outcome::kHeld,
+                           Outcome::kAddressQueueFull}) {
+    EXPECT_EQ(Arrive("a"), expected);
+  }
+  EXPECT_EQ(Arrive("b"), Outcome::kAdmitted) << "another address is not held behind them";
+  EXPECT_EQ(limit_->HeldCount(), 3u);
+  EXPECT_FALSE(Ready());
+  EXPECT_TRUE(TakeAdmitted(t0_).empty()) << "a has all its places";
+
+  // A login gives one place back: one held connection of the address takes it.
+  admitted_[0].place.GiveBack();
+  EXPECT_TRUE(Ready());
+  EXPECT_EQ(TakeAdmitted(t0_), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(limit_->CountFor("a"), 2u);
+  admitted_[0].place.GiveBack();  // given back once only
+  EXPECT_EQ(limit_->CountFor("a"), 2u);
+
+  // The other two wait out their time and are closed.
+  size_t expired = 0;
+  EXPECT_TRUE(TakeAdmitted(t0_ + 59s, &expired).empty());
+  EXPECT_EQ(expired, 0u);
+  EXPECT_EQ(limit_->NextExpiry(), t0_ + 60s);
+  EXPECT_TRUE(TakeAdmitted(t0_ + 60s, &expired).empty());
+  EXPECT_EQ(expired, 2u);
+  EXPECT_EQ(limit_->HeldCount(), 0u);
+  EXPECT_FALSE(limit_->NextExpiry());
+  EXPECT_EQ(Evictions(), (std::map<std::string, size_t>{{"a", 0}, {"b", 0}}));
 }
 
-TEST(UnauthenticatedLimit, ReleasedPlacesAreAdmittedAgain) {
-  UnauthenticatedLimit limit;
-  ASSERT_NO_FATAL_FAILURE(Fill(limit, "a", kMaxUnauthenticatedPerAddress));
-  EXPECT_EQ(limit.Admit("a", kLuckiest), Verdict::kAddressFull);
-  limit.Release("a");
-  EXPECT_EQ(limit.CountFor("a"), kMaxUnauthenticatedPerAddress - 1);
-  EXPECT_EQ(limit.Admit("a", kLuckiest), Verdict::kAdmitted);
-  for (size_t i = 0; i < kMaxUnauthenticatedPerAddress; ++i) limit.Release("a");
-  EXPECT_EQ(limit.Total(), 0u);
-  EXPECT_EQ(limit.CountFor("a"), 0u);
-  limit.Release("a");  // nothing counted: no underflow
-  limit.Release("never seen");
-  EXPECT_EQ(limit.Total(), 0u);
-  ASSERT_NO_FATAL_FAILURE(Fill(limit, "a", kMaxUnauthenticatedPerAddress));
+TEST_F(UnauthenticatedLimitTest, WhenAllPlacesAreTakenAnAddressWithFewerTakesOneOfTheMost) {
+  for (const char* address : {"x", "x", "y", "y"}) ASSERT_EQ(Arrive(address), Outcome::kAdmitted);
+  // A new address takes x's longest-waiting place (x and y hold as many, x's is older).
+  EXPECT_EQ(Arrive("new"), Outcome::kAdmittedInPlaceOfAnother);
+  EXPECT_EQ(lastEvicted_, "x");
+  EXPECT_EQ(admitted_[0].connection->evictions, 1);
+  // Now y holds the most: the next new address takes one of y's.
+  EXPECT_EQ(Arrive("other"), Outcome::kAdmittedInPlaceOfAnother);
+  EXPECT_EQ(lastEvicted_, "y");
+  EXPECT_EQ(admitted_[2].connection->evictions, 1);
+  // Everyone holds one: nobody holds more than x, so x waits.
+  EXPECT_EQ(Arrive("x"), Outcome::kHeld);
+  EXPECT_EQ(limit_->Total(), 4u);
+  // An evicted connection's end gives nothing back; a real end does, to the held one.
+  admitted_[0].place.GiveBack();
+  EXPECT_FALSE(Ready());
+  admitted_[4].place.GiveBack();  // "new" logs in
+  EXPECT_EQ(TakeAdmitted(t0_), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(Evictions(), (std::map<std::string, size_t>{{"new", 0}, {"other", 0}, {"x", 1}, {"y", 1}}));
 }
 
-TEST(UnauthenticatedPlace, IsGivenBackExactlyOnce) {
-  auto limit = std::make_shared<UnauthenticatedLimit>();
-  auto admit = [&](const std::string& address) {
-    EXPECT_EQ(limit->Admit(address, 0), Verdict::kAdmitted);
-    return UnauthenticatedPlace(limit, address);
+TEST_F(UnauthenticatedLimitTest, AFreedPlaceGoesToTheHeldAddressWithTheFewestAndTheQueueIsBounded) {
+  const std::vector<std::pair<const char*, Outcome>> arrivals = {
+      {"a", Outcome::kAdmitted}, {"a", Outcome::kAdmitted}, {"b", Outcome::kAdmitted}, {"b", Outcome::kAdmitted},
+      {"a", Outcome::kHeld},     {"b", Outcome::kHeld},     // at their own caps
+      {"c", Outcome::kAdmittedInPlaceOfAnother},              // a's oldest goes
+      {"c", Outcome::kAdmittedInPlaceOfAnother},              // then b's
+      {"c", Outcome::kHeld},                                  // at its cap
+      {"d", Outcome::kAdmittedInPlaceOfAnother},              // c's oldest goes
+      {"d", Outcome::kHeld},                                  // as many as any now
+      {"d", Outcome::kQueueFull},                             // four held in all
   };
-  {
-    UnauthenticatedPlace a = admit("a");
-    UnauthenticatedPlace b = admit("b");
-    EXPECT_EQ(limit->Total(), 2u);
-    a.GiveBack();  // the login succeeded
-    EXPECT_FALSE(a.Held());
-    EXPECT_EQ(limit->CountFor("a"), 0u);
-    a.GiveBack();
-    EXPECT_EQ(limit->Total(), 1u) << "a second give-back counts nothing";
-
-    UnauthenticatedPlace moved(std::move(b));
-    EXPECT_TRUE(moved.Held());
-    EXPECT_FALSE(b.Held());  // NOLINT(bugprone-use-after-move): moved-from state is part of the contract
-    EXPECT_EQ(limit->Total(), 1u) << "a move keeps the one place";
-
-    UnauthenticatedPlace c = admit("c");
-    c = std::move(moved);  // c's own place is given back, b's taken over
-    EXPECT_EQ(limit->CountFor("c"), 0u);
-    EXPECT_EQ(limit->CountFor("b"), 1u);
-  }  // the connection ended
-  EXPECT_EQ(limit->Total(), 0u);
+  for (const auto& [address, expected] : arrivals) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(Arrive(address), expected);
+  }
+  EXPECT_EQ(Evictions(), (std::map<std::string, size_t>{{"a", 1}, {"b", 1}, {"c", 1}, {"d", 0}}));
+  // One place each now (admitted_ 1, 3, 5, 6); the held are a, b, c, d in that order.
+  admitted_[3].place.GiveBack();
+  EXPECT_EQ(TakeAdmitted(t0_), (std::vector<std::string>{"b"})) << "b holds none now";
+  admitted_[6].place.GiveBack();
+  EXPECT_EQ(TakeAdmitted(t0_), (std::vector<std::string>{"d"}));
+  admitted_[1].place.GiveBack();
+  admitted_[5].place.GiveBack();
+  EXPECT_EQ(TakeAdmitted(t0_), (std::vector<std::string>{"a", "c"})) << "as many each: the longest held first";
+  EXPECT_EQ(limit_->Total(), 4u);
+  EXPECT_EQ(limit_->HeldCount(), 0u);
+  EXPECT_EQ(Arrive("e"), Outcome::kAdmittedInPlaceOfAnother);
+  limit_->CloseHeld();
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libssh-dev libsystemd-dev openssl
   openssh-client openssh-server sshpass
-  procps iproute2
+  procps iproute2 tmux telnet
   fping
   dbus-daemon
   dante-server tinyproxy

@@ -199,7 +199,10 @@ class TelnetSession final : public ConnectionOutput {
 
   // True once a login was allowed and its shell started.
   bool Login() {
-    Send(parser_.EnableLocal(telnet::kOptionSuppressGoAhead));
+    // No go-ahead suppression offered: a terminal client stays in its line mode, where it
+    // echoes what is typed itself, a line end as a line end, and sends whole lines. Offered, it
+    // would switch to sending each key as typed while still echoing them itself, with a line
+    // end shown as "^M". A client that asks for it still gets it.
     for (int tries = 0; tries < kMaxPasswordTries;) {
       bool userTooLong = false;
       bool passwordTooLong = false;

@@ -8,13 +8,16 @@
 //  (c) agentinfo requests per second over 1, 8 and 32 connections at once, server CPU per
 //      request and the spread between clients; zabbix_agentd the same with agent.version;
 //  (d) Telnet logins, with and without TCP_NODELAY on the client, one at a time and 8 at once;
-//  (e) SSH logins, the agent beside sshd, with the server's CPU per login.
+//  (e) SSH logins, the agent beside sshd, with the server's CPU per login;
+//  (f) agentinfo round trips of records with and without a line end after them;
+//  (g) 64 clients from one address connecting at once, over Telnet and SSH: the time to the last
+//      login answer, and how many got one.
 //
 // Runs as root: it moves itself into a private network first (the dead host lives there, and
 // every server it starts inherits it).
 //
 //   bench_agent_load [rate seconds=5] [login seconds=3] [agentinfo requests=20] [checks=4,16,64]
-//                    [parts=abcde: which of the tables to print; a and b come together]
+//                    [parts=abcdefg: which of the tables to print; a and b come together]
 #include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -354,6 +357,72 @@ void SshLogins(int seconds) {
       [&] { return Descendants(sshd.pid()).empty(); });
 }
 
+// ---- (f) and (g): records without line ends, bursts of logins ----
+
+void BareAndLineEndedRecords(int seconds) {
+  std::printf("\n(f) agentinfo round trips on one Telnet connection for %d s each, the record sent with CR LF after\n"
+              "    it and without (a monitoring server that ends its records with the closing '#')\n",
+              seconds);
+  std::printf("%-22s | %8s %9s %9s\n", "records", "answers", "median us", "p99 us");
+  const int port = FreePort();
+  Agent agent("Telnet", port);
+  if (!agent.Started()) return (void)std::printf("the agent did not start:\n%s\n", agent.Log().c_str());
+  auto client = TelnetLogin(port);
+  if (!client) return (void)std::printf("the login failed\n");
+  for (const bool bare : {false, true}) {
+    std::vector<double> micros;
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    for (int i = 0; i < 1'000'000 && Clock::now() < deadline; ++i) {
+      const auto before = Clock::now();
+      const std::string request = AgentInfoRequest(client->SessionId());
+      if (!(bare ? client->BareRoundTrip(request, kAgentInfoEnd) : client->RoundTrip(request, kAgentInfoEnd))) break;
+      micros.push_back(MicrosSince(before));
+    }
+    const Latencies summary = Summarize(micros);
+    std::printf("%-22s | %8zu %9.1f %9.1f\n", bare ? "bare" : "CR LF", summary.count, summary.median, summary.p99);
+  }
+}
+
+// `count` clients made by `login()` at once, each on a thread of its own; prints how many logged
+// in and when the last login answer came.
+template <class Login>
+void Burst(const char* setup, int count, Login login) {
+  std::atomic<int> loggedIn{0};
+  std::mutex lock;
+  double last = 0;  // guarded by lock
+  const auto start = Clock::now();
+  std::vector<std::thread> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.emplace_back([&] {
+      if (auto client = login()) {
+        ++loggedIn;
+        std::lock_guard<std::mutex> guard(lock);
+        last = std::max(last, SecondsSince(start));
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  std::printf("%-22s | %7d | %9d | %10.0f\n", setup, count, loggedIn.load(), last * 1000);
+}
+
+void LoginBursts() {
+  constexpr int kClients = 64;
+  std::printf("\n(g) %d clients from 127.0.0.1 connecting at once (beyond 10 not logged in from one address the\n"
+              "    agent holds a connection un-served until a place frees)\n",
+              kClients);
+  std::printf("%-22s | %7s | %9s | %10s\n", "setup", "clients", "logged in", "last ms");
+  const int telnetPort = FreePort();
+  Agent telnet("Telnet", telnetPort);
+  if (telnet.Started()) Burst("agent, Telnet", kClients, [&] { return TelnetLogin(telnetPort); });
+  const int sshPort = FreePort();
+  Agent ssh("SSH", sshPort);
+  if (ssh.Started()) {
+    (void)LoggedIn<SshClient>(sshPort, "monitor", "pw", kAgentLoginEnd, true);  // the host keys are made first
+    Burst("agent, SSH (libssh)", kClients,
+          [&] { return LoggedIn<SshClient>(sshPort, "monitor", "pw", kAgentLoginEnd, true); });
+  }
+}
+
 std::vector<int> ParseCounts(const char* text) {
   std::vector<int> counts;
   std::stringstream in(text);
@@ -375,7 +444,7 @@ int main(int argc, char** argv) {
   const int loginSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   const int requests = argc > 3 ? std::max(1, std::atoi(argv[3])) : 20;
   const std::vector<int> checkCounts = ParseCounts(argc > 4 ? argv[4] : "4,16,64");
-  const std::string parts = argc > 5 ? argv[5] : "abcde";
+  const std::string parts = argc > 5 ? argv[5] : "abcdefg";
   auto wanted = [&](char part) { return parts.find(part) != std::string::npos; };
 
   // Before any thread starts: the private network that the dead host and every server live in.
@@ -400,5 +469,7 @@ int main(int argc, char** argv) {
   if (wanted('c')) QuickRequestRates(rateSeconds);
   if (wanted('d')) TelnetLogins(loginSeconds);
   if (wanted('e')) SshLogins(loginSeconds);
+  if (wanted('f')) BareAndLineEndedRecords(rateSeconds);
+  if (wanted('g')) LoginBursts();
   return 0;
 }

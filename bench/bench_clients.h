@@ -62,8 +62,8 @@ class TelnetClient {
 
   bool Login() {
     if (!ok_ || !ReadUntil("login: ")) return false;
-    // Its answer to the server's offer to suppress go-ahead, then its name: two small writes
-    // back to back, as Telnet clients send them.
+    // A request to suppress go-ahead, as a client in character mode sends, then its name: two
+    // small writes back to back, as Telnet clients send them.
     if (!Send("\xff\xfd\x03") || !Send(user_ + "\r\n") || !ReadUntil("Password: ")) return false;
     // And so for the server's offer to echo, before the password.
     if (!Send("\xff\xfd\x01") || !Send(password_ + "\r\n") || !ReadUntil(loginEnd_)) return false;
@@ -77,6 +77,10 @@ class TelnetClient {
   // The two halves of a round trip, for requests whose answers come later (or never, as for
   // logout). False when the server has taken none of it for 10 s.
   bool SendLine(const std::string& request) { return Send(request + "\r\n"); }
+  // A round trip of a record sent as it is, without a line end.
+  bool BareRoundTrip(const std::string& request, const std::string& answerEnd) {
+    return Send(request) && ReadUntil(answerEnd);
+  }
   bool Await(const std::string& answerEnd) { return ReadUntil(answerEnd); }
   // What the last successful read took, up to and including what it waited for.
   const std::string& LastRead() const { return consumed_; }

@@ -194,6 +194,11 @@ bool RequestLanes::Submit(ConnectionId connection, Work work, const Report& repo
   return true;
 }
 
+bool RequestLanes::Idle(ConnectionId connection) const {
+  std::lock_guard held(core_->lock);
+  return !core_->stopping && core_->lanes.find(connection) == core_->lanes.end();
+}
+
 void RequestLanes::Drop(ConnectionId connection) {
   Core& core = *core_;
   std::unique_lock held(core.lock);

@@ -46,6 +46,10 @@ class RequestLanes {
   // Queues `work` on the connection's lane (made with `report` when the connection has nothing
   // unanswered). False, and `work` dropped, when stopping or when the lane is full.
   bool Submit(ConnectionId connection, Work work, const Report& report, Kind kind = Kind::kCheck);
+  // True when the connection has no request waiting or running: a quick request of it may run
+  // on the caller's thread at once and keep its place in the connection's order. Only for the
+  // thread that submits the connection's requests.
+  bool Idle(ConnectionId connection) const;
   // The connection has ended: its waiting requests are dropped, never run; a running one ends
   // as it would.
   void Drop(ConnectionId connection);

@@ -99,6 +99,12 @@ HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
   auto request = std::make_shared<QueuedRequest>(user, user.Receive(length));
   const int32_t channel = NumberAt(call, Args::kChannel);
   const auto kind = MayWait(request->Receive(length)) ? RequestLanes::Kind::kCheck : RequestLanes::Kind::kQuick;
+  // A request that never waits, on a connection with nothing before it, is answered here and
+  // now: a hand-over to a worker and back would cost more than the request itself.
+  if (kind == RequestLanes::Kind::kQuick && lanes_.Idle(user.get())) {
+    DispatchRequest(context_, *request, channel, length);
+    return S_OK;
+  }
   const bool queued = lanes_.Submit(
       user.get(), [context = &context_, request, channel, length] { DispatchRequest(*context, *request, channel, length); },
       [user](size_t unanswered) mutable { user.ReportUnanswered(unanswered); }, kind);

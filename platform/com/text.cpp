@@ -33,6 +33,14 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());
   for (size_t i = 0; i < utf8.size();) {
+    // Protocol text is mostly ASCII: a run of it is taken without decoding.
+    size_t ascii = i;
+    while (ascii < utf8.size() && static_cast<uint8_t>(utf8[ascii]) < 0x80) ++ascii;
+    if (ascii > i) {
+      out.append(utf8.begin() + static_cast<std::ptrdiff_t>(i), utf8.begin() + static_cast<std::ptrdiff_t>(ascii));
+      i = ascii;
+      continue;
+    }
     const utf8::Sequence sequence = utf8::DecodeAt(utf8, i);
     if (sequence.length != 0) {
       AppendUtf16(out, sequence.value);
@@ -52,7 +60,9 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
   out.reserve(utf16.size());
   for (size_t i = 0; i < utf16.size(); ++i) {
     const char16_t c = utf16[i];
-    if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
       utf8::AppendUtf8(out, 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u));
       ++i;
     } else if (c >= kFirstEscape && c <= kLastEscape) {

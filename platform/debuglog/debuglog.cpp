@@ -47,6 +47,17 @@ std::string ToLine(std::string_view text) {
   std::string line;
   line.reserve(text.size() + 1);
   for (size_t i = 0; i < text.size();) {
+    // A run of printable ASCII, most of any line, goes as it is.
+    size_t plain = i;
+    while (plain < text.size() && static_cast<unsigned char>(text[plain]) >= 0x20 &&
+           static_cast<unsigned char>(text[plain]) < 0x7f) {
+      ++plain;
+    }
+    if (plain > i) {
+      line.append(text.substr(i, plain - i));
+      i = plain;
+      continue;
+    }
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       AppendEscaped(line, c);

@@ -41,6 +41,19 @@ class ConnectionOutput {
   ~ConnectionOutput() = default;
 };
 
+// Output that the application's threads write themselves when the connection is not writing
+// already, instead of handing it to the connection thread and waking it. Called with the
+// connection's state locked, so it must never wait.
+class DirectOutput {
+ public:
+  // Takes `text` of `channel` (written, or kept to be written in order by the connection
+  // thread); false when it cannot take it now, and it goes the usual way.
+  virtual bool TryWrite(int32_t channel, std::string_view text) = 0;
+
+ protected:
+  ~DirectOutput() = default;
+};
+
 class Connection {
  public:
   // The peer's address as text (an IPv4-mapped IPv6 peer reads as its IPv4 text).
@@ -51,6 +64,11 @@ class Connection {
   // Readable when the application queued output outside an event; then call DrainOutput.
   virtual int WakeFd() const = 0;
   virtual void DrainOutput() = 0;
+  // Output of the application written from its own thread while set (nullptr: none).
+  virtual void SetDirectOutput(DirectOutput* output) = 0;
+  // While true, the wake fd also turns readable when the application's last answer is out: the
+  // connection waits for it. Otherwise nothing is woken for that.
+  virtual void AwaitAnswers(bool waiting) = 0;
   // True once the server stops or the application closed this connection: end at once.
   virtual bool ShouldClose() const = 0;
   // A connection that sends nothing for this long is closed.

@@ -24,6 +24,10 @@ size_t BoundaryAtEnd(std::string_view text) {
   return 0;
 }
 
+// The bytes that a byte-by-byte look is needed for: line ends, and what pairs and boundaries
+// are made of.
+bool IsMarkup(char c) { return c == '\r' || c == '\n' || c == '#' || c == '='; }
+
 std::optional<size_t> Keycount(std::string_view digits) {
   if (digits.empty() || digits.size() > kMaxKeycountDigits) return std::nullopt;
   size_t value = 0;
@@ -113,7 +117,8 @@ std::vector<std::string> RequestFramer::Feed(std::string_view bytes, Clock::time
   std::vector<std::string> out;
   if (bytes.empty()) return out;
   lastByte_ = now;
-  for (char c : bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
     // A line end right after a request that ended without one is that request's own, come late.
     const bool endsBareRequest = std::exchange(endedBare_, false);
     if (c == '\n' && afterCr_) {
@@ -129,6 +134,14 @@ std::vector<std::string> RequestFramer::Feed(std::string_view bytes, Clock::time
       continue;
     }
     Take(c, out);
+    if (dropping_) continue;
+    // The bytes up to the next one that means anything here, as far as the limit allows, are
+    // taken in one piece.
+    const size_t room = maxRequest_ > pending_.size() ? maxRequest_ - pending_.size() : 0;
+    size_t end = i + 1;
+    while (end < bytes.size() && end - (i + 1) < room && !IsMarkup(bytes[end])) ++end;
+    pending_.append(bytes.substr(i + 1, end - (i + 1)));
+    i = end - 1;
   }
   // All that has arrived is a whole record of a client without line ends: nothing to wait for.
   if (!endsWithLineEnds_ && Whole()) {

@@ -58,6 +58,7 @@ ServedConnection::ServedConnection(std::shared_ptr<ServerCore> core, std::shared
 ServedConnection::~ServedConnection() {
   std::lock_guard lock(state_->lock);
   state_->closed = true;
+  state_->direct = nullptr;
   state_->output.clear();
 }
 
@@ -68,10 +69,22 @@ void ServedConnection::DrainOutput() {
   {
     std::lock_guard lock(state_->lock);
     output.swap(state_->output);
+    // Until these are written, no later answer may overtake them by a direct write.
+    state_->outputInFlight = !output.empty();
   }
-  if (output_ == nullptr) return;
-  for (auto& [channel, text] : output) output_->Write(channel, text);
+  if (output_ != nullptr) {
+    for (auto& [channel, text] : output) output_->Write(channel, text);
+  }
+  std::lock_guard lock(state_->lock);
+  state_->outputInFlight = false;
 }
+
+void ServedConnection::SetDirectOutput(DirectOutput* output) {
+  std::lock_guard lock(state_->lock);
+  state_->direct = output;
+}
+
+void ServedConnection::AwaitAnswers(bool waiting) { state_->awaitingAnswers = waiting; }
 
 std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id, uint32_t argCount) {
   auto call = std::make_shared<EventCall>(id);
@@ -80,19 +93,20 @@ std::shared_ptr<EventCall> ServedConnection::NewCall(int32_t id, uint32_t argCou
   return call;
 }
 
-void ServedConnection::Post(std::vector<std::shared_ptr<EventCall>> calls) {
+void ServedConnection::Post(std::vector<std::shared_ptr<EventCall>> calls, bool wakeWhenDone) {
   // Whoever drops the task, after running it or without (its loop closed), lets the waiter go.
   struct Ticket {
-    Ticket(std::vector<std::shared_ptr<EventCall>> c, std::shared_ptr<ConnectionState> s)
-        : calls(std::move(c)), state(std::move(s)) {}
+    Ticket(std::vector<std::shared_ptr<EventCall>> c, std::shared_ptr<ConnectionState> s, bool w)
+        : calls(std::move(c)), state(std::move(s)), wake(w) {}
     ~Ticket() {
       for (const auto& call : calls) call->done.store(true);
-      state->Wake();
+      if (wake) state->Wake();
     }
     const std::vector<std::shared_ptr<EventCall>> calls;
     const std::shared_ptr<ConnectionState> state;
+    const bool wake;
   };
-  auto ticket = std::make_shared<Ticket>(std::move(calls), state_);
+  auto ticket = std::make_shared<Ticket>(std::move(calls), state_, wakeWhenDone);
   (void)PostToApartment(core_->owner, [ticket, core = core_] {
     for (const auto& call : ticket->calls) {
       if (call->raiseIf && !call->raiseIf()) return;
@@ -108,7 +122,7 @@ void ServedConnection::Post(std::vector<std::shared_ptr<EventCall>> calls) {
 bool ServedConnection::RaiseChain(std::vector<std::shared_ptr<EventCall>> calls) {
   if (core_->Stopping() || calls.empty()) return false;
   const std::shared_ptr<EventCall> last = calls.back();
-  Post(std::move(calls));
+  Post(std::move(calls), true);
   // The handlers' output and their end both come through the wake fd.
   pollfd fds[2] = {{state_->wake.get(), POLLIN, 0}, {core_->stopFd.get(), POLLIN, 0}};
   for (;;) {
@@ -252,7 +266,7 @@ void ServedConnection::Received(int32_t channel, std::string request) {
     unhandled->state->currentRequest = std::move(text);
     return true;
   };
-  Post({std::move(call)});
+  Post({std::move(call)}, false);
 }
 
 void ServedConnection::Ending() {
@@ -289,7 +303,7 @@ void ServedConnection::Disconnected() {
   // Over: its place is free at once, not only once the application has handled the event.
   place_->GiveBack();
   if (core_->Stopping()) return;
-  Post({NewCall(kEventDisconnected, event_args::Disconnected::kCount)});
+  Post({NewCall(kEventDisconnected, event_args::Disconnected::kCount)}, false);
 }
 
 }  // namespace vorlane::termserver

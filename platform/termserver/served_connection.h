@@ -28,6 +28,8 @@ class ServedConnection final : public Connection {
   void SetOutput(ConnectionOutput* output) override { output_ = output; }
   int WakeFd() const override { return state_->wake.get(); }
   void DrainOutput() override;
+  void SetDirectOutput(DirectOutput* output) override;
+  void AwaitAnswers(bool waiting) override;
   bool ShouldClose() const override { return core_->Stopping() || state_->evicted.load(); }
   std::chrono::seconds IdleTimeout() const override { return core_->idleTimeout; }
   bool InputHeld() const override { return state_->InputHeld(); }
@@ -52,7 +54,8 @@ class ServedConnection final : public Connection {
   std::shared_ptr<EventCall> NewServiceStartCall(int32_t channel, int32_t type, std::string_view name);
   // Queues the calls on the owner's thread, raised one after the other (see EventCall::raiseIf).
   // Each is done once its handlers have run or will not.
-  void Post(std::vector<std::shared_ptr<EventCall>> calls);
+  // `wakeWhenDone`: the connection thread waits for them, so wake it when they are done.
+  void Post(std::vector<std::shared_ptr<EventCall>> calls, bool wakeWhenDone);
   // Raises the calls on the owner's thread and waits for their handlers, writing the output they
   // send meanwhile. False when they were not delivered: the server is stopping or its thread gone.
   bool RaiseChain(std::vector<std::shared_ptr<EventCall>> calls);

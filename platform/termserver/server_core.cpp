@@ -24,6 +24,8 @@ bool ConnectionState::QueueOutput(int32_t channel, std::string text) {
   {
     std::lock_guard guard(lock);
     if (closed) return false;
+    // Written by this thread when nothing is queued before it: no hand-over, no wake-up.
+    if (output.empty() && !outputInFlight && direct != nullptr && direct->TryWrite(channel, text)) return true;
     output.emplace_back(channel, std::move(text));
   }
   Wake();
@@ -51,7 +53,7 @@ void ConnectionState::Recount(Change change) {
     const size_t before = unanswered + unhandled;
     change();
     const size_t after = unanswered + unhandled;
-    wakeUp = (Full(before) && !Full(after)) || (before > 0 && after == 0);
+    wakeUp = (Full(before) && !Full(after)) || (before > 0 && after == 0 && awaitingAnswers.load());
   }
   if (wakeUp) Wake();
 }

@@ -14,6 +14,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/com/apartment.h"
 #include "platform/com/connection_point.h"
+#include "platform/termserver/connection.h"
 #include "platform/termserver/login_throttle.h"
 #include "platform/termserver/unauthenticated_limit.h"
 
@@ -47,9 +48,13 @@ struct ConnectionState final : UnauthenticatedLimit::Evictable {
 
   const std::string remoteAddress;
   UniqueFd wake;  // eventfd: output is queued, or the connection should look at its state
+  // The connection waits for its last answer: wake it then.
+  std::atomic<bool> awaitingAnswers{false};
 
   std::mutex lock;
   std::vector<std::pair<int32_t, std::string>> output;  // guarded by lock
+  DirectOutput* direct = nullptr;                        // guarded by lock
+  bool outputInFlight = false;  // guarded by lock; queued output taken, not all written yet
   std::string currentRequest;                            // guarded by lock
   std::string sftpHome;                                  // guarded by lock
   size_t unanswered = 0;                                 // guarded by lock

@@ -69,6 +69,8 @@ void SshConnection::Run() {
   try {
     started_ = lastActivity_ = Clock::now();
     connection_.SetOutput(this);
+    // Channels close once their last answer is out, and that is only seen when woken for it.
+    connection_.AwaitAnswers(true);
     std::string reason = "key exchange failed";
     if (KeyExchange() && StartEventLoop()) {
       int pollFailures = 0;

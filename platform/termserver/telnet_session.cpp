@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,13 +41,15 @@ int PollTimeoutMs(Clock::time_point now, Clock::time_point until) {
   return static_cast<int>(std::min<decltype(ms)>(ms, 60'000));
 }
 
-class TelnetSession final : public ConnectionOutput {
+class TelnetSession final : public ConnectionOutput, public DirectOutput {
  public:
   TelnetSession(UniqueFd socket, Connection& connection)
       : socket_(std::move(socket)), connection_(connection), start_(Clock::now()),
         lastReceived_(start_) {}
 
   ~TelnetSession() {
+    // However the session ends: no thread may write through it any more.
+    connection_.SetDirectOutput(nullptr);
     ::shutdown(socket_.get(), SHUT_RDWR);  // the peer sees the end even if the fd was shared
   }
 
@@ -53,13 +57,46 @@ class TelnetSession final : public ConnectionOutput {
     connection_.SetOutput(this);
     const bool started = Login();
     inLogin_ = false;
-    if (started && !failed_ && !connection_.ShouldClose()) ServeRequests();
+    if (started && !failed_ && !connection_.ShouldClose()) {
+      connection_.SetDirectOutput(this);
+      ServeRequests();
+      connection_.SetDirectOutput(nullptr);
+    }
     connection_.Ending();
     connection_.SetOutput(nullptr);
   }
 
   void Write(int32_t channel, std::string_view text) override {
     if (channel == kChannel) Send(EscapeOutgoing(text));
+  }
+
+  // On the application's thread, with the connection's state locked: an answer goes out from
+  // there when the socket takes it at once and nothing is on its way before it; what the socket
+  // does not take is left to this connection's thread, in order.
+  bool TryWrite(int32_t channel, std::string_view text) override {
+    if (channel != kChannel || failed_) return true;  // as Write: nowhere to go
+    std::unique_lock hold(writeLock_, std::try_to_lock);
+    if (!hold) return false;  // this connection's thread is writing: queued behind it
+    std::string bytes = EscapeOutgoing(text);
+    std::string_view rest = bytes;
+    while (unsent_.empty() && !rest.empty()) {
+      const ssize_t n = ::send(socket_.get(), rest.data(), rest.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        rest.remove_prefix(static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        failed_ = true;
+        WakeSelf();
+        return true;
+      } else {
+        break;
+      }
+    }
+    if (rest.empty()) return true;
+    unsent_.append(rest);
+    WakeSelf();
+    return true;
   }
 
  private:
@@ -86,7 +123,7 @@ class TelnetSession final : public ConnectionOutput {
       if (n < 0 && errno != EINTR) return Wait::kClose;
       if (n <= 0) continue;
       if (fds[1].revents & (POLLERR | POLLNVAL)) return Wait::kClose;
-      if (fds[1].revents & POLLIN) connection_.DrainOutput();
+      if (fds[1].revents & POLLIN) Drain();
       if (fds[0].revents & POLLNVAL) return Wait::kClose;
       if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
 
@@ -120,7 +157,7 @@ class TelnetSession final : public ConnectionOutput {
       if (n < 0 && errno != EINTR) return false;
       if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
-      if (fds[0].revents & POLLIN) connection_.DrainOutput();
+      if (fds[0].revents & POLLIN) Drain();
     }
   }
 
@@ -141,8 +178,29 @@ class TelnetSession final : public ConnectionOutput {
     (void)::setsockopt(socket_.get(), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   }
 
-  // Writes all of `bytes` within the write limit; on failure the session ends.
+  // The application's output: what it queued, and what its direct writes left unsent.
+  void Drain() {
+    connection_.DrainOutput();
+    Send({});
+  }
+
+  void WakeSelf() {
+    uint64_t one = 1;
+    (void)!::write(connection_.WakeFd(), &one, sizeof one);
+  }
+
+  // Writes what direct writes left unsent, then all of `bytes`, within the write limit; on
+  // failure the session ends.
   void Send(std::string_view bytes) {
+    std::lock_guard hold(writeLock_);
+    if (!unsent_.empty()) {
+      const std::string earlier = std::exchange(unsent_, {});
+      SendNow(earlier);
+    }
+    SendNow(bytes);
+  }
+
+  void SendNow(std::string_view bytes) {
     const auto end = Clock::now() + kWriteTimeLimit;
     while (!failed_ && !bytes.empty()) {
       ssize_t n = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -249,6 +307,7 @@ class TelnetSession final : public ConnectionOutput {
       if (wait == Wait::kClose) return;
       if (wait == Wait::kPeerDone) {
         // The client has sent its last request: it still gets the answers to come.
+        connection_.AwaitAnswers(true);
         (void)WaitWhile(&Connection::AnswersPending, Clock::now() + kAnswerDrainTime);
         return;
       }
@@ -270,7 +329,10 @@ class TelnetSession final : public ConnectionOutput {
   std::string input_;       // data bytes received and not used yet
   bool inLogin_ = true;     // the login dialogue runs: acknowledge at once
   bool skipLf_ = false;     // the last credential ended with CR; an LF right after belongs to it
-  bool failed_ = false;     // writing failed: the connection ends
+  std::atomic<bool> failed_{false};  // writing failed: the connection ends
+  // Held while writing to the socket, by whichever thread writes.
+  std::mutex writeLock_;
+  std::string unsent_;  // guarded by writeLock_: left by direct writes, written before anything else
 };
 
 }  // namespace

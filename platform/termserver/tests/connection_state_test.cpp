@@ -25,15 +25,41 @@ bool Woken(ConnectionState& state) {
 // One step on the state and what the connection thread must see afterwards.
 struct Step {
   const char* what;
-  enum { kSetUnanswered, kPosted, kHandled, kQueueOutput, kTakeOutput } action;
-  size_t count;  // for kSetUnanswered
+  enum { kSetUnanswered, kPosted, kHandled, kQueueOutput, kTakeOutput, kAwaitAnswers, kDirectOutput, kInFlight } action;
+  size_t count;  // for kSetUnanswered; for kAwaitAnswers and kDirectOutput 1 = on, 0 = off
   bool held;
   bool pending;
   bool woken;
 };
 
-void Apply(ConnectionState& state, const Step& step) {
+// Direct output that takes everything while `taking`.
+struct TakingOutput final : DirectOutput {
+  bool TryWrite(int32_t, std::string_view text) override {
+    if (taking) written += text;
+    return taking;
+  }
+  bool taking = true;
+  std::string written;
+};
+
+void Apply(ConnectionState& state, TakingOutput& direct, const Step& step) {
   switch (step.action) {
+    case Step::kInFlight: {
+      // The connection thread took the queue (or is done writing it).
+      std::lock_guard lock(state.lock);
+      state.output.clear();
+      state.outputInFlight = step.count != 0;
+      break;
+    }
+    case Step::kAwaitAnswers:
+      state.awaitingAnswers = step.count != 0;
+      break;
+    case Step::kDirectOutput: {
+      std::lock_guard lock(state.lock);
+      state.direct = &direct;
+      direct.taking = step.count != 0;
+      break;
+    }
     case Step::kSetUnanswered:
       state.SetUnanswered(step.count);
       break;
@@ -56,9 +82,10 @@ void Apply(ConnectionState& state, const Step& step) {
 
 void RunSteps(const std::vector<Step>& steps) {
   ConnectionState state("127.0.0.1");
+  TakingOutput direct;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    ASSERT_NO_FATAL_FAILURE(Apply(state, step));
+    ASSERT_NO_FATAL_FAILURE(Apply(state, direct, step));
     EXPECT_EQ(state.InputHeld(), step.held);
     EXPECT_EQ(state.AnswersPending(), step.pending);
     EXPECT_EQ(Woken(state), step.woken);
@@ -69,6 +96,7 @@ constexpr size_t kFull = kMaxQueuedRequests;
 
 TEST(ConnectionState, AnAnswerQueuedBeforeItsCountDropsIsStillPendingUntilTaken) {
   RunSteps({
+      {"the connection waits for its answers", Step::kAwaitAnswers, 1, false, false, false},
       {"a request is posted", Step::kPosted, 0, false, true, false},
       {"its handler counts it", Step::kSetUnanswered, 1, false, true, false},
       {"and is done", Step::kHandled, 0, false, true, false},
@@ -88,12 +116,30 @@ TEST(ConnectionState, RequestsNotHandledYetCountTowardTheBound) {
   RunSteps(steps);
 }
 
-TEST(ConnectionState, TheLastHandledRequestWakesTheConnectionWhenTheApplicationCountsNothing) {
+TEST(ConnectionState, TheLastHandledRequestWakesTheConnectionOnlyWhenItWaitsForItsAnswers) {
   RunSteps({
+      {"posted", Step::kPosted, 0, false, true, false},
+      {"handled while it reads on", Step::kHandled, 0, false, false, false},
+      {"the connection waits for its answers", Step::kAwaitAnswers, 1, false, false, false},
       {"posted", Step::kPosted, 0, false, true, false},
       {"posted", Step::kPosted, 0, false, true, false},
       {"handled", Step::kHandled, 0, false, true, false},
       {"the last handled", Step::kHandled, 0, false, false, true},
+  });
+}
+
+TEST(ConnectionState, OutputWrittenDirectlyWakesNothingAndIsNotPending) {
+  RunSteps({
+      {"direct output that takes it", Step::kDirectOutput, 1, false, false, false},
+      {"an answer", Step::kQueueOutput, 0, false, false, false},
+      {"direct output that cannot take it now", Step::kDirectOutput, 0, false, false, false},
+      {"queued instead", Step::kQueueOutput, 0, false, true, true},
+      {"it takes again", Step::kDirectOutput, 1, false, true, false},
+      {"queued behind the one before", Step::kQueueOutput, 0, false, true, true},
+      {"taken by the connection, not written yet", Step::kInFlight, 1, false, false, false},
+      {"queued, not written ahead of them", Step::kQueueOutput, 0, false, true, true},
+      {"written", Step::kInFlight, 0, false, false, false},
+      {"written directly again", Step::kQueueOutput, 0, false, false, false},
   });
 }
 

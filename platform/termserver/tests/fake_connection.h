@@ -72,6 +72,9 @@ class FakeConnection final : public Connection {
       if (output_) output_->Write(channel, text);
     }
   }
+  // Output always goes through the connection thread here, which the tests watch.
+  void SetDirectOutput(DirectOutput*) override {}
+  void AwaitAnswers(bool) override {}
   bool ShouldClose() const override { return close_.load(); }
   std::chrono::seconds IdleTimeout() const override { return idleTimeout; }
   bool InputHeld() const override { return false; }

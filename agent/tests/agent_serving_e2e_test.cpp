@@ -150,25 +150,20 @@ class AgentServing : public ::testing::Test {
   int port_ = 0;
 };
 
-TEST_F(AgentServing, RecordsAreAnsweredOnceInOrderHoweverTheyAreWrittenOverTelnet) {
-  Start("telnet");
+class AgentServingFraming : public AgentServing, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AgentServingFraming, RecordsAreAnsweredOnceInOrderHoweverTheyAreWritten) {
+  const bool ssh = std::string(GetParam()) == "SSH";
+  Start(GetParam());
   for (const FramingCase& c : FramingCases()) {
     SCOPED_TRACE(c.name);
-    const std::string output = OverTelnet(c);
+    const std::string output = ssh ? OverSsh(c) : OverTelnet(c);
     EXPECT_EQ(AnsweredActions(output), c.answered) << output;
   }
   EXPECT_EQ(agent_.Log().find("Unknown session"), std::string::npos) << agent_.Log();
 }
 
-TEST_F(AgentServing, RecordsAreAnsweredOnceInOrderHoweverTheyAreWrittenOverSsh) {
-  Start("SSH");
-  for (const FramingCase& c : FramingCases()) {
-    SCOPED_TRACE(c.name);
-    const std::string output = OverSsh(c);
-    EXPECT_EQ(AnsweredActions(output), c.answered) << output;
-  }
-  EXPECT_EQ(agent_.Log().find("Unknown session"), std::string::npos) << agent_.Log();
-}
+INSTANTIATE_TEST_SUITE_P(Protocols, AgentServingFraming, ::testing::Values("Telnet", "SSH"));
 
 // A monitoring server polling in parallel: 64 clients from one address at once all log in and
 // get their answers, the connections beyond the address's share waiting their turn.

@@ -181,7 +181,7 @@ void Runner::AcceptLoop() {
                 {core->unauthenticated->ReadyFd(), POLLIN, 0}});
     for (const auto& connection : connections) fds.push_back({connection->Ended().Fd(), POLLIN, 0});
     int timeout = -1;
-    if (auto expiry = core->unauthenticated->NextExpiry()) {
+    if (const auto expiry = core->unauthenticated->NextExpiry()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(*expiry - UnauthenticatedLimit::Clock::now());
       timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60'000));
     }
@@ -196,7 +196,9 @@ void Runner::AcceptLoop() {
       connections.clear();
       JoinEnded();
     }
-    if (fds[2].revents != 0 || ready == 0) AdmitHeld();
+    // A place given back, or a held connection's time up (however busy the listener keeps us).
+    const auto expiry = core->unauthenticated->NextExpiry();
+    if (fds[2].revents != 0 || (expiry && *expiry <= UnauthenticatedLimit::Clock::now())) AdmitHeld();
     if (fds[0].revents != 0) Accept();
   }
   core->unauthenticated->CloseHeld();

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
@@ -157,8 +156,7 @@ void Runner::JoinEnded() {
 }
 
 void Runner::AdmitHeld() {
-  uint64_t count;
-  (void)!::read(core->unauthenticated->ReadyFd(), &count, sizeof count);
+  core->unauthenticated->Ready().ResetEvent();
   size_t expired = 0;
   std::vector<UnauthenticatedLimit::Admission> admitted =
       core->unauthenticated->TakeAdmitted(UnauthenticatedLimit::Clock::now(), expired);
@@ -178,10 +176,11 @@ void Runner::AcceptLoop() {
     std::vector<std::shared_ptr<loop::WaitableThread>> connections = Connections();
     fds.assign({{listener.get(), POLLIN, 0},
                 {core->stopFd.get(), POLLIN, 0},
-                {core->unauthenticated->ReadyFd(), POLLIN, 0}});
+                {core->unauthenticated->Ready().Fd(), POLLIN, 0}});
     for (const auto& connection : connections) fds.push_back({connection->Ended().Fd(), POLLIN, 0});
     int timeout = -1;
-    if (const auto expiry = core->unauthenticated->NextExpiry()) {
+    const auto expiry = core->unauthenticated->NextExpiry();
+    if (expiry) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(*expiry - UnauthenticatedLimit::Clock::now());
       timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60'000));
     }
@@ -197,7 +196,6 @@ void Runner::AcceptLoop() {
       JoinEnded();
     }
     // A place given back, or a held connection's time up (however busy the listener keeps us).
-    const auto expiry = core->unauthenticated->NextExpiry();
     if (fds[2].revents != 0 || (expiry && *expiry <= UnauthenticatedLimit::Clock::now())) AdmitHeld();
     if (fds[0].revents != 0) Accept();
   }

@@ -1,8 +1,5 @@
 #include "platform/termserver/unauthenticated_limit.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -11,7 +8,7 @@ namespace vorlane::termserver {
 UnauthenticatedLimit::UnauthenticatedLimit() : UnauthenticatedLimit(Bounds{}) {}
 
 UnauthenticatedLimit::UnauthenticatedLimit(Bounds bounds)
-    : bounds_(bounds), ready_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : bounds_(bounds) {}
 
 size_t UnauthenticatedLimit::Places(const std::string& address) const {
   auto found = addresses_.find(address);
@@ -122,13 +119,10 @@ std::vector<UnauthenticatedLimit::Admission> UnauthenticatedLimit::TakeAdmitted(
 
 void UnauthenticatedLimit::Bind(const UnauthenticatedPlace& place, std::weak_ptr<Evictable> connection) {
   std::lock_guard guard(lock_);
-  for (auto& [address, entry] : addresses_) {
-    for (Place& candidate : entry.places) {
-      if (candidate.id == place.Id()) {
-        candidate.connection = std::move(connection);
-        return;
-      }
-    }
+  auto found = addresses_.find(place.Address());
+  if (found == addresses_.end()) return;
+  for (Place& candidate : found->second.places) {
+    if (candidate.id == place.Id()) candidate.connection = std::move(connection);
   }
 }
 
@@ -162,10 +156,7 @@ void UnauthenticatedLimit::Release(uint64_t id, const std::string& address) {
     ForgetIfUnused(address);
     wake = !waiting_.empty();
   }
-  if (wake) {
-    uint64_t one = 1;
-    (void)!::write(ready_.get(), &one, sizeof one);
-  }
+  if (wake) ready_.Set();
 }
 
 size_t UnauthenticatedLimit::Total() const {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/base/unique_fd.h"
+#include "platform/loop/message_loop.h"
 #include "platform/termserver/limits.h"
 
 namespace vorlane::termserver {
@@ -44,6 +45,7 @@ class UnauthenticatedPlace {
   void GiveBack();
   bool Held() const { return limit_ != nullptr; }
   uint64_t Id() const { return id_; }
+  const std::string& Address() const { return address_; }
 
  private:
   std::shared_ptr<UnauthenticatedLimit> limit_;
@@ -110,9 +112,9 @@ class UnauthenticatedLimit : public std::enable_shared_from_this<Unauthenticated
   void CloseHeld();
   // When the first held connection's time runs out.
   std::optional<Clock::time_point> NextExpiry() const;
-  // Readable after a place was given back while connections were held: TakeAdmitted may have
-  // something. Reading it is the caller's.
-  int ReadyFd() const { return ready_.get(); }
+  // Set after a place was given back while connections were held: TakeAdmitted may have
+  // something. Resetting it is the caller's.
+  loop::Event& Ready() { return ready_; }
 
   size_t Total() const;
   size_t CountFor(const std::string& address) const;
@@ -141,7 +143,7 @@ class UnauthenticatedLimit : public std::enable_shared_from_this<Unauthenticated
   size_t Places(const std::string& address) const;
 
   const Bounds bounds_;
-  const UniqueFd ready_;  // eventfd
+  loop::Event ready_;
   mutable std::mutex lock_;
   std::unordered_map<std::string, PerAddress> addresses_;  // guarded by lock_; only those in use
   std::deque<Waiting> waiting_;                            // guarded by lock_; in arrival order

@@ -1,7 +1,6 @@
 #include "platform/termserver/unauthenticated_limit.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <map>
 #include <memory>
@@ -50,10 +49,7 @@ class UnauthenticatedLimitTest : public ::testing::Test {
     if (expired) *expired = ended;
     return addresses;
   }
-  bool Ready() {
-    pollfd fd{limit_->ReadyFd(), POLLIN, 0};
-    return ::poll(&fd, 1, 0) == 1;
-  }
+  bool Ready() { return limit_->Ready().IsSet(); }
   std::map<std::string, size_t> Evictions() const {
     std::map<std::string, size_t> evictions;
     for (const Admitted& a : admitted_) evictions[a.address] += static_cast<size_t>(a.connection->evictions);

@@ -69,7 +69,7 @@ UnauthenticatedLimit::Arrival UnauthenticatedLimit::Arrive(UniqueFd socket, cons
         arrival.outcome = Outcome::kQueueFull;
       } else {
         ++entry.held;
-        waiting_.push_back(Waiting{nextId_++, std::move(socket), address, now + bounds_.heldFor});
+        waiting_.push_back(Waiting{std::move(socket), address, now + bounds_.heldFor});
       }
       ForgetIfUnused(address);
     }

@@ -127,7 +127,6 @@ class UnauthenticatedLimit : public std::enable_shared_from_this<Unauthenticated
     std::weak_ptr<Evictable> connection;
   };
   struct Waiting {
-    uint64_t order;
     UniqueFd socket;
     std::string address;
     Clock::time_point until;

@@ -40,10 +40,16 @@ std::optional<size_t> Keycount(std::string_view digits) {
 
 }  // namespace
 
-void RequestFramer::EndLine(std::vector<std::string>& out) {
-  if (!dropping_ && !pending_.empty()) out.push_back(std::move(pending_));
+std::string RequestFramer::TakePending() {
+  std::string request = std::move(pending_);
   pending_.clear();
   pairs_ = {};
+  return request;
+}
+
+void RequestFramer::EndLine(std::vector<std::string>& out) {
+  std::string line = TakePending();
+  if (!dropping_ && !line.empty()) out.push_back(std::move(line));
   dropping_ = false;
   droppedTail_.clear();
 }
@@ -67,9 +73,7 @@ void RequestFramer::ClosePair() {
 void RequestFramer::SplitAt(size_t from, std::vector<std::string>& out) {
   std::string rest = pending_.substr(from);
   pending_.resize(from);
-  out.push_back(std::move(pending_));
-  pending_.clear();
-  pairs_ = {};
+  out.push_back(TakePending());
   for (char c : rest) Take(c, out);
 }
 
@@ -87,9 +91,7 @@ void RequestFramer::Append(char c, std::vector<std::string>& out) {
     // a boundary that begins before the cut is still seen.
     droppedTail_ = pending_.substr(pending_.size() > kLongestBoundary ? pending_.size() - kLongestBoundary : 0);
     pending_.resize(maxRequest_);
-    out.push_back(std::move(pending_));
-    pending_.clear();
-    pairs_ = {};
+    out.push_back(TakePending());
     dropping_ = true;
     truncated_ = true;
   }
@@ -145,9 +147,7 @@ std::vector<std::string> RequestFramer::Feed(std::string_view bytes, Clock::time
   }
   // All that has arrived is a whole record of a client without line ends: nothing to wait for.
   if (!endsWithLineEnds_ && Whole()) {
-    out.push_back(std::move(pending_));
-    pending_.clear();
-    pairs_ = {};
+    out.push_back(TakePending());
     endedBare_ = true;
   }
   return out;
@@ -172,11 +172,8 @@ std::optional<std::chrono::milliseconds> RequestFramer::QuietTime() const {
 std::optional<std::string> RequestFramer::Poll(Clock::time_point now) {
   const std::optional<std::chrono::milliseconds> quiet = QuietTime();
   if (!quiet || now - lastByte_ < *quiet) return std::nullopt;
-  std::string request = std::move(pending_);
-  pending_.clear();
-  pairs_ = {};
   endedBare_ = true;
-  return request;
+  return TakePending();
 }
 
 std::optional<RequestFramer::Clock::time_point> RequestFramer::Deadline() const {

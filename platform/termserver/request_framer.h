@@ -63,6 +63,8 @@ class RequestFramer {
   void Take(char c, std::vector<std::string>& out);
   void Append(char c, std::vector<std::string>& out);
   void EndLine(std::vector<std::string>& out);
+  // The pending text, which starts anew.
+  std::string TakePending();
   // A '#' closed the pair that began after the previous one.
   void ClosePair();
   // The pending text from `from` on begins a new record: what is before it is a request.

@@ -38,17 +38,6 @@ int StartServingMonitor(AgentProcess& agent, const std::string& protocol) {
   return agent.Start() && agent.WaitForLog("Server started!") ? port : 0;
 }
 
-// The OpenSSH client logging in with a password (monitor and pw unless told), no configuration
-// or known host file of the machine taking part; `timeout` ends it whatever happens.
-std::string SshClientCommand(int port, const std::string& host = "127.0.0.1", const std::string& user = "monitor",
-                             const std::string& password = "pw") {
-  return "timeout 30 sshpass -p " + password +
-         " ssh -T -F /dev/null -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
-         "-o LogLevel=ERROR -o PubkeyAuthentication=no -o PreferredAuthentications=password "
-         "-o NumberOfPasswordPrompts=1 -o ConnectTimeout=10 -p " +
-         std::to_string(port) + " " + user + "@" + host;
-}
-
 struct CommandResult {
   int status = -1;  // as pclose returns it
   std::string output;

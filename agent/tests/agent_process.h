@@ -41,6 +41,19 @@ inline std::string User(const std::string& section, const std::string& name, con
          "\r\nRange=" + range + "\r\n";
 }
 
+// The OpenSSH client logging in with a password (monitor and pw unless told), no configuration
+// or known host file of the machine taking part; `seconds` ends it whatever happens (a third of
+// them for its connection and the server's version line).
+inline std::string SshClientCommand(int port, const std::string& host = "127.0.0.1",
+                                    const std::string& user = "monitor", const std::string& password = "pw",
+                                    int seconds = 30) {
+  return "timeout " + std::to_string(seconds) + " sshpass -p " + password +
+         " ssh -T -F /dev/null -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+         "-o LogLevel=ERROR -o PubkeyAuthentication=no -o PreferredAuthentications=password "
+         "-o NumberOfPasswordPrompts=1 -o ConnectTimeout=" +
+         std::to_string(seconds / 3) + " -p " + std::to_string(port) + " " + user + "@" + host;
+}
+
 // The agent on Telnet with one user, and a Telnet client logged in as that user: where the
 // checks' end-to-end tests start from.
 class LoggedInAgent {

@@ -69,14 +69,6 @@ std::string WithSession(std::string text, const std::string& session) {
   return text;
 }
 
-// The OpenSSH client, with no configuration of the machine taking part.
-std::string SshCommand(int port) {
-  return "timeout 60 sshpass -p pw ssh -T -F /dev/null -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
-         "-o LogLevel=ERROR -o PubkeyAuthentication=no -o PreferredAuthentications=password "
-         "-o NumberOfPasswordPrompts=1 -o ConnectTimeout=30 -p " +
-         std::to_string(port) + " monitor@127.0.0.1";
-}
-
 // Drives the OpenSSH client through `writes` (as printf %b texts, one per line, with the pause
 // after each in seconds) once it has its login answer, and prints what came until `count`
 // answers are in (or 20 s pass), then a moment more.
@@ -136,12 +128,14 @@ class AgentServing : public ::testing::Test {
     std::ofstream list(writes);
     for (const Write& write : c.writes) {
       std::string text = write.text;
-      for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.replace(at, 2, "\\r\\n");
+      for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.replace(at, 2, "\\r\\n");
+      }
       list << text << '\t' << std::chrono::duration<double>(write.pause).count() << '\n';
     }
     list.close();
-    return testkit::RunProgram({"/bin/bash", script.string(), SshCommand(port_), std::to_string(c.answered.size()),
-                                writes.string()},
+    const std::string ssh = SshClientCommand(port_, "127.0.0.1", "monitor", "pw", 60);
+    return testkit::RunProgram({"/bin/bash", script.string(), ssh, std::to_string(c.answered.size()), writes.string()},
                                "", {}, 60s)
         .out;
   }
@@ -192,7 +186,7 @@ TEST_F(AgentServing, ABurstOfOpenSshLoginsFromOneAddressIsServedWhole) {
   std::filesystem::create_directory(folder);
   const std::string logout = "#keycount=2#requestaction=logout#sessionid=0#";
   const std::string command = "for i in $(seq " + std::to_string(kBurst) + "); do printf '" + logout + "\\r\\n' | " +
-                              SshCommand(port_) + " > " + folder.string() + "/$i 2>&1 & done; wait";
+                              SshClientCommand(port_, "127.0.0.1", "monitor", "pw", 60) + " > " + folder.string() + "/$i 2>&1 & done; wait";
   (void)testkit::RunProgram({"/bin/sh", "-c", command}, "", {}, 90s);
   int served = 0;
   for (int i = 1; i <= kBurst; ++i) {
@@ -211,7 +205,10 @@ class TerminalClient {
     (void)Tmux({"new-session", "-d", "-x", "160", "-y", "24", "telnet 127.0.0.1 " + std::to_string(port)});
   }
   ~TerminalClient() { (void)Tmux({"kill-server"}); }
-  void Type(const std::string& keys) { (void)Tmux({"send-keys", "-t", "0", "-l", keys}), (void)Tmux({"send-keys", "-t", "0", "Enter"}); }
+  void Type(const std::string& keys) {
+    (void)Tmux({"send-keys", "-t", "0", "-l", keys});
+    (void)Tmux({"send-keys", "-t", "0", "Enter"});
+  }
   // The screen once it shows `text` (bounded), or as it is then.
   std::string ScreenWith(const std::string& text) {
     std::string screen;

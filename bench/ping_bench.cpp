@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/check_bench.h"
 #include "ping/sondrel.h"
 #include "ping/tests/ping_namespace.h"
 #include "platform/com/activation.h"
@@ -100,6 +101,30 @@ FpingResult Fping(const std::string& host, int count, int delayMs) {
   return fping;
 }
 
+// The whole check through the agent (runcheck PING over Telnet, one frame to loopback) beside
+// fping run as a program for the same one frame.
+int CompareWithAgent(int checks) {
+  const int port = bench::FreePort();
+  bench::Agent agent("telnet", port);
+  if (!agent.Started()) {
+    std::fprintf(stderr, "bench_ping: the agent did not start:\n%s\n", agent.Log().c_str());
+    return 1;
+  }
+  bench::TelnetClient client(port, "monitor", "pw");
+  if (!client.Login()) {
+    std::fprintf(stderr, "bench_ping: no login\n");
+    return 1;
+  }
+  const std::string request = "#requestaction=runcheck#sessionid=" + client.SessionId() +
+                              "#checkid=PING#Hostname=127.0.0.1#Number of frames=1#Success rate=100#Timeout=1#TOS=0#"
+                              "Check TOS-byte consistency=false#";
+  const bench::CheckTimes agentTimes = bench::TimeAgentChecks(client, agent.pid(), request, checks);
+  const bench::CheckTimes fpingTimes = bench::TimePluginRuns(
+      [] { return bench::RunProgram({"/usr/bin/fping", "-q", "-c", "1", "-t", "1000", "127.0.0.1"}); }, checks, "fping");
+  return bench::ReportComparison("Ping check of loopback, one frame", "agent runcheck PING", "fping -c 1", agentTimes,
+                                 fpingTimes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,5 +184,6 @@ int main(int argc, char** argv) {
   std::printf("one-frame jobs to loopback: %.0f per second (%.1f us each, %d failed)\n", kJobs / seconds,
               seconds / kJobs * 1e6, failed);
   com::CoUninitialize();
-  return allAgree && failed == 0 ? 0 : 2;
+  const int agentCompared = CompareWithAgent(kJobs);
+  return allAgree && failed == 0 && agentCompared == 0 ? 0 : 2;
 }

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <thread>
+#include <memory>
 
+#include "agent/checks/job_end.h"
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
@@ -62,23 +63,16 @@ std::string AsPingAnswerText(std::string text) {
   return text;
 }
 
-// Waits while the element reports a running job. Returns false when the job is still running
-// after the component's own bound for it (`timeoutMs` as the component clamps it) plus the margin.
-bool WaitUntilEnded(ping::ItqPing& element, int32_t timeoutMs, const PingWait& wait,
-                    std::chrono::milliseconds* waited) {
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + std::chrono::milliseconds(ping::EffectiveMaxTimeout(timeoutMs)) + wait.margin;
-  for (;;) {
-    com::VARIANT_BOOL running = com::VARIANT_FALSE;
-    (void)element.get_IsRunning(&running);
-    if (running != com::VARIANT_TRUE) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
-      *waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
-      return false;
-    }
-    std::this_thread::sleep_for(wait.poll);
-  }
+struct PingEnd {
+  using Interface = ping::ItqCollPingsEvents;
+  static constexpr std::string_view kName = "PingDone";
+  static constexpr com::DISPID kId = ping::kEventPingDone;
+};
+
+bool Running(ping::ItqPing& element) {
+  com::VARIANT_BOOL running = com::VARIANT_FALSE;
+  (void)element.get_IsRunning(&running);
+  return running == com::VARIANT_TRUE;
 }
 
 // The component could not be had: this answer is logged before it is sent.
@@ -144,6 +138,13 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
     return;
   }
 
+  // Subscribed before the start: a job that ends at once still announces it to this check.
+  const auto end = std::make_shared<JobEnd>();
+  int32_t elementId = 0;
+  if (com::Succeeded(element->get_ID(&elementId))) end->Expect(elementId);
+  const EventSubscription subscription(collection.get(), ping::ItqCollPingsEvents::kIid,
+                                       com::Make<JobEndSink<PingEnd>>(end).get());
+
   const com::Bstr separator(kErrSeparator);
   (void)element->put_ErrSeparator(separator.get());
   // A name with a NUL inside names no host: the element gets none rather than the part before it.
@@ -152,8 +153,10 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
   // a ping that reached nothing.
   (void)element->Ping(hostName.get(), kPackageSize, frames, timeoutMs, tos, checkTos, com::VARIANT_FALSE);
 
-  std::chrono::milliseconds waited{0};
-  if (!WaitUntilEnded(*element, timeoutMs, wait, &waited)) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::milliseconds(ping::EffectiveMaxTimeout(timeoutMs)) + wait.margin;
+  if (!end->Await(deadline, wait.recheck, [&] { return Running(*element); })) {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     debuglog::Write(FormatAnswer(kNotEndedLog, {shownHost, static_cast<long long>(waited.count())}));
     Answer(user, kDownAnswer, {kNotEndedText}, serviceIndex);
     return;

@@ -27,12 +27,13 @@ inline constexpr std::string_view kKeyPingCheckTos = "Check TOS-byte consistency
 using PingCollectionFactory = std::function<com::HRESULT(com::ComPtr<ping::ItqCollPings>*)>;
 com::HRESULT CreatePingCollection(com::ComPtr<ping::ItqCollPings>* collection);
 
-// How long the check waits for a job that has been started. The component bounds a job by its
-// timeout (at most 32 s of pinging), name resolution and a notification of at most 10 s; the
-// wait ends after the job's timeout plus `margin`, so that a job that never ends cannot stall
-// the agent.
+// How long the check waits for a job that has been started. The check wakes at the collection's
+// PingDone for its element; the component bounds a job by its timeout (at most 32 s of pinging),
+// name resolution and a notification of at most 10 s; the wait ends after the job's timeout plus
+// `margin`, so that a job that never ends cannot stall the agent. Every `recheck` the element is
+// asked whether it still runs, for a component whose PingDone does not come.
 struct PingWait {
-  std::chrono::milliseconds poll{10};
+  std::chrono::milliseconds recheck{500};
   std::chrono::milliseconds margin{60000};
 };
 

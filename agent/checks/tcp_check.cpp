@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <thread>
+#include <memory>
 
+#include "agent/checks/job_end.h"
 #include "agent/checks/protocol_table.h"
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
@@ -46,22 +47,16 @@ void AnswerEarly(UserHandle& user, const std::string& answer, int32_t serviceInd
   user.Send(answer, serviceIndex);
 }
 
-// Waits while the job reports a check in progress. False when it still runs after the bound.
-bool WaitUntilEnded(tcpcheck::ItqThTCP& job, int32_t timeoutSeconds, const TcpWait& wait,
-                    std::chrono::milliseconds* waited) {
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + std::chrono::seconds(2LL * std::max(timeoutSeconds, 0)) + wait.margin;
-  for (;;) {
-    com::VARIANT_BOOL running = com::VARIANT_FALSE;
-    (void)job.get_IsRunning(&running);
-    if (running == com::VARIANT_FALSE) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
-      *waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
-      return false;
-    }
-    std::this_thread::sleep_for(wait.poll);
-  }
+struct TcpEnd {
+  using Interface = tcpcheck::ItqCollThTCPEvents;
+  static constexpr std::string_view kName = "JobDone";
+  static constexpr com::DISPID kId = tcpcheck::kEventJobDone;
+};
+
+bool Running(tcpcheck::ItqThTCP& job) {
+  com::VARIANT_BOOL running = com::VARIANT_FALSE;
+  (void)job.get_IsRunning(&running);
+  return running != com::VARIANT_FALSE;
 }
 
 }  // namespace
@@ -124,7 +119,13 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
     return;
   }
 
-  const auto start = std::chrono::steady_clock::now();
+  // Subscribed before the start: a job that ends at once still announces it to this check.
+  const auto end = std::make_shared<JobEnd>();
+  int32_t jobId = 0;
+  if (com::Succeeded(job->get_ID(&jobId))) end->Expect(jobId);
+  const EventSubscription subscription(collection.get(), tcpcheck::ItqCollThTCPEvents::kIid,
+                                       com::Make<JobEndSink<TcpEnd>>(end).get());
+
   // A name with a NUL inside names no host: the job gets none rather than the part before it.
   const std::string target = HoldsNul(host) ? std::string() : host;
   const com::Bstr hostName = com::Bstr::FromUtf8(target);
@@ -134,15 +135,19 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   const com::Bstr closing = com::Bstr::FromUtf8(settings->sendOnDisconnect);
   // A job the component refuses (no host, a port or timeout not above 0) never runs; it is
   // answered "down" with its empty result text.
+  const auto start = std::chrono::steady_clock::now();
   (void)job->Check(hostName.get(), port, timeout, greeting.get(), settings->receiveOnConnectCompare, command.get(),
                    response.get(), settings->receiveAsResponseCompare, closing.get(),
                    settings->waitOnDisconnect ? com::VARIANT_TRUE : com::VARIANT_FALSE,
                    PrefersIpv6(target) ? com::VARIANT_TRUE : com::VARIANT_FALSE);
 
-  std::chrono::milliseconds waited{0};
-  const bool ended = WaitUntilEnded(*job, timeout, wait, &waited);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  const long long responseTime = std::min<long long>(elapsed.count(), std::numeric_limits<int32_t>::max());
+  const auto deadline = start + std::chrono::seconds(2LL * std::max(timeout, 0)) + wait.margin;
+  const bool ended = end->Await(deadline, wait.recheck, [&] { return Running(*job); });
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  // The job's own time: from its start to its end's announcement.
+  const auto elapsed =
+      ended ? std::chrono::duration_cast<std::chrono::milliseconds>(end->EndTime() - start) : waited;
+  const long long responseTime = std::clamp<long long>(elapsed.count(), 0, std::numeric_limits<int32_t>::max());
 
   std::string outcome;
   com::VARIANT_BOOL up = com::VARIANT_FALSE;

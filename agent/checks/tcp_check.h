@@ -27,12 +27,13 @@ inline constexpr std::string_view kKeyTcpTimeout = "Timeout (sec.)";
 using TcpCollectionFactory = std::function<com::HRESULT(com::ComPtr<tcpcheck::ItqCollThTCP>*)>;
 com::HRESULT CreateTcpCollection(com::ComPtr<tcpcheck::ItqCollThTCP>* collection);
 
-// How long the check waits for a started job. The component bounds the dialogue by the job's
-// timeout from its start and the connect by the same timeout; name resolution comes on top. The
-// wait ends after twice the timeout plus `margin`, so that a job that never ends cannot stall the
-// agent.
+// How long the check waits for a started job. The check wakes at the collection's JobDone for
+// its job. The component bounds the dialogue by the job's timeout from its start and the connect
+// by the same timeout; name resolution comes on top. The wait ends after twice the timeout plus
+// `margin`, so that a job that never ends cannot stall the agent. Every `recheck` the job is
+// asked whether it still runs, for a component whose JobDone does not come.
 struct TcpWait {
-  std::chrono::milliseconds poll{10};
+  std::chrono::milliseconds recheck{500};
   std::chrono::milliseconds margin{60000};
 };
 

@@ -134,6 +134,9 @@ TEST_F(AgentTcp, TheProtocolTableDecidesTheDialogue) {
   EXPECT_TRUE(talk.starts_with(std::string(kUp) + "127.0.0.1 (Talk" + on + std::to_string(answerer.port()) +
                                "): Connection possible and received expected data"))
       << talk;
+  // The job's end event wakes the check: a loopback dialogue reports well below the half second
+  // after which the check would ask the job whether it still runs.
+  EXPECT_LT(ResponseTime(talk), 250) << talk;
 
   // The response time runs from the start of the job to its end: here the greeting's delay.
   const std::string late = Check("Slow", "0");

@@ -8,12 +8,15 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <functional>
 #include <utility>
 #include <vector>
 
 #include "agent/request/tests/request_test_support.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
+#include "platform/com/connection_point.h"
 #include "platform/com/dispatch_table.h"
 
 namespace vorlane::agent {
@@ -87,6 +90,9 @@ struct PingScript {
   int16_t succeeded = 100;
   int32_t roundTrip = 3;
   std::u16string errorMessage;
+  // The collection announces the end with PingDone from a thread of its own, while the element
+  // still reports itself running (as the component does: the announcement comes first).
+  bool announces = false;
 };
 
 // What the fakes were asked, and how many of them are alive.
@@ -116,7 +122,10 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
  public:
   static constexpr com::DispatchMember<FakePing> kDispatchMembers[1] = {};
 
-  FakePing(const PingScript& script, PingTrace& trace) : script_(script), trace_(trace) { ++trace_.elementsAlive; }
+  FakePing(const PingScript& script, PingTrace& trace, std::function<void()> announce)
+      : script_(script), trace_(trace), announce_(std::move(announce)) {
+    ++trace_.elementsAlive;
+  }
 
   com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
                     com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) override {
@@ -133,6 +142,7 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
     started_ = true;
     running_ = true;
     runningReadsLeft_ = script_.runningReads;
+    if (script_.announces) announce_();
     return com::S_OK;
   }
   com::HRESULT get_ErrSeparator(com::BSTR* value) override { return separator_.CopyTo(value); }
@@ -172,13 +182,14 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
 
  private:
   ~FakePing() override { --trace_.elementsAlive; }
-  bool Finished() const { return started_ && !running_; }
+  bool Finished() const { return started_ && (!running_ || script_.announces); }
   void NoteResultRead() {
-    if (running_) trace_.resultsReadWhileRunning = true;
+    if (running_ && !script_.announces) trace_.resultsReadWhileRunning = true;
   }
 
   const PingScript& script_;
   PingTrace& trace_;
+  const std::function<void()> announce_;
   com::Bstr separator_;
   bool started_ = false;
   bool running_ = false;
@@ -186,18 +197,20 @@ class FakePing final : public com::ComObject<FakePing, com::DispatchImpl<FakePin
 };
 
 class FakeCollection final
-    : public com::ComObject<FakeCollection, com::DispatchImpl<FakeCollection, ping::ItqCollPings>> {
+    : public com::ComObject<FakeCollection, com::DispatchImpl<FakeCollection, ping::ItqCollPings>,
+                            com::ConnectionPointContainerImpl<FakeCollection>> {
  public:
   static constexpr com::DispatchMember<FakeCollection> kDispatchMembers[1] = {};
 
   FakeCollection(const PingScript& script, PingTrace& trace) : script_(script), trace_(trace) {
     ++trace_.collectionsAlive;
+    ConnectionPoints().Add(ping::ItqCollPingsEvents::kIid);
   }
 
   com::HRESULT get_Count(int32_t* count) override { return *count = 0, com::S_OK; }
   com::HRESULT Add(ping::ItqPing** element) override {
     ++trace_.adds;
-    *element = script_.addNothing ? nullptr : com::Make<FakePing>(script_, trace_).detach();
+    *element = script_.addNothing ? nullptr : com::Make<FakePing>(script_, trace_, [this] { Announce(); }).detach();
     return script_.addResult;
   }
   com::HRESULT Remove(int32_t) override { return com::E_NOTIMPL; }
@@ -208,8 +221,22 @@ class FakeCollection final
   com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) override { return *checked = com::VARIANT_FALSE, com::S_OK; }
 
  private:
-  ~FakeCollection() override { --trace_.collectionsAlive; }
+  ~FakeCollection() override {
+    if (announcer_.joinable()) announcer_.join();
+    ConnectionPoints().DisconnectAll();
+    --trace_.collectionsAlive;
+  }
+  void Announce() {
+    std::vector<com::ComPtr<com::IUnknown>> sinks =
+        ConnectionPoints().Find(ping::ItqCollPingsEvents::kIid)->Snapshot();
+    announcer_ = std::thread([sinks = std::move(sinks)] {
+      for (const auto& sink : sinks) {
+        (void)com::InvokeEvent(sink.get(), ping::ItqCollPingsEvents::kIid, ping::kEventPingDone, {com::Variant(1)});
+      }
+    });
+  }
 
+  std::thread announcer_;
   const PingScript& script_;
   PingTrace& trace_;
 };
@@ -450,6 +477,15 @@ TEST_F(PingCheckTest, WaitsForTheJobToEnd) {
   script.roundTrip = 9;
   EXPECT_EQ(Run(PingRequest{}), std::string(kUpPrefix) + "ping of 10.0.0.2 OK with a successrate of 100%@@RTO=9#");
   EXPECT_EQ(trace.isRunningReads, 26);
+}
+
+TEST_F(PingCheckTest, PingDoneEndsTheWaitWithoutAskingTheElementAgain) {
+  script.announces = true;
+  script.neverEnds = true;
+  // Rechecks far apart and a short bound: only the announcement can end this wait in time.
+  EXPECT_EQ(Run(PingRequest{}.Record(), PingWait{std::chrono::seconds(30), std::chrono::milliseconds(100)}),
+            std::string(kUpPrefix) + "ping of 10.0.0.2 OK with a successrate of 100%@@RTO=3#");
+  EXPECT_EQ(trace.isRunningReads, 1);
 }
 
 TEST_F(PingCheckTest, JobThatNeverEndsIsGivenUp) {

@@ -46,7 +46,8 @@ class RemoteConnector {
  public:
   virtual ~RemoteConnector() = default;
   // Adds a connection to `remoteName`, not remembered and without prompting. Without a user and
-  // password (nullopt) the agent's own credentials are used. Returns a result code.
+  // password (nullopt) the agent's own credentials are used; a user with an empty password logs in
+  // with the agent's own keys; an empty user name is refused. Returns a result code.
   virtual uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
                                  const std::optional<std::string>& password) = 0;
   // Cancels the connection to `remoteName`, forced even with open files; failures are not reported.

@@ -89,7 +89,9 @@ TEST_F(SshConnectorTest, LoginsGiveTheNetworkingResultCodes) {
   const Case cases[] = {
       {"right password", kRemoteUser, kRemotePassword, kNetSuccess},
       {"wrong password", kRemoteUser, "wrong", kNetLogonFailure},
-      {"empty password", kRemoteUser, "", kNetLogonFailure},
+      {"empty password: the agent's key", kRemoteUser, "", kNetSuccess},
+      {"empty password, no key for the user", kNoProcUser, "", kNetLogonFailure},
+      {"empty user name, never the agent's own account", "", "", kNetLogonFailure},
       {"unknown user", "nosuchuser", kRemotePassword, kNetLogonFailure},
       {"the agent account's own key", std::nullopt, "", kNetSuccess},
   };
@@ -105,6 +107,7 @@ TEST_F(SshConnectorTest, LoginsGiveTheNetworkingResultCodes) {
   }
   EXPECT_NE(Server().Log().find("Accepted password for " + std::string(kRemoteUser)), std::string::npos);
   EXPECT_NE(Server().Log().find("Accepted publickey for root"), std::string::npos);
+  EXPECT_NE(Server().Log().find("Accepted publickey for " + std::string(kRemoteUser)), std::string::npos);
 }
 
 TEST_F(SshConnectorTest, KeyboardInteractivePromptsAreAnsweredWithThePassword) {
@@ -362,6 +365,7 @@ TEST_F(AgentRemoteChecks, TheSameRequestsAnswerAlikeThroughSshAndOnThisHost) {
     const std::string local = Ask("runcheck", request);
     ASSERT_NE(local, "") << request;
     EXPECT_EQ(local.find("errormessage=ERROR: could not connect"), std::string::npos) << local;
+    EXPECT_EQ(Ask("runcheck", request + ByPassword(kRemoteUser, "")), local) << request;
     EXPECT_EQ(Ask("runcheck", request + ByPassword()), local) << request;
     EXPECT_TRUE(Server().NoConnectionLeft()) << request;
     EXPECT_EQ(Ask("runcheck", request + ByKey()), local) << request;
@@ -417,6 +421,8 @@ TEST_F(AgentRemoteChecks, AHostWithoutAProcessTableAnswersWithTheEnumerationErro
 
 TEST_F(AgentRemoteChecks, ConnectionFailuresAreAnsweredWithTheirReasons) {
   const std::string wrong = ByPassword(kRemoteUser, "wrong");
+  EXPECT_EQ(Ask("runcheck", "checkid=NTSC#Service=cron#" + ByPassword("", "")),
+            Ask("runcheck", "checkid=NTSC#Service=cron#" + wrong));
   EXPECT_EQ(Ask("runcheck", "checkid=NTSC#Service=cron#" + wrong),
             "#keycount=3#responseaction=runcheck#checkid=NTSC#errormessage=ERROR: could not connect to hostname. "
             "Reason: The user name or password is incorrect.\r\n#");

@@ -26,9 +26,12 @@ enum class SshConnectFailure : int {
 };
 
 struct SshLogin {
-  // The user to log in as; nothing: the account this program runs under, with its own keys.
+  // The user to log in as; nothing: the account this program runs under, with its own keys. A
+  // user that is given must be named: an empty name is refused, never taken for this program's
+  // own account.
   std::optional<std::string> user;
-  // With a user: the password, offered as a password and to keyboard-interactive prompts.
+  // With a user: the password, offered as a password and to keyboard-interactive prompts. Empty,
+  // the user logs in with this program's own keys instead.
   std::string password;
 };
 

@@ -146,6 +146,10 @@ TEST_F(SshConnectorTest, HostsThatCannotBeReachedAreNetworkPathNotFound) {
 }
 
 TEST_F(SshConnectorTest, HostKeyIsPinnedOnFirstUseAndAChangedKeyIsRefused) {
+  // The folder is missing and cannot be made (a file is in its place): no key is pinned, no login.
+  ASSERT_TRUE(testkit::WriteFile(dir_ / "file", ""));
+  SshRemoteConnector unpinnable({dir_ / "file" / "remote_known_hosts", options_.keyFolder, options_.timeout});
+  EXPECT_EQ(unpinnable.AddConnection(Remote(), kRemoteUser, kRemotePassword), kNetKnownHostsUnwritable);
   {
     SshRemoteConnector connector(options_);
     ASSERT_EQ(connector.AddConnection(Remote(), kRemoteUser, kRemotePassword), kNetSuccess);
@@ -420,6 +424,13 @@ TEST_F(AgentRemoteChecks, AHostWithoutAProcessTableAnswersWithTheEnumerationErro
 }
 
 TEST_F(AgentRemoteChecks, ConnectionFailuresAreAnsweredWithTheirReasons) {
+  // A folder in the file's place: no key can be pinned there, whoever runs the agent.
+  std::filesystem::create_directory(agent_.Dir() / "remote_known_hosts");
+  EXPECT_EQ(Ask("runcheck", "checkid=DC#Drive letter=/#Value=1#Unit=gb#" + ByPassword()),
+            "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. "
+            "Reason: " + WindowsErrorText(kNetKnownHostsUnwritable) + "#");
+  EXPECT_NE(WindowsErrorText(kNetKnownHostsUnwritable).find("remote_known_hosts"), std::string::npos);
+  std::filesystem::remove(agent_.Dir() / "remote_known_hosts");
   const std::string wrong = ByPassword(kRemoteUser, "wrong");
   EXPECT_EQ(Ask("runcheck", "checkid=NTSC#Service=cron#" + ByPassword("", "")),
             Ask("runcheck", "checkid=NTSC#Service=cron#" + wrong));

@@ -70,9 +70,11 @@ Status VerifyHostKey(ssh_session session) {
       return ConnectError(SshConnectFailure::kHostKeyChanged, "the host key differs from the one pinned for it");
     case SSH_KNOWN_HOSTS_NOT_FOUND:
     case SSH_KNOWN_HOSTS_UNKNOWN:
-      // First contact: trust the key and pin it for every later connection.
+      // First contact: trust the key and pin it for every later connection. A key that cannot be
+      // pinned is not trusted, or every later connection would trust whatever key it is shown.
       if (ssh_session_update_known_hosts(session) != SSH_OK) {
-        return ConnectError(SshConnectFailure::kUnreachable, "cannot pin the host key: " + SessionError(session));
+        return ConnectError(SshConnectFailure::kKnownHostsUnwritable,
+                            "cannot pin the host key: " + SessionError(session));
       }
       return {};
     case SSH_KNOWN_HOSTS_ERROR:

@@ -23,6 +23,7 @@ enum class SshConnectFailure : int {
   kUnreachable = 1,         // no such host, nothing listening, no answer in time, not SSH
   kCredentialsRefused = 2,  // the host refused the user, the password or the keys
   kHostKeyChanged = 3,      // the host shows another key than the one pinned for it
+  kKnownHostsUnwritable = 4,  // a new host's key cannot be pinned: the known-hosts file cannot be written
 };
 
 struct SshLogin {

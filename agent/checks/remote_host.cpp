@@ -36,6 +36,10 @@ constexpr std::array kMessageTexts{
     MessageText{kNetHostKeyChanged,
                 "The remote host's key has changed since it was first trusted; the connection was refused. If the "
                 "host was reinstalled, remove its entry from the agent's known hosts file.\r\n"},
+    MessageText{kNetKnownHostsUnwritable,
+                "The agent's configuration folder cannot hold its known hosts file remote_known_hosts (the folder "
+                "is missing or not writable), so the remote host's key could not be pinned and the connection was "
+                "refused.\r\n"},
 };
 
 }  // namespace

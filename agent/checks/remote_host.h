@@ -38,6 +38,10 @@ inline constexpr uint32_t kNetLogonFailure = 1326;
 // the system's failed mutual authentication, answered with a text of its own that says what
 // happened and what to do.
 inline constexpr uint32_t kNetHostKeyChanged = 1397;
+// The configuration folder cannot hold the known-hosts file (it is missing and cannot be made, or
+// cannot be written), so a new host's key cannot be pinned: the code of the system's "cannot
+// create" error, answered with a text of its own that names the file.
+inline constexpr uint32_t kNetKnownHostsUnwritable = 82;
 
 // The networking layer below ConnectRemoteHost: adds and cancels a connection to a remote name,
 // and while one is open, gives the host the checks' queries run on. One connector serves one
@@ -46,7 +50,8 @@ class RemoteConnector {
  public:
   virtual ~RemoteConnector() = default;
   // Adds a connection to `remoteName`, not remembered and without prompting. Without a user and
-  // password (nullopt) the agent's own credentials are used. Returns a result code.
+  // password (nullopt) the agent's own credentials are used; a user with an empty password logs in
+  // with the agent's own keys; an empty user name is refused. Returns a result code.
   virtual uint32_t AddConnection(const std::string& remoteName, const std::optional<std::string>& user,
                                  const std::optional<std::string>& password) = 0;
   // Cancels the connection to `remoteName`, forced even with open files; failures are not reported.

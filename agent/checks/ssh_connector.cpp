@@ -58,6 +58,8 @@ uint32_t NetResultOf(const Error& error) {
       return kNetLogonFailure;
     case platform::SshConnectFailure::kHostKeyChanged:
       return kNetHostKeyChanged;
+    case platform::SshConnectFailure::kKnownHostsUnwritable:
+      return kNetKnownHostsUnwritable;
     case platform::SshConnectFailure::kUnreachable:
     default:
       return kNetBadNetPath;

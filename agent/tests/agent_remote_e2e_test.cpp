@@ -89,7 +89,9 @@ TEST_F(SshConnectorTest, LoginsGiveTheNetworkingResultCodes) {
   const Case cases[] = {
       {"right password", kRemoteUser, kRemotePassword, kNetSuccess},
       {"wrong password", kRemoteUser, "wrong", kNetLogonFailure},
-      {"empty password", kRemoteUser, "", kNetLogonFailure},
+      {"empty password: the agent's key", kRemoteUser, "", kNetSuccess},
+      {"empty password, no key for the user", kNoProcUser, "", kNetLogonFailure},
+      {"empty user name, never the agent's own account", "", "", kNetLogonFailure},
       {"unknown user", "nosuchuser", kRemotePassword, kNetLogonFailure},
       {"the agent account's own key", std::nullopt, "", kNetSuccess},
   };
@@ -105,6 +107,7 @@ TEST_F(SshConnectorTest, LoginsGiveTheNetworkingResultCodes) {
   }
   EXPECT_NE(Server().Log().find("Accepted password for " + std::string(kRemoteUser)), std::string::npos);
   EXPECT_NE(Server().Log().find("Accepted publickey for root"), std::string::npos);
+  EXPECT_NE(Server().Log().find("Accepted publickey for " + std::string(kRemoteUser)), std::string::npos);
 }
 
 TEST_F(SshConnectorTest, KeyboardInteractivePromptsAreAnsweredWithThePassword) {
@@ -143,6 +146,10 @@ TEST_F(SshConnectorTest, HostsThatCannotBeReachedAreNetworkPathNotFound) {
 }
 
 TEST_F(SshConnectorTest, HostKeyIsPinnedOnFirstUseAndAChangedKeyIsRefused) {
+  // The folder is missing and cannot be made (a file is in its place): no key is pinned, no login.
+  ASSERT_TRUE(testkit::WriteFile(dir_ / "file", ""));
+  SshRemoteConnector unpinnable({dir_ / "file" / "remote_known_hosts", options_.keyFolder, options_.timeout});
+  EXPECT_EQ(unpinnable.AddConnection(Remote(), kRemoteUser, kRemotePassword), kNetKnownHostsUnwritable);
   {
     SshRemoteConnector connector(options_);
     ASSERT_EQ(connector.AddConnection(Remote(), kRemoteUser, kRemotePassword), kNetSuccess);
@@ -362,6 +369,7 @@ TEST_F(AgentRemoteChecks, TheSameRequestsAnswerAlikeThroughSshAndOnThisHost) {
     const std::string local = Ask("runcheck", request);
     ASSERT_NE(local, "") << request;
     EXPECT_EQ(local.find("errormessage=ERROR: could not connect"), std::string::npos) << local;
+    EXPECT_EQ(Ask("runcheck", request + ByPassword(kRemoteUser, "")), local) << request;
     EXPECT_EQ(Ask("runcheck", request + ByPassword()), local) << request;
     EXPECT_TRUE(Server().NoConnectionLeft()) << request;
     EXPECT_EQ(Ask("runcheck", request + ByKey()), local) << request;
@@ -416,7 +424,16 @@ TEST_F(AgentRemoteChecks, AHostWithoutAProcessTableAnswersWithTheEnumerationErro
 }
 
 TEST_F(AgentRemoteChecks, ConnectionFailuresAreAnsweredWithTheirReasons) {
+  // A folder in the file's place: no key can be pinned there, whoever runs the agent.
+  std::filesystem::create_directory(agent_.Dir() / "remote_known_hosts");
+  EXPECT_EQ(Ask("runcheck", "checkid=DC#Drive letter=/#Value=1#Unit=gb#" + ByPassword()),
+            "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. "
+            "Reason: " + WindowsErrorText(kNetKnownHostsUnwritable) + "#");
+  EXPECT_NE(WindowsErrorText(kNetKnownHostsUnwritable).find("remote_known_hosts"), std::string::npos);
+  std::filesystem::remove(agent_.Dir() / "remote_known_hosts");
   const std::string wrong = ByPassword(kRemoteUser, "wrong");
+  EXPECT_EQ(Ask("runcheck", "checkid=NTSC#Service=cron#" + ByPassword("", "")),
+            Ask("runcheck", "checkid=NTSC#Service=cron#" + wrong));
   EXPECT_EQ(Ask("runcheck", "checkid=NTSC#Service=cron#" + wrong),
             "#keycount=3#responseaction=runcheck#checkid=NTSC#errormessage=ERROR: could not connect to hostname. "
             "Reason: The user name or password is incorrect.\r\n#");

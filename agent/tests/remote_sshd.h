@@ -1,6 +1,6 @@
 // OpenSSH's sshd on a loopback port for the checks on another host: a host key and configuration
 // of the test's own, and accounts of its own (a mount namespace where private passwd and shadow
-// files stand in for the system's): root logs in with a key made here, the test user with a
+// files stand in for the system's): root logs in with a key made here, the test user with it or a
 // password. The user's PATH starts with a folder holding a stand-in `systemctl` that prints the
 // units of a file the test writes as `systemctl list-units --all --plain --no-legend` prints
 // them; while the file "no-systemd" exists in the folder, it fails as systemctl does on a host
@@ -82,7 +82,8 @@ class RemoteSshd {
                                       "AuthorizedKeysFile " + folder +
                                       "/authorized_keys\nPermitRootLogin yes\nUseDNS no\n"
                                       "PrintMotd no\nPrintLastLog no\nLogLevel VERBOSE\nMaxStartups 50\n"
-                                      "SetEnv PATH=" + folder + "/bin:/usr/bin:/bin SHLVL=1\n");
+                                      "SetEnv PATH=" + folder + "/bin:/usr/bin:/bin SHLVL=1\n"
+                                      "Match User " + kNoProcUser + "\n  PubkeyAuthentication no\n");
     const std::string hash = PasswordHash(kRemotePassword);
     const auto passwd = dir_.WriteFile("passwd", "root:x:0:0:root:/root:/bin/sh\n"
                                                  "sshd:x:102:65534::/run/sshd:/usr/sbin/nologin\n"

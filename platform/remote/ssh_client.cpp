@@ -56,9 +56,7 @@ bool SetOptions(ssh_session session, const RemoteEndpoint& endpoint, const SshLo
             ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &seconds) == SSH_OK &&
             ssh_options_set(session, SSH_OPTIONS_TIMEOUT_USEC, &micros) == SSH_OK;
   if (ok && !keyFolder.empty()) ok = ssh_options_set(session, SSH_OPTIONS_SSH_DIR, keyFolder.c_str()) == SSH_OK;
-  if (ok && login.user && !login.user->empty()) {
-    ok = ssh_options_set(session, SSH_OPTIONS_USER, login.user->c_str()) == SSH_OK;
-  }
+  if (ok && login.user) ok = ssh_options_set(session, SSH_OPTIONS_USER, login.user->c_str()) == SSH_OK;
   return ok;
 }
 
@@ -72,9 +70,11 @@ Status VerifyHostKey(ssh_session session) {
       return ConnectError(SshConnectFailure::kHostKeyChanged, "the host key differs from the one pinned for it");
     case SSH_KNOWN_HOSTS_NOT_FOUND:
     case SSH_KNOWN_HOSTS_UNKNOWN:
-      // First contact: trust the key and pin it for every later connection.
+      // First contact: trust the key and pin it for every later connection. A key that cannot be
+      // pinned is not trusted, or every later connection would trust whatever key it is shown.
       if (ssh_session_update_known_hosts(session) != SSH_OK) {
-        return ConnectError(SshConnectFailure::kUnreachable, "cannot pin the host key: " + SessionError(session));
+        return ConnectError(SshConnectFailure::kKnownHostsUnwritable,
+                            "cannot pin the host key: " + SessionError(session));
       }
       return {};
     case SSH_KNOWN_HOSTS_ERROR:
@@ -109,12 +109,13 @@ Status LogIn(ssh_session session, const SshLogin& login) {
   if (rc == SSH_AUTH_ERROR) return ConnectError(SshConnectFailure::kUnreachable, SessionError(session));
   const int methods = ssh_userauth_list(session, nullptr);
   rc = SSH_AUTH_DENIED;
-  if (login.user) {
+  if (login.user && !login.password.empty()) {
     if (methods & SSH_AUTH_METHOD_PASSWORD) rc = ssh_userauth_password(session, nullptr, login.password.c_str());
     if (rc != SSH_AUTH_SUCCESS && rc != SSH_AUTH_ERROR && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
       rc = LoginKeyboardInteractive(session, login.password);
     }
   } else if (methods & SSH_AUTH_METHOD_PUBLICKEY) {
+    // This program's own keys, for its own account or for a user named without a password.
     rc = ssh_userauth_publickey_auto(session, nullptr, nullptr);
   }
   if (rc == SSH_AUTH_SUCCESS) return {};
@@ -140,6 +141,11 @@ SshConnection::~SshConnection() = default;
 
 Result<std::unique_ptr<SshConnection>> SshConnection::Connect(const RemoteEndpoint& endpoint, const SshLogin& login,
                                                               const SshClientOptions& options) {
+  // Left to libssh, an empty user name would become this program's own account. Refused before any
+  // traffic: no host can accept it.
+  if (login.user && login.user->empty()) {
+    return ConnectError(SshConnectFailure::kCredentialsRefused, "no user name was given");
+  }
   auto state = std::make_unique<Session>();
   state->session.reset(ssh_new());
   ssh_session session = state->session.get();

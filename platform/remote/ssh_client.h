@@ -23,12 +23,16 @@ enum class SshConnectFailure : int {
   kUnreachable = 1,         // no such host, nothing listening, no answer in time, not SSH
   kCredentialsRefused = 2,  // the host refused the user, the password or the keys
   kHostKeyChanged = 3,      // the host shows another key than the one pinned for it
+  kKnownHostsUnwritable = 4,  // a new host's key cannot be pinned: the known-hosts file cannot be written
 };
 
 struct SshLogin {
-  // The user to log in as; nothing: the account this program runs under, with its own keys.
+  // The user to log in as; nothing: the account this program runs under, with its own keys. A
+  // user that is given must be named: an empty name is refused, never taken for this program's
+  // own account.
   std::optional<std::string> user;
-  // With a user: the password, offered as a password and to keyboard-interactive prompts.
+  // With a user: the password, offered as a password and to keyboard-interactive prompts. Empty,
+  // the user logs in with this program's own keys instead.
   std::string password;
 };
 

@@ -52,7 +52,10 @@ void AppendLower(std::string& lower, std::string_view text) {
 size_t CutCharacter(std::string_view text) {
   for (size_t back = 1; back <= std::min<size_t>(3, text.size()); ++back) {
     const auto lead = static_cast<uint8_t>(text[text.size() - back]);
-    const size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC2 && lead <= 0xDF ? 2 : 1;
+    const size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                         : 1;
     if (length > back) return back;
   }
   return 0;

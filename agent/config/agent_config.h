@@ -53,10 +53,10 @@ std::optional<int> ParsePort(std::string_view text);
 std::string BadPortMessage(std::string_view value);
 
 // [GeneralInfo]: Protocol "Telnet" or "SSH" (without case), Port required, BindIP,
-// MaxConcurrentChecks, HttpsCaFile and HttpsCaPath optional. The error's message is the line to log: kCannotReadIni when the
-// file, the protocol or the port is missing or the protocol is another one, BadPortMessage when
-// Port is not a port, `MaxConcurrentChecks must be a number from 1 to 1024, not "<value>".`
-// when that value is no such number.
+// MaxConcurrentChecks, HttpsCaFile and HttpsCaPath optional. The error's message is the line to
+// log: kCannotReadIni when the file, the protocol or the port is missing or the protocol is
+// another one, BadPortMessage when Port is not a port, `MaxConcurrentChecks must be a number from
+// 1 to 1024, not "<value>".` when that value is no such number.
 Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig);
 
 // One section of AgentConfig.INI as a candidate for login. Every section is one, the general

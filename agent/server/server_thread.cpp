@@ -57,7 +57,10 @@ SessionTable::Clock AgentClock() {
 }
 
 AgentServer::AgentServer(ConfigPaths paths)
-    : paths_(std::move(paths)), sessions_(AgentClock()), context_{sessions_, paths_, cipher_, &checks_, {}, kAgentVersion}, sweep_(sessions_) {
+    : paths_(std::move(paths)),
+      sessions_(AgentClock()),
+      context_{sessions_, paths_, cipher_, &checks_, {}, kAgentVersion},
+      sweep_(sessions_) {
   checks_.Register(kCheckIdService, HandleServiceCheck);
   checks_.Register(kCheckIdProcess, HandleProcessCheck);
   checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);

@@ -286,8 +286,9 @@ class AgentUrlNginx : public AgentUrl {
         << nginx_->Log() << testkit::ReadFile(nginxDir_ / "nginx-error.log");
   }
   std::string Url(bool https, const std::string& path) const {
-    return (https ? "https://localhost:" + std::to_string(httpsPort_) : "http://127.0.0.1:" + std::to_string(httpPort_)) +
-           path;
+    const std::string origin = https ? "https://localhost:" + std::to_string(httpsPort_)
+                                     : "http://127.0.0.1:" + std::to_string(httpPort_);
+    return origin + path;
   }
 
   testkit::TempDir certDir_{"vorlane-url-certs"};

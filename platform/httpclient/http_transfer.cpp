@@ -184,10 +184,13 @@ int BodySpool::CopyTo(const std::string& path) const {
   if (!out) return errno;
   std::string buffer(kCopyBytes, '\0');
   for (size_t done = 0; done < size_;) {
-    const ssize_t got = ::pread(fd_.get(), buffer.data(), std::min(kCopyBytes, size_ - done), static_cast<off_t>(done));
+    const size_t want = std::min(kCopyBytes, size_ - done);
+    const ssize_t got = ::pread(fd_.get(), buffer.data(), want, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return got == 0 ? EIO : errno;
-    if (!WriteAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(got)))) return errno != 0 ? errno : EIO;
+    if (!WriteAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(got)))) {
+      return errno != 0 ? errno : EIO;
+    }
     done += static_cast<size_t>(got);
   }
   return 0;

@@ -73,7 +73,7 @@ enum HttpClientMember : com::DISPID {
   kClientMaxBodySize = 41,  // integer: the largest body taken, 1 ... kDefaultMaxBodyBytes
   // text: a PEM file of the authorities trusted for https, instead of the system's store
   kClientCaFile = 42,
-  // text: a folder of authorities (PEM files named by their subject hash, as c_rehash makes
+  // text: a folder of authorities (PEM files named by their subject hash, as openssl rehash makes
   // them), instead of the system's store; with a CaFile both are trusted
   kClientCaPath = 43,
   kClientUserAgent = 44,  // text: the User-Agent header of the request; none sent when empty
@@ -113,7 +113,7 @@ enum DoneCode : int32_t {
   kDoneOk = 0,
   kDoneUnsupportedScheme = 1,  // a URL whose scheme is not http or https
   kDoneBadRequest = 3,         // no URL, or a proxy type that needs a proxy host without one
-  kDoneWriteFailed = 23,       // the body could not be written to the response's file
+  kDoneWriteFailed = 23,       // the body could not be kept while it came, or written to the response's file
   kDoneTimedOut = 28,          // the transfer took longer than the timeout (the text names it)
   kDoneBodyTooLarge = 63,      // the body was larger than the cap (the text names it)
 };

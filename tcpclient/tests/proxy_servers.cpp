@@ -186,8 +186,8 @@ std::unique_ptr<ProxyProcess> StartTinyproxy(const testkit::TempDir& dir, uint16
 }
 
 std::unique_ptr<ProxyProcess> StartNginx(const testkit::TempDir& dir, const std::filesystem::path& root,
-                                         uint16_t httpPort, uint16_t httpsPort, const std::filesystem::path& certificate,
-                                         const std::filesystem::path& key) {
+                                         uint16_t httpPort, uint16_t httpsPort,
+                                         const std::filesystem::path& certificate, const std::filesystem::path& key) {
   const std::string at = dir.Path().string() + "/";
   // As root, the workers stay root so that they can read the test's private folders (ignored
   // with a notice otherwise); every path nginx would write to lies in `dir`.

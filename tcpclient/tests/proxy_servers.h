@@ -93,7 +93,7 @@ std::unique_ptr<ProxyProcess> StartTinyproxy(const testkit::TempDir& dir, uint16
 // (none when 0) with `certificate` and `key`. Its pid file, logs (the access log "nginx-access.log" with each
 // request's User-Agent last) and temporary folders lie in `dir`.
 std::unique_ptr<ProxyProcess> StartNginx(const testkit::TempDir& dir, const std::filesystem::path& root,
-                                         uint16_t httpPort, uint16_t httpsPort, const std::filesystem::path& certificate,
-                                         const std::filesystem::path& key);
+                                         uint16_t httpPort, uint16_t httpsPort,
+                                         const std::filesystem::path& certificate, const std::filesystem::path& key);
 
 }  // namespace vorlane::tcpclient::testing

@@ -1,10 +1,8 @@
 #include "agent/checks/url_check.h"
 
 #include <fcntl.h>
-#include <locale.h>
 #include <pwd.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <algorithm>
 #include <array>
@@ -63,11 +61,7 @@ constexpr std::string_view kGetFailedText = "The HttpClient request failed";
 constexpr std::string_view kNoResponseText = "The HttpClient gave no response object";
 
 constexpr std::string_view kTrue = "true";
-constexpr std::string_view kShouldContain = "should contain";
-constexpr std::string_view kShouldNotContain = "should not contain";
-constexpr std::string_view kAllWords = "all words";
-constexpr std::string_view kAnyWord = "any word";
-constexpr std::string_view kExactPhrase = "exact phrase";
+constexpr std::string_view kUserAgentPrefix = "Vorlane/";
 
 // The completion text is kept to this many bytes (cut between characters).
 constexpr size_t kCompletionTextLimit = 1023;
@@ -87,12 +81,6 @@ constexpr ProxyTypeName kProxyTypes[] = {
     {"ProxyRelay", httpclient::kProxyRelay},     {"ProxySocks4a", httpclient::kProxySocks4a},
     {"ProxyWindows", httpclient::kProxyEnvironment},
 };
-
-// The character tables of C.UTF-8, whatever locale the process runs in.
-locale_t Utf8Locale() {
-  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  return locale;
-}
 
 // What one check keeps between its calls and the client's events: the file for the body and
 // Done's code and text. One per check run, so that checks of different connections can run side
@@ -223,67 +211,6 @@ std::optional<int32_t> ProxyTypeCode(std::string_view name) {
   return std::nullopt;
 }
 
-std::string LowerUtf8(std::string_view text) {
-  std::string lower;
-  lower.reserve(text.size());
-  const locale_t locale = Utf8Locale();
-  for (size_t at = 0; at < text.size();) {
-    const utf8::Sequence sequence = utf8::DecodeAt(text, at);
-    if (sequence.length == 0) {
-      lower.push_back(text[at++]);
-      continue;
-    }
-    char32_t c = sequence.value;
-    if (c < 0x80) {
-      c = static_cast<char32_t>(std::tolower(static_cast<int>(c)));
-    } else if (locale != static_cast<locale_t>(nullptr)) {
-      c = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(c), locale));
-    }
-    utf8::AppendUtf8(lower, c);
-    at += sequence.length;
-  }
-  return lower;
-}
-
-std::vector<std::string> ContentWords(std::string_view content) {
-  std::vector<std::string> words;
-  size_t at = 0;
-  do {
-    const size_t blank = content.find(' ', at);
-    if (blank == std::string_view::npos) {
-      words.emplace_back(content.substr(at));
-      at = content.size();
-    } else {
-      words.emplace_back(content.substr(at, blank - at));
-      at = blank + 1;
-    }
-  } while (at < content.size());
-  return words;
-}
-
-bool CheckContent(std::string_view page, std::string_view type, std::string_view words, std::string_view content) {
-  const bool contain = EqualsIgnoringAsciiCase(type, kShouldContain);
-  if (!contain && !EqualsIgnoringAsciiCase(type, kShouldNotContain)) {
-    return EqualsIgnoringAsciiCase(type, kNoContentCheck);
-  }
-  const std::string lowerPage = LowerUtf8(page);
-  const std::string lowerContent = LowerUtf8(content);
-  if (EqualsIgnoringAsciiCase(words, kExactPhrase)) {
-    return (lowerPage.find(lowerContent) != std::string::npos) == contain;
-  }
-  const bool all = EqualsIgnoringAsciiCase(words, kAllWords);
-  if (!all && !EqualsIgnoringAsciiCase(words, kAnyWord)) return false;
-  // Each word is found (an empty word always is) or not; the search stops as soon as the outcome
-  // is settled, and each word is logged as it is taken.
-  for (const std::string& word : ContentWords(lowerContent)) {
-    Log(word, kLogInfo);
-    const bool found = lowerPage.find(word) != std::string::npos;
-    if (all && !found) return !contain;  // a word is missing
-    if (!all && found) return contain;   // a word is there
-  }
-  return all == contain;
-}
-
 std::filesystem::path PersonalFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
   std::array<char, 4096> buffer{};
@@ -321,15 +248,24 @@ UrlBodyFile::~UrlBodyFile() {
   if (!path_.empty()) (void)::unlink(path_.c_str());
 }
 
+std::string UrlCheckUserAgent(std::string_view agentVersion) {
+  return std::string(kUserAgentPrefix) + std::string(agentVersion);
+}
+
 HRESULT CreateHttpClient(com::ComPtr<com::IDispatch>* client) {
   return com::CreateInstanceByProgId(httpclient::kHttpClientProgId, com::IDispatch::kIid, client->put_void());
 }
 
 namespace {
 
-// Steps before the request: blocking mode, credentials, proxy, each logged as it is taken.
-void ConfigureClient(com::IDispatch* client, const UrlRequest& request) {
+// Steps before the request: blocking mode, the agent's name and trusted authorities, credentials,
+// proxy, each logged as it is taken.
+void ConfigureClient(com::IDispatch* client, const UrlRequest& request, const UrlCheckSettings& settings) {
   Put(client, httpclient::kClientBlocking, Variant(true));
+  if (!settings.userAgent.empty()) Put(client, httpclient::kClientUserAgent, Variant::FromUtf8(settings.userAgent));
+  const HttpsTrust& trust = settings.trust;
+  if (!trust.caFile.empty()) Put(client, httpclient::kClientCaFile, Variant::FromUtf8(trust.caFile));
+  if (!trust.caPath.empty()) Put(client, httpclient::kClientCaPath, Variant::FromUtf8(trust.caPath));
   Log(request.url, kLogInfo);
   if (request.useUrlAuthentication) {
     Log(kUseUrlAuthenticationLog, kLogInfo);
@@ -365,11 +301,21 @@ std::string AnswerOfResponse(com::IDispatch* client, const UrlRun& run, const Ur
   if (status != 200) {
     return FormatAnswer(kStatusAnswer, {static_cast<long long>(status), responseTime}, kUrlAnswerBuffer);
   }
-  std::string page;
-  if (com::GetProperty(response.get(), httpclient::kResponseText, &page) != S_OK) return ErrorAnswer(kNoResponseText);
+  // The page is judged from the body's file piece by piece; only without a file is it taken whole
+  // from the response.
+  std::optional<bool> passed;
+  if (!run.bodyFile.empty()) {
+    passed = CheckFileContent(run.bodyFile, request.contentCheckType, request.words, request.content);
+  }
+  if (!passed) {
+    std::string page;
+    if (com::GetProperty(response.get(), httpclient::kResponseText, &page) != S_OK) {
+      return ErrorAnswer(kNoResponseText);
+    }
+    passed = CheckContent(page, request.contentCheckType, request.words, request.content);
+  }
   response.reset();
-  const bool passed = CheckContent(page, request.contentCheckType, request.words, request.content);
-  return FormatAnswer(passed ? kUpAnswer : kDownAnswer, {responseTime}, kUrlAnswerBuffer);
+  return FormatAnswer(*passed ? kUpAnswer : kDownAnswer, {responseTime}, kUrlAnswerBuffer);
 }
 
 // The request itself, with the body file that exists only while it runs.
@@ -394,7 +340,7 @@ std::string Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request
 }  // namespace
 
 void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
-                 const std::filesystem::path& folder) {
+                 const std::filesystem::path& folder, const UrlCheckSettings& settings) {
   const UrlRequest request = ReadUrlRequest(record);
   Log(request.contentCheckType, kLogInfo);
 
@@ -410,7 +356,7 @@ void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   {
     const EventConnection events(client.get(), static_cast<com::IDispatch*>(sink.get()));
     if (events.connected()) {
-      ConfigureClient(client.get(), request);
+      ConfigureClient(client.get(), request, settings);
       answer = Fetch(client.get(), run, request, folder);
     } else {
       answer = kNoClientAnswer;  // a client without its events could not report the transfer
@@ -421,8 +367,9 @@ void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   Reply(user, answer, serviceIndex);
 }
 
-void HandleUrlCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record, int32_t serviceIndex) {
-  RunUrlCheck(user, record, serviceIndex, CreateHttpClient, PersonalFolder());
+void HandleUrlCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex) {
+  RunUrlCheck(user, record, serviceIndex, CreateHttpClient, PersonalFolder(),
+              {context.https, UrlCheckUserAgent(context.agentVersion)});
 }
 
 }  // namespace vorlane::agent

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/checks/page_content.h"
+#include "agent/config/agent_config.h"
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
 #include "platform/com/com_ptr.h"
@@ -34,7 +36,6 @@ inline constexpr std::string_view kKeyUseProxyAuthentication = "Use authenticati
 inline constexpr std::string_view kKeyProxyUser = "Username for proxy";
 inline constexpr std::string_view kKeyProxyPassword = "*Password for proxy";
 
-inline constexpr std::string_view kNoContentCheck = "no content check";
 inline constexpr std::string_view kProxyNoneName = "ProxyNone";
 
 // The parameters of one check as the request gives them, passwords decoded.
@@ -59,17 +60,14 @@ UrlRequest ReadUrlRequest(std::string_view record);
 // outside the table.
 std::optional<int32_t> ProxyTypeCode(std::string_view name);
 
-// UTF-8 text in lower case, character by character (Unicode's simple mappings); bytes that are no
-// well-formed UTF-8 stay as they are.
-std::string LowerUtf8(std::string_view text);
+// The User-Agent of every request: "Vorlane/<the agent's version>".
+std::string UrlCheckUserAgent(std::string_view agentVersion);
 
-// The words of `content`: split at each single blank, at least one word (an empty content gives
-// one empty word), a trailing blank giving none.
-std::vector<std::string> ContentWords(std::string_view content);
-
-// The content test of a page: whether it passes for the check type and words (both without
-// regard to case) with the words or phrase of `content`.
-bool CheckContent(std::string_view page, std::string_view type, std::string_view words, std::string_view content);
+// What the agent adds to every request of the check.
+struct UrlCheckSettings {
+  HttpsTrust trust{};
+  std::string userAgent{};  // none sent when empty
+};
 
 // The agent account's personal folder: $HOME, or the account's home when that is not set.
 std::filesystem::path PersonalFolder();
@@ -94,10 +92,10 @@ using HttpClientFactory = std::function<com::HRESULT(com::ComPtr<com::IDispatch>
 com::HRESULT CreateHttpClient(com::ComPtr<com::IDispatch>* client);
 
 // The check: reads the parameters from `record`, fetches the page through a client made by
-// `create` with the body kept in a file in `folder`, sends exactly one answer with
-// `serviceIndex` (logged as outgoing).
+// `create` (with `settings`) with the body kept in a file in `folder`, judges the content from
+// that file, sends exactly one answer with `serviceIndex` (logged as outgoing).
 void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
-                 const std::filesystem::path& folder);
+                 const std::filesystem::path& folder, const UrlCheckSettings& settings = {});
 
 // The runcheck handler for "URL".
 void HandleUrlCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);

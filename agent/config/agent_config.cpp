@@ -12,6 +12,7 @@ namespace {
 // Buffer sizes of the reads (terminator included), so values are cut where they always were.
 constexpr size_t kProtocolBuffer = 10;
 constexpr size_t kBindIpBuffer = 255;
+constexpr size_t kPathBuffer = 4096;
 constexpr size_t kUserFieldBuffer = 35;
 constexpr size_t kSectionNamesBuffer = 65535;
 // Room enough for any number and for a wrong value to be recognisable in the log.
@@ -82,6 +83,8 @@ Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentCo
     if (!running) return Error{EINVAL, BadNumberMessage("MaxConcurrentChecks", 1, most, runningText)};
     settings.maxConcurrentChecks = static_cast<size_t>(*running);
   }
+  settings.https.caFile = config.GetString(kGeneralSection, "HttpsCaFile", "", kPathBuffer);
+  settings.https.caPath = config.GetString(kGeneralSection, "HttpsCaPath", "", kPathBuffer);
   return settings;
 }
 

@@ -26,12 +26,20 @@ struct ConfigPaths {
 };
 ConfigPaths LocateConfigFiles(const std::filesystem::path& directory = ConfigDirectory());
 
+// The authorities trusted for https: a PEM file, a folder of hashed certificates, or both; the
+// system's store when both are empty.
+struct HttpsTrust {
+  std::string caFile;
+  std::string caPath;
+};
+
 struct GeneralSettings {
   bool isTelnet = false;
   int port = -1;
   std::string bindIp;
   // How many requests may run at once, over all connections.
   size_t maxConcurrentChecks = termserver::kMaxConcurrentChecksDefault;
+  HttpsTrust https;
 };
 
 // The log line for a file without usable general settings.
@@ -44,11 +52,11 @@ std::optional<int> ParsePort(std::string_view text);
 // The log line that refuses a Port value which ParsePort does not take.
 std::string BadPortMessage(std::string_view value);
 
-// [GeneralInfo]: Protocol "Telnet" or "SSH" (without case), Port required, BindIP and
-// MaxConcurrentChecks optional. The error's message is the line to log: kCannotReadIni when the
-// file, the protocol or the port is missing or the protocol is another one, BadPortMessage when
-// Port is not a port, `MaxConcurrentChecks must be a number from 1 to 1024, not "<value>".`
-// when that value is no such number.
+// [GeneralInfo]: Protocol "Telnet" or "SSH" (without case), Port required, BindIP,
+// MaxConcurrentChecks, HttpsCaFile and HttpsCaPath optional. The error's message is the line to
+// log: kCannotReadIni when the file, the protocol or the port is missing or the protocol is
+// another one, BadPortMessage when Port is not a port, `MaxConcurrentChecks must be a number from
+// 1 to 1024, not "<value>".` when that value is no such number.
 Result<GeneralSettings> ReadGeneralSettings(const std::filesystem::path& agentConfig);
 
 // One section of AgentConfig.INI as a candidate for login. Every section is one, the general

@@ -5,6 +5,8 @@
 #include "agent/sessions/session_table.h"
 #include "cipher/password.h"
 
+#include <string_view>
+
 namespace vorlane::agent {
 
 class CheckRegistry;
@@ -15,6 +17,10 @@ struct AgentContext {
   const cipher::PasswordCipher& cipher;
   // The handlers of runcheck; none registered when null.
   const CheckRegistry* checks = nullptr;
+  // From the general settings, set once at start before the first request.
+  HttpsTrust https{};
+  // The version agentinfo reports.
+  std::string_view agentVersion{};
 };
 
 }  // namespace vorlane::agent

@@ -11,6 +11,7 @@
 #include "agent/checks/url_check.h"
 #include "agent/log/agent_log.h"
 #include "agent/protocol/check_catalogue.h"
+#include "agent/protocol/dispatcher.h"
 #include "agent/server/term_server_events.h"
 #include "platform/com/activation.h"
 #include "platform/com/apartment.h"
@@ -56,7 +57,10 @@ SessionTable::Clock AgentClock() {
 }
 
 AgentServer::AgentServer(ConfigPaths paths)
-    : paths_(std::move(paths)), sessions_(AgentClock()), context_{sessions_, paths_, cipher_, &checks_}, sweep_(sessions_) {
+    : paths_(std::move(paths)),
+      sessions_(AgentClock()),
+      context_{sessions_, paths_, cipher_, &checks_, {}, kAgentVersion},
+      sweep_(sessions_) {
   checks_.Register(kCheckIdService, HandleServiceCheck);
   checks_.Register(kCheckIdProcess, HandleProcessCheck);
   checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
@@ -76,6 +80,8 @@ bool AgentServer::StartServer() {
   const GeneralSettings& settings = read.value();
   debuglog::Write("Protocol: " + std::string(settings.isTelnet ? "Telnet" : "SSH") +
                   ", port: " + std::to_string(settings.port) + ". BindIP: " + settings.bindIp + " \n");
+
+  context_.https = settings.https;
 
   std::lock_guard lock(lock_);
   loop_ = loop::MessageLoop::ForCurrentThread();

@@ -61,10 +61,11 @@ class LoggedInAgent {
   static constexpr char kUser[] = "monitor";
   static constexpr char kPassword[] = "Secret-16chars!!";
 
-  // Starts the agent with `extraEnv` added to its environment, waits for it to serve and logs in.
-  ::testing::AssertionResult Start(const std::vector<std::string>& extraEnv = {}) {
+  // Starts the agent with `extraEnv` added to its environment and `general` (lines ending in
+  // "\r\n") added to its general settings, waits for it to serve and logs in.
+  ::testing::AssertionResult Start(const std::vector<std::string>& extraEnv = {}, const std::string& general = "") {
     port_ = FreePort();
-    process_.WriteConfig(Config("telnet", port_, User("Operators", kUser, kPassword)));
+    process_.WriteConfig(Config("telnet", port_, general + User("Operators", kUser, kPassword)));
     if (!process_.Start({"/console"}, extraEnv)) return ::testing::AssertionFailure() << "the agent did not start";
     started_ = true;
     if (!process_.WaitForLog("Server started!")) return ::testing::AssertionFailure() << process_.Log();

@@ -1,6 +1,6 @@
 // The URL check end to end: the real program asked over Telnet, fetching pages through the real
-// HTTP client component from the test's own HTTP server, `openssl s_server` with certificates of
-// a private authority, and the real proxies tinyproxy and danted, each on loopback.
+// HTTP client component from the test's own HTTP server, nginx over HTTP and HTTPS with a
+// certificate of a private authority, and the real proxies tinyproxy and danted, each on loopback.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "agent/tests/agent_answers.h"
+#include "agent/protocol/dispatcher.h"
 #include "agent/tests/agent_process.h"
 #include "cipher/base64.h"
-#include "platform/httpclient/httpclient.h"
 #include "tcpclient/tests/proxy_servers.h"
 #include "tcpclient/tests/test_certificates.h"
-#include "tcpclient/tests/tls_server.h"
 #include "testing/http_peer.h"
+#include "testing/run_program.h"
 #include "testing/temp_dir.h"
 
 namespace vorlane::agent::testing {
@@ -58,9 +58,9 @@ class AgentUrl : public ::testing::Test {
   }
 
   // The agent's home (its personal folder) does not exist yet: the check makes it.
-  void StartAgent(std::vector<std::string> extraEnv = {}) {
+  void StartAgent(std::vector<std::string> extraEnv = {}, const std::string& general = "") {
     extraEnv.push_back("HOME=" + home_.string());
-    ASSERT_TRUE(agent_.Start(extraEnv));
+    ASSERT_TRUE(agent_.Start(extraEnv, general));
   }
 
   // A runcheck URL with `parameters` ("key=value#" each).
@@ -265,30 +265,100 @@ TEST_F(AgentUrl, ThroughRealProxies) {
   EXPECT_TRUE(absent.starts_with(std::string(kAnswer) + "errormessage=")) << absent;
 }
 
-class AgentUrlTls : public AgentUrl {
+// nginx from Debian with a certificate of the test's own authority, on loopback. The agent trusts
+// the authorities its settings name (HttpsCaFile, HttpsCaPath), else only the system's store.
+class AgentUrlNginx : public AgentUrl {
  protected:
+  void SetUp() override {
+    ASSERT_TRUE(certificates_.Made());
+    anchor_ = certDir_.WriteFile("authority.pem", certificates_.AuthorityPem());
+    (void)site_.WriteFile("status.html", "<html><h1>Vorlane Status</h1><p>All Systems GO</p></html>");
+    // The phrase across the border of the first piece the check reads, and a page beyond the cap.
+    (void)site_.WriteFile("large.html", std::string(64 * 1024 - 5, 'x') + "Ärger im Büro" + std::string(300000, 'y'));
+    (void)site_.WriteFile("huge.html", std::string(17 * 1024 * 1024, 'z'));
+    httpPort_ = static_cast<uint16_t>(FreePort());
+    for (int i = 0; i < 5 && (httpsPort_ == 0 || httpsPort_ == httpPort_); ++i) {
+      httpsPort_ = static_cast<uint16_t>(FreePort());
+    }
+    nginx_ = tcpclient::testing::StartNginx(nginxDir_, site_.Path(), httpPort_, httpsPort_, certificates_.server,
+                                            certificates_.key);
+    ASSERT_TRUE(nginx_->WaitReady(httpPort_) && nginx_->WaitReady(httpsPort_))
+        << nginx_->Log() << testkit::ReadFile(nginxDir_ / "nginx-error.log");
+  }
+  std::string Url(bool https, const std::string& path) const {
+    const std::string origin = https ? "https://localhost:" + std::to_string(httpsPort_)
+                                     : "http://127.0.0.1:" + std::to_string(httpPort_);
+    return origin + path;
+  }
+
   testkit::TempDir certDir_{"vorlane-url-certs"};
   tcpclient::testing::TestCertificates certificates_{certDir_};
+  std::filesystem::path anchor_;
+  testkit::TempDir site_{"vorlane-url-site"};
+  testkit::TempDir nginxDir_{"vorlane-url-nginx"};
+  uint16_t httpPort_ = 0;
+  uint16_t httpsPort_ = 0;
+  std::unique_ptr<tcpclient::testing::ProxyProcess> nginx_;
 };
 
-TEST_F(AgentUrlTls, UntrustedCertificateIsRefusedWithLibcurlsText) {
-  ASSERT_TRUE(certificates_.Made());
-  tcpclient::testing::TlsServer server(certDir_, certificates_.server, certificates_.key, {"-www"});
-  ASSERT_TRUE(server.Ready()) << server.Log();
-  StartAgent();
-  EXPECT_EQ(Check("https://127.0.0.1:" + std::to_string(server.Port()) + "/"),
-            Error("SSL certificate problem: unable to get local issuer certificate"));
+TEST_F(AgentUrlNginx, HttpsTrustsTheAuthoritiesOfTheSettingsElseTheSystemStore) {
+  const auto folder = certDir_ / "authorities";
+  std::filesystem::create_directory(folder);
+  (void)testkit::WriteFile(folder / "authority.pem", certificates_.AuthorityPem());
+  ASSERT_EQ(testkit::RunProgram({"/usr/bin/openssl", "rehash", folder.string()}).exitStatus, 0);
+  const struct {
+    const char* name;
+    std::string general;
+    std::string answer;
+  } cases[] = {
+      {"the system's store", "", Error("SSL certificate problem: unable to get local issuer certificate")},
+      {"HttpsCaFile", "HttpsCaFile=" + anchor_.string() + "\r\n", kUp},
+      {"HttpsCaPath", "HttpsCaPath=" + folder.string() + "\r\n", kUp},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoggedInAgent agent;
+    ASSERT_TRUE(agent.Start({"HOME=" + home_.string()}, c.general));
+    const std::string answer = agent.Request(
+        "runcheck", "checkid=URL#URL=" + Url(true, "/status.html") + "#" + Content("should contain", "all words", "GO"),
+        90s);
+    EXPECT_EQ(WithoutRoundTripValue(answer), c.answer) << agent.Log();
+    EXPECT_EQ(agent.Stop(), 0);
+  }
 }
 
-TEST_F(AgentUrlTls, CertificateOfATrustedAuthorityIsAccepted) {
-  ASSERT_TRUE(certificates_.Made());
-  tcpclient::testing::TlsServer server(certDir_, certificates_.server, certificates_.key, {"-www"});
-  ASSERT_TRUE(server.Ready()) << server.Log();
-  const auto anchor = certDir_.WriteFile("authority.pem", certificates_.AuthorityPem());
-  StartAgent({std::string(httpclient::kTestCaFileVariable) + "=" + anchor.string()});
-  EXPECT_EQ(WithoutRoundTripValue(Check("https://localhost:" + std::to_string(server.Port()) + "/",
-                                        Content("should contain", "any word", "S_SERVER"))),
-            kUp);
+TEST_F(AgentUrlNginx, ContentOverHttpAndHttpsWithTheAgentsUserAgent) {
+  StartAgent({}, "HttpsCaFile=" + anchor_.string() + "\r\n");
+  const struct {
+    const char* path;
+    std::string parameters;
+    std::string answer;
+  } cases[] = {
+      {"/status.html", Content("should contain", "exact phrase", "vorlane status"), kUp},
+      {"/status.html", Content("should contain", "any word", "down GO"), kUp},
+      {"/status.html", Content("should not contain", "any word", "error systems"), kDown},
+      {"/status.html", Content("should not contain", "exact phrase", "systems down"), kUp},
+      {"/large.html", Content("should contain", "exact phrase", "ärger im büro"), kUp},
+      {"/large.html", Content("should not contain", "all words", "ÄRGER BÜRO"), kDown},
+      {"/missing.html", "", StatusDown(404)},
+      {"/huge.html", Content("should contain", "any word", "z"),
+       Error("The response body is larger than the limit of 16777216 bytes")},
+  };
+  for (const bool https : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(Url(https, c.path) + " " + c.parameters);
+      EXPECT_EQ(WithoutRoundTripValue(Check(Url(https, c.path), c.parameters)), c.answer);
+    }
+  }
+  // Every request named the agent and its version.
+  const std::string log = testkit::ReadFile(nginxDir_ / "nginx-access.log");
+  const std::string userAgent = "\"Vorlane/" + std::string(kAgentVersion) + "\"";
+  size_t requests = 0;
+  for (size_t at = log.find("GET "); at != std::string::npos; at = log.find("GET ", at + 1)) {
+    ++requests;
+    EXPECT_EQ(log.compare(log.find('\n', at) - userAgent.size(), userAgent.size(), userAgent), 0) << log;
+  }
+  EXPECT_EQ(requests, 2 * std::size(cases)) << log;
 }
 
 TEST_F(AgentUrl, ComponentThatCannotBeCreated) {

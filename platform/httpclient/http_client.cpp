@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
 #include "platform/com/error_info.h"
@@ -42,7 +41,7 @@ std::string HttpResponse::FileName() const {
   return fileName_;
 }
 
-void HttpResponse::SetOutcome(int32_t status, std::string body) {
+void HttpResponse::SetOutcome(int32_t status, std::shared_ptr<const BodySpool> body) {
   std::lock_guard lock(lock_);
   status_ = status;
   body_ = std::move(body);
@@ -50,12 +49,10 @@ void HttpResponse::SetOutcome(int32_t status, std::string body) {
 
 std::string HttpResponse::WriteBody() const {
   std::lock_guard lock(lock_);
-  if (fileName_.empty()) return {};
-  std::ofstream file(fileName_, std::ios::binary | std::ios::trunc);
-  if (file) file.write(body_.data(), static_cast<std::streamsize>(body_.size()));
-  if (file) file.close();
-  if (file) return {};
-  return FillText(kWriteFailedText, {fileName_, std::strerror(errno != 0 ? errno : EIO)});
+  if (fileName_.empty() || !body_) return {};
+  const int failed = body_->CopyTo(fileName_);
+  if (failed == 0) return {};
+  return FillText(kWriteFailedText, {fileName_, std::strerror(failed)});
 }
 
 HRESULT HttpResponse::GetFileName(DispatchCall& call) { return call.Return(Variant::FromUtf8(FileName())); }
@@ -75,7 +72,7 @@ HRESULT HttpResponse::GetStatusCode(DispatchCall& call) {
 
 HRESULT HttpResponse::GetText(DispatchCall& call) {
   std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(body_));
+  return call.Return(Variant::FromUtf8(body_ ? body_->Read() : std::string()));
 }
 
 // ---------------------------------------------------------------- the client
@@ -149,7 +146,6 @@ HRESULT HttpClient::InvokeGet(DispatchCall& call) {
     response_ = response;
   }
   request.url = std::move(url);
-  if (const char* caFile = std::getenv(kTestCaFileVariable); caFile != nullptr) request.caFile = caFile;
 
   if (blocking) {
     Complete(response, PerformTransfer(request));
@@ -230,6 +226,12 @@ HRESULT HttpClient::PutProxyUserName(DispatchCall& call) { return PutText(call, 
 HRESULT HttpClient::PutProxyPassword(DispatchCall& call) { return PutText(call, &TransferRequest::proxyPassword); }
 HRESULT HttpClient::GetProxyHost(DispatchCall& call) { return GetText(call, &TransferRequest::proxyHost); }
 HRESULT HttpClient::PutProxyHost(DispatchCall& call) { return PutText(call, &TransferRequest::proxyHost); }
+HRESULT HttpClient::GetCaFile(DispatchCall& call) { return GetText(call, &TransferRequest::caFile); }
+HRESULT HttpClient::PutCaFile(DispatchCall& call) { return PutText(call, &TransferRequest::caFile); }
+HRESULT HttpClient::GetCaPath(DispatchCall& call) { return GetText(call, &TransferRequest::caPath); }
+HRESULT HttpClient::PutCaPath(DispatchCall& call) { return PutText(call, &TransferRequest::caPath); }
+HRESULT HttpClient::GetUserAgent(DispatchCall& call) { return GetText(call, &TransferRequest::userAgent); }
+HRESULT HttpClient::PutUserAgent(DispatchCall& call) { return PutText(call, &TransferRequest::userAgent); }
 HRESULT HttpClient::GetProxyType(DispatchCall& call) { return GetNumber(call, &TransferRequest::proxyType); }
 HRESULT HttpClient::PutProxyType(DispatchCall& call) {
   return PutNumber(call, &TransferRequest::proxyType, kProxyNone, kProxyEnvironment);

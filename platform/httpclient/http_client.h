@@ -35,7 +35,7 @@ class HttpResponse final : public com::ComObject<HttpResponse, com::DispatchImpl
 
   std::string FileName() const;
   // The outcome of the transfer: its status and body.
-  void SetOutcome(int32_t status, std::string body);
+  void SetOutcome(int32_t status, std::shared_ptr<const BodySpool> body);
   // Writes the body to the named file (replacing it); an empty text when that worked or no file
   // is named, else what failed.
   std::string WriteBody() const;
@@ -46,7 +46,7 @@ class HttpResponse final : public com::ComObject<HttpResponse, com::DispatchImpl
   mutable std::mutex lock_;
   std::string fileName_;  // guarded by lock_, as the two below
   int32_t status_ = 0;
-  std::string body_;
+  std::shared_ptr<const BodySpool> body_;  // none before a response came
 };
 
 class HttpClient final : public com::ComObject<HttpClient, com::DispatchImpl<HttpClient, IHttpClient>,
@@ -70,6 +70,12 @@ class HttpClient final : public com::ComObject<HttpClient, com::DispatchImpl<Htt
   com::HRESULT GetTimeout(com::DispatchCall& call);
   com::HRESULT PutTimeout(com::DispatchCall& call);
   com::HRESULT GetMaxBodySize(com::DispatchCall& call);
+  com::HRESULT GetCaFile(com::DispatchCall& call);
+  com::HRESULT PutCaFile(com::DispatchCall& call);
+  com::HRESULT GetCaPath(com::DispatchCall& call);
+  com::HRESULT PutCaPath(com::DispatchCall& call);
+  com::HRESULT GetUserAgent(com::DispatchCall& call);
+  com::HRESULT PutUserAgent(com::DispatchCall& call);
   com::HRESULT GetText(com::DispatchCall& call, std::string TransferRequest::*member);
   com::HRESULT PutText(com::DispatchCall& call, std::string TransferRequest::*member);
   com::HRESULT GetNumber(com::DispatchCall& call, int32_t TransferRequest::*member);
@@ -102,6 +108,12 @@ class HttpClient final : public com::ComObject<HttpClient, com::DispatchImpl<Htt
       com::DispPropertyPut("Timeout", kClientTimeout, &HttpClient::PutTimeout),
       com::DispPropertyGet("MaxBodySize", kClientMaxBodySize, &HttpClient::GetMaxBodySize),
       com::DispPropertyPut("MaxBodySize", kClientMaxBodySize, &HttpClient::PutMaxBodySize),
+      com::DispPropertyGet("CaFile", kClientCaFile, &HttpClient::GetCaFile),
+      com::DispPropertyPut("CaFile", kClientCaFile, &HttpClient::PutCaFile),
+      com::DispPropertyGet("CaPath", kClientCaPath, &HttpClient::GetCaPath),
+      com::DispPropertyPut("CaPath", kClientCaPath, &HttpClient::PutCaPath),
+      com::DispPropertyGet("UserAgent", kClientUserAgent, &HttpClient::GetUserAgent),
+      com::DispPropertyPut("UserAgent", kClientUserAgent, &HttpClient::PutUserAgent),
   };
 
   HttpClient();

@@ -1,9 +1,14 @@
 #include "platform/httpclient/http_transfer.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -18,6 +23,10 @@ constexpr std::string_view kSchemeText = "Only http and https URLs are fetched, 
 constexpr std::string_view kNoUrlText = "No URL to fetch";
 constexpr std::string_view kNoProxyHostText = "The proxy type needs a proxy host";
 constexpr std::string_view kBodyTooLargeText = "The response body is larger than the limit of %d bytes";
+constexpr std::string_view kTimeLimitText = "%s (the limit of a transfer is %d seconds)";
+constexpr std::string_view kNoSpoolText = "The response body could not be kept in a temporary file: %s";
+// Bytes moved at a time between the spool and the response's file.
+constexpr size_t kCopyBytes = 64 * 1024;
 
 struct CurlDeleter {
   void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
@@ -37,7 +46,8 @@ bool CurlReady() {
 struct Receiver {
   size_t cap = 0;
   bool tooLarge = false;
-  std::string body;
+  int spoolError = 0;  // the errno of a failed write to the spool
+  std::shared_ptr<BodySpool> body;
 };
 
 // A status line starts each response, the interim ones of an authentication round or a proxy
@@ -45,23 +55,35 @@ struct Receiver {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) noexcept {
   const size_t bytes = size * count;
   auto* receiver = static_cast<Receiver*>(user);
-  if (std::string_view(data, bytes).starts_with("HTTP/")) receiver->body.clear();
+  if (std::string_view(data, bytes).starts_with("HTTP/") && !receiver->body->Clear()) {
+    receiver->spoolError = errno != 0 ? errno : EIO;
+    return 0;
+  }
   return bytes;
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) noexcept {
   const size_t bytes = size * count;
   auto* receiver = static_cast<Receiver*>(user);
-  if (bytes > receiver->cap - receiver->body.size()) {
+  if (bytes > receiver->cap - receiver->body->size()) {
     receiver->tooLarge = true;
     return 0;  // ends the transfer with CURLE_WRITE_ERROR
   }
-  try {
-    receiver->body.append(data, bytes);
-  } catch (...) {
+  if (!receiver->body->Append(std::string_view(data, bytes))) {
+    receiver->spoolError = errno != 0 ? errno : EIO;
     return 0;
   }
   return bytes;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
 }
 
 long CurlProxyType(int32_t type) {
@@ -114,6 +136,66 @@ void SetProxy(Options& options, const TransferRequest& request) {
 
 }  // namespace
 
+std::shared_ptr<BodySpool> BodySpool::Make(std::string* failure) {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!fd && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    // A file system without unnamed files: a named one, unlinked at once.
+    std::string name = folder + "/vorlane-body-XXXXXX";
+    fd.reset(::mkostemp(name.data(), O_CLOEXEC));
+    if (fd) (void)::unlink(name.c_str());
+  }
+  if (!fd) {
+    *failure = std::strerror(errno);
+    return nullptr;
+  }
+  return std::make_shared<BodySpool>(std::move(fd));
+}
+
+bool BodySpool::Append(std::string_view bytes) {
+  if (!WriteAll(fd_.get(), bytes)) return false;
+  size_ += bytes.size();
+  return true;
+}
+
+bool BodySpool::Clear() {
+  if (size_ == 0) return true;
+  if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) return false;
+  size_ = 0;
+  return true;
+}
+
+std::string BodySpool::Read() const {
+  std::string body(size_, '\0');
+  size_t done = 0;
+  while (done < size_) {
+    const ssize_t got = ::pread(fd_.get(), body.data() + done, size_ - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  body.resize(done);
+  return body;
+}
+
+int BodySpool::CopyTo(const std::string& path) const {
+  const UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!out) return errno;
+  std::string buffer(kCopyBytes, '\0');
+  for (size_t done = 0; done < size_;) {
+    const size_t want = std::min(kCopyBytes, size_ - done);
+    const ssize_t got = ::pread(fd_.get(), buffer.data(), want, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got == 0 ? EIO : errno;
+    if (!WriteAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(got)))) {
+      return errno != 0 ? errno : EIO;
+    }
+    done += static_cast<size_t>(got);
+  }
+  return 0;
+}
+
 std::string FillText(std::string_view tmpl, std::initializer_list<std::string_view> values) {
   std::string text;
   size_t from = 0;
@@ -154,6 +236,9 @@ TransferResult PerformTransfer(const TransferRequest& request) noexcept {
 
     Receiver receiver;
     receiver.cap = static_cast<size_t>(request.maxBodyBytes);
+    std::string noSpool;
+    receiver.body = BodySpool::Make(&noSpool);
+    if (!receiver.body) return {kDoneWriteFailed, FillText(kNoSpoolText, {noSpool}), 0, {}};
     char error[CURL_ERROR_SIZE] = {};
     Options options(handle.get());
     options.Set(CURLOPT_ERRORBUFFER, error)
@@ -171,9 +256,13 @@ TransferResult PerformTransfer(const TransferRequest& request) noexcept {
         .Set(CURLOPT_HEADERDATA, &receiver)
         .Set(CURLOPT_WRITEFUNCTION, &OnBody)
         .Set(CURLOPT_WRITEDATA, &receiver);
-    if (!request.caFile.empty()) {
-      options.Text(CURLOPT_CAINFO, request.caFile).Set(CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    if (!request.caFile.empty() || !request.caPath.empty()) {
+      // Only the anchors named: neither of the system's defaults stays beside them.
+      options.Set(CURLOPT_CAINFO, static_cast<char*>(nullptr)).Set(CURLOPT_CAPATH, static_cast<char*>(nullptr));
+      if (!request.caFile.empty()) options.Text(CURLOPT_CAINFO, request.caFile);
+      if (!request.caPath.empty()) options.Text(CURLOPT_CAPATH, request.caPath);
     }
+    if (!request.userAgent.empty()) options.Text(CURLOPT_USERAGENT, request.userAgent);
     if (!request.user.empty() || !request.password.empty()) {
       options.Text(CURLOPT_USERNAME, request.user)
           .Text(CURLOPT_PASSWORD, request.password)
@@ -186,8 +275,15 @@ TransferResult PerformTransfer(const TransferRequest& request) noexcept {
     if (receiver.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
       return {kDoneBodyTooLarge, FillText(kBodyTooLargeText, {std::to_string(request.maxBodyBytes)}), 0, {}};
     }
+    if (receiver.spoolError != 0) {
+      return {kDoneWriteFailed, FillText(kNoSpoolText, {std::strerror(receiver.spoolError)}), 0, {}};
+    }
     if (code != CURLE_OK) {
-      return {static_cast<int32_t>(code), error[0] != '\0' ? std::string(error) : curl_easy_strerror(code), 0, {}};
+      std::string text = error[0] != '\0' ? std::string(error) : curl_easy_strerror(code);
+      if (code == CURLE_OPERATION_TIMEDOUT) {
+        text = FillText(kTimeLimitText, {text, std::to_string(request.timeoutSeconds)});
+      }
+      return {static_cast<int32_t>(code), std::move(text), 0, {}};
     }
     long status = 0;
     (void)curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);

@@ -71,12 +71,19 @@ enum HttpClientMember : com::DISPID {
   kClientProxyPort = 30,    // integer; 0 takes the proxy type's usual port (1080)
   kClientTimeout = 40,      // integer: seconds a transfer may take in all, 1 ... kLongestTimeoutSeconds
   kClientMaxBodySize = 41,  // integer: the largest body taken, 1 ... kDefaultMaxBodyBytes
+  // text: a PEM file of the authorities trusted for https, instead of the system's store
+  kClientCaFile = 42,
+  // text: a folder of authorities (PEM files named by their subject hash, as openssl rehash makes
+  // them), instead of the system's store; with a CaFile both are trusted
+  kClientCaPath = 43,
+  kClientUserAgent = 44,  // text: the User-Agent header of the request; none sent when empty
 };
 
 enum HttpResponseMember : com::DISPID {
   kResponseFileName = 4,    // text: the file the body is written to (none when empty)
   kResponseStatusCode = 5,  // 16-bit integer, get only: the status of the final response
-  kResponseText = 8,        // text, get only: the body (UTF-8; other bytes carried through)
+  kResponseText = 8,        // text, get only: the body (UTF-8; other bytes carried through); a
+                            // large body is better read from the file than taken whole here
 };
 
 enum HttpClientEvent : com::DISPID {
@@ -106,16 +113,13 @@ enum DoneCode : int32_t {
   kDoneOk = 0,
   kDoneUnsupportedScheme = 1,  // a URL whose scheme is not http or https
   kDoneBadRequest = 3,         // no URL, or a proxy type that needs a proxy host without one
-  kDoneWriteFailed = 23,       // the body could not be written to the response's file
-  kDoneTimedOut = 28,          // the transfer took longer than the timeout
-  kDoneBodyTooLarge = 63,      // the body was larger than the cap
+  kDoneWriteFailed = 23,       // the body could not be kept while it came, or written to the response's file
+  kDoneTimedOut = 28,          // the transfer took longer than the timeout (the text names it)
+  kDoneBodyTooLarge = 63,      // the body was larger than the cap (the text names it)
 };
 
 inline constexpr int32_t kDefaultTimeoutSeconds = 60;
 inline constexpr int32_t kLongestTimeoutSeconds = 3600;
 inline constexpr int32_t kDefaultMaxBodyBytes = 16 * 1024 * 1024;
-
-// Only for tests: a PEM file of trust anchors used instead of the system's trust store.
-inline constexpr const char* kTestCaFileVariable = "VORLANE_TEST_HTTP_CA_FILE";
 
 }  // namespace vorlane::httpclient

@@ -185,4 +185,28 @@ std::unique_ptr<ProxyProcess> StartTinyproxy(const testkit::TempDir& dir, uint16
                                         dir / (name + ".log"), std::nullopt);
 }
 
+std::unique_ptr<ProxyProcess> StartNginx(const testkit::TempDir& dir, const std::filesystem::path& root,
+                                         uint16_t httpPort, uint16_t httpsPort,
+                                         const std::filesystem::path& certificate, const std::filesystem::path& key) {
+  const std::string at = dir.Path().string() + "/";
+  // As root, the workers stay root so that they can read the test's private folders (ignored
+  // with a notice otherwise); every path nginx would write to lies in `dir`.
+  const std::string config =
+      "daemon off;\nuser root;\nworker_processes 1;\npid " + at + "nginx.pid;\nerror_log " + at +
+      "nginx-error.log;\nevents { worker_connections 64; }\nhttp {\n"
+      "  log_format agent '$request $status \"$http_user_agent\"';\n  access_log " + at + "nginx-access.log agent;\n"
+      "  client_body_temp_path " + at + "body;\n  proxy_temp_path " + at + "proxy;\n  fastcgi_temp_path " + at +
+      "fastcgi;\n  uwsgi_temp_path " + at + "uwsgi;\n  scgi_temp_path " + at + "scgi;\n"
+      "  default_type text/html;\n  root " + root.string() + ";\n"
+      "  server { listen 127.0.0.1:" + std::to_string(httpPort) + "; }\n" +
+      (httpsPort == 0 ? std::string()
+                      : "  server { listen 127.0.0.1:" + std::to_string(httpsPort) + " ssl; ssl_certificate " +
+                            certificate.string() + "; ssl_certificate_key " + key.string() + "; }\n") +
+      "}\n";
+  const auto file = dir.WriteFile("nginx.conf", config);
+  return std::make_unique<ProxyProcess>(
+      std::vector<std::string>{kNginx, "-p", dir.Path().string(), "-c", file.string(), "-e", at + "nginx-error.log"},
+      dir / "nginx.log", std::nullopt);
+}
+
 }  // namespace vorlane::tcpclient::testing

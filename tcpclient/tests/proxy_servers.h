@@ -1,6 +1,7 @@
 // Servers that the firewall tests pass through, on loopback: an echo target, and the real proxy
 // daemons (danted for SOCKS4 and SOCKS5, tinyproxy for HTTP CONNECT) started with configurations
-// the tests write. Every wait is bounded.
+// the tests write; beside them nginx as the web server that the URL check fetches from. Every
+// wait is bounded.
 #pragma once
 
 #include <sys/types.h>
@@ -74,6 +75,7 @@ class ProxyProcess {
 
 inline constexpr char kDanted[] = "/usr/sbin/danted";
 inline constexpr char kTinyproxy[] = "/usr/bin/tinyproxy";
+inline constexpr char kNginx[] = "/usr/sbin/nginx";
 // The account both proxies accept when they ask for credentials.
 inline constexpr char kProxyUser[] = "vorlaneproxy";
 inline constexpr char kProxyPassword[] = "s3cret";
@@ -86,5 +88,12 @@ std::unique_ptr<ProxyProcess> StartDanted(const testkit::TempDir& dir, uint16_t 
 // the account above.
 std::unique_ptr<ProxyProcess> StartTinyproxy(const testkit::TempDir& dir, uint16_t port, bool basicAuth,
                                              const std::vector<uint16_t>& connectPorts);
+
+// nginx serving the files of `root` on 127.0.0.1: plain HTTP on `httpPort`, HTTPS on `httpsPort`
+// (none when 0) with `certificate` and `key`. Its pid file, logs (the access log "nginx-access.log" with each
+// request's User-Agent last) and temporary folders lie in `dir`.
+std::unique_ptr<ProxyProcess> StartNginx(const testkit::TempDir& dir, const std::filesystem::path& root,
+                                         uint16_t httpPort, uint16_t httpsPort,
+                                         const std::filesystem::path& certificate, const std::filesystem::path& key);
 
 }  // namespace vorlane::tcpclient::testing

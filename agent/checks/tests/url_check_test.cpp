@@ -108,6 +108,44 @@ TEST(CheckContentTest, WordsSplitAtSingleBlanks) {
   for (const auto& c : cases) EXPECT_EQ(ContentWords(c.content), c.words) << '"' << c.content << '"';
 }
 
+// A page is judged piece by piece: the same outcome whatever the pieces, with words, characters
+// and bytes that are no UTF-8 cut at every place.
+TEST(CheckContentTest, SameOutcomeWhereverThePageIsCut) {
+  const ContentCase cases[] = {
+      {"The SERVER reported an Error", "should contain", "all words", "server error", true},
+      {"error server", "should contain", "exact phrase", "server error", false},
+      {"<p>Internal Server Error</p>", "should contain", "exact phrase", "SERVER ERROR", true},
+      {"job FAILED at night", "should not contain", "any word", "error failed", false},
+      {"a and b", "should not contain", "all words", "a b", false},
+      {"nothing here", "should contain", "any word", "missing absent", false},
+      {"GRÜSSE AUS KÖLN", "should contain", "exact phrase", "grüsse aus köln", true},
+      {"Ошибка сервера", "should contain", "any word", "СЕРВЕРА", true},
+      {"\u212A-ELVIN", "should contain", "exact phrase", "k-elvin", true},  // the Kelvin sign lowers to one byte
+      {"ab\xC3(cd", "should contain", "exact phrase", "\xC3(c", true},     // a lead byte that never completes
+      {"x\xF0\x9F\x98\x80Y", "should contain", "exact phrase", "\xF0\x9F\x98\x80y", true},
+      {"x\xF0\x9F\x98\x80Y", "should not contain", "exact phrase", "\x9F\x98", false},
+  };
+  testkit::TempDir dir("vorlane-url");
+  for (const ContentCase& c : cases) {
+    const std::string page = c.page;
+    SCOPED_TRACE(page + " / " + c.content);
+    ASSERT_EQ(CheckContent(page, c.type, c.words, c.content), c.passes);
+    for (size_t cut = 0; cut <= page.size(); ++cut) {
+      PageContentTest test(c.type, c.words, c.content);
+      test.Feed(std::string_view(page).substr(0, cut));
+      test.Feed(std::string_view(page).substr(cut));
+      EXPECT_EQ(test.Passes(), c.passes) << "cut at " << cut;
+    }
+    const auto file = dir.WriteFile("page", page);
+    for (size_t chunk = 1; chunk <= page.size(); ++chunk) {
+      EXPECT_EQ(CheckFileContent(file, c.type, c.words, c.content, chunk), c.passes) << "pieces of " << chunk;
+    }
+  }
+  // Without a content test the page is not read; with one, a page that cannot be read gives none.
+  EXPECT_EQ(CheckFileContent(dir.Path() / "missing", "no content check", "", ""), true);
+  EXPECT_EQ(CheckFileContent(dir.Path() / "missing", "should contain", "any word", "x"), std::nullopt);
+}
+
 // ---- the request ----
 
 TEST(UrlRequestTest, ProxyTypeNamesWithoutRegardToCase) {

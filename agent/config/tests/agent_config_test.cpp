@@ -52,6 +52,15 @@ TEST_F(AgentConfigTest, GeneralSettingsAcceptBothProtocolsWithoutCase) {
   EXPECT_EQ(ssh.value().bindIp, "127.0.0.1");
 }
 
+TEST_F(AgentConfigTest, HttpsAuthoritiesAreTheSystemStoreUnlessNamed) {
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=22\n");
+  EXPECT_EQ(ReadGeneralSettings(file_).value().https.caFile, "");
+  EXPECT_EQ(ReadGeneralSettings(file_).value().https.caPath, "");
+  Write("[GeneralInfo]\nProtocol=SSH\nPort=22\nhttpscafile=/etc/vorlane/ca.pem\nHttpsCaPath=/etc/vorlane/ca.d\n");
+  EXPECT_EQ(ReadGeneralSettings(file_).value().https.caFile, "/etc/vorlane/ca.pem");
+  EXPECT_EQ(ReadGeneralSettings(file_).value().https.caPath, "/etc/vorlane/ca.d");
+}
+
 TEST_F(AgentConfigTest, GeneralSettingsFailWithoutUsableProtocolOrPort) {
   // Each of these is logged as unreadable settings.
   auto cannotRead = [&] {

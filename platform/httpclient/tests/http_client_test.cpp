@@ -28,6 +28,7 @@
 #include "testing/agent_process.h"
 #include "testing/http_peer.h"
 #include "testing/loop_pump.h"
+#include "testing/run_program.h"
 #include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
 
@@ -313,6 +314,7 @@ TEST_F(HttpClientTest, ServerThatNeverAnswersEndsWithATimeOut) {
   const Fetched fetched = Fetch(peer.Url("/silent"));
   ASSERT_EQ(fetched.events.size(), 1u);
   EXPECT_TRUE(fetched.events[0].starts_with("Done:28:Operation timed out after")) << fetched.events[0];
+  EXPECT_TRUE(fetched.events[0].ends_with(" (the limit of a transfer is 1 seconds)")) << fetched.events[0];
   EXPECT_GE(fetched.took, 1s);
   EXPECT_LT(fetched.took, 10s);
 }
@@ -398,7 +400,6 @@ class HttpClientTlsTest : public HttpClientTest {
 TEST_F(HttpClientTlsTest, CertificateOfAnUntrustedAuthorityIsRefused) {
   tcpclient::testing::TlsServer server(dir_, certificates_.server, certificates_.key, {"-www"});
   ASSERT_TRUE(server.Ready()) << server.Log();
-  testkit::ScopedEnv noAnchor(kTestCaFileVariable, std::nullopt);
   const Fetched fetched = Fetch(Url(server));
   EXPECT_EQ(fetched.events,
             std::vector<std::string>{"Done:60:SSL certificate problem: unable to get local issuer certificate"});
@@ -407,17 +408,29 @@ TEST_F(HttpClientTlsTest, CertificateOfAnUntrustedAuthorityIsRefused) {
 TEST_F(HttpClientTlsTest, TrustedCertificateForTheNameIsAccepted) {
   tcpclient::testing::TlsServer server(dir_, certificates_.server, certificates_.key, {"-www"});
   ASSERT_TRUE(server.Ready()) << server.Log();
-  testkit::ScopedEnv anchor(kTestCaFileVariable, caFile_.string());
-  for (const char* host : {"127.0.0.1", "localhost"}) {
-    const Fetched fetched = Fetch(Url(server, host));
-    EXPECT_EQ(fetched.events, Succeeded()) << host;
-    EXPECT_EQ(fetched.status, 200) << host;
-    EXPECT_NE(fetched.text.find("s_server"), std::string::npos) << fetched.text;
+  // The authority as a file, then as a folder of hashed names (and no file).
+  const std::filesystem::path folder = dir_ / "authorities";
+  std::filesystem::create_directory(folder);
+  (void)testkit::WriteFile(folder / "authority.pem", certificates_.AuthorityPem());
+  ASSERT_EQ(testkit::RunProgram({"/usr/bin/openssl", "rehash", folder.string()}).exitStatus, 0);
+  const struct {
+    std::string caFile;
+    std::string caPath;
+  } anchors[] = {{caFile_.string(), ""}, {"", folder.string()}};
+  for (const auto& anchor : anchors) {
+    Put(kClientCaFile, Variant::FromUtf8(anchor.caFile));
+    Put(kClientCaPath, Variant::FromUtf8(anchor.caPath));
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+      const Fetched fetched = Fetch(Url(server, host));
+      EXPECT_EQ(fetched.events, Succeeded()) << host << " " << anchor.caPath;
+      EXPECT_EQ(fetched.status, 200) << host;
+      EXPECT_NE(fetched.text.find("s_server"), std::string::npos) << fetched.text;
+    }
   }
 }
 
 TEST_F(HttpClientTlsTest, CertificateForAnotherNameOrExpiredIsRefused) {
-  testkit::ScopedEnv anchor(kTestCaFileVariable, caFile_.string());
+  Put(kClientCaFile, Variant::FromUtf8(caFile_.string()));
   const struct {
     std::filesystem::path certificate;
     const char* done;

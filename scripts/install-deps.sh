@@ -30,6 +30,7 @@ packages=(
   fping
   dbus-daemon
   dante-server tinyproxy
+  python3-aiosmtpd dovecot-imapd dovecot-pop3d vsftpd
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
   libcurl4-openssl-dev
   nginx

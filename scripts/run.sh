@@ -28,49 +28,8 @@ INI
   chmod 600 "$run/password" "$run/AgentConfig.INI"
 fi
 
-# A protocol table for the TCP check, with the usual protocols (edit to taste).
-if [ ! -f "$run/TCPConfig.INI" ]; then
-  cat > "$run/TCPConfig.INI" <<'INI'
-[SMTP]
-DPORT=25
-default=1
-PROC=220
-PROCC=2
-PSOD=QUIT
-PWOD=1
-
-[SSH]
-DPORT=22
-PROC=SSH-2.0-
-PROCC=2
-
-[HTTP]
-DPORT=80
-PSOC=HEAD / HTTP/1.0\x0D\x0A\x0D\x0A
-PRAR=HTTP/1.
-PRARC=2
-PWOD=1
-
-[POP3]
-DPORT=110
-PROC=+OK
-PROCC=2
-PSOD=QUIT
-PWOD=1
-
-[IMAP]
-DPORT=143
-PROC=* OK
-PROCC=2
-
-[FTP]
-DPORT=21
-PROC=220
-PROCC=2
-PSOD=QUIT
-PWOD=1
-INI
-fi
+# The shipped protocol table of the TCP check (edit the copy to taste).
+[ -f "$run/TCPConfig.INI" ] || cp "$root/agent/checks/TCPConfig.INI" "$run/TCPConfig.INI"
 
 cat <<EOT
 Vorlane agent on 127.0.0.1:2222 (SSH), user "monitor", password "$(cat "$run/password")".

@@ -41,7 +41,8 @@ enum CompareMode : int32_t {
   kCompareNone = 1,
   // The received data must contain the expected text.
   kCompareContains = 2,
-  // The received data, without leading and trailing blanks, must equal the expected text.
+  // The received data's first line, without its line end and leading and trailing blanks, must
+  // equal the expected text.
   kCompareEquals = 3,
 };
 

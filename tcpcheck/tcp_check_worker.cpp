@@ -28,21 +28,31 @@ namespace {
 // The control's Timeout is a 16-bit count of seconds.
 constexpr int32_t kLongestControlTimeout = 32767;
 
+// The exchange is 8-bit: with this page the control writes every character below U+0100 as the
+// byte of that value and hands every received byte over as that character.
+constexpr std::u16string_view kByteCodePage = u"CodePage=28591";
+// A reply is judged by what has come once it is this long, complete or not.
+constexpr size_t kLongestReply = 1 << 20;
+
+std::u16string BytesAsText(std::string_view bytes) {
+  std::u16string text(bytes.size(), u'\0');
+  std::transform(bytes.begin(), bytes.end(), text.begin(), [](char b) { return char16_t{static_cast<uint8_t>(b)}; });
+  return text;
+}
+
 // The worker's receiver of the control's events. It lives on the worker's thread and is called
 // only there (the control fires inside the worker's own calls, mostly inside DoEvents), so its
-// fields need no lock; `dataEvent` is the flag a wait polls.
+// fields need no lock.
 class DataSink final : public com::ComObject<DataSink, com::DispatchImpl<DataSink, tcpclient::IKelplineEvents>> {
   HRESULT OnDataIn(com::DispatchCall& call) {
-    if (collectData) {
-      Bstr text;
-      VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-      buffer.append(text.view());
-    }
-    if (!suppressSignal) dataEvent = true;
+    Bstr text;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
+    for (const char16_t c : text.view()) received.push_back(c < 0x100 ? static_cast<char>(c) : '?');
     return com::S_OK;
   }
-  HRESULT OnError(com::DispatchCall& /*call*/) {
-    dataEvent = true;
+  // The peer closed the connection, or the control failed it: nothing more will come.
+  HRESULT OnEnded(com::DispatchCall& /*call*/) {
+    ended = true;
     return com::S_OK;
   }
   HRESULT OnServerAuthentication(com::DispatchCall& call) { return call.Write(4, com::Variant(true)); }
@@ -53,8 +63,8 @@ class DataSink final : public com::ComObject<DataSink, com::DispatchImpl<DataSin
       com::DispMethod("Connected", tcpclient::kEventConnected, &DataSink::OnIgnored, 0, 2),
       com::DispMethod("ConnectionStatus", tcpclient::kEventConnectionStatus, &DataSink::OnIgnored, 0, 3),
       com::DispMethod("DataIn", tcpclient::kEventDataIn, &DataSink::OnDataIn, 1, 1),
-      com::DispMethod("Disconnected", tcpclient::kEventDisconnected, &DataSink::OnIgnored, 0, 2),
-      com::DispMethod("Error", tcpclient::kEventError, &DataSink::OnError, 0, 2),
+      com::DispMethod("Disconnected", tcpclient::kEventDisconnected, &DataSink::OnEnded, 0, 2),
+      com::DispMethod("Error", tcpclient::kEventError, &DataSink::OnEnded, 0, 2),
       com::DispMethod("ReadyToSend", tcpclient::kEventReadyToSend, &DataSink::OnIgnored),
       com::DispMethod("SSLServerAuthentication", tcpclient::kEventSslServerAuthentication,
                       &DataSink::OnServerAuthentication, 5),
@@ -63,10 +73,8 @@ class DataSink final : public com::ComObject<DataSink, com::DispatchImpl<DataSin
 
   DataSink() = default;
 
-  std::u16string buffer;
-  bool dataEvent = false;
-  bool collectData = true;
-  bool suppressSignal = false;
+  std::string received;  // the bytes of the current phase
+  bool ended = false;
 
  private:
   ~DataSink() override = default;
@@ -87,10 +95,12 @@ class CheckRun {
   void Release();
 
  private:
-  // Waits for data, an error of the control or the end of the run's budget.
-  void WaitForData();
-  // Whether `received` fails the comparison `mode` with `expected` (a text of the protocol).
-  static bool Mismatch(int32_t mode, std::u16string_view expected, std::u16string_view received);
+  // Waits until the phase's reply is ready to be judged (ReplyReady), the connection has ended,
+  // or the run's budget is spent.
+  void WaitForReply(int32_t mode, std::string_view expected);
+  // A new phase: what came since the last reply (the rest of its segment, anything the server
+  // sent unasked) is no answer to what is sent now.
+  void StartPhase() { sink_->received.clear(); }
   void Disconnect();
   Ending Fail(std::u16string_view prefix);
 
@@ -121,22 +131,17 @@ void CheckRun::Release() {
   control_.reset();
 }
 
-void CheckRun::WaitForData() {
+void CheckRun::WaitForReply(int32_t mode, std::string_view expected) {
   // Bounded by the budget; DoEvents waits up to one step of the control for its events, so the
   // loop does not spin while nothing happens.
   for (;;) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_);
-    if (sink_->dataEvent || elapsed.count() > args_.timeout) break;
+    if (sink_->ended || sink_->received.size() >= kLongestReply || ReplyReady(mode, expected, sink_->received) ||
+        elapsed.count() > args_.timeout) {
+      break;
+    }
     (void)control_->DoEvents();
   }
-  sink_->dataEvent = false;
-}
-
-bool CheckRun::Mismatch(int32_t mode, std::u16string_view expected, std::u16string_view received) {
-  if (mode != kCompareContains && mode != kCompareEquals) return false;
-  const std::u16string wanted = DecodeEscapes(TrimBlanks(expected));
-  if (mode == kCompareContains) return received.find(wanted) == std::u16string_view::npos;
-  return TrimBlanks(received) != wanted;
 }
 
 void CheckRun::Disconnect() {
@@ -146,7 +151,7 @@ void CheckRun::Disconnect() {
 
 Ending CheckRun::Fail(std::u16string_view prefix) {
   std::u16string text(prefix);
-  text.append(StripTrailingCrLf(sink_->buffer)).append(u")");
+  text.append(com::Utf8ToUtf16(StripTrailingCrLf(sink_->received))).append(u")");
   args_.job->SetOutcome(false, std::move(text));
   Disconnect();
   return Ending::kFailure;
@@ -159,10 +164,11 @@ Ending CheckRun::Drive() {
   }
   (void)control_->put_LocalPort(0);
   (void)control_->put_SSLStartMode(tcpclient::sslNone);
-  sink_->buffer.clear();
+  sink_->received.clear();
 
   Bstr answer;
   (void)control_->Config(Bstr(u"AbsoluteTimeout=True").get(), answer.put());
+  (void)control_->Config(Bstr(kByteCodePage).get(), answer.put());
   // The control resolves the host in the family this names: IPv6 when true, IPv4 otherwise.
   const std::u16string_view ipv6 = args_.useIpv6 ? u"UseIPv6=True" : u"UseIPv6=False";
   debuglog::Write(com::Utf16ToUtf8(ipv6));
@@ -181,7 +187,6 @@ Ending CheckRun::Drive() {
 
   (void)control_->put_AcceptData(com::VARIANT_TRUE);
   (void)control_->put_EOL(Bstr(u"").get());
-  sink_->collectData = true;
 
   (void)control_->Connect(remote.get(), args_.port);
   Bstr after;
@@ -199,37 +204,36 @@ Ending CheckRun::Drive() {
     return Ending::kNormal;
   }
 
-  std::u16string greetingCopy;
+  // The greeting shown is the server's first reply; anything after it in the same segment is not.
+  std::string greeting;
   if (!args_.greeting.empty() || args_.greetingMode == kCompareNone) {
-    WaitForData();
-    sink_->suppressSignal = true;
-    args_.job->SetResponse(sink_->buffer);
-    greetingCopy = sink_->buffer;
-    if (Mismatch(args_.greetingMode, args_.greeting, sink_->buffer)) return Fail(kGreetingMismatch);
+    const std::string expected = ExpectedBytes(args_.greetingMode, args_.greeting);
+    WaitForReply(args_.greetingMode, expected);
+    greeting = sink_->received.substr(0, ReplyEnd(sink_->received).value_or(sink_->received.size()));
+    args_.job->SetResponse(com::Utf8ToUtf16(greeting));
+    if (Mismatch(args_.greetingMode, expected, sink_->received)) return Fail(kGreetingMismatch);
   }
 
-  if (!args_.send.empty()) (void)control_->put_DataToSend(Bstr(DecodeEscapes(args_.send)).get());
-  sink_->buffer.clear();
-  sink_->suppressSignal = false;
+  StartPhase();
+  if (!args_.send.empty()) (void)control_->put_DataToSend(Bstr(BytesAsText(DecodeEscapes(args_.send))).get());
 
   if (!args_.response.empty()) {
-    WaitForData();
-    sink_->suppressSignal = true;
-    if (Mismatch(args_.responseMode, args_.response, sink_->buffer)) return Fail(kResponseMismatch);
+    const std::string expected = ExpectedBytes(args_.responseMode, args_.response);
+    WaitForReply(args_.responseMode, expected);
+    if (Mismatch(args_.responseMode, expected, sink_->received)) return Fail(kResponseMismatch);
   }
 
+  // The closing line's wait ends on the server's answer to it, or when the server closes (as
+  // servers do after QUIT), whichever comes first.
   if (!args_.closingLine.empty()) {
-    (void)control_->SendLine(Bstr(DecodeEscapes(args_.closingLine)).get());
-    sink_->collectData = false;
-    WaitForData();
-    Disconnect();
-    sink_->suppressSignal = true;
-  } else {
-    Disconnect();
+    StartPhase();
+    (void)control_->SendLine(Bstr(BytesAsText(DecodeEscapes(args_.closingLine))).get());
+    WaitForReply(kCompareNone, {});
   }
+  Disconnect();
 
   std::u16string text(kExpectedData);
-  if (!greetingCopy.empty()) text.append(u" (").append(StripTrailingCrLf(greetingCopy)).append(u")");
+  if (!greeting.empty()) text.append(u" (").append(com::Utf8ToUtf16(StripTrailingCrLf(greeting))).append(u")");
   args_.job->SetOutcome(true, std::move(text));
   return Ending::kNormal;
 }

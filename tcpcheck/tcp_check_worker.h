@@ -3,6 +3,12 @@
 // optionally send a text and compare the answer, optionally send a closing line, disconnect, and
 // leave the outcome on the job. Every wait is bounded by the job's timeout, counted in whole
 // seconds from the worker's start.
+//
+// The exchange is 8-bit: the table's texts become bytes once (exchange_text.h) and the control
+// carries bytes unchanged both ways. A wait takes the server's whole reply, joining the segments
+// it comes in, and ends early when the connection ends: a server that closes after the closing
+// line (as servers do after QUIT) is done with at once. Each phase starts empty, so what came
+// after one reply and before the next send is never taken as the answer to that send.
 #pragma once
 
 #include <cstddef>

@@ -22,7 +22,7 @@ constexpr std::string_view kTextNotANumber = "The value is not a valid number.";
 constexpr std::string_view kWinsockInfo = "BSD sockets of the Linux kernel";
 constexpr int64_t kMaxDatagramSize = 65507;
 
-enum class Kind { kBool, kInt, kTlsInt, kText, kMaxLineLength, kSplitCrlf, kSetOnlyText, kReadOnly };
+enum class Kind { kBool, kInt, kPort, kTlsInt, kText, kMaxLineLength, kSplitCrlf, kSetOnlyText, kReadOnly };
 
 struct Setting {
   std::string_view name;
@@ -35,7 +35,7 @@ struct Setting {
 const Setting kSettings[] = {
     {"UseExtendedDST", Kind::kInt, nullptr, &ControlSettings::useExtendedDst},
     {"FirewallHost", Kind::kText, nullptr, nullptr, &ControlSettings::firewallHost},
-    {"FirewallPort", Kind::kInt, nullptr, &ControlSettings::firewallPort},
+    {"FirewallPort", Kind::kPort, nullptr, &ControlSettings::firewallPort},
     {"FirewallType", Kind::kInt, nullptr, &ControlSettings::firewallType},
     {"FirewallUser", Kind::kText, nullptr, nullptr, &ControlSettings::firewallUser},
     {"FirewallPassword", Kind::kText, nullptr, nullptr, &ControlSettings::firewallPassword},
@@ -123,6 +123,7 @@ ConfigOutcome ApplyConfig(ControlSettings& settings, std::string_view configurat
       case Kind::kSplitCrlf:
         return Answer(FormatConfigBool(settings.*(setting->flag)));
       case Kind::kInt:
+      case Kind::kPort:
       case Kind::kTlsInt:
       case Kind::kMaxLineLength:
         return Answer(std::to_string(settings.*(setting->number)));
@@ -145,9 +146,11 @@ ConfigOutcome ApplyConfig(ControlSettings& settings, std::string_view configurat
       if (settings.splitCrlf) settings.eol = "\r\n";
       break;
     case Kind::kInt:
+    case Kind::kPort:
     case Kind::kTlsInt: {
       const std::optional<int64_t> number = ParseInteger(value, setting->kind == Kind::kTlsInt);
       if (!number) return Failure(0, kTextNotANumber);
+      if (setting->kind == Kind::kPort && (*number < 0 || *number > 65535)) return Failure(0, kTextValueOutOfRange);
       settings.*(setting->number) = *number;
       break;
     }

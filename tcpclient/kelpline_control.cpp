@@ -242,6 +242,7 @@ void KelplineControl::FinishConnect(uint32_t events) {
     connectOutcome_ = ErrnoError(error);
     CloseSocket();
     FireConnectionStatus(kStatusConnectFailed, connectOutcome_.code, connectOutcome_.text);
+    if (tlsOn_) FireSslStatus(kStatusHostConnectFailed);
     FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
     return;
   }
@@ -359,6 +360,7 @@ void KelplineControl::NegotiationFailed(std::string_view status, int32_t code, s
   connectOutcome_ = ControlError{code, std::string(text)};
   CloseSocket();
   FireConnectionStatus(status, connectOutcome_.code, connectOutcome_.text);
+  if (tlsOn_) FireSslStatus(kStatusHostConnectFailed);
   FireStatus(kEventConnected, connectOutcome_.code, connectOutcome_.text);
 }
 
@@ -416,7 +418,14 @@ void KelplineControl::CloseSocket() {
 }
 
 void KelplineControl::FinishClose(int32_t code, std::string_view text) {
-  if (linger_ && state_ != State::kConnecting) (void)::shutdown(socket_.get(), SHUT_WR);
+  if (linger_ && state_ != State::kConnecting) {
+    (void)::shutdown(socket_.get(), SHUT_WR);
+    // The kernel answers a close with unread data waiting by a reset: what the peer sent and
+    // nobody will read goes first, so that a graceful close stays one.
+    char discard[4096];
+    for (int round = 0; round < 256 && ::recv(socket_.get(), discard, sizeof discard, MSG_DONTWAIT) > 0; ++round) {
+    }
+  }
   CloseSocket();
   FireStatus(kEventDisconnected, code, text);
 }

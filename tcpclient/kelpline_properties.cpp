@@ -223,6 +223,7 @@ HRESULT KelplineControl::get_FirewallPort(int32_t* value) {
   return GetValue(static_cast<int32_t>(settings_.firewallPort), value);
 }
 HRESULT KelplineControl::put_FirewallPort(int32_t value) {
+  if (value < 0 || value > 65535) return Fail(0, kTextValueOutOfRange);
   settings_.firewallPort = value;
   return S_OK;
 }

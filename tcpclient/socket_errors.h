@@ -58,6 +58,8 @@ inline constexpr std::string_view kTextValueOutOfRange = "Value is out of range.
 inline constexpr std::string_view kStatusAttempting = "Attempting to connect to server.";
 inline constexpr std::string_view kStatusConnectComplete = "Remote host connection complete.";
 inline constexpr std::string_view kStatusConnectFailed = "Remote host connection failed.";
+// Told through SSLStatus when a connect with TLS on fails before any handshake.
+inline constexpr std::string_view kStatusHostConnectFailed = "Connection to host failed.";
 inline constexpr std::string_view kStatusRemoteDisconnected = "Remote host disconnected.";
 inline constexpr std::string_view kStatusFirewallComplete = "Firewall connection complete.";
 inline constexpr std::string_view kStatusFirewallFailed = "Firewall connection failed.";

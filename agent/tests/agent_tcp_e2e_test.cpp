@@ -1,11 +1,15 @@
 // The TCP check end to end: the real program asked over Telnet, holding dialogues through the
 // real TCP check component and TCP client control with servers the test starts on loopback:
-// small scripted peers, OpenSSH's sshd and tinyproxy, each with a configuration of the test's own.
+// small scripted peers, and OpenSSH's sshd, aiosmtpd, dovecot, vsftpd and tinyproxy, each with a
+// configuration of the test's own, holding the dialogues of the shipped protocol table.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -151,40 +155,87 @@ TEST_F(AgentTcp, TheProtocolTableDecidesTheDialogue) {
   EXPECT_LT(ResponseTime(refused), 1000) << refused;
 }
 
-TEST_F(AgentTcp, RealServersAnswerTheirDialogues) {
-  if (::access(kSshd, X_OK) != 0) GTEST_SKIP() << "sshd is not installed (Debian package openssh-server)";
-  if (::access(tcpclient::testing::kTinyproxy, X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed";
-  testkit::TempDir dir("vorlane-tcp-peers");
-  // OpenSSH's server with a host key of its own: it greets with "SSH-2.0-".
-  const uint16_t sshPort = static_cast<uint16_t>(FreePort());
-  const std::string folder = dir.Path().string();
-  const testkit::ProgramRun keygen =
-      testkit::RunProgram({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", folder + "/host_key"});
-  ASSERT_EQ(keygen.exitStatus, 0) << keygen.err;
+TEST_F(AgentTcp, TheShippedTableEndsEveryDialoguePolitelyWithRealServersAndScriptedPeers) {
+  for (const char* program : {kSshd, tcpclient::testing::kTinyproxy, "/usr/sbin/dovecot", "/usr/sbin/vsftpd",
+                              "/usr/lib/python3/dist-packages/aiosmtpd/__main__.py"}) {
+    if (::access(program, F_OK) != 0) GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh)";
+  }
+  testkit::TempDir dir("vorlane-tcp-servers");
+  ::chmod(dir.Path().c_str(), 0755);  // dovecot's login processes run as its own user
+  const std::string at = dir.Path().string() + "/";
+  // Servers of Debian: their section of the shipped table, a port, words of theirs for the result.
+  struct Server { const char* protocol; const char* words; std::string port = std::to_string(FreePort()); };
+  Server smtp{"SMTP", "Python SMTP"}, imap{"IMAP", "* OK [CAPABILITY IMAP4rev1"}, pop3{"POP3", "+OK Dovecot"},
+      ftp{"FTP", "220-Vorlane test banner  220-its second line  220 "}, ssh{"SSH", "SSH-2.0-OpenSSH_"}, http{"HTTP", ""};
+  std::vector<std::unique_ptr<tcpclient::testing::ProxyProcess>> servers;
+  auto start = [&](std::vector<std::string> argv, std::vector<const Server*> serving) {
+    servers.push_back(std::make_unique<tcpclient::testing::ProxyProcess>(argv, dir / (serving[0]->protocol), std::nullopt));
+    return std::all_of(serving.begin(), serving.end(),
+                       [&](const Server* s) { return servers.back()->WaitReady(std::stoi(s->port)); });
+  };
+  ASSERT_TRUE(start({"/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + smtp.port}, {&smtp}));
+  auto login = [](const std::string& name, const std::string& port) {
+    return "service " + name + "-login {\n process_min_avail = 1\n inet_listener " + name + " {\n  port = " + port +
+           "\n }\n inet_listener " + name + "s {\n  port = 0\n }\n}\n";
+  };
+  dir.WriteFile("dovecot.conf", "base_dir = " + at + "dovecot\nstate_dir = " + at + "state\nlog_path = " + at +
+                                    "dovecot.log\nprotocols = imap pop3\nlisten = 127.0.0.1\nssl = no\npassdb {\n"
+                                    " driver = static\n args = nopassword\n}\nuserdb {\n driver = static\n"
+                                    " args = uid=nobody gid=nogroup\n}\n" + login("imap", imap.port) +
+                                    login("pop3", pop3.port));
+  ASSERT_TRUE(start({"/usr/sbin/dovecot", "-F", "-c", at + "dovecot.conf"}, {&imap, &pop3}));
+  // A banner of two lines: vsftpd greets with a multi-line reply.
+  dir.WriteFile("banner", "Vorlane test banner\nits second line\n");
+  std::filesystem::create_directories(dir / "empty");
+  dir.WriteFile("vsftpd.conf", "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" + ftp.port +
+                                   "\nbackground=NO\nanonymous_enable=YES\nno_anon_password=YES\nbanner_file=" + at +
+                                   "banner\nsecure_chroot_dir=" + at + "empty\nanon_root=" + at +
+                                   "empty\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\nlog_ftp_protocol=YES\n"
+                                   "xferlog_enable=YES\nvsftpd_log_file=" + at + "ftp.log\n");
+  ASSERT_TRUE(start({"/usr/sbin/vsftpd", at + "vsftpd.conf"}, {&ftp}));
+  ASSERT_EQ(testkit::RunProgram({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", at + "key"}).exitStatus, 0);
   ::mkdir("/run/sshd", 0755);
-  testkit::WriteFile(dir.Path() / "sshd_config", "Port " + std::to_string(sshPort) + "\nListenAddress 127.0.0.1\nHostKey " +
-                                            folder + "/host_key\nPidFile " + folder +
-                                            "/sshd.pid\nUsePAM no\nStrictModes no\nPasswordAuthentication no\n");
-  tcpclient::testing::ProxyProcess sshd({kSshd, "-D", "-e", "-f", folder + "/sshd_config"}, dir.Path() / "sshd.log",
-                                        std::nullopt);
-  ASSERT_TRUE(sshd.WaitReady(sshPort)) << sshd.Log();
-  // tinyproxy answers an HTTP request of its own with a status line.
-  const uint16_t proxyPort = static_cast<uint16_t>(FreePort());
-  auto proxy = tcpclient::testing::StartTinyproxy(dir, proxyPort, false, {});
-  ASSERT_TRUE(proxy && proxy->WaitReady(proxyPort));
+  dir.WriteFile("sshd_config", "Port " + ssh.port + "\nListenAddress 127.0.0.1\nHostKey " + at + "key\nPidFile " + at +
+                                   "sshd.pid\nUsePAM no\nUseDNS no\n");
+  ASSERT_TRUE(start({kSshd, "-D", "-e", "-f", at + "sshd_config"}, {&ssh}));
+  servers.push_back(tcpclient::testing::StartTinyproxy(dir, std::stoi(http.port), false, {}));  // answers HEAD itself
+  ASSERT_TRUE(servers.back() && servers.back()->WaitReady(std::stoi(http.port)));
 
-  WriteTable("[SSH]\r\nDPORT=" + std::to_string(sshPort) + "\r\nPROC=SSH-2.0-\r\nPROCC=2\r\n" +
-             "[HTTP]\r\nDPORT=" + std::to_string(proxyPort) +
-             "\r\nPSOC=GET / HTTP/1.0\\x0D\\x0A\\x0D\\x0A\r\nPRAR=HTTP/1.\r\nPRARC=2\r\n");
-  const std::string ssh = Check("SSH:" + std::to_string(sshPort), "0");
-  EXPECT_TRUE(ssh.starts_with(std::string(kUp) + "127.0.0.1 (SSH on port " + std::to_string(sshPort) +
-                              "): Connection possible and received expected data"))
-      << ssh << agent_.Log();
-  EXPECT_NE(ssh.find("SSH-2.0-OpenSSH"), std::string::npos) << ssh;
-  const std::string http = Check("HTTP", "0");
-  EXPECT_TRUE(http.starts_with(std::string(kUp) + "127.0.0.1 (HTTP on port " + std::to_string(proxyPort) +
-                               "): Connection possible and received expected data"))
-      << http << agent_.Log();
+  // Our own line server: a greeting in two segments 50 ms apart, and a close without a word after QUIT.
+  PeerServer split([](PeerConnection& connection) {
+    connection.Send("220 split");
+    (void)connection.WaitForRelease(50ms);
+    connection.Send(" greeting\r\n");
+    std::string received;
+    for (int round = 0; round < 100 && !connection.Closed() && !received.ends_with("QUIT\r\n"); ++round) {
+      received += connection.Receive();
+      if (received.ends_with("NOOP\r\n")) connection.Send("250 ok\r\n");
+    }
+  });
+  ASSERT_TRUE(split.ok());
+  const std::string dialogue = "\r\nPSOC=NOOP\\x0D\\x0A\r\nPSOD=QUIT\r\nPWOD=1\r\n";
+  WriteTable(testkit::ReadFile(VORLANE_SHIPPED_TCP_TABLE) + "\r\n[Contains]\r\nPROC=split greeting\r\nPROCC=2\r\n" +
+             "PRAR=250 ok\r\nPRARC=3" + dialogue + "[Equals]\r\nPROC=220 split greeting\r\nPROCC=3\r\nPRAR=250" + dialogue);
+
+  for (const Server* server : {&smtp, &imap, &pop3, &ftp, &ssh, &http}) {
+    const std::string answer = Check(server->protocol, server->port);
+    EXPECT_TRUE(answer.starts_with(std::string(kUp) + "127.0.0.1 (" + server->protocol + " on port " + server->port +
+                                   "): Connection possible and received expected data"))
+        << answer << agent_.Log();
+    EXPECT_NE(answer.find(server->words), std::string::npos) << answer;
+    EXPECT_LT(ResponseTime(answer), 100) << answer;
+  }
+  // The servers heard the closing lines: the dialogues ended as their protocols end them.
+  for (const auto& [log, words] : {std::pair{"dovecot.log", "Aborted login by logging out"}, {"ftp.log", "\"QUIT\""}}) {
+    EXPECT_TRUE(PollUntil([&] { return ReadFile(dir / log).find(words) != std::string::npos; }, 10s)) << ReadFile(dir / log);
+  }
+  for (const std::string protocol : {"Contains", "Equals"}) {
+    const std::string answer = Check(protocol, std::to_string(split.port()));
+    EXPECT_TRUE(answer.starts_with(kUp) && answer.ends_with("Connection possible and received expected data (220 split "
+                                                            "greeting)@@RTO=" + std::to_string(ResponseTime(answer)) + "#"))
+        << answer;
+    EXPECT_LT(ResponseTime(answer), 1000) << "the close after QUIT ends the wait: " << answer;
+  }
 }
 
 }  // namespace

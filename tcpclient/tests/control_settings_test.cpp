@@ -82,11 +82,14 @@ TEST(ControlSettingsTest, Integers) {
   Write(settings, "SSLEnabledProtocols=0XfF");
   EXPECT_EQ(settings.sslEnabledProtocols, 255);
   // Hexadecimal is for the TLS integers only; malformed numbers change nothing.
-  for (const char* bad : {"InBufferSize=0x10", "InBufferSize=12ab", "InBufferSize=", "SSLCipherStrength=0x"}) {
+  // A port beyond 16 bits is refused, not wrapped.
+  for (const char* bad : {"InBufferSize=0x10", "InBufferSize=12ab", "InBufferSize=", "SSLCipherStrength=0x",
+                          "FirewallPort=70000", "FirewallPort=-1"}) {
     const ConfigOutcome outcome = ApplyConfig(settings, bad, {});
     EXPECT_FALSE(outcome.ok) << bad;
   }
   EXPECT_EQ(settings.inBufferSize, 65536);
+  EXPECT_EQ(settings.firewallPort, 0);
 }
 
 TEST(ControlSettingsTest, MaxLineLength) {

@@ -456,6 +456,8 @@ TEST_F(KelplineTest, FirewallSettingsAreChecked) {
   // The firewall's own name is resolved when connecting.
   ASSERT_EQ(Config("FirewallHost=no-such-firewall.invalid"), "");
   ASSERT_EQ(Put(kKelplineFirewallPort, Variant(int32_t{1080})), S_OK);
+  EXPECT_NE(Put(kKelplineFirewallPort, Variant(int32_t{70000})), S_OK) << "a port beyond 16 bits is refused";
+  EXPECT_EQ(Config("FirewallPort"), "1080");
   const Failure unresolved = Outcome(Put(kKelplineConnected, Variant(true)));
   EXPECT_GE(unresolved.code, 11001);
   EXPECT_LE(unresolved.code, 11004);

@@ -381,6 +381,13 @@ TEST_F(KelplineTlsTest, HostilePeersFailTheConnectCleanly) {
   }
 }
 
+TEST_F(KelplineTlsTest, AFailedConnectIsToldThroughSslStatusBeforeConnected) {
+  ASSERT_EQ(control_->put_Timeout(10), S_OK);
+  const std::string connected = "Connected:10061:" + Connect(testkit::ClosedPort(), "127.0.0.1").text;
+  EXPECT_LT(sink_->IndexOf("SSLStatus:Connection to host failed."), sink_->IndexOf(connected));
+  EXPECT_LT(sink_->IndexOf(connected), sink_->events.size());
+}
+
 TEST_F(KelplineTlsTest, AHandshakeThatDoesNotFinishInTimeIsAbandoned) {
   // The server takes the connection and never answers the client's hello.
   PeerServer server([](PeerConnection& peer) { (void)peer.WaitForClientClose(); });

@@ -1,11 +1,14 @@
 #include "platform/com/activation.h"
 
 #include <link.h>
+#include <sys/stat.h>
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -67,12 +70,16 @@ std::unique_ptr<CallGuard> Enter(const std::shared_ptr<Module>& module) {
   return std::make_unique<CallGuard>(module);
 }
 
-// Finds the module in the cache or loads it, and enters it for one call.
-HRESULT LoadModule(const std::filesystem::path& registered, std::unique_ptr<CallGuard>* entered) {
+// The key a registered module path is loaded and cached under: its canonical path, or the path
+// as registered when it does not resolve (it still goes to dlopen, for the loader's own message).
+std::string ModuleKey(const std::filesystem::path& registered) {
   std::error_code error;
   std::filesystem::path canonical = std::filesystem::canonical(registered, error);
-  // A path that does not resolve still goes to dlopen, for the loader's own message.
-  const std::string key = error ? registered.string() : canonical.string();
+  return error ? registered.string() : canonical.string();
+}
+
+// Finds the module in the cache or loads it, and enters it for one call.
+HRESULT LoadModule(const std::string& key, std::unique_ptr<CallGuard>* entered) {
   ModuleCache& cache = Cache();
   {
     std::lock_guard lock(cache.mutex);
@@ -189,14 +196,75 @@ HRESULT CLSIDFromProgID(std::u16string_view progId, CLSID* clsid) {
   return CLSIDFromProgID(std::string_view(utf8), clsid);
 }
 
+namespace {
+
+// What identifies one version of the registry file: a write replaces the file (a new inode) or
+// changes its time or size.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modifiedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> StampOf(const std::filesystem::path& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) return std::nullopt;
+  return FileStamp{info.st_dev, info.st_ino, info.st_size,
+                   static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+// The module of each class as the registry file named it when last read, so that creating the
+// same class again costs one stat of the file instead of reading and parsing it.
+struct ServerCache {
+  struct Entry {
+    FileStamp stamp;
+    std::string moduleKey;
+  };
+  std::mutex mutex;
+  std::map<std::string, Entry> entries;  // registry file + class id
+};
+
+ServerCache& Servers() {
+  static ServerCache* cache = new ServerCache;  // never destroyed: usable from late destructors
+  return *cache;
+}
+
+// The module key of `clsid`'s server; nothing when the registry names none.
+std::optional<std::string> ServerModuleKey(const CLSID& clsid) {
+  const std::filesystem::path file = ClassRegistryPath();
+  const std::string classKey = "CLSID\\" + FormatGuidBraced(clsid);
+  const std::string cacheKey = file.string() + '\n' + classKey;
+  const std::optional<FileStamp> stamp = StampOf(file);
+  ServerCache& cache = Servers();
+  if (stamp) {
+    std::lock_guard lock(cache.mutex);
+    if (auto found = cache.entries.find(cacheKey); found != cache.entries.end() && found->second.stamp == *stamp) {
+      return found->second.moduleKey;
+    }
+  }
+  ClassRegistry registry(file);
+  std::optional<std::string> server = registry.GetValue(classKey + "\\InprocServer32", "");
+  if (!server || server->empty()) return std::nullopt;
+  std::string moduleKey = ModuleKey(ResolveModulePath(registry.file(), *server));
+  // Kept only when the file did not change while it was read.
+  if (stamp && StampOf(file) == stamp) {
+    std::lock_guard lock(cache.mutex);
+    cache.entries.insert_or_assign(cacheKey, ServerCache::Entry{*stamp, moduleKey});
+  }
+  return moduleKey;
+}
+
+}  // namespace
+
 HRESULT CoGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
-  ClassRegistry registry(ClassRegistryPath());
-  std::optional<std::string> server = registry.GetValue("CLSID\\" + FormatGuidBraced(clsid) + "\\InprocServer32", "");
-  if (!server || server->empty()) return REGDB_E_CLASSNOTREG;
+  const std::optional<std::string> moduleKey = ServerModuleKey(clsid);
+  if (!moduleKey) return REGDB_E_CLASSNOTREG;
   std::unique_ptr<CallGuard> entered;
-  VORLANE_RETURN_IF_FAILED(LoadModule(ResolveModulePath(registry.file(), *server), &entered));
+  VORLANE_RETURN_IF_FAILED(LoadModule(*moduleKey, &entered));
   return entered->module().getClassObject(clsid, iid, object);
 }
 

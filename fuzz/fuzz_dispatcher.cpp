@@ -102,8 +102,8 @@ class Agent {
     FUZZ_CHECK(devNull >= 0);
     vorlane::debuglog::RedirectForTesting(devNull);
     sessions_.Add(std::string(kSession), kNow);
-    checks_.Register(vorlane::agent::kCheckIdDisk, vorlane::agent::HandleDiskFreeCheck);
-    checks_.Register(vorlane::agent::kCheckIdService, vorlane::agent::HandleServiceCheck);
+    checks_.Register(vorlane::agent::kCheckIdDisk, vorlane::agent::DeclaredHandler(vorlane::agent::kDiskCheck));
+    checks_.Register(vorlane::agent::kCheckIdService, vorlane::agent::DeclaredHandler(vorlane::agent::kServiceCheck));
   }
   ~Agent() {
     std::error_code ignored;

@@ -5,19 +5,12 @@
 
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
-#include "agent/request/reply.h"
 #include "agent/request/record.h"
 
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kConnectFailedAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. Reason: %s#";
-constexpr std::string_view kNoFreeSpaceAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: Could not get the free space for %s#";
-constexpr std::string_view kUpAnswer = "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=%s#";
-constexpr std::string_view kDownAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=DC#result=down#resultstring=%s#";
+constexpr std::string_view kNoFreeSpaceText = "ERROR: Could not get the free space for %s";
 
 constexpr std::string_view kMoreThanText = "There is more than %ld %s free on drive %s";
 constexpr std::string_view kLessThanText = "There is less than %ld %s free on drive %s";
@@ -64,31 +57,43 @@ FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit,
   return {false, FormatAnswer(kWrongUnitText, {unit})};
 }
 
-void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
-                  RemoteConnector& connector) {
+CheckOutcome DiskCheckOutcome(const std::string& record, CheckHost& local, RemoteConnector& connector) {
   const std::string drive = GetRecordValue(record, kKeyDriveLetter);
   const int32_t value = ParseRecordNumber(FindRecordValue(record, kKeyValue));
   const std::string unit = GetRecordValue(record, kKeyUnit);
-  const RemoteHostRequest remote = ReadRemoteHostRequest(record);
-
-  OnRequestedHost(
-      connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
-    const std::optional<VolumeSpace> space = host.QueryVolumeSpace(drive);
-    if (!space) {
-      Reply(user, FormatAnswer(kNoFreeSpaceAnswer, {AsAnswerText(drive)}), serviceIndex);
-      return;
-    }
-    const FreeSpaceResult result = EvaluateFreeSpace(drive, unit, space->freeBytes, space->totalBytes, value);
-    // The text echoes the request's drive and unit, which may hold line ends.
-    Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {AsAnswerText(result.text)}), serviceIndex);
+  return OnRequestedHost(
+      connector, ReadRemoteHostRequest(record),
+      [&](CheckHost& host) {
+        const std::optional<VolumeSpace> space = host.QueryVolumeSpace(drive);
+        if (!space) return CheckOutcome::Error(FormatAnswer(kNoFreeSpaceText, {AsAnswerText(drive)}));
+        FreeSpaceResult result = EvaluateFreeSpace(drive, unit, space->freeBytes, space->totalBytes, value);
+        // The text echoes the request's drive and unit, which may hold line ends.
+        return CheckOutcome::Judged(result.up, AsAnswerText(std::move(result.text)));
       },
       local);
 }
 
-void HandleDiskFreeCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
-                         int32_t serviceIndex) {
-  const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
-  RunDiskCheck(user, record, serviceIndex, LocalCheckHost(), *connector);
+void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
+                  RemoteConnector& connector) {
+  SendCheckAnswer(user, serviceIndex, kDiskCheck.id, DiskCheckOutcome(record, local, connector));
 }
+
+namespace {
+
+constexpr std::array kUnits = {std::string_view("bytes"), std::string_view("kb"), std::string_view("mb"),
+                               std::string_view("gb"),    std::string_view("tb"), kUnitPercent};
+constexpr std::array kDiskParams = {
+    TextParam(kKeyDriveLetter, 255),         NumberParam(kKeyValue, 10000),  ChoiceParam(kKeyUnit, kUnits),
+    TextParam(kKeyHostname, 255),            BooleanParam(kKeyUseAuthentication),
+    TextParam(kKeyUsername, std::nullopt, 5), TextParam(kKeyPassword, std::nullopt, 5),
+};
+
+CheckOutcome RunOnThisHost(AgentContext& /*context*/, const std::string& record) {
+  return WithAgentConnector([&](RemoteConnector& connector) { return DiskCheckOutcome(record, LocalCheckHost(), connector); });
+}
+
+}  // namespace
+
+const CheckDeclaration kDiskCheck{"DC", "DC__3", "DiskspaceCheck", kDiskParams, RunOnThisHost, nullptr, nullptr};
 
 }  // namespace vorlane::agent

@@ -29,13 +29,14 @@ FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit,
                                   uint64_t totalBytes, int32_t value);
 
 // The check with its hosts given: reads the parameters from `record`, connects to a named host
-// (else measures on `local`), measures, sends exactly one answer with `serviceIndex` (logged as
-// outgoing) and disconnects again after the answer.
+// (else measures on `local`), measures and disconnects again.
+CheckOutcome DiskCheckOutcome(const std::string& record, CheckHost& local, RemoteConnector& connector);
+
+// The same, sending its one answer with `serviceIndex` (logged as outgoing).
 void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
                   RemoteConnector& connector);
 
-// The runcheck handler for "DC" (and "DC__3"): the check on the real volumes with the agent's
-// remote connector.
-void HandleDiskFreeCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+// "DC" (also "DC__3"): the check on the real volumes with the agent's remote connector.
+extern const CheckDeclaration kDiskCheck;
 
 }  // namespace vorlane::agent

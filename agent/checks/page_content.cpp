@@ -15,11 +15,6 @@
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kShouldContain = "should contain";
-constexpr std::string_view kShouldNotContain = "should not contain";
-constexpr std::string_view kAllWords = "all words";
-constexpr std::string_view kAnyWord = "any word";
-constexpr std::string_view kExactPhrase = "exact phrase";
 
 // The character tables of C.UTF-8, whatever locale the process runs in.
 locale_t Utf8Locale() {

@@ -14,6 +14,11 @@
 namespace vorlane::agent {
 
 inline constexpr std::string_view kNoContentCheck = "no content check";
+inline constexpr std::string_view kShouldContain = "should contain";
+inline constexpr std::string_view kShouldNotContain = "should not contain";
+inline constexpr std::string_view kAllWords = "all words";
+inline constexpr std::string_view kAnyWord = "any word";
+inline constexpr std::string_view kExactPhrase = "exact phrase";
 
 // The bytes of a page read and searched at a time.
 inline constexpr size_t kPageChunkBytes = 64 * 1024;

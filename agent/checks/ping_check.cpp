@@ -1,6 +1,7 @@
 #include "agent/checks/ping_check.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <memory>
 
@@ -8,7 +9,6 @@
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
-#include "agent/request/reply.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/debuglog/debuglog.h"
@@ -16,15 +16,7 @@
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kNoComponentAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=PING#errormessage=Could not create instance of the ping component "
-    "(Sondrel.dll)#";
-constexpr std::string_view kUpAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=PING#result=up#resultstring=%s@@RTO=%d#";
-constexpr std::string_view kDownAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=PING#result=down#resultstring=%s#";
-constexpr std::string_view kDownWithRtoAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=PING#result=down#resultstring=%s@@RTO=%d#";
+constexpr std::string_view kNoComponentText = "Could not create instance of the ping component (Sondrel.dll)";
 
 constexpr std::string_view kOkText = "ping of %s OK with a successrate of %d%%";
 constexpr std::string_view kFailedText = "ping of %s failed due to a successrate of only %d%%. Error: %s. ";
@@ -76,14 +68,16 @@ bool Running(ping::ItqPing& element) {
 }
 
 // The component could not be had: this answer is logged before it is sent.
-void AnswerNoComponent(UserHandle& user, int32_t serviceIndex) {
-  const std::string answer(kNoComponentAnswer);
-  Log(answer, kLogOutgoing);
-  user.Send(answer, serviceIndex);
+CheckOutcome NoComponent() {
+  CheckOutcome outcome = CheckOutcome::Error(std::string(kNoComponentText));
+  outcome.logBeforeSending = true;
+  return outcome;
 }
 
-void Answer(UserHandle& user, std::string_view tmpl, std::initializer_list<AnswerArg> args, int32_t serviceIndex) {
-  Reply(user, FormatAnswer(tmpl, args, kPingAnswerBuffer), serviceIndex);
+CheckOutcome Answered(bool up, std::string text, std::optional<long long> roundTrip = std::nullopt) {
+  CheckOutcome outcome = CheckOutcome::Judged(up, std::move(text), roundTrip);
+  outcome.bufferSize = kPingAnswerBuffer;
+  return outcome;
 }
 
 }  // namespace
@@ -115,8 +109,7 @@ std::string FormatPingErrors(std::string_view errorMessage) {
   return result;
 }
 
-void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
-                  const PingCollectionFactory& create, const PingWait& wait) {
+CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFactory& create, const PingWait& wait) {
   const std::string host = GetRecordValue(record, kKeyPingHost);
   // The host as the answers name it: a control character there would split or cut them.
   const std::string shownHost = AsAnswerText(host);
@@ -128,15 +121,9 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
       FindRecordValue(record, kKeyPingCheckTos) == "true" ? com::VARIANT_TRUE : com::VARIANT_FALSE;
 
   com::ComPtr<ping::ItqCollPings> collection;
-  if (com::Failed(create(&collection)) || !collection) {
-    AnswerNoComponent(user, serviceIndex);
-    return;
-  }
+  if (com::Failed(create(&collection)) || !collection) return NoComponent();
   com::ComPtr<ping::ItqPing> element;
-  if (collection->Add(element.put()) != com::S_OK || !element) {
-    AnswerNoComponent(user, serviceIndex);
-    return;
-  }
+  if (collection->Add(element.put()) != com::S_OK || !element) return NoComponent();
 
   // Subscribed before the start: a job that ends at once still announces it to this check.
   const auto end = std::make_shared<JobEnd>();
@@ -158,8 +145,7 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
   if (!end->Await(deadline, wait.recheck, [&] { return Running(*element); })) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     debuglog::Write(FormatAnswer(kNotEndedLog, {shownHost, static_cast<long long>(waited.count())}));
-    Answer(user, kDownAnswer, {kNotEndedText}, serviceIndex);
-    return;
+    return Answered(false, std::string(kNotEndedText));
   }
 
   com::Bstr errorMessage;
@@ -170,21 +156,31 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
   (void)element->get_AverageRoundTrip(&roundTrip);
 
   if (succeeded >= threshold) {
-    const std::string text = FormatAnswer(kOkText, {shownHost, static_cast<long long>(succeeded)});
-    Answer(user, kUpAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
-    return;
+    return Answered(true, FormatAnswer(kOkText, {shownHost, static_cast<long long>(succeeded)}), roundTrip);
   }
   const std::string errors = AsPingAnswerText(FormatPingErrors(errorMessage.ToUtf8()));
-  if (succeeded == 0) {
-    Answer(user, kDownAnswer, {FormatAnswer(kNoneText, {errors})}, serviceIndex);
-    return;
-  }
-  const std::string text = FormatAnswer(kFailedText, {shownHost, static_cast<long long>(succeeded), errors});
-  Answer(user, kDownWithRtoAnswer, {text, static_cast<long long>(roundTrip)}, serviceIndex);
+  if (succeeded == 0) return Answered(false, FormatAnswer(kNoneText, {errors}));
+  return Answered(false, FormatAnswer(kFailedText, {shownHost, static_cast<long long>(succeeded), errors}), roundTrip);
 }
 
-void HandlePingCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record, int32_t serviceIndex) {
-  RunPingCheck(user, record, serviceIndex, CreatePingCollection);
+void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
+                  const PingCollectionFactory& create, const PingWait& wait) {
+  SendCheckAnswer(user, serviceIndex, kPingCheck.id, PingCheckOutcome(record, create, wait));
 }
+
+namespace {
+
+constexpr std::array kPingParams = {
+    TextParam(kKeyPingHost, 255),         NumberParam(kKeyPingFrames, 100, 5), NumberParam(kKeyPingSuccessRate, 100, 95),
+    NumberParam(kKeyPingTimeout, 600),    NumberParam(kKeyPingTos, 255, 0),    BooleanParam(kKeyPingCheckTos),
+};
+
+CheckOutcome RunWithTheComponent(AgentContext& /*context*/, const std::string& record) {
+  return PingCheckOutcome(record, CreatePingCollection);
+}
+
+}  // namespace
+
+const CheckDeclaration kPingCheck{"PING", "PING4", "PingCheck", kPingParams, RunWithTheComponent, nullptr, nullptr};
 
 }  // namespace vorlane::agent

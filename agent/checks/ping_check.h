@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_declaration.h"
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
 #include "ping/sondrel.h"
@@ -41,12 +42,15 @@ struct PingWait {
 // order of their first appearance, joined by ", ".
 std::string FormatPingErrors(std::string_view errorMessage);
 
-// The check: reads the parameters from `record`, pings through a collection made by `create`,
-// sends exactly one answer with `serviceIndex` (logged as outgoing).
+// The check: reads the parameters from `record` and pings through a collection made by `create`.
+CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFactory& create,
+                              const PingWait& wait = {});
+
+// The same, sending its one answer with `serviceIndex` (logged as outgoing).
 void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
                   const PingCollectionFactory& create, const PingWait& wait = {});
 
-// The runcheck handler for "PING" and "PING4".
-void HandlePingCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+// "PING" (also "PING4"): the check through the ping component created by class id.
+extern const CheckDeclaration kPingCheck;
 
 }  // namespace vorlane::agent

@@ -1,24 +1,18 @@
 #include "agent/checks/process_check.h"
 
+#include <array>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
-#include "agent/request/reply.h"
 #include "platform/process/process_table.h"
 
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kConnectFailedAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: could not connect to hostname. Reason: %s#";
-constexpr std::string_view kEnumerationFailedAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=NTPC#errormessage=ERROR: Could not get the running processes! "
-    "\r\nError code: 0x%X. %s#";
-constexpr std::string_view kUpAnswer = "#keycount=3#responseaction=runcheck#checkid=NTPC#result=up#resultstring=%s#";
-constexpr std::string_view kDownAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=NTPC#result=down#resultstring=%s#";
+constexpr std::string_view kEnumerationFailedText = "ERROR: Could not get the running processes! \r\nError code: 0x%X. %s";
 
 constexpr std::string_view kAtLeastText = "There is/are at least %d process(es) named %s running";
 constexpr std::string_view kLessThanText = "There are less than %d processes named %s running";
@@ -70,31 +64,56 @@ ProcessCheckResult EvaluateProcessCount(std::string_view type, int32_t count, in
   return {false, {}};
 }
 
-void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
+std::string ProcessEnumerationFailedText(uint32_t status) {
+  return FormatAnswer(kEnumerationFailedText, {static_cast<long long>(status), platform::ProcessStatusText(status)});
+}
+
+CheckOutcome ProcessCheckOutcome(const std::string& record, RemoteConnector& connector) {
   const std::string name = GetRecordValue(record, kKeyProcessName);
   const std::string type = GetRecordValue(record, kKeyType);
   const int32_t number = ParseRecordNumber(FindRecordValue(record, kKeyNumber));
-  const RemoteHostRequest remote = ReadRemoteHostRequest(record);
-  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
+  return OnRequestedHost(connector, ReadRemoteHostRequest(record), [&](CheckHost& host) {
     const ProcessCountResult counted = CountProcesses(host, name);
     if (counted.status != platform::kProcessStatusOk) {
-      Reply(user,
-            FormatAnswer(kEnumerationFailedAnswer,
-                         {static_cast<long long>(counted.status), platform::ProcessStatusText(counted.status)}),
-            serviceIndex);
-      return;
+      return CheckOutcome::Error(ProcessEnumerationFailedText(counted.status));
     }
     // The name as the answer names it: a control character would split or cut the answer. (A name
     // with a NUL inside matches no process: names hold none.)
-    const ProcessCheckResult result = EvaluateProcessCount(type, counted.count, number, AsAnswerText(name));
-    Reply(user, FormatAnswer(result.up ? kUpAnswer : kDownAnswer, {result.text}), serviceIndex);
+    ProcessCheckResult result = EvaluateProcessCount(type, counted.count, number, AsAnswerText(name));
+    return CheckOutcome::Judged(result.up, std::move(result.text));
   });
 }
 
-void HandleProcessCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
-                        int32_t serviceIndex) {
-  const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
-  RunProcessCheck(user, record, serviceIndex, *connector);
+void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
+  SendCheckAnswer(user, serviceIndex, kProcessCheck.id, ProcessCheckOutcome(record, connector));
 }
+
+namespace {
+
+constexpr std::array kTypes = {kTypeLessThan, kTypeAtLeast};
+constexpr std::array kProcessParams = {
+    HostListParam(kKeyProcessName, kRemoteHostKeys),
+    ChoiceParam(kKeyType, kTypes),
+    NumberParam(kKeyNumber, 255),
+    TextParam(kKeyHostname, 255),
+    BooleanParam(kKeyUseAuthentication),
+    TextParam(kKeyUsername, std::nullopt, 5),
+    TextParam(kKeyPassword, std::nullopt, 5),
+};
+
+CheckOutcome RunWithAgentConnector(AgentContext& /*context*/, const std::string& record) {
+  return WithAgentConnector([&](RemoteConnector& connector) { return ProcessCheckOutcome(record, connector); });
+}
+
+HostValuesOrError ThisHostsProcesses(const std::filesystem::path& /*tcpConfig*/) {
+  ProcessNameList processes = ListProcessNames(LocalCheckHost());
+  if (processes.status != platform::kProcessStatusOk) return ProcessEnumerationFailedText(processes.status);
+  return HostValues{processes.count, std::move(processes.text), std::nullopt};
+}
+
+}  // namespace
+
+const CheckDeclaration kProcessCheck{"NTPC",          "NTPC2", "NT ProcessCheck", kProcessParams, RunWithAgentConnector,
+                                     ThisHostsProcesses, nullptr};
 
 }  // namespace vorlane::agent

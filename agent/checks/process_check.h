@@ -57,12 +57,17 @@ struct ProcessCheckResult {
 // against `number`; any other type is down with an empty text.
 ProcessCheckResult EvaluateProcessCount(std::string_view type, int32_t count, int32_t number, std::string_view name);
 
-// The check with its connector given: connects to a named host, counts, answers (up, down, the
-// enumeration error or the connection error) with `serviceIndex`, logs the answer and
-// disconnects after it.
+// The check with its connector given: connects to a named host (else counts on this host) and
+// disconnects again.
+CheckOutcome ProcessCheckOutcome(const std::string& record, RemoteConnector& connector);
+
+// The same, sending its one answer with `serviceIndex` (logged as outgoing).
 void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector);
 
-// The runcheck handler for "NTPC" (and "NTPC2").
-void HandleProcessCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+// The error text of a process enumeration that failed with `status`.
+std::string ProcessEnumerationFailedText(uint32_t status);
+
+// "NTPC" (also "NTPC2"): the check with the agent's remote connector.
+extern const CheckDeclaration kProcessCheck;
 
 }  // namespace vorlane::agent

@@ -102,26 +102,58 @@ void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host) {
   connector.CancelConnection(RemoteHostName(host));
 }
 
-void OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote, UserHandle& user,
-                     int32_t serviceIndex, std::string_view connectFailedTemplate,
-                     const std::function<void(CheckHost& host)>& work, CheckHost& local) {
+std::optional<std::string> WithRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote,
+                                             const std::function<void(CheckHost& host)>& work, CheckHost& local) {
   if (!remote.NamesHost()) {
     work(local);
-    return;
+    return std::nullopt;
   }
-  const RemoteConnectResult connected =
+  RemoteConnectResult connected =
       ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
-  if (!connected.ok) {
-    // Nothing was connected, so nothing is cancelled.
-    Reply(user, FormatAnswer(connectFailedTemplate, {connected.failureText}), serviceIndex);
-    return;
-  }
+  // Nothing was connected, so nothing is cancelled.
+  if (!connected.ok) return std::move(connected.failureText);
   struct Disconnect {
     RemoteConnector& connector;
     std::string_view host;
     ~Disconnect() { DisconnectRemoteHost(connector, host); }
   } disconnect{connector, remote.host};
   work(connector.ConnectedHost(RemoteHostName(remote.host)));
+  return std::nullopt;
+}
+
+CheckOutcome OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote,
+                             const std::function<CheckOutcome(CheckHost& host)>& work, CheckHost& local) {
+  if (!remote.NamesHost()) return work(local);
+  RemoteConnectResult connected =
+      ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
+  if (!connected.ok) return CheckOutcome::Error("ERROR: could not connect to hostname. Reason: " + connected.failureText);
+  // Made before the work runs, so that a failing work still cancels the connection.
+  struct Disconnect {
+    Disconnect(RemoteConnector& connector, std::string host) : connector(connector), host(std::move(host)) {}
+    Disconnect(const Disconnect&) = delete;
+    Disconnect& operator=(const Disconnect&) = delete;
+    ~Disconnect() { DisconnectRemoteHost(connector, host); }
+    RemoteConnector& connector;
+    const std::string host;
+  };
+  auto disconnect = std::make_shared<Disconnect>(connector, remote.host);
+  CheckOutcome outcome = work(connector.ConnectedHost(RemoteHostName(remote.host)));
+  outcome.heldUntilAnswered = std::move(disconnect);
+  return outcome;
+}
+
+CheckOutcome WithAgentConnector(
+    const std::function<CheckOutcome(RemoteConnector& connector)>& check) {
+  struct Held {
+    std::unique_ptr<RemoteConnector> connector;
+    std::shared_ptr<void> connection;  // goes first
+  };
+  auto held = std::make_shared<Held>();
+  held->connector = NewRemoteConnector();
+  CheckOutcome outcome = check(*held->connector);
+  held->connection = std::move(outcome.heldUntilAnswered);
+  outcome.heldUntilAnswered = std::move(held);
+  return outcome;
 }
 
 }  // namespace vorlane::agent

@@ -3,6 +3,7 @@
 // decoding of the password, and the connect/disconnect pair over a replaceable connector.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_declaration.h"
 #include "agent/checks/check_host.h"
 #include "agent/request/user_handle.h"
 
@@ -20,6 +22,9 @@ inline constexpr std::string_view kKeyHostname = "Hostname";
 inline constexpr std::string_view kKeyUseAuthentication = "Use authentication";
 inline constexpr std::string_view kKeyUsername = "Username";
 inline constexpr std::string_view kKeyPassword = "*Password";
+// The four together: the parameters whose values refresh a list computed on the host.
+inline constexpr std::array<std::string_view, 4> kRemoteHostKeys = {kKeyHostname, kKeyUseAuthentication, kKeyUsername,
+                                                                    kKeyPassword};
 
 // Only this exact text asks for the given credentials; "True" or "yes" use the agent's own.
 inline constexpr std::string_view kUseAuthenticationTrue = "true";
@@ -111,13 +116,24 @@ RemoteConnectResult ConnectRemoteHost(RemoteConnector& connector, std::string_vi
 // Cancels the connection to `host`; call only after a successful ConnectRemoteHost.
 void DisconnectRemoteHost(RemoteConnector& connector, std::string_view host);
 
-// The frame every check on a possibly remote host shares: when the request names a host,
-// connects to it first; if that fails, answers `connectFailedTemplate` (its one %s is the failure
-// text) and does nothing else. Otherwise runs `work` on the connected host (on `local` when the
-// request names none), which sends the answer, and then cancels the connection, so a connection
-// never outlives the answer it served (an exception from `work` included).
-void OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote, UserHandle& user,
-                     int32_t serviceIndex, std::string_view connectFailedTemplate,
-                     const std::function<void(CheckHost& host)>& work, CheckHost& local = LocalCheckHost());
+// The frame every use of a possibly remote host shares: when the request names a host, connects
+// to it first and, if that fails, returns the failure text without running `work`. Otherwise
+// runs `work` on the connected host (on `local` when the request names none) and then cancels
+// the connection, so a connection never outlives the work it served (an exception from `work`
+// included).
+std::optional<std::string> WithRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote,
+                                             const std::function<void(CheckHost& host)>& work,
+                                             CheckHost& local = LocalCheckHost());
+
+// Runs `check` with a connector of the agent's own, which the outcome holds until its answer went
+// out (with the connection it may hold).
+CheckOutcome WithAgentConnector(const std::function<CheckOutcome(RemoteConnector& connector)>& check);
+
+// The same for a check: its outcome on the requested host, or the error "ERROR: could not
+// connect to hostname. Reason: %s" with the failure text. The connection is cancelled when the
+// outcome lets go of it, after its answer went out.
+CheckOutcome OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest& remote,
+                             const std::function<CheckOutcome(CheckHost& host)>& work,
+                             CheckHost& local = LocalCheckHost());
 
 }  // namespace vorlane::agent

@@ -1,22 +1,19 @@
 #include "agent/checks/service_check.h"
 
+#include <array>
 #include <memory>
 #include <utility>
 
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
-#include "agent/request/reply.h"
 
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kConnectFailedAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=NTSC#errormessage=ERROR: could not connect to hostname. Reason: %s#";
-constexpr std::string_view kRunningAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=NTSC#result=up#resultstring=%s is running#";
-constexpr std::string_view kNotRunningAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=NTSC#result=down#resultstring=%s is not running#";
+constexpr std::string_view kRunningText = "%s is running";
+constexpr std::string_view kNotRunningText = "%s is not running";
+constexpr std::string_view kNoServicesText = "ERROR: Could not get the running services!";
 
 constexpr std::string_view kNoServiceManager = "Could not ask the service manager: %s";
 constexpr std::string_view kNoRemoteServiceManager = "The service manager of %s cannot be asked from this host.";
@@ -53,20 +50,46 @@ bool IsServiceRunning(CheckHost& host, std::string_view name) {
   return status.ok() && status.value().Running();
 }
 
-void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
+CheckOutcome ServiceCheckOutcome(const std::string& record, RemoteConnector& connector) {
   const std::string service = GetRecordValue(record, kKeyService);
-  const RemoteHostRequest remote = ReadRemoteHostRequest(record);
-  OnRequestedHost(connector, remote, user, serviceIndex, kConnectFailedAnswer, [&](CheckHost& host) {
+  return OnRequestedHost(connector, ReadRemoteHostRequest(record), [&](CheckHost& host) {
     const bool running = IsServiceRunning(host, service);
     // The name is echoed as the request gave it, which may hold line ends.
-    Reply(user, FormatAnswer(running ? kRunningAnswer : kNotRunningAnswer, {AsAnswerText(service)}), serviceIndex);
+    return CheckOutcome::Judged(running, FormatAnswer(running ? kRunningText : kNotRunningText, {AsAnswerText(service)}));
   });
 }
 
-void HandleServiceCheck(AgentContext& /*context*/, UserHandle& user, const std::string& record,
-                        int32_t serviceIndex) {
-  const std::unique_ptr<RemoteConnector> connector = NewRemoteConnector();
-  RunServiceCheck(user, record, serviceIndex, *connector);
+void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
+  SendCheckAnswer(user, serviceIndex, kServiceCheck.id, ServiceCheckOutcome(record, connector));
 }
+
+namespace {
+
+constexpr std::array kServiceParams = {
+    TextParam(kKeyHostname, 255),
+    [] {
+      ParamDeclaration service = HostListParam(kKeyService, kRemoteHostKeys);
+      service.emptyPairAfter = true;
+      return service;
+    }(),
+    BooleanParam(kKeyUseAuthentication),
+    TextParam(kKeyUsername, std::nullopt, 3),
+    TextParam(kKeyPassword, std::nullopt, 3),
+};
+
+CheckOutcome RunWithAgentConnector(AgentContext& /*context*/, const std::string& record) {
+  return WithAgentConnector([&](RemoteConnector& connector) { return ServiceCheckOutcome(record, connector); });
+}
+
+HostValuesOrError ThisHostsServices(const std::filesystem::path& /*tcpConfig*/) {
+  ServiceList services = ListRunningServices(LocalCheckHost());
+  if (services.text.empty()) return std::string(kNoServicesText);
+  return HostValues{services.count, std::move(services.text), std::nullopt};
+}
+
+}  // namespace
+
+const CheckDeclaration kServiceCheck{"NTSC",         "NTSC1", "NT ServiceCheck", kServiceParams, RunWithAgentConnector,
+                                     ThisHostsServices, nullptr};
 
 }  // namespace vorlane::agent

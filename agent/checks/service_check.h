@@ -38,11 +38,14 @@ ServiceList ListRunningServices(std::string_view host);
 // to find out counts as not running.
 bool IsServiceRunning(CheckHost& host, std::string_view name);
 
-// The check with its connector given: connects to a named host, answers up or down (or the
-// connection error) with `serviceIndex`, logs the answer and disconnects after it.
+// The check: reads the parameters from `record`, connects to a named host (else asks this host)
+// and disconnects again.
+CheckOutcome ServiceCheckOutcome(const std::string& record, RemoteConnector& connector);
+
+// The same, sending its one answer with `serviceIndex` (logged as outgoing).
 void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector);
 
-// The runcheck handler for "NTSC" (and "NTSC1").
-void HandleServiceCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+// "NTSC" (also "NTSC1"): the check with the agent's remote connector.
+extern const CheckDeclaration kServiceCheck;
 
 }  // namespace vorlane::agent

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <optional>
 #include <memory>
@@ -14,7 +15,6 @@
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
-#include "agent/request/reply.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/debuglog/debuglog.h"
@@ -22,17 +22,10 @@
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kNoProtocolAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Could not get data for protocol from the INI file!#";
-constexpr std::string_view kNoPortAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Can't check %s on port 0!#";
-constexpr std::string_view kNoComponentAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=TCP#errormessage=Could not create instance of the TCP component "
-    "(Portwick.dll)#";
-constexpr std::string_view kUpAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=TCP#result=up#resultstring=%s@@RTO=%ld#";
-constexpr std::string_view kDownAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=TCP#result=down#resultstring=%s@@RTO=%ld#";
+constexpr std::string_view kNoProtocolText = "Could not get data for protocol from the INI file!";
+constexpr std::string_view kNoPortText = "Can't check %s on port 0!";
+constexpr std::string_view kNoComponentText = "Could not create instance of the TCP component (Portwick.dll)";
+constexpr std::string_view kNoProtocolsText = "ERROR: Could not get the TCP protocols! \r\nWrong INI file!";
 constexpr std::string_view kResultText = "%s (%s on port %d): %s";
 
 constexpr std::string_view kNotEndedText = "The check did not end in time";
@@ -42,9 +35,11 @@ constexpr std::string_view kNotEndedLog = "The TCP check of %s on port %d did no
 constexpr size_t kTcpAnswerBuffer = 4096;
 
 // Logged before it is sent: the answers that end the check before a job runs.
-void AnswerEarly(UserHandle& user, const std::string& answer, int32_t serviceIndex) {
-  Log(answer, kLogOutgoing);
-  user.Send(answer, serviceIndex);
+CheckOutcome EarlyError(std::string text) {
+  CheckOutcome outcome = CheckOutcome::Error(std::move(text));
+  outcome.bufferSize = kTcpAnswerBuffer;
+  outcome.logBeforeSending = true;
+  return outcome;
 }
 
 struct TcpEnd {
@@ -89,8 +84,8 @@ bool PrefersIpv6(const std::string& host) {
   return ipv6 && !ipv4;
 }
 
-void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
-                 const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait) {
+CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::path& table,
+                             const TcpCollectionFactory& create, const TcpWait& wait) {
   const std::string host = GetRecordValue(record, kKeyTcpHost);
   const std::string protocol(TcpProtocolName(FindRecordValue(record, kKeyTcpProtocol)));
   int32_t port = ParseRecordNumber(FindRecordValue(record, kKeyTcpPort));
@@ -100,23 +95,16 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   // it).
   const std::optional<ProtocolSettings> settings =
       HoldsNul(protocol) ? std::nullopt : ReadProtocolSettings(table, protocol);
-  if (!settings) {
-    AnswerEarly(user, std::string(kNoProtocolAnswer), serviceIndex);
-    return;
-  }
+  if (!settings) return EarlyError(std::string(kNoProtocolText));
   if (port == 0) {
-    if (settings->defaultPort == 0) {
-      AnswerEarly(user, FormatAnswer(kNoPortAnswer, {AsAnswerText(protocol)}, kTcpAnswerBuffer), serviceIndex);
-      return;
-    }
+    if (settings->defaultPort == 0) return EarlyError(FormatAnswer(kNoPortText, {AsAnswerText(protocol)}));
     port = settings->defaultPort;
   }
 
   com::ComPtr<tcpcheck::ItqCollThTCP> collection;
   com::ComPtr<tcpcheck::ItqThTCP> job;
   if (create(&collection) != com::S_OK || !collection || collection->Add(job.put()) != com::S_OK || !job) {
-    AnswerEarly(user, std::string(kNoComponentAnswer), serviceIndex);
-    return;
+    return EarlyError(std::string(kNoComponentText));
   }
 
   // Subscribed before the start: a job that ends at once still announces it to this check.
@@ -149,28 +137,59 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
       ended ? std::chrono::duration_cast<std::chrono::milliseconds>(end->EndTime() - start) : waited;
   const long long responseTime = std::clamp<long long>(elapsed.count(), 0, std::numeric_limits<int32_t>::max());
 
-  std::string outcome;
+  std::string jobText;
   com::VARIANT_BOOL up = com::VARIANT_FALSE;
   if (ended) {
     com::Bstr text;
     (void)job->get_TCPHostResponse(text.put());
     (void)job->get_TCPHostUP(&up);
-    outcome = AsAnswerText(text.ToUtf8());
+    jobText = AsAnswerText(text.ToUtf8());
   } else {
     debuglog::Write(FormatAnswer(kNotEndedLog, {AsAnswerText(host), static_cast<long long>(port),
                                                  static_cast<long long>(waited.count())}));
-    outcome = kNotEndedText;
+    jobText = kNotEndedText;
   }
   // The host and protocol as the answer names them: a control character would split or cut it.
   const std::string result =
-      FormatAnswer(kResultText, {AsAnswerText(host), AsAnswerText(protocol), static_cast<long long>(port), outcome});
-  Reply(user,
-        FormatAnswer(up != com::VARIANT_FALSE ? kUpAnswer : kDownAnswer, {result, responseTime}, kTcpAnswerBuffer),
-        serviceIndex);
+      FormatAnswer(kResultText, {AsAnswerText(host), AsAnswerText(protocol), static_cast<long long>(port), jobText});
+  CheckOutcome outcome = CheckOutcome::Judged(up != com::VARIANT_FALSE, result, responseTime);
+  outcome.bufferSize = kTcpAnswerBuffer;
+  return outcome;
 }
 
-void HandleTcpCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex) {
-  RunTcpCheck(user, record, serviceIndex, context.paths.tcpConfig, CreateTcpCollection);
+void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
+                 const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait) {
+  SendCheckAnswer(user, serviceIndex, kTcpCheck.id, TcpCheckOutcome(record, table, create, wait));
 }
+
+namespace {
+
+constexpr std::array kTcpParams = {
+    HostListParam(kKeyTcpProtocol),
+    [] {
+      ParamDeclaration port = NumberParam(kKeyTcpPort, 65535);
+      port.hostDefault = true;
+      return port;
+    }(),
+    TextParam(kKeyTcpHost, 255),
+    NumberParam(kKeyTcpTimeout, 600),
+};
+
+CheckOutcome RunWithTheComponent(AgentContext& context, const std::string& record) {
+  return TcpCheckOutcome(record, context.paths.tcpConfig, CreateTcpCollection);
+}
+
+HostValuesOrError TableProtocols(const std::filesystem::path& tcpConfig) {
+  ProtocolList protocols = BuildProtocolList(tcpConfig);
+  if (protocols.count <= 0) return std::string(kNoProtocolsText);
+  std::optional<long long> defaultPort;
+  if (protocols.hasDefault) defaultPort = protocols.defaultPort;
+  return HostValues{protocols.count, std::move(protocols.text), defaultPort};
+}
+
+}  // namespace
+
+const CheckDeclaration kTcpCheck{"TCP",          "",           "TCPBasedCheck", kTcpParams, RunWithTheComponent,
+                                 TableProtocols, ProtocolTableAvailable};
 
 }  // namespace vorlane::agent

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_declaration.h"
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
 #include "platform/com/com_ptr.h"
@@ -45,11 +46,16 @@ std::string_view TcpProtocolName(std::string_view value);
 bool PrefersIpv6(const std::string& host);
 
 // The check: reads the parameters from `record`, the protocol from `table`, runs one job of a
-// collection made by `create`, sends exactly one answer with `serviceIndex` (logged as outgoing).
+// collection made by `create`.
+CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::path& table,
+                             const TcpCollectionFactory& create, const TcpWait& wait = {});
+
+// The same, sending its one answer with `serviceIndex` (logged as outgoing).
 void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
                  const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait = {});
 
-// The runcheck handler for "TCP".
-void HandleTcpCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+// "TCP": the check through the TCP check component created by class id, offered while the
+// protocol table can be read.
+extern const CheckDeclaration kTcpCheck;
 
 }  // namespace vorlane::agent

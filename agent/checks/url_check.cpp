@@ -19,7 +19,6 @@
 #include "agent/log/agent_log.h"
 #include "agent/request/answer.h"
 #include "agent/request/record.h"
-#include "agent/request/reply.h"
 #include "platform/base/ascii.h"
 #include "platform/base/utf8.h"
 #include "platform/com/activation.h"
@@ -38,17 +37,10 @@ using com::HRESULT;
 using com::S_OK;
 using com::Variant;
 
-constexpr std::string_view kNoClientAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=URL#errormessage=Could not create HttpClient object#";
-constexpr std::string_view kErrorAnswer = "#keycount=3#responseaction=runcheck#checkid=URL#errormessage=%s#";
-constexpr std::string_view kStatusAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=URL#result=down#resultstring=Got page but StatusCode is not 200, is "
-    "%d.@@RTO=%ld#";
-constexpr std::string_view kUpAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=URL#result=up#resultstring=Got page and content is ok.@@RTO=%ld#";
-constexpr std::string_view kDownAnswer =
-    "#keycount=3#responseaction=runcheck#checkid=URL#result=down#resultstring=Got page and content is NOT ok.@@RTO="
-    "%ld#";
+constexpr std::string_view kNoClientText = "Could not create HttpClient object";
+constexpr std::string_view kStatusText = "Got page but StatusCode is not 200, is %d.";
+constexpr std::string_view kUpText = "Got page and content is ok.";
+constexpr std::string_view kDownText = "Got page and content is NOT ok.";
 
 constexpr std::string_view kUseUrlAuthenticationLog = "Use URL authentication";
 constexpr std::string_view kUseProxyLog = "Use proxy";
@@ -71,16 +63,12 @@ constexpr std::string_view kBodyFilePrefix = "wdH";
 constexpr std::string_view kBodyFileExtension = ".tmp";
 constexpr int kBodyFileAttempts = 64;
 
-struct ProxyTypeName {
-  std::string_view name;
-  int32_t code;
-};
-constexpr ProxyTypeName kProxyTypes[] = {
-    {"ProxyNone", httpclient::kProxyNone},       {"ProxySocks4", httpclient::kProxySocks4},
-    {"ProxySocks5", httpclient::kProxySocks5},   {"ProxyWEBStandard", httpclient::kProxyWebStandard},
-    {"ProxyRelay", httpclient::kProxyRelay},     {"ProxySocks4a", httpclient::kProxySocks4a},
-    {"ProxyWindows", httpclient::kProxyEnvironment},
-};
+// The proxy types by name, as the definition lists them, and the client's code of each.
+constexpr std::array<std::string_view, 7> kProxyTypeNames = {
+    "ProxyNone", "ProxySocks4", "ProxySocks5", "ProxyWEBStandard", "ProxyRelay", "ProxySocks4a", "ProxyWindows"};
+constexpr std::array<int32_t, 7> kProxyTypeCodes = {
+    httpclient::kProxyNone,  httpclient::kProxySocks4,   httpclient::kProxySocks5,     httpclient::kProxyWebStandard,
+    httpclient::kProxyRelay, httpclient::kProxySocks4a, httpclient::kProxyEnvironment};
 
 // What one check keeps between its calls and the client's events: the file for the body and
 // Done's code and text. One per check run, so that checks of different connections can run side
@@ -174,8 +162,16 @@ std::string TakeErrorText() {
   return description.ToUtf8();
 }
 
-std::string ErrorAnswer(std::string_view text) {
-  return FormatAnswer(kErrorAnswer, {AsAnswerText(std::string(text))}, kUrlAnswerBuffer);
+CheckOutcome ErrorOutcome(std::string_view text) {
+  CheckOutcome outcome = CheckOutcome::Error(AsAnswerText(std::string(text)));
+  outcome.bufferSize = kUrlAnswerBuffer;
+  return outcome;
+}
+
+CheckOutcome PageOutcome(bool up, std::string text, long long responseTime) {
+  CheckOutcome outcome = CheckOutcome::Judged(up, std::move(text), responseTime);
+  outcome.bufferSize = kUrlAnswerBuffer;
+  return outcome;
 }
 
 }  // namespace
@@ -205,8 +201,8 @@ UrlRequest ReadUrlRequest(std::string_view record) {
 }
 
 std::optional<int32_t> ProxyTypeCode(std::string_view name) {
-  for (const ProxyTypeName& entry : kProxyTypes) {
-    if (EqualsIgnoringAsciiCase(entry.name, name)) return entry.code;
+  for (size_t i = 0; i < kProxyTypeNames.size(); ++i) {
+    if (EqualsIgnoringAsciiCase(kProxyTypeNames[i], name)) return kProxyTypeCodes[i];
   }
   return std::nullopt;
 }
@@ -287,19 +283,19 @@ void ConfigureClient(com::IDispatch* client, const UrlRequest& request, const Ur
   }
 }
 
-// The answer once Get has returned without an exception: the completion code, the status, the
+// The outcome once Get has returned without an exception: the completion code, the status, the
 // content test, in that order.
-std::string AnswerOfResponse(com::IDispatch* client, const UrlRun& run, const UrlRequest& request,
+CheckOutcome OutcomeOfResponse(com::IDispatch* client, const UrlRun& run, const UrlRequest& request,
                              long long responseTime) {
-  if (run.code != 0) return ErrorAnswer(run.text.empty() ? kGetFailedText : run.text);
+  if (run.code != 0) return ErrorOutcome(run.text.empty() ? kGetFailedText : run.text);
   com::ComPtr<com::IDispatch> response;
   int32_t status = 0;
   if (com::GetProperty(client, httpclient::kClientResponse, &response) != S_OK || !response ||
       com::GetProperty(response.get(), httpclient::kResponseStatusCode, &status) != S_OK) {
-    return ErrorAnswer(kNoResponseText);
+    return ErrorOutcome(kNoResponseText);
   }
   if (status != 200) {
-    return FormatAnswer(kStatusAnswer, {static_cast<long long>(status), responseTime}, kUrlAnswerBuffer);
+    return PageOutcome(false, FormatAnswer(kStatusText, {static_cast<long long>(status)}), responseTime);
   }
   // The page is judged from the body's file piece by piece; only without a file is it taken whole
   // from the response.
@@ -310,16 +306,16 @@ std::string AnswerOfResponse(com::IDispatch* client, const UrlRun& run, const Ur
   if (!passed) {
     std::string page;
     if (com::GetProperty(response.get(), httpclient::kResponseText, &page) != S_OK) {
-      return ErrorAnswer(kNoResponseText);
+      return ErrorOutcome(kNoResponseText);
     }
     passed = CheckContent(page, request.contentCheckType, request.words, request.content);
   }
   response.reset();
-  return FormatAnswer(*passed ? kUpAnswer : kDownAnswer, {responseTime}, kUrlAnswerBuffer);
+  return PageOutcome(*passed, std::string(*passed ? kUpText : kDownText), responseTime);
 }
 
 // The request itself, with the body file that exists only while it runs.
-std::string Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request, const std::filesystem::path& folder) {
+CheckOutcome Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request, const std::filesystem::path& folder) {
   // A monotonic clock: a change of the system time during the fetch does not skew the time.
   const auto start = std::chrono::steady_clock::now();
   const UrlBodyFile bodyFile(folder);
@@ -330,46 +326,73 @@ std::string Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request
   if (com::Failed(hr)) {
     const std::string raised = TakeErrorText();
     Log(kGetExceptionLog, kLogError);
-    return ErrorAnswer(!run.text.empty() ? run.text : !raised.empty() ? raised : std::string(kGetFailedText));
+    return ErrorOutcome(!run.text.empty() ? run.text : !raised.empty() ? raised : std::string(kGetFailedText));
   }
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   const long long responseTime = std::min<long long>(elapsed.count(), std::numeric_limits<int32_t>::max());
-  return AnswerOfResponse(client, run, request, responseTime);
+  return OutcomeOfResponse(client, run, request, responseTime);
 }
 
 }  // namespace
 
-void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
-                 const std::filesystem::path& folder, const UrlCheckSettings& settings) {
+CheckOutcome UrlCheckOutcome(const std::string& record, const HttpClientFactory& create,
+                             const std::filesystem::path& folder, const UrlCheckSettings& settings) {
   const UrlRequest request = ReadUrlRequest(record);
   Log(request.contentCheckType, kLogInfo);
 
   com::ComPtr<com::IDispatch> client;
-  if (create(&client) != S_OK || !client) {
-    Reply(user, std::string(kNoClientAnswer), serviceIndex);
-    return;
-  }
+  if (create(&client) != S_OK || !client) return CheckOutcome::Error(std::string(kNoClientText));
   UrlRun run;
   run.client = client.get();
   const com::ComPtr<UrlEventSink> sink = com::Make<UrlEventSink>(&run);
-  std::string answer;
+  CheckOutcome outcome;
   {
     const EventConnection events(client.get(), static_cast<com::IDispatch*>(sink.get()));
     if (events.connected()) {
       ConfigureClient(client.get(), request, settings);
-      answer = Fetch(client.get(), run, request, folder);
+      outcome = Fetch(client.get(), run, request, folder);
     } else {
-      answer = kNoClientAnswer;  // a client without its events could not report the transfer
+      // A client without its events could not report the transfer.
+      outcome = CheckOutcome::Error(std::string(kNoClientText));
     }
   }
   sink->Detach();
   client.reset();
-  Reply(user, answer, serviceIndex);
+  return outcome;
 }
 
-void HandleUrlCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex) {
-  RunUrlCheck(user, record, serviceIndex, CreateHttpClient, PersonalFolder(),
-              {context.https, UrlCheckUserAgent(context.agentVersion)});
+void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
+                 const std::filesystem::path& folder, const UrlCheckSettings& settings) {
+  SendCheckAnswer(user, serviceIndex, kUrlCheck.id, UrlCheckOutcome(record, create, folder, settings));
 }
+
+namespace {
+
+constexpr std::array kContentCheckTypes = {kNoContentCheck, kShouldContain, kShouldNotContain};
+constexpr std::array kWordModes = {kAllWords, kAnyWord, kExactPhrase};
+constexpr std::array kUrlParams = {
+    TextParam(kKeyUrl, 10000),
+    ChoiceParam(kKeyContentCheckType, kContentCheckTypes),
+    ChoiceParam(kKeyWords, kWordModes),
+    TextParam(kKeyContent, 255),
+    BooleanParam(kKeyUseUrlAuthentication),
+    TextParam(kKeyUrlUser, std::nullopt, 5),
+    TextParam(kKeyUrlPassword, std::nullopt, 5),
+    ChoiceParam(kKeyProxyType, kProxyTypeNames),
+    TextParam(kKeyProxyServer, 255),
+    NumberParam(kKeyProxyPort, 65535, 0),
+    BooleanParam(kKeyUseProxyAuthentication),
+    TextParam(kKeyProxyUser, std::nullopt, 11),
+    TextParam(kKeyProxyPassword, std::nullopt, 11),
+};
+
+CheckOutcome RunWithTheAgentsClient(AgentContext& context, const std::string& record) {
+  return UrlCheckOutcome(record, CreateHttpClient, PersonalFolder(),
+                         {context.https, UrlCheckUserAgent(context.agentVersion)});
+}
+
+}  // namespace
+
+const CheckDeclaration kUrlCheck{"URL", "", "URL Check", kUrlParams, RunWithTheAgentsClient, nullptr, nullptr};
 
 }  // namespace vorlane::agent

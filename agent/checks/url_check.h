@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/checks/check_declaration.h"
 #include "agent/checks/page_content.h"
 #include "agent/config/agent_config.h"
 #include "agent/request/agent_context.h"
@@ -93,11 +94,15 @@ com::HRESULT CreateHttpClient(com::ComPtr<com::IDispatch>* client);
 
 // The check: reads the parameters from `record`, fetches the page through a client made by
 // `create` (with `settings`) with the body kept in a file in `folder`, judges the content from
-// that file, sends exactly one answer with `serviceIndex` (logged as outgoing).
+// that file.
+CheckOutcome UrlCheckOutcome(const std::string& record, const HttpClientFactory& create,
+                             const std::filesystem::path& folder, const UrlCheckSettings& settings = {});
+
+// The same, sending its one answer with `serviceIndex` (logged as outgoing).
 void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
                  const std::filesystem::path& folder, const UrlCheckSettings& settings = {});
 
-// The runcheck handler for "URL".
-void HandleUrlCheck(AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex);
+// "URL": the check through the agent's HTTP client, with the agent's settings.
+extern const CheckDeclaration kUrlCheck;
 
 }  // namespace vorlane::agent

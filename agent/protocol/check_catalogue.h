@@ -4,15 +4,18 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_declaration.h"
 #include "agent/checks/remote_host.h"
 #include "agent/request/user_handle.h"
 
 namespace vorlane::agent {
 
-// The identifiers the agent announces. Each check may also be asked for by one further
+// The identifiers of the checks whose lists getcomboparamvalues refreshes (and, as the other
+// four, their declarations carry them). Each check may also be asked for by one further
 // identifier with the same meaning (CanonicalCheckId).
 inline constexpr std::string_view kCheckIdService = "NTSC";
 inline constexpr std::string_view kCheckIdProcess = "NTPC";
@@ -24,13 +27,17 @@ inline constexpr std::string_view kCheckIdUrl = "URL";
 // The request key that names the check of definecheck, getcomboparamvalues and runcheck.
 inline constexpr std::string_view kKeyCheckId = "checkid";
 
+// The checks the agent offers, in the order listchecks names them.
+std::span<const CheckDeclaration* const> CheckDeclarations();
+
 // The announced identifier that `checkId` stands for, compared byte for byte in the order
 // NTSC1, NTSC, NTPC2, NTPC, DC__3, DC, PING4, PING, TCP, URL; nothing for any other text
 // (including other capitals, such as "ntsc").
 std::optional<std::string_view> CanonicalCheckId(std::string_view checkId);
 
-// The listchecks answer; only the TCP check's availability varies.
-std::string_view ListChecksAnswer(bool protocolTableAvailable);
+// The listchecks answer, written from the declarations; only the TCP check's availability
+// varies, with the protocol table at `tcpConfig`.
+std::string ListChecksAnswer(const std::filesystem::path& tcpConfig);
 
 // The definecheck answer for `checkId` (either identifier of a check), its value lists built on
 // this host afresh: the running services, the process names, the protocols of the table at

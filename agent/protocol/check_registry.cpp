@@ -21,4 +21,14 @@ const CheckHandler* CheckRegistry::Find(std::string_view checkId) const {
   return it == handlers_.end() ? nullptr : &it->second;
 }
 
+CheckHandler DeclaredHandler(const CheckDeclaration& check) {
+  return [&check](AgentContext& context, UserHandle& user, const std::string& record, int32_t serviceIndex) {
+    SendCheckAnswer(user, serviceIndex, check.id, check.run(context, record));
+  };
+}
+
+void RegisterDeclaredChecks(CheckRegistry& registry) {
+  for (const CheckDeclaration* check : CheckDeclarations()) registry.Register(check->id, DeclaredHandler(*check));
+}
+
 }  // namespace vorlane::agent

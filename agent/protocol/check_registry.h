@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/checks/check_declaration.h"
 #include "agent/request/agent_context.h"
 #include "agent/request/user_handle.h"
 
@@ -34,5 +35,11 @@ class CheckRegistry {
  private:
   std::map<std::string, CheckHandler, std::less<>> handlers_;
 };
+
+// The handler of a declared check: runs it and sends the one answer its outcome gives.
+CheckHandler DeclaredHandler(const CheckDeclaration& check);
+
+// Registers every declared check under its announced identifier.
+void RegisterDeclaredChecks(CheckRegistry& registry);
 
 }  // namespace vorlane::agent

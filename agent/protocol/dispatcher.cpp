@@ -93,7 +93,7 @@ void DispatchRequest(AgentContext& context, const CheckRegistry& checks, UserHan
   if (!AcceptSession(context, user, serviceIndex, action, sessionId)) return;
 
   if (action == kActionListChecks) {
-    Reply(user, std::string(ListChecksAnswer(ProtocolTableAvailable(context.paths.tcpConfig))), serviceIndex);
+    Reply(user, ListChecksAnswer(context.paths.tcpConfig), serviceIndex);
   } else if (action == kActionDefineCheck) {
     Reply(user, DefineCheckAnswer(GetRecordValue(record, kKeyCheckId), context.paths.tcpConfig), serviceIndex);
   } else if (action == kActionComboValues) {

@@ -61,12 +61,7 @@ AgentServer::AgentServer(ConfigPaths paths)
       sessions_(AgentClock()),
       context_{sessions_, paths_, cipher_, &checks_, {}, kAgentVersion},
       sweep_(sessions_) {
-  checks_.Register(kCheckIdService, HandleServiceCheck);
-  checks_.Register(kCheckIdProcess, HandleProcessCheck);
-  checks_.Register(kCheckIdDisk, HandleDiskFreeCheck);
-  checks_.Register(kCheckIdPing, HandlePingCheck);
-  checks_.Register(kCheckIdTcp, HandleTcpCheck);
-  checks_.Register(kCheckIdUrl, HandleUrlCheck);
+  RegisterDeclaredChecks(checks_);
 }
 
 AgentServer::~AgentServer() { StopService(); }

@@ -239,7 +239,10 @@ TEST(DiskFreeHandlerTest, MeasuresTheRootVolume) {
 TEST(DiskFreeHandlerTest, RealHandlerAnswersForTheRootAndRefusesANamedHost) {
   testing::ContextOnFakeClock agent;
   FakeUserHandle user;
-  HandleDiskFreeCheck(agent.context, user, "#keycount=4#checkid=DC#Drive letter=/#Value=0#Unit=bytes#", 2);
+  const auto run = [&](const std::string& record) {
+    SendCheckAnswer(user, 2, kDiskCheck.id, kDiskCheck.run(agent.context, record));
+  };
+  run("#keycount=4#checkid=DC#Drive letter=/#Value=0#Unit=bytes#");
   ASSERT_EQ(user.sent.size(), 1u);
   EXPECT_EQ(user.sent[0].text,
             "#keycount=3#responseaction=runcheck#checkid=DC#result=up#resultstring=There is more than 0 bytes free "
@@ -247,7 +250,7 @@ TEST(DiskFreeHandlerTest, RealHandlerAnswersForTheRootAndRefusesANamedHost) {
   EXPECT_EQ(user.sent[0].serviceIndex, 2);
 
   user.sent.clear();
-  HandleDiskFreeCheck(agent.context, user, "#keycount=5#checkid=DC#Drive letter=/#Value=0#Unit=bytes#Hostname=h#", 2);
+  run("#keycount=5#checkid=DC#Drive letter=/#Value=0#Unit=bytes#Hostname=h#");
   ASSERT_EQ(user.sent.size(), 1u);
   EXPECT_EQ(user.sent[0].text,
             "#keycount=3#responseaction=runcheck#checkid=DC#errormessage=ERROR: could not connect to hostname. "

@@ -140,30 +140,27 @@ TEST(RemoteHostFrameTest, WorkRunsOnTheConnectedHostOrOnTheLocalOne) {
   testing::FakeCheckHost remote;
   testing::FakeCheckHost local;
   connector.host = &remote;
-  testing::FakeUserHandle user;
   std::vector<CheckHost*> ranOn;
   const auto work = [&](CheckHost& host) { ranOn.push_back(&host); };
-  OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), user, 1, "%s", work, local);
-  OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=#"), user, 1, "%s", work, local);
+  EXPECT_FALSE(WithRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), work, local));
+  EXPECT_FALSE(WithRequestedHost(connector, ReadRemoteHostRequest("#Hostname=#"), work, local));
   EXPECT_EQ(ranOn, (std::vector<CheckHost*>{&remote, &local}));
   EXPECT_EQ(connector.calls, (std::vector<std::string>{"add \\\\server1 - -", "cancel \\\\server1"}));
 
   // A connector that reaches the host but holds no host object of its own answers nothing,
   // rather than letting the work run on this host.
   connector.host = nullptr;
-  OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), user, 1, "%s", work, local);
+  EXPECT_FALSE(WithRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), work, local));
   ASSERT_EQ(ranOn.size(), 3u);
   EXPECT_EQ(ranOn.back(), &UnreachableCheckHost());
 }
 
 TEST(RemoteHostFrameTest, TheConnectionIsCancelledWhenTheWorkFails) {
   testing::RecordingConnector connector;
-  testing::FakeUserHandle user;
-  EXPECT_THROW(OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"), user, 1, "%s",
-                               [](CheckHost&) { throw std::runtime_error("work failed"); }),
+  EXPECT_THROW(OnRequestedHost(connector, ReadRemoteHostRequest("#Hostname=server1#"),
+                               [](CheckHost&) -> CheckOutcome { throw std::runtime_error("work failed"); }),
                std::runtime_error);
   EXPECT_EQ(connector.calls, (std::vector<std::string>{"add \\\\server1 - -", "cancel \\\\server1"}));
-  EXPECT_TRUE(user.sent.empty());
 }
 
 }  // namespace

@@ -36,15 +36,17 @@ TEST(CheckIds, OtherSpellingsAreUnknown) {
 }
 
 TEST(ListChecks, AnswersDifferOnlyInTheTcpFlag) {
-  EXPECT_EQ(ListChecksAnswer(true),
+  testing::TempConfigDir config;
+  config.WriteTcpConfig("[SMTP]\r\nDPORT=25\r\n");
+  EXPECT_EQ(ListChecksAnswer(config.paths().tcpConfig),
             "#keycount=17#responseaction=listchecks#checkcount=6#checkid1=NTSC#checkdescription1=NT ServiceCheck#"
             "available1=true#checkid2=NTPC#checkdescription2=NT ProcessCheck#available2=true#checkid3=DC#"
             "checkdescription3=DiskspaceCheck#available3=true#checkid4=PING#checkdescription4=PingCheck#"
             "available4=true#checkid5=TCP#checkdescription5=TCPBasedCheck#available5=true#checkid6=URL#"
             "checkdescription6=URL Check#available6=true#");
-  std::string withoutTcp(ListChecksAnswer(true));
+  std::string withoutTcp(ListChecksAnswer(config.paths().tcpConfig));
   withoutTcp.replace(withoutTcp.find("available5=true"), 15, "available5=false");
-  EXPECT_EQ(ListChecksAnswer(false), withoutTcp);
+  EXPECT_EQ(ListChecksAnswer(kNoTable), withoutTcp);
 }
 
 TEST(DefineCheck, DiskDefinitionGoesOutWithASinglePercent) {

@@ -155,11 +155,11 @@ TEST_F(DispatcherTest, ComboValuesOfOtherChecksAreNotFound) {
 }
 
 TEST_F(DispatcherTest, ListChecksMarksTcpAvailableOnlyWithANonEmptyProtocolTable) {
-  EXPECT_EQ(Answer("listchecks"), ListChecksAnswer(false)) << "missing table";
+  EXPECT_EQ(GetRecordValue(Answer("listchecks"), "available5"), "false") << "missing table";
   agent_.config.WriteTcpConfig("");
-  EXPECT_EQ(Answer("listchecks"), ListChecksAnswer(false)) << "empty table";
+  EXPECT_EQ(GetRecordValue(Answer("listchecks"), "available5"), "false") << "empty table";
   agent_.config.WriteTcpConfig("[SMTP]\r\nDPORT=25\r\n");
-  EXPECT_EQ(Answer("listchecks"), ListChecksAnswer(true));
+  EXPECT_EQ(Answer("listchecks"), ListChecksAnswer(agent_.config.paths().tcpConfig));
   EXPECT_EQ(GetRecordValue(Answer("listchecks"), "available5"), "true");
 }
 

@@ -77,6 +77,14 @@ class JobEndSink final
   const std::shared_ptr<JobEnd> end_;
 };
 
+// Whether a job (anything with get_IsRunning) still reports itself running.
+template <class Job>
+bool StillRunning(Job& job) {
+  com::VARIANT_BOOL running = com::VARIANT_FALSE;
+  (void)job.get_IsRunning(&running);
+  return running != com::VARIANT_FALSE;
+}
+
 // A subscription of `sink` to the event interface `eventIid` of `source`, undone with the
 // object. Empty when the source offers no such events (the check then relies on its rechecks).
 class EventSubscription {

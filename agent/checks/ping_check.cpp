@@ -61,11 +61,6 @@ struct PingEnd {
   static constexpr com::DISPID kId = ping::kEventPingDone;
 };
 
-bool Running(ping::ItqPing& element) {
-  com::VARIANT_BOOL running = com::VARIANT_FALSE;
-  (void)element.get_IsRunning(&running);
-  return running == com::VARIANT_TRUE;
-}
 
 // The component could not be had: this answer is logged before it is sent.
 CheckOutcome NoComponent() {
@@ -142,7 +137,7 @@ CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFac
 
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::milliseconds(ping::EffectiveMaxTimeout(timeoutMs)) + wait.margin;
-  if (!end->Await(deadline, wait.recheck, [&] { return Running(*element); })) {
+  if (!end->Await(deadline, wait.recheck, [&] { return StillRunning(*element); })) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     debuglog::Write(FormatAnswer(kNotEndedLog, {shownHost, static_cast<long long>(waited.count())}));
     return Answered(false, std::string(kNotEndedText));

@@ -48,11 +48,6 @@ struct TcpEnd {
   static constexpr com::DISPID kId = tcpcheck::kEventJobDone;
 };
 
-bool Running(tcpcheck::ItqThTCP& job) {
-  com::VARIANT_BOOL running = com::VARIANT_FALSE;
-  (void)job.get_IsRunning(&running);
-  return running != com::VARIANT_FALSE;
-}
 
 }  // namespace
 
@@ -130,7 +125,7 @@ CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::p
                    PrefersIpv6(target) ? com::VARIANT_TRUE : com::VARIANT_FALSE);
 
   const auto deadline = start + std::chrono::seconds(2LL * std::max(timeout, 0)) + wait.margin;
-  const bool ended = end->Await(deadline, wait.recheck, [&] { return Running(*job); });
+  const bool ended = end->Await(deadline, wait.recheck, [&] { return StillRunning(*job); });
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   // The job's own time: from its start to its end's announcement.
   const auto elapsed =

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <utility>
 
 namespace vorlane::tcpclient {
@@ -166,10 +168,29 @@ void AppendUnits(std::u16string& text, std::string_view bytes) {
   std::memcpy(text.data() + at, bytes.data(), units * sizeof(char16_t));
 }
 
+// Keeps the converter modules of `name` loaded for the life of the process: the C library
+// unloads a converter's module when its last descriptor closes, and loading it again for every
+// connection costs more than the connection's own work. One pair per page name ever used.
+void KeepConvertersLoaded(const std::string& name) {
+  static std::mutex lock;
+  static std::set<std::string>* pinned = new std::set<std::string>;  // never destroyed, like the pins
+  std::lock_guard guard(lock);
+  if (pinned->count(name) != 0) return;
+  const iconv_t encoder = ::iconv_open(name.c_str(), kWide);
+  const iconv_t decoder = ::iconv_open(kWide, name.c_str());
+  if (encoder == kNoConverter || decoder == kNoConverter) {
+    if (encoder != kNoConverter) ::iconv_close(encoder);
+    if (decoder != kNoConverter) ::iconv_close(decoder);
+    return;
+  }
+  pinned->insert(name);
+}
+
 }  // namespace
 
 std::optional<CodePage> CodePage::Open(int32_t codePage, std::string* error) {
   const std::string name = ConverterName(codePage);
+  if (codePage >= 0) KeepConvertersLoaded(name);
   iconv_t encoder = codePage < 0 ? kNoConverter : ::iconv_open(name.c_str(), kWide);
   iconv_t decoder = encoder == kNoConverter ? kNoConverter : ::iconv_open(kWide, name.c_str());
   if (encoder == kNoConverter || decoder == kNoConverter) {

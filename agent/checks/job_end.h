@@ -54,9 +54,12 @@ class JobEnd {
 //   struct PingEnd { using Interface = ping::ItqCollPingsEvents; static constexpr std::string_view
 //                    kName = "PingDone"; static constexpr com::DISPID kId = ping::kEventPingDone; };
 // It reads the job id (the event's one argument) and announces it to `end`, which it shares.
+// Announcing is safe on any thread, so the sink is agile: the component's thread calls it
+// directly instead of waiting for the check's thread to take the call.
 template <class Events>
 class JobEndSink final
-    : public com::ComObject<JobEndSink<Events>, com::DispatchImpl<JobEndSink<Events>, typename Events::Interface>> {
+    : public com::ComObject<JobEndSink<Events>, com::DispatchImpl<JobEndSink<Events>, typename Events::Interface>,
+                            com::IAgileObject> {
  public:
   explicit JobEndSink(std::shared_ptr<JobEnd> end) : end_(std::move(end)) {}
 

@@ -125,7 +125,7 @@ CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFac
   int32_t elementId = 0;
   if (com::Succeeded(element->get_ID(&elementId))) end->Expect(elementId);
   const EventSubscription subscription(collection.get(), ping::ItqCollPingsEvents::kIid,
-                                       com::Make<JobEndSink<PingEnd>>(end).get());
+                                       static_cast<com::IDispatch*>(com::Make<JobEndSink<PingEnd>>(end).get()));
 
   const com::Bstr separator(kErrSeparator);
   (void)element->put_ErrSeparator(separator.get());

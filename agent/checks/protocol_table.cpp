@@ -22,16 +22,19 @@ constexpr std::string_view kKeyDefault = "default";
 }  // namespace
 
 std::optional<ProtocolSettings> ReadProtocolSettings(const std::filesystem::path& table, std::string_view name) {
-  if (profile::GetSection(table, name, kSectionBuffer).empty()) return std::nullopt;
+  // One reading of the table for all its keys: every check reads it anew, so that an edit
+  // counts from the next check on.
+  const profile::Snapshot file(table);
+  if (file.GetSection(name, kSectionBuffer).empty()) return std::nullopt;
   ProtocolSettings settings;
-  settings.defaultPort = profile::GetInt(table, name, kKeyDefaultPort, 0);
-  settings.receiveOnConnect = profile::GetString(table, name, "PROC", "", kTextBuffer);
-  settings.receiveOnConnectCompare = profile::GetInt(table, name, "PROCC", 0);
-  settings.sendOnConnect = profile::GetString(table, name, "PSOC", "", kTextBuffer);
-  settings.receiveAsResponse = profile::GetString(table, name, "PRAR", "", kTextBuffer);
-  settings.receiveAsResponseCompare = profile::GetInt(table, name, "PRARC", 0);
-  settings.sendOnDisconnect = profile::GetString(table, name, "PSOD", "", kTextBuffer);
-  settings.waitOnDisconnect = profile::GetInt(table, name, "PWOD", 0) != 0;
+  settings.defaultPort = file.GetInt(name, kKeyDefaultPort, 0);
+  settings.receiveOnConnect = file.GetString(name, "PROC", "", kTextBuffer);
+  settings.receiveOnConnectCompare = file.GetInt(name, "PROCC", 0);
+  settings.sendOnConnect = file.GetString(name, "PSOC", "", kTextBuffer);
+  settings.receiveAsResponse = file.GetString(name, "PRAR", "", kTextBuffer);
+  settings.receiveAsResponseCompare = file.GetInt(name, "PRARC", 0);
+  settings.sendOnDisconnect = file.GetString(name, "PSOD", "", kTextBuffer);
+  settings.waitOnDisconnect = file.GetInt(name, "PWOD", 0) != 0;
   return settings;
 }
 
@@ -50,10 +53,11 @@ ProtocolList BuildProtocolList(const std::filesystem::path& table) {
   std::string entries = "#";
   std::string defaultEntry;
   int32_t count = 0;
-  for (const std::string& name : profile::GetSectionNames(table, kSectionNamesBuffer)) {
+  const profile::Snapshot file(table);
+  for (const std::string& name : file.GetSectionNames(kSectionNamesBuffer)) {
     if (!FitsInAnswerValue(name)) continue;
-    const int32_t port = profile::GetInt(table, name, kKeyDefaultPort, 0);
-    if (profile::GetInt(table, name, kKeyDefault, 0) != 0) {
+    const int32_t port = file.GetInt(name, kKeyDefaultPort, 0);
+    if (file.GetInt(name, kKeyDefault, 0) != 0) {
       // A later section marked default replaces an earlier one.
       defaultEntry = FormatAnswer("default1=%s:%d#", {name, port});
       list.hasDefault = true;

@@ -25,6 +25,17 @@ struct IUnknown {
   ~IUnknown() = default;
 };
 
+// A marker without members: the object may be called on any thread at any time, so a pointer to
+// it handed to another thread is the object itself, never a proxy into its apartment (an event
+// sink that only records what it is told, say).
+struct IAgileObject : IUnknown {
+  using Base = IUnknown;
+  static constexpr IID kIid = GuidLiteral("94EA2B94-E9CC-49E0-C0FF-EE64CA8F5B90");
+
+ protected:
+  ~IAgileObject() = default;
+};
+
 struct IDispatch : IUnknown {
   using Base = IUnknown;
   static constexpr IID kIid = GuidLiteral("00020400-0000-0000-C000-000000000046");

@@ -129,6 +129,9 @@ HRESULT MarshalledInterface::Create(const IID& iid, IUnknown* object, std::uniqu
     VORLANE_RETURN_IF_FAILED(object->QueryInterface(IUnknown::kIid, identity.put_void()));
     ComPtr<IDispatch> dispatch;
     std::shared_ptr<Apartment> owner = CurrentApartment();
+    // An agile object belongs to no apartment: every thread calls it directly.
+    ComPtr<IUnknown> agile;
+    if (owner && Succeeded(object->QueryInterface(IAgileObject::kIid, agile.put_void()))) owner.reset();
     // Only objects of a single-threaded apartment are reached through proxies, which need
     // IDispatch; free-threaded objects are handed out as they are.
     if (owner) VORLANE_RETURN_IF_FAILED(object->QueryInterface(IDispatch::kIid, dispatch.put_void()));

@@ -40,10 +40,12 @@ struct Observations {
 class RecordingDispatch final : public IDispatch {
  public:
   explicit RecordingDispatch(std::shared_ptr<Observations> seen) : seen_(std::move(seen)) {}
+  // Answers for IAgileObject: callable on any thread.
+  bool agile = false;
 
   HRESULT QueryInterface(const IID& iid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IDispatch::kIid || iid == kIidTestEvents) {
+    if (iid == IUnknown::kIid || iid == IDispatch::kIid || iid == kIidTestEvents || (agile && iid == IAgileObject::kIid)) {
       AddRef();
       *object = static_cast<IDispatch*>(this);
       return S_OK;
@@ -235,6 +237,32 @@ TEST(Marshal, ACallArrivesOnlyWhenTheOwnerPumps) {
 
   token.reset();
   EXPECT_EQ(seen->destroyed.load(), 1);
+  CoUninitialize();
+}
+
+TEST(Marshal, AnAgileObjectIsCalledDirectlyFromAnyThread) {
+  // This thread owns the object but never pumps: only a direct call can arrive.
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  auto seen = std::make_shared<Observations>();
+  auto* object = new RecordingDispatch(seen);
+  object->agile = true;
+  std::unique_ptr<MarshalledInterface> token;
+  ASSERT_EQ(MarshalledInterface::Create(kIidTestEvents, object, &token), S_OK);
+  std::thread::id callerId;
+  std::thread caller([&] {
+    callerId = std::this_thread::get_id();
+    ComPtr<IDispatch> direct;
+    ASSERT_EQ(token->Unmarshal(kIidTestEvents, direct.put_void()), S_OK);
+    EXPECT_EQ(direct.get(), static_cast<IDispatch*>(object));
+    int32_t sum = 0;
+    EXPECT_EQ(CallAdd(direct.get(), 1, 2, &sum), S_OK);
+    EXPECT_EQ(sum, 3);
+  });
+  caller.join();
+  EXPECT_EQ(seen->calls.load(), 1);
+  EXPECT_EQ(seen->lastCallThread, callerId);
+  token.reset();
+  object->Release();
   CoUninitialize();
 }
 

@@ -89,7 +89,8 @@ constexpr std::array kDiskParams = {
 };
 
 CheckOutcome RunOnThisHost(AgentContext& /*context*/, const std::string& record) {
-  return WithAgentConnector([&](RemoteConnector& connector) { return DiskCheckOutcome(record, LocalCheckHost(), connector); });
+  return WithAgentConnector(
+      [&](RemoteConnector& connector) { return DiskCheckOutcome(record, LocalCheckHost(), connector); });
 }
 
 }  // namespace

@@ -21,8 +21,9 @@ bool JobEnd::Await(std::chrono::steady_clock::time_point deadline, std::chrono::
                    const std::function<bool()>& stillRunning) {
   const std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
   bool seenIdle = false;
-  const auto remaining = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
-                                  std::chrono::milliseconds(0));
+  const auto remaining =
+      std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+               std::chrono::milliseconds(0));
   // Both timers are the loop's, so they run inside the pump below; they go with this scope.
   const auto probeRunning = [&] {
     if (!stillRunning()) {

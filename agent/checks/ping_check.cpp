@@ -166,8 +166,8 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
 namespace {
 
 constexpr std::array kPingParams = {
-    TextParam(kKeyPingHost, 255),         NumberParam(kKeyPingFrames, 100, 5), NumberParam(kKeyPingSuccessRate, 100, 95),
-    NumberParam(kKeyPingTimeout, 600),    NumberParam(kKeyPingTos, 255, 0),    BooleanParam(kKeyPingCheckTos),
+    TextParam(kKeyPingHost, 255),      NumberParam(kKeyPingFrames, 100, 5), NumberParam(kKeyPingSuccessRate, 100, 95),
+    NumberParam(kKeyPingTimeout, 600), NumberParam(kKeyPingTos, 255, 0),    BooleanParam(kKeyPingCheckTos),
 };
 
 CheckOutcome RunWithTheComponent(AgentContext& /*context*/, const std::string& record) {

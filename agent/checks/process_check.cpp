@@ -12,7 +12,8 @@
 namespace vorlane::agent {
 namespace {
 
-constexpr std::string_view kEnumerationFailedText = "ERROR: Could not get the running processes! \r\nError code: 0x%X. %s";
+constexpr std::string_view kEnumerationFailedText =
+    "ERROR: Could not get the running processes! \r\nError code: 0x%X. %s";
 
 constexpr std::string_view kAtLeastText = "There is/are at least %d process(es) named %s running";
 constexpr std::string_view kLessThanText = "There are less than %d processes named %s running";
@@ -113,7 +114,7 @@ HostValuesOrError ThisHostsProcesses(const std::filesystem::path& /*tcpConfig*/)
 
 }  // namespace
 
-const CheckDeclaration kProcessCheck{"NTPC",          "NTPC2", "NT ProcessCheck", kProcessParams, RunWithAgentConnector,
-                                     ThisHostsProcesses, nullptr};
+const CheckDeclaration kProcessCheck{
+    "NTPC", "NTPC2", "NT ProcessCheck", kProcessParams, RunWithAgentConnector, ThisHostsProcesses, nullptr};
 
 }  // namespace vorlane::agent

@@ -126,7 +126,9 @@ CheckOutcome OnRequestedHost(RemoteConnector& connector, const RemoteHostRequest
   if (!remote.NamesHost()) return work(local);
   RemoteConnectResult connected =
       ConnectRemoteHost(connector, remote.host, remote.useAuthentication, remote.user, remote.password);
-  if (!connected.ok) return CheckOutcome::Error("ERROR: could not connect to hostname. Reason: " + connected.failureText);
+  if (!connected.ok) {
+    return CheckOutcome::Error("ERROR: could not connect to hostname. Reason: " + connected.failureText);
+  }
   // Made before the work runs, so that a failing work still cancels the connection.
   struct Disconnect {
     Disconnect(RemoteConnector& connector, std::string host) : connector(connector), host(std::move(host)) {}

@@ -55,7 +55,8 @@ CheckOutcome ServiceCheckOutcome(const std::string& record, RemoteConnector& con
   return OnRequestedHost(connector, ReadRemoteHostRequest(record), [&](CheckHost& host) {
     const bool running = IsServiceRunning(host, service);
     // The name is echoed as the request gave it, which may hold line ends.
-    return CheckOutcome::Judged(running, FormatAnswer(running ? kRunningText : kNotRunningText, {AsAnswerText(service)}));
+    return CheckOutcome::Judged(running,
+                                FormatAnswer(running ? kRunningText : kNotRunningText, {AsAnswerText(service)}));
   });
 }
 
@@ -89,7 +90,7 @@ HostValuesOrError ThisHostsServices(const std::filesystem::path& /*tcpConfig*/) 
 
 }  // namespace
 
-const CheckDeclaration kServiceCheck{"NTSC",         "NTSC1", "NT ServiceCheck", kServiceParams, RunWithAgentConnector,
-                                     ThisHostsServices, nullptr};
+const CheckDeclaration kServiceCheck{
+    "NTSC", "NTSC1", "NT ServiceCheck", kServiceParams, RunWithAgentConnector, ThisHostsServices, nullptr};
 
 }  // namespace vorlane::agent

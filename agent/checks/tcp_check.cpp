@@ -29,7 +29,8 @@ constexpr std::string_view kNoProtocolsText = "ERROR: Could not get the TCP prot
 constexpr std::string_view kResultText = "%s (%s on port %d): %s";
 
 constexpr std::string_view kNotEndedText = "The check did not end in time";
-constexpr std::string_view kNotEndedLog = "The TCP check of %s on port %d did not end in time; the check gave up after %d ms.";
+constexpr std::string_view kNotEndedLog =
+    "The TCP check of %s on port %d did not end in time; the check gave up after %d ms.";
 
 // Both result answers are formatted into a buffer of this size; the %s texts are what gets shortened.
 constexpr size_t kTcpAnswerBuffer = 4096;
@@ -184,7 +185,7 @@ HostValuesOrError TableProtocols(const std::filesystem::path& tcpConfig) {
 
 }  // namespace
 
-const CheckDeclaration kTcpCheck{"TCP",          "",           "TCPBasedCheck", kTcpParams, RunWithTheComponent,
-                                 TableProtocols, ProtocolTableAvailable};
+const CheckDeclaration kTcpCheck{
+    "TCP", "", "TCPBasedCheck", kTcpParams, RunWithTheComponent, TableProtocols, ProtocolTableAvailable};
 
 }  // namespace vorlane::agent

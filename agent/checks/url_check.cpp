@@ -315,7 +315,8 @@ CheckOutcome OutcomeOfResponse(com::IDispatch* client, const UrlRun& run, const 
 }
 
 // The request itself, with the body file that exists only while it runs.
-CheckOutcome Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request, const std::filesystem::path& folder) {
+CheckOutcome Fetch(com::IDispatch* client, UrlRun& run, const UrlRequest& request,
+                   const std::filesystem::path& folder) {
   // A monotonic clock: a change of the system time during the fetch does not skew the time.
   const auto start = std::chrono::steady_clock::now();
   const UrlBodyFile bodyFile(folder);

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <set>
+#include <vector>
 #include <utility>
 
 namespace vorlane::tcpclient {
@@ -172,10 +172,18 @@ void AppendUnits(std::u16string& text, std::string_view bytes) {
 // unloads a converter's module when its last descriptor closes, and loading it again for every
 // connection costs more than the connection's own work. One pair per page name ever used.
 void KeepConvertersLoaded(const std::string& name) {
+  struct Pinned {
+    std::string name;
+    iconv_t encoder;
+    iconv_t decoder;
+  };
   static std::mutex lock;
-  static std::set<std::string>* pinned = new std::set<std::string>;  // never destroyed, like the pins
+  // Never destroyed and always reachable from here, like the descriptors it holds.
+  static std::vector<Pinned>* pinned = new std::vector<Pinned>;
   std::lock_guard guard(lock);
-  if (pinned->count(name) != 0) return;
+  for (const Pinned& entry : *pinned) {
+    if (entry.name == name) return;
+  }
   const iconv_t encoder = ::iconv_open(name.c_str(), kWide);
   const iconv_t decoder = ::iconv_open(kWide, name.c_str());
   if (encoder == kNoConverter || decoder == kNoConverter) {
@@ -183,7 +191,7 @@ void KeepConvertersLoaded(const std::string& name) {
     if (decoder != kNoConverter) ::iconv_close(decoder);
     return;
   }
-  pinned->insert(name);
+  pinned->push_back({name, encoder, decoder});
 }
 
 }  // namespace

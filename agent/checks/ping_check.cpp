@@ -163,19 +163,9 @@ void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIn
   SendCheckAnswer(user, serviceIndex, kPingCheck.id, PingCheckOutcome(record, create, wait));
 }
 
-namespace {
 
-constexpr std::array kPingParams = {
-    TextParam(kKeyPingHost, 255),      NumberParam(kKeyPingFrames, 100, 5), NumberParam(kKeyPingSuccessRate, 100, 95),
-    NumberParam(kKeyPingTimeout, 600), NumberParam(kKeyPingTos, 255, 0),    BooleanParam(kKeyPingCheckTos),
-};
-
-CheckOutcome RunWithTheComponent(AgentContext& /*context*/, const std::string& record) {
+CheckOutcome RunPingCheckThroughTheComponent(AgentContext& /*context*/, const std::string& record) {
   return PingCheckOutcome(record, CreatePingCollection);
 }
-
-}  // namespace
-
-const CheckDeclaration kPingCheck{"PING", "PING4", "PingCheck", kPingParams, RunWithTheComponent, nullptr, nullptr};
 
 }  // namespace vorlane::agent

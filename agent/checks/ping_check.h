@@ -50,7 +50,8 @@ CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFac
 void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
                   const PingCollectionFactory& create, const PingWait& wait = {});
 
-// "PING" (also "PING4"): the check through the ping component created by class id.
+// The handler of "PING" (also "PING4"): the check through the ping component created by class id.
+CheckOutcome RunPingCheckThroughTheComponent(AgentContext& context, const std::string& record);
 extern const CheckDeclaration kPingCheck;
 
 }  // namespace vorlane::agent

@@ -25,7 +25,6 @@ namespace {
 constexpr std::string_view kNoProtocolText = "Could not get data for protocol from the INI file!";
 constexpr std::string_view kNoPortText = "Can't check %s on port 0!";
 constexpr std::string_view kNoComponentText = "Could not create instance of the TCP component (Portwick.dll)";
-constexpr std::string_view kNoProtocolsText = "ERROR: Could not get the TCP protocols! \r\nWrong INI file!";
 constexpr std::string_view kResultText = "%s (%s on port %d): %s";
 
 constexpr std::string_view kNotEndedText = "The check did not end in time";
@@ -158,34 +157,9 @@ void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   SendCheckAnswer(user, serviceIndex, kTcpCheck.id, TcpCheckOutcome(record, table, create, wait));
 }
 
-namespace {
 
-constexpr std::array kTcpParams = {
-    HostListParam(kKeyTcpProtocol),
-    [] {
-      ParamDeclaration port = NumberParam(kKeyTcpPort, 65535);
-      port.hostDefault = true;
-      return port;
-    }(),
-    TextParam(kKeyTcpHost, 255),
-    NumberParam(kKeyTcpTimeout, 600),
-};
-
-CheckOutcome RunWithTheComponent(AgentContext& context, const std::string& record) {
+CheckOutcome RunTcpCheckThroughTheComponent(AgentContext& context, const std::string& record) {
   return TcpCheckOutcome(record, context.paths.tcpConfig, CreateTcpCollection);
 }
-
-HostValuesOrError TableProtocols(const std::filesystem::path& tcpConfig) {
-  ProtocolList protocols = BuildProtocolList(tcpConfig);
-  if (protocols.count <= 0) return std::string(kNoProtocolsText);
-  std::optional<long long> defaultPort;
-  if (protocols.hasDefault) defaultPort = protocols.defaultPort;
-  return HostValues{protocols.count, std::move(protocols.text), defaultPort};
-}
-
-}  // namespace
-
-const CheckDeclaration kTcpCheck{
-    "TCP", "", "TCPBasedCheck", kTcpParams, RunWithTheComponent, TableProtocols, ProtocolTableAvailable};
 
 }  // namespace vorlane::agent

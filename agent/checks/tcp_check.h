@@ -54,8 +54,9 @@ CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::p
 void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
                  const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait = {});
 
-// "TCP": the check through the TCP check component created by class id, offered while the
-// protocol table can be read.
+// The handler of "TCP": the check through the TCP check component created by class id. The
+// check is offered while the protocol table can be read.
+CheckOutcome RunTcpCheckThroughTheComponent(AgentContext& context, const std::string& record);
 extern const CheckDeclaration kTcpCheck;
 
 }  // namespace vorlane::agent

@@ -63,10 +63,8 @@ constexpr std::string_view kBodyFilePrefix = "wdH";
 constexpr std::string_view kBodyFileExtension = ".tmp";
 constexpr int kBodyFileAttempts = 64;
 
-// The proxy types by name, as the definition lists them, and the client's code of each.
-constexpr std::array<std::string_view, 7> kProxyTypeNames = {
-    "ProxyNone", "ProxySocks4", "ProxySocks5", "ProxyWEBStandard", "ProxyRelay", "ProxySocks4a", "ProxyWindows"};
-constexpr std::array<int32_t, 7> kProxyTypeCodes = {
+// The client's code of each proxy type of kProxyTypeNames.
+constexpr std::array<int32_t, kProxyTypeNames.size()> kProxyTypeCodes = {
     httpclient::kProxyNone,  httpclient::kProxySocks4,   httpclient::kProxySocks5,     httpclient::kProxyWebStandard,
     httpclient::kProxyRelay, httpclient::kProxySocks4a, httpclient::kProxyEnvironment};
 
@@ -367,33 +365,10 @@ void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceInd
   SendCheckAnswer(user, serviceIndex, kUrlCheck.id, UrlCheckOutcome(record, create, folder, settings));
 }
 
-namespace {
 
-constexpr std::array kContentCheckTypes = {kNoContentCheck, kShouldContain, kShouldNotContain};
-constexpr std::array kWordModes = {kAllWords, kAnyWord, kExactPhrase};
-constexpr std::array kUrlParams = {
-    TextParam(kKeyUrl, 10000),
-    ChoiceParam(kKeyContentCheckType, kContentCheckTypes),
-    ChoiceParam(kKeyWords, kWordModes),
-    TextParam(kKeyContent, 255),
-    BooleanParam(kKeyUseUrlAuthentication),
-    TextParam(kKeyUrlUser, std::nullopt, 5),
-    TextParam(kKeyUrlPassword, std::nullopt, 5),
-    ChoiceParam(kKeyProxyType, kProxyTypeNames),
-    TextParam(kKeyProxyServer, 255),
-    NumberParam(kKeyProxyPort, 65535, 0),
-    BooleanParam(kKeyUseProxyAuthentication),
-    TextParam(kKeyProxyUser, std::nullopt, 11),
-    TextParam(kKeyProxyPassword, std::nullopt, 11),
-};
-
-CheckOutcome RunWithTheAgentsClient(AgentContext& context, const std::string& record) {
+CheckOutcome RunUrlCheckThroughTheAgentsClient(AgentContext& context, const std::string& record) {
   return UrlCheckOutcome(record, CreateHttpClient, PersonalFolder(),
                          {context.https, UrlCheckUserAgent(context.agentVersion)});
 }
-
-}  // namespace
-
-const CheckDeclaration kUrlCheck{"URL", "", "URL Check", kUrlParams, RunWithTheAgentsClient, nullptr, nullptr};
 
 }  // namespace vorlane::agent

@@ -4,6 +4,7 @@
 // time the fetch took.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -36,6 +37,10 @@ inline constexpr std::string_view kKeyProxyPort = "Proxy server port";
 inline constexpr std::string_view kKeyUseProxyAuthentication = "Use authentication for proxy";
 inline constexpr std::string_view kKeyProxyUser = "Username for proxy";
 inline constexpr std::string_view kKeyProxyPassword = "*Password for proxy";
+
+// The proxy types by name, as the definition lists them.
+inline constexpr std::array<std::string_view, 7> kProxyTypeNames = {
+    "ProxyNone", "ProxySocks4", "ProxySocks5", "ProxyWEBStandard", "ProxyRelay", "ProxySocks4a", "ProxyWindows"};
 
 inline constexpr std::string_view kProxyNoneName = "ProxyNone";
 
@@ -102,7 +107,8 @@ CheckOutcome UrlCheckOutcome(const std::string& record, const HttpClientFactory&
 void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
                  const std::filesystem::path& folder, const UrlCheckSettings& settings = {});
 
-// "URL": the check through the agent's HTTP client, with the agent's settings.
+// The handler of "URL": the check through the agent's HTTP client, with the agent's settings.
+CheckOutcome RunUrlCheckThroughTheAgentsClient(AgentContext& context, const std::string& record);
 extern const CheckDeclaration kUrlCheck;
 
 }  // namespace vorlane::agent

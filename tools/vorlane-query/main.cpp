@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     std::cerr << "vorlane-query: " << parsed.error << "\n" << UsageText();
     return kExitUsage;
   }
+  if (!parsed.warning.empty()) std::cerr << "vorlane-query: warning: " << parsed.warning << "\n";
   if (parsed.options->help) {
     std::cout << UsageText();
     return kExitOk;

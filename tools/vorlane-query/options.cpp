@@ -1,5 +1,8 @@
 #include "tools/vorlane-query/options.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -8,6 +11,8 @@ namespace vorlane::query {
 namespace {
 
 constexpr const char* kDefaultPasswordVariable = "VORLANE_PASSWORD";
+
+}  // namespace
 
 std::optional<int> ParsePort(const std::string& text) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -28,7 +33,28 @@ std::optional<std::chrono::milliseconds> ParseTimeout(const std::string& text) {
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
 
-}  // namespace
+Result<std::string> LoadPassword(const PasswordSource& source, const EnvLookup& env, std::string& warning) {
+  if (source.file && source.variable) return Error{EINVAL, "--password-file and --password-env exclude each other"};
+  if (source.file) {
+    std::ifstream in(*source.file);
+    if (!in) return Error{ENOENT, "cannot read the password file " + *source.file};
+    struct stat status {};
+    if (::stat(source.file->c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0) {
+      warning = "the password file " + *source.file + " is readable by others (chmod o-r " + *source.file + ")";
+    }
+    std::string password;
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    return password;
+  }
+  const std::string name = source.variable.value_or(kDefaultPasswordVariable);
+  const char* text = env(name.c_str());
+  if (text == nullptr) {
+    return Error{ENOENT, "no password: use --password-file F, or set " + name +
+                             (source.variable ? std::string() : " (or name another variable with --password-env)")};
+  }
+  return std::string(text);
+}
 
 std::string UsageText() {
   return "usage: vorlane-query [--ssh|--telnet] [--host H] [--port P] --user U\n"
@@ -45,10 +71,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args, const EnvLookup& 
   Options options;
   Settings& settings = options.settings;
   std::optional<int> port;
-  std::optional<std::string> passwordFile;
-  std::optional<std::string> passwordVariable;
+  PasswordSource password;
   bool protocolGiven = false;
-  auto fail = [](std::string message) { return ParseResult{std::nullopt, std::move(message)}; };
+  auto fail = [](std::string message) { return ParseResult{std::nullopt, std::move(message), {}}; };
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
@@ -72,7 +97,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, const EnvLookup& 
     };
     if (arg == "--help") {
       options.help = true;
-      return ParseResult{std::move(options), {}};
+      return ParseResult{std::move(options), {}, {}};
     }
     if (arg == "--ssh" || arg == "--telnet") {
       if (inlineValue) return fail(arg + " takes no value");
@@ -98,10 +123,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args, const EnvLookup& 
     } else if (arg == "--user") {
       settings.user = *given;
     } else if (arg == "--password-file") {
-      passwordFile = *given;
+      password.file = *given;
     } else if (arg == "--password-env") {
       if (given->empty()) return fail("--password-env needs a variable name");
-      passwordVariable = *given;
+      password.variable = *given;
     } else if (arg == "--timeout") {
       auto timeout = ParseTimeout(*given);
       if (!timeout) return fail("bad timeout " + *given + " (seconds, more than 0)");
@@ -113,26 +138,15 @@ ParseResult ParseOptions(const std::vector<std::string>& args, const EnvLookup& 
   }
 
   if (settings.user.empty()) return fail("no user name: use --user");
-  if (passwordFile && passwordVariable) return fail("--password-file and --password-env exclude each other");
-  if (passwordFile) {
-    std::ifstream in(*passwordFile);
-    if (!in) return fail("cannot read the password file " + *passwordFile);
-    std::getline(in, settings.password);
-    if (!settings.password.empty() && settings.password.back() == '\r') settings.password.pop_back();
-  } else {
-    const std::string name = passwordVariable.value_or(kDefaultPasswordVariable);
-    const char* text = env(name.c_str());
-    if (text == nullptr) {
-      return fail("no password: use --password-file F, or set " + name +
-                  (passwordVariable ? std::string() : " (or name another variable with --password-env)"));
-    }
-    settings.password = text;
-  }
+  std::string warning;
+  Result<std::string> loaded = LoadPassword(password, env, warning);
+  if (!loaded) return fail(loaded.error().message);
+  settings.password = std::move(loaded).value();
   settings.port = port.value_or(settings.protocol == Protocol::kSsh ? 22 : 23);
   if (!settings.knownHosts.empty() && settings.protocol != Protocol::kSsh) {
     return fail("--known-hosts is for --ssh only");
   }
-  return ParseResult{std::move(options), {}};
+  return ParseResult{std::move(options), {}, std::move(warning)};
 }
 
 }  // namespace vorlane::query

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/result.h"
+
 namespace vorlane::query {
 
 enum class Protocol { kSsh, kTelnet };
@@ -30,11 +32,27 @@ struct Options {
 
 struct ParseResult {
   std::optional<Options> options;
-  std::string error;  // set when options is empty
+  std::string error;    // set when options is empty
+  std::string warning;  // for standard error, even when the options are good
 };
 
 // Looks an environment variable up; nullptr when it is not set.
 using EnvLookup = std::function<const char*(const char*)>;
+
+// Where the password comes from: the first line of `file`, else the environment variable
+// `variable` (VORLANE_PASSWORD when none is named).
+struct PasswordSource {
+  std::optional<std::string> file;
+  std::optional<std::string> variable;
+};
+// Reads the password; a file that others may read sets `warning`. The error names the file or
+// the variable, never the password.
+Result<std::string> LoadPassword(const PasswordSource& source, const EnvLookup& env, std::string& warning);
+
+// A TCP port, 1 to 65535.
+std::optional<int> ParsePort(const std::string& text);
+// Seconds, more than 0 and at most a day, rounded up to whole milliseconds.
+std::optional<std::chrono::milliseconds> ParseTimeout(const std::string& text);
 
 // Parses the arguments after the program name. Reads the password file or variable.
 ParseResult ParseOptions(const std::vector<std::string>& args, const EnvLookup& env);

@@ -11,6 +11,15 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A section name that the INI file gives back as written: the reader trims blanks around it and
+// ends it at the first ']', and a line break or NUL would end its line.
+bool IsStorableSectionName(std::string_view name) {
+  if (IsBlank(name.front()) || IsBlank(name.back())) return false;
+  return name.find_first_of(std::string_view("]\r\n\0", 4)) == std::string_view::npos;
+}
+
 // "a.b.c.d" as a number, or nothing when the text is not of that form. `canonical` also refuses
 // leading zeros, so that the text is the one a client's address is written as.
 std::optional<uint32_t> ParseAddress(std::string_view text, bool canonical) {
@@ -71,6 +80,7 @@ std::optional<Refusal> CheckGeneral(const GeneralFields& general) {
 
 std::optional<Refusal> CheckUser(const UserFields& user) {
   if (user.type.empty()) return Refusal{Field::kType, kNoType};
+  if (!IsStorableSectionName(user.type)) return Refusal{Field::kType, kUnstorableType};
   if (IsGeneralSection(user.type)) return Refusal{Field::kType, kReservedType};
   if (user.type.size() > kMaxTypeLength) return Refusal{Field::kType, kLongType};
   if (user.userName.empty()) return Refusal{Field::kUserName, kNoUserName};

@@ -50,7 +50,7 @@ bool IsValidRange(std::string_view range);
 std::optional<Refusal> CheckGeneral(const GeneralFields& general);
 
 // The user checks of the save action, first failure first: type, user name, password, range.
-// Lengths count bytes of the stored 8-bit text.
+// The type must be a section name the file can hold. Lengths count bytes of the stored 8-bit text.
 std::optional<Refusal> CheckUser(const UserFields& user);
 
 }  // namespace vorlane::ostmere

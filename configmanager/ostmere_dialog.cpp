@@ -311,7 +311,9 @@ void OstmereDialog::OnBrowse() {
   full = error ? std::filesystem::path(FromQt(chosen)) : full.lexically_normal();
   // File names differ by letter case here, so only the very same path is the current file.
   if (file_ && full == path_) return;
-  OpenFile(full);
+  // A new name starts an empty configuration, created now so that it is private to its owner
+  // before any password goes in.
+  OpenFile(AgentConfigFile::OpenOrCreate(full));
   ClearUserFields();
   generalModified_ = false;
   userModified_ = false;

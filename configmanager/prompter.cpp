@@ -33,8 +33,9 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, MessageKind kind, c
 
 std::unique_ptr<QFileDialog> MakeFileChooser(QWidget* parent, const QString& start) {
   auto chooser = std::make_unique<QFileDialog>(parent, ToQt(kChooserTitle), start, ToQt(kChooserFilters));
+  // A name that does not exist yet is taken too: that is how a new configuration is started.
   chooser->setAcceptMode(QFileDialog::AcceptOpen);
-  chooser->setFileMode(QFileDialog::ExistingFile);
+  chooser->setFileMode(QFileDialog::AnyFile);
   return chooser;
 }
 

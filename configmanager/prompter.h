@@ -20,7 +20,8 @@ class Prompter {
   virtual void ReportFailure(QWidget* parent, const QString& text) = 0;
   // The question about unsaved data: question icon, Yes and No; true for Yes (discard them).
   virtual bool ConfirmDiscard(QWidget* parent) = 0;
-  // The file chooser, starting at `start`; empty when cancelled.
+  // The file chooser, starting at `start`: an existing file or the name of a new one; empty
+  // when cancelled.
   virtual QString ChooseFile(QWidget* parent, const QString& start) = 0;
 };
 

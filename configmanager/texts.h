@@ -34,6 +34,8 @@ inline constexpr std::string_view kReservedType =
 inline constexpr std::string_view kLongUserName = "The agent reads at most 34 characters of an user name!";
 inline constexpr std::string_view kLongPassword = "A user/group password has at most 16 characters!";
 inline constexpr std::string_view kLongType = "An user/group type has at most 255 characters!";
+inline constexpr std::string_view kUnstorableType =
+    "The user/group type cannot begin or end with a blank, nor hold a \"]\" or a line break!";
 
 // The file chooser.
 inline constexpr std::string_view kChooserTitle = "Select the INI file...";

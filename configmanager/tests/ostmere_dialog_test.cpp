@@ -320,6 +320,11 @@ class OstmereDialogTest : public QObject {
     QTest::newRow("bad range") << QStringList{"Ops", "x", "joe", "pw"} << ToQt(kBadRange) << "rangeEdit";
     QTest::newRow("general section") << QStringList{"GeneralInfo", "", "joe", "pw"} << ToQt(kReservedType)
                                      << "typeEdit";
+    QTest::newRow("leading blank in type") << QStringList{" Ops", "", "joe", "pw"} << ToQt(kUnstorableType)
+                                           << "typeEdit";
+    QTest::newRow("trailing blank in type") << QStringList{"Ops ", "", "joe", "pw"} << ToQt(kUnstorableType)
+                                            << "typeEdit";
+    QTest::newRow("bracket in type") << QStringList{"Op]s", "", "joe", "pw"} << ToQt(kUnstorableType) << "typeEdit";
     QTest::newRow("name the agent cuts") << QStringList{"Ops", "", QString(35, 'j'), "pw"} << ToQt(kLongUserName)
                                          << "userNameEdit";
   }
@@ -604,8 +609,27 @@ class OstmereDialogTest : public QObject {
     const auto chooser = MakeFileChooser(&parent, "/tmp");
     QCOMPARE(chooser->windowTitle(), QString("Select the INI file..."));
     QCOMPARE(chooser->nameFilters(), (QStringList{"INI Files (*.ini *.INI *.Ini)", "All Files (*)"}));
-    QCOMPARE(chooser->fileMode(), QFileDialog::ExistingFile);
+    QCOMPARE(chooser->fileMode(), QFileDialog::AnyFile);
     QCOMPARE(chooser->acceptMode(), QFileDialog::AcceptOpen);
+  }
+
+  void browsingToANewNameStartsAnEmptyConfiguration() {
+    auto dialog = Open(SampleFile());
+    const auto fresh = dir_->Path() / "fresh.ini";
+    prompter_.choices = {ToQt(fresh.string())};
+    Click(dialog.get(), "browseButton");
+    QCOMPARE(dialog->FilePath(), ToQt(fresh.string()));
+    QVERIFY(std::filesystem::exists(fresh));
+    QCOMPARE(std::filesystem::status(fresh).permissions() & std::filesystem::perms::all,
+             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    QVERIFY(Entries(dialog.get()).isEmpty());
+    QCOMPARE(Edit(dialog.get(), "portEdit")->text(), QString());
+    Type(dialog.get(), "portEdit", "2222");
+    TypeUser(dialog.get(), "Operators", "", "monitor", "pw");
+    Click(dialog.get(), "okButton");
+    QVERIFY(prompter_.shown.size() == 1);
+    QCOMPARE(Entries(dialog.get()), QStringList{"Operators"});
+    QVERIFY(ReadFile(fresh).find("Port=2222") != std::string::npos);
   }
 
   void aFileWrittenByTheDialogLogsAUserInOverTelnet() {

@@ -1,17 +1,22 @@
-# vorlane_component(name SOURCES ... [LIBS ...]): a component module, i.e. a shared library
+# vorlane_component(name [INSTALL] SOURCES ... [LIBS ...]): a component module, i.e. a shared library
 # that exports DllGetClassObject, DllCanUnloadNow, DllRegisterServer and DllUnregisterServer
 # (see platform/com/module_export.h) and nothing else.
 #
 # After every link, regsvr registers the module in the build tree's class registry
 # (VORLANE_BUILD_CLASS_REGISTRY), so programs run from the build tree can create its classes
-# without an install step.
+# without an install step. INSTALL puts the module into the installed component folder, where
+# the install registers it (cmake/RegisterInstalled.cmake).
 
 set(VORLANE_BUILD_CLASS_REGISTRY "${CMAKE_BINARY_DIR}/vorlane-classes.ini"
     CACHE INTERNAL "The class registry that the build registers its components into")
 
 function(vorlane_component name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "INSTALL" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
+  if(ARG_INSTALL)
+    install(TARGETS ${name} LIBRARY DESTINATION ${VORLANE_INSTALL_COMPONENT_DIR} NAMELINK_SKIP)
+    set_property(GLOBAL APPEND PROPERTY VORLANE_INSTALLED_COMPONENTS ${name})
+  endif()
   vorlane_target_defaults(${name})
   target_link_libraries(${name} PRIVATE vorlane_com ${ARG_LIBS})
   set_target_properties(${name} PROPERTIES

@@ -34,7 +34,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
   libcurl4-openssl-dev
   nginx
-  scdoc
+  scdoc debhelper
+  nagios4-core
 )
 # Peers of the benchmarks: zabbix_agentd beside the agent under load (sshd is a test peer
 # already), monitoring-plugins' check_tcp beside the TCP check.

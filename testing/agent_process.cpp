@@ -72,6 +72,10 @@ bool AgentProcess::WaitForLog(const std::string& text) {
   return Log().find(text) != std::string::npos;
 }
 
+void AgentProcess::Signal(int signal) {
+  if (pid_ > 0 && !Exited()) ::kill(pid_, signal);
+}
+
 int AgentProcess::Stop(int signal) {
   if (pid_ <= 0) return exitStatus_;
   ::kill(pid_, signal);

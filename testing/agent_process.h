@@ -36,6 +36,8 @@ class AgentProcess {
   // Ends the program with `signal` (SIGTERM, as the service manager stops it, unless told); its
   // exit status, or -1 when it had to be killed.
   int Stop(int signal = SIGTERM);
+  // Sends `signal` to the running program without waiting for it.
+  void Signal(int signal);
   // True once the program has ended (its status is then ExitStatus()).
   bool Exited();
   // Waits up to 20 s for the program to end by itself.

@@ -278,7 +278,7 @@ CheckHost& SshRemoteConnector::ConnectedHost(const std::string& remoteName) {
 
 platform::SshClientOptions AgentSshClientOptions() {
   platform::SshClientOptions options;
-  options.knownHostsFile = ConfigDirectory() / kKnownHostsFile;
+  options.knownHostsFile = StateDirectory() / kKnownHostsFile;
   options.keyFolder = platform::DefaultSshKeyFolder();
   return options;
 }

@@ -32,12 +32,10 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     const char* argument = argv[1];
     if (Is(argument, "/install", "--install")) {
-      InstallService(Executable());
-      return 0;
+      return InstallService(Executable()) ? 0 : 1;
     }
     if (Is(argument, "/uninstall", "--uninstall")) {
-      UninstallService();
-      return 0;
+      return UninstallService() ? 0 : 1;
     }
     if (Is(argument, "/version", "--version")) {
       std::printf("%s version %.*s\n", kServiceName, static_cast<int>(kAgentVersion.size()), kAgentVersion.data());

@@ -10,9 +10,14 @@
 #include <cstdlib>
 #include <future>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "agent/config/agent_config.h"
+#include "agent/log/agent_log.h"
 #include "agent/server/server_thread.h"
+#include "agent/service/unit_template.h"
+#include "platform/com/registry.h"
 #include "platform/base/unique_fd.h"
 
 namespace vorlane::agent {
@@ -42,20 +47,47 @@ bool SystemdManagesUnits() {
   return ::access("/run/systemd/system", F_OK) == 0 && std::getenv("VORLANE_UNIT_DIR") == nullptr;
 }
 
+void Replace(std::string& text, std::string_view placeholder, const std::string& value) {
+  for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size())) {
+    text.replace(at, placeholder.size(), value);
+  }
+}
+
+// The shared unit text for this executable, its configuration folder and its class registry.
 std::string UnitText(const std::filesystem::path& executable) {
-  return std::string("[Unit]\n") + "Description=" + kServiceName + "\n" +
-         "After=network-online.target\n"
-         "Wants=network-online.target\n\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=\"" + executable.string() + "\"\n"
-         "User=root\n"
-         // Programs started for the monitoring server run on their own: stopping or restarting
-         // the agent ends the agent alone.
-         "KillMode=process\n"
-         "Restart=on-failure\n\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
+  std::string text = kUnitTemplate;
+  Replace(text, "@VORLANE_EXECUTABLE@", executable.string());
+  Replace(text, "@VORLANE_CONFIG_DIR@", ConfigDirectory().string());
+  Replace(text, "@VORLANE_CLASS_REGISTRY@", com::ClassRegistryPath().string());
+  return text;
+}
+
+// The general settings by name and value as text, for telling which of them changed.
+std::vector<std::pair<std::string, std::string>> SettingTexts(const Result<GeneralSettings>& settings) {
+  if (!settings) return {{"GeneralInfo", settings.error().message}};
+  const GeneralSettings& general = settings.value();
+  return {{"Protocol", general.isTelnet ? "Telnet" : "SSH"},
+          {"Port", std::to_string(general.port)},
+          {"BindIP", general.bindIp},
+          {"MaxConcurrentChecks", std::to_string(general.maxConcurrentChecks)},
+          {"HttpsCaFile", general.https.caFile},
+          {"HttpsCaPath", general.https.caPath}};
+}
+
+// A reload: the users and the protocol table are read anew at every login and every check, so
+// they need nothing; the general settings are read when the server starts, so a change of one
+// of them is logged as waiting for a restart.
+void Reload(const ConfigPaths& paths, const std::vector<std::pair<std::string, std::string>>& atStart) {
+  const auto now = SettingTexts(ReadGeneralSettings(paths.agentConfig));
+  std::string changed;
+  for (size_t i = 0; i < now.size(); ++i) {
+    if (i >= atStart.size() || now[i] != atStart[i]) changed += (changed.empty() ? "" : ", ") + now[i].first;
+  }
+  if (atStart.size() != now.size() && changed.empty()) changed = "GeneralInfo";
+  Log("Reload: users and the TCP protocol table are read at each use. " +
+          (changed.empty() ? std::string("No setting that needs a restart changed.")
+                           : "Changed settings that take effect only after a restart: " + changed + "."),
+      kLogInfo);
 }
 
 }  // namespace
@@ -65,13 +97,13 @@ std::filesystem::path UnitDirectory() {
   return (dir != nullptr && *dir != '\0') ? dir : "/etc/systemd/system";
 }
 
-void InstallService(const std::filesystem::path& executable) {
+bool InstallService(const std::filesystem::path& executable) {
   const std::filesystem::path unit = UnitDirectory() / kUnitName;
   UniqueFd fd(::open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd) {
     const int error = errno == EEXIST ? kErrorServiceExists : ServiceError(errno);
     std::printf("Could not install service! Error: %d.", error);
-    return;
+    return false;
   }
   const std::string text = UnitText(executable);
   if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd.get()) != 0) {
@@ -79,38 +111,40 @@ void InstallService(const std::filesystem::path& executable) {
     fd.reset();
     ::unlink(unit.c_str());
     std::printf("Could not install service! Error: %d.", error);
-    return;
+    return false;
   }
   fd.reset();
   if (SystemdManagesUnits()) {
     if (std::system("systemctl daemon-reload") != 0 || std::system("systemctl enable vorlane.service") != 0) {
       std::fprintf(stderr, "vorlane: the unit is written, but systemctl could not enable it\n");
+      return false;
     }
   }
   std::printf("Install succeeded\n");
+  return true;
 }
 
-void UninstallService() {
+bool UninstallService() {
   const std::filesystem::path unit = UnitDirectory() / kUnitName;
   if (::access(unit.c_str(), F_OK) != 0) {
     std::printf("Error uninstalling service: OpenService failed (error: %d)\n", kErrorServiceDoesNotExist);
-    return;
+    return false;
   }
   if (SystemdManagesUnits()) (void)std::system("systemctl disable vorlane.service >/dev/null 2>&1");
   if (::unlink(unit.c_str()) != 0) {
     std::printf("Error uninstalling service: DeleteService failed (error: %d)\n", ServiceError(errno));
-    return;
+    return false;
   }
   if (SystemdManagesUnits()) (void)std::system("systemctl daemon-reload");
   std::printf("Unistall succeeded\n");
+  return true;
 }
 
 bool StartedBySystemd() { return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr; }
 
 int RunAgent(bool console) {
-  // Stop and shutdown arrive as signals; every thread leaves them to the wait below. A hang-up
-  // (the terminal closed, or a manager asking for a reload the agent does not offer) is a stop
-  // too, taken through the same orderly path rather than the default of dying on the spot.
+  // Stop, shutdown and reload arrive as signals; every thread leaves them to the wait below. A
+  // hang-up (systemctl reload, or the terminal closed) never ends the agent: it reloads.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
@@ -120,7 +154,9 @@ int RunAgent(bool console) {
   ::signal(SIGPIPE, SIG_IGN);
 
   (void)sd_notify(0, "STATUS=Starting");
-  AgentServer server(LocateConfigFiles());
+  const ConfigPaths paths = LocateConfigFiles();
+  const auto settingsAtStart = SettingTexts(ReadGeneralSettings(paths.agentConfig));
+  AgentServer server(paths);
   std::promise<bool> listening;
   std::future<bool> started = listening.get_future();
   std::thread serverThread([&] { server.Run([&](bool ok) { listening.set_value(ok); }); });
@@ -133,8 +169,13 @@ int RunAgent(bool console) {
   }
   (void)sd_notify(0, serving ? "READY=1\nSTATUS=Serving" : "READY=1\nSTATUS=Not serving: see the log");
 
-  int received = 0;
-  while (sigwait(&stopSignals, &received) != 0) {
+  for (;;) {
+    int received = 0;
+    if (sigwait(&stopSignals, &received) != 0) continue;
+    if (received != SIGHUP) break;
+    (void)sd_notify(0, "RELOADING=1");
+    Reload(paths, settingsAtStart);
+    (void)sd_notify(0, "READY=1");
   }
   (void)sd_notify(0, "STOPPING=1");
   server.Quit();

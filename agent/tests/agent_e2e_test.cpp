@@ -102,10 +102,11 @@ TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
   AgentProcess agent;
   const std::filesystem::path units = agent.Dir() / "units";
   std::filesystem::create_directories(units);
-  auto run = [&](const std::string& argument) {
+  // Every refusal exits non-zero, so that a script sees it.
+  auto run = [&](const std::string& argument, int exitCode = 0) {
     AgentProcess command;
     EXPECT_TRUE(command.Start({argument}, {"VORLANE_UNIT_DIR=" + units.string()}));
-    EXPECT_EQ(command.WaitExit(), 0);
+    EXPECT_EQ(command.WaitExit(), exitCode) << argument;
     return command.Output();
   };
   EXPECT_EQ(run("/install"), "Install succeeded\n");
@@ -115,10 +116,14 @@ TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
   EXPECT_NE(unit.find("ExecStart=\"" + std::string(VORLANE_AGENT_BINARY) + "\"\n"), std::string::npos);
   EXPECT_NE(unit.find("KillMode=process\n"), std::string::npos);  // started programs outlive a restart
   EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
-  EXPECT_EQ(run("/INSTALL"), "Could not install service! Error: 1073.");
+  EXPECT_NE(unit.find("ExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos);
+  EXPECT_NE(unit.find("Environment=VORLANE_CONFIG_DIR=/"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("Environment=VORLANE_CLASS_REGISTRY=/"), std::string::npos) << unit;
+  EXPECT_EQ(unit.find("@VORLANE_"), std::string::npos) << "every placeholder filled in: " << unit;
+  EXPECT_EQ(run("/INSTALL", 1), "Could not install service! Error: 1073.");
   EXPECT_EQ(run("--uninstall"), "Unistall succeeded\n");
   EXPECT_FALSE(std::filesystem::exists(units / "vorlane.service"));
-  EXPECT_EQ(run("/uninstall"), "Error uninstalling service: OpenService failed (error: 1060)\n");
+  EXPECT_EQ(run("/uninstall", 1), "Error uninstalling service: OpenService failed (error: 1060)\n");
 }
 
 TEST(AgentConsole, BadSettingsEndTheConsoleWithTheMessage) {
@@ -460,9 +465,9 @@ class NotifySocket {
 };
 
 TEST(AgentService, ReportsReadyAndStoppingToTheServiceManager) {
-  // A hang-up stops the service the same orderly way as the manager's SIGTERM.
-  for (const int signal : {SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(strsignal(signal));
+  // A hang-up reloads and never stops the service; the manager's SIGTERM stops it in order.
+  for (const bool hangUpFirst : {false, true}) {
+    SCOPED_TRACE(hangUpFirst ? "hang-up, then stop" : "stop");
     AgentProcess agent;
     const int port = FreePort();
     agent.WriteConfig(Config("Telnet", port, User("Operators", "monitor", "pw")));
@@ -474,8 +479,16 @@ TEST(AgentService, ReportsReadyAndStoppingToTheServiceManager) {
     EXPECT_NE(status.find("READY=1"), std::string::npos) << agent.Log();
     EXPECT_NE(status.find("STATUS=Serving"), std::string::npos) << status;
     EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "") << "the service serves";
+    if (hangUpFirst) {
+      agent.WriteConfig(Config("Telnet", port % 65535 + 1, User("Operators", "monitor", "pw")));
+      agent.Signal(SIGHUP);
+      EXPECT_NE(notify.WaitFor("RELOADING=1").find("RELOADING=1"), std::string::npos);
+      EXPECT_TRUE(agent.WaitForLog("take effect only after a restart: Port.")) << agent.Log();
+      EXPECT_FALSE(agent.Exited());
+      EXPECT_NE(TelnetClient(port).Login("monitor", "pw"), "") << "still serving on the port it started with";
+    }
 
-    EXPECT_EQ(agent.Stop(signal), 0) << agent.Log();
+    EXPECT_EQ(agent.Stop(SIGTERM), 0) << agent.Log();
     EXPECT_NE(notify.WaitFor("STOPPING=1").find("STOPPING=1"), std::string::npos);
   }
 }

@@ -249,7 +249,7 @@ void Runner::Accept() {
 HRESULT KeysObject::Prepare(HostKeyState& state) {
   std::lock_guard lock(state.lock);
   if (state.files) return S_OK;
-  Result<HostKeyFiles> files = PrepareHostKeys(ConfigDirectory());
+  Result<HostKeyFiles> files = PrepareHostKeys(StateDirectory());
   if (!files) {
     return SetErrorAndReturn(HresultFromErrno(files.error().code ? files.error().code : EIO), ITermKeys::kIid,
                              u"TermServer", Utf8ToUtf16("Cannot prepare the SSH host keys: " + files.error().message));

@@ -6,6 +6,7 @@
 #include "testing/http_peer.h"
 #include "testing/peer_server.h"
 #include "testing/run_program.h"
+#include "testing/temp_dir.h"
 
 namespace vorlane::agent::testing {
 namespace {
@@ -118,6 +119,100 @@ TEST(CheckVorlane, OverSshAndAgainstNoAgentOrASilentOne) {
   EXPECT_EQ(held.exitStatus, 3);
   EXPECT_EQ(held.out.rfind("VORLANE DC UNKNOWN - ", 0), 0u) << held.out;
   EXPECT_NE(held.out.find("within 2 s"), std::string::npos) << held.out;
+}
+
+}  // namespace
+}  // namespace vorlane::agent::testing
+
+namespace vorlane::agent::testing {
+namespace {
+
+// The value of `key` in the status block of service `service` in a Nagios status.dat, or "".
+std::string ServiceStatus(const std::string& status, const std::string& service, const std::string& key) {
+  for (size_t at = status.find("servicestatus {"); at != std::string::npos;
+       at = status.find("servicestatus {", at + 1)) {
+    const std::string block = status.substr(at, status.find('}', at) - at);
+    if (block.find("\tservice_description=" + service + "\n") == std::string::npos) continue;
+    const size_t field = block.find("\t" + key + "=");
+    if (field == std::string::npos) return "";
+    const size_t start = field + key.size() + 2;
+    return block.substr(start, block.find('\n', start) - start);
+  }
+  return "";
+}
+
+// A Nagios 4 core polls the agent through the plugin: one host, a service that is up and one
+// that is down, each checked every second; status.dat shows OK and CRITICAL as the agent said.
+TEST(CheckVorlane, NagiosCoreShowsTheAgentsAnswers) {
+  constexpr char kNagios[] = "/usr/sbin/nagios4";
+  if (!std::filesystem::exists(kNagios)) GTEST_SKIP() << "nagios4-core is not installed (scripts/install-deps.sh)";
+  LoggedInAgent agent;
+  ASSERT_TRUE(agent.Start());
+  const testkit::TempDir dir("vorlane-nagios");
+  const std::string at = dir.Path().string() + "/";
+  std::filesystem::create_directory(dir.Path() / "results");
+  dir.WriteFile("password", std::string(LoggedInAgent::kPassword) + "\n");
+  std::filesystem::permissions(dir.Path() / "password", std::filesystem::perms::owner_read);
+  std::string main;
+  for (const char* file : {"log_file=nagios.log", "cfg_file=objects.cfg", "object_cache_file=objects.cache",
+                           "precached_object_file=objects.precache", "status_file=status.dat", "temp_file=nagios.tmp",
+                           "temp_path=.", "lock_file=nagios.lock", "command_file=nagios.cmd",
+                           "query_socket=nagios.qh", "state_retention_file=retention.dat",
+                           "check_result_path=results"}) {
+    const std::string line = file;
+    const size_t equals = line.find('=') + 1;
+    main += line.substr(0, equals) + (line.substr(equals) == "." ? dir.Path().string() : at + line.substr(equals)) + "\n";
+  }
+  // Every check at once and every second, as root, with nothing sent or kept.
+  main += "nagios_user=root\nnagios_group=root\ninterval_length=1\nstatus_update_interval=1\nuse_syslog=0\n"
+          "check_external_commands=0\nretain_state_information=0\nenable_notifications=0\n"
+          "enable_flap_detection=0\ncheck_result_reaper_frequency=1\nservice_inter_check_delay_method=n\n"
+          "host_inter_check_delay_method=n\nmax_service_check_spread=1\nmax_host_check_spread=1\n";
+  dir.WriteFile("nagios.cfg", main);
+  const std::string always = "sunday 00:00-24:00\nmonday 00:00-24:00\ntuesday 00:00-24:00\n"
+                             "wednesday 00:00-24:00\nthursday 00:00-24:00\nfriday 00:00-24:00\n"
+                             "saturday 00:00-24:00\n";
+  const std::string common = "max_check_attempts 1\ncheck_interval 1\nretry_interval 1\ncheck_period always\n"
+                             "notification_period always\ncontacts nobody\n";
+  // The command and service definitions as the README gives them.
+  dir.WriteFile("objects.cfg",
+                "define timeperiod {\ntimeperiod_name always\nalias always\n" + always + "}\n"
+                "define command {\ncommand_name none\ncommand_line /bin/true\n}\n"
+                "define contact {\ncontact_name nobody\nhost_notifications_enabled 0\n"
+                "service_notifications_enabled 0\nhost_notification_period always\n"
+                "service_notification_period always\nhost_notification_options n\n"
+                "service_notification_options n\nhost_notification_commands none\n"
+                "service_notification_commands none\n}\n"
+                "define command {\ncommand_name check_vorlane\ncommand_line " CHECK_VORLANE_BINARY
+                " -H $HOSTADDRESS$ --telnet -p " + std::to_string(agent.Port()) + " -u " + LoggedInAgent::kUser +
+                " --password-file " + at + "password $ARG1$\n}\n"
+                "define host {\nhost_name agent1\naddress 127.0.0.1\ncheck_command none\n" + common + "}\n"
+                "define service {\nhost_name agent1\nservice_description root-has-space\n"
+                "check_command check_vorlane!DC 'Drive letter=/' 'Value=1' 'Unit=bytes'\n" + common + "}\n"
+                "define service {\nhost_name agent1\nservice_description root-has-10000-tb\n"
+                "check_command check_vorlane!DC 'Drive letter=/' 'Value=10000' 'Unit=tb'\n" + common + "}\n");
+
+  auto checked = [&] {
+    const std::string status = testkit::ReadFile(dir.Path() / "status.dat");
+    return ServiceStatus(status, "root-has-space", "has_been_checked") == "1" &&
+           ServiceStatus(status, "root-has-10000-tb", "has_been_checked") == "1";
+  };
+  std::string status;
+  const testkit::ProgramRun nagios = testkit::RunProgramUntil(
+      {kNagios, at + "nagios.cfg"},
+      [&] {
+        if (!checked()) return false;
+        status = testkit::ReadFile(dir.Path() / "status.dat");
+        return true;
+      },
+      {}, 60s);
+  ASSERT_TRUE(nagios.stopped) << nagios.out << nagios.err << testkit::ReadFile(dir.Path() / "nagios.log");
+  EXPECT_EQ(ServiceStatus(status, "root-has-space", "current_state"), "0");
+  EXPECT_EQ(ServiceStatus(status, "root-has-space", "plugin_output").rfind("VORLANE DC OK - ", 0), 0u) << status;
+  EXPECT_EQ(ServiceStatus(status, "root-has-10000-tb", "current_state"), "2");
+  EXPECT_EQ(ServiceStatus(status, "root-has-10000-tb", "plugin_output").rfind("VORLANE DC CRITICAL - ", 0), 0u)
+      << status;
+  EXPECT_EQ(agent.Stop(), 0);
 }
 
 }  // namespace

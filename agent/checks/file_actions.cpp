@@ -11,6 +11,7 @@
 #include "agent/request/answer.h"
 #include "agent/request/reply.h"
 #include "agent/request/record.h"
+#include "platform/base/replace.h"
 
 namespace vorlane::agent {
 namespace {
@@ -33,16 +34,6 @@ constexpr std::string_view kDefaultTempFolder = "/tmp/";
 // there, so that "victim\0.bak" names "victim". Such a value is refused instead.
 constexpr std::string_view kFileNameHoldsNul = "The file name holds a NUL byte.";
 constexpr std::string_view kCommandLineHoldsNul = "The command line holds a NUL byte.";
-
-// Replaces every occurrence of `placeholder`, scanning on after each inserted text so that a
-// folder that happens to contain the placeholder cannot make the loop run away.
-std::string ReplaceAll(std::string text, std::string_view placeholder, const std::string& replacement) {
-  for (size_t at = text.find(placeholder); at != std::string::npos;
-       at = text.find(placeholder, at + replacement.size())) {
-    text.replace(at, placeholder.size(), replacement);
-  }
-  return text;
-}
 
 std::string WithTrailingSlash(std::string folder) {
   if (folder.empty() || folder.back() != '/') folder += '/';

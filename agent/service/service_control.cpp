@@ -6,6 +6,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -18,6 +19,7 @@
 #include "agent/server/server_thread.h"
 #include "agent/service/unit_template.h"
 #include "platform/com/registry.h"
+#include "platform/base/replace.h"
 #include "platform/base/unique_fd.h"
 
 namespace vorlane::agent {
@@ -47,19 +49,11 @@ bool SystemdManagesUnits() {
   return ::access("/run/systemd/system", F_OK) == 0 && std::getenv("VORLANE_UNIT_DIR") == nullptr;
 }
 
-void Replace(std::string& text, std::string_view placeholder, const std::string& value) {
-  for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size())) {
-    text.replace(at, placeholder.size(), value);
-  }
-}
-
 // The shared unit text for this executable, its configuration folder and its class registry.
 std::string UnitText(const std::filesystem::path& executable) {
-  std::string text = kUnitTemplate;
-  Replace(text, "@VORLANE_EXECUTABLE@", executable.string());
-  Replace(text, "@VORLANE_CONFIG_DIR@", ConfigDirectory().string());
-  Replace(text, "@VORLANE_CLASS_REGISTRY@", com::ClassRegistryPath().string());
-  return text;
+  std::string text = ReplaceAll(kUnitTemplate, "@VORLANE_EXECUTABLE@", executable.string());
+  text = ReplaceAll(std::move(text), "@VORLANE_CONFIG_DIR@", ConfigDirectory().string());
+  return ReplaceAll(std::move(text), "@VORLANE_CLASS_REGISTRY@", com::ClassRegistryPath().string());
 }
 
 // The general settings by name and value as text, for telling which of them changed.
@@ -79,11 +73,14 @@ std::vector<std::pair<std::string, std::string>> SettingTexts(const Result<Gener
 // of them is logged as waiting for a restart.
 void Reload(const ConfigPaths& paths, const std::vector<std::pair<std::string, std::string>>& atStart) {
   const auto now = SettingTexts(ReadGeneralSettings(paths.agentConfig));
+  // A setting whose name or value is not as at start changed (an unreadable section is the one
+  // setting "GeneralInfo").
   std::string changed;
-  for (size_t i = 0; i < now.size(); ++i) {
-    if (i >= atStart.size() || now[i] != atStart[i]) changed += (changed.empty() ? "" : ", ") + now[i].first;
+  for (const auto& setting : now) {
+    if (std::find(atStart.begin(), atStart.end(), setting) == atStart.end()) {
+      changed += (changed.empty() ? "" : ", ") + setting.first;
+    }
   }
-  if (atStart.size() != now.size() && changed.empty()) changed = "GeneralInfo";
   Log("Reload: users and the TCP protocol table are read at each use. " +
           (changed.empty() ? std::string("No setting that needs a restart changed.")
                            : "Changed settings that take effect only after a restart: " + changed + "."),

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <vector>
 
+#include "platform/base/replace.h"
+
 namespace vorlane::query {
 
 std::optional<std::string> FieldValue(std::string_view record, std::string_view key) {
@@ -17,12 +19,7 @@ std::optional<std::string> FieldValue(std::string_view record, std::string_view 
 }
 
 std::string SubstituteSession(std::string record, std::string_view sessionId) {
-  static constexpr std::string_view kPlaceholder = "{session}";
-  for (size_t at = record.find(kPlaceholder); at != std::string::npos;
-       at = record.find(kPlaceholder, at + sessionId.size())) {
-    record.replace(at, kPlaceholder.size(), sessionId);
-  }
-  return record;
+  return ReplaceAll(std::move(record), "{session}", sessionId);
 }
 
 bool IsLogout(std::string_view record) {
@@ -33,9 +30,8 @@ bool IsLogout(std::string_view record) {
   return *action == "logout";
 }
 
-bool IsWholeRecord(std::string_view record) {
-  if (record.size() < 2 || record.front() != '#' || record.back() != '#') return false;
-  // The pairs, each up to the next '#' outside double quotes.
+std::optional<std::vector<std::string_view>> RecordPairs(std::string_view record) {
+  if (record.size() < 2 || record.front() != '#' || record.back() != '#') return std::nullopt;
   std::vector<std::string_view> pairs;
   bool quoted = false;
   size_t start = 1;
@@ -46,7 +42,14 @@ bool IsWholeRecord(std::string_view record) {
       start = i + 1;
     }
   }
-  if (quoted || start != record.size() || pairs.empty()) return false;
+  if (quoted || start != record.size()) return std::nullopt;
+  return pairs;
+}
+
+bool IsWholeRecord(std::string_view record) {
+  const std::optional<std::vector<std::string_view>> split = RecordPairs(record);
+  if (!split || split->empty()) return false;
+  const std::vector<std::string_view>& pairs = *split;
   auto value = [&pairs](std::string_view key) -> std::optional<std::string_view> {
     for (std::string_view pair : pairs) {
       if (pair.size() > key.size() && pair.substr(0, key.size()) == key && pair[key.size()] == '=') {

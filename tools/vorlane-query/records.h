@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorlane::query {
 
@@ -17,6 +18,10 @@ std::string SubstituteSession(std::string record, std::string_view sessionId);
 
 // True for a request whose requestaction is logout (any letter case): it gets no answer.
 bool IsLogout(std::string_view record);
+
+// The pairs of a record "#k1=v1#k2=v2#...#", each up to the next '#' outside double quotes (a
+// quoted value, such as a nested record, is one pair); nothing when the text is not so framed.
+std::optional<std::vector<std::string_view>> RecordPairs(std::string_view record);
 
 // True when `record` ("#keycount=N#...#") holds all its pairs: at least N pairs after keycount
 // (a quoted value, such as a nested record, is one pair) and a resultstring wherever there is a
@@ -31,6 +36,8 @@ class AnswerReader {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds kQuietTime{200};
+  // No answer of the agent comes near this; a peer that sends more is no agent.
+  static constexpr size_t kMaxAnswerBytes = 4 * 1024 * 1024;
 
   void Reset();
   void Add(std::string_view data, Clock::time_point now);

@@ -63,6 +63,10 @@ Reply Session::ReadAnswer(bool login) {
     std::string data;
     const ReadStatus status = transport_->Read(data, wait);
     reader_.Add(data, Clock::now());
+    if (reader_.Text().size() > AnswerReader::kMaxAnswerBytes) {
+      return {Outcome::kFailed, "the answer is longer than " + std::to_string(AnswerReader::kMaxAnswerBytes) +
+                                    " bytes: no agent answers so"};
+    }
     if (status == ReadStatus::kClosed) {
       if (auto answer = reader_.CompleteAtEnd()) return {Outcome::kOk, *answer};
       if (!login) return {Outcome::kFailed, "connection closed by the agent"};

@@ -121,7 +121,9 @@ class TelnetTransport final : public Transport {
     return ReadStatus::kData;
   }
 
-  // Reads until `needle` is in the text; what follows it is kept for the next Read.
+  static constexpr size_t kMaxTextBeforePrompt = 64 * 1024;
+
+  // Reads until `needle` (not empty) has come; what follows it stays pending.
   ReadStatus ReadUntil(std::string_view needle, Clock::time_point deadline) {
     std::string text;
     for (;;) {
@@ -129,6 +131,8 @@ class TelnetTransport final : public Transport {
         pending_ = text.substr(at + needle.size());
         return ReadStatus::kData;
       }
+      // Text before the prompt is never used: keep only what could still begin it.
+      if (text.size() > kMaxTextBeforePrompt) text.erase(0, text.size() - (needle.size() - 1));
       if (Clock::now() >= deadline) return ReadStatus::kTimeout;
       if (Read(text, std::chrono::milliseconds(MillisecondsUntil(deadline))) == ReadStatus::kClosed) {
         return ReadStatus::kClosed;

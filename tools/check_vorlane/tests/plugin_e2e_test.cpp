@@ -119,6 +119,24 @@ TEST(CheckVorlane, OverSshAndAgainstNoAgentOrASilentOne) {
   EXPECT_EQ(held.exitStatus, 3);
   EXPECT_EQ(held.out.rfind("VORLANE DC UNKNOWN - ", 0), 0u) << held.out;
   EXPECT_NE(held.out.find("within 2 s"), std::string::npos) << held.out;
+
+  // A peer that prompts in a flood, then answers the login with more than any agent's answer:
+  // the plugin keeps a bounded text and gives up with UNKNOWN rather than reading on.
+  PeerServer flood([](PeerConnection& connection) {
+    const std::string noise(256 * 1024, 'x');
+    if (!connection.Send(noise + "login: ") || connection.Receive(5s).empty()) return;
+    if (!connection.Send("Password: ") || connection.Receive(5s).empty()) return;
+    connection.Send("#");
+    for (int i = 0; i < 20 && connection.Send(noise); ++i) {
+    }
+    connection.WaitForClientClose(5s);
+  });
+  const testkit::ProgramRun flooded = testkit::RunProgram(
+      {CHECK_VORLANE_BINARY, "-H", "127.0.0.1", "--telnet", "-p", std::to_string(flood.port()), "-u", "monitor", "-t",
+       "8", "DC"},
+      "", {"VORLANE_PASSWORD=pw"}, 20s);
+  EXPECT_EQ(flooded.exitStatus, 3);
+  EXPECT_NE(flooded.out.find("longer than 4194304 bytes"), std::string::npos) << flooded.out.substr(0, 200);
 }
 
 }  // namespace

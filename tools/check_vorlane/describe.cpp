@@ -1,7 +1,9 @@
 // What --list prints: the agent's checks, and one check's parameters, read from the listchecks
 // and definecheck answers.
+#include <algorithm>
 #include <cerrno>
 #include <map>
+#include <optional>
 
 #include "tools/check_vorlane/plugin.h"
 #include "tools/vorlane-query/records.h"
@@ -11,17 +13,17 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-// The pairs of "#k1=v1#k2=v2#...#" in order; a text without '=' between two '#' is skipped.
-Pairs SplitPairs(std::string_view record) {
+// The pairs of a record "#k1=v1#k2=v2#...#" in order, each split at its first '=' (a quoted value,
+// such as a nested record, stays one value); a pair without a key is skipped. Nothing when the text
+// is no record.
+std::optional<Pairs> SplitPairs(std::string_view record) {
+  const std::optional<std::vector<std::string_view>> split = query::RecordPairs(record);
+  if (!split) return std::nullopt;
   Pairs pairs;
-  size_t at = 0;
-  while (at < record.size()) {
-    const size_t end = std::min(record.find('#', at), record.size());
-    const std::string_view pair = record.substr(at, end - at);
+  for (std::string_view pair : *split) {
     if (const size_t equals = pair.find('='); equals != std::string_view::npos && equals > 0) {
       pairs.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
     }
-    at = end + 1;
   }
   return pairs;
 }
@@ -84,8 +86,10 @@ Result<std::string> DescribeCheckList(std::string_view answer) {
   if (query::FieldValue(answer, "responseaction") != "listchecks") {
     return Error{EPROTO, "the agent's answer is no check list: " + StatusText(answer)};
   }
+  const std::optional<Pairs> pairs = SplitPairs(answer);
+  if (!pairs) return Error{EPROTO, "the agent's answer is no check list: " + StatusText(answer)};
   std::map<int, std::map<std::string, std::string, std::less<>>> checks;
-  for (const auto& [key, value] : SplitPairs(answer)) {
+  for (const auto& [key, value] : *pairs) {
     const auto [field, number] = SplitNumbered(key);
     if (number > 0) checks[number][std::string(field)] = value;
   }
@@ -104,18 +108,25 @@ Result<std::string> DescribeCheckList(std::string_view answer) {
 
 Result<std::string> DescribeDefinition(std::string_view answer) {
   if (auto error = query::FieldValue(answer, "errormessage")) return Error{ENOENT, StatusText(*error)};
-  static constexpr std::string_view kOpen = "#parameters=\"";
-  const size_t open = answer.find(kOpen);
-  const size_t close = answer.rfind("\"#");
-  if (query::FieldValue(answer, "responseaction") != "definecheck" || open == std::string_view::npos ||
-      close == std::string_view::npos || close < open + kOpen.size()) {
+  // The parameters are a record of their own, carried quoted as one value.
+  const std::optional<Pairs> pairs = SplitPairs(answer);
+  static const Pairs kNoPairs;
+  std::optional<std::string_view> nested;
+  for (const auto& [key, value] : pairs ? *pairs : kNoPairs) {
+    if (key == "parameters" && value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      nested = std::string_view(value).substr(1, value.size() - 2);
+    }
+  }
+  const std::optional<Pairs> fields =
+      !nested ? std::nullopt : nested->empty() ? std::optional<Pairs>(Pairs{}) : SplitPairs(*nested);
+  if (!fields || query::FieldValue(answer, "responseaction") != "definecheck") {
     return Error{EPROTO, "the agent's answer is no check definition: " + StatusText(answer)};
   }
   const std::string checkId = query::FieldValue(answer, "checkid").value_or("");
   std::vector<ParamInfo> params;
   std::map<int, size_t> byNumber;
   std::map<int, std::string> names;
-  for (const auto& [key, value] : SplitPairs(answer.substr(open + kOpen.size(), close - open - kOpen.size()))) {
+  for (const auto& [key, value] : *fields) {
     const auto [field, number] = SplitNumbered(key);
     if (field == "paramname") {
       byNumber[number] = params.size();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <span>
 
@@ -80,11 +81,28 @@ std::optional<Range> ParseRange(std::string_view text) {
   return range;
 }
 
-Result<std::string> RunCheckRequest(std::string_view checkId, const std::vector<Parameter>& parameters) {
-  auto bad = [](std::string_view text) { return std::any_of(text.begin(), text.end(), CannotTravel); };
-  if (checkId.empty() || bad(checkId) || checkId.find('=') != std::string_view::npos) {
+namespace {
+
+bool CannotTravelIn(std::string_view text) { return std::any_of(text.begin(), text.end(), CannotTravel); }
+
+std::optional<Error> BadCheckId(std::string_view checkId) {
+  if (checkId.empty() || CannotTravelIn(checkId) || checkId.find('=') != std::string_view::npos) {
     return Error{EINVAL, "bad check id \"" + StatusText(checkId) + "\""};
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<std::string> ListRequest(std::string_view checkId) {
+  if (checkId.empty()) return std::string("#keycount=2#requestaction=listchecks#sessionid={session}#");
+  if (std::optional<Error> error = BadCheckId(checkId)) return *error;
+  return "#keycount=3#requestaction=definecheck#sessionid={session}#checkid=" + std::string(checkId) + "#";
+}
+
+Result<std::string> RunCheckRequest(std::string_view checkId, const std::vector<Parameter>& parameters) {
+  if (std::optional<Error> error = BadCheckId(checkId)) return *error;
+  auto bad = CannotTravelIn;
   std::string pairs;
   std::set<std::string> seen;
   for (const Parameter& parameter : parameters) {

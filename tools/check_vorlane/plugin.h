@@ -56,6 +56,9 @@ std::string PluginUsage();
 std::string PluginHelp();
 std::string PluginVersion();
 
+// The request for --list: listchecks without a check id, that check's definecheck with one; an
+// error for a check id a record cannot carry.
+Result<std::string> ListRequest(std::string_view checkId);
 // The runcheck request for the check and its parameters ("{session}" stands for the session
 // id); parameters whose name begins with '*' are secrets, sent base64-encoded. An error when a
 // name or value cannot travel in a record.

@@ -17,22 +17,11 @@ std::string Reason(const query::Reply& reply, const PluginOptions& options) {
 
 int RunPlugin(const PluginOptions& options, std::ostream& out, std::ostream& err) {
   const std::string label = options.list ? std::string() : options.checkId;
-  std::string request;
-  if (options.list) {
-    request = options.checkId.empty()
-                  ? "#keycount=2#requestaction=listchecks#sessionid={session}#"
-                  : "#keycount=3#requestaction=definecheck#sessionid={session}#checkid=" + options.checkId + "#";
-    if (options.checkId.find_first_of("#=\r\n") != std::string::npos) {
-      out << UnknownLine(label, "bad check id") << "\n";
-      return kExitUnknown;
-    }
-  } else {
-    Result<std::string> built = RunCheckRequest(options.checkId, options.parameters);
-    if (!built) {
-      out << UnknownLine(label, built.error().message) << "\n";
-      return kExitUnknown;
-    }
-    request = std::move(built).value();
+  Result<std::string> request =
+      options.list ? ListRequest(options.checkId) : RunCheckRequest(options.checkId, options.parameters);
+  if (!request) {
+    out << UnknownLine(label, request.error().message) << "\n";
+    return kExitUnknown;
   }
 
   query::Session session(options.settings, err);
@@ -41,7 +30,7 @@ int RunPlugin(const PluginOptions& options, std::ostream& out, std::ostream& err
   if (reply.outcome == query::Outcome::kOk && !query::FieldValue(reply.text, "sessionid")) {
     reply = {query::Outcome::kFailed, "login refused: " + reply.text};
   }
-  if (reply.outcome == query::Outcome::kOk) reply = session.Request(request);
+  if (reply.outcome == query::Outcome::kOk) reply = session.Request(request.value());
   if (reply.outcome != query::Outcome::kOk) {
     out << UnknownLine(label, Reason(reply, options)) << "\n";
     return kExitUnknown;

@@ -179,7 +179,7 @@ std::optional<VolumeSpace> ParseVolumeSpace(std::string_view output) {
   return VolumeSpace{blocks * blockSize, freeBlocks * blockSize};
 }
 
-SshCheckHost::SshCheckHost(std::unique_ptr<platform::SshConnection> connection)
+SshCheckHost::SshCheckHost(std::unique_ptr<platform::SshClientConnection> connection)
     : connection_(std::move(connection)) {}
 
 Result<std::vector<platform::ServiceStatus>> SshCheckHost::LoadedServices() {
@@ -258,8 +258,8 @@ uint32_t SshRemoteConnector::AddConnection(const std::string& remoteName, const 
     login.user = *user;
     login.password = password.value_or("");
   }
-  Result<std::unique_ptr<platform::SshConnection>> connection =
-      platform::SshConnection::Connect(*endpoint, login, options_);
+  Result<std::unique_ptr<platform::SshClientConnection>> connection =
+      platform::SshClientConnection::Connect(*endpoint, login, options_);
   if (!connection) {
     Log(FormatAnswer(kConnectFailedLog, {host, connection.error().message}), kLogError);
     return NetResultOf(connection.error());

@@ -118,7 +118,7 @@ Status LogIn(ssh_session session, const SshLogin& login) {
 
 }  // namespace
 
-struct SshConnection::Session {
+struct SshClientConnection::Session {
   net::SshSessionPtr session;
   bool connected = false;
 
@@ -127,13 +127,14 @@ struct SshConnection::Session {
   }
 };
 
-SshConnection::SshConnection(std::unique_ptr<Session> session, std::chrono::milliseconds timeout)
+SshClientConnection::SshClientConnection(std::unique_ptr<Session> session, std::chrono::milliseconds timeout)
     : session_(std::move(session)), timeout_(timeout) {}
 
-SshConnection::~SshConnection() = default;
+SshClientConnection::~SshClientConnection() = default;
 
-Result<std::unique_ptr<SshConnection>> SshConnection::Connect(const RemoteEndpoint& endpoint, const SshLogin& login,
-                                                              const SshClientOptions& options) {
+Result<std::unique_ptr<SshClientConnection>> SshClientConnection::Connect(const RemoteEndpoint& endpoint,
+                                                                          const SshLogin& login,
+                                                                          const SshClientOptions& options) {
   // Left to libssh, an empty user name would become this program's own account. Refused before any
   // traffic: no host can accept it.
   if (login.user && login.user->empty()) {
@@ -152,10 +153,10 @@ Result<std::unique_ptr<SshConnection>> SshConnection::Connect(const RemoteEndpoi
   state->connected = true;
   VORLANE_RETURN_IF_ERROR(VerifyHostKey(session));
   VORLANE_RETURN_IF_ERROR(LogIn(session, login));
-  return std::unique_ptr<SshConnection>(new SshConnection(std::move(state), options.timeout));
+  return std::unique_ptr<SshClientConnection>(new SshClientConnection(std::move(state), options.timeout));
 }
 
-Result<SshCommandResult> SshConnection::Run(const std::string& command, size_t maxOutput) {
+Result<SshCommandResult> SshClientConnection::Run(const std::string& command, size_t maxOutput) {
   ssh_session session = session_->session.get();
   net::SshChannelPtr channel(ssh_channel_new(session));
   if (!channel || ssh_channel_open_session(channel.get()) != SSH_OK) {

@@ -60,7 +60,7 @@ void SshServer::Serve(UniqueFd socket, Connection& connection) {
       debuglog::Write(std::string("termserver: SSH accept failed: ") + ssh_get_error(impl_->bind.get()));
       return;
     }
-    SshConnection(connection, std::move(session)).Run();
+    SshServerConnection(connection, std::move(session)).Run();
   } catch (const std::exception& error) {
     debuglog::Write(std::string("termserver: SSH connection failed: ") + error.what());
   } catch (...) {

@@ -15,8 +15,8 @@ struct Error {
   std::string message;
 };
 
-// A part with failures of its own shape (a component's code and text as its clients see them)
-// names that shape as E; everything else carries an Error.
+// Code whose failures have a shape of their own (a component's code and text as its clients
+// see them) names that shape as E; everything else carries an Error.
 template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
-#include <netdb.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
@@ -18,6 +17,8 @@
 #include <vector>
 
 #include "ping/icmp_reply.h"
+#include "platform/net/resolve.h"
+#include "platform/net/socket_errors.h"
 
 namespace vorlane::ping {
 namespace {
@@ -142,19 +143,25 @@ uint32_t StatusFromIcmp6(uint8_t type, uint8_t code) {
   }
 }
 
-uint32_t ResolverErrorCode(int gaiError) {
-  switch (gaiError) {
-    case EAI_NONAME:
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-#endif
+namespace {
+
+// The statuses a ping reports for a failed resolution: no data of the family counts as host not
+// found, and every failure that is not a resolution status as no recovery.
+uint32_t ResolveStatus(int32_t socketCode) {
+  switch (socketCode) {
+    case net::kHostNotFound:
+    case net::kNoData:
       return kResolveHostNotFound;
-    case EAI_AGAIN:
+    case net::kTryAgain:
       return kResolveTryAgain;
-    default:  // EAI_FAIL and the rest
+    default:
       return kResolveNoRecovery;
   }
 }
+
+}  // namespace
+
+uint32_t ResolverErrorCode(int gaiError) { return ResolveStatus(net::SocketCodeFromResolver(gaiError, 0)); }
 
 std::string ResolverErrorText(uint32_t code) {
   switch (code) {
@@ -176,31 +183,11 @@ Result<sockaddr_storage> ResolveFirst(const std::string& host, int family) {
   if (family != AF_INET && family != AF_INET6) {
     return Error{static_cast<int>(kResolveNoRecovery), "unsupported address family"};
   }
-  // The resolver reads the name up to its first NUL: a name holding one is no host's, never the
-  // part before it.
-  if (host.find('\0') != std::string::npos) {
-    return Error{static_cast<int>(kResolveHostNotFound), "resolve: the name holds a NUL byte"};
+  auto found = net::Resolve(host, {.family = family});
+  if (!found) {
+    return Error{static_cast<int>(ResolveStatus(found.error().code)), "resolve " + host + ": " + found.error().message};
   }
-  addrinfo hints{};
-  hints.ai_family = family;
-  hints.ai_socktype = SOCK_DGRAM;  // one entry per address instead of one per socket type
-  addrinfo* list = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (rc != 0) {
-    uint32_t code = ResolverErrorCode(rc);
-    return Error{static_cast<int>(code), "resolve " + host + ": " + gai_strerror(rc)};
-  }
-  sockaddr_storage out{};
-  bool found = false;
-  for (addrinfo* ai = list; ai != nullptr && !found; ai = ai->ai_next) {
-    if (ai->ai_family == family && ai->ai_addrlen <= sizeof out) {
-      std::memcpy(&out, ai->ai_addr, ai->ai_addrlen);
-      found = true;
-    }
-  }
-  freeaddrinfo(list);
-  if (!found) return Error{static_cast<int>(kResolveHostNotFound), "resolve " + host + ": no address"};
-  return out;
+  return found.value().front().storage;
 }
 
 std::string AddressText(const sockaddr_storage& address) {
@@ -504,7 +491,7 @@ Result<EchoReply> IcmpEchoSocket::Echo(const EchoRequest& request, std::span<con
   const auto sentAt = std::chrono::steady_clock::now();
   const auto deadline = sentAt + request.timeout;
   Result<uint32_t> sent = SendRequest(request, payload, seq);
-  if (!sent) return sent.error();
+  VORLANE_RETURN_IF_ERROR(sent);
   sequence_ = seq;  // a request that was not valid used no number
   if (sent.value() != kStatusSuccess) {
     reply.status = sent.value();
@@ -516,7 +503,7 @@ Result<EchoReply> IcmpEchoSocket::Echo(const EchoRequest& request, std::span<con
   for (int packets = 0; packets < kMaxPacketsPerWait; ++packets) {
     if (std::chrono::steady_clock::now() >= deadline) break;
     Result<std::optional<ReceivedDatagram>> got = ReceiveOne(deadline, buffer);
-    if (!got) return got.error();
+    VORLANE_RETURN_IF_ERROR(got);
     if (!got.value()) continue;  // the deadline check above ends the wait
     const ReceivedDatagram& received = *got.value();
     const std::span<const uint8_t> data(buffer.data(), received.size);

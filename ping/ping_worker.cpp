@@ -72,7 +72,7 @@ Result<Resolved> Resolve(const PingJob& job) {
     }
   }
   Result<sockaddr_storage> found = ResolveFirst(job.host, job.ipV6 ? AF_INET6 : AF_INET);
-  if (!found) return found.error();
+  VORLANE_RETURN_IF_ERROR(found);
   resolved.destination = found.value();
   resolved.hostTcpIp = job.ipV6 ? Wide(AddressText(resolved.destination)) : DottedText(resolved.destination);
   return resolved;

@@ -3,12 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/pkcs12.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cctype>
@@ -52,10 +48,8 @@ CertificateFailure StoreNotOpened(std::string code) {
   return {kTlsErrStoreNotOpened, kStoreNotOpened + code + ")."};
 }
 
-using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
-
-BioPtr MemoryBio(std::string_view bytes) {
-  return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())), &BIO_free);
+net::BioPtr MemoryBio(std::string_view bytes) {
+  return net::BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
 }
 
 int PasswordCallback(char* buffer, int size, int /*writing*/, void* data) {
@@ -67,62 +61,50 @@ int PasswordCallback(char* buffer, int size, int /*writing*/, void* data) {
 }
 
 // Every certificate of a PEM text, in order.
-std::vector<X509*> ReadCertificates(std::string_view pem) {
-  std::vector<X509*> certificates;
-  BioPtr bio = MemoryBio(pem);
+std::vector<net::X509Ptr> ReadCertificates(std::string_view pem) {
+  std::vector<net::X509Ptr> certificates;
+  net::BioPtr bio = MemoryBio(pem);
   // Each round takes one certificate block; the text bounds the count.
   for (size_t round = 0; bio && round <= pem.size() / 64 + 1; ++round) {
-    X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
-    if (certificate == nullptr) break;
-    certificates.push_back(certificate);
+    net::X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!certificate) break;
+    certificates.push_back(std::move(certificate));
   }
   ERR_clear_error();  // the end of the text reads as "no start line"
   return certificates;
 }
 
 // The first private key of a PEM text (any form OpenSSL reads, encrypted ones with `password`).
-EVP_PKEY* ReadKey(std::string_view pem, const std::string& password) {
-  BioPtr bio = MemoryBio(pem);
-  EVP_PKEY* key =
+net::EvpKeyPtr ReadKey(std::string_view pem, const std::string& password) {
+  net::BioPtr bio = MemoryBio(pem);
+  net::EvpKeyPtr key(
       bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, &PasswordCallback, const_cast<std::string*>(&password))
-          : nullptr;
+          : nullptr);
   ERR_clear_error();
   return key;
 }
 
 // A store entry of certificates and a key read from one text; the key is dropped when it does not
 // belong to the first certificate.
-std::shared_ptr<const ClientCredential> MakeCredential(std::vector<X509*> certificates, EVP_PKEY* key) {
-  if (certificates.empty()) {
-    EVP_PKEY_free(key);
-    return nullptr;
-  }
-  X509* certificate = certificates.front();
-  if (key != nullptr && X509_check_private_key(certificate, key) != 1) {
-    EVP_PKEY_free(key);
-    key = nullptr;
-  }
+std::shared_ptr<const ClientCredential> MakeCredential(std::vector<net::X509Ptr> certificates, net::EvpKeyPtr key) {
+  if (certificates.empty()) return nullptr;
+  if (key && X509_check_private_key(certificates.front().get(), key.get()) != 1) key.reset();
   ERR_clear_error();
-  std::vector<X509*> chain(certificates.begin() + 1, certificates.end());
-  return std::make_shared<const ClientCredential>(certificate, key, std::move(chain));
+  net::X509Ptr certificate = std::move(certificates.front());
+  certificates.erase(certificates.begin());
+  return std::make_shared<const ClientCredential>(std::move(certificate), std::move(key), std::move(certificates));
 }
 
-std::optional<std::string> ReadSmallFile(const std::filesystem::path& file, std::uintmax_t limit, int* error) {
+// The file's bytes, or the errno of the failure.
+Result<std::string> ReadSmallFile(const std::filesystem::path& file, std::uintmax_t limit) {
   std::error_code status;
   const std::uintmax_t size = std::filesystem::file_size(file, status);
-  if (status) {
-    *error = status.value();
-    return std::nullopt;
-  }
-  if (size > limit) {
-    *error = EFBIG;
-    return std::nullopt;
-  }
+  if (status) return Error{status.value(), status.message()};
+  if (size > limit) return Error{EFBIG, "the file is larger than a store file can be"};
   std::ifstream in(file, std::ios::binary);
   std::string bytes(static_cast<size_t>(size), '\0');
   if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-    *error = errno != 0 ? errno : EIO;
-    return std::nullopt;
+    return Error{errno != 0 ? errno : EIO, "the file could not be read"};
   }
   return bytes;
 }
@@ -140,7 +122,7 @@ std::filesystem::path HomeFolder() {
 
 // An X.500 text ("CN=alice, O=Example, C=DE", most particular first; ',', ';' or '+' between
 // attributes, values quoted or with '\' escapes) as a name; null when it is not one.
-X509_NAME* ParseName(std::string_view text) {
+net::X509NamePtr ParseName(std::string_view text) {
   std::vector<std::pair<std::string, std::string>> attributes;
   std::string key;
   std::string value;
@@ -185,8 +167,8 @@ X509_NAME* ParseName(std::string_view text) {
   }
   if (quoted || !finish()) return nullptr;
 
-  X509_NAME* name = X509_NAME_new();
-  if (name == nullptr) return nullptr;
+  net::X509NamePtr name(X509_NAME_new());
+  if (!name) return nullptr;
   for (auto& [attribute, content] : attributes) {
     // The short names some writers use for e-mail and state.
     // Short names are taken in any case ("cn" as "CN").
@@ -201,9 +183,9 @@ X509_NAME* ParseName(std::string_view text) {
     }
     // Inserted at the front: the text names the most particular attribute first.
     if (nid == NID_undef ||
-        X509_NAME_add_entry_by_NID(name, nid, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(content.c_str()),
+        X509_NAME_add_entry_by_NID(name.get(), nid, MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(content.c_str()),
                                    static_cast<int>(content.size()), 0, 0) != 1) {
-      X509_NAME_free(name);
       ERR_clear_error();
       return nullptr;
     }
@@ -215,7 +197,7 @@ X509_NAME* ParseName(std::string_view text) {
 
 std::string CertificateNameText(const X509_NAME* name) {
   if (name == nullptr) return {};
-  BioPtr bio(BIO_new(BIO_s_mem()), &BIO_free);
+  const net::BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
   constexpr unsigned long kFlags =
       XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN | (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
@@ -229,24 +211,17 @@ std::string CertificateNameText(const X509_NAME* name) {
 }
 
 std::string CertificateDer(x509_st* certificate) {
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(certificate, &der);
+  unsigned char* encoded = nullptr;
+  const int length = i2d_X509(certificate, &encoded);
+  const net::OpensslBytesPtr der(encoded);
   if (length <= 0) return {};
-  std::string bytes(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
-  OPENSSL_free(der);
-  return bytes;
+  return std::string(reinterpret_cast<const char*>(der.get()), static_cast<size_t>(length));
 }
 
-ClientCredential::ClientCredential(x509_st* certificate, evp_pkey_st* key, std::vector<x509_st*> chain)
-    : certificate_(certificate), key_(key), chain_(std::move(chain)) {
-  subject_ = CertificateNameText(X509_get_subject_name(certificate_));
-  der_ = CertificateDer(certificate_);
-}
-
-ClientCredential::~ClientCredential() {
-  X509_free(certificate_);
-  EVP_PKEY_free(key_);
-  for (X509* certificate : chain_) X509_free(certificate);
+ClientCredential::ClientCredential(net::X509Ptr certificate, net::EvpKeyPtr key, std::vector<net::X509Ptr> chain)
+    : certificate_(std::move(certificate)), key_(std::move(key)), chain_(std::move(chain)) {
+  subject_ = CertificateNameText(X509_get_subject_name(certificate_.get()));
+  der_ = CertificateDer(certificate_.get());
 }
 
 std::filesystem::path UserStoreFolder(std::string_view store) {
@@ -265,15 +240,14 @@ std::filesystem::path MachineStoreFolder(std::string_view store) {
 
 CertificateFailure CertificateNotFound() { return {kTlsErrCertificateNotFound, kNotFound + Hex(kCryptNotFound) + ")."}; }
 
-std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSource& source, CertificateFailure* failure) {
+Result<CertificateStore, CertificateFailure> CertificateStore::Open(const CertificateStoreSource& source) {
   CertificateStore store;
   ERR_clear_error();
   switch (source.type) {
     case sstUser:
     case sstMachine: {
       if (!IsStoreName(source.store)) {
-        *failure = StoreNotOpened(std::to_string(EINVAL));
-        return std::nullopt;
+        return StoreNotOpened(std::to_string(EINVAL));
       }
       const std::filesystem::path folder =
           source.type == sstUser ? UserStoreFolder(source.store) : MachineStoreFolder(source.store);
@@ -288,15 +262,13 @@ std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSou
         files.push_back(file);
       }
       if (error) {
-        *failure = StoreNotOpened(std::to_string(error.value()));
-        return std::nullopt;
+        return StoreNotOpened(std::to_string(error.value()));
       }
       std::sort(files.begin(), files.end());
       for (const std::filesystem::path& file : files) {
-        int readError = 0;
-        std::optional<std::string> pem = ReadSmallFile(file, kMaxFileBytes, &readError);
+        const Result<std::string> pem = ReadSmallFile(file, kMaxFileBytes);
         if (!pem) continue;  // a file that cannot be read holds no certificate of the store
-        if (auto entry = MakeCredential(ReadCertificates(*pem), ReadKey(*pem, source.password))) {
+        if (auto entry = MakeCredential(ReadCertificates(pem.value()), ReadKey(pem.value(), source.password))) {
           store.entries_.push_back(std::move(entry));
         }
       }
@@ -306,93 +278,86 @@ std::optional<CertificateStore> CertificateStore::Open(const CertificateStoreSou
     case sstPFXBlob: {
       std::string image;
       if (source.type == sstPFXFile) {
-        int readError = 0;
-        std::optional<std::string> bytes = ReadSmallFile(source.store, kMaxPkcs12Bytes, &readError);
-        if (!bytes) {
-          *failure = StoreNotOpened(std::to_string(readError));
-          return std::nullopt;
-        }
-        image = std::move(*bytes);
+        Result<std::string> bytes = ReadSmallFile(source.store, kMaxPkcs12Bytes);
+        if (!bytes) return StoreNotOpened(std::to_string(bytes.error().code));
+        image = std::move(bytes).value();
       } else if (!source.storeBytes.empty()) {
         image = source.storeBytes;
       } else {
         std::optional<std::string> bytes = cipher::Base64DecodeToString(source.store);
         image = bytes ? std::move(*bytes) : std::string();
       }
-      BioPtr bio = MemoryBio(image);
-      PKCS12* pkcs12 = bio && !image.empty() ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr;
-      if (pkcs12 == nullptr) {
+      const net::BioPtr bio = MemoryBio(image);
+      const net::Pkcs12Ptr pkcs12(bio && !image.empty() ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
+      if (!pkcs12) {
         ERR_clear_error();
-        *failure = StoreNotOpened(Hex(kCryptBadEncoding));
-        return std::nullopt;
+        return StoreNotOpened(Hex(kCryptBadEncoding));
       }
-      EVP_PKEY* key = nullptr;
-      X509* certificate = nullptr;
-      STACK_OF(X509)* others = nullptr;
-      const bool parsed = PKCS12_parse(pkcs12, source.password.c_str(), &key, &certificate, &others) == 1;
+      EVP_PKEY* parsedKey = nullptr;
+      X509* parsedCertificate = nullptr;
+      STACK_OF(X509)* parsedOthers = nullptr;
+      const bool parsed =
+          PKCS12_parse(pkcs12.get(), source.password.c_str(), &parsedKey, &parsedCertificate, &parsedOthers) == 1;
+      net::EvpKeyPtr key(parsedKey);
+      net::X509Ptr certificate(parsedCertificate);
+      const net::X509StackPtr others(parsedOthers);
       const unsigned long reason = parsed ? 0 : ERR_GET_REASON(ERR_peek_last_error());
-      PKCS12_free(pkcs12);
       ERR_clear_error();
       if (!parsed) {
-        *failure = StoreNotOpened(Hex(reason == PKCS12_R_MAC_VERIFY_FAILURE ? kInvalidPassword : kCryptBadEncoding));
-        return std::nullopt;
+        return StoreNotOpened(Hex(reason == PKCS12_R_MAC_VERIFY_FAILURE ? kInvalidPassword : kCryptBadEncoding));
       }
       // The certificate with the key first, the others after it: each also as the chain of the
       // first, so that a server gets what it needs to build the path.
-      std::vector<X509*> chain;
-      const int count = others != nullptr ? sk_X509_num(others) : 0;
+      // Each certificate of the stack is held once by the chain (a reference of its own) and
+      // once by its own entry (the stack's reference, taken over).
+      std::vector<net::X509Ptr> chain;
+      const int count = others ? sk_X509_num(others.get()) : 0;
       for (int i = 0; i < count; ++i) {
-        X509* other = sk_X509_value(others, i);
-        if (certificate != nullptr && X509_up_ref(other) == 1) chain.push_back(other);
+        X509* other = sk_X509_value(others.get(), i);
+        if (certificate && X509_up_ref(other) == 1) chain.emplace_back(other);
       }
-      if (certificate != nullptr) {
-        store.entries_.push_back(std::make_shared<const ClientCredential>(certificate, key, std::move(chain)));
-      } else {
-        EVP_PKEY_free(key);
+      if (certificate) {
+        store.entries_.push_back(
+            std::make_shared<const ClientCredential>(std::move(certificate), std::move(key), std::move(chain)));
       }
       for (int i = 0; i < count; ++i) {
-        store.entries_.push_back(std::make_shared<const ClientCredential>(sk_X509_value(others, i), nullptr,
-                                                                          std::vector<X509*>()));
+        X509* other = sk_X509_value(others.get(), i);
+        if (X509_up_ref(other) != 1) continue;
+        store.entries_.push_back(
+            std::make_shared<const ClientCredential>(net::X509Ptr(other), nullptr, std::vector<net::X509Ptr>()));
       }
-      sk_X509_free(others);  // its certificates are the entries' now
       return store;
     }
     case sstPEMKey: {
       const std::string& pem = source.storeBytes.empty() ? source.store : source.storeBytes;
-      std::vector<X509*> certificates = ReadCertificates(pem);
+      std::vector<net::X509Ptr> certificates = ReadCertificates(pem);
       if (certificates.empty()) {
-        *failure = {kTlsErrStoreNotOpened, kNotDecoded};
-        return std::nullopt;
+        return CertificateFailure{kTlsErrStoreNotOpened, kNotDecoded};
       }
-      EVP_PKEY* key = ReadKey(pem, source.password);
-      const bool belongs = key != nullptr && X509_check_private_key(certificates.front(), key) == 1;
+      net::EvpKeyPtr key = ReadKey(pem, source.password);
+      const bool belongs = key && X509_check_private_key(certificates.front().get(), key.get()) == 1;
       ERR_clear_error();
       if (!belongs) {
-        EVP_PKEY_free(key);
-        for (X509* certificate : certificates) X509_free(certificate);
-        *failure = {kTlsErrStoreNotOpened, kKeyNotImported};
-        return std::nullopt;
+        return CertificateFailure{kTlsErrStoreNotOpened, kKeyNotImported};
       }
-      store.entries_.push_back(MakeCredential(std::move(certificates), key));
+      store.entries_.push_back(MakeCredential(std::move(certificates), std::move(key)));
       return store;
     }
   }
-  *failure = StoreNotOpened(std::to_string(EINVAL));
-  return std::nullopt;
+  return StoreNotOpened(std::to_string(EINVAL));
 }
 
 std::shared_ptr<const ClientCredential> CertificateStore::Select(std::string_view subject) const {
   if (subject.empty() || entries_.empty()) return nullptr;
   if (subject.front() != '*') {
-    if (X509_NAME* name = ParseName(subject)) {
+    if (const net::X509NamePtr name = ParseName(subject)) {
       std::shared_ptr<const ClientCredential> found;
       for (const auto& entry : entries_) {
-        if (X509_NAME_cmp(X509_get_subject_name(entry->Certificate()), name) == 0) {
+        if (X509_NAME_cmp(X509_get_subject_name(entry->Certificate()), name.get()) == 0) {
           found = entry;
           break;
         }
       }
-      X509_NAME_free(name);
       ERR_clear_error();
       if (found) return found;
     }
@@ -412,9 +377,9 @@ std::shared_ptr<const ClientCredential> CertificateStore::FirstIssuedBy(
   auto issuedBy = [&](const ClientCredential& entry) {
     if (issuers.empty()) return true;
     std::vector<const X509_NAME*> names{X509_get_issuer_name(entry.Certificate())};
-    for (X509* above : entry.Chain()) {
-      names.push_back(X509_get_subject_name(above));
-      names.push_back(X509_get_issuer_name(above));
+    for (const net::X509Ptr& above : entry.Chain()) {
+      names.push_back(X509_get_subject_name(above.get()));
+      names.push_back(X509_get_issuer_name(above.get()));
     }
     for (const X509_NAME* name : names) {
       for (const X509_NAME* issuer : issuers) {

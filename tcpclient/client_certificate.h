@@ -19,12 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/result.h"
+#include "platform/net/openssl_handles.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/tls_status.h"
-
-struct x509_st;
-struct evp_pkey_st;
-struct X509_name_st;
 
 namespace vorlane::tcpclient {
 
@@ -32,23 +30,22 @@ namespace vorlane::tcpclient {
 // certificates above it, to be sent along. Immutable once made; shared by the sessions that use it.
 class ClientCredential {
  public:
-  ClientCredential(x509_st* certificate, evp_pkey_st* key, std::vector<x509_st*> chain);  // takes them over
-  ~ClientCredential();
+  ClientCredential(net::X509Ptr certificate, net::EvpKeyPtr key, std::vector<net::X509Ptr> chain);
   ClientCredential(const ClientCredential&) = delete;
   ClientCredential& operator=(const ClientCredential&) = delete;
 
-  x509_st* Certificate() const { return certificate_; }
-  evp_pkey_st* Key() const { return key_; }
-  const std::vector<x509_st*>& Chain() const { return chain_; }
+  X509* Certificate() const { return certificate_.get(); }
+  EVP_PKEY* Key() const { return key_.get(); }
+  const std::vector<net::X509Ptr>& Chain() const { return chain_; }
   // The subject as the control writes names: "CN=alice, O=Example, C=DE".
   const std::string& Subject() const { return subject_; }
   // The certificate's DER bytes.
   const std::string& Der() const { return der_; }
 
  private:
-  x509_st* certificate_;
-  evp_pkey_st* key_;
-  std::vector<x509_st*> chain_;
+  net::X509Ptr certificate_;
+  net::EvpKeyPtr key_;
+  std::vector<net::X509Ptr> chain_;
   std::string subject_;
   std::string der_;
 };
@@ -77,7 +74,7 @@ class CertificateStore {
  public:
   // Reads the store, or says why not: 271 with "The certificate store could not be opened (code)."
   // or, for a PEM text, "The certificate could not be decoded" / "Could not import key".
-  static std::optional<CertificateStore> Open(const CertificateStoreSource& source, CertificateFailure* failure);
+  static Result<CertificateStore, CertificateFailure> Open(const CertificateStoreSource& source);
 
   // The certificate `subject` chooses (above), or null.
   std::shared_ptr<const ClientCredential> Select(std::string_view subject) const;

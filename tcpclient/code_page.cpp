@@ -196,15 +196,14 @@ void KeepConvertersLoaded(const std::string& name) {
 
 }  // namespace
 
-std::optional<CodePage> CodePage::Open(int32_t codePage, std::string* error) {
+Result<CodePage, std::string> CodePage::Open(int32_t codePage) {
   const std::string name = ConverterName(codePage);
   if (codePage >= 0) KeepConvertersLoaded(name);
   iconv_t encoder = codePage < 0 ? kNoConverter : ::iconv_open(name.c_str(), kWide);
   iconv_t decoder = encoder == kNoConverter ? kNoConverter : ::iconv_open(kWide, name.c_str());
   if (encoder == kNoConverter || decoder == kNoConverter) {
     if (encoder != kNoConverter) ::iconv_close(encoder);
-    if (error != nullptr) *error = "Code page " + std::to_string(codePage) + " is not supported.";
-    return std::nullopt;
+    return "Code page " + std::to_string(codePage) + " is not supported.";
   }
   // How this page writes '?', the stand-in for what it cannot show.
   std::u16string_view mark = u"?";

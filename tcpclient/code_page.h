@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/result.h"
+
 namespace vorlane::tcpclient {
 
 class CodePage {
@@ -18,8 +20,8 @@ class CodePage {
   // 1200/1201 UTF-16LE/BE, 12000/12001 UTF-32LE/BE, 20127 ASCII, 28591..28606 ISO-8859-n,
   // 20866/21866 KOI8-R/U, 51932 EUC-JP, 54936 GB18030, and any other n as the converter's "CPn"
   // (1252, 850, 932, ...). A page the converter does not know fails with "Code page n is not
-  // supported." in *error.
-  static std::optional<CodePage> Open(int32_t codePage, std::string* error);
+  // supported.".
+  static Result<CodePage, std::string> Open(int32_t codePage);
 
   CodePage(CodePage&& other) noexcept;
   CodePage& operator=(CodePage&& other) noexcept;

@@ -1,14 +1,12 @@
 #include "tcpclient/firewall_negotiation.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "cipher/base64.h"
+#include "platform/net/resolve.h"
 #include "tcpclient/socket_errors.h"
 
 namespace vorlane::tcpclient {
@@ -169,23 +168,12 @@ void FirewallNegotiation::StartSocks4() {
     Fail(kFirewallNegotiationFailed, std::string(kBadTarget) + "the firewall user holds a zero byte");
     return;
   }
-  in_addr address{};
-  if (::inet_pton(AF_INET, target_.host.c_str(), &address) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    const int rc = ::getaddrinfo(target_.host.c_str(), nullptr, &hints, &list);
-    if (rc != 0 || list == nullptr) {
-      const int savedErrno = errno;
-      if (list != nullptr) ::freeaddrinfo(list);
-      const int32_t code = SocketCodeFromResolver(rc != 0 ? rc : EAI_NONAME, savedErrno);
-      Fail(code, SocketErrorText(code));
-      return;
-    }
-    address = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
-    ::freeaddrinfo(list);
+  auto found = net::Resolve(target_.host, {.family = AF_INET});
+  if (!found) {
+    Fail(found.error().code, net::SocketErrorText(found.error().code));
+    return;
   }
+  const in_addr address = reinterpret_cast<const sockaddr_in&>(found.value().front().storage).sin_addr;
   AppendByte(output_, kSocks4Version);
   AppendByte(output_, kCommandConnect);
   AppendPort(output_, target_.port);

@@ -13,6 +13,7 @@
 
 #include "platform/com/error_info.h"
 #include "platform/com/text.h"
+#include "platform/net/resolve.h"
 #include "tcpclient/interface_values.h"
 #include "tcpclient/socket_options.h"
 
@@ -49,9 +50,8 @@ int16_t StatusCode(int32_t code) { return static_cast<int16_t>(std::clamp<int32_
 // ---------------------------------------------------------------- life
 
 KelplineControl::KelplineControl() : loop_(loop::MessageLoop::ForCurrentThread()) {
-  std::string error;
-  textPage_ = CodePage::Open(0, &error);
-  receivePage_ = CodePage::Open(0, &error);
+  if (auto text = CodePage::Open(0)) textPage_ = std::move(text).value();
+  if (auto received = CodePage::Open(0)) receivePage_ = std::move(received).value();
   target_ = loop_->CreateTarget([this](uint32_t id, uintptr_t, intptr_t) {
     if (id == kRetriggerMessage) OnRetrigger();
   });
@@ -74,28 +74,25 @@ std::string KelplineControl::TextToBytes(std::u16string_view text) const {
 std::u16string KelplineControl::BytesToText(std::string_view bytes) const {
   if (!textPage_) return com::Utf8ToUtf16(bytes);
   // A page of its own state for this one text, so that nothing is held back from it.
-  std::string error;
-  std::optional<CodePage> page = CodePage::Open(textPage_->Number(), &error);
-  return page ? page->ToText(bytes, /*flush=*/true) : com::Utf8ToUtf16(bytes);
+  auto page = CodePage::Open(textPage_->Number());
+  return page ? page.value().ToText(bytes, /*flush=*/true) : com::Utf8ToUtf16(bytes);
 }
 
 std::u16string KelplineControl::ReceivedToText(std::string_view bytes, bool flush) {
   return receivePage_ ? receivePage_->ToText(bytes, flush) : com::Utf8ToUtf16(bytes);
 }
 
-bool KelplineControl::SwitchCodePage(int64_t number, std::string* error) {
-  if (number < INT32_MIN || number > INT32_MAX) {
-    *error = "Code page " + std::to_string(number) + " is not supported.";
-    return false;
-  }
-  std::optional<CodePage> text = CodePage::Open(static_cast<int32_t>(number), error);
-  std::optional<CodePage> received = CodePage::Open(static_cast<int32_t>(number), error);
-  if (!text || !received) return false;
-  textPage_ = std::move(text);
-  receivePage_ = std::move(received);
+Result<void, std::string> KelplineControl::SwitchCodePage(int64_t number) {
+  if (number < INT32_MIN || number > INT32_MAX) return "Code page " + std::to_string(number) + " is not supported.";
+  auto text = CodePage::Open(static_cast<int32_t>(number));
+  VORLANE_RETURN_IF_ERROR(text);
+  auto received = CodePage::Open(static_cast<int32_t>(number));
+  VORLANE_RETURN_IF_ERROR(received);
+  textPage_ = std::move(text).value();
+  receivePage_ = std::move(received).value();
   // The delimiter is searched for as bytes: an EOL given as text is written in the new page.
   if (eolText_) settings_.eol = TextToBytes(*eolText_);
-  return true;
+  return {};
 }
 
 HRESULT KelplineControl::Fail(int32_t code, std::string_view text) {
@@ -124,10 +121,10 @@ HRESULT KelplineControl::OpenConnection(bool startSsl) {
   com::ComPtr<KelplineControl> self(this);
   connectOutcome_ = {};
   if (HasSocket()) return Fail(kErrAlreadyConnected, kTextAlreadyConnected);
-  if (std::optional<ControlError> failure = CheckTarget()) return Fail(*failure);
+  if (auto target = CheckTarget(); !target) return Fail(target.error());
   // sslExplicit and sslNone start in plain text, until StartSSL.
   tlsOn_ = startSsl || (sslStartMode_ != sslExplicit && sslStartMode_ != sslNone);
-  if (std::optional<ControlError> failure = StartConnect()) return Fail(*failure);
+  if (auto started = StartConnect(); !started) return Fail(started.error());
   if (TimeoutDuration() <= 0ms) return S_OK;  // the outcome arrives through the events
 
   // Through a firewall, the connection is complete once the negotiation has opened the path; with
@@ -143,7 +140,7 @@ HRESULT KelplineControl::OpenConnection(bool startSsl) {
   return S_OK;
 }
 
-std::optional<ControlError> KelplineControl::CheckTarget() {
+Result<void, ControlError> KelplineControl::CheckTarget() {
   if (settings_.firewallType != fwNone) {
     if (settings_.firewallHost.empty()) {
       return ControlError{kErrAddressInvalid,
@@ -153,26 +150,26 @@ std::optional<ControlError> KelplineControl::CheckTarget() {
       return ControlError{kErrRemotePortZero,
                           std::string(kTextRemotePortZero) + " " + std::string(kTextFirewallPortZero)};
     }
-    return std::nullopt;
+    return {};
   }
   if (!remoteAddress_ || remoteAddress_->IsUnspecified()) {
     return ControlError{kErrAddressInvalid, std::string(kTextRemoteHostInvalid)};
   }
   if (remotePort_ == 0) return ControlError{kErrRemotePortZero, std::string(kTextRemotePortZero)};
-  return std::nullopt;
+  return {};
 }
 
-std::optional<ControlError> KelplineControl::StartConnect() {
-  HostAddress target;
+Result<void, ControlError> KelplineControl::StartConnect() {
+  net::Address target;
   if (UsesFirewall()) {
     // The firewall is reached by its own address; the target's name goes to it as text.
-    HostLookup lookup = ResolveHost(settings_.firewallHost, settings_.useIpv6 ? AF_INET6 : AF_INET);
-    if (!lookup.address) return lookup.error;
-    if (lookup.address->IsUnspecified()) {
+    auto found = net::Resolve(settings_.firewallHost, {.family = settings_.useIpv6 ? AF_INET6 : AF_INET});
+    if (!found) return SocketError(found.error().code);
+    if (found.value().front().IsUnspecified()) {
       return ControlError{kErrAddressInvalid,
                           std::string(kTextRemoteHostInvalid) + " " + std::string(kTextFirewallHostInvalid)};
     }
-    target = *lookup.address;
+    target = found.value().front();
     target.SetPort(static_cast<uint16_t>(settings_.firewallPort));
   } else {
     target = *remoteAddress_;
@@ -182,11 +179,11 @@ std::optional<ControlError> KelplineControl::StartConnect() {
   if (!fd) return ErrnoError(errno);
 
   if (!localHost_.empty() || localPort_ != 0) {
-    HostAddress local;
+    net::Address local;
     if (!localHost_.empty()) {
-      HostLookup lookup = ResolveHost(com::Utf16ToUtf8(localHost_), target.family());
-      if (!lookup.address) return lookup.error;
-      local = *lookup.address;
+      auto found = net::Resolve(com::Utf16ToUtf8(localHost_), {.family = target.family()});
+      if (!found) return SocketError(found.error().code);
+      local = found.value().front();
     } else {
       local.storage.ss_family = static_cast<sa_family_t>(target.family());
       local.length = target.family() == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
@@ -230,7 +227,7 @@ std::optional<ControlError> KelplineControl::StartConnect() {
   streamEnded_ = false;
   if (receivePage_) receivePage_->Reset();
   FireConnectionStatus(kStatusAttempting, 0, "");
-  return std::nullopt;
+  return {};
 }
 
 void KelplineControl::FinishConnect(uint32_t events) {
@@ -456,7 +453,7 @@ void KelplineControl::OnSocketEvents(uint32_t events) {
       if (!sendBuffer_.empty() && ::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
           error != 0) {
         // Data still to send cannot go: that failure is told now, not when reading resumes.
-        ConnectionFailed(SocketCodeFromErrno(error), /*duringReceive=*/false);
+        ConnectionFailed(net::SocketCodeFromErrno(error), /*duringReceive=*/false);
         return;
       }
       // Reading is held back, but the socket keeps reporting its hang-up: stop watching until
@@ -541,7 +538,7 @@ void KelplineControl::Receive() {
   const ssize_t received = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    ConnectionFailed(SocketCodeFromErrno(errno), /*duringReceive=*/true);
+    ConnectionFailed(net::SocketCodeFromErrno(errno), /*duringReceive=*/true);
     return;
   }
   if (received == 0) {
@@ -624,7 +621,7 @@ bool KelplineControl::FlushSend() {
     if (sent < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      ConnectionFailed(SocketCodeFromErrno(errno), /*duringReceive=*/false);
+      ConnectionFailed(net::SocketCodeFromErrno(errno), /*duringReceive=*/false);
       return false;
     }
     sendBuffer_.erase(0, static_cast<size_t>(sent));

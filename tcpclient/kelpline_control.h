@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/result.h"
 #include "platform/base/unique_fd.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
@@ -26,10 +27,10 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
+#include "platform/net/address.h"
 #include "tcpclient/code_page.h"
 #include "tcpclient/control_settings.h"
 #include "tcpclient/firewall_negotiation.h"
-#include "tcpclient/host_address.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/line_splitter.h"
 #include "tcpclient/socket_errors.h"
@@ -256,9 +257,9 @@ class KelplineControl final
   std::string TextToBytes(std::u16string_view text) const;
   std::u16string BytesToText(std::string_view bytes) const;
   std::u16string ReceivedToText(std::string_view bytes, bool flush);
-  // Opens the converters of `number`; on failure the current page stays and the converter's
-  // text is in *error.
-  bool SwitchCodePage(int64_t number, std::string* error);
+  // Opens the converters of `number`; on failure the current page stays, and the converter's
+  // text is the error.
+  Result<void, std::string> SwitchCodePage(int64_t number);
 
   com::HRESULT Fail(int32_t code, std::string_view text);
   com::HRESULT Fail(const ControlError& error) { return Fail(error.code, error.text); }
@@ -271,9 +272,9 @@ class KelplineControl final
   // `startSsl`: TLS from the first byte whatever SSLStartMode says (StartSSL without a connection).
   com::HRESULT OpenConnection(bool startSsl = false);
   // Why no connection can start now (no target), in the order they are reported.
-  std::optional<ControlError> CheckTarget();
+  Result<void, ControlError> CheckTarget();
   // Creates, binds and connects the socket; the outcome arrives on the loop.
-  std::optional<ControlError> StartConnect();
+  Result<void, ControlError> StartConnect();
   void FinishConnect(uint32_t events);
   bool UsesFirewall() const { return settings_.firewallType != fwNone; }
   // The firewall type of the connection under way, fixed when it starts (fwNone: direct).
@@ -371,7 +372,7 @@ class KelplineControl final
   bool linger_ = true;
   bool singleLineMode_ = false;
   std::u16string remoteHost_;
-  std::optional<HostAddress> remoteAddress_;
+  std::optional<net::Address> remoteAddress_;
   std::u16string localHost_;
   int32_t remotePort_ = 0;
   int32_t localPort_ = 0;

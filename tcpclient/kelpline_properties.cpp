@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/com/text.h"
+#include "platform/net/resolve.h"
 #include "tcpclient/interface_values.h"
 #include "tcpclient/kelpline_control.h"
 #include "tcpclient/socket_options.h"
@@ -270,9 +271,9 @@ HRESULT KelplineControl::put_RemoteHost(BSTR value) {
     remoteAddress_.reset();
     // Through a firewall the firewall receives the name; an empty text clears the address.
     if (settings_.firewallType != fwNone || remoteHost_.empty()) return S_OK;
-    HostLookup lookup = ResolveHost(com::Utf16ToUtf8(remoteHost_), settings_.useIpv6 ? AF_INET6 : AF_INET);
-    if (!lookup.address) return Fail(lookup.error);
-    remoteAddress_ = *lookup.address;
+    auto found = net::Resolve(com::Utf16ToUtf8(remoteHost_), {.family = settings_.useIpv6 ? AF_INET6 : AF_INET});
+    if (!found) return Fail(SocketError(found.error().code));
+    remoteAddress_ = found.value().front();
     return S_OK;
   });
 }
@@ -397,12 +398,11 @@ HRESULT KelplineControl::Config(BSTR configurationString, BSTR* result) {
     if (!outcome.ok) return Fail(outcome.code, outcome.text);
     if (changed.eol != settings_.eol) eolText_.reset();  // "SplitCRLF" set the delimiter's bytes
     if (changed.codePage != settings_.codePage) {
-      std::string error;
       const ControlSettings previous = settings_;
       settings_ = changed;
-      if (!SwitchCodePage(changed.codePage, &error)) {
+      if (auto switched = SwitchCodePage(changed.codePage); !switched) {
         settings_ = previous;
-        return Fail(0, error);
+        return Fail(0, switched.error());
       }
     } else {
       settings_ = std::move(changed);

@@ -47,9 +47,10 @@ TlsSettings KelplineControl::MakeTlsSettings() const {
   tls.askAlways = true;
   tls.clientCredential = clientCredential_;
   if (!clientCredential_ && settings_.useDefaultCredentials) {
-    tls.defaultStore = [source = CertificateStoreSourceOf()] {
-      CertificateFailure unused;
-      return CertificateStore::Open(source, &unused);
+    tls.defaultStore = [source = CertificateStoreSourceOf()]() -> std::optional<CertificateStore> {
+      auto store = CertificateStore::Open(source);
+      if (!store) return std::nullopt;
+      return std::move(store).value();
     };
   }
   return tls;
@@ -69,12 +70,9 @@ bool KelplineControl::ChooseClientCertificate() {
   if (settings_.reuseSslSession && clientCredential_) return true;
   clientCredential_.reset();
   if (sslCertSubject_.empty()) return true;
-  CertificateFailure failure;
-  std::optional<CertificateStore> store = CertificateStore::Open(CertificateStoreSourceOf(), &failure);
-  if (store) {
-    clientCredential_ = store->Select(com::Utf16ToUtf8(sslCertSubject_));
-    if (!clientCredential_) failure = CertificateNotFound();
-  }
+  auto store = CertificateStore::Open(CertificateStoreSourceOf());
+  CertificateFailure failure = store ? CertificateNotFound() : store.error();
+  if (store) clientCredential_ = store.value().Select(com::Utf16ToUtf8(sslCertSubject_));
   if (clientCredential_) {
     sslCertSubject_ = com::Utf8ToUtf16(clientCredential_->Subject());
     const std::string& der = clientCredential_->Der();

@@ -1,10 +1,12 @@
-// The control's error texts: its own failures and the socket error codes with their texts, and
-// the mapping from this system's errno and resolver codes to those socket codes.
+// The control's error texts: its own failures, and the socket errors (platform/net) as the
+// control reports them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "platform/net/socket_errors.h"
 
 namespace vorlane::tcpclient {
 
@@ -14,19 +16,8 @@ struct ControlError {
   std::string text;
 };
 
-// The socket code for an errno value. Values without a socket counterpart become
-// 10000 + errno when that code has no text of its own, else 10022 (invalid argument), so that a
-// reported code never names a different, known failure.
-int32_t SocketCodeFromErrno(int error);
-// The socket code for a getaddrinfo result (EAI_SYSTEM reads errno).
-int32_t SocketCodeFromResolver(int eaiCode, int savedErrno);
-
-// The description of a socket code, or "(no description available)".
-std::string_view SocketErrorDescription(int32_t code);
-// "[" code "] " + description.
-std::string SocketErrorText(int32_t code);
-ControlError SocketError(int32_t code);
-inline ControlError ErrnoError(int error) { return SocketError(SocketCodeFromErrno(error)); }
+inline ControlError SocketError(int32_t code) { return ControlError{code, net::SocketErrorText(code)}; }
+inline ControlError ErrnoError(int error) { return SocketError(net::SocketCodeFromErrno(error)); }
 
 // The control's own texts.
 inline constexpr std::string_view kTextRemotePortBusy =

@@ -73,14 +73,11 @@ std::string DecodeCertificate(const std::string& text) {
     std::optional<std::string> bytes = cipher::Base64DecodeToString(text);
     return bytes ? *bytes : std::string();
   }
-  BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
-  X509* certificate = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
-  BIO_free(bio);
+  const net::BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  const net::X509Ptr certificate(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   ERR_clear_error();
-  if (certificate == nullptr) return {};
-  std::string bytes = CertificateDer(certificate);
-  X509_free(certificate);
-  return bytes;
+  if (!certificate) return {};
+  return CertificateDer(certificate.get());
 }
 
 // The TLS versions a "SSLEnabledProtocols" mask enables, as a range; false when none.
@@ -128,17 +125,14 @@ uint32_t HandshakeStatus(unsigned long error) {
 
 }  // namespace
 
-TlsResumption::TlsResumption(ssl_session_st* session, std::string host, std::string certificate)
-    : session_(session), host_(std::move(host)), certificate_(std::move(certificate)) {}
+TlsResumption::TlsResumption(net::SslSessionPtr session, std::string host, std::string certificate)
+    : session_(std::move(session)), host_(std::move(host)), certificate_(std::move(certificate)) {}
 
-TlsResumption::~TlsResumption() { SSL_SESSION_free(session_); }
+TlsResumption::~TlsResumption() = default;
 
 TlsSession::TlsSession(TlsSettings settings) : settings_(std::move(settings)) {}
 
-TlsSession::~TlsSession() {
-  SSL_free(ssl_);  // frees both BIOs
-  SSL_CTX_free(context_);
-}
+TlsSession::~TlsSession() = default;
 
 void TlsSession::OfferResumption(std::shared_ptr<const TlsResumption> resumption) {
   offered_ = std::move(resumption);
@@ -152,42 +146,40 @@ bool TlsSession::MakeContext() {
     Fail(kTlsErrCredentials, kCredentialsFailed + Hex(kSecAlgorithmMismatch) + ".");
     return false;
   }
-  context_ = SSL_CTX_new(TLS_client_method());
+  context_.reset(SSL_CTX_new(TLS_client_method()));
   if (context_ == nullptr) {
     FailWithSslError(kTlsErrCredentials, kCredentialsFailed, kSecInternalError);
     errorText_ += ".";
     return false;
   }
-  SSL_CTX_set_min_proto_version(context_, lowest);
-  SSL_CTX_set_max_proto_version(context_, highest);
+  SSL_CTX_set_min_proto_version(context_.get(), lowest);
+  SSL_CTX_set_max_proto_version(context_.get(), highest);
   if (lowest < TLS1_2_VERSION) {
     // The default security level refuses the SHA-1 signatures TLS 1.0 and 1.1 rely on; the mask
     // asked for them explicitly.
-    SSL_CTX_set_security_level(context_, 0);
-    SSL_CTX_set_cipher_list(context_, "DEFAULT:@SECLEVEL=0");
+    SSL_CTX_set_security_level(context_.get(), 0);
+    SSL_CTX_set_cipher_list(context_.get(), "DEFAULT:@SECLEVEL=0");
   }
-  SSL_CTX_set_default_verify_paths(context_);
+  SSL_CTX_set_default_verify_paths(context_.get());
   if (!settings_.extraTrustAnchorsPem.empty()) {
-    BIO* bio = BIO_new_mem_buf(settings_.extraTrustAnchorsPem.data(),
-                               static_cast<int>(settings_.extraTrustAnchorsPem.size()));
-    X509_STORE* store = SSL_CTX_get_cert_store(context_);
+    const net::BioPtr bio(BIO_new_mem_buf(settings_.extraTrustAnchorsPem.data(),
+                                          static_cast<int>(settings_.extraTrustAnchorsPem.size())));
+    X509_STORE* store = SSL_CTX_get_cert_store(context_.get());
     // Bounded by the text: every round consumes one certificate of it.
-    for (size_t round = 0; bio != nullptr && round <= settings_.extraTrustAnchorsPem.size(); ++round) {
-      X509* anchor = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-      if (anchor == nullptr) break;
-      X509_STORE_add_cert(store, anchor);
-      X509_free(anchor);
+    for (size_t round = 0; bio && round <= settings_.extraTrustAnchorsPem.size(); ++round) {
+      const net::X509Ptr anchor(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+      if (!anchor) break;
+      X509_STORE_add_cert(store, anchor.get());  // takes a reference of its own
     }
-    BIO_free(bio);
     ERR_clear_error();  // the end of the text reads as "no start line"
   }
-  SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, &TlsSession::VerifyCallback);
+  SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, &TlsSession::VerifyCallback);
   if (settings_.clientCredential && settings_.clientCredential->Key() == nullptr) {
     errorDetail_ = "the client certificate has no private key";
     Fail(kTlsErrCredentials, kCredentialsFailed + Hex(kSecNoCredentials) + ".");
     return false;
   }
-  SSL_CTX_set_cert_cb(context_, &TlsSession::CertificateCallback, nullptr);
+  SSL_CTX_set_cert_cb(context_.get(), &TlsSession::CertificateCallback, nullptr);
   return true;
 }
 
@@ -195,34 +187,33 @@ void TlsSession::Start() {
   if (state_ != State::kIdle) return;
   ERR_clear_error();
   if (!MakeContext()) return;
-  ssl_ = SSL_new(context_);
-  input_ = BIO_new(BIO_s_mem());
-  output_ = BIO_new(BIO_s_mem());
-  if (ssl_ == nullptr || input_ == nullptr || output_ == nullptr) {
-    BIO_free(input_);
-    BIO_free(output_);
-    input_ = output_ = nullptr;
+  ssl_.reset(SSL_new(context_.get()));
+  net::BioPtr input(BIO_new(BIO_s_mem()));
+  net::BioPtr output(BIO_new(BIO_s_mem()));
+  if (!ssl_ || !input || !output) {
     Fail(kTlsErrOutOfMemory, "Out of memory. Aborting connection...");
     return;
   }
   // An empty input means "wait for more", not the end of the stream.
-  BIO_set_mem_eof_return(input_, -1);
-  SSL_set_bio(ssl_, input_, output_);
-  SSL_set_connect_state(ssl_);
-  SSL_set_ex_data(ssl_, SessionIndex(), this);
+  BIO_set_mem_eof_return(input.get(), -1);
+  input_ = input.get();
+  output_ = output.get();
+  SSL_set_bio(ssl_.get(), input.release(), output.release());
+  SSL_set_connect_state(ssl_.get());
+  SSL_set_ex_data(ssl_.get(), SessionIndex(), this);
 
   const std::string& host = settings_.host;
   const bool checkName = (settings_.securityFlags & kNoServerName) == 0;
   if (IsAddressLiteral(host)) {
-    if (checkName) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
+    if (checkName) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), host.c_str());
   } else if (!host.empty()) {
-    SSL_set_tlsext_host_name(ssl_, host.c_str());
+    SSL_set_tlsext_host_name(ssl_.get(), host.c_str());
     if (checkName) {
-      SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      SSL_set1_host(ssl_, host.c_str());
+      SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      SSL_set1_host(ssl_.get(), host.c_str());
     }
   }
-  if (offered_ && offered_->host_ == host) SSL_set_session(ssl_, offered_->session_);
+  if (offered_ && offered_->host_ == host) SSL_set_session(ssl_.get(), offered_->session_.get());
 
   state_ = State::kHandshaking;
   Status(kStartingHandshake);
@@ -259,19 +250,19 @@ int TlsSession::CertificateCallback(SSL* ssl, void* /*unused*/) {
   }
   // Without a certificate the handshake goes on with none; the server decides.
   if (!credential || credential->Key() == nullptr) return 1;
-  STACK_OF(X509)* chain = sk_X509_new_null();
+  // SSL_set1_chain takes references of its own: the stack only lends the certificates.
+  const net::X509StackViewPtr chain(sk_X509_new_null());
   bool ok = chain != nullptr;
-  for (X509* above : credential->Chain()) ok = ok && sk_X509_push(chain, above) > 0;
+  for (const net::X509Ptr& above : credential->Chain()) ok = ok && sk_X509_push(chain.get(), above.get()) > 0;
   ok = ok && SSL_use_certificate(ssl, credential->Certificate()) == 1 &&
-       SSL_use_PrivateKey(ssl, credential->Key()) == 1 && SSL_set1_chain(ssl, chain) == 1;
-  sk_X509_free(chain);  // SSL_set1_chain took its own references
+       SSL_use_PrivateKey(ssl, credential->Key()) == 1 && SSL_set1_chain(ssl, chain.get()) == 1;
   if (ok) session->offeredCredential_ = std::move(credential);
   return ok ? 1 : 0;
 }
 
 void TlsSession::Handshake() {
-  const int result = SSL_do_handshake(ssl_);
-  const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, result);
+  const int result = SSL_do_handshake(ssl_.get());
+  const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), result);
   CollectOutput(true);
   if (result == 1) {
     HandshakeDone();
@@ -281,14 +272,14 @@ void TlsSession::Handshake() {
 }
 
 void TlsSession::HandshakeDone() {
-  reused_ = SSL_session_reused(ssl_) == 1;
-  const int bits = SSL_get_cipher_bits(ssl_, nullptr);
+  reused_ = SSL_session_reused(ssl_.get()) == 1;
+  const int bits = SSL_get_cipher_bits(ssl_.get(), nullptr);
   if (settings_.cipherStrength > 0 && bits < settings_.cipherStrength) {
     errorDetail_ = "the negotiated cipher has " + std::to_string(bits) + " bits";
     Fail(kTlsErrHandshake, kHandshakeFailed + Hex(kSecAlgorithmMismatch));
     return;
   }
-  X509* certificate = SSL_get0_peer_certificate(ssl_);
+  X509* certificate = SSL_get0_peer_certificate(ssl_.get());
   if (certificate == nullptr) {
     Fail(kTlsErrNoServerCert, kNoServerCertificate + Hex(kSecNoCredentials) + ")");
     return;
@@ -306,7 +297,7 @@ void TlsSession::HandshakeDone() {
   } else {
     certificateStatus_ = verifyStatus_;
     // The callback sees every error; this only guards against one it was not shown.
-    const long result = SSL_get_verify_result(ssl_);
+    const long result = SSL_get_verify_result(ssl_.get());
     if (certificateStatus_ == kCertOk && result != X509_V_OK) {
       const uint32_t status = CertStatusForVerifyError(static_cast<int>(result));
       if (!CertStatusIgnored(status, settings_.securityFlags)) certificateStatus_ = status;
@@ -334,24 +325,25 @@ void TlsSession::Accept(bool accept) {
 
 void TlsSession::Open() {
   state_ = State::kOpen;
-  const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_);
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get());
   if (cipher == nullptr) {
     Status(kNoConnectionInfo);
   } else {
     Status(kNegotiated);
-    Status(std::string("Protocol: ") + SSL_get_version(ssl_));
+    Status(std::string("Protocol: ") + SSL_get_version(ssl_.get()));
     Status(std::string("Cipher: ") + SSL_CIPHER_get_name(cipher));
     Status(Printf("Cipher strength: %lld", SSL_CIPHER_get_bits(cipher, nullptr)));
     if (const EVP_MD* digest = SSL_CIPHER_get_handshake_digest(cipher)) {
       Status(std::string("Hash: ") + EVP_MD_get0_name(digest));
       Status(Printf("Hash strength: %lld", EVP_MD_get_size(digest) * 8LL));
     }
-    EVP_PKEY* exchangeKey = nullptr;
-    if (SSL_get_peer_tmp_key(ssl_, &exchangeKey) == 1 && exchangeKey != nullptr) {
-      const char* type = EVP_PKEY_get0_type_name(exchangeKey);
+    EVP_PKEY* received = nullptr;
+    const bool gotKey = SSL_get_peer_tmp_key(ssl_.get(), &received) == 1;
+    const net::EvpKeyPtr exchangeKey(received);
+    if (gotKey && exchangeKey) {
+      const char* type = EVP_PKEY_get0_type_name(exchangeKey.get());
       Status(std::string("Key exchange: ") + (type ? type : OBJ_nid2sn(SSL_CIPHER_get_kx_nid(cipher))));
-      Status(Printf("Key exchange strength: %lld", EVP_PKEY_get_bits(exchangeKey)));
-      EVP_PKEY_free(exchangeKey);
+      Status(Printf("Key exchange strength: %lld", EVP_PKEY_get_bits(exchangeKey.get())));
     } else {
       Status(std::string("Key exchange: ") + OBJ_nid2sn(SSL_CIPHER_get_kx_nid(cipher)));
     }
@@ -390,12 +382,12 @@ std::string TlsSession::ReadPlaintext() {
   // Every round either takes a record's worth of input or stops; the bound is the input's size.
   const size_t rounds = BIO_ctrl_pending(input_) + 2;
   for (size_t round = 0; round < rounds; ++round) {
-    const int count = SSL_read(ssl_, buffer, sizeof buffer);
+    const int count = SSL_read(ssl_.get(), buffer, sizeof buffer);
     if (count > 0) {
       plaintext.append(buffer, static_cast<size_t>(count));
       continue;
     }
-    const int error = SSL_get_error(ssl_, count);
+    const int error = SSL_get_error(ssl_.get(), count);
     if (error == SSL_ERROR_ZERO_RETURN) {
       peerClosed_ = true;
       Status(kServerEndedSession);
@@ -424,7 +416,7 @@ bool TlsSession::Write(std::string_view plaintext) {
   // Memory output never pushes back, so every call takes all it is given.
   for (size_t offset = 0; offset < plaintext.size();) {
     const size_t piece = std::min(plaintext.size() - offset, kReadChunk);
-    const int written = SSL_write(ssl_, plaintext.data() + offset, static_cast<int>(piece));
+    const int written = SSL_write(ssl_.get(), plaintext.data() + offset, static_cast<int>(piece));
     if (written <= 0) {
       FailWithSslError(kTlsErrHandshake, kEncryptFailed, kSecInternalError);
       errorText_ = kEncryptFailed;
@@ -440,7 +432,7 @@ void TlsSession::Close() {
   if (ssl_ == nullptr || closeSent_) return;
   if (state_ == State::kOpen || (state_ == State::kClosed && peerClosed_)) {
     ERR_clear_error();
-    SSL_shutdown(ssl_);
+    SSL_shutdown(ssl_.get());
     CollectOutput(false);
     closeSent_ = true;
     Status(kTlsConnectionTerminated);
@@ -452,13 +444,9 @@ void TlsSession::Close() {
 
 std::shared_ptr<const TlsResumption> TlsSession::TakeResumption() {
   if (ssl_ == nullptr || !chainPassed_) return nullptr;
-  SSL_SESSION* session = SSL_get1_session(ssl_);
-  if (session == nullptr) return nullptr;
-  if (SSL_SESSION_is_resumable(session) != 1) {
-    SSL_SESSION_free(session);
-    return nullptr;
-  }
-  return std::shared_ptr<const TlsResumption>(new TlsResumption(session, settings_.host, certificateDer_));
+  net::SslSessionPtr session(SSL_get1_session(ssl_.get()));
+  if (!session || SSL_SESSION_is_resumable(session.get()) != 1) return nullptr;
+  return std::shared_ptr<const TlsResumption>(new TlsResumption(std::move(session), settings_.host, certificateDer_));
 }
 
 std::string TlsSession::CertificateStatusText() const { return CertStatusText(certificateStatus_); }

@@ -30,13 +30,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/net/openssl_handles.h"
 #include "tcpclient/client_certificate.h"
-
-struct ssl_st;
-struct ssl_ctx_st;
-struct ssl_session_st;
-struct bio_st;
-struct x509_store_ctx_st;
 
 namespace vorlane::tcpclient {
 
@@ -86,8 +81,8 @@ class TlsResumption {
 
  private:
   friend class TlsSession;
-  TlsResumption(ssl_session_st* session, std::string host, std::string certificate);
-  ssl_session_st* session_;
+  TlsResumption(net::SslSessionPtr session, std::string host, std::string certificate);
+  net::SslSessionPtr session_;
   std::string host_;
   std::string certificate_;  // DER of the server certificate it was made with
 };
@@ -165,8 +160,8 @@ class TlsSession {
 
   TlsSettings settings_;
   State state_ = State::kIdle;
-  ssl_ctx_st* context_ = nullptr;
-  ssl_st* ssl_ = nullptr;
+  net::SslContextPtr context_;
+  net::SslPtr ssl_;           // goes before the context it was made from
   bio_st* input_ = nullptr;   // ciphertext from the socket; owned by ssl_
   bio_st* output_ = nullptr;  // ciphertext for the socket; owned by ssl_
   std::string pendingOutput_;

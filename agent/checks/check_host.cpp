@@ -15,12 +15,12 @@ class ThisHost : public CheckHost {
  public:
   Result<std::vector<platform::ServiceStatus>> ListActiveServices() override {
     Result<platform::ServiceManager> manager = platform::ServiceManager::Open();
-    if (!manager) return manager.error();
+    VORLANE_RETURN_IF_ERROR(manager);
     return manager.value().ListActiveServices();
   }
   Result<platform::ServiceStatus> QueryService(std::string_view name) override {
     Result<platform::ServiceManager> manager = platform::ServiceManager::Open();
-    if (!manager) return manager.error();
+    VORLANE_RETURN_IF_ERROR(manager);
     return manager.value().QueryService(name);
   }
   uint32_t ForEachProcessInstance(const std::function<void(std::string_view name)>& visit) override {

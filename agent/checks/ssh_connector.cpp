@@ -179,12 +179,12 @@ std::optional<VolumeSpace> ParseVolumeSpace(std::string_view output) {
   return VolumeSpace{blocks * blockSize, freeBlocks * blockSize};
 }
 
-SshCheckHost::SshCheckHost(std::unique_ptr<platform::SshConnection> connection)
+SshCheckHost::SshCheckHost(std::unique_ptr<platform::SshClientConnection> connection)
     : connection_(std::move(connection)) {}
 
 Result<std::vector<platform::ServiceStatus>> SshCheckHost::LoadedServices() {
   Result<platform::SshCommandResult> run = connection_->Run(RemoteCommand(kRemoteServicesScript, {}));
-  if (!run) return run.error();
+  VORLANE_RETURN_IF_ERROR(run);
   if (run.value().exitStatus != 0) {
     return Error{EHOSTUNREACH, "systemctl on the remote host ended with status " +
                                    std::to_string(run.value().exitStatus)};
@@ -207,7 +207,7 @@ Result<platform::ServiceStatus> SshCheckHost::QueryService(std::string_view name
   // key name matches without regard to case, which systemctl does not offer, and the request's
   // name never reaches the remote shell.
   const Result<std::vector<platform::ServiceStatus>> services = LoadedServices();
-  if (!services) return services.error();
+  VORLANE_RETURN_IF_ERROR(services);
   std::optional<platform::ServiceStatus> found = FindService(services.value(), name);
   if (!found) return Error{ENOENT, "no such service on the remote host"};
   return *std::move(found);
@@ -258,8 +258,8 @@ uint32_t SshRemoteConnector::AddConnection(const std::string& remoteName, const 
     login.user = *user;
     login.password = password.value_or("");
   }
-  Result<std::unique_ptr<platform::SshConnection>> connection =
-      platform::SshConnection::Connect(*endpoint, login, options_);
+  Result<std::unique_ptr<platform::SshClientConnection>> connection =
+      platform::SshClientConnection::Connect(*endpoint, login, options_);
   if (!connection) {
     Log(FormatAnswer(kConnectFailedLog, {host, connection.error().message}), kLogError);
     return NetResultOf(connection.error());

@@ -42,7 +42,7 @@ std::optional<VolumeSpace> ParseVolumeSpace(std::string_view output);
 // The host behind one SSH connection.
 class SshCheckHost : public CheckHost {
  public:
-  explicit SshCheckHost(std::unique_ptr<platform::SshConnection> connection);
+  explicit SshCheckHost(std::unique_ptr<platform::SshClientConnection> connection);
 
   Result<std::vector<platform::ServiceStatus>> ListActiveServices() override;
   Result<platform::ServiceStatus> QueryService(std::string_view name) override;
@@ -52,7 +52,7 @@ class SshCheckHost : public CheckHost {
  private:
   Result<std::vector<platform::ServiceStatus>> LoadedServices();
 
-  std::unique_ptr<platform::SshConnection> connection_;
+  std::unique_ptr<platform::SshClientConnection> connection_;
 };
 
 // The connections of one request, by remote name. Going, it closes whatever is still open.

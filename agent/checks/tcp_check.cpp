@@ -1,7 +1,5 @@
 #include "agent/checks/tcp_check.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/debuglog/debuglog.h"
+#include "platform/net/resolve.h"
 
 namespace vorlane::agent {
 namespace {
@@ -61,21 +60,15 @@ std::string_view TcpProtocolName(std::string_view value) {
 }
 
 bool PrefersIpv6(const std::string& host) {
-  unsigned char address[sizeof(in6_addr)];
-  if (::inet_pton(AF_INET6, host.c_str(), address) == 1) return true;
-  if (host.empty() || ::inet_pton(AF_INET, host.c_str(), address) == 1) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0) return false;
+  if (host.empty()) return false;
+  auto found = net::Resolve(host);
+  if (!found) return false;
   bool ipv4 = false;
   bool ipv6 = false;
-  for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
-    ipv4 = ipv4 || entry->ai_family == AF_INET;
-    ipv6 = ipv6 || entry->ai_family == AF_INET6;
+  for (const net::Address& address : found.value()) {
+    ipv4 = ipv4 || address.family() == AF_INET;
+    ipv6 = ipv6 || address.family() == AF_INET6;
   }
-  ::freeaddrinfo(results);
   return ipv6 && !ipv4;
 }
 

@@ -56,7 +56,7 @@ std::vector<std::string> SessionTable::Sweep(std::time_t now) {
 
 Result<std::string> NewSessionId() {
   auto guid = com::CreateGuid();
-  if (!guid) return guid.error();
+  VORLANE_RETURN_IF_ERROR(guid);
   return com::FormatGuid(guid.value());
 }
 

@@ -288,13 +288,13 @@ TEST_F(SshConnectorTest, ConnectingAndEveryCommandAreBoundedInTime) {
   const UniqueFd silent = tcpclient::testing::ListenLoopback(&silentPort);
   ASSERT_TRUE(silent.valid());
   auto started = std::chrono::steady_clock::now();
-  const Result<std::unique_ptr<platform::SshConnection>> mute =
-      platform::SshConnection::Connect({"127.0.0.1", silentPort}, {kRemoteUser, kRemotePassword}, options_);
+  const Result<std::unique_ptr<platform::SshClientConnection>> mute =
+      platform::SshClientConnection::Connect({"127.0.0.1", silentPort}, {kRemoteUser, kRemotePassword}, options_);
   ASSERT_FALSE(mute.ok());
   EXPECT_EQ(mute.error().code, static_cast<int>(platform::SshConnectFailure::kUnreachable));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 
-  Result<std::unique_ptr<platform::SshConnection>> connection = platform::SshConnection::Connect(
+  Result<std::unique_ptr<platform::SshClientConnection>> connection = platform::SshClientConnection::Connect(
       {"127.0.0.1", static_cast<uint16_t>(Server().Port())}, {kRemoteUser, kRemotePassword}, options_);
   ASSERT_TRUE(connection.ok()) << connection.error().message;
   const Result<platform::SshCommandResult> quick = connection.value()->Run("echo one; echo two >&2; exit 7");

@@ -15,11 +15,13 @@ struct Error {
   std::string message;
 };
 
-template <class T>
+// Code whose failures have a shape of their own (a component's code and text as its clients
+// see them) names that shape as E; everything else carries an Error.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -36,33 +38,43 @@ class [[nodiscard]] Result {
     assert(ok());
     return std::get<0>(std::move(state_));
   }
-  const Error& error() const {
+  const E& error() const {
     assert(!ok());
     return std::get<1>(state_);
   }
 
  private:
-  std::variant<T, Error> state_;
+  std::variant<T, E> state_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <class E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Error error) : error_(std::move(error)), failed_(true) {}  // NOLINT: implicit by design
+  Result(E error) : error_(std::move(error)), failed_(true) {}  // NOLINT: implicit by design
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
-  const Error& error() const {
+  const E& error() const {
     assert(failed_);
     return error_;
   }
 
  private:
-  Error error_;
+  E error_{};
   bool failed_ = false;
 };
 
 using Status = Result<void>;
 
 }  // namespace vorlane
+
+// Returns the error of a failed Result (or Status) from the enclosing function, whose own Result
+// takes it; goes on when it holds a value. The one way an error is passed up unchanged:
+//   VORLANE_RETURN_IF_ERROR(found);  VORLANE_RETURN_IF_ERROR(Prepare(file));
+#define VORLANE_RETURN_IF_ERROR(...)                                     \
+  do {                                                                   \
+    if (auto&& vorlane_result_ = (__VA_ARGS__); !vorlane_result_.ok()) { \
+      return vorlane_result_.error();                                    \
+    }                                                                    \
+  } while (false)

@@ -146,15 +146,15 @@ Status ReplaceAtomically(const std::filesystem::path& target, const struct stat&
 
 Status ModifyFile(const std::filesystem::path& file, bool createIfMissing, const Edit& edit) {
   Result<std::filesystem::path> target = ResolveTarget(file);
-  if (!target) return target.error();
+  VORLANE_RETURN_IF_ERROR(target);
 
   struct stat locked {};
   Result<UniqueFd> lock = OpenLocked(target.value(), createIfMissing, locked);
-  if (!lock) return lock.error();
+  VORLANE_RETURN_IF_ERROR(lock);
   if (!lock.value()) return {};  // missing and not to be created: nothing to change
 
   Result<std::string> current = ReadAll(lock.value().get(), target.value());
-  if (!current) return current.error();
+  VORLANE_RETURN_IF_ERROR(current);
   std::optional<std::string> updated = edit(current.value());
   if (!updated) return {};
   // The lock is held until `lock` goes out of scope, after the rename: a writer waiting for it

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/net/ssh_handles.h"
+
 namespace vorlane::platform {
 namespace {
 
@@ -24,15 +26,6 @@ constexpr int kMaxReadRounds = 1 << 20;
 // Requests may connect to hosts side by side; checking a host key and pinning a new one is one
 // step, so that two first connections to a host do not both append it.
 std::mutex knownHostsLock;
-
-struct SessionDeleter {
-  void operator()(ssh_session session) const { ssh_free(session); }
-};
-struct ChannelDeleter {
-  void operator()(ssh_channel channel) const { ssh_channel_free(channel); }
-};
-using SessionPtr = std::unique_ptr<ssh_session_struct, SessionDeleter>;
-using ChannelPtr = std::unique_ptr<ssh_channel_struct, ChannelDeleter>;
 
 Error ConnectError(SshConnectFailure failure, std::string message) {
   return Error{static_cast<int>(failure), std::move(message)};
@@ -125,8 +118,8 @@ Status LogIn(ssh_session session, const SshLogin& login) {
 
 }  // namespace
 
-struct SshConnection::Session {
-  SessionPtr session;
+struct SshClientConnection::Session {
+  net::SshSessionPtr session;
   bool connected = false;
 
   ~Session() {
@@ -134,13 +127,14 @@ struct SshConnection::Session {
   }
 };
 
-SshConnection::SshConnection(std::unique_ptr<Session> session, std::chrono::milliseconds timeout)
+SshClientConnection::SshClientConnection(std::unique_ptr<Session> session, std::chrono::milliseconds timeout)
     : session_(std::move(session)), timeout_(timeout) {}
 
-SshConnection::~SshConnection() = default;
+SshClientConnection::~SshClientConnection() = default;
 
-Result<std::unique_ptr<SshConnection>> SshConnection::Connect(const RemoteEndpoint& endpoint, const SshLogin& login,
-                                                              const SshClientOptions& options) {
+Result<std::unique_ptr<SshClientConnection>> SshClientConnection::Connect(const RemoteEndpoint& endpoint,
+                                                                          const SshLogin& login,
+                                                                          const SshClientOptions& options) {
   // Left to libssh, an empty user name would become this program's own account. Refused before any
   // traffic: no host can accept it.
   if (login.user && login.user->empty()) {
@@ -157,14 +151,14 @@ Result<std::unique_ptr<SshConnection>> SshConnection::Connect(const RemoteEndpoi
     return ConnectError(SshConnectFailure::kUnreachable, SessionError(session));
   }
   state->connected = true;
-  if (Status verified = VerifyHostKey(session); !verified) return verified.error();
-  if (Status loggedIn = LogIn(session, login); !loggedIn) return loggedIn.error();
-  return std::unique_ptr<SshConnection>(new SshConnection(std::move(state), options.timeout));
+  VORLANE_RETURN_IF_ERROR(VerifyHostKey(session));
+  VORLANE_RETURN_IF_ERROR(LogIn(session, login));
+  return std::unique_ptr<SshClientConnection>(new SshClientConnection(std::move(state), options.timeout));
 }
 
-Result<SshCommandResult> SshConnection::Run(const std::string& command, size_t maxOutput) {
+Result<SshCommandResult> SshClientConnection::Run(const std::string& command, size_t maxOutput) {
   ssh_session session = session_->session.get();
-  ChannelPtr channel(ssh_channel_new(session));
+  net::SshChannelPtr channel(ssh_channel_new(session));
   if (!channel || ssh_channel_open_session(channel.get()) != SSH_OK) {
     return Error{0, "cannot open a channel: " + SessionError(session)};
   }

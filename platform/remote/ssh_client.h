@@ -48,17 +48,19 @@ struct SshCommandResult {
   std::string output;  // standard output; standard error is read and dropped
 };
 
-class SshConnection {
+// The client side of an SSH connection: this system logged in to another host, running
+// commands there (the terminal server's SshServerConnection is the other side, of its own peers).
+class SshClientConnection {
  public:
   // Output beyond this makes a command fail rather than grow without bound.
   static constexpr size_t kDefaultMaxOutput = size_t{8} << 20;
 
-  static Result<std::unique_ptr<SshConnection>> Connect(const RemoteEndpoint& endpoint, const SshLogin& login,
-                                                        const SshClientOptions& options);
+  static Result<std::unique_ptr<SshClientConnection>> Connect(const RemoteEndpoint& endpoint, const SshLogin& login,
+                                                              const SshClientOptions& options);
 
-  ~SshConnection();
-  SshConnection(const SshConnection&) = delete;
-  SshConnection& operator=(const SshConnection&) = delete;
+  ~SshClientConnection();
+  SshClientConnection(const SshClientConnection&) = delete;
+  SshClientConnection& operator=(const SshClientConnection&) = delete;
 
   // Runs `command` through the remote account's shell in a channel of its own, closed again
   // before this returns. Fails when no channel can be opened, when the command does not end
@@ -67,7 +69,7 @@ class SshConnection {
 
  private:
   struct Session;
-  SshConnection(std::unique_ptr<Session> session, std::chrono::milliseconds timeout);
+  SshClientConnection(std::unique_ptr<Session> session, std::chrono::milliseconds timeout);
 
   std::unique_ptr<Session> session_;
   std::chrono::milliseconds timeout_;

@@ -180,7 +180,7 @@ std::chrono::milliseconds ServiceManager::CallTimeoutForTesting() const {
 Result<std::vector<ServiceStatus>> ServiceManager::ListActiveServices() {
   if (!bus_) return Error{ENOTCONN, "service manager: not connected"};
   Result<MessagePtr> reply = bus_->ListUnits();
-  if (!reply) return reply.error();
+  VORLANE_RETURN_IF_ERROR(reply);
   std::vector<ServiceStatus> services;
   Result<void> read = ReadUnitList(reply.value().get(), [&](const UnitRow& row) {
     std::string_view key;
@@ -189,14 +189,14 @@ Result<std::vector<ServiceStatus>> ServiceManager::ListActiveServices() {
     }
     return true;
   });
-  if (!read) return read.error();
+  VORLANE_RETURN_IF_ERROR(read);
   return services;
 }
 
 Result<ServiceStatus> ServiceManager::QueryService(std::string_view name) {
   if (!bus_) return Error{ENOTCONN, "service manager: not connected"};
   Result<MessagePtr> reply = bus_->ListUnits();
-  if (!reply) return reply.error();
+  VORLANE_RETURN_IF_ERROR(reply);
   std::optional<ServiceStatus> exact;
   std::optional<ServiceStatus> caseVariant;
   Result<void> read = ReadUnitList(reply.value().get(), [&](const UnitRow& row) {
@@ -211,7 +211,7 @@ Result<ServiceStatus> ServiceManager::QueryService(std::string_view name) {
     }
     return true;
   });
-  if (!read) return read.error();
+  VORLANE_RETURN_IF_ERROR(read);
   if (exact) return *std::move(exact);
   if (caseVariant) return *std::move(caseVariant);
   return Error{ENOENT, "service manager: no service \"" + std::string(name) + "\" is loaded"};

@@ -2,9 +2,10 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <string.h>
+
+#include "platform/net/resolve.h"
 
 namespace vorlane::termserver {
 namespace {
@@ -45,18 +46,11 @@ Result<UniqueFd> OpenListener(const std::string& address, int port) {
     any4.sin_port = htons(static_cast<uint16_t>(port));
     return ListenOn(reinterpret_cast<sockaddr*>(&any4), sizeof any4, false);
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (int rc = ::getaddrinfo(address.c_str(), service.c_str(), &hints, &found); rc != 0) {
-    return Error{EINVAL, "not a numeric address: " + address + " (" + ::gai_strerror(rc) + ")"};
-  }
-  auto result = ListenOn(found->ai_addr, found->ai_addrlen, false);
-  ::freeaddrinfo(found);
-  return result;
+  auto found = net::Resolve(address, {.numericOnly = true});
+  if (!found) return Error{EINVAL, "not a numeric address: " + address + " (" + found.error().message + ")"};
+  net::Address& local = found.value().front();
+  local.SetPort(static_cast<uint16_t>(port));
+  return ListenOn(local.get(), local.length, false);
 }
 
 int BoundPort(int fd) {

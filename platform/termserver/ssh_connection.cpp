@@ -47,13 +47,13 @@ size_t SftpSliceSize(std::string_view input, size_t pieceLeft) {
 
 }  // namespace
 
-SshConnection::SshConnection(Connection& connection, SshSessionPtr session)
+SshServerConnection::SshServerConnection(Connection& connection, SshSessionPtr session)
     : connection_(connection), session_(std::move(session)) {}
 
-SshConnection::~SshConnection() { Shutdown(); }
+SshServerConnection::~SshServerConnection() { Shutdown(); }
 
 template <class Event>
-void SshConnection::RaiseEvent(const char* what, Event&& event) {
+void SshServerConnection::RaiseEvent(const char* what, Event&& event) {
   ++eventDepth_;
   try {
     event();
@@ -65,7 +65,7 @@ void SshConnection::RaiseEvent(const char* what, Event&& event) {
   --eventDepth_;
 }
 
-void SshConnection::Run() {
+void SshServerConnection::Run() {
   try {
     started_ = lastActivity_ = Clock::now();
     connection_.SetOutput(this);
@@ -111,14 +111,14 @@ void SshConnection::Run() {
 
 // Non-blocking, so that a client that stalls in the key exchange cannot hold the thread past
 // the login time limit or a server stop.
-bool SshConnection::KeyExchange() {
+bool SshServerConnection::KeyExchange() {
   ssh_session session = session_.get();
   ssh_callbacks_init(&serverCallbacks_);
   serverCallbacks_.userdata = this;
-  serverCallbacks_.auth_password_function = &SshConnection::OnAuthPassword;
-  serverCallbacks_.channel_open_request_session_function = &SshConnection::OnChannelOpen;
+  serverCallbacks_.auth_password_function = &SshServerConnection::OnAuthPassword;
+  serverCallbacks_.channel_open_request_session_function = &SshServerConnection::OnChannelOpen;
   if (ssh_set_server_callbacks(session, &serverCallbacks_) != SSH_OK) return false;
-  ssh_set_message_callback(session, &SshConnection::OnMessage, this);
+  ssh_set_message_callback(session, &SshServerConnection::OnMessage, this);
   ssh_set_auth_methods(session, SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE);
   ssh_set_blocking(session, 0);
   const auto deadline = started_ + kLoginTimeLimit;
@@ -140,21 +140,21 @@ bool SshConnection::KeyExchange() {
 // sends each only once the previous one is acknowledged (its key exchange init and its key
 // share go back to back). Acknowledging what was received at once (the kernel forgets the
 // setting after each receive) spares it a delayed acknowledgement, about 40 ms, per step.
-void SshConnection::AcknowledgeAtOnce() {
+void SshServerConnection::AcknowledgeAtOnce() {
   const int one = 1;
   (void)::setsockopt(ssh_get_fd(session_.get()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-bool SshConnection::StartEventLoop() {
+bool SshServerConnection::StartEventLoop() {
   event_.reset(ssh_event_new());
   if (!event_) return false;
   sessionInEvent_ = ssh_event_add_session(event_.get(), session_.get()) == SSH_OK;
   if (!sessionInEvent_) return false;
-  wakeInEvent_ = ssh_event_add_fd(event_.get(), connection_.WakeFd(), POLLIN, &SshConnection::OnWake, this) == SSH_OK;
+  wakeInEvent_ = ssh_event_add_fd(event_.get(), connection_.WakeFd(), POLLIN, &SshServerConnection::OnWake, this) == SSH_OK;
   return wakeInEvent_;
 }
 
-std::string SshConnection::ReasonToEnd(Clock::time_point now) {
+std::string SshServerConnection::ReasonToEnd(Clock::time_point now) {
   if (connection_.ShouldClose()) return "closed by the server";
   if (loginFailed_) return "too many failed logins";
   if (outputOverflow_) return "the client does not read its output";
@@ -172,7 +172,7 @@ std::string SshConnection::ReasonToEnd(Clock::time_point now) {
   return {};
 }
 
-int SshConnection::NextPollTimeout(Clock::time_point now) const {
+int SshServerConnection::NextPollTimeout(Clock::time_point now) const {
   auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kPollInterval);
   for (const auto& channel : channels_) {
     if (HasWork(*channel)) return 0;
@@ -186,14 +186,14 @@ int SshConnection::NextPollTimeout(Clock::time_point now) const {
   return static_cast<int>(wait.count());
 }
 
-SshConnection::Channel* SshConnection::FindChannel(int32_t number) {
+SshServerConnection::Channel* SshServerConnection::FindChannel(int32_t number) {
   for (const auto& channel : channels_) {
     if (channel->number == number) return channel.get();
   }
   return nullptr;
 }
 
-void SshConnection::ProcessPending() {
+void SshServerConnection::ProcessPending() {
   // One at a time: events raised here may write, and a write may run callbacks that queue more.
   while (!pending_.empty()) {
     Pending item = std::move(pending_.front());
@@ -226,13 +226,13 @@ void SshConnection::ProcessPending() {
   }
 }
 
-bool SshConnection::ClientGone() const {
+bool SshServerConnection::ClientGone() const {
   if (connection_.ShouldClose() || outputOverflow_ || loginFailed_) return false;  // our side ends it
   ssh_session session = session_.get();
   return (ssh_get_status(session) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session);
 }
 
-bool SshConnection::SessionOpen() const {
+bool SshServerConnection::SessionOpen() const {
   if (connection_.ShouldClose() || outputOverflow_ || loginFailed_) return false;
   ssh_session session = session_.get();
   if ((ssh_get_status(session) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session)) return false;
@@ -241,12 +241,12 @@ bool SshConnection::SessionOpen() const {
   return ::poll(&socket, 1, 0) <= 0 || (socket.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
-bool SshConnection::CanServe(const Channel& channel) const {
+bool SshServerConnection::CanServe(const Channel& channel) const {
   return channel.started && !channel.closeNow && !channel.peerClosed && channel.handle &&
          !ssh_channel_is_closed(channel.handle.get()) && channel.output.size() < kOutputHighMark && SessionOpen();
 }
 
-bool SshConnection::HasWork(const Channel& channel) const {
+bool SshServerConnection::HasWork(const Channel& channel) const {
   if (!channel.started || channel.closeNow || channel.peerClosed || channel.output.size() >= kOutputHighMark) {
     return false;
   }
@@ -259,7 +259,7 @@ bool SshConnection::HasWork(const Channel& channel) const {
   return !channel.requests.empty() || (!channel.input.empty() && channel.requests.size() < kMaxQueuedRequests);
 }
 
-void SshConnection::ServeChannel(int32_t number) {
+void SshServerConnection::ServeChannel(int32_t number) {
   for (size_t served = 0; served < kMaxQueuedRequests; ++served) {
     // Looked up again after every event: the client may have closed the channel meanwhile.
     Channel* channel = FindChannel(number);
@@ -279,7 +279,7 @@ void SshConnection::ServeChannel(int32_t number) {
   }
 }
 
-bool SshConnection::WantsHeldInput(const Channel& channel) {
+bool SshServerConnection::WantsHeldInput(const Channel& channel) {
   if (!channel.inputHeld) return false;
   if (channel.kind == SshChannelKind::kSftp) return SftpSliceSize(channel.input, channel.sftpPieceLeft) == 0;
   return channel.input.empty();
@@ -289,7 +289,7 @@ bool SshConnection::WantsHeldInput(const Channel& channel) {
 // up what it had: every read lets libssh widen the client's window to a full window again, so
 // reading a part at a time would let its buffer grow by up to a window per read. So what the
 // server holds for a channel stays within its own input bound plus libssh's window.
-void SshConnection::TakeHeldInput(Channel& channel) {
+void SshServerConnection::TakeHeldInput(Channel& channel) {
   if (!WantsHeldInput(channel) || !channel.handle) return;
   // With bytes held this only reports their count; with none it handles the packets that have
   // come, which may run OnData.
@@ -306,7 +306,7 @@ void SshConnection::TakeHeldInput(Channel& channel) {
   }
 }
 
-void SshConnection::FrameInput(Channel& channel, Clock::time_point now) {
+void SshServerConnection::FrameInput(Channel& channel, Clock::time_point now) {
   if (channel.kind != SshChannelKind::kShell || !channel.started) return;
   // Up to one line end at a time, so that framing stops where the queue is full.
   std::string_view rest(channel.input);
@@ -331,7 +331,7 @@ void SshConnection::FrameInput(Channel& channel, Clock::time_point now) {
   }
 }
 
-void SshConnection::FeedSftp(Channel& channel) {
+void SshServerConnection::FeedSftp(Channel& channel) {
   const int32_t number = channel.number;
   // As many packets per pass as requests, so that one busy channel does not hold up the rest.
   size_t fed = 0;
@@ -354,7 +354,7 @@ void SshConnection::FeedSftp(Channel& channel) {
   if (Channel* current = FindChannel(number)) NoteEndOfInput(*current, Clock::now());
 }
 
-void SshConnection::WaitForRaisedRequests() {
+void SshServerConnection::WaitForRaisedRequests() {
   const auto deadline = Clock::now() + kAnswerDrainTime;
   for (int round = 0; round < 1000 && connection_.AnswersPending() && !connection_.ShouldClose(); ++round) {
     const auto now = Clock::now();
@@ -369,7 +369,7 @@ void SshConnection::WaitForRaisedRequests() {
   }
 }
 
-void SshConnection::RaiseLeftovers(int32_t number) {
+void SshServerConnection::RaiseLeftovers(int32_t number) {
   Channel* channel = FindChannel(number);
   // (A write that failed as the client went has marked the channel closeNow: that is no reason to
   // drop what it sent.)
@@ -406,20 +406,20 @@ void SshConnection::RaiseLeftovers(int32_t number) {
 }
 
 // The client's end of input counts once every byte it sent before it has been framed.
-void SshConnection::NoteEndOfInput(Channel& channel, Clock::time_point now) {
+void SshServerConnection::NoteEndOfInput(Channel& channel, Clock::time_point now) {
   if (!channel.peerEof || channel.inputEnded || channel.inputHeld || !channel.input.empty()) return;
   channel.inputEnded = true;
   channel.eofAt = now;
   channel.framer.EndOfInput();
 }
 
-size_t SshConnection::QueuedOutput() const {
+size_t SshServerConnection::QueuedOutput() const {
   size_t total = 0;
   for (const auto& channel : channels_) total += channel->output.size();
   return total;
 }
 
-void SshConnection::Write(int32_t number, std::string_view text) {
+void SshServerConnection::Write(int32_t number, std::string_view text) {
   Channel* channel = FindChannel(number);
   // The application writes only to channels it serves; anything else (a closed channel, an
   // SFTP stream) is dropped.
@@ -427,7 +427,7 @@ void SshConnection::Write(int32_t number, std::string_view text) {
   Send(*channel, text);
 }
 
-void SshConnection::Send(Channel& channel, std::string_view bytes) {
+void SshServerConnection::Send(Channel& channel, std::string_view bytes) {
   if (channel.closeNow || channel.peerClosed) return;
   if (QueuedOutput() + bytes.size() > kMaxQueuedOutputBytes) {
     outputOverflow_ = true;
@@ -440,7 +440,7 @@ void SshConnection::Send(Channel& channel, std::string_view bytes) {
 
 // Writes only what the peer's window takes, so that ssh_channel_write never waits for the
 // window (which would poll, and run callbacks, from inside the write).
-void SshConnection::Flush(Channel& channel) {
+void SshServerConnection::Flush(Channel& channel) {
   if (callbackDepth_ > 0) return;  // inside a callback: the loop writes it afterwards
   size_t done = 0;
   while (done < channel.output.size() && channel.handle && ssh_channel_is_open(channel.handle.get())) {
@@ -460,7 +460,7 @@ void SshConnection::Flush(Channel& channel) {
   if (channel.handle && !ssh_channel_is_open(channel.handle.get())) channel.output.clear();
 }
 
-void SshConnection::ReapChannels() {
+void SshServerConnection::ReapChannels() {
   const auto now = Clock::now();
   for (size_t i = 0; i < channels_.size();) {
     Channel& channel = *channels_[i];
@@ -492,7 +492,7 @@ void SshConnection::ReapChannels() {
   }
 }
 
-void SshConnection::Shutdown() {
+void SshServerConnection::Shutdown() {
   closing_ = true;
   if (event_ && wakeInEvent_) ssh_event_remove_fd(event_.get(), connection_.WakeFd());
   wakeInEvent_ = false;

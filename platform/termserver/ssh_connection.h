@@ -1,5 +1,5 @@
-// One SSH connection after the TCP accept: key exchange, logins, session channels and their
-// services, driven by one ssh_event on the connection thread.
+// The server side of one SSH connection, after the TCP accept: key exchange, logins, session
+// channels and their services, driven by one ssh_event on the connection thread.
 //
 // libssh runs our callbacks from inside ssh_event_dopoll (and, rarely, from inside a channel
 // write that has to wait for the socket). The callbacks therefore only decide what libssh needs
@@ -34,13 +34,13 @@
 
 namespace vorlane::termserver {
 
-class SshConnection final : public ConnectionOutput {
+class SshServerConnection final : public ConnectionOutput {
  public:
   // `session` has been accepted on the socket (ssh_bind_accept_fd) and is owned from now on.
-  SshConnection(Connection& connection, SshSessionPtr session);
-  ~SshConnection();
-  SshConnection(const SshConnection&) = delete;
-  SshConnection& operator=(const SshConnection&) = delete;
+  SshServerConnection(Connection& connection, SshSessionPtr session);
+  ~SshServerConnection();
+  SshServerConnection(const SshServerConnection&) = delete;
+  SshServerConnection& operator=(const SshServerConnection&) = delete;
 
   // Serves the connection until it ends; never throws.
   void Run();
@@ -140,7 +140,7 @@ class SshConnection final : public ConnectionOutput {
 
 enum class SshChannelKind { kUndecided, kShell, kSftp };
 
-struct SshConnection::Channel {
+struct SshServerConnection::Channel {
   Channel() = default;
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -150,7 +150,7 @@ struct SshConnection::Channel {
     if (handle) ssh_remove_channel_callbacks(handle.get(), &callbacks);
   }
 
-  SshConnection* owner = nullptr;
+  SshServerConnection* owner = nullptr;
   int32_t number = 0;
   SshChannelPtr handle;
   ssh_channel_callbacks_struct callbacks{};
@@ -179,22 +179,22 @@ struct SshConnection::Channel {
   }
 };
 
-struct SshConnection::Pending {
+struct SshServerConnection::Pending {
   enum class Kind { kStart, kEof };
   Kind kind;
   int32_t channel;
 };
 
 // Marks the time libssh spends in one of our callbacks (writes are only queued meanwhile).
-class SshConnection::CallbackScope {
+class SshServerConnection::CallbackScope {
  public:
-  explicit CallbackScope(SshConnection& owner) : owner_(owner) { ++owner_.callbackDepth_; }
+  explicit CallbackScope(SshServerConnection& owner) : owner_(owner) { ++owner_.callbackDepth_; }
   ~CallbackScope() { --owner_.callbackDepth_; }
   CallbackScope(const CallbackScope&) = delete;
   CallbackScope& operator=(const CallbackScope&) = delete;
 
  private:
-  SshConnection& owner_;
+  SshServerConnection& owner_;
 };
 
 }  // namespace vorlane::termserver

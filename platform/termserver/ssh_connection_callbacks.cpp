@@ -1,4 +1,4 @@
-// The libssh callbacks of SshConnection. Each one catches everything: an exception must never
+// The libssh callbacks of SshServerConnection. Each one catches everything: an exception must never
 // unwind through libssh's C frames.
 #include <algorithm>
 #include <cstring>
@@ -33,7 +33,7 @@ void LogFailure(const char* where) {
 }  // namespace
 
 // Shared by password and keyboard-interactive logins, so that both count against one limit.
-bool SshConnection::CheckPassword(std::string_view user, std::string_view password) {
+bool SshServerConnection::CheckPassword(std::string_view user, std::string_view password) {
   if (authenticated_ || loginFailed_) return false;
   bool allowed = false;
   if (user.size() > kMaxCredentialBytes || password.size() > kMaxCredentialBytes) {
@@ -50,8 +50,8 @@ bool SshConnection::CheckPassword(std::string_view user, std::string_view passwo
   return false;
 }
 
-int SshConnection::OnAuthPassword(ssh_session, const char* user, const char* password, void* userdata) {
-  auto& self = *static_cast<SshConnection*>(userdata);
+int SshServerConnection::OnAuthPassword(ssh_session, const char* user, const char* password, void* userdata) {
+  auto& self = *static_cast<SshServerConnection*>(userdata);
   CallbackScope scope(self);
   try {
     return self.CheckPassword(Text(user), Text(password)) ? SSH_AUTH_SUCCESS : SSH_AUTH_DENIED;
@@ -64,8 +64,8 @@ int SshConnection::OnAuthPassword(ssh_session, const char* user, const char* pas
 // Everything the server callbacks do not cover arrives here. Only keyboard-interactive logins
 // (which OpenSSH tries after password) are served, with one prompt checked like a password;
 // the rest gets libssh's default reply, which refuses (public keys, forwardings, ...).
-int SshConnection::OnMessage(ssh_session session, ssh_message message, void* userdata) {
-  auto& self = *static_cast<SshConnection*>(userdata);
+int SshServerConnection::OnMessage(ssh_session session, ssh_message message, void* userdata) {
+  auto& self = *static_cast<SshServerConnection*>(userdata);
   CallbackScope scope(self);
   try {
     if (ssh_message_type(message) != SSH_REQUEST_AUTH || ssh_message_subtype(message) != SSH_AUTH_METHOD_INTERACTIVE ||
@@ -89,8 +89,8 @@ int SshConnection::OnMessage(ssh_session session, ssh_message message, void* use
   }
 }
 
-ssh_channel SshConnection::OnChannelOpen(ssh_session session, void* userdata) {
-  auto& self = *static_cast<SshConnection*>(userdata);
+ssh_channel SshServerConnection::OnChannelOpen(ssh_session session, void* userdata) {
+  auto& self = *static_cast<SshServerConnection*>(userdata);
   CallbackScope scope(self);
   try {
     // Nothing but a login is acted on before the login succeeded.
@@ -103,14 +103,14 @@ ssh_channel SshConnection::OnChannelOpen(ssh_session session, void* userdata) {
     ssh_channel_callbacks_struct& callbacks = channel->callbacks;
     ssh_callbacks_init(&callbacks);
     callbacks.userdata = channel.get();
-    callbacks.channel_data_function = &SshConnection::OnData;
-    callbacks.channel_eof_function = &SshConnection::OnEof;
-    callbacks.channel_close_function = &SshConnection::OnClose;
-    callbacks.channel_pty_request_function = &SshConnection::OnPty;
-    callbacks.channel_pty_window_change_function = &SshConnection::OnWindowChange;
-    callbacks.channel_shell_request_function = &SshConnection::OnShell;
-    callbacks.channel_exec_request_function = &SshConnection::OnExec;
-    callbacks.channel_subsystem_request_function = &SshConnection::OnSubsystem;
+    callbacks.channel_data_function = &SshServerConnection::OnData;
+    callbacks.channel_eof_function = &SshServerConnection::OnEof;
+    callbacks.channel_close_function = &SshServerConnection::OnClose;
+    callbacks.channel_pty_request_function = &SshServerConnection::OnPty;
+    callbacks.channel_pty_window_change_function = &SshServerConnection::OnWindowChange;
+    callbacks.channel_shell_request_function = &SshServerConnection::OnShell;
+    callbacks.channel_exec_request_function = &SshServerConnection::OnExec;
+    callbacks.channel_subsystem_request_function = &SshServerConnection::OnSubsystem;
     if (ssh_set_channel_callbacks(handle.get(), &callbacks) != SSH_OK) return nullptr;
     channel->handle = std::move(handle);
     ssh_channel raw = channel->handle.get();
@@ -124,15 +124,15 @@ ssh_channel SshConnection::OnChannelOpen(ssh_session session, void* userdata) {
   }
 }
 
-int SshConnection::OnWake(socket_t, int, void* userdata) {
+int SshServerConnection::OnWake(socket_t, int, void* userdata) {
   // Only noted: the loop drains the output once dopoll has returned.
-  static_cast<SshConnection*>(userdata)->wakeReady_ = true;
+  static_cast<SshServerConnection*>(userdata)->wakeReady_ = true;
   return 0;
 }
 
 // Takes only what the channel has room for; libssh keeps the rest (see the header). `data` is
 // everything libssh holds for the channel, bytes it held before included.
-int SshConnection::OnData(ssh_session, ssh_channel, void* data, uint32_t length, int isStderr, void* userdata) {
+int SshServerConnection::OnData(ssh_session, ssh_channel, void* data, uint32_t length, int isStderr, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   CallbackScope scope(*channel.owner);
   try {
@@ -155,7 +155,7 @@ int SshConnection::OnData(ssh_session, ssh_channel, void* data, uint32_t length,
   }
 }
 
-void SshConnection::OnEof(ssh_session, ssh_channel, void* userdata) {
+void SshServerConnection::OnEof(ssh_session, ssh_channel, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   CallbackScope scope(*channel.owner);
   try {
@@ -167,17 +167,17 @@ void SshConnection::OnEof(ssh_session, ssh_channel, void* userdata) {
 }
 
 // Marked at once, not queued, so that no request waiting for the channel is raised after it.
-void SshConnection::OnClose(ssh_session, ssh_channel, void* userdata) {
+void SshServerConnection::OnClose(ssh_session, ssh_channel, void* userdata) {
   static_cast<Channel*>(userdata)->peerClosed = true;
 }
 
-int SshConnection::OnPty(ssh_session, ssh_channel, const char*, int, int, int, int, void*) {
+int SshServerConnection::OnPty(ssh_session, ssh_channel, const char*, int, int, int, int, void*) {
   return kAccept;  // terminal clients ask for one; the service does not depend on it
 }
 
-int SshConnection::OnWindowChange(ssh_session, ssh_channel, int, int, int, int, void*) { return kAccept; }
+int SshServerConnection::OnWindowChange(ssh_session, ssh_channel, int, int, int, int, void*) { return kAccept; }
 
-int SshConnection::OnShell(ssh_session, ssh_channel, void* userdata) {
+int SshServerConnection::OnShell(ssh_session, ssh_channel, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   CallbackScope scope(*channel.owner);
   try {
@@ -188,7 +188,7 @@ int SshConnection::OnShell(ssh_session, ssh_channel, void* userdata) {
   }
 }
 
-int SshConnection::OnExec(ssh_session, ssh_channel, const char*, void* userdata) {
+int SshServerConnection::OnExec(ssh_session, ssh_channel, const char*, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   try {
     debuglog::Write("termserver: ssh command execution refused for " + channel.owner->connection_.RemoteAddress());
@@ -197,7 +197,7 @@ int SshConnection::OnExec(ssh_session, ssh_channel, const char*, void* userdata)
   return kRefuse;
 }
 
-int SshConnection::OnSubsystem(ssh_session, ssh_channel, const char* name, void* userdata) {
+int SshServerConnection::OnSubsystem(ssh_session, ssh_channel, const char* name, void* userdata) {
   auto& channel = *static_cast<Channel*>(userdata);
   CallbackScope scope(*channel.owner);
   try {
@@ -210,7 +210,7 @@ int SshConnection::OnSubsystem(ssh_session, ssh_channel, const char* name, void*
 }
 
 // Asks the application what serves the channel; the start is raised later, from the loop.
-int SshConnection::ChannelRequest(Channel& channel, int32_t requestedType) {
+int SshServerConnection::ChannelRequest(Channel& channel, int32_t requestedType) {
   // One service per channel. A request that arrives while an event of the loop runs (libssh
   // polled from inside one of its writes) is refused rather than nesting one event in another.
   if (channel.kind != SshChannelKind::kUndecided || eventDepth_ > 0 || closing_) return kRefuse;

@@ -113,7 +113,7 @@ Status PrepareHostKey(const fs::path& file, enum ssh_keytypes_e type, int bits) 
     return CreateHostKey(file, type, bits);
   }
   auto key = ReadHostKey(fd.get(), file, type);
-  if (!key) return key.error();
+  VORLANE_RETURN_IF_ERROR(key);
   return {};
 }
 
@@ -130,8 +130,8 @@ Result<HostKeyFiles> PrepareHostKeys(const fs::path& folder) {
   fs::create_directories(folder, error);
   if (error) return Error{error.value(), "cannot create " + folder.string() + ": " + error.message()};
   HostKeyFiles files{folder / "ssh_host_ed25519_key", folder / "ssh_host_rsa_key"};
-  if (auto status = PrepareHostKey(files.ed25519, SSH_KEYTYPE_ED25519, 0); !status) return status.error();
-  if (auto status = PrepareHostKey(files.rsa, SSH_KEYTYPE_RSA, 3072); !status) return status.error();
+  VORLANE_RETURN_IF_ERROR(PrepareHostKey(files.ed25519, SSH_KEYTYPE_ED25519, 0));
+  VORLANE_RETURN_IF_ERROR(PrepareHostKey(files.rsa, SSH_KEYTYPE_RSA, 3072));
   return files;
 }
 

@@ -20,9 +20,9 @@ SshServer::~SshServer() = default;
 
 Result<std::unique_ptr<SshServer>> SshServer::Create(const HostKeyFiles& keys) {
   auto ed25519 = LoadHostKey(keys.ed25519, SSH_KEYTYPE_ED25519);
-  if (!ed25519) return ed25519.error();
+  VORLANE_RETURN_IF_ERROR(ed25519);
   auto rsa = LoadHostKey(keys.rsa, SSH_KEYTYPE_RSA);
-  if (!rsa) return rsa.error();
+  VORLANE_RETURN_IF_ERROR(rsa);
   auto impl = std::make_unique<Impl>();
   impl->bind.reset(ssh_bind_new());
   if (!impl->bind) return Error{0, "cannot create the SSH server"};
@@ -60,7 +60,7 @@ void SshServer::Serve(UniqueFd socket, Connection& connection) {
       debuglog::Write(std::string("termserver: SSH accept failed: ") + ssh_get_error(impl_->bind.get()));
       return;
     }
-    SshConnection(connection, std::move(session)).Run();
+    SshServerConnection(connection, std::move(session)).Run();
   } catch (const std::exception& error) {
     debuglog::Write(std::string("termserver: SSH connection failed: ") + error.what());
   } catch (...) {

@@ -45,8 +45,10 @@ class ClientCertificateTest : public ::testing::Test {
   }
 
   std::optional<CertificateStore> Open(const CertificateStoreSource& source) {
-    failure_ = {};
-    return CertificateStore::Open(source, &failure_);
+    auto opened = CertificateStore::Open(source);
+    failure_ = opened ? CertificateFailure{} : opened.error();
+    if (!opened) return std::nullopt;
+    return std::move(opened).value();
   }
 
   testkit::TempDir folder_{"vorlane-client-certificates"};

@@ -13,11 +13,10 @@ namespace vorlane::tcpclient {
 namespace {
 
 CodePage OpenOrDie(int32_t number) {
-  std::string error;
-  std::optional<CodePage> page = CodePage::Open(number, &error);
-  EXPECT_TRUE(page.has_value()) << number << ": " << error;
+  auto page = CodePage::Open(number);
+  EXPECT_TRUE(page.ok()) << number << ": " << page.error();
   if (!page) std::abort();
-  return std::move(*page);
+  return std::move(page).value();
 }
 
 // Text and its bytes in a page, both ways.
@@ -119,9 +118,9 @@ TEST(CodePageTest, UnmappableCharactersBecomeQuestionMarks) {
 
 TEST(CodePageTest, UnknownPagesFailWithTheirNumber) {
   for (int32_t number : {12345, -1, 99999}) {
-    std::string error;
-    EXPECT_FALSE(CodePage::Open(number, &error).has_value());
-    EXPECT_EQ(error, "Code page " + std::to_string(number) + " is not supported.");
+    auto page = CodePage::Open(number);
+    ASSERT_FALSE(page.ok());
+    EXPECT_EQ(page.error(), "Code page " + std::to_string(number) + " is not supported.");
   }
 }
 

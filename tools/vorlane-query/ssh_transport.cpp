@@ -4,34 +4,28 @@
 
 #include <memory>
 
+#include "platform/net/ssh_handles.h"
 #include "tools/vorlane-query/transport.h"
 
 namespace vorlane::query {
 namespace {
 
-struct SessionFree {
+// The agent sees a session and a channel end by their close messages, never by a dropped socket
+// alone, on every way out.
+struct SessionEnd {
   void operator()(ssh_session session) const {
     ssh_disconnect(session);
-    ssh_free(session);
+    net::SshSessionFree()(session);
   }
 };
-struct ChannelFree {
+struct ChannelEnd {
   void operator()(ssh_channel channel) const {
     if (ssh_channel_is_open(channel) != 0) ssh_channel_close(channel);
-    ssh_channel_free(channel);
+    net::SshChannelFree()(channel);
   }
 };
-struct KeyFree {
-  void operator()(ssh_key key) const { ssh_key_free(key); }
-};
-struct HashFree {
-  void operator()(unsigned char* hash) const { ssh_clean_pubkey_hash(&hash); }
-};
-struct TextFree {
-  void operator()(char* text) const { ssh_string_free_char(text); }
-};
-using SessionPtr = std::unique_ptr<ssh_session_struct, SessionFree>;
-using ChannelPtr = std::unique_ptr<ssh_channel_struct, ChannelFree>;
+using SessionPtr = std::unique_ptr<ssh_session_struct, SessionEnd>;
+using ChannelPtr = std::unique_ptr<ssh_channel_struct, ChannelEnd>;
 
 class SshTransport final : public Transport {
  public:
@@ -68,12 +62,12 @@ class SshTransport final : public Transport {
 std::string Fingerprint(ssh_session session) {
   ssh_key key = nullptr;
   if (ssh_get_server_publickey(session, &key) != SSH_OK) return {};
-  std::unique_ptr<ssh_key_struct, KeyFree> keyOwner(key);
+  const net::SshKeyPtr keyOwner(key);
   unsigned char* hash = nullptr;
   size_t length = 0;
   if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != 0) return {};
-  std::unique_ptr<unsigned char, HashFree> hashOwner(hash);
-  std::unique_ptr<char, TextFree> text(ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length));
+  const net::SshHashPtr hashOwner(hash);
+  const net::SshCharPtr text(ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length));
   return text ? std::string(text.get()) : std::string();
 }
 

@@ -1,7 +1,6 @@
 // The Telnet transport: a TCP connection, option negotiation and the login dialogue.
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "platform/base/unique_fd.h"
+#include "platform/net/resolve.h"
 #include "tools/vorlane-query/telnet_filter.h"
 #include "tools/vorlane-query/transport.h"
 
@@ -24,32 +24,20 @@ int MillisecondsUntil(Clock::time_point deadline) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
-struct AddressList {
-  addrinfo* list = nullptr;
-  AddressList() = default;
-  AddressList(const AddressList&) = delete;
-  AddressList& operator=(const AddressList&) = delete;
-  ~AddressList() {
-    if (list != nullptr) ::freeaddrinfo(list);
-  }
-};
-
 // Connects to one of the host's addresses within the deadline; empty fd and `error` on failure.
 UniqueFd Connect(const Settings& settings, Clock::time_point deadline, std::string& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  AddressList addresses;
-  const std::string port = std::to_string(settings.port);
-  if (int rc = ::getaddrinfo(settings.host.c_str(), port.c_str(), &hints, &addresses.list); rc != 0) {
-    error = "cannot resolve " + settings.host + ": " + ::gai_strerror(rc);
+  auto addresses = net::Resolve(settings.host);
+  if (!addresses) {
+    error = "cannot resolve " + settings.host + ": " + addresses.error().message;
     return {};
   }
+  const std::string port = std::to_string(settings.port);
   error = "cannot connect to " + settings.host + " port " + port;
-  for (addrinfo* a = addresses.list; a != nullptr; a = a->ai_next) {
-    UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
+  for (net::Address& a : addresses.value()) {
+    a.SetPort(static_cast<uint16_t>(settings.port));
+    UniqueFd fd(::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
     if (!fd) continue;
-    int rc = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
+    int rc = ::connect(fd.get(), a.get(), a.length);
     if (rc != 0 && errno == EINPROGRESS) {
       pollfd p{fd.get(), POLLOUT, 0};
       int soError = ETIMEDOUT;

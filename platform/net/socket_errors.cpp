@@ -1,11 +1,11 @@
-#include "tcpclient/socket_errors.h"
+#include "platform/net/socket_errors.h"
 
 #include <netdb.h>
 
 #include <cerrno>
 #include <utility>
 
-namespace vorlane::tcpclient {
+namespace vorlane::net {
 namespace {
 
 struct CodeText {
@@ -96,14 +96,14 @@ int32_t SocketCodeFromErrno(int error) {
 int32_t SocketCodeFromResolver(int eaiCode, int savedErrno) {
   switch (eaiCode) {
     case EAI_NONAME:
-      return 11001;
+      return kHostNotFound;
     case EAI_AGAIN:
-      return 11002;
+      return kTryAgain;
     case EAI_FAIL:
-      return 11003;
+      return kNoRecovery;
     case EAI_NODATA:
     case EAI_ADDRFAMILY:
-      return 11004;
+      return kNoData;
     case EAI_MEMORY:
       return 10055;
     case EAI_FAMILY:
@@ -111,7 +111,7 @@ int32_t SocketCodeFromResolver(int eaiCode, int savedErrno) {
     case EAI_SYSTEM:
       return SocketCodeFromErrno(savedErrno);
     default:
-      return 11003;
+      return kNoRecovery;
   }
 }
 
@@ -126,6 +126,4 @@ std::string SocketErrorText(int32_t code) {
   return "[" + std::to_string(code) + "] " + std::string(SocketErrorDescription(code));
 }
 
-ControlError SocketError(int32_t code) { return ControlError{code, SocketErrorText(code)}; }
-
-}  // namespace vorlane::tcpclient
+}  // namespace vorlane::net

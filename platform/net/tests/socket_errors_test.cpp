@@ -1,6 +1,4 @@
-#include "tcpclient/socket_errors.h"
-
-#include <sys/socket.h>
+#include "platform/net/socket_errors.h"
 
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -8,9 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "tcpclient/host_address.h"
-
-namespace vorlane::tcpclient {
+namespace vorlane::net {
 namespace {
 
 TEST(SocketErrorsTest, ErrnoBecomesTheSocketCode) {
@@ -42,20 +38,6 @@ TEST(SocketErrorsTest, ResolverFailures) {
   EXPECT_EQ(SocketCodeFromResolver(EAI_SYSTEM, ECONNREFUSED), 10061);
 }
 
-// The parsers and the resolver read a name up to its first NUL: a name holding one is no host's,
-// never the address before the NUL.
-TEST(ResolveHostTest, ANameHoldingANulIsNoHost) {
-  for (const int family : {AF_INET, AF_INET6}) {
-    for (const std::string& name : {std::string("127.0.0.1\0.evil", 15), std::string("::1\0x", 5),
-                                    std::string("localhost\0", 10)}) {
-      const HostLookup lookup = ResolveHost(name, family);
-      EXPECT_FALSE(lookup.address.has_value()) << name.c_str() << " " << family;
-      EXPECT_EQ(lookup.error.code, 11001) << name.c_str() << " " << family;
-    }
-  }
-  EXPECT_TRUE(ResolveHost("127.0.0.1", AF_INET).address.has_value()) << "the name without it is one";
-}
-
 TEST(SocketErrorsTest, TextsAsReported) {
   EXPECT_EQ(SocketErrorText(10061), "[10061] Connection refused");
   EXPECT_EQ(SocketErrorText(10054), "[10054] Connection reset by peer");
@@ -66,4 +48,4 @@ TEST(SocketErrorsTest, TextsAsReported) {
 }
 
 }  // namespace
-}  // namespace vorlane::tcpclient
+}  // namespace vorlane::net

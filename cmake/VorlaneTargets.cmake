@@ -8,6 +8,13 @@ if(VORLANE_SANITIZE)
   add_compile_options(-Wno-maybe-uninitialized)
 endif()
 
+# The thread-affinity checks (ThreadAffinity::Assert, platform/loop/thread_affinity.h) run in
+# Debug builds and in the sanitizer build, and are compiled out of the others. They have a
+# switch of their own instead of following NDEBUG, which RelWithDebInfo (the sanitizer build's
+# type too) defines. One value for the whole tree: the runtime and every component agree (the
+# header takes an undefined switch as 0).
+add_compile_definitions($<$<OR:$<BOOL:${VORLANE_SANITIZE}>,$<CONFIG:Debug>>:VORLANE_THREAD_CHECKS=1>)
+
 # Warnings as errors apply to our own targets only, never to what we pull in. Every target of
 # ours names the source root for itself: it is nobody's usage requirement, so linking a library
 # hands on nothing but the library (which layer may include which is vorlane_layer's to check).

@@ -9,12 +9,12 @@
 // event it fires.
 #pragma once
 
-#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +27,7 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
+#include "platform/loop/thread_affinity.h"
 #include "platform/net/address.h"
 #include "tcpclient/code_page.h"
 #include "tcpclient/control_settings.h"
@@ -265,8 +266,11 @@ class KelplineControl final
   com::HRESULT Fail(const ControlError& error) { return Fail(error.code, error.text); }
   bool HasSocket() const { return socket_.valid(); }
   // The socket, its watch and the waits belong to the creating thread (calls from other
-  // apartments reach the control through marshalled pointers, on that thread).
-  void AssertOwnThread() const { assert(loop_->IsLoopThread()); }
+  // apartments reach the control through marshalled pointers, on that thread): every accessor
+  // and every method that touches them asserts it.
+  void AssertOwnThread(std::source_location caller = std::source_location::current()) const {
+    affinity_.Assert(caller);
+  }
 
   // Connecting.
   // `startSsl`: TLS from the first byte whatever SSLStartMode says (StartSSL without a connection).
@@ -354,6 +358,7 @@ class KelplineControl final
   void Fire(com::DISPID id, std::initializer_list<com::Variant> args);
 
   std::shared_ptr<loop::MessageLoop> loop_;
+  const loop::ThreadAffinity affinity_{"KelplineControl"};  // the thread of loop_
   std::unique_ptr<loop::MessageTarget> target_;
   UniqueFd socket_;
   std::unique_ptr<loop::FdWatch> watch_;  // after socket_: destroyed before the socket closes

@@ -23,11 +23,21 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
   struct Lane {
     size_t Unanswered() const { return waiting.size() + (running ? 1 : 0); }
     ConnectionId id = nullptr;
-    Report report;
+    Report report;  // set when the lane is made, never changed: called without the lock
     std::deque<Item> waiting;
     bool running = false;
     Kind runningKind = Kind::kQuick;
+    // The counts for the report, oldest first, that it has not been told yet; `telling` while a
+    // thread tells them (one at a time, outside the lock). `changes` counts the counts noted
+    // and `told` those told, so that a thread can wait until its own has been told.
+    std::deque<size_t> untold;
+    bool telling = false;
+    uint64_t changes = 0;
+    uint64_t told = 0;
   };
+  // The changes of counts one operation noted under the lock, told once it is done with the
+  // lanes: each lane with the number of its change.
+  using Changes = std::vector<std::pair<std::shared_ptr<Lane>, uint64_t>>;
   struct Worker {
     std::shared_ptr<loop::MessageLoop> loop;  // set by the worker before its first request runs
     std::unique_ptr<loop::WaitableThread> thread;
@@ -37,11 +47,15 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
   Core(size_t checks, size_t unanswered, size_t quick)
       : maxChecks(checks), maxWorkers(checks + quick), maxUnanswered(unanswered) {}
 
-  void Schedule(std::unique_lock<std::mutex>& held);
+  void Schedule(std::unique_lock<std::mutex>& held, Changes& changes);
   Worker* IdleWorker();
   bool Start(Worker* worker, const std::shared_ptr<Lane>& lane, const Work& work);
   void Finished(Worker* worker, const std::shared_ptr<Lane>& lane);
-  static void Tell(Lane& lane);
+  // Notes the lane's count for its report.
+  static void Note(const std::shared_ptr<Lane>& lane, Changes& changes);
+  // Tells the reports the noted counts, each call with the lock released, and returns once each
+  // of `changes` has been told (by this thread or by the one telling that lane already).
+  void Tell(std::unique_lock<std::mutex>& held, const Changes& changes);
   void Forget(const std::shared_ptr<Lane>& lane);
 
   const size_t maxChecks;
@@ -50,6 +64,7 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
 
   std::mutex lock;
   std::condition_variable idle;  // a request finished
+  std::condition_variable toldOne;  // a report was told a count
   std::map<ConnectionId, std::shared_ptr<Lane>> lanes;
   std::deque<std::shared_ptr<Lane>> ready;  // lanes with waiting work and none running
   std::vector<std::unique_ptr<Worker>> workers;
@@ -58,8 +73,37 @@ struct RequestLanes::Core : std::enable_shared_from_this<Core> {
   bool stopping = false;
 };
 
-void RequestLanes::Core::Tell(Lane& lane) {
-  if (lane.report) lane.report(lane.Unanswered());
+void RequestLanes::Core::Note(const std::shared_ptr<Lane>& lane, Changes& changes) {
+  if (!lane->report) return;
+  lane->untold.push_back(lane->Unanswered());
+  changes.emplace_back(lane, ++lane->changes);
+}
+
+// A lane's counts reach its report in the order they changed, one call at a time: the first
+// thread to find the lane's counts untold tells them all, the others wait for their own. A
+// thread waits only while it tells no lane, so two threads never wait for each other.
+void RequestLanes::Core::Tell(std::unique_lock<std::mutex>& held, const Changes& changes) {
+  for (const auto& [lane, change] : changes) {
+    if (lane->telling) {
+      toldOne.wait(held, [&lane, change] { return lane->told >= change; });
+      continue;
+    }
+    lane->telling = true;
+    while (!lane->untold.empty()) {
+      const size_t count = lane->untold.front();
+      lane->untold.pop_front();
+      held.unlock();
+      try {
+        lane->report(count);
+      } catch (...) {
+        Log("A connection could not be told its count of unanswered requests.", kLogError);
+      }
+      held.lock();
+      ++lane->told;
+      toldOne.notify_all();
+    }
+    lane->telling = false;
+  }
 }
 
 void RequestLanes::Core::Forget(const std::shared_ptr<Lane>& lane) {
@@ -79,7 +123,7 @@ RequestLanes::Core::Worker* RequestLanes::Core::IdleWorker() {
 // Starts the first request of each ready lane in turn while workers are free. A lane whose next
 // request is a check while every place for checks is taken keeps its turn, and the lanes behind
 // it with a quick request go ahead.
-void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
+void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&, Changes& changes) {
   for (auto next = ready.begin(); next != ready.end() && !stopping;) {
     std::shared_ptr<Lane> lane = *next;
     const Kind kind = lane->waiting.front().kind;
@@ -99,7 +143,7 @@ void RequestLanes::Core::Schedule(std::unique_lock<std::mutex>&) {
       if (workers.empty()) {
         for (const auto& waiting : ready) {
           waiting->waiting.clear();
-          Tell(*waiting);
+          Note(waiting, changes);
           Forget(waiting);
         }
         ready.clear();
@@ -157,17 +201,21 @@ bool RequestLanes::Core::Start(Worker* worker, const std::shared_ptr<Lane>& lane
 
 void RequestLanes::Core::Finished(Worker* worker, const std::shared_ptr<Lane>& lane) {
   std::unique_lock held(lock);
-  --running;
+  Changes changes;
   if (lane->runningKind == Kind::kCheck) --runningChecks;
   worker->busy = false;
   lane->running = false;
-  Tell(*lane);
+  Note(lane, changes);
   if (!lane->waiting.empty() && !stopping) {
     ready.push_back(lane);
   } else {
     Forget(lane);
   }
-  Schedule(held);
+  Schedule(held, changes);
+  // Counted as running until its lane has been told: a stop that finds nothing running finds
+  // every count told.
+  Tell(held, changes);
+  --running;
   idle.notify_all();
 }
 
@@ -187,10 +235,12 @@ bool RequestLanes::Submit(ConnectionId connection, Work work, const Report& repo
     lane->report = report;
   }
   if (lane->Unanswered() >= core.maxUnanswered) return false;
+  Core::Changes changes;
   lane->waiting.push_back(Core::Item{std::move(work), kind});
-  Core::Tell(*lane);
+  Core::Note(lane, changes);
   if (!lane->running && lane->waiting.size() == 1) core.ready.push_back(lane);
-  core.Schedule(held);
+  core.Schedule(held, changes);
+  core.Tell(held, changes);
   return true;
 }
 
@@ -205,10 +255,12 @@ void RequestLanes::Drop(ConnectionId connection) {
   auto found = core.lanes.find(connection);
   if (found == core.lanes.end()) return;
   std::shared_ptr<Core::Lane> lane = found->second;
+  Core::Changes changes;
   lane->waiting.clear();
-  Core::Tell(*lane);
+  Core::Note(lane, changes);
   std::erase(core.ready, lane);
   if (!lane->running) core.Forget(lane);
+  core.Tell(held, changes);
 }
 
 bool RequestLanes::Stop(std::chrono::milliseconds bound) {
@@ -217,12 +269,14 @@ bool RequestLanes::Stop(std::chrono::milliseconds bound) {
   bool finished;
   {
     std::unique_lock held(core.lock);
+    Core::Changes changes;
     core.stopping = true;
     for (auto& [id, lane] : core.lanes) {
       lane->waiting.clear();
-      Core::Tell(*lane);
+      Core::Note(lane, changes);
     }
     core.ready.clear();
+    core.Tell(held, changes);
     finished = core.idle.wait_for(held, bound, [&core] { return core.running == 0; });
     for (auto& worker : core.workers) {
       if (worker->loop) (void)worker->loop->PostQuit(0);

@@ -27,8 +27,10 @@ namespace vorlane::agent {
 class RequestLanes {
  public:
   using Work = std::function<void()>;
-  // Told the lane's count of requests not yet answered, each time it changes. Called with the
-  // lanes' lock held: it must be quick and must not call back into the lanes.
+  // Told the lane's count of requests not yet answered, each time it changes: called outside
+  // the lanes' lock, one call at a time per lane, in the order of the changes; the call that
+  // changed the count returns once it has been told. It must be quick and must not call back
+  // into the lanes (a change it made would wait for its own call to end).
   using Report = std::function<void(size_t unanswered)>;
   // Anything that tells connections apart (the terminal server's user object).
   using ConnectionId = const void*;

@@ -64,9 +64,13 @@ AgentServer::AgentServer(ConfigPaths paths)
   RegisterDeclaredChecks(checks_);
 }
 
-AgentServer::~AgentServer() { StopService(); }
+AgentServer::~AgentServer() {
+  affinity_.Detach();
+  StopService();
+}
 
 bool AgentServer::StartServer() {
+  affinity_.Assert();
   Result<GeneralSettings> read = ReadGeneralSettings(paths_.agentConfig);
   if (!read) {
     debuglog::Write(read.error().message);
@@ -123,6 +127,7 @@ bool AgentServer::StartServer() {
 }
 
 void AgentServer::Run(const std::function<void(bool listening)>& started) {
+  affinity_.Assert();
   // Everything below, the stop included, runs in this thread's apartment.
   ApartmentScope apartment;
   if (!apartment.ok()) debuglog::Write(kOleInitializeFailed);
@@ -140,6 +145,7 @@ void AgentServer::Run(const std::function<void(bool listening)>& started) {
 }
 
 void AgentServer::StopService() {
+  affinity_.Assert();
   // Running requests may finish and answer (their connections are still open); waiting ones
   // are dropped, and new ones refused.
   if (lanes_ && !lanes_->Stop(kStopWaitForRequests)) {

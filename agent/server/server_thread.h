@@ -16,6 +16,7 @@
 #include "agent/sessions/session_table.h"
 #include "cipher/password.h"
 #include "platform/com/com_ptr.h"
+#include "platform/loop/thread_affinity.h"
 
 namespace vorlane::loop {
 class MessageLoop;
@@ -58,6 +59,9 @@ class AgentServer {
   SessionSweep sweep_;
   std::unique_ptr<RequestLanes> lanes_;  // made at start, with the configured bound
   bool requestsEnded_ = true;
+  // The server thread, once Run begins on it; given up by the destructor, which runs on the
+  // thread that ran the server thread and joined it.
+  loop::ThreadAffinity affinity_{"AgentServer", loop::ThreadAffinity::kUnbound};
 
   std::mutex lock_;  // guards the members below (Quit comes from another thread)
   std::shared_ptr<loop::MessageLoop> loop_;

@@ -69,12 +69,14 @@ std::string TextAt(DispatchCall& call, uint32_t index) {
 }  // namespace
 
 HRESULT CTermServerEvents::OnConnecting(DispatchCall& call) {
+  affinity_.Assert();
   Log(std::string(kConnectionFrom) + UserOf(call).RemoteAddress(), kLogInfo);
   (void)call.Write(event_args::Connecting::kAccept, Variant(int32_t{1}));
   return S_OK;
 }
 
 HRESULT CTermServerEvents::OnLoginPassword(DispatchCall& call) {
+  affinity_.Assert();
   using Args = event_args::LoginPassword;
   ComUserHandle user = UserOf(call);
   const int32_t allow =
@@ -84,6 +86,7 @@ HRESULT CTermServerEvents::OnLoginPassword(DispatchCall& call) {
 }
 
 HRESULT CTermServerEvents::OnDisconnected(DispatchCall& call) {
+  affinity_.Assert();
   // Requests still waiting on the connection's lane have no one to answer to any more.
   lanes_.Drop(UserOf(call).get());
   Log(kUserDisconnected, kLogInfo);
@@ -91,6 +94,7 @@ HRESULT CTermServerEvents::OnDisconnected(DispatchCall& call) {
 }
 
 HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
+  affinity_.Assert();
   using Args = event_args::Received;
   const int32_t length = NumberAt(call, Args::kLength);
   if (length <= 0) return S_OK;
@@ -115,6 +119,7 @@ HRESULT CTermServerEvents::OnReceived(DispatchCall& call) {
 // Only SFTP is served by the component (confined to the temporary folder); every other channel
 // is the agent's own.
 HRESULT CTermServerEvents::OnServiceRequest(DispatchCall& call) {
+  affinity_.Assert();
   using Args = event_args::ServiceRequest;
   if (NumberAt(call, Args::kType) != termserver::kServiceSftp) {
     (void)call.Write(Args::kType, Variant(termserver::kServiceApplication));
@@ -128,6 +133,7 @@ HRESULT CTermServerEvents::OnServiceRequest(DispatchCall& call) {
 }
 
 HRESULT CTermServerEvents::OnServiceStart(DispatchCall& call) {
+  affinity_.Assert();
   using Args = event_args::ServiceStart;
   ComUserHandle user = UserOf(call);
   agent::OnServiceStart(context_, user, NumberAt(call, Args::kChannel), NumberAt(call, Args::kType),
@@ -136,11 +142,13 @@ HRESULT CTermServerEvents::OnServiceStart(DispatchCall& call) {
 }
 
 HRESULT CTermServerEvents::OnSftpDownloadFile(DispatchCall&) {
+  affinity_.Assert();
   Log(kDownloading, kLogInfo);
   return S_OK;
 }
 
 HRESULT CTermServerEvents::OnSftpUploadFile(DispatchCall& call) {
+  affinity_.Assert();
   using Args = event_args::Sftp;
   Log(kUploading, kLogInfo);
   Log(TextAt(call, Args::kResolved), kLogInfo);

@@ -9,6 +9,7 @@
 #include "agent/server/request_lanes.h"
 #include "platform/com/com_object.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/loop/thread_affinity.h"
 #include "platform/termserver/term_server_contract.h"
 
 namespace vorlane::agent {
@@ -52,6 +53,8 @@ class CTermServerEvents final
   ~CTermServerEvents() override = default;
   AgentContext& context_;
   RequestLanes& lanes_;
+  // The server thread's, where it is made and advised: every handler asserts it.
+  const loop::ThreadAffinity affinity_{"CTermServerEvents"};
 };
 
 }  // namespace vorlane::agent

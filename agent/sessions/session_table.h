@@ -21,8 +21,10 @@ inline constexpr std::time_t kSessionSweepAgeSeconds = 2 * kSessionTimeoutSecond
 // What a request's session identifier turned out to be.
 enum class SessionState { kUnknown, kTimedOut, kValid };
 
-// One table for the whole agent, used by the server thread and the sweep's timer thread: every
-// operation takes the table's lock, and the sweep holds it for its whole walk.
+// One table for the whole agent, used from several threads at once: the server thread (logins,
+// and the quick requests it answers itself), the request lanes' workers (every other request)
+// and the sweep's timer thread. Every operation takes the table's lock, and the sweep holds it
+// for its whole walk.
 class SessionTable {
  public:
   using Clock = std::function<std::time_t()>;

@@ -108,6 +108,7 @@ void ServedConnection::Post(std::vector<std::shared_ptr<EventCall>> calls, bool 
   };
   auto ticket = std::make_shared<Ticket>(std::move(calls), state_, wakeWhenDone);
   (void)PostToApartment(core_->owner, [ticket, core = core_] {
+    core->ownerThread.Assert();
     for (const auto& call : ticket->calls) {
       if (call->raiseIf && !call->raiseIf()) return;
       call->ran.store(true);

@@ -14,6 +14,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/com/apartment.h"
 #include "platform/com/connection_point.h"
+#include "platform/loop/thread_affinity.h"
 #include "platform/termserver/connection.h"
 #include "platform/termserver/login_throttle.h"
 #include "platform/termserver/unauthenticated_limit.h"
@@ -77,6 +78,9 @@ struct ServerCore {
   void Track(const std::shared_ptr<ConnectionState>& state);
 
   std::shared_ptr<com::Apartment> owner;  // where events are raised
+  // The owner's thread, where the server started: the connections' events are raised on it and
+  // nowhere else.
+  const loop::ThreadAffinity ownerThread{"the terminal server's event owner"};
   com::ComPtr<com::ConnectionPoint> events;
   bool telnet = true;
   std::shared_ptr<SshServer> ssh;

@@ -273,6 +273,7 @@ HRESULT TermServer::Fail(HRESULT hr, const std::string& description) {
 }
 
 HRESULT TermServer::Start() {
+  affinity_.Assert();
   std::lock_guard lock(lock_);
   if (runner_) return Fail(E_UNEXPECTED, "The server is already listening.");
   if (protocol_ != kProtocolTelnet && protocol_ != kProtocolSsh) {
@@ -345,6 +346,7 @@ HRESULT TermServer::InvokeStop(DispatchCall&) {
 }
 
 HRESULT TermServer::PutBindAddress(DispatchCall& call) {
+  affinity_.Assert();
   std::string address;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &address));
   std::lock_guard lock(lock_);
@@ -353,13 +355,18 @@ HRESULT TermServer::PutBindAddress(DispatchCall& call) {
 }
 
 HRESULT TermServer::GetBindAddress(DispatchCall& call) {
+  affinity_.Assert();
   std::lock_guard lock(lock_);
   return call.Return(Variant::FromUtf8(bindAddress_));
 }
 
-HRESULT TermServer::GetKeys(DispatchCall& call) { return call.Return(Variant(static_cast<IDispatch*>(keys_.get()))); }
+HRESULT TermServer::GetKeys(DispatchCall& call) {
+  affinity_.Assert();
+  return call.Return(Variant(static_cast<IDispatch*>(keys_.get())));
+}
 
 HRESULT TermServer::PutIdleTimeout(DispatchCall& call) {
+  affinity_.Assert();
   int32_t seconds;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &seconds));
   if (seconds < 0) return Fail(E_INVALIDARG, "The idle timeout cannot be negative.");
@@ -369,11 +376,13 @@ HRESULT TermServer::PutIdleTimeout(DispatchCall& call) {
 }
 
 HRESULT TermServer::GetIdleTimeout(DispatchCall& call) {
+  affinity_.Assert();
   std::lock_guard lock(lock_);
   return call.Return(idleTimeoutSeconds_);
 }
 
 HRESULT TermServer::PutPort(DispatchCall& call) {
+  affinity_.Assert();
   int32_t port;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &port));
   std::lock_guard lock(lock_);
@@ -382,12 +391,14 @@ HRESULT TermServer::PutPort(DispatchCall& call) {
 }
 
 HRESULT TermServer::GetPort(DispatchCall& call) {
+  affinity_.Assert();
   std::lock_guard lock(lock_);
   // Once listening, the port really bound (a requested port 0 becomes a free one).
   return call.Return(runner_ ? static_cast<int32_t>(BoundPort(runner_->listener.get())) : port_);
 }
 
 HRESULT TermServer::PutAuthMode(DispatchCall& call) {
+  affinity_.Assert();
   int32_t mode;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &mode));
   if (mode != 0) return Fail(E_INVALIDARG, "Only password logins (mode 0) are offered.");
@@ -397,11 +408,13 @@ HRESULT TermServer::PutAuthMode(DispatchCall& call) {
 }
 
 HRESULT TermServer::GetAuthMode(DispatchCall& call) {
+  affinity_.Assert();
   std::lock_guard lock(lock_);
   return call.Return(authMode_);
 }
 
 HRESULT TermServer::PutProtocol(DispatchCall& call) {
+  affinity_.Assert();
   int32_t protocol;
   VORLANE_RETURN_IF_FAILED(call.Read(0, &protocol));
   if (protocol != kProtocolTelnet && protocol != kProtocolSsh) {
@@ -413,6 +426,7 @@ HRESULT TermServer::PutProtocol(DispatchCall& call) {
 }
 
 HRESULT TermServer::GetProtocol(DispatchCall& call) {
+  affinity_.Assert();
   std::lock_guard lock(lock_);
   return call.Return(protocol_);
 }

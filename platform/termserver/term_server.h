@@ -10,6 +10,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/loop/thread_affinity.h"
 #include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/ssh_session.h"
 
@@ -75,6 +76,7 @@ class TermServer final
 
   TermServer();
 
+  // On the thread that made the server, as every member but Stop: its events are raised there.
   com::HRESULT Start();
   // Closes the listener and every connection; returns within the stop deadline whatever the
   // clients do. Safe from any thread.
@@ -93,6 +95,7 @@ class TermServer final
   std::shared_ptr<Runner> runner_;
   const std::shared_ptr<HostKeyState> keyState_ = std::make_shared<HostKeyState>();
   com::ComPtr<KeysObject> keys_;
+  const loop::ThreadAffinity affinity_{"TermServer"};
 };
 
 }  // namespace vorlane::termserver

@@ -2,11 +2,9 @@
 // an element's ping has ended.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +13,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/com/keyed_collection.h"
 #include "platform/com/marshal.h"
 
 namespace vorlane::ping {
@@ -111,16 +110,10 @@ class PingCollection final : public com::ComObject<PingCollection, com::Dispatch
 
   // The notification thread's body.
   com::HRESULT FirePingDone(int32_t elementId);
-  // The element with `id` as ItqPing into *out (E_FAIL when that fails or yields nothing).
-  static com::HRESULT QueryElement(PingElement& element, ItqPing** out);
-  // Empties the map and hands its elements over; they have left the collection (id -1, no
-  // parent). Under elementsLock_.
-  std::map<int32_t, com::ComPtr<PingElement>> TakeAllLocked();
 
   NotificationTurns fireTurns_;  // one notification at a time, in order
-  std::mutex elementsLock_;  // guards elements_ and nextIndex_
-  std::map<int32_t, com::ComPtr<PingElement>> elements_;
-  std::atomic<int32_t> nextIndex_{0};
+  using Elements = com::KeyedCollection<PingElement, ItqPing>;
+  Elements elements_{{.logName = "CtqCollPings", .missingItem = com::DISP_E_BADINDEX}};
   // The most recently advised sink, marshalled for the notification threads.
   com::MarshalledSlot sink_;
 };

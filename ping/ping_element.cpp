@@ -216,9 +216,26 @@ HRESULT PingElement::put_Checked(VARIANT_BOOL value) {
   return com::S_OK;
 }
 
-void PingElement::SetParent(PingCollection* parent) {
+void PingElement::Join(PingCollection* parent, int32_t id) {
   std::lock_guard guard(propertyLock_);
+  id_.store(id, std::memory_order_relaxed);
   parent_ = parent;
+}
+
+void PingElement::Leave(int32_t id) {
+  std::lock_guard guard(propertyLock_);
+  id_.store(id, std::memory_order_relaxed);
+  parent_ = nullptr;
+}
+
+bool PingElement::Running() {
+  std::lock_guard guard(propertyLock_);
+  return isRunning_ == com::VARIANT_TRUE;
+}
+
+bool PingElement::Checked() {
+  std::lock_guard guard(propertyLock_);
+  return checked_ != com::VARIANT_FALSE;
 }
 
 com::ComPtr<PingCollection> PingElement::Parent() {

@@ -10,6 +10,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/com/keyed_collection.h"
 #include "platform/com/marshal.h"
 #include "tcpcheck/portwick.h"
 #include "tcpcheck/tcp_check_job.h"
@@ -66,18 +67,13 @@ class TcpCheckCollection final
  private:
   ~TcpCheckCollection() override;
 
-  // Empties the table; every job leaves with its id as it is. Under tableLock_.
-  std::map<int32_t, com::ComPtr<TcpCheckJob>> TakeAllLocked();
-
   // One JobDone delivery at a time. Only workers take it, never the client's thread: a worker
   // holds it while it waits for the client's apartment to run the sink, so a client method that
   // took it would deadlock against its own pending event.
   std::mutex fireLock_;
-  // Guards jobs_ and nextId_. The client calls from its apartment's thread only, but the last
-  // reference (and with it the destructor) may be a worker's.
-  std::mutex tableLock_;
-  std::map<int32_t, com::ComPtr<TcpCheckJob>> jobs_;
-  int32_t nextId_ = 0;
+  // Jobs keep their ids when the collection is cleared; Item of a missing id fails.
+  using Jobs = com::KeyedCollection<TcpCheckJob, ItqThTCP>;
+  Jobs jobs_{{.logName = "tqCollThTCP", .missingItem = com::E_FAIL, .logBadIndex = true, .clearKeepsIds = true}};
   // Every advised sink by cookie, marshalled for the workers. A sink whose Advise succeeded
   // hears every JobDone until its own Unadvise.
   std::mutex sinkLock_;

@@ -54,32 +54,9 @@ HRESULT PingCollection::Clear() { return elements_.Clear(); }
 HRESULT PingCollection::get_IsRunning(VARIANT_BOOL* running) { return elements_.IsRunning(running); }
 HRESULT PingCollection::get_AllChecked(VARIANT_BOOL* checked) { return elements_.AllChecked(checked); }
 
-void NotificationTurns::Acquire() {
-  std::unique_lock guard(lock_);
-  const std::thread::id self = std::this_thread::get_id();
-  if (depth_ > 0 && holder_ == self) {
-    ++depth_;
-    return;
-  }
-  const uint64_t ticket = nextTicket_++;
-  released_.wait(guard, [&] { return depth_ == 0 && serving_ == ticket; });
-  holder_ = self;
-  depth_ = 1;
-}
-
-void NotificationTurns::Release() noexcept {
-  {
-    std::lock_guard guard(lock_);
-    if (--depth_ > 0) return;
-    holder_ = {};
-    ++serving_;
-  }
-  released_.notify_all();
-}
-
 HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
   try {
-    NotificationTurns::Turn turn(fireTurns_);
+    com::NotificationTurns::Turn turn(fireTurns_);
     if (elementId < 0) return com::S_FALSE;
 
     std::unique_ptr<loop::WaitableThread> thread;

@@ -68,7 +68,7 @@ HRESULT TcpCheckCollection::get_AllChecked(VARIANT_BOOL* checked) { return jobs_
 
 void TcpCheckCollection::FireJobDone(int32_t id) noexcept {
   try {
-    std::lock_guard turn(fireLock_);
+    com::NotificationTurns::Turn turn(fireTurns_);
     // Called outside the sink lock: a handler may Advise or Unadvise.
     std::vector<std::shared_ptr<com::MarshalledInterface>> sinks;
     {

@@ -12,6 +12,7 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/keyed_collection.h"
 #include "platform/com/marshal.h"
+#include "platform/com/notification_turns.h"
 #include "tcpcheck/portwick.h"
 #include "tcpcheck/tcp_check_job.h"
 
@@ -67,10 +68,10 @@ class TcpCheckCollection final
  private:
   ~TcpCheckCollection() override;
 
-  // One JobDone delivery at a time. Only workers take it, never the client's thread: a worker
-  // holds it while it waits for the client's apartment to run the sink, so a client method that
-  // took it would deadlock against its own pending event.
-  std::mutex fireLock_;
+  // One JobDone delivery at a time, in the order the workers asked. A worker holds its turn while
+  // it waits for the client's apartment to run the sinks; a handler there that ends up asking
+  // for a turn on the same thread is let in (see NotificationTurns).
+  com::NotificationTurns fireTurns_;
   // Jobs keep their ids when the collection is cleared; Item of a missing id fails.
   using Jobs = com::KeyedCollection<TcpCheckJob, ItqThTCP>;
   Jobs jobs_{{.logName = "tqCollThTCP", .missingItem = com::E_FAIL, .logBadIndex = true, .clearKeepsIds = true}};

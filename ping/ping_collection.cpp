@@ -59,29 +59,27 @@ HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
     com::NotificationTurns::Turn turn(fireTurns_);
     if (elementId < 0) return com::S_FALSE;
 
-    std::unique_ptr<loop::WaitableThread> thread;
-    try {
-      // The thread holds the collection: a notification that is given up never finds it gone.
-      thread = com::MakeModuleThread(
-          [self = com::ComPtr<PingCollection>(this), elementId] { (void)self->FirePingDone(elementId); },
-          kThreadStackSize);
-    } catch (...) {
+    // Set once the delivery has returned and what it held is gone; its end comes back to this
+    // thread's loop, which the wait below keeps moving (a client in this apartment may need it
+    // to take the call). Every message dispatched starts a fresh limit.
+    auto ended = std::make_shared<loop::Event>(loop::Event::Reset::kManual);
+    const std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
+    // The job holds the collection: a notification that is given up never finds it gone.
+    const int started = com::RunModuleJob(
+        [self = com::ComPtr<PingCollection>(this), elementId] { (void)self->FirePingDone(elementId); },
+        [ended] { ended->Set(); }, [ended] { ended->Set(); });
+    if (started != 0) {
       debuglog::Write("Ping The Fire_PingDone thread can not be started!");
       return com::E_FAIL;
     }
-
-    // Wait for the thread, keeping this thread's messages moving: a client in this apartment
-    // may need them to take the call. Every message dispatched starts a fresh limit.
-    const bool ended = loop::MessageLoop::ForCurrentThread()->WaitPumping(thread->Ended(), kNotificationLimit);
-    if (!ended) {
+    if (!loop->WaitPumping(*ended, kNotificationLimit)) {
       debuglog::Write("Ping The Fire_PingDone was terminated by the threading Ping!");
       if (com::ComPtr<PingElement> element = elements_.Find(elementId)) {
         std::lock_guard property(element->PropertyLock());
         element->AppendErrorMessageLocked(u" The Fire_PingDone was terminated by the threading Ping!");
       }
-      // Not killed: the thread holds everything it uses and ends when the sink's call
-      // returns or fails.
-      thread->Abandon();
+      // Not killed: the delivery holds everything it uses and ends when the sink's call returns
+      // or fails.
     }
     return com::S_OK;
   } catch (...) {

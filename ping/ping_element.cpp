@@ -108,10 +108,10 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
       // Running from before the worker exists: the worker may finish before this returns.
       isRunning_ = com::VARIANT_TRUE;
     }
-    // The lambda owns the job until the worker takes it; if the thread never starts, the job
-    // goes with the lambda.
+    // The lambda owns the job until a worker takes it; if none ever does, the job goes with the
+    // lambda.
     auto shared = std::make_shared<std::unique_ptr<PingJob>>(std::move(job));
-    const int error = com::StartDetachedModuleThread([shared] { RunPingJob(std::move(*shared)); }, kThreadStackSize);
+    const int error = com::RunModuleJob([shared] { RunPingJob(std::move(*shared)); });
     if (error != 0) {
       {
         std::lock_guard guard(propertyLock_);

@@ -135,10 +135,11 @@ TEST_P(KeyedCollectionTest, ClearedElementsLeaveAndAreReleased) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, KeyedCollectionTest,
-                         ::testing::Values(RulesCase{{.logName = "A", .missingItem = DISP_E_BADINDEX}, -1},
-                                           RulesCase{{.logName = "B", .missingItem = E_FAIL, .logBadIndex = true,
+                         ::testing::Values(RulesCase{{.logName = "BadIndexWhenMissing", .missingItem = DISP_E_BADINDEX}, -1},
+                                           RulesCase{{.logName = "FailWhenMissingKeepIds", .missingItem = E_FAIL, .logBadIndex = true,
                                                       .clearKeepsIds = true},
-                                                     2}));
+                                                     2}),
+                         [](const auto& info) { return std::string(info.param.rules.logName); });
 
 TEST(GuardedTest, AnExceptionBecomesEFailAndAResultPassesThrough) {
   EXPECT_EQ(Guarded("line", []() -> HRESULT { throw std::runtime_error("no"); }), E_FAIL);

@@ -61,21 +61,21 @@ class PingCollection final : public com::ComObject<PingCollection, com::Dispatch
   }
 
   // Called by an element's worker when its job has ended: delivers PingDone(elementId) to the
-  // advised sink on a thread of its own and waits for it (dispatching the calling thread's
-  // messages) at most kNotificationLimit after the last message. S_FALSE for an element that
+  // advised sink as a job of the runtime's job runner and waits for it (dispatching the calling
+  // thread's messages) at most kNotificationLimit after the last message. S_FALSE for an element that
   // has left the collection (negative id): nothing is delivered.
   com::HRESULT NotifyPingDone(int32_t elementId);
 
  private:
   ~PingCollection() override;
 
-  // The notification thread's body.
+  // The notification job's body.
   com::HRESULT FirePingDone(int32_t elementId);
 
   com::NotificationTurns fireTurns_;  // one notification at a time, in order
   using Elements = com::KeyedCollection<PingElement, ItqPing>;
   Elements elements_{{.logName = "CtqCollPings", .missingItem = com::DISP_E_BADINDEX}};
-  // The most recently advised sink, marshalled for the notification threads.
+  // The most recently advised sink, marshalled for the notification jobs.
   com::MarshalledSlot sink_;
 };
 

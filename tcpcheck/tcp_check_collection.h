@@ -59,7 +59,7 @@ class TcpCheckCollection final
     return iid == ItqCollThTCP::kIid ? com::S_OK : com::S_FALSE;
   }
 
-  // Called by a job's worker on its own thread when the job's check has ended: delivers
+  // Called by a job's worker (a job runner thread) when the job's check has ended: delivers
   // JobDone(id) to every advised sink in the order they were advised, each in its own apartment,
   // and waits until each has returned. Workers that finish together deliver one after another.
   // The outcome is not reported.

@@ -14,6 +14,7 @@
 #include "platform/com/error_info.h"
 #include "platform/loop/library_reference.h"
 #include "platform/loop/message_loop.h"
+#include "platform/loop/thread_start_failure.h"
 
 namespace vorlane::com {
 

@@ -54,7 +54,8 @@ class JobRunner {
   static JobRunner& Shared();
 
   // 0 when the job is taken; otherwise the errno-style reason (EAGAIN when no worker could be
-  // started and none is there to take it), and the job is destroyed without running.
+  // started and none is there to take it, or when a test refuses the next thread start through
+  // loop::testing::FailNextThreadCreations), and the job is destroyed without running.
   [[nodiscard]] int Submit(Job job) noexcept;
 
   // Workers alive, and how many of them are idle (for tests and diagnostics).

@@ -98,13 +98,10 @@ class WaitableThread {
 };
 
 namespace testing {
-// Makes the next `count` thread starts in the process fail as pthread_create does when the
-// system refuses another thread: a WaitableThread creation throws std::system_error with EAGAIN,
-// a job handed to the runtime's job runner is refused with EAGAIN. 0 drops the failures still
-// pending. For tests of what a failed thread start leaves behind.
+// Makes the next `count` WaitableThread creations in the process fail as pthread_create does
+// when the system refuses another thread (std::system_error with EAGAIN); 0 drops the failures
+// still pending. For tests of what a failed thread start leaves behind.
 void FailNextThreadCreations(int count) noexcept;
-// Takes one of the failures FailNextThreadCreations arranged; true when there was one.
-bool TakeInjectedThreadFailure() noexcept;
 }  // namespace testing
 
 // A registration of interest in a file descriptor; the callback runs on the loop's thread with

@@ -16,6 +16,7 @@
 
 #include "platform/loop/library_reference.h"
 #include "platform/loop/message_loop.h"
+#include "platform/loop/thread_start_failure.h"
 
 namespace vorlane::loop {
 

@@ -35,6 +35,6 @@ constexpr ModuleRegistration kModule{
 
 }  // namespace
 
-// Workers and notification threads run module code until they end, even after every object of
-// theirs is gone; the helper counts them.
+// Ping and notification jobs run module code until they end, even after every object of theirs
+// is gone; the helper counts them.
 VORLANE_MODULE_ENTRY_POINTS(kModule)

@@ -108,10 +108,10 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
       // Running from before the worker exists: the worker may finish before this returns.
       isRunning_ = com::VARIANT_TRUE;
     }
-    // The lambda owns the job until the worker takes it; if the thread never starts, the job
-    // goes with the lambda.
+    // The lambda owns the job until a worker takes it; if none ever does, the job goes with the
+    // lambda.
     auto shared = std::make_shared<std::unique_ptr<PingJob>>(std::move(job));
-    const int error = com::StartDetachedModuleThread([shared] { RunPingJob(std::move(*shared)); }, kThreadStackSize);
+    const int error = com::RunModuleJob([shared] { RunPingJob(std::move(*shared)); });
     if (error != 0) {
       {
         std::lock_guard guard(propertyLock_);
@@ -216,9 +216,26 @@ HRESULT PingElement::put_Checked(VARIANT_BOOL value) {
   return com::S_OK;
 }
 
-void PingElement::SetParent(PingCollection* parent) {
+void PingElement::Join(PingCollection* parent, int32_t id) {
   std::lock_guard guard(propertyLock_);
+  id_.store(id, std::memory_order_relaxed);
   parent_ = parent;
+}
+
+void PingElement::Leave(int32_t id) {
+  std::lock_guard guard(propertyLock_);
+  id_.store(id, std::memory_order_relaxed);
+  parent_ = nullptr;
+}
+
+bool PingElement::Running() {
+  std::lock_guard guard(propertyLock_);
+  return isRunning_ == com::VARIANT_TRUE;
+}
+
+bool PingElement::Checked() {
+  std::lock_guard guard(propertyLock_);
+  return checked_ != com::VARIANT_FALSE;
 }
 
 com::ComPtr<PingCollection> PingElement::Parent() {

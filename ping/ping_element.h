@@ -77,16 +77,18 @@ class PingElement final : public com::ComObject<PingElement, com::DispatchImpl<P
   }
 
   // --- The collection's and the worker's side.
-  void SetID(int32_t id) noexcept { id_.store(id, std::memory_order_relaxed); }
+  // Membership, under the property lock: Leave clears the parent and sets the id (-1).
+  void Join(PingCollection* parent, int32_t id);
+  void Leave(int32_t id);
   int32_t CurrentId() const noexcept { return id_.load(std::memory_order_relaxed); }
-  void SetParent(PingCollection* parent);
   // The owning collection with a new reference, or null.
   com::ComPtr<PingCollection> Parent();
 
   std::mutex& PropertyLock() noexcept { return propertyLock_; }
+  // Each under the property lock.
+  bool Running();
+  bool Checked();
   // Under the property lock, taken by the caller.
-  bool RunningLocked() const noexcept { return isRunning_ == com::VARIANT_TRUE; }
-  bool CheckedLocked() const noexcept { return checked_ != com::VARIANT_FALSE; }
   void AppendErrorMessageLocked(std::u16string_view text) { errorMessage_.append(text); }
 
   // The worker's writes, each under the property lock.

@@ -1,5 +1,6 @@
-// The ping job and its worker thread: resolve the host, send the frames one after the other,
-// judge the replies, store the results and announce the end to the owning collection.
+// The ping job and its worker (a job of the runtime's job runner): resolve the host, send the
+// frames one after the other, judge the replies, store the results and announce the end to the
+// owning collection.
 #pragma once
 
 #include <cstdint>
@@ -71,12 +72,7 @@ std::string RequestData(size_t size);
 // The text put into ErrorMessage when the host does not resolve (without the separator).
 std::u16string ResolveFailureText(uint32_t resolverCode);
 
-// Stack of the worker and notification threads. glibc's resolver and the name-service modules
-// it loads run on the worker's stack, so it is roomier than the 64 KB a ping alone would need;
-// untouched stack pages cost no memory.
-inline constexpr size_t kThreadStackSize = 256 * 1024;
-
-// The worker thread's body: runs `job` to its end.
+// The job's body, on a worker of the runtime's job runner: runs `job` to its end.
 void RunPingJob(std::unique_ptr<PingJob> job);
 
 }  // namespace vorlane::ping

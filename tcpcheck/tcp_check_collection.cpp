@@ -1,6 +1,5 @@
 #include "tcpcheck/tcp_check_collection.h"
 
-#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -12,26 +11,6 @@ namespace vorlane::tcpcheck {
 
 using com::HRESULT;
 using com::VARIANT_BOOL;
-
-namespace {
-
-// Runs `body` (returning an HRESULT) so that no exception escapes: on one, writes `line` and
-// answers E_FAIL.
-template <class F>
-HRESULT Guarded(const char* line, F&& body) noexcept {
-  try {
-    return std::forward<F>(body)();
-  } catch (...) {
-    debuglog::Write(line);
-    return com::E_FAIL;
-  }
-}
-
-HRESULT HandOut(TcpCheckJob& job, ItqThTCP** out) {
-  return job.QueryInterface(ItqThTCP::kIid, reinterpret_cast<void**>(out));
-}
-
-}  // namespace
 
 TcpCheckCollection::TcpCheckCollection() {
   com::ConnectionPoint& point = ConnectionPoints().Add(ItqCollThTCPEvents::kIid);
@@ -59,117 +38,37 @@ TcpCheckCollection::TcpCheckCollection() {
 TcpCheckCollection::~TcpCheckCollection() {
   // First: the hooks use sinks_.
   ConnectionPoints().DisconnectAll();
-  std::map<int32_t, com::ComPtr<TcpCheckJob>> leaving;
-  std::lock_guard guard(tableLock_);
-  leaving = TakeAllLocked();
+  (void)jobs_.Clear();
 }
 
-HRESULT TcpCheckCollection::get_Count(int32_t* count) {
-  if (count == nullptr) return com::E_POINTER;
-  std::lock_guard guard(tableLock_);
-  *count = static_cast<int32_t>(jobs_.size());
-  return com::S_OK;
-}
+HRESULT TcpCheckCollection::get_Count(int32_t* count) { return jobs_.Count(count); }
 
 HRESULT TcpCheckCollection::Add(ItqThTCP** job) {
   if (job == nullptr) return com::E_POINTER;
   *job = nullptr;
-  return Guarded("tqCollThTCP::Exception in Add\n", [&]() -> HRESULT {
+  return com::Guarded(jobs_.FailureLine("Add"), [&]() -> HRESULT {
     com::ComPtr<TcpCheckJob> created;
     if (com::Failed(TcpCheckJob::Create(&created))) {
-      debuglog::Write("tqCollThTCP::Exception in Add\n");
+      debuglog::Write(jobs_.FailureLine("Add"));
       return com::E_FAIL;
     }
-    std::lock_guard guard(tableLock_);
-    const HRESULT inserted = Guarded("tqCollThTCP::Exception in AddItem\n", [&]() -> HRESULT {
-      // Ids in use are skipped; the bound is the number of ids there are.
-      for (uint32_t round = 0; round <= jobs_.size(); ++round) {
-        const int32_t candidate = nextId_;
-        nextId_ = static_cast<int32_t>(static_cast<uint32_t>(nextId_) + 1);
-        if (jobs_.emplace(candidate, created).second) {
-          created->Join(this, candidate);
-          return com::S_OK;
-        }
-      }
-      return com::E_FAIL;
-    });
-    if (com::Failed(inserted)) return inserted;
-    return HandOut(*created, job);
+    const HRESULT inserted = jobs_.Insert(this, created);
+    if (inserted == com::E_OUTOFMEMORY) debuglog::Write(jobs_.FailureLine("AddItem"));
+    if (com::Failed(inserted)) return com::E_FAIL;
+    return Jobs::HandOut(*created, job);
   });
 }
 
-HRESULT TcpCheckCollection::Remove(int32_t id) {
-  return Guarded("tqCollThTCP::Exception in Remove\n", [&]() -> HRESULT {
-    com::ComPtr<TcpCheckJob> removed;  // released after the lock
-    std::lock_guard guard(tableLock_);
-    auto it = jobs_.find(id);
-    if (it == jobs_.end()) return com::S_FALSE;
-    it->second->Leave(-1);
-    removed = std::move(it->second);
-    jobs_.erase(it);
-    if (jobs_.empty()) nextId_ = 0;
-    return com::S_OK;
-  });
-}
-
-HRESULT TcpCheckCollection::Item(int32_t id, ItqThTCP** job) {
-  if (job == nullptr) return com::E_POINTER;
-  *job = nullptr;
-  return Guarded("tqCollThTCP::Exception in Item\n", [&]() -> HRESULT {
-    std::lock_guard guard(tableLock_);
-    auto it = jobs_.find(id);
-    if (it == jobs_.end()) return com::E_FAIL;
-    return HandOut(*it->second, job);
-  });
-}
-
-HRESULT TcpCheckCollection::At(int32_t index, ItqThTCP** job) {
-  if (job == nullptr) return com::E_POINTER;
-  *job = nullptr;
-  std::lock_guard guard(tableLock_);
-  if (index < 0 || static_cast<size_t>(index) >= jobs_.size()) {
-    debuglog::Write("tqCollThTCP::Exception in At\n");
-    return com::DISP_E_BADINDEX;
-  }
-  return HandOut(*std::next(jobs_.begin(), index)->second, job);
-}
-
-HRESULT TcpCheckCollection::Clear() {
-  return Guarded("tqCollThTCP::Exception in Clear\n", [&] {
-    std::map<int32_t, com::ComPtr<TcpCheckJob>> leaving;  // released after the lock
-    std::lock_guard guard(tableLock_);
-    leaving = TakeAllLocked();
-    return com::S_OK;
-  });
-}
-
-std::map<int32_t, com::ComPtr<TcpCheckJob>> TcpCheckCollection::TakeAllLocked() {
-  for (auto& [id, job] : jobs_) job->Leave(id);
-  nextId_ = 0;
-  return std::exchange(jobs_, {});
-}
-
-HRESULT TcpCheckCollection::get_IsRunning(VARIANT_BOOL* running) {
-  if (running == nullptr) return com::E_POINTER;
-  std::lock_guard guard(tableLock_);
-  bool any = false;
-  for (auto it = jobs_.begin(); it != jobs_.end() && !any; ++it) any = it->second->Running();
-  *running = any ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-  return com::S_OK;
-}
-
-HRESULT TcpCheckCollection::get_AllChecked(VARIANT_BOOL* checked) {
-  if (checked == nullptr) return com::E_POINTER;
-  std::lock_guard guard(tableLock_);
-  bool all = true;
-  for (auto it = jobs_.begin(); it != jobs_.end() && all; ++it) all = it->second->Checked();
-  *checked = all ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-  return com::S_OK;
-}
+HRESULT TcpCheckCollection::Remove(int32_t id) { return jobs_.Remove(id); }
+HRESULT TcpCheckCollection::Item(int32_t id, ItqThTCP** job) { return jobs_.Item(id, job); }
+HRESULT TcpCheckCollection::At(int32_t index, ItqThTCP** job) { return jobs_.At(index, job); }
+HRESULT TcpCheckCollection::Clear() { return jobs_.Clear(); }
+HRESULT TcpCheckCollection::get_IsRunning(VARIANT_BOOL* running) { return jobs_.IsRunning(running); }
+HRESULT TcpCheckCollection::get_AllChecked(VARIANT_BOOL* checked) { return jobs_.AllChecked(checked); }
 
 void TcpCheckCollection::FireJobDone(int32_t id) noexcept {
   try {
-    std::lock_guard turn(fireLock_);
+    com::NotificationTurns::Turn turn(fireTurns_);
     // Called outside the sink lock: a handler may Advise or Unadvise.
     std::vector<std::shared_ptr<com::MarshalledInterface>> sinks;
     {
@@ -190,55 +89,13 @@ void TcpCheckCollection::FireJobDone(int32_t id) noexcept {
 
 // --- Late binding.
 
-namespace {
-
-HRESULT ReturnJob(com::DispatchCall& call, HRESULT hr, ItqThTCP* job) {
-  com::ComPtr<ItqThTCP> held(job, com::kAdoptRef);
-  VORLANE_RETURN_IF_FAILED(hr);
-  return call.Return(com::Variant(static_cast<com::IDispatch*>(held.get())));
-}
-
-}  // namespace
-
-HRESULT TcpCheckCollection::GetCount(com::DispatchCall& call) {
-  int32_t count = 0;
-  VORLANE_RETURN_IF_FAILED(get_Count(&count));
-  return call.Return(com::Variant(count));
-}
-HRESULT TcpCheckCollection::InvokeAdd(com::DispatchCall& call) {
-  ItqThTCP* job = nullptr;
-  const HRESULT hr = Add(&job);
-  return ReturnJob(call, hr, job);
-}
-HRESULT TcpCheckCollection::InvokeRemove(com::DispatchCall& call) {
-  int32_t id = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
-  return Remove(id);
-}
-HRESULT TcpCheckCollection::InvokeItem(com::DispatchCall& call) {
-  int32_t id = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
-  ItqThTCP* job = nullptr;
-  const HRESULT hr = Item(id, &job);
-  return ReturnJob(call, hr, job);
-}
-HRESULT TcpCheckCollection::InvokeAt(com::DispatchCall& call) {
-  int32_t index = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &index));
-  ItqThTCP* job = nullptr;
-  const HRESULT hr = At(index, &job);
-  return ReturnJob(call, hr, job);
-}
+HRESULT TcpCheckCollection::GetCount(com::DispatchCall& call) { return Jobs::InvokeCount(*this, call); }
+HRESULT TcpCheckCollection::InvokeAdd(com::DispatchCall& call) { return Jobs::InvokeAdd(*this, call); }
+HRESULT TcpCheckCollection::InvokeRemove(com::DispatchCall& call) { return Jobs::InvokeRemove(*this, call); }
+HRESULT TcpCheckCollection::InvokeItem(com::DispatchCall& call) { return Jobs::InvokeItem(*this, call); }
+HRESULT TcpCheckCollection::InvokeAt(com::DispatchCall& call) { return Jobs::InvokeAt(*this, call); }
 HRESULT TcpCheckCollection::InvokeClear(com::DispatchCall& /*call*/) { return Clear(); }
-HRESULT TcpCheckCollection::GetIsRunning(com::DispatchCall& call) {
-  VARIANT_BOOL running = com::VARIANT_FALSE;
-  VORLANE_RETURN_IF_FAILED(get_IsRunning(&running));
-  return call.Return(com::Variant(running != com::VARIANT_FALSE));
-}
-HRESULT TcpCheckCollection::GetAllChecked(com::DispatchCall& call) {
-  VARIANT_BOOL checked = com::VARIANT_FALSE;
-  VORLANE_RETURN_IF_FAILED(get_AllChecked(&checked));
-  return call.Return(com::Variant(checked != com::VARIANT_FALSE));
-}
+HRESULT TcpCheckCollection::GetIsRunning(com::DispatchCall& call) { return Jobs::InvokeIsRunning(*this, call); }
+HRESULT TcpCheckCollection::GetAllChecked(com::DispatchCall& call) { return Jobs::InvokeAllChecked(*this, call); }
 
 }  // namespace vorlane::tcpcheck

@@ -10,7 +10,9 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/dispatch_table.h"
+#include "platform/com/keyed_collection.h"
 #include "platform/com/marshal.h"
+#include "platform/com/notification_turns.h"
 #include "tcpcheck/portwick.h"
 #include "tcpcheck/tcp_check_job.h"
 
@@ -57,7 +59,7 @@ class TcpCheckCollection final
     return iid == ItqCollThTCP::kIid ? com::S_OK : com::S_FALSE;
   }
 
-  // Called by a job's worker on its own thread when the job's check has ended: delivers
+  // Called by a job's worker (a job runner thread) when the job's check has ended: delivers
   // JobDone(id) to every advised sink in the order they were advised, each in its own apartment,
   // and waits until each has returned. Workers that finish together deliver one after another.
   // The outcome is not reported.
@@ -66,18 +68,13 @@ class TcpCheckCollection final
  private:
   ~TcpCheckCollection() override;
 
-  // Empties the table; every job leaves with its id as it is. Under tableLock_.
-  std::map<int32_t, com::ComPtr<TcpCheckJob>> TakeAllLocked();
-
-  // One JobDone delivery at a time. Only workers take it, never the client's thread: a worker
-  // holds it while it waits for the client's apartment to run the sink, so a client method that
-  // took it would deadlock against its own pending event.
-  std::mutex fireLock_;
-  // Guards jobs_ and nextId_. The client calls from its apartment's thread only, but the last
-  // reference (and with it the destructor) may be a worker's.
-  std::mutex tableLock_;
-  std::map<int32_t, com::ComPtr<TcpCheckJob>> jobs_;
-  int32_t nextId_ = 0;
+  // One JobDone delivery at a time, in the order the workers asked. A worker holds its turn while
+  // it waits for the client's apartment to run the sinks; a handler there that ends up asking
+  // for a turn on the same thread is let in (see NotificationTurns).
+  com::NotificationTurns fireTurns_;
+  // Jobs keep their ids when the collection is cleared; Item of a missing id fails.
+  using Jobs = com::KeyedCollection<TcpCheckJob, ItqThTCP>;
+  Jobs jobs_{{.logName = "tqCollThTCP", .missingItem = com::E_FAIL, .logBadIndex = true, .clearKeepsIds = true}};
   // Every advised sink by cookie, marshalled for the workers. A sink whose Advise succeeded
   // hears every JobDone until its own Unadvise.
   std::mutex sinkLock_;

@@ -102,10 +102,10 @@ HRESULT TcpCheckJob::Check(BSTR hostname, int32_t port, int32_t timeout, BSTR re
       isRunning_ = com::VARIANT_TRUE;
     }
     const std::string host = com::Utf16ToUtf8(args->host);
-    // The lambda owns the arguments until the worker takes them; if the thread never starts,
-    // they go with the lambda.
+    // The lambda owns the arguments until a worker takes them; if none ever does, they go with
+    // the lambda.
     auto shared = std::make_shared<std::unique_ptr<CheckArgs>>(std::move(args));
-    const int error = com::StartDetachedModuleThread([shared] { RunTcpCheck(std::move(*shared)); }, kWorkerStackSize);
+    const int error = com::RunModuleJob([shared] { RunTcpCheck(std::move(*shared)); });
     if (error == 0) return com::S_OK;
     SetNotRunning();
     const char* text = std::strerror(error);

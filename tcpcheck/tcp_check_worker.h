@@ -1,8 +1,8 @@
-// The TCP check worker: one run of a check on a thread and apartment of its own, driving its own
-// instance of the TCP client control: connect, optionally wait for a greeting and compare it,
-// optionally send a text and compare the answer, optionally send a closing line, disconnect, and
-// leave the outcome on the job. Every wait is bounded by the job's timeout, counted in whole
-// seconds from the worker's start.
+// The TCP check worker: one run of a check on a worker of the job runner, in that worker's
+// apartment, driving its own instance of the TCP client control: connect, optionally wait for a
+// greeting and compare it, optionally send a text and compare the answer, optionally send a
+// closing line, disconnect, and leave the outcome on the job. Every wait is bounded by the job's timeout, counted in whole
+// seconds from the run's start.
 //
 // The exchange is 8-bit: the table's texts become bytes once (exchange_text.h) and the control
 // carries bytes unchanged both ways. A wait takes the server's whole reply, joining the segments
@@ -11,7 +11,6 @@
 // after one reply and before the next send is never taken as the answer to that send.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -51,12 +50,8 @@ inline constexpr std::u16string_view kGreetingMismatch = u"Connection possible, 
 inline constexpr std::u16string_view kResponseMismatch = u"Connection possible, but response on send not correct (";
 inline constexpr std::u16string_view kExpectedData = u"Connection possible and received expected data";
 
-// Stack of a worker thread. The host lookup of the TCP client control (glibc's resolver and the
-// name-service modules it loads) and its TLS library run on it, so it is roomier than a check
-// alone would need; untouched stack pages cost no memory.
-inline constexpr size_t kWorkerStackSize = 512 * 1024;
-
-// The worker thread's body: runs the check to its end, announces it and marks the job idle.
+// The job's body, on a worker of the runtime's job runner: runs the check to its end,
+// announces it and marks the job idle.
 void RunTcpCheck(std::unique_ptr<CheckArgs> args);
 
 }  // namespace vorlane::tcpcheck

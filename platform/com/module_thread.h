@@ -1,4 +1,4 @@
-// Threads that run a component module's code: counted in the module (ModuleThreadToken, so that
+// Threads and jobs that run a component module's code: counted in the module (ModuleThreadToken, so that
 // DllCanUnloadNowHelper answers S_FALSE while one runs) and keeping the module loaded until
 // they are done with it. Everything here is hidden and inline: each module gets its own copy,
 // so the count and the address are always the calling module's.
@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/com/com_object.h"
+#include "platform/com/job_runner.h"
 #include "platform/loop/message_loop.h"
 
 namespace vorlane::com {
@@ -41,6 +42,30 @@ namespace vorlane::com {
     return 0;
   } catch (const std::system_error& e) {
     return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  } catch (...) {
+    return ENOMEM;
+  }
+}
+
+// Runs a job of the calling module on the runtime's shared job runner (job_runner.h): `work` on
+// a worker, then `end` on the calling thread's loop (on the worker when it has none), or
+// `orphaned` on the worker when that loop has closed meanwhile. The job counts as a thread of the
+// module and keeps the module loaded from now until all three parts and what they captured are
+// gone. 0 when it was taken; otherwise the errno-style reason (EAGAIN when the system refuses
+// another thread), with nothing left counted or captured.
+[[gnu::visibility("hidden")]] [[nodiscard]] inline int RunModuleJob(std::function<void()> work,
+                                                                    std::function<void()> end = {},
+                                                                    std::function<void()> orphaned = {}) noexcept {
+  try {
+    auto token = std::make_shared<ModuleThreadToken>();
+    Job job;
+    job.work = [token, work = std::move(work)] {
+      if (work) work();
+    };
+    if (end) job.end = [token, end = std::move(end)] { end(); };
+    if (orphaned) job.orphaned = [token, orphaned = std::move(orphaned)] { orphaned(); };
+    job.keepLoaded = ThisModuleAddress();
+    return JobRunner::Shared().Submit(std::move(job));
   } catch (...) {
     return ENOMEM;
   }

@@ -151,21 +151,14 @@ HRESULT HttpClient::InvokeGet(DispatchCall& call) {
     Complete(response, PerformTransfer(request));
     return S_OK;
   }
-  // The events are due on the caller's loop; a caller without one gets them on the worker.
-  std::shared_ptr<loop::MessageLoop> origin = loop::MessageLoop::Current();
+  // The events are due on the caller's loop; a caller without one gets them on the worker. When
+  // the caller's loop is gone, and with it whoever waited for the events, only the client's state
+  // is put right, so that it can take the next request.
   com::ComPtr<HttpClient> self(this);
-  const int started = com::StartDetachedModuleThread([self, response, request, origin]() mutable {
-    TransferResult result = PerformTransfer(request);
-    if (origin) {
-      auto finish = [self, response, result]() mutable { self->Complete(response, std::move(result)); };
-      if (origin->PostTask(std::move(finish))) return;
-      // The caller's loop is gone, and with it whoever waited for the events: only the client's
-      // state is put right, so that it can take the next request.
-      self->EndRunning();
-      return;
-    }
-    self->Complete(response, std::move(result));
-  });
+  auto result = std::make_shared<TransferResult>();
+  const int started = com::RunModuleJob([request, result] { *result = PerformTransfer(request); },
+                                        [self, response, result] { self->Complete(response, std::move(*result)); },
+                                        [self] { self->EndRunning(); });
   if (started != 0) {
     EndRunning();
     return Rejected(com::E_FAIL, kNoThreadText);

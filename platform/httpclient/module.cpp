@@ -27,5 +27,5 @@ constexpr ModuleRegistration kModule{
 
 }  // namespace
 
-// Requests that do not block run on module threads until they end; the helper counts them.
+// Requests that do not block run as module jobs until they end; the helper counts them.
 VORLANE_MODULE_ENTRY_POINTS(kModule)

@@ -2,7 +2,6 @@
 // std::thread for the stack size; the thread owns its start record and a share of the Ended
 // event, so an abandoned thread touches nothing that its WaitableThread object owned.
 #include <cxxabi.h>
-#include <dlfcn.h>
 #include <limits.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -15,7 +14,9 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/loop/library_reference.h"
 #include "platform/loop/message_loop.h"
+#include "platform/loop/thread_start_failure.h"
 
 namespace vorlane::loop {
 
@@ -26,25 +27,6 @@ struct WaitableThread::Impl {
 };
 
 namespace {
-
-// A reference on the shared library that contains an address, taken with dlopen and given back
-// with dlclose; nothing for an address outside any library that can be unloaded.
-class LibraryReference {
- public:
-  explicit LibraryReference(const void* address) {
-    Dl_info info{};
-    if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return;
-    handle_ = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-  }
-  ~LibraryReference() {
-    if (handle_ != nullptr) ::dlclose(handle_);
-  }
-  LibraryReference(const LibraryReference&) = delete;
-  LibraryReference& operator=(const LibraryReference&) = delete;
-
- private:
-  void* handle_ = nullptr;
-};
 
 struct StartRecord {
   std::function<void()> body;
@@ -88,14 +70,6 @@ class ThreadAttributes {
 // Thread creations still to fail (see testing::FailNextThreadCreations).
 std::atomic<int> g_failingCreations{0};
 
-bool TakeInjectedFailure() noexcept {
-  int pending = g_failingCreations.load(std::memory_order_relaxed);
-  while (pending > 0) {
-    if (g_failingCreations.compare_exchange_weak(pending, pending - 1, std::memory_order_relaxed)) return true;
-  }
-  return false;
-}
-
 size_t UsableStackSize(size_t requested) {
   const size_t minimum = PTHREAD_STACK_MIN;
   const long page = ::sysconf(_SC_PAGESIZE);
@@ -117,7 +91,7 @@ WaitableThread::WaitableThread(std::function<void()> body, size_t stackSize, con
   auto start = std::make_unique<StartRecord>(
       StartRecord{std::move(body), ended_, std::make_unique<LibraryReference>(keepLoaded)});
   const int rc =
-      TakeInjectedFailure() ? EAGAIN : ::pthread_create(&impl_->thread, attributes.get(), ThreadMain, start.get());
+      testing::TakeInjectedThreadFailure() ? EAGAIN : ::pthread_create(&impl_->thread, attributes.get(), ThreadMain, start.get());
   if (rc != 0) {
     throw std::system_error(rc, std::generic_category(), "pthread_create");
   }
@@ -159,6 +133,14 @@ namespace testing {
 
 void FailNextThreadCreations(int count) noexcept {
   g_failingCreations.store(count > 0 ? count : 0, std::memory_order_relaxed);
+}
+
+bool TakeInjectedThreadFailure() noexcept {
+  int pending = g_failingCreations.load(std::memory_order_relaxed);
+  while (pending > 0) {
+    if (g_failingCreations.compare_exchange_weak(pending, pending - 1, std::memory_order_relaxed)) return true;
+  }
+  return false;
 }
 
 }  // namespace testing

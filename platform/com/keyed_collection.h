@@ -1,0 +1,261 @@
+// A keyed collection of a component's elements: the table behind a collection object's Count,
+// Add, Remove, Item, At, Clear, IsRunning and AllChecked, and their late-bound handlers.
+//
+// Elements are kept by id in ascending order (At walks that order). Ids are handed out from a
+// counter that starts at 0, skips ids in use and starts again at 0 whenever the collection is
+// emptied. An element knows its collection while it is in it:
+//
+//   void Join(Parent* parent, int32_t id);  // entered the collection with `id`
+//   void Leave(int32_t id);                 // left it; its id is now `id`
+//   bool Running();  bool Checked();        // read under the element's own lock
+//
+// The table lock is never held while an element is released (its destructor may log or reach
+// back), and elements that leave are released after it.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/com/com_object.h"
+#include "platform/com/com_ptr.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/variant.h"
+#include "platform/debuglog/debuglog.h"
+
+namespace vorlane::com {
+
+// Runs `body` (returning an HRESULT) so that no exception escapes: on one, writes `line` to the
+// debug log and answers E_FAIL.
+template <class F>
+HRESULT Guarded(std::string_view line, F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (...) {
+    try {
+      debuglog::Write(line);
+    } catch (...) {
+    }
+    return E_FAIL;
+  }
+}
+
+// What sets one collection apart from another; everything else is shared.
+struct KeyedCollectionRules {
+  // Names the collection in its log lines ("<name>::Exception in <member>").
+  std::string_view logName;
+  // What Item answers for an id that is not in the collection.
+  HRESULT missingItem = DISP_E_BADINDEX;
+  // Whether At logs an index out of range (it answers DISP_E_BADINDEX either way).
+  bool logBadIndex = false;
+  // Whether elements keep their id when the collection is cleared (else they take -1, as an
+  // element that is removed always does).
+  bool clearKeepsIds = false;
+};
+
+template <class Element, class Interface>
+class KeyedCollection {
+ public:
+  explicit constexpr KeyedCollection(KeyedCollectionRules rules) : rules_(rules) {}
+  KeyedCollection(const KeyedCollection&) = delete;
+  KeyedCollection& operator=(const KeyedCollection&) = delete;
+
+  // The line written when `member` fails with an exception.
+  std::string FailureLine(std::string_view member) const {
+    std::string line(rules_.logName);
+    line.append("::Exception in ").append(member).append("\n");
+    return line;
+  }
+
+  HRESULT Count(int32_t* count) {
+    if (count == nullptr) return E_POINTER;
+    std::lock_guard guard(lock_);
+    *count = static_cast<int32_t>(elements_.size());
+    return S_OK;
+  }
+
+  // Keys `element` under the next free id and tells it that it joined `parent`. E_FAIL when
+  // every id is taken; E_OUTOFMEMORY or E_FAIL when the table cannot take it.
+  template <class Parent>
+  HRESULT Insert(Parent* parent, const ComPtr<Element>& element) noexcept {
+    return CatchReturn([&]() -> HRESULT {
+      std::lock_guard guard(lock_);
+      // Ids in use are skipped; the bound is the number of ids there are.
+      for (uint64_t round = 0; round <= elements_.size(); ++round) {
+        const int32_t candidate = nextId_;
+        nextId_ = static_cast<int32_t>(static_cast<uint32_t>(nextId_) + 1);
+        if (elements_.emplace(candidate, element).second) {
+          element->Join(parent, candidate);
+          return S_OK;
+        }
+      }
+      return E_FAIL;
+    });
+  }
+
+  // The id the next Insert tries first.
+  int32_t NextId() {
+    std::lock_guard guard(lock_);
+    return nextId_;
+  }
+
+  HRESULT Remove(int32_t id) {
+    return Guarded(FailureLine("Remove"), [&]() -> HRESULT {
+      ComPtr<Element> removed;  // released after the lock
+      std::lock_guard guard(lock_);
+      auto it = elements_.find(id);
+      if (it == elements_.end()) return S_FALSE;
+      it->second->Leave(-1);
+      removed = std::move(it->second);
+      elements_.erase(it);
+      if (elements_.empty()) nextId_ = 0;
+      return S_OK;
+    });
+  }
+
+  HRESULT Item(int32_t id, Interface** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    return Guarded(FailureLine("Item"), [&]() -> HRESULT {
+      std::lock_guard guard(lock_);
+      auto it = elements_.find(id);
+      if (it == elements_.end()) return rules_.missingItem;
+      return HandOut(*it->second, out);
+    });
+  }
+
+  HRESULT At(int32_t index, Interface** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    return Guarded(FailureLine("At"), [&]() -> HRESULT {
+      std::lock_guard guard(lock_);
+      if (index < 0 || static_cast<size_t>(index) >= elements_.size()) {
+        if (rules_.logBadIndex) debuglog::Write(FailureLine("At"));
+        return DISP_E_BADINDEX;
+      }
+      return HandOut(*std::next(elements_.begin(), index)->second, out);
+    });
+  }
+
+  HRESULT Clear() {
+    return Guarded(FailureLine("Clear"), [&] {
+      std::map<int32_t, ComPtr<Element>> leaving;  // released after the lock
+      std::lock_guard guard(lock_);
+      for (auto& [id, element] : elements_) element->Leave(rules_.clearKeepsIds ? id : -1);
+      nextId_ = 0;
+      leaving = std::exchange(elements_, {});
+      return S_OK;
+    });
+  }
+
+  // Whether any element is running, and whether every one is checked; each element is read
+  // under its own lock, in ascending id order, until the answer is known.
+  HRESULT IsRunning(VARIANT_BOOL* running) {
+    if (running == nullptr) return E_POINTER;
+    return Guarded(FailureLine("get_IsRunning"), [&] {
+      *running = Any([](Element& e) { return e.Running(); }) ? VARIANT_TRUE : VARIANT_FALSE;
+      return S_OK;
+    });
+  }
+  HRESULT AllChecked(VARIANT_BOOL* checked) {
+    if (checked == nullptr) return E_POINTER;
+    return Guarded(FailureLine("get_AllChecked"), [&] {
+      *checked = Any([](Element& e) { return !e.Checked(); }) ? VARIANT_FALSE : VARIANT_TRUE;
+      return S_OK;
+    });
+  }
+
+  // The element with `id`, or null.
+  ComPtr<Element> Find(int32_t id) {
+    std::lock_guard guard(lock_);
+    auto it = elements_.find(id);
+    return it == elements_.end() ? nullptr : it->second;
+  }
+
+  // `element` as Interface into *out with a new reference; E_FAIL when that yields nothing.
+  static HRESULT HandOut(Element& element, Interface** out) {
+    Interface* found = nullptr;
+    const HRESULT hr = element.QueryInterface(Interface::kIid, reinterpret_cast<void**>(&found));
+    if (Failed(hr)) return hr;
+    if (found == nullptr) return E_FAIL;
+    *out = found;
+    return S_OK;
+  }
+
+  // --- The late-bound members, for a collection object whose methods have the usual names.
+  template <class C>
+  static HRESULT InvokeCount(C& collection, DispatchCall& call) {
+    int32_t count = 0;
+    VORLANE_RETURN_IF_FAILED(collection.get_Count(&count));
+    return call.Return(Variant(count));
+  }
+  template <class C>
+  static HRESULT InvokeAdd(C& collection, DispatchCall& call) {
+    Interface* element = nullptr;
+    const HRESULT hr = collection.Add(&element);
+    return ReturnElement(call, hr, element);
+  }
+  template <class C>
+  static HRESULT InvokeRemove(C& collection, DispatchCall& call) {
+    int32_t id = 0;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
+    return collection.Remove(id);
+  }
+  template <class C>
+  static HRESULT InvokeItem(C& collection, DispatchCall& call) {
+    int32_t id = 0;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
+    Interface* element = nullptr;
+    const HRESULT hr = collection.Item(id, &element);
+    return ReturnElement(call, hr, element);
+  }
+  template <class C>
+  static HRESULT InvokeAt(C& collection, DispatchCall& call) {
+    int32_t index = 0;
+    VORLANE_RETURN_IF_FAILED(call.Read(0, &index));
+    Interface* element = nullptr;
+    const HRESULT hr = collection.At(index, &element);
+    return ReturnElement(call, hr, element);
+  }
+  template <class C>
+  static HRESULT InvokeIsRunning(C& collection, DispatchCall& call) {
+    VARIANT_BOOL running = VARIANT_FALSE;
+    VORLANE_RETURN_IF_FAILED(collection.get_IsRunning(&running));
+    return call.Return(Variant(running != VARIANT_FALSE));
+  }
+  template <class C>
+  static HRESULT InvokeAllChecked(C& collection, DispatchCall& call) {
+    VARIANT_BOOL checked = VARIANT_FALSE;
+    VORLANE_RETURN_IF_FAILED(collection.get_AllChecked(&checked));
+    return call.Return(Variant(checked != VARIANT_FALSE));
+  }
+
+ private:
+  template <class Found>
+  bool Any(Found found) {
+    std::lock_guard guard(lock_);
+    for (const auto& [id, element] : elements_) {
+      if (found(*element)) return true;
+    }
+    return false;
+  }
+
+  static HRESULT ReturnElement(DispatchCall& call, HRESULT hr, Interface* element) {
+    ComPtr<Interface> held(element, kAdoptRef);
+    VORLANE_RETURN_IF_FAILED(hr);
+    return call.Return(Variant(static_cast<IDispatch*>(held.get())));
+  }
+
+  const KeyedCollectionRules rules_;
+  // Guards elements_ and nextId_. The client calls from its apartment's thread, but the last
+  // reference to the collection (and with it the last Clear) may be a worker's.
+  std::mutex lock_;
+  std::map<int32_t, ComPtr<Element>> elements_;
+  int32_t nextId_ = 0;
+};
+
+}  // namespace vorlane::com

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
+#include "platform/com/contract.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/types.h"
 
@@ -124,5 +126,14 @@ enum PingMember : com::DISPID {
 
 inline constexpr com::DISPID kEventPingDone = 1;    // _ItqCollPingsEvents: PingDone(long lElemID)
 inline constexpr com::DISPID kEventPingResult = 1;  // _ItqPingEvents: PingResult(...)
+
+// PingDone as its sinks read it (platform/com/contract_events.h).
+struct PingDoneEvent {
+  using Interface = ItqCollPingsEvents;
+  static constexpr com::DISPID kId = kEventPingDone;
+  static constexpr std::string_view kName = "PingDone";
+  int32_t id = 0;  // of the element
+  using Args = com::EventArgs<com::ByValue<&PingDoneEvent::id>>;
+};
 
 }  // namespace vorlane::ping

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
+#include "platform/com/contract.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/types.h"
 
@@ -140,5 +142,14 @@ enum TcpCollectionMember : com::DISPID {
 
 inline constexpr com::DISPID kEventJobDone = 1;  // JobDone(long ID)
 inline constexpr const char16_t* kEventJobDoneName = u"JobDone";
+
+// JobDone as its sinks read it (platform/com/contract_events.h).
+struct JobDoneEvent {
+  using Interface = ItqCollThTCPEvents;
+  static constexpr com::DISPID kId = kEventJobDone;
+  static constexpr std::string_view kName = "JobDone";
+  int32_t id = 0;  // of the job
+  using Args = com::EventArgs<com::ByValue<&JobDoneEvent::id>>;
+};
 
 }  // namespace vorlane::tcpcheck

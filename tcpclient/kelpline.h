@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "platform/com/contract.h"
 #include "platform/com/hresult.h"
@@ -134,14 +136,78 @@ struct IKelplineEvents : com::IDispatch {
 enum KelplineMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_KELPLINE_MEMBERS) };
 
 enum KelplineEvent : com::DISPID {
-  kEventConnected = 1,                // (short StatusCode, BSTR Description)
-  kEventConnectionStatus = 2,         // (BSTR ConnectionEvent, short StatusCode, BSTR Description)
-  kEventDataIn = 3,                   // (BSTR Text, VARIANT_BOOL EOL)
-  kEventDisconnected = 4,             // (short StatusCode, BSTR Description)
-  kEventError = 5,                    // (short ErrorCode, BSTR Description)
-  kEventReadyToSend = 6,              // ()
-  kEventSslServerAuthentication = 7,  // (CertEncoded, CertSubject, CertIssuer, Status, VARIANT_BOOL Accept)
-  kEventSslStatus = 8,                // (BSTR Message)
+  kEventConnected = 1,
+  kEventConnectionStatus = 2,
+  kEventDataIn = 3,
+  kEventDisconnected = 4,
+  kEventError = 5,
+  kEventReadyToSend = 6,
+  kEventSslServerAuthentication = 7,
+  kEventSslStatus = 8,
+};
+
+// The events with their arguments in the order sinks receive them (platform/com/contract_events.h),
+// every one by reference; SSLServerAuthentication's Accept is the container's answer.
+// Connected, Disconnected and Error: a status (Error: its error code) and its text.
+template <KelplineEvent Id>
+struct KelplineStatusEvent {
+  static constexpr com::DISPID kId = Id;
+  static constexpr std::string_view kName =
+      Id == kEventConnected ? "Connected" : (Id == kEventDisconnected ? "Disconnected" : "Error");
+  int16_t statusCode = 0;
+  std::string description;
+  using Args =
+      com::EventArgs<com::ByRef<&KelplineStatusEvent::statusCode>, com::ByRef<&KelplineStatusEvent::description>>;
+};
+using ConnectedEvent = KelplineStatusEvent<kEventConnected>;
+using DisconnectedEvent = KelplineStatusEvent<kEventDisconnected>;
+using ErrorEvent = KelplineStatusEvent<kEventError>;
+
+struct ConnectionStatusEvent {
+  static constexpr com::DISPID kId = kEventConnectionStatus;
+  static constexpr std::string_view kName = "ConnectionStatus";
+  std::string connectionEvent;
+  int16_t statusCode = 0;
+  std::string description;
+  using Args = com::EventArgs<com::ByRef<&ConnectionStatusEvent::connectionEvent>,
+                              com::ByRef<&ConnectionStatusEvent::statusCode>,
+                              com::ByRef<&ConnectionStatusEvent::description>>;
+};
+
+struct DataInEvent {
+  static constexpr com::DISPID kId = kEventDataIn;
+  static constexpr std::string_view kName = "DataIn";
+  std::u16string text;
+  bool eol = false;
+  using Args = com::EventArgs<com::ByRef<&DataInEvent::text>, com::ByRef<&DataInEvent::eol>>;
+};
+
+struct ReadyToSendEvent {
+  static constexpr com::DISPID kId = kEventReadyToSend;
+  static constexpr std::string_view kName = "ReadyToSend";
+  using Args = com::EventArgs<>;
+};
+
+struct SslServerAuthenticationEvent {
+  static constexpr com::DISPID kId = kEventSslServerAuthentication;
+  static constexpr std::string_view kName = "SSLServerAuthentication";
+  std::string certEncoded;
+  std::string certSubject;
+  std::string certIssuer;
+  std::string status;
+  bool accept = false;
+  using Args = com::EventArgs<com::ByRef<&SslServerAuthenticationEvent::certEncoded>,
+                              com::ByRef<&SslServerAuthenticationEvent::certSubject>,
+                              com::ByRef<&SslServerAuthenticationEvent::certIssuer>,
+                              com::ByRef<&SslServerAuthenticationEvent::status>,
+                              com::Out<&SslServerAuthenticationEvent::accept>>;
+};
+
+struct SslStatusEvent {
+  static constexpr com::DISPID kId = kEventSslStatus;
+  static constexpr std::string_view kName = "SSLStatus";
+  std::string message;
+  using Args = com::EventArgs<com::ByRef<&SslStatusEvent::message>>;
 };
 
 }  // namespace vorlane::tcpclient

@@ -24,6 +24,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/contract_dispatch.h"
+#include "platform/com/contract_events.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "tcpclient/code_page.h"
@@ -161,12 +162,12 @@ class KelplineControl final
   void FireDataIn(const LinePiece& piece);
   void FireReadyToSend();
   void FireSslStatus(std::string_view message);
-  // SSLServerAuthentication for the session's certificate; the container's decision.
   // Fires SSLServerAuthentication with Accept = `acceptSoFar`; the container's decision.
   bool FireServerAuthentication(bool acceptSoFar);
   // An event that could not be fired for lack of memory, told through Error.
   void ReportFiringFailure(std::string_view event) noexcept;
-  void Fire(com::DISPID id, std::initializer_list<com::Variant> args);
+  template <class Event>
+  void Fire(Event& event);
 
   std::shared_ptr<loop::MessageLoop> loop_;
   std::unique_ptr<loop::MessageTarget> target_;

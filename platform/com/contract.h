@@ -79,6 +79,27 @@ using MethodOf = typename MethodSignature<Sig>::type;
 
 }  // namespace contract
 
+// How an event's field travels (platform/com/contract_events.h): ByValue, ByRef (a reference
+// to the source's copy, read by the sinks) or Out (the same, and a sink's answer).
+enum class ArgPassing : uint8_t { kValue, kReference, kOut };
+
+template <auto Field, ArgPassing How>
+struct EventArg {
+  static constexpr auto kField = Field;
+  static constexpr ArgPassing kPassing = How;
+};
+template <auto Field>
+using ByValue = EventArg<Field, ArgPassing::kValue>;
+template <auto Field>
+using ByRef = EventArg<Field, ArgPassing::kReference>;
+template <auto Field>
+using Out = EventArg<Field, ArgPassing::kOut>;
+
+template <class... Args>
+struct EventArgs {
+  static constexpr size_t kCount = sizeof...(Args);
+};
+
 }  // namespace vorlane::com
 
 // ---------------------------------------------------------------- the pure virtuals

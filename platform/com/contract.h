@@ -117,3 +117,16 @@ struct EventArgs {
 #define VORLANE_CONTRACT_IDS(LIST) LIST(VORLANE_CONTRACT_ID_)
 #define VORLANE_CONTRACT_ID_(kind, name, idName, id, ...) idName = id,
 
+// The members of a keyed collection of `Element` objects, which ping and TCP check share: Count,
+// Add (a new element), Remove and Item (by key), At (by position, 0 based), Clear, IsRunning
+// (an element's job runs) and AllChecked (every element's Checked is set, whose id differs
+// between the two).
+#define VORLANE_KEYED_COLLECTION_MEMBERS(X, Element, allCheckedId) \
+  X(GET, Count, kCollCount, 1, int32_t)                            \
+  X(METHOD, Add, kCollAdd, 2, Element*())                          \
+  X(METHOD, Remove, kCollRemove, 3, void(int32_t id))              \
+  X(METHOD, Item, kCollItem, 0, Element*(int32_t id))              \
+  X(METHOD, At, kCollAt, 4, Element*(int32_t index))               \
+  X(METHOD, Clear, kCollClear, 5, void())                          \
+  X(GET, IsRunning, kCollIsRunning, 6, bool)                       \
+  X(GET, AllChecked, kCollAllChecked, allCheckedId, bool)

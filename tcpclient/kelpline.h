@@ -112,7 +112,8 @@ constexpr int32_t KelplineErrorCode(com::HRESULT hr) {
   X(METHOD, GetLine, kKelplineGetLine, 0x1F9, com::BSTR())                                                    \
   X(METHOD, Send, kKelplineSend, 0x1FA, void(com::BSTR text))                                                 \
   X(METHOD, SendLine, kKelplineSendLine, 0x1FB, void(com::BSTR text))                                         \
-  X(METHOD, StartSSL, kKelplineStartSsl, 0x1FC, void())
+  X(METHOD, StartSSL, kKelplineStartSsl, 0x1FC, void())                                                       \
+  /* new members go above this line, after the last one: the vtable keeps the order of the list */
 
 struct IKelpline : com::IDispatch {
   using Base = com::IDispatch;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/com/contract_dispatch.h"
+#include "platform/com/contract_events.h"
 #include "platform/com/late_binding.h"
 
 namespace vorlane::com {
@@ -177,6 +179,64 @@ TEST(ContractTest, LateBindingConvertsAsTheListSays) {
   EXPECT_EQ(CallMethod(target, kGaugeScale, {Variant(int32_t{1}), Variant(int32_t{0})}), E_INVALIDARG);
   EXPECT_EQ(PutProperty(target, kGaugeLevel, Variant(int32_t{-1})), E_INVALIDARG);
   EXPECT_EQ(PutProperty(target, kGaugeActive, Variant(true)), DISP_E_MEMBERNOTFOUND);  // read-only
+}
+
+// An event with a field of each passing, fired through a real connection point at two typed sinks.
+struct Reading {
+  static constexpr DISPID kId = 7;
+  static constexpr std::string_view kName = "Reading";
+  std::string gauge;
+  int16_t value = 0;
+  bool keep = false;
+  using Args = EventArgs<ByValue<&Reading::gauge>, ByRef<&Reading::value>, Out<&Reading::keep>>;
+};
+static_assert(ArgPosition<&Reading::keep>() == 2);
+
+struct IGaugeEvents : IDispatch {
+  using Base = IDispatch;
+  static constexpr IID kIid = GuidLiteral("D15D15D1-0002-4000-8000-000000000003");
+
+ protected:
+  ~IGaugeEvents() = default;
+};
+
+class ReadingSink final : public ComObject<ReadingSink, DispatchImpl<ReadingSink, IGaugeEvents>> {
+  HRESULT OnReading(Reading& reading) {
+    seen.push_back(reading.gauge + "=" + std::to_string(reading.value));
+    reading.keep = reading.value > limit;
+    return S_OK;
+  }
+
+ public:
+  static constexpr DispatchMember<ReadingSink> kDispatchMembers[] = {OnEvent<&ReadingSink::OnReading>()};
+  explicit ReadingSink(int16_t l) : limit(l) {}
+
+  const int16_t limit;
+  std::vector<std::string> seen;
+
+ private:
+  ~ReadingSink() override = default;
+};
+
+TEST(ContractTest, EventsTravelByTheirFieldsAndBringTheAnswersBack) {
+  ComPtr<ConnectionPoint> point = Make<ConnectionPoint>(IGaugeEvents::kIid);
+  ComPtr<ReadingSink> low = Make<ReadingSink>(int16_t{10}), high = Make<ReadingSink>(int16_t{50});
+  uint32_t cookie = 0;
+  ASSERT_EQ(point->Advise(static_cast<IGaugeEvents*>(low.get()), &cookie), S_OK);
+  ASSERT_EQ(point->Advise(static_cast<IGaugeEvents*>(high.get()), &cookie), S_OK);
+
+  Reading reading{.gauge = "oil", .value = 30, .keep = false};
+  FireEvent(point.get(), IGaugeEvents::kIid, reading);
+  EXPECT_EQ(low->seen, std::vector<std::string>{"oil=30"});
+  EXPECT_EQ(high->seen, std::vector<std::string>{"oil=30"});
+  EXPECT_FALSE(reading.keep);  // the last sink's answer: 30 is not above 50
+
+  ASSERT_EQ(point->Unadvise(cookie), S_OK);
+  reading.value = 12;
+  FireEvent(point.get(), IGaugeEvents::kIid, reading);
+  EXPECT_TRUE(reading.keep);
+  EXPECT_EQ(low->seen.back(), "oil=12");
+  EXPECT_EQ(high->seen.size(), 1u);
 }
 
 }  // namespace

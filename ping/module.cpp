@@ -2,8 +2,6 @@
 #include "ping/ping_collection.h"
 #include "ping/ping_element.h"
 #include "ping/sondrel.h"
-#include "platform/com/com_object.h"
-#include "platform/com/module_export.h"
 #include "platform/com/module_registration.h"
 
 using namespace vorlane::com;
@@ -11,27 +9,13 @@ using namespace vorlane::ping;
 
 namespace {
 
+constexpr ModuleTypeLib kTypeLib{kSondrelTypeLibId, kSondrelTypeLibVersion, kSondrelTypeLibHelp};
 constexpr ModuleClass kClasses[] = {
-    {.clsid = kPingClsid,
-     .classObject = &ClassObjectOf<PingElement>,
-     .description = kPingDescription,
-     .progId = kPingProgId,
-     .versionIndependentProgId = kPingIndependentProgId,
-     .typeLibId = kSondrelTypeLibId,
-     .programmable = true},
-    {.clsid = kCollPingsClsid,
-     .classObject = &ClassObjectOf<PingCollection>,
-     .description = kCollPingsDescription,
-     .progId = kCollPingsProgId,
-     .versionIndependentProgId = kCollPingsIndependentProgId,
-     .typeLibId = kSondrelTypeLibId,
-     .programmable = true},
+    ComponentClass<PingElement>(kPingClsid, kPingDescription, kPingProgId, kPingIndependentProgId, kTypeLib),
+    ComponentClass<PingCollection>(kCollPingsClsid, kCollPingsDescription, kCollPingsProgId,
+                                   kCollPingsIndependentProgId, kTypeLib),
 };
-
-constexpr ModuleRegistration kModule{
-    .classes = kClasses,
-    .typeLib = ModuleTypeLib{kSondrelTypeLibId, kSondrelTypeLibVersion, kSondrelTypeLibHelp},
-};
+constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = kTypeLib};
 
 }  // namespace
 

@@ -103,15 +103,4 @@ HRESULT PingCollection::FirePingDone(int32_t elementId) {
   });
 }
 
-// --- Late binding.
-
-HRESULT PingCollection::GetCount(com::DispatchCall& call) { return Elements::InvokeCount(*this, call); }
-HRESULT PingCollection::InvokeAdd(com::DispatchCall& call) { return Elements::InvokeAdd(*this, call); }
-HRESULT PingCollection::InvokeRemove(com::DispatchCall& call) { return Elements::InvokeRemove(*this, call); }
-HRESULT PingCollection::InvokeItem(com::DispatchCall& call) { return Elements::InvokeItem(*this, call); }
-HRESULT PingCollection::InvokeAt(com::DispatchCall& call) { return Elements::InvokeAt(*this, call); }
-HRESULT PingCollection::InvokeClear(com::DispatchCall& /*call*/) { return Clear(); }
-HRESULT PingCollection::GetIsRunning(com::DispatchCall& call) { return Elements::InvokeIsRunning(*this, call); }
-HRESULT PingCollection::GetAllChecked(com::DispatchCall& call) { return Elements::InvokeAllChecked(*this, call); }
-
 }  // namespace vorlane::ping

@@ -9,7 +9,7 @@
 #include "ping/sondrel.h"
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_dispatch.h"
 #include "platform/com/keyed_collection.h"
 #include "platform/com/marshal.h"
 #include "platform/com/notification_turns.h"
@@ -22,38 +22,13 @@ inline constexpr std::chrono::milliseconds kNotificationLimit{10000};
 class PingCollection final : public com::ComObject<PingCollection, com::DispatchImpl<PingCollection, ItqCollPings>,
                                                    com::ConnectionPointContainerImpl<PingCollection>,
                                                    com::ISupportErrorInfo> {
-  com::HRESULT GetCount(com::DispatchCall& call);
-  com::HRESULT InvokeAdd(com::DispatchCall& call);
-  com::HRESULT InvokeRemove(com::DispatchCall& call);
-  com::HRESULT InvokeItem(com::DispatchCall& call);
-  com::HRESULT InvokeAt(com::DispatchCall& call);
-  com::HRESULT InvokeClear(com::DispatchCall& call);
-  com::HRESULT GetIsRunning(com::DispatchCall& call);
-  com::HRESULT GetAllChecked(com::DispatchCall& call);
-
  public:
-  static constexpr com::DispatchMember<PingCollection> kDispatchMembers[] = {
-      com::DispPropertyGet("Count", kCollCount, &PingCollection::GetCount),
-      com::DispMethod("Add", kCollAdd, &PingCollection::InvokeAdd),
-      com::DispMethod("Remove", kCollRemove, &PingCollection::InvokeRemove, 1),
-      com::DispMethod("Item", kCollItem, &PingCollection::InvokeItem, 1),
-      com::DispMethod("At", kCollAt, &PingCollection::InvokeAt, 1),
-      com::DispMethod("Clear", kCollClear, &PingCollection::InvokeClear),
-      com::DispPropertyGet("IsRunning", kCollIsRunning, &PingCollection::GetIsRunning),
-      com::DispPropertyGet("AllChecked", kCollAllChecked, &PingCollection::GetAllChecked),
-  };
+  VORLANE_CONTRACT_DISPATCH(VORLANE_COLL_PINGS_MEMBERS, PingCollection, ItqCollPings)
 
   PingCollection();
 
   // ItqCollPings
-  com::HRESULT get_Count(int32_t* count) override;
-  com::HRESULT Add(ItqPing** element) override;
-  com::HRESULT Remove(int32_t id) override;
-  com::HRESULT Item(int32_t id, ItqPing** element) override;
-  com::HRESULT At(int32_t index, ItqPing** element) override;
-  com::HRESULT Clear() override;
-  com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) override;
-  com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) override;
+  VORLANE_CONTRACT_OVERRIDES(VORLANE_COLL_PINGS_MEMBERS)
 
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -271,91 +270,6 @@ void PingElement::StoreResults(PingResults results) {
 void PingElement::SetNotRunning() {
   std::lock_guard guard(propertyLock_);
   isRunning_ = com::VARIANT_FALSE;
-}
-
-// --- Late binding: the same members, reached through Invoke.
-
-HRESULT PingElement::InvokePing(com::DispatchCall& call) {
-  Bstr host;
-  int32_t packageSize = 0, sendTimes = 0, maxTimeout = 0;
-  uint8_t tos = 0;
-  bool checkTos = false, ipV6 = false;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &host));
-  VORLANE_RETURN_IF_FAILED(call.Read(1, &packageSize));
-  VORLANE_RETURN_IF_FAILED(call.Read(2, &sendTimes));
-  VORLANE_RETURN_IF_FAILED(call.Read(3, &maxTimeout));
-  VORLANE_RETURN_IF_FAILED(call.Read(4, &tos, uint8_t{0}));
-  VORLANE_RETURN_IF_FAILED(call.Read(5, &checkTos, false));
-  VORLANE_RETURN_IF_FAILED(call.Read(6, &ipV6, false));
-  return Ping(host.get(), packageSize, sendTimes, maxTimeout, tos, checkTos ? com::VARIANT_TRUE : com::VARIANT_FALSE,
-              ipV6 ? com::VARIANT_TRUE : com::VARIANT_FALSE);
-}
-
-namespace {
-
-template <class T, class Getter>
-HRESULT ReturnValue(com::DispatchCall& call, Getter getter) {
-  T value{};
-  VORLANE_RETURN_IF_FAILED(getter(&value));
-  return call.Return(com::Variant(value));
-}
-
-HRESULT ReturnText(com::DispatchCall& call, const std::function<HRESULT(BSTR*)>& getter) {
-  Bstr text;
-  VORLANE_RETURN_IF_FAILED(getter(text.put()));
-  return call.Return(com::Variant(std::move(text)));
-}
-
-HRESULT ReturnBool(com::DispatchCall& call, VARIANT_BOOL value) { return call.Return(com::Variant(value != 0)); }
-
-}  // namespace
-
-HRESULT PingElement::GetErrSeparator(com::DispatchCall& call) {
-  return ReturnText(call, [this](BSTR* v) { return get_ErrSeparator(v); });
-}
-HRESULT PingElement::PutErrSeparator(com::DispatchCall& call) {
-  Bstr text;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-  // A put of an empty text stores it (a null BSTR stands for the empty text in late binding).
-  return put_ErrSeparator(text.get() != nullptr ? text.get() : Bstr(u"").get());
-}
-HRESULT PingElement::GetId(com::DispatchCall& call) {
-  return ReturnValue<int32_t>(call, [this](int32_t* v) { return get_ID(v); });
-}
-HRESULT PingElement::GetIsRunning(com::DispatchCall& call) {
-  VARIANT_BOOL value = com::VARIANT_FALSE;
-  VORLANE_RETURN_IF_FAILED(get_IsRunning(&value));
-  return ReturnBool(call, value);
-}
-HRESULT PingElement::GetPingId(com::DispatchCall& call) {
-  return ReturnValue<int32_t>(call, [this](int32_t* v) { return get_PingID(v); });
-}
-HRESULT PingElement::PutPingId(com::DispatchCall& call) {
-  int32_t value = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
-  return put_PingID(value);
-}
-HRESULT PingElement::GetHostTcpIp(com::DispatchCall& call) {
-  return ReturnText(call, [this](BSTR* v) { return get_HostTcpIp(v); });
-}
-HRESULT PingElement::GetAverageRoundTrip(com::DispatchCall& call) {
-  return ReturnValue<int32_t>(call, [this](int32_t* v) { return get_AverageRoundTrip(v); });
-}
-HRESULT PingElement::GetSucceededPercent(com::DispatchCall& call) {
-  return ReturnValue<int16_t>(call, [this](int16_t* v) { return get_SucceededPercent(v); });
-}
-HRESULT PingElement::GetErrorMessage(com::DispatchCall& call) {
-  return ReturnText(call, [this](BSTR* v) { return get_ErrorMessage(v); });
-}
-HRESULT PingElement::GetChecked(com::DispatchCall& call) {
-  VARIANT_BOOL value = com::VARIANT_FALSE;
-  VORLANE_RETURN_IF_FAILED(get_Checked(&value));
-  return ReturnBool(call, value);
-}
-HRESULT PingElement::PutChecked(com::DispatchCall& call) {
-  bool value = false;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
-  return put_Checked(value ? com::VARIANT_TRUE : com::VARIANT_FALSE);
 }
 
 }  // namespace vorlane::ping

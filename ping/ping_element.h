@@ -11,7 +11,7 @@
 #include "ping/sondrel.h"
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_dispatch.h"
 
 namespace vorlane::ping {
 
@@ -20,56 +20,15 @@ class PingCollection;
 class PingElement final : public com::ComObject<PingElement, com::DispatchImpl<PingElement, ItqPing>,
                                                 com::ConnectionPointContainerImpl<PingElement>,
                                                 com::ISupportErrorInfo> {
-  com::HRESULT InvokePing(com::DispatchCall& call);
-  com::HRESULT GetErrSeparator(com::DispatchCall& call);
-  com::HRESULT PutErrSeparator(com::DispatchCall& call);
-  com::HRESULT GetId(com::DispatchCall& call);
-  com::HRESULT GetIsRunning(com::DispatchCall& call);
-  com::HRESULT GetPingId(com::DispatchCall& call);
-  com::HRESULT PutPingId(com::DispatchCall& call);
-  com::HRESULT GetHostTcpIp(com::DispatchCall& call);
-  com::HRESULT GetAverageRoundTrip(com::DispatchCall& call);
-  com::HRESULT GetSucceededPercent(com::DispatchCall& call);
-  com::HRESULT GetErrorMessage(com::DispatchCall& call);
-  com::HRESULT GetChecked(com::DispatchCall& call);
-  com::HRESULT PutChecked(com::DispatchCall& call);
-
  public:
-  static constexpr com::DispatchMember<PingElement> kDispatchMembers[] = {
-      com::DispMethod("Ping", kPingPing, &PingElement::InvokePing, 4, 3),
-      com::DispPropertyGet("ErrSeparator", kPingErrSeparator, &PingElement::GetErrSeparator),
-      com::DispPropertyPut("ErrSeparator", kPingErrSeparator, &PingElement::PutErrSeparator),
-      com::DispPropertyGet("ID", kPingId, &PingElement::GetId),
-      com::DispPropertyGet("IsRunning", kPingIsRunning, &PingElement::GetIsRunning),
-      com::DispPropertyGet("PingID", kPingPingId, &PingElement::GetPingId),
-      com::DispPropertyPut("PingID", kPingPingId, &PingElement::PutPingId),
-      com::DispPropertyGet("HostTcpIp", kPingHostTcpIp, &PingElement::GetHostTcpIp),
-      com::DispPropertyGet("AverageRoundTrip", kPingAverageRoundTrip, &PingElement::GetAverageRoundTrip),
-      com::DispPropertyGet("SucceededPercent", kPingSucceededPercent, &PingElement::GetSucceededPercent),
-      com::DispPropertyGet("ErrorMessage", kPingErrorMessage, &PingElement::GetErrorMessage),
-      com::DispPropertyGet("Checked", kPingChecked, &PingElement::GetChecked),
-      com::DispPropertyPut("Checked", kPingChecked, &PingElement::PutChecked),
-  };
+  VORLANE_CONTRACT_DISPATCH(VORLANE_PING_MEMBERS, PingElement, ItqPing)
 
   // Throws when this system offers no ICMP echo socket to the process (so creation fails
   // with E_FAIL), std::bad_alloc when memory runs out.
   PingElement();
 
   // ItqPing
-  com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
-                    com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) override;
-  com::HRESULT get_ErrSeparator(com::BSTR* value) override;
-  com::HRESULT put_ErrSeparator(com::BSTR value) override;
-  com::HRESULT get_ID(int32_t* value) override;
-  com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) override;
-  com::HRESULT get_PingID(int32_t* value) override;
-  com::HRESULT put_PingID(int32_t value) override;
-  com::HRESULT get_HostTcpIp(com::BSTR* value) override;
-  com::HRESULT get_AverageRoundTrip(int32_t* value) override;
-  com::HRESULT get_SucceededPercent(int16_t* value) override;
-  com::HRESULT get_ErrorMessage(com::BSTR* value) override;
-  com::HRESULT get_Checked(com::VARIANT_BOOL* value) override;
-  com::HRESULT put_Checked(com::VARIANT_BOOL value) override;
+  VORLANE_CONTRACT_OVERRIDES(VORLANE_PING_MEMBERS)
 
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {

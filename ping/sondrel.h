@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
+#include "platform/com/contract.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/types.h"
 
@@ -38,43 +40,41 @@ constexpr int32_t EffectiveMaxTimeout(int32_t maxTimeout) {
   return maxTimeout >= 1 && maxTimeout <= kLongestMaxTimeout ? maxTimeout : kLongestMaxTimeout;
 }
 
-// One ping element: runs one ping job at a time and holds the results of the last one.
+// One ping element: runs one ping job at a time and holds the results of the last one. One row
+// per member (platform/com/contract.h), in vtable order.
+#define VORLANE_PING_MEMBERS(X)                                                                          \
+  X(METHOD, Ping, kPingPing, 1,                                                                          \
+    void(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout,                 \
+         com::Optional<uint8_t, 0> tos, com::Optional<bool, false> checkReturnedTos,                     \
+         com::Optional<bool, false> ipV6))                                                               \
+  X(GETPUT, ErrSeparator, kPingErrSeparator, 2, com::BSTR)                                               \
+  X(GET, ID, kPingId, 5, int32_t)                                                                        \
+  X(GET, IsRunning, kPingIsRunning, 6, bool)                                                             \
+  X(GETPUT, PingID, kPingPingId, 7, int32_t)                                                             \
+  X(GET, HostTcpIp, kPingHostTcpIp, 8, com::BSTR)                                                        \
+  X(GET, AverageRoundTrip, kPingAverageRoundTrip, 9, int32_t)                                            \
+  X(GET, SucceededPercent, kPingSucceededPercent, 10, int16_t)                                           \
+  X(GET, ErrorMessage, kPingErrorMessage, 11, com::BSTR)                                                 \
+  X(GETPUT, Checked, kPingChecked, 12, bool)
+
 struct ItqPing : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("E5FA21DA-9D4B-4951-9D5F-5892C1528E18");
 
-  virtual com::HRESULT Ping(com::BSTR hostName, int32_t packageSize, int32_t sendTimes, int32_t maxTimeout, uint8_t tos,
-                            com::VARIANT_BOOL checkReturnedTos, com::VARIANT_BOOL ipV6) = 0;
-  virtual com::HRESULT get_ErrSeparator(com::BSTR* value) = 0;
-  virtual com::HRESULT put_ErrSeparator(com::BSTR value) = 0;
-  virtual com::HRESULT get_ID(int32_t* value) = 0;
-  virtual com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT get_PingID(int32_t* value) = 0;
-  virtual com::HRESULT put_PingID(int32_t value) = 0;
-  virtual com::HRESULT get_HostTcpIp(com::BSTR* value) = 0;
-  virtual com::HRESULT get_AverageRoundTrip(int32_t* value) = 0;
-  virtual com::HRESULT get_SucceededPercent(int16_t* value) = 0;
-  virtual com::HRESULT get_ErrorMessage(com::BSTR* value) = 0;
-  virtual com::HRESULT get_Checked(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_Checked(com::VARIANT_BOOL value) = 0;
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_PING_MEMBERS)
 
  protected:
   ~ItqPing() = default;
 };
 
 // The collection: creates, keys and owns elements and reports their finished pings.
+#define VORLANE_COLL_PINGS_MEMBERS(X) VORLANE_KEYED_COLLECTION_MEMBERS(X, ItqPing, 8)
+
 struct ItqCollPings : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("48FF895A-4175-4678-B9FF-0E11E1996D8E");
 
-  virtual com::HRESULT get_Count(int32_t* count) = 0;
-  virtual com::HRESULT Add(ItqPing** element) = 0;
-  virtual com::HRESULT Remove(int32_t id) = 0;
-  virtual com::HRESULT Item(int32_t id, ItqPing** element) = 0;
-  virtual com::HRESULT At(int32_t index, ItqPing** element) = 0;
-  virtual com::HRESULT Clear() = 0;
-  virtual com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) = 0;
-  virtual com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) = 0;
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_COLL_PINGS_MEMBERS)
 
  protected:
   ~ItqCollPings() = default;
@@ -98,31 +98,19 @@ struct ItqCollPingsEvents : com::IDispatch {
   ~ItqCollPingsEvents() = default;
 };
 
-enum CollPingsMember : com::DISPID {
-  kCollItem = 0,
-  kCollCount = 1,
-  kCollAdd = 2,
-  kCollRemove = 3,
-  kCollAt = 4,
-  kCollClear = 5,
-  kCollIsRunning = 6,
-  kCollAllChecked = 8,
-};
-
-enum PingMember : com::DISPID {
-  kPingPing = 1,
-  kPingErrSeparator = 2,
-  kPingId = 5,
-  kPingIsRunning = 6,
-  kPingPingId = 7,
-  kPingHostTcpIp = 8,
-  kPingAverageRoundTrip = 9,
-  kPingSucceededPercent = 10,
-  kPingErrorMessage = 11,
-  kPingChecked = 12,
-};
+enum CollPingsMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_COLL_PINGS_MEMBERS) };
+enum PingMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_PING_MEMBERS) };
 
 inline constexpr com::DISPID kEventPingDone = 1;    // _ItqCollPingsEvents: PingDone(long lElemID)
 inline constexpr com::DISPID kEventPingResult = 1;  // _ItqPingEvents: PingResult(...)
+
+// PingDone as its sinks read it (platform/com/contract_events.h).
+struct PingDoneEvent {
+  using Interface = ItqCollPingsEvents;
+  static constexpr com::DISPID kId = kEventPingDone;
+  static constexpr std::string_view kName = "PingDone";
+  int32_t id = 0;  // of the element
+  using Args = com::EventArgs<com::ByValue<&PingDoneEvent::id>>;
+};
 
 }  // namespace vorlane::ping

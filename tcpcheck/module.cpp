@@ -1,6 +1,4 @@
 // The TCP check component module's entry points.
-#include "platform/com/com_object.h"
-#include "platform/com/module_export.h"
 #include "platform/com/module_registration.h"
 #include "tcpcheck/portwick.h"
 #include "tcpcheck/tcp_check_collection.h"
@@ -11,27 +9,14 @@ using namespace vorlane::tcpcheck;
 
 namespace {
 
+constexpr ModuleTypeLib kTypeLib{kPortwickTypeLibId, kPortwickTypeLibVersion, kPortwickTypeLibHelp};
 constexpr ModuleClass kClasses[] = {
-    {.clsid = kTcpJobClsid,
-     .classObject = &TcpJobClassObject,
-     .description = kTcpJobDescription,
-     .progId = kTcpJobProgId,
-     .versionIndependentProgId = kTcpJobIndependentProgId,
-     .typeLibId = kPortwickTypeLibId,
-     .programmable = true},
-    {.clsid = kTcpCollectionClsid,
-     .classObject = &ClassObjectOf<TcpCheckCollection>,
-     .description = kTcpCollectionDescription,
-     .progId = kTcpCollectionProgId,
-     .versionIndependentProgId = kTcpCollectionIndependentProgId,
-     .typeLibId = kPortwickTypeLibId,
-     .programmable = true},
+    ComponentClass(&TcpJobClassObject, kTcpJobClsid, kTcpJobDescription, kTcpJobProgId, kTcpJobIndependentProgId,
+                   kTypeLib),
+    ComponentClass<TcpCheckCollection>(kTcpCollectionClsid, kTcpCollectionDescription, kTcpCollectionProgId,
+                                       kTcpCollectionIndependentProgId, kTypeLib),
 };
-
-constexpr ModuleRegistration kModule{
-    .classes = kClasses,
-    .typeLib = ModuleTypeLib{kPortwickTypeLibId, kPortwickTypeLibVersion, kPortwickTypeLibHelp},
-};
+constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = kTypeLib};
 
 }  // namespace
 

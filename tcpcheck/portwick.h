@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
+#include "platform/com/contract.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/types.h"
 
@@ -46,52 +48,41 @@ enum CompareMode : int32_t {
   kCompareEquals = 3,
 };
 
-// One TCP check job: runs one check at a time and holds the outcome of the last one.
+// One TCP check job: runs one check at a time and holds the outcome of the last one. One row
+// per member (platform/com/contract.h), in vtable order. Check starts a check in the background:
+// E_INVALIDARG for an empty host name or a Port or Timeout (seconds) not above 0, E_FAIL while a
+// check runs or when its thread cannot start.
+#define VORLANE_TCP_JOB_MEMBERS(X)                                                                                 \
+  X(GET, ID, kJobId, 1, int32_t)                                                                                   \
+  X(GET, IsRunning, kJobIsRunning, 2, bool)                                                                        \
+  X(METHOD, Check, kJobCheck, 3,                                                                                   \
+    void(com::BSTR hostname, int32_t port, int32_t timeout, com::BSTR receiveOnConnect,                            \
+         int32_t receiveOnConnectCompare, com::BSTR sendOnConnect, com::BSTR receiveAsResponse,                    \
+         int32_t receiveAsResponseCompare, com::BSTR sendOnDisconnect, bool waitOnDisconnect, bool useIpv6))       \
+  X(GET, TCPIPHostAddress, kJobTcpIpHostAddress, 4, com::BSTR)                                                     \
+  X(GET, TCPHostResponse, kJobTcpHostResponse, 5, com::BSTR)                                                       \
+  X(GET, TCPHostUP, kJobTcpHostUp, 6, bool)                                                                        \
+  X(GETPUT, Checked, kJobChecked, 7, bool)                                                                         \
+  X(GETPUT, hm_ID, kJobHmId, 8, int32_t)
+
 struct ItqThTCP : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("902C00A5-3174-4F82-90E9-8832A20934FE");
 
-  virtual com::HRESULT get_ID(int32_t* value) = 0;
-  virtual com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) = 0;
-  // Starts a check in the background: E_INVALIDARG for an empty host name or a Port or Timeout
-  // (seconds) not above 0, E_FAIL while a check runs or when its thread cannot start.
-  virtual com::HRESULT Check(com::BSTR hostname, int32_t port, int32_t timeout, com::BSTR receiveOnConnect,
-                             int32_t receiveOnConnectCompare, com::BSTR sendOnConnect, com::BSTR receiveAsResponse,
-                             int32_t receiveAsResponseCompare, com::BSTR sendOnDisconnect,
-                             com::VARIANT_BOOL waitOnDisconnect, com::VARIANT_BOOL useIpv6) = 0;
-  virtual com::HRESULT get_TCPIPHostAddress(com::BSTR* value) = 0;
-  virtual com::HRESULT get_TCPHostResponse(com::BSTR* value) = 0;
-  virtual com::HRESULT get_TCPHostUP(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT get_Checked(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_Checked(com::VARIANT_BOOL value) = 0;
-  virtual com::HRESULT get_hm_ID(int32_t* value) = 0;
-  virtual com::HRESULT put_hm_ID(int32_t value) = 0;
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_TCP_JOB_MEMBERS)
 
  protected:
   ~ItqThTCP() = default;
 };
 
 // The collection: creates, keys and owns jobs and reports their ends.
+#define VORLANE_TCP_COLLECTION_MEMBERS(X) VORLANE_KEYED_COLLECTION_MEMBERS(X, ItqThTCP, 7)
+
 struct ItqCollThTCP : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("809E2A11-B9E3-45AE-9833-CC08842178F5");
 
-  // "property Count - return the number of elements from the collection"
-  virtual com::HRESULT get_Count(int32_t* count) = 0;
-  // "method Add - create and add the new element to the collection"
-  virtual com::HRESULT Add(ItqThTCP** job) = 0;
-  // "method Remove - remove an element with the specified key"
-  virtual com::HRESULT Remove(int32_t id) = 0;
-  // "method Item - get an Item based on the item key"
-  virtual com::HRESULT Item(int32_t id, ItqThTCP** job) = 0;
-  // "method At - return the element at the index position, 0 based"
-  virtual com::HRESULT At(int32_t index, ItqThTCP** job) = 0;
-  // "method Clear - empty the collection"
-  virtual com::HRESULT Clear() = 0;
-  // "property IsRunning"
-  virtual com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) = 0;
-  // "property AllChecked"
-  virtual com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) = 0;
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_TCP_COLLECTION_MEMBERS)
 
  protected:
   ~ItqCollThTCP() = default;
@@ -116,29 +107,19 @@ struct ItqThTCPEvents : com::IDispatch {
   ~ItqThTCPEvents() = default;
 };
 
-enum TcpJobMember : com::DISPID {
-  kJobId = 1,
-  kJobIsRunning = 2,
-  kJobCheck = 3,
-  kJobTcpIpHostAddress = 4,
-  kJobTcpHostResponse = 5,
-  kJobTcpHostUp = 6,
-  kJobChecked = 7,
-  kJobHmId = 8,
-};
-
-enum TcpCollectionMember : com::DISPID {
-  kCollItem = 0,
-  kCollCount = 1,
-  kCollAdd = 2,
-  kCollRemove = 3,
-  kCollAt = 4,
-  kCollClear = 5,
-  kCollIsRunning = 6,
-  kCollAllChecked = 7,
-};
+enum TcpJobMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TCP_JOB_MEMBERS) };
+enum TcpCollectionMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TCP_COLLECTION_MEMBERS) };
 
 inline constexpr com::DISPID kEventJobDone = 1;  // JobDone(long ID)
 inline constexpr const char16_t* kEventJobDoneName = u"JobDone";
+
+// JobDone as its sinks read it (platform/com/contract_events.h).
+struct JobDoneEvent {
+  using Interface = ItqCollThTCPEvents;
+  static constexpr com::DISPID kId = kEventJobDone;
+  static constexpr std::string_view kName = "JobDone";
+  int32_t id = 0;  // of the job
+  using Args = com::EventArgs<com::ByValue<&JobDoneEvent::id>>;
+};
 
 }  // namespace vorlane::tcpcheck

@@ -87,15 +87,4 @@ void TcpCheckCollection::FireJobDone(int32_t id) noexcept {
   }
 }
 
-// --- Late binding.
-
-HRESULT TcpCheckCollection::GetCount(com::DispatchCall& call) { return Jobs::InvokeCount(*this, call); }
-HRESULT TcpCheckCollection::InvokeAdd(com::DispatchCall& call) { return Jobs::InvokeAdd(*this, call); }
-HRESULT TcpCheckCollection::InvokeRemove(com::DispatchCall& call) { return Jobs::InvokeRemove(*this, call); }
-HRESULT TcpCheckCollection::InvokeItem(com::DispatchCall& call) { return Jobs::InvokeItem(*this, call); }
-HRESULT TcpCheckCollection::InvokeAt(com::DispatchCall& call) { return Jobs::InvokeAt(*this, call); }
-HRESULT TcpCheckCollection::InvokeClear(com::DispatchCall& /*call*/) { return Clear(); }
-HRESULT TcpCheckCollection::GetIsRunning(com::DispatchCall& call) { return Jobs::InvokeIsRunning(*this, call); }
-HRESULT TcpCheckCollection::GetAllChecked(com::DispatchCall& call) { return Jobs::InvokeAllChecked(*this, call); }
-
 }  // namespace vorlane::tcpcheck

@@ -9,7 +9,7 @@
 
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_dispatch.h"
 #include "platform/com/keyed_collection.h"
 #include "platform/com/marshal.h"
 #include "platform/com/notification_turns.h"
@@ -21,38 +21,14 @@ namespace vorlane::tcpcheck {
 class TcpCheckCollection final
     : public com::ComObject<TcpCheckCollection, com::DispatchImpl<TcpCheckCollection, ItqCollThTCP>,
                             com::ConnectionPointContainerImpl<TcpCheckCollection>, com::ISupportErrorInfo> {
-  com::HRESULT GetCount(com::DispatchCall& call);
-  com::HRESULT InvokeAdd(com::DispatchCall& call);
-  com::HRESULT InvokeRemove(com::DispatchCall& call);
-  com::HRESULT InvokeItem(com::DispatchCall& call);
-  com::HRESULT InvokeAt(com::DispatchCall& call);
-  com::HRESULT InvokeClear(com::DispatchCall& call);
-  com::HRESULT GetIsRunning(com::DispatchCall& call);
-  com::HRESULT GetAllChecked(com::DispatchCall& call);
-
  public:
-  static constexpr com::DispatchMember<TcpCheckCollection> kDispatchMembers[] = {
-      com::DispMethod("Item", kCollItem, &TcpCheckCollection::InvokeItem, 1),
-      com::DispPropertyGet("Count", kCollCount, &TcpCheckCollection::GetCount),
-      com::DispMethod("Add", kCollAdd, &TcpCheckCollection::InvokeAdd),
-      com::DispMethod("Remove", kCollRemove, &TcpCheckCollection::InvokeRemove, 1),
-      com::DispMethod("At", kCollAt, &TcpCheckCollection::InvokeAt, 1),
-      com::DispMethod("Clear", kCollClear, &TcpCheckCollection::InvokeClear),
-      com::DispPropertyGet("IsRunning", kCollIsRunning, &TcpCheckCollection::GetIsRunning),
-      com::DispPropertyGet("AllChecked", kCollAllChecked, &TcpCheckCollection::GetAllChecked),
-  };
+  VORLANE_CONTRACT_DISPATCH(VORLANE_TCP_COLLECTION_MEMBERS, TcpCheckCollection, ItqCollThTCP)
+
 
   TcpCheckCollection();
 
   // ItqCollThTCP
-  com::HRESULT get_Count(int32_t* count) override;
-  com::HRESULT Add(ItqThTCP** job) override;
-  com::HRESULT Remove(int32_t id) override;
-  com::HRESULT Item(int32_t id, ItqThTCP** job) override;
-  com::HRESULT At(int32_t index, ItqThTCP** job) override;
-  com::HRESULT Clear() override;
-  com::HRESULT get_IsRunning(com::VARIANT_BOOL* running) override;
-  com::HRESULT get_AllChecked(com::VARIANT_BOOL* checked) override;
+  VORLANE_CONTRACT_OVERRIDES(VORLANE_TCP_COLLECTION_MEMBERS)
 
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {

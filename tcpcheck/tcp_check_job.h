@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/com/com_object.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_dispatch.h"
 #include "tcpcheck/portwick.h"
 
 namespace vorlane::tcpcheck {
@@ -16,30 +16,9 @@ class TcpCheckCollection;
 
 class TcpCheckJob final : public com::ComObject<TcpCheckJob, com::DispatchImpl<TcpCheckJob, ItqThTCP>,
                                                 com::ISupportErrorInfo> {
-  com::HRESULT GetId(com::DispatchCall& call);
-  com::HRESULT GetIsRunning(com::DispatchCall& call);
-  com::HRESULT InvokeCheck(com::DispatchCall& call);
-  com::HRESULT GetTcpIpHostAddress(com::DispatchCall& call);
-  com::HRESULT GetTcpHostResponse(com::DispatchCall& call);
-  com::HRESULT GetTcpHostUp(com::DispatchCall& call);
-  com::HRESULT GetChecked(com::DispatchCall& call);
-  com::HRESULT PutChecked(com::DispatchCall& call);
-  com::HRESULT GetHmId(com::DispatchCall& call);
-  com::HRESULT PutHmId(com::DispatchCall& call);
-
  public:
-  static constexpr com::DispatchMember<TcpCheckJob> kDispatchMembers[] = {
-      com::DispPropertyGet("ID", kJobId, &TcpCheckJob::GetId),
-      com::DispPropertyGet("IsRunning", kJobIsRunning, &TcpCheckJob::GetIsRunning),
-      com::DispMethod("Check", kJobCheck, &TcpCheckJob::InvokeCheck, 11),
-      com::DispPropertyGet("TCPIPHostAddress", kJobTcpIpHostAddress, &TcpCheckJob::GetTcpIpHostAddress),
-      com::DispPropertyGet("TCPHostResponse", kJobTcpHostResponse, &TcpCheckJob::GetTcpHostResponse),
-      com::DispPropertyGet("TCPHostUP", kJobTcpHostUp, &TcpCheckJob::GetTcpHostUp),
-      com::DispPropertyGet("Checked", kJobChecked, &TcpCheckJob::GetChecked),
-      com::DispPropertyPut("Checked", kJobChecked, &TcpCheckJob::PutChecked),
-      com::DispPropertyGet("hm_ID", kJobHmId, &TcpCheckJob::GetHmId),
-      com::DispPropertyPut("hm_ID", kJobHmId, &TcpCheckJob::PutHmId),
-  };
+  VORLANE_CONTRACT_DISPATCH(VORLANE_TCP_JOB_MEMBERS, TcpCheckJob, ItqThTCP)
+
 
   // A new job, once a probe instance of the TCP client control could be created (and released)
   // on the calling thread: without the control no check could ever run. On failure the probe's
@@ -49,19 +28,7 @@ class TcpCheckJob final : public com::ComObject<TcpCheckJob, com::DispatchImpl<T
   TcpCheckJob() = default;
 
   // ItqThTCP
-  com::HRESULT get_ID(int32_t* value) override;
-  com::HRESULT get_IsRunning(com::VARIANT_BOOL* value) override;
-  com::HRESULT Check(com::BSTR hostname, int32_t port, int32_t timeout, com::BSTR receiveOnConnect,
-                     int32_t receiveOnConnectCompare, com::BSTR sendOnConnect, com::BSTR receiveAsResponse,
-                     int32_t receiveAsResponseCompare, com::BSTR sendOnDisconnect, com::VARIANT_BOOL waitOnDisconnect,
-                     com::VARIANT_BOOL useIpv6) override;
-  com::HRESULT get_TCPIPHostAddress(com::BSTR* value) override;
-  com::HRESULT get_TCPHostResponse(com::BSTR* value) override;
-  com::HRESULT get_TCPHostUP(com::VARIANT_BOOL* value) override;
-  com::HRESULT get_Checked(com::VARIANT_BOOL* value) override;
-  com::HRESULT put_Checked(com::VARIANT_BOOL value) override;
-  com::HRESULT get_hm_ID(int32_t* value) override;
-  com::HRESULT put_hm_ID(int32_t value) override;
+  VORLANE_CONTRACT_OVERRIDES(VORLANE_TCP_JOB_MEMBERS)
 
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {

@@ -8,7 +8,7 @@
 #include "platform/com/apartment.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_events.h"
 #include "platform/com/text.h"
 #include "platform/debuglog/debuglog.h"
 #include "tcpcheck/exchange_text.h"
@@ -44,31 +44,31 @@ std::u16string BytesAsText(std::string_view bytes) {
 // only there (the control fires inside the worker's own calls, mostly inside DoEvents), so its
 // fields need no lock.
 class DataSink final : public com::ComObject<DataSink, com::DispatchImpl<DataSink, tcpclient::IKelplineEvents>> {
-  HRESULT OnDataIn(com::DispatchCall& call) {
-    Bstr text;
-    VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-    for (const char16_t c : text.view()) received.push_back(c < 0x100 ? static_cast<char>(c) : '?');
+  HRESULT OnDataIn(tcpclient::DataInEvent& event) {
+    for (const char16_t c : event.text) received.push_back(c < 0x100 ? static_cast<char>(c) : '?');
     return com::S_OK;
   }
   // The peer closed the connection, or the control failed it: nothing more will come.
-  HRESULT OnEnded(com::DispatchCall& /*call*/) {
+  template <class Event>
+  HRESULT OnEnded(Event& /*event*/) {
     ended = true;
     return com::S_OK;
   }
-  HRESULT OnServerAuthentication(com::DispatchCall& call) { return call.Write(4, com::Variant(true)); }
-  HRESULT OnIgnored(com::DispatchCall& /*call*/) { return com::S_OK; }
+  HRESULT OnServerAuthentication(tcpclient::SslServerAuthenticationEvent& event) {
+    event.accept = true;
+    return com::S_OK;
+  }
 
  public:
   static constexpr com::DispatchMember<DataSink> kDispatchMembers[] = {
-      com::DispMethod("Connected", tcpclient::kEventConnected, &DataSink::OnIgnored, 0, 2),
-      com::DispMethod("ConnectionStatus", tcpclient::kEventConnectionStatus, &DataSink::OnIgnored, 0, 3),
-      com::DispMethod("DataIn", tcpclient::kEventDataIn, &DataSink::OnDataIn, 1, 1),
-      com::DispMethod("Disconnected", tcpclient::kEventDisconnected, &DataSink::OnEnded, 0, 2),
-      com::DispMethod("Error", tcpclient::kEventError, &DataSink::OnEnded, 0, 2),
-      com::DispMethod("ReadyToSend", tcpclient::kEventReadyToSend, &DataSink::OnIgnored),
-      com::DispMethod("SSLServerAuthentication", tcpclient::kEventSslServerAuthentication,
-                      &DataSink::OnServerAuthentication, 5),
-      com::DispMethod("SSLStatus", tcpclient::kEventSslStatus, &DataSink::OnIgnored, 0, 1),
+      com::IgnoreEvent<DataSink, tcpclient::ConnectedEvent>(),
+      com::IgnoreEvent<DataSink, tcpclient::ConnectionStatusEvent>(),
+      com::OnEvent<&DataSink::OnDataIn>(),
+      com::OnEvent<&DataSink::OnEnded<tcpclient::DisconnectedEvent>>(),
+      com::OnEvent<&DataSink::OnEnded<tcpclient::ErrorEvent>>(),
+      com::IgnoreEvent<DataSink, tcpclient::ReadyToSendEvent>(),
+      com::OnEvent<&DataSink::OnServerAuthentication>(),
+      com::IgnoreEvent<DataSink, tcpclient::SslStatusEvent>(),
   };
 
   DataSink() = default;

@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
+#include "platform/com/contract.h"
 #include "platform/com/hresult.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/types.h"
@@ -64,82 +67,59 @@ constexpr int32_t KelplineErrorCode(com::HRESULT hr) {
 }
 
 // The control: one outgoing TCP connection. Properties first (get before put), in the order of
-// their member ids, then the methods.
+// their member ids, then the methods. One row per member (platform/com/contract.h): the vtable,
+// the member ids and the control's dispatch table all come from this list.
+#define VORLANE_KELPLINE_MEMBERS(X)                                                                           \
+  X(GETPUT, AcceptData, kKelplineAcceptData, 1, bool)                                                         \
+  X(GET, BytesSent, kKelplineBytesSent, 2, int32_t)                                                           \
+  X(GETPUT, Connected, kKelplineConnected, 3, bool)                                                           \
+  X(PUT, DataToSend, kKelplineDataToSend, 4, com::BSTR)                                                       \
+  X(GETPUT, EOL, kKelplineEol, 5, com::BSTR)                                                                  \
+  X(GETPUT, FirewallHost, kKelplineFirewallHost, 6, com::BSTR)                                                \
+  X(GETPUT, FirewallPassword, kKelplineFirewallPassword, 7, com::BSTR)                                        \
+  X(GETPUT, FirewallPort, kKelplineFirewallPort, 8, int32_t)                                                  \
+  X(GETPUT, FirewallType, kKelplineFirewallType, 9, TFirewallType)                                            \
+  X(GETPUT, FirewallUser, kKelplineFirewallUser, 10, com::BSTR)                                               \
+  X(GETPUT, KeepAlive, kKelplineKeepAlive, 11, bool)                                                          \
+  X(GETPUT, Linger, kKelplineLinger, 12, bool)                                                                \
+  X(GETPUT, LocalHost, kKelplineLocalHost, 13, com::BSTR)                                                     \
+  X(GETPUT, LocalPort, kKelplineLocalPort, 14, int32_t)                                                       \
+  X(GETPUT, RemoteHost, kKelplineRemoteHost, 15, com::BSTR)                                                   \
+  X(GETPUT, RemotePort, kKelplineRemotePort, 16, int32_t)                                                     \
+  X(GETPUT, SingleLineMode, kKelplineSingleLineMode, 17, bool)                                                \
+  X(GETPUT, SSLAcceptServerCert, kKelplineSslAcceptServerCert, 18, com::BSTR)                                 \
+  X(GETPUT, SSLCertEncoded, kKelplineSslCertEncoded, 19, com::BSTR)                                           \
+  X(GETPUT, SSLCertStore, kKelplineSslCertStore, 20, com::BSTR)                                               \
+  X(GETPUT, SSLCertStorePassword, kKelplineSslCertStorePassword, 21, com::BSTR)                               \
+  X(GETPUT, SSLCertStoreType, kKelplineSslCertStoreType, 22, TSSLCertStoreType)                               \
+  X(GETPUT, SSLCertSubject, kKelplineSslCertSubject, 23, com::BSTR)                                           \
+  X(GET, SSLServerCert, kKelplineSslServerCert, 24, com::BSTR)                                                \
+  X(GET, SSLServerCertStatus, kKelplineSslServerCertStatus, 25, com::BSTR)                                    \
+  X(GETPUT, SSLStartMode, kKelplineSslStartMode, 26, TSSLStartMode)                                           \
+  X(GETPUT, Timeout, kKelplineTimeout, 27, int16_t)                                                           \
+  X(PUT, DataToSendB, kKelplineDataToSendB, 28, com::VARIANT)                                                 \
+  X(GETPUT, EOLB, kKelplineEolB, 29, com::VARIANT)                                                            \
+  X(GETPUT, SSLAcceptServerCertB, kKelplineSslAcceptServerCertB, 30, com::VARIANT)                            \
+  X(GETPUT, SSLCertEncodedB, kKelplineSslCertEncodedB, 31, com::VARIANT)                                      \
+  X(GETPUT, SSLCertStoreB, kKelplineSslCertStoreB, 32, com::VARIANT)                                          \
+  X(GET, SSLServerCertB, kKelplineSslServerCertB, 33, com::VARIANT)                                           \
+  X(GET, DataInTextB, kKelplineDataInTextB, 34, com::VARIANT)                                                 \
+  X(GET, SSLServerAuthenticationCertEncodedB, kKelplineSslServerAuthenticationCertEncodedB, 35, com::VARIANT) \
+  X(METHOD, Config, kKelplineConfig, 0x1F5, com::BSTR(com::BSTR configurationString))                         \
+  X(METHOD, Connect, kKelplineConnect, 0x1F6, void(com::BSTR host, int32_t port))                             \
+  X(METHOD, Disconnect, kKelplineDisconnect, 0x1F7, void())                                                   \
+  X(METHOD, DoEvents, kKelplineDoEvents, 0x1F8, void())                                                       \
+  X(METHOD, GetLine, kKelplineGetLine, 0x1F9, com::BSTR())                                                    \
+  X(METHOD, Send, kKelplineSend, 0x1FA, void(com::BSTR text))                                                 \
+  X(METHOD, SendLine, kKelplineSendLine, 0x1FB, void(com::BSTR text))                                         \
+  X(METHOD, StartSSL, kKelplineStartSsl, 0x1FC, void())                                                       \
+  /* new members go above this line, after the last one: the vtable keeps the order of the list */
+
 struct IKelpline : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("63338111-F789-11CE-86F8-0020AFD8C6DB");
 
-  virtual com::HRESULT get_AcceptData(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_AcceptData(com::VARIANT_BOOL value) = 0;
-  virtual com::HRESULT get_BytesSent(int32_t* value) = 0;
-  virtual com::HRESULT get_Connected(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_Connected(com::VARIANT_BOOL value) = 0;
-  virtual com::HRESULT put_DataToSend(com::BSTR value) = 0;
-  virtual com::HRESULT get_EOL(com::BSTR* value) = 0;
-  virtual com::HRESULT put_EOL(com::BSTR value) = 0;
-  virtual com::HRESULT get_FirewallHost(com::BSTR* value) = 0;
-  virtual com::HRESULT put_FirewallHost(com::BSTR value) = 0;
-  virtual com::HRESULT get_FirewallPassword(com::BSTR* value) = 0;
-  virtual com::HRESULT put_FirewallPassword(com::BSTR value) = 0;
-  virtual com::HRESULT get_FirewallPort(int32_t* value) = 0;
-  virtual com::HRESULT put_FirewallPort(int32_t value) = 0;
-  virtual com::HRESULT get_FirewallType(TFirewallType* value) = 0;
-  virtual com::HRESULT put_FirewallType(TFirewallType value) = 0;
-  virtual com::HRESULT get_FirewallUser(com::BSTR* value) = 0;
-  virtual com::HRESULT put_FirewallUser(com::BSTR value) = 0;
-  virtual com::HRESULT get_KeepAlive(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_KeepAlive(com::VARIANT_BOOL value) = 0;
-  virtual com::HRESULT get_Linger(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_Linger(com::VARIANT_BOOL value) = 0;
-  virtual com::HRESULT get_LocalHost(com::BSTR* value) = 0;
-  virtual com::HRESULT put_LocalHost(com::BSTR value) = 0;
-  virtual com::HRESULT get_LocalPort(int32_t* value) = 0;
-  virtual com::HRESULT put_LocalPort(int32_t value) = 0;
-  virtual com::HRESULT get_RemoteHost(com::BSTR* value) = 0;
-  virtual com::HRESULT put_RemoteHost(com::BSTR value) = 0;
-  virtual com::HRESULT get_RemotePort(int32_t* value) = 0;
-  virtual com::HRESULT put_RemotePort(int32_t value) = 0;
-  virtual com::HRESULT get_SingleLineMode(com::VARIANT_BOOL* value) = 0;
-  virtual com::HRESULT put_SingleLineMode(com::VARIANT_BOOL value) = 0;
-  virtual com::HRESULT get_SSLAcceptServerCert(com::BSTR* value) = 0;
-  virtual com::HRESULT put_SSLAcceptServerCert(com::BSTR value) = 0;
-  virtual com::HRESULT get_SSLCertEncoded(com::BSTR* value) = 0;
-  virtual com::HRESULT put_SSLCertEncoded(com::BSTR value) = 0;
-  virtual com::HRESULT get_SSLCertStore(com::BSTR* value) = 0;
-  virtual com::HRESULT put_SSLCertStore(com::BSTR value) = 0;
-  virtual com::HRESULT get_SSLCertStorePassword(com::BSTR* value) = 0;
-  virtual com::HRESULT put_SSLCertStorePassword(com::BSTR value) = 0;
-  virtual com::HRESULT get_SSLCertStoreType(TSSLCertStoreType* value) = 0;
-  virtual com::HRESULT put_SSLCertStoreType(TSSLCertStoreType value) = 0;
-  virtual com::HRESULT get_SSLCertSubject(com::BSTR* value) = 0;
-  virtual com::HRESULT put_SSLCertSubject(com::BSTR value) = 0;
-  virtual com::HRESULT get_SSLServerCert(com::BSTR* value) = 0;
-  virtual com::HRESULT get_SSLServerCertStatus(com::BSTR* value) = 0;
-  virtual com::HRESULT get_SSLStartMode(TSSLStartMode* value) = 0;
-  virtual com::HRESULT put_SSLStartMode(TSSLStartMode value) = 0;
-  virtual com::HRESULT get_Timeout(int16_t* value) = 0;
-  virtual com::HRESULT put_Timeout(int16_t value) = 0;
-  virtual com::HRESULT put_DataToSendB(com::VARIANT value) = 0;
-  virtual com::HRESULT get_EOLB(com::VARIANT* value) = 0;
-  virtual com::HRESULT put_EOLB(com::VARIANT value) = 0;
-  virtual com::HRESULT get_SSLAcceptServerCertB(com::VARIANT* value) = 0;
-  virtual com::HRESULT put_SSLAcceptServerCertB(com::VARIANT value) = 0;
-  virtual com::HRESULT get_SSLCertEncodedB(com::VARIANT* value) = 0;
-  virtual com::HRESULT put_SSLCertEncodedB(com::VARIANT value) = 0;
-  virtual com::HRESULT get_SSLCertStoreB(com::VARIANT* value) = 0;
-  virtual com::HRESULT put_SSLCertStoreB(com::VARIANT value) = 0;
-  virtual com::HRESULT get_SSLServerCertB(com::VARIANT* value) = 0;
-  virtual com::HRESULT get_DataInTextB(com::VARIANT* value) = 0;
-  virtual com::HRESULT get_SSLServerAuthenticationCertEncodedB(com::VARIANT* value) = 0;
-
-  virtual com::HRESULT Config(com::BSTR configurationString, com::BSTR* result) = 0;
-  virtual com::HRESULT Connect(com::BSTR host, int32_t port) = 0;
-  virtual com::HRESULT Disconnect() = 0;
-  virtual com::HRESULT DoEvents() = 0;
-  virtual com::HRESULT GetLine(com::BSTR* line) = 0;
-  virtual com::HRESULT Send(com::BSTR text) = 0;
-  virtual com::HRESULT SendLine(com::BSTR text) = 0;
-  virtual com::HRESULT StartSSL() = 0;
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_KELPLINE_MEMBERS)
 
  protected:
   ~IKelpline() = default;
@@ -154,61 +134,81 @@ struct IKelplineEvents : com::IDispatch {
   ~IKelplineEvents() = default;
 };
 
-enum KelplineMember : com::DISPID {
-  kKelplineAcceptData = 1,
-  kKelplineBytesSent = 2,
-  kKelplineConnected = 3,
-  kKelplineDataToSend = 4,
-  kKelplineEol = 5,
-  kKelplineFirewallHost = 6,
-  kKelplineFirewallPassword = 7,
-  kKelplineFirewallPort = 8,
-  kKelplineFirewallType = 9,
-  kKelplineFirewallUser = 10,
-  kKelplineKeepAlive = 11,
-  kKelplineLinger = 12,
-  kKelplineLocalHost = 13,
-  kKelplineLocalPort = 14,
-  kKelplineRemoteHost = 15,
-  kKelplineRemotePort = 16,
-  kKelplineSingleLineMode = 17,
-  kKelplineSslAcceptServerCert = 18,
-  kKelplineSslCertEncoded = 19,
-  kKelplineSslCertStore = 20,
-  kKelplineSslCertStorePassword = 21,
-  kKelplineSslCertStoreType = 22,
-  kKelplineSslCertSubject = 23,
-  kKelplineSslServerCert = 24,
-  kKelplineSslServerCertStatus = 25,
-  kKelplineSslStartMode = 26,
-  kKelplineTimeout = 27,
-  kKelplineDataToSendB = 28,
-  kKelplineEolB = 29,
-  kKelplineSslAcceptServerCertB = 30,
-  kKelplineSslCertEncodedB = 31,
-  kKelplineSslCertStoreB = 32,
-  kKelplineSslServerCertB = 33,
-  kKelplineDataInTextB = 34,
-  kKelplineSslServerAuthenticationCertEncodedB = 35,
-  kKelplineConfig = 0x1F5,
-  kKelplineConnect = 0x1F6,
-  kKelplineDisconnect = 0x1F7,
-  kKelplineDoEvents = 0x1F8,
-  kKelplineGetLine = 0x1F9,
-  kKelplineSend = 0x1FA,
-  kKelplineSendLine = 0x1FB,
-  kKelplineStartSsl = 0x1FC,
-};
+enum KelplineMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_KELPLINE_MEMBERS) };
 
 enum KelplineEvent : com::DISPID {
-  kEventConnected = 1,                // (short StatusCode, BSTR Description)
-  kEventConnectionStatus = 2,         // (BSTR ConnectionEvent, short StatusCode, BSTR Description)
-  kEventDataIn = 3,                   // (BSTR Text, VARIANT_BOOL EOL)
-  kEventDisconnected = 4,             // (short StatusCode, BSTR Description)
-  kEventError = 5,                    // (short ErrorCode, BSTR Description)
-  kEventReadyToSend = 6,              // ()
-  kEventSslServerAuthentication = 7,  // (CertEncoded, CertSubject, CertIssuer, Status, VARIANT_BOOL Accept)
-  kEventSslStatus = 8,                // (BSTR Message)
+  kEventConnected = 1,
+  kEventConnectionStatus = 2,
+  kEventDataIn = 3,
+  kEventDisconnected = 4,
+  kEventError = 5,
+  kEventReadyToSend = 6,
+  kEventSslServerAuthentication = 7,
+  kEventSslStatus = 8,
+};
+
+// The events with their arguments in the order sinks receive them (platform/com/contract_events.h),
+// every one by reference; SSLServerAuthentication's Accept is the container's answer.
+// Connected, Disconnected and Error: a status (Error: its error code) and its text.
+template <KelplineEvent Id>
+struct KelplineStatusEvent {
+  static constexpr com::DISPID kId = Id;
+  static constexpr std::string_view kName =
+      Id == kEventConnected ? "Connected" : (Id == kEventDisconnected ? "Disconnected" : "Error");
+  int16_t statusCode = 0;
+  std::string description;
+  using Args =
+      com::EventArgs<com::ByRef<&KelplineStatusEvent::statusCode>, com::ByRef<&KelplineStatusEvent::description>>;
+};
+using ConnectedEvent = KelplineStatusEvent<kEventConnected>;
+using DisconnectedEvent = KelplineStatusEvent<kEventDisconnected>;
+using ErrorEvent = KelplineStatusEvent<kEventError>;
+
+struct ConnectionStatusEvent {
+  static constexpr com::DISPID kId = kEventConnectionStatus;
+  static constexpr std::string_view kName = "ConnectionStatus";
+  std::string connectionEvent;
+  int16_t statusCode = 0;
+  std::string description;
+  using Args = com::EventArgs<com::ByRef<&ConnectionStatusEvent::connectionEvent>,
+                              com::ByRef<&ConnectionStatusEvent::statusCode>,
+                              com::ByRef<&ConnectionStatusEvent::description>>;
+};
+
+struct DataInEvent {
+  static constexpr com::DISPID kId = kEventDataIn;
+  static constexpr std::string_view kName = "DataIn";
+  std::u16string text;
+  bool eol = false;
+  using Args = com::EventArgs<com::ByRef<&DataInEvent::text>, com::ByRef<&DataInEvent::eol>>;
+};
+
+struct ReadyToSendEvent {
+  static constexpr com::DISPID kId = kEventReadyToSend;
+  static constexpr std::string_view kName = "ReadyToSend";
+  using Args = com::EventArgs<>;
+};
+
+struct SslServerAuthenticationEvent {
+  static constexpr com::DISPID kId = kEventSslServerAuthentication;
+  static constexpr std::string_view kName = "SSLServerAuthentication";
+  std::string certEncoded;
+  std::string certSubject;
+  std::string certIssuer;
+  std::string status;
+  bool accept = false;
+  using Args = com::EventArgs<com::ByRef<&SslServerAuthenticationEvent::certEncoded>,
+                              com::ByRef<&SslServerAuthenticationEvent::certSubject>,
+                              com::ByRef<&SslServerAuthenticationEvent::certIssuer>,
+                              com::ByRef<&SslServerAuthenticationEvent::status>,
+                              com::Out<&SslServerAuthenticationEvent::accept>>;
+};
+
+struct SslStatusEvent {
+  static constexpr com::DISPID kId = kEventSslStatus;
+  static constexpr std::string_view kName = "SSLStatus";
+  std::string message;
+  using Args = com::EventArgs<com::ByRef<&SslStatusEvent::message>>;
 };
 
 }  // namespace vorlane::tcpclient

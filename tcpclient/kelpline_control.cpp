@@ -36,13 +36,6 @@ constexpr std::u16string_view kSource = u"Kelpline";
 // The largest TLS record's plaintext: one read takes at least a whole record.
 constexpr size_t kTlsReadSize = 16 * 1024;
 
-// A text handed to an event by reference: owned here, the sink may replace it.
-BSTR* HoldText(Bstr& holder, std::string_view utf8) {
-  BSTR* slot = holder.put();
-  *slot = Bstr::FromUtf8(utf8).detach();
-  return slot;
-}
-
 int16_t StatusCode(int32_t code) { return static_cast<int16_t>(std::clamp<int32_t>(code, INT16_MIN, INT16_MAX)); }
 
 }  // namespace
@@ -758,21 +751,27 @@ HRESULT KelplineControl::GetLine(BSTR* line) {
 
 // ---------------------------------------------------------------- events
 
-void KelplineControl::Fire(com::DISPID id, std::initializer_list<Variant> args) {
+template <class Event>
+void KelplineControl::Fire(Event& event) {
   com::ComPtr<KelplineControl> self(this);
-  com::ConnectionPoint* point = ConnectionPoints().Find(IKelplineEvents::kIid);
-  if (point == nullptr) return;
-  for (const com::ComPtr<com::IUnknown>& sink : point->Snapshot()) {
-    (void)com::InvokeEvent(sink.get(), IKelplineEvents::kIid, id, args);
-  }
+  com::FireEvent(ConnectionPoints().Find(IKelplineEvents::kIid), IKelplineEvents::kIid, event);
 }
 
 // Connected, Disconnected and Error: a status code and its text.
 void KelplineControl::FireStatus(KelplineEvent id, int32_t code, std::string_view text) {
+  auto fire = [&](auto event) {
+    event.statusCode = StatusCode(code);
+    event.description = text;
+    Fire(event);
+  };
   try {
-    int16_t status = StatusCode(code);
-    Bstr description;
-    Fire(id, {Variant::ByRef(&status), Variant::ByRef(HoldText(description, text))});
+    if (id == kEventConnected) {
+      fire(ConnectedEvent{});
+    } else if (id == kEventDisconnected) {
+      fire(DisconnectedEvent{});
+    } else {
+      fire(ErrorEvent{});
+    }
   } catch (const std::bad_alloc&) {
     if (id == kEventConnected) ReportFiringFailure("Connected");
     if (id == kEventDisconnected) ReportFiringFailure("Disconnected");
@@ -782,10 +781,10 @@ void KelplineControl::FireStatus(KelplineEvent id, int32_t code, std::string_vie
 
 void KelplineControl::FireConnectionStatus(std::string_view event, int32_t code, std::string_view text) {
   try {
-    int16_t status = StatusCode(code);
-    Bstr eventText, description;
-    Fire(kEventConnectionStatus, {Variant::ByRef(HoldText(eventText, event)), Variant::ByRef(&status),
-                                  Variant::ByRef(HoldText(description, text))});
+    ConnectionStatusEvent status{.connectionEvent = std::string(event),
+                                 .statusCode = StatusCode(code),
+                                 .description = std::string(text)};
+    Fire(status);
   } catch (const std::bad_alloc&) {
     ReportFiringFailure("ConnectionStatus");
   }
@@ -794,17 +793,13 @@ void KelplineControl::FireConnectionStatus(std::string_view event, int32_t code,
 void KelplineControl::FireDataIn(const LinePiece& piece) {
   try {
     lastDataIn_ = piece.text;
-    Bstr text;
-    BSTR* slot = text.put();
     // A line ends its characters; a raw chunk may end inside one, whose rest comes with the next
     // chunk. The stream's last piece gives up what is left.
     const bool flush = piece.eol || (streamEnded_ && pending_.empty());
-    std::u16string decoded = ReceivedToText(piece.text, flush);
+    DataInEvent event{.text = ReceivedToText(piece.text, flush), .eol = piece.eol};
     // A chunk that holds only the start of a character tells nothing yet: it comes with the rest.
-    if (decoded.empty() && !piece.text.empty() && !piece.eol) return;
-    *slot = Bstr(decoded).detach();
-    VARIANT_BOOL eol = ToVariantBool(piece.eol);
-    Fire(kEventDataIn, {Variant::ByRef(slot), Variant::ByRefBool(&eol)});
+    if (event.text.empty() && !piece.text.empty() && !piece.eol) return;
+    Fire(event);
   } catch (const std::bad_alloc&) {
     ReportFiringFailure("DataIn");
   }
@@ -820,8 +815,8 @@ void KelplineControl::ReportFiringFailure(std::string_view event) noexcept {
 
 void KelplineControl::FireSslStatus(std::string_view message) {
   try {
-    Bstr text;
-    Fire(kEventSslStatus, {Variant::ByRef(HoldText(text, message))});
+    SslStatusEvent event{.message = std::string(message)};
+    Fire(event);
   } catch (const std::bad_alloc&) {
     ReportFiringFailure("SSLStatus");
   }
@@ -829,14 +824,13 @@ void KelplineControl::FireSslStatus(std::string_view message) {
 
 bool KelplineControl::FireServerAuthentication(bool acceptSoFar) {
   try {
-    Bstr encoded, subject, issuer, status;
-    VARIANT_BOOL accept = acceptSoFar ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-    Fire(kEventSslServerAuthentication,
-         {Variant::ByRef(HoldText(encoded, com::Utf16ToUtf8(sslServerCert_))),
-          Variant::ByRef(HoldText(subject, tls_->CertificateSubject())),
-          Variant::ByRef(HoldText(issuer, tls_->CertificateIssuer())),
-          Variant::ByRef(HoldText(status, tls_->CertificateStatusText())), Variant::ByRefBool(&accept)});
-    return accept != com::VARIANT_FALSE;
+    SslServerAuthenticationEvent event{.certEncoded = com::Utf16ToUtf8(sslServerCert_),
+                                       .certSubject = tls_->CertificateSubject(),
+                                       .certIssuer = tls_->CertificateIssuer(),
+                                       .status = tls_->CertificateStatusText(),
+                                       .accept = acceptSoFar};
+    Fire(event);
+    return event.accept;
   } catch (const std::bad_alloc&) {
     ReportFiringFailure("SSLServerAuthentication");
     return false;  // no decision is a refusal
@@ -845,7 +839,8 @@ bool KelplineControl::FireServerAuthentication(bool acceptSoFar) {
 
 void KelplineControl::FireReadyToSend() {
   readyToSendOwed_ = false;
-  Fire(kEventReadyToSend, {});
+  ReadyToSendEvent event;
+  Fire(event);
 }
 
 }  // namespace vorlane::tcpclient

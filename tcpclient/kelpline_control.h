@@ -24,7 +24,8 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_dispatch.h"
+#include "platform/com/contract_events.h"
 #include "platform/com/variant.h"
 #include "platform/loop/message_loop.h"
 #include "platform/loop/thread_affinity.h"
@@ -39,201 +40,17 @@
 
 namespace vorlane::tcpclient {
 
-namespace detail {
-// What a late-bound property carries, by the type its adapter names: `bool` for the boolean
-// properties (VARIANT_BOOL is a 16-bit integer, as Timeout is), the type itself otherwise.
-template <class W>
-struct WireOf {
-  using type = W;
-};
-template <>
-struct WireOf<bool> {
-  using type = com::VARIANT_BOOL;
-};
-}  // namespace detail
-
 class KelplineControl final
     : public com::ComObject<KelplineControl, com::DispatchImpl<KelplineControl, IKelpline>,
                             com::ConnectionPointContainerImpl<KelplineControl>, com::ISupportErrorInfo> {
-  // Late-bound members reach the vtable members through these two adapters.
-  template <class W, com::HRESULT (IKelpline::*Get)(typename detail::WireOf<W>::type*)>
-  com::HRESULT DispGet(com::DispatchCall& call);
-  template <class W, com::HRESULT (IKelpline::*Put)(typename detail::WireOf<W>::type)>
-  com::HRESULT DispPut(com::DispatchCall& call);
-  com::HRESULT InvokeConfig(com::DispatchCall& call);
-  com::HRESULT InvokeConnect(com::DispatchCall& call);
-  com::HRESULT InvokeDisconnect(com::DispatchCall&) { return Disconnect(); }
-  com::HRESULT InvokeDoEvents(com::DispatchCall&) { return DoEvents(); }
-  com::HRESULT InvokeGetLine(com::DispatchCall& call);
-  com::HRESULT InvokeSend(com::DispatchCall& call);
-  com::HRESULT InvokeSendLine(com::DispatchCall& call);
-  com::HRESULT InvokeStartSsl(com::DispatchCall&) { return StartSSL(); }
-
-  using B = com::VARIANT_BOOL;
-  using S = com::BSTR;
-  using V = com::VARIANT;
-  using K = KelplineControl;
-  using I = IKelpline;
-
  public:
-  static constexpr com::DispatchMember<KelplineControl> kDispatchMembers[] = {
-      com::DispPropertyGet("AcceptData", kKelplineAcceptData, &K::DispGet<bool, &I::get_AcceptData>),
-      com::DispPropertyPut("AcceptData", kKelplineAcceptData, &K::DispPut<bool, &I::put_AcceptData>),
-      com::DispPropertyGet("BytesSent", kKelplineBytesSent, &K::DispGet<int32_t, &I::get_BytesSent>),
-      com::DispPropertyGet("Connected", kKelplineConnected, &K::DispGet<bool, &I::get_Connected>),
-      com::DispPropertyPut("Connected", kKelplineConnected, &K::DispPut<bool, &I::put_Connected>),
-      com::DispPropertyPut("DataToSend", kKelplineDataToSend, &K::DispPut<S, &I::put_DataToSend>),
-      com::DispPropertyGet("EOL", kKelplineEol, &K::DispGet<S, &I::get_EOL>),
-      com::DispPropertyPut("EOL", kKelplineEol, &K::DispPut<S, &I::put_EOL>),
-      com::DispPropertyGet("FirewallHost", kKelplineFirewallHost, &K::DispGet<S, &I::get_FirewallHost>),
-      com::DispPropertyPut("FirewallHost", kKelplineFirewallHost, &K::DispPut<S, &I::put_FirewallHost>),
-      com::DispPropertyGet("FirewallPassword", kKelplineFirewallPassword, &K::DispGet<S, &I::get_FirewallPassword>),
-      com::DispPropertyPut("FirewallPassword", kKelplineFirewallPassword, &K::DispPut<S, &I::put_FirewallPassword>),
-      com::DispPropertyGet("FirewallPort", kKelplineFirewallPort, &K::DispGet<int32_t, &I::get_FirewallPort>),
-      com::DispPropertyPut("FirewallPort", kKelplineFirewallPort, &K::DispPut<int32_t, &I::put_FirewallPort>),
-      com::DispPropertyGet("FirewallType", kKelplineFirewallType, &K::DispGet<TFirewallType, &I::get_FirewallType>),
-      com::DispPropertyPut("FirewallType", kKelplineFirewallType, &K::DispPut<TFirewallType, &I::put_FirewallType>),
-      com::DispPropertyGet("FirewallUser", kKelplineFirewallUser, &K::DispGet<S, &I::get_FirewallUser>),
-      com::DispPropertyPut("FirewallUser", kKelplineFirewallUser, &K::DispPut<S, &I::put_FirewallUser>),
-      com::DispPropertyGet("KeepAlive", kKelplineKeepAlive, &K::DispGet<bool, &I::get_KeepAlive>),
-      com::DispPropertyPut("KeepAlive", kKelplineKeepAlive, &K::DispPut<bool, &I::put_KeepAlive>),
-      com::DispPropertyGet("Linger", kKelplineLinger, &K::DispGet<bool, &I::get_Linger>),
-      com::DispPropertyPut("Linger", kKelplineLinger, &K::DispPut<bool, &I::put_Linger>),
-      com::DispPropertyGet("LocalHost", kKelplineLocalHost, &K::DispGet<S, &I::get_LocalHost>),
-      com::DispPropertyPut("LocalHost", kKelplineLocalHost, &K::DispPut<S, &I::put_LocalHost>),
-      com::DispPropertyGet("LocalPort", kKelplineLocalPort, &K::DispGet<int32_t, &I::get_LocalPort>),
-      com::DispPropertyPut("LocalPort", kKelplineLocalPort, &K::DispPut<int32_t, &I::put_LocalPort>),
-      com::DispPropertyGet("RemoteHost", kKelplineRemoteHost, &K::DispGet<S, &I::get_RemoteHost>),
-      com::DispPropertyPut("RemoteHost", kKelplineRemoteHost, &K::DispPut<S, &I::put_RemoteHost>),
-      com::DispPropertyGet("RemotePort", kKelplineRemotePort, &K::DispGet<int32_t, &I::get_RemotePort>),
-      com::DispPropertyPut("RemotePort", kKelplineRemotePort, &K::DispPut<int32_t, &I::put_RemotePort>),
-      com::DispPropertyGet("SingleLineMode", kKelplineSingleLineMode, &K::DispGet<bool, &I::get_SingleLineMode>),
-      com::DispPropertyPut("SingleLineMode", kKelplineSingleLineMode, &K::DispPut<bool, &I::put_SingleLineMode>),
-      com::DispPropertyGet("SSLAcceptServerCert", kKelplineSslAcceptServerCert,
-                           &K::DispGet<S, &I::get_SSLAcceptServerCert>),
-      com::DispPropertyPut("SSLAcceptServerCert", kKelplineSslAcceptServerCert,
-                           &K::DispPut<S, &I::put_SSLAcceptServerCert>),
-      com::DispPropertyGet("SSLCertEncoded", kKelplineSslCertEncoded, &K::DispGet<S, &I::get_SSLCertEncoded>),
-      com::DispPropertyPut("SSLCertEncoded", kKelplineSslCertEncoded, &K::DispPut<S, &I::put_SSLCertEncoded>),
-      com::DispPropertyGet("SSLCertStore", kKelplineSslCertStore, &K::DispGet<S, &I::get_SSLCertStore>),
-      com::DispPropertyPut("SSLCertStore", kKelplineSslCertStore, &K::DispPut<S, &I::put_SSLCertStore>),
-      com::DispPropertyGet("SSLCertStorePassword", kKelplineSslCertStorePassword,
-                           &K::DispGet<S, &I::get_SSLCertStorePassword>),
-      com::DispPropertyPut("SSLCertStorePassword", kKelplineSslCertStorePassword,
-                           &K::DispPut<S, &I::put_SSLCertStorePassword>),
-      com::DispPropertyGet("SSLCertStoreType", kKelplineSslCertStoreType,
-                           &K::DispGet<TSSLCertStoreType, &I::get_SSLCertStoreType>),
-      com::DispPropertyPut("SSLCertStoreType", kKelplineSslCertStoreType,
-                           &K::DispPut<TSSLCertStoreType, &I::put_SSLCertStoreType>),
-      com::DispPropertyGet("SSLCertSubject", kKelplineSslCertSubject, &K::DispGet<S, &I::get_SSLCertSubject>),
-      com::DispPropertyPut("SSLCertSubject", kKelplineSslCertSubject, &K::DispPut<S, &I::put_SSLCertSubject>),
-      com::DispPropertyGet("SSLServerCert", kKelplineSslServerCert, &K::DispGet<S, &I::get_SSLServerCert>),
-      com::DispPropertyGet("SSLServerCertStatus", kKelplineSslServerCertStatus,
-                           &K::DispGet<S, &I::get_SSLServerCertStatus>),
-      com::DispPropertyGet("SSLStartMode", kKelplineSslStartMode, &K::DispGet<TSSLStartMode, &I::get_SSLStartMode>),
-      com::DispPropertyPut("SSLStartMode", kKelplineSslStartMode, &K::DispPut<TSSLStartMode, &I::put_SSLStartMode>),
-      com::DispPropertyGet("Timeout", kKelplineTimeout, &K::DispGet<int16_t, &I::get_Timeout>),
-      com::DispPropertyPut("Timeout", kKelplineTimeout, &K::DispPut<int16_t, &I::put_Timeout>),
-      com::DispPropertyPut("DataToSendB", kKelplineDataToSendB, &K::DispPut<V, &I::put_DataToSendB>),
-      com::DispPropertyGet("EOLB", kKelplineEolB, &K::DispGet<V, &I::get_EOLB>),
-      com::DispPropertyPut("EOLB", kKelplineEolB, &K::DispPut<V, &I::put_EOLB>),
-      com::DispPropertyGet("SSLAcceptServerCertB", kKelplineSslAcceptServerCertB,
-                           &K::DispGet<V, &I::get_SSLAcceptServerCertB>),
-      com::DispPropertyPut("SSLAcceptServerCertB", kKelplineSslAcceptServerCertB,
-                           &K::DispPut<V, &I::put_SSLAcceptServerCertB>),
-      com::DispPropertyGet("SSLCertEncodedB", kKelplineSslCertEncodedB, &K::DispGet<V, &I::get_SSLCertEncodedB>),
-      com::DispPropertyPut("SSLCertEncodedB", kKelplineSslCertEncodedB, &K::DispPut<V, &I::put_SSLCertEncodedB>),
-      com::DispPropertyGet("SSLCertStoreB", kKelplineSslCertStoreB, &K::DispGet<V, &I::get_SSLCertStoreB>),
-      com::DispPropertyPut("SSLCertStoreB", kKelplineSslCertStoreB, &K::DispPut<V, &I::put_SSLCertStoreB>),
-      com::DispPropertyGet("SSLServerCertB", kKelplineSslServerCertB, &K::DispGet<V, &I::get_SSLServerCertB>),
-      com::DispPropertyGet("DataInTextB", kKelplineDataInTextB, &K::DispGet<V, &I::get_DataInTextB>),
-      com::DispPropertyGet("SSLServerAuthenticationCertEncodedB", kKelplineSslServerAuthenticationCertEncodedB,
-                           &K::DispGet<V, &I::get_SSLServerAuthenticationCertEncodedB>),
-      com::DispMethod("Config", kKelplineConfig, &K::InvokeConfig, 1),
-      com::DispMethod("Connect", kKelplineConnect, &K::InvokeConnect, 2),
-      com::DispMethod("Disconnect", kKelplineDisconnect, &K::InvokeDisconnect),
-      com::DispMethod("DoEvents", kKelplineDoEvents, &K::InvokeDoEvents),
-      com::DispMethod("GetLine", kKelplineGetLine, &K::InvokeGetLine),
-      com::DispMethod("Send", kKelplineSend, &K::InvokeSend, 1),
-      com::DispMethod("SendLine", kKelplineSendLine, &K::InvokeSendLine, 1),
-      com::DispMethod("StartSSL", kKelplineStartSsl, &K::InvokeStartSsl),
-  };
+  VORLANE_CONTRACT_DISPATCH(VORLANE_KELPLINE_MEMBERS, KelplineControl, IKelpline)
 
   // Must be made on a thread that pumps its message loop.
   KelplineControl();
 
   // IKelpline
-  com::HRESULT get_AcceptData(B* value) override;
-  com::HRESULT put_AcceptData(B value) override;
-  com::HRESULT get_BytesSent(int32_t* value) override;
-  com::HRESULT get_Connected(B* value) override;
-  com::HRESULT put_Connected(B value) override;
-  com::HRESULT put_DataToSend(S value) override;
-  com::HRESULT get_EOL(S* value) override;
-  com::HRESULT put_EOL(S value) override;
-  com::HRESULT get_FirewallHost(S* value) override;
-  com::HRESULT put_FirewallHost(S value) override;
-  com::HRESULT get_FirewallPassword(S* value) override;
-  com::HRESULT put_FirewallPassword(S value) override;
-  com::HRESULT get_FirewallPort(int32_t* value) override;
-  com::HRESULT put_FirewallPort(int32_t value) override;
-  com::HRESULT get_FirewallType(TFirewallType* value) override;
-  com::HRESULT put_FirewallType(TFirewallType value) override;
-  com::HRESULT get_FirewallUser(S* value) override;
-  com::HRESULT put_FirewallUser(S value) override;
-  com::HRESULT get_KeepAlive(B* value) override;
-  com::HRESULT put_KeepAlive(B value) override;
-  com::HRESULT get_Linger(B* value) override;
-  com::HRESULT put_Linger(B value) override;
-  com::HRESULT get_LocalHost(S* value) override;
-  com::HRESULT put_LocalHost(S value) override;
-  com::HRESULT get_LocalPort(int32_t* value) override;
-  com::HRESULT put_LocalPort(int32_t value) override;
-  com::HRESULT get_RemoteHost(S* value) override;
-  com::HRESULT put_RemoteHost(S value) override;
-  com::HRESULT get_RemotePort(int32_t* value) override;
-  com::HRESULT put_RemotePort(int32_t value) override;
-  com::HRESULT get_SingleLineMode(B* value) override;
-  com::HRESULT put_SingleLineMode(B value) override;
-  com::HRESULT get_SSLAcceptServerCert(S* value) override;
-  com::HRESULT put_SSLAcceptServerCert(S value) override;
-  com::HRESULT get_SSLCertEncoded(S* value) override;
-  com::HRESULT put_SSLCertEncoded(S value) override;
-  com::HRESULT get_SSLCertStore(S* value) override;
-  com::HRESULT put_SSLCertStore(S value) override;
-  com::HRESULT get_SSLCertStorePassword(S* value) override;
-  com::HRESULT put_SSLCertStorePassword(S value) override;
-  com::HRESULT get_SSLCertStoreType(TSSLCertStoreType* value) override;
-  com::HRESULT put_SSLCertStoreType(TSSLCertStoreType value) override;
-  com::HRESULT get_SSLCertSubject(S* value) override;
-  com::HRESULT put_SSLCertSubject(S value) override;
-  com::HRESULT get_SSLServerCert(S* value) override;
-  com::HRESULT get_SSLServerCertStatus(S* value) override;
-  com::HRESULT get_SSLStartMode(TSSLStartMode* value) override;
-  com::HRESULT put_SSLStartMode(TSSLStartMode value) override;
-  com::HRESULT get_Timeout(int16_t* value) override;
-  com::HRESULT put_Timeout(int16_t value) override;
-  com::HRESULT put_DataToSendB(V value) override;
-  com::HRESULT get_EOLB(V* value) override;
-  com::HRESULT put_EOLB(V value) override;
-  com::HRESULT get_SSLAcceptServerCertB(V* value) override;
-  com::HRESULT put_SSLAcceptServerCertB(V value) override;
-  com::HRESULT get_SSLCertEncodedB(V* value) override;
-  com::HRESULT put_SSLCertEncodedB(V value) override;
-  com::HRESULT get_SSLCertStoreB(V* value) override;
-  com::HRESULT put_SSLCertStoreB(V value) override;
-  com::HRESULT get_SSLServerCertB(V* value) override;
-  com::HRESULT get_DataInTextB(V* value) override;
-  com::HRESULT get_SSLServerAuthenticationCertEncodedB(V* value) override;
-
-  com::HRESULT Config(S configurationString, S* result) override;
-  com::HRESULT Connect(S host, int32_t port) override;
-  com::HRESULT Disconnect() override;
-  com::HRESULT DoEvents() override;
-  com::HRESULT GetLine(S* line) override;
-  com::HRESULT Send(S text) override;
-  com::HRESULT SendLine(S text) override;
-  com::HRESULT StartSSL() override;
+  VORLANE_CONTRACT_OVERRIDES(VORLANE_KELPLINE_MEMBERS)
 
   // ISupportErrorInfo
   com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {
@@ -350,12 +167,12 @@ class KelplineControl final
   void FireDataIn(const LinePiece& piece);
   void FireReadyToSend();
   void FireSslStatus(std::string_view message);
-  // SSLServerAuthentication for the session's certificate; the container's decision.
   // Fires SSLServerAuthentication with Accept = `acceptSoFar`; the container's decision.
   bool FireServerAuthentication(bool acceptSoFar);
   // An event that could not be fired for lack of memory, told through Error.
   void ReportFiringFailure(std::string_view event) noexcept;
-  void Fire(com::DISPID id, std::initializer_list<com::Variant> args);
+  template <class Event>
+  void Fire(Event& event);
 
   std::shared_ptr<loop::MessageLoop> loop_;
   const loop::ThreadAffinity affinity_{"KelplineControl"};  // the thread of loop_

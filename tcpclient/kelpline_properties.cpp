@@ -1,8 +1,6 @@
-// The control's properties, Config, and the adapters that serve its late-bound members from
-// the vtable members.
+// The control's properties and Config.
 #include <sys/socket.h>
 
-#include <type_traits>
 #include <utility>
 
 #include "platform/com/text.h"
@@ -44,55 +42,6 @@ HRESULT ReadBytes(const com::VARIANT& value, std::vector<uint8_t>* bytes) {
 
 std::vector<uint8_t> AsBytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-// The value a put of a dispatch adapter passes on, read from argument 0.
-template <class T>
-struct PutArgument {
-  T value{};
-  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
-  T Get() const { return value; }
-};
-template <>
-struct PutArgument<bool> {
-  bool value = false;
-  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
-  VARIANT_BOOL Get() const { return ToVariantBool(value); }
-};
-template <>
-struct PutArgument<BSTR> {
-  Bstr value;
-  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
-  BSTR Get() const { return value.get(); }
-};
-template <>
-struct PutArgument<com::VARIANT> {
-  Variant value;
-  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
-  com::VARIANT Get() const { return value.raw(); }
-};
-template <class E>
-requires std::is_enum_v<E>
-struct PutArgument<E> {
-  int32_t value = 0;
-  HRESULT Read(com::DispatchCall& call) { return call.Read(0, &value); }
-  E Get() const { return static_cast<E>(value); }
-};
-
-// The result of a get adapter, taking over what the getter handed out.
-template <class W>
-Variant ResultVariant(typename detail::WireOf<W>::type value) {
-  if constexpr (std::is_same_v<W, bool>) {
-    return Variant(value != com::VARIANT_FALSE);
-  } else if constexpr (std::is_same_v<W, BSTR>) {
-    return Variant(Bstr::Attach(value));
-  } else if constexpr (std::is_same_v<W, com::VARIANT>) {
-    return Variant::Attach(value);
-  } else if constexpr (std::is_enum_v<W>) {
-    return Variant(static_cast<int32_t>(value));
-  } else {
-    return Variant(value);
-  }
-}
-
 // A plain value handed out through an out-parameter.
 template <class T, class V>
 HRESULT GetValue(V member, T* value) {
@@ -102,54 +51,6 @@ HRESULT GetValue(V member, T* value) {
 }
 
 }  // namespace
-
-template <class W, HRESULT (IKelpline::*Get)(typename detail::WireOf<W>::type*)>
-HRESULT KelplineControl::DispGet(com::DispatchCall& call) {
-  typename detail::WireOf<W>::type value{};
-  if constexpr (std::is_same_v<W, com::VARIANT>) com::VariantInit(&value);
-  VORLANE_RETURN_IF_FAILED((this->*Get)(&value));
-  return call.Return(ResultVariant<W>(value));
-}
-
-template <class W, HRESULT (IKelpline::*Put)(typename detail::WireOf<W>::type)>
-HRESULT KelplineControl::DispPut(com::DispatchCall& call) {
-  PutArgument<W> argument;
-  VORLANE_RETURN_IF_FAILED(argument.Read(call));
-  return (this->*Put)(argument.Get());
-}
-
-HRESULT KelplineControl::InvokeConfig(com::DispatchCall& call) {
-  Bstr text, answer;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-  VORLANE_RETURN_IF_FAILED(Config(text.get(), answer.put()));
-  return call.Return(Variant(std::move(answer)));
-}
-
-HRESULT KelplineControl::InvokeConnect(com::DispatchCall& call) {
-  Bstr host;
-  int32_t port = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &host));
-  VORLANE_RETURN_IF_FAILED(call.Read(1, &port));
-  return Connect(host.get(), port);
-}
-
-HRESULT KelplineControl::InvokeGetLine(com::DispatchCall& call) {
-  Bstr line;
-  VORLANE_RETURN_IF_FAILED(GetLine(line.put()));
-  return call.Return(Variant(std::move(line)));
-}
-
-HRESULT KelplineControl::InvokeSend(com::DispatchCall& call) {
-  Bstr text;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-  return Send(text.get());
-}
-
-HRESULT KelplineControl::InvokeSendLine(com::DispatchCall& call) {
-  Bstr text;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-  return SendLine(text.get());
-}
 
 // ---------------------------------------------------------------- simple properties
 

@@ -1,6 +1,4 @@
 // The TCP client control module's entry points.
-#include "platform/com/com_object.h"
-#include "platform/com/module_export.h"
 #include "platform/com/module_registration.h"
 #include "tcpclient/kelpline.h"
 #include "tcpclient/kelpline_control.h"
@@ -13,27 +11,22 @@ namespace {
 constexpr ModuleClassValue kKelplineExtraValues[] = {{.subKey = "MiscStatus\\1", .value = "132497"}};
 constexpr std::string_view kKelplineAliases[] = {kKelplineLegacyProgId};
 
-constexpr ModuleClass kClasses[] = {
-    {.clsid = kKelplineClsid,
-     .classObject = &ClassObjectOf<KelplineControl>,
-     .description = kKelplineDescription,
-     .progId = kKelplineProgId,
-     .versionIndependentProgId = kKelplineIndependentProgId,
-     .typeLibId = kKelplineTypeLibId,
-     .programmable = true,
-     .control = true,
-     .insertable = true,
-     .toolboxBitmap32 = "101",
-     .miscStatus = "0",
-     .version = "1.0",
-     .extraValues = kKelplineExtraValues,
-     .aliasProgIds = kKelplineAliases},
-};
-
-constexpr ModuleRegistration kModule{
-    .classes = kClasses,
-    .typeLib = ModuleTypeLib{kKelplineTypeLibId, kKelplineTypeLibVersion, kKelplineTypeLibHelp},
-};
+constexpr ModuleTypeLib kTypeLib{kKelplineTypeLibId, kKelplineTypeLibVersion, kKelplineTypeLibHelp};
+// A control: the keys that make containers offer it, beside those of every component class.
+constexpr ModuleClass KelplineClass() {
+  ModuleClass entry = ComponentClass<KelplineControl>(kKelplineClsid, kKelplineDescription, kKelplineProgId,
+                                                      kKelplineIndependentProgId, kTypeLib);
+  entry.control = true;
+  entry.insertable = true;
+  entry.toolboxBitmap32 = "101";
+  entry.miscStatus = "0";
+  entry.version = "1.0";
+  entry.extraValues = kKelplineExtraValues;
+  entry.aliasProgIds = kKelplineAliases;
+  return entry;
+}
+constexpr ModuleClass kClasses[] = {KelplineClass()};
+constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = kTypeLib};
 
 }  // namespace
 

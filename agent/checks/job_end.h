@@ -14,7 +14,7 @@
 
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/dispatch_table.h"
+#include "platform/com/contract_events.h"
 #include "platform/com/interfaces.h"
 #include "platform/loop/message_loop.h"
 
@@ -50,29 +50,24 @@ class JobEnd {
   std::atomic<int64_t> endTicks_{0};
 };
 
-// A sink of a collection's end event: `Events` names the event interface and its member, as
-//   struct PingEnd { using Interface = ping::ItqCollPingsEvents; static constexpr std::string_view
-//                    kName = "PingDone"; static constexpr com::DISPID kId = ping::kEventPingDone; };
-// It reads the job id (the event's one argument) and announces it to `end`, which it shares.
-// Announcing is safe on any thread, so the sink is agile: the component's thread calls it
-// directly instead of waiting for the check's thread to take the call.
-template <class Events>
+// A sink of a collection's end event: `Event` is the event's struct from the component's
+// contract (ping::PingDoneEvent, tcpcheck::JobDoneEvent), naming its interface and carrying the
+// job id, which the sink announces to `end`, which it shares. Announcing is safe on any thread, so
+// the sink is agile: the component's thread calls it directly instead of waiting for the check's
+// thread to take the call.
+template <class Event>
 class JobEndSink final
-    : public com::ComObject<JobEndSink<Events>, com::DispatchImpl<JobEndSink<Events>, typename Events::Interface>,
+    : public com::ComObject<JobEndSink<Event>, com::DispatchImpl<JobEndSink<Event>, typename Event::Interface>,
                             com::IAgileObject> {
  public:
   explicit JobEndSink(std::shared_ptr<JobEnd> end) : end_(std::move(end)) {}
 
-  static constexpr com::DispatchMember<JobEndSink> kDispatchMembers[] = {
-      com::DispMethod(Events::kName, Events::kId, &JobEndSink::OnEnd, 1),
-  };
+  static constexpr com::DispatchMember<JobEndSink> kDispatchMembers[] = {com::OnEvent<&JobEndSink::OnEnd>()};
 
  private:
   ~JobEndSink() override = default;
-  com::HRESULT OnEnd(com::DispatchCall& call) {
-    int32_t id = 0;
-    VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
-    end_->Announce(id);
+  com::HRESULT OnEnd(Event& event) {
+    end_->Announce(event.id);
     return com::S_OK;
   }
 

@@ -55,11 +55,6 @@ std::string AsPingAnswerText(std::string text) {
   return text;
 }
 
-struct PingEnd {
-  using Interface = ping::ItqCollPingsEvents;
-  static constexpr std::string_view kName = "PingDone";
-  static constexpr com::DISPID kId = ping::kEventPingDone;
-};
 
 
 // The component could not be had: this answer is logged before it is sent.
@@ -125,7 +120,7 @@ CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFac
   int32_t elementId = 0;
   if (com::Succeeded(element->get_ID(&elementId))) end->Expect(elementId);
   const EventSubscription subscription(collection.get(), ping::ItqCollPingsEvents::kIid,
-                                       static_cast<com::IDispatch*>(com::Make<JobEndSink<PingEnd>>(end).get()));
+                                       static_cast<com::IDispatch*>(com::Make<JobEndSink<ping::PingDoneEvent>>(end).get()));
 
   const com::Bstr separator(kErrSeparator);
   (void)element->put_ErrSeparator(separator.get());

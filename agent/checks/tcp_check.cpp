@@ -41,11 +41,6 @@ CheckOutcome EarlyError(std::string text) {
   return outcome;
 }
 
-struct TcpEnd {
-  using Interface = tcpcheck::ItqCollThTCPEvents;
-  static constexpr std::string_view kName = "JobDone";
-  static constexpr com::DISPID kId = tcpcheck::kEventJobDone;
-};
 
 
 }  // namespace
@@ -100,7 +95,7 @@ CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::p
   int32_t jobId = 0;
   if (com::Succeeded(job->get_ID(&jobId))) end->Expect(jobId);
   const EventSubscription subscription(collection.get(), tcpcheck::ItqCollThTCPEvents::kIid,
-                                       static_cast<com::IDispatch*>(com::Make<JobEndSink<TcpEnd>>(end).get()));
+                                       static_cast<com::IDispatch*>(com::Make<JobEndSink<tcpcheck::JobDoneEvent>>(end).get()));
 
   // A name with a NUL inside names no host: the job gets none rather than the part before it.
   const std::string target = HoldsNul(host) ? std::string() : host;

@@ -24,6 +24,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
+#include "platform/com/contract_events.h"
 #include "platform/com/dispatch_table.h"
 #include "platform/com/error_info.h"
 #include "platform/com/late_binding.h"
@@ -82,17 +83,15 @@ struct UrlRun {
 // once the run is over the receiver is detached and ignores anything that still comes.
 class UrlEventSink final
     : public com::ComObject<UrlEventSink, com::DispatchImpl<UrlEventSink, httpclient::IHttpClientEvents>> {
-  HRESULT OnDone(com::DispatchCall& call) {
+  HRESULT OnDone(httpclient::DoneEvent& done) {
     if (run_ == nullptr) return S_OK;
-    VORLANE_RETURN_IF_FAILED(call.Read(0, &run_->code));
-    std::string text;
-    VORLANE_RETURN_IF_FAILED(call.Read(1, &text));
-    text.resize(utf8::CutPoint(text, kCompletionTextLimit));
-    run_->text = std::move(text);
+    run_->code = done.code;
+    done.text.resize(utf8::CutPoint(done.text, kCompletionTextLimit));
+    run_->text = std::move(done.text);
     return S_OK;
   }
   // The body goes to the run's file, when it has one.
-  HRESULT OnHeadersDone(com::DispatchCall& /*call*/) {
+  HRESULT OnHeadersDone(httpclient::HeadersDoneEvent& /*event*/) {
     if (run_ == nullptr || run_->bodyFile.empty()) return S_OK;
     com::ComPtr<com::IDispatch> response;
     VORLANE_RETURN_IF_FAILED(com::GetProperty(run_->client, httpclient::kClientResponse, &response));
@@ -103,11 +102,11 @@ class UrlEventSink final
 
  public:
   static constexpr com::DispatchMember<UrlEventSink> kDispatchMembers[] = {
-      com::DispMethod("Done", httpclient::kEventDone, &UrlEventSink::OnDone, 2),
+      com::OnEvent<&UrlEventSink::OnDone>(),
       com::DispMethod("StateChange", httpclient::kEventStateChange, &UrlEventSink::OnIgnored, 0, 1),
       com::DispMethod("Connected", httpclient::kEventConnected, &UrlEventSink::OnIgnored),
       com::DispMethod("Disconnected", httpclient::kEventDisconnected, &UrlEventSink::OnIgnored, 0, 2),
-      com::DispMethod("HeadersDone", httpclient::kEventHeadersDone, &UrlEventSink::OnHeadersDone),
+      com::OnEvent<&UrlEventSink::OnHeadersDone>(),
       com::DispMethod("Progress", httpclient::kEventProgress, &UrlEventSink::OnIgnored, 0, 2),
       com::DispMethod("ClientCertRequired", httpclient::kEventClientCertRequired, &UrlEventSink::OnIgnored),
       com::DispMethod("HostCertificate", httpclient::kEventHostCertificate, &UrlEventSink::OnIgnored, 0, 4),

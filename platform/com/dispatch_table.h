@@ -110,6 +110,9 @@ struct DispatchMember {
   HRESULT (T::*handler)(DispatchCall&);
   uint16_t required;  // positional arguments; a put counts its value
   uint16_t optional;
+  // In place of `handler`: a function serving the member for any object of T (the rows made
+  // from a member list, platform/com/contract_dispatch.h).
+  HRESULT (*thunk)(T&, DispatchCall&) = nullptr;
 };
 
 template <class T>
@@ -166,7 +169,9 @@ class DispatchTable {
       return DISP_E_BADPARAMCOUNT;
     }
     DispatchCall call(*params, result, argError);
-    const HRESULT hr = CatchReturn([&] { return (self.*(member->handler))(call); });
+    const HRESULT hr = CatchReturn([&] {
+      return member->thunk != nullptr ? member->thunk(self, call) : (self.*(member->handler))(call);
+    });
     return detail::FinishInvoke(hr, call, result, exception);
   }
 

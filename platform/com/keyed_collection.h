@@ -1,5 +1,6 @@
 // A keyed collection of a component's elements: the table behind a collection object's Count,
-// Add, Remove, Item, At, Clear, IsRunning and AllChecked, and their late-bound handlers.
+// Add, Remove, Item, At, Clear, IsRunning and AllChecked (late binding reaches them through the
+// collection's member list).
 //
 // Elements are kept by id in ascending order (At walks that order). Ids are handed out from a
 // counter that starts at 0, skips ids in use and starts again at 0 whenever the collection is
@@ -23,8 +24,7 @@
 
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/dispatch_table.h"
-#include "platform/com/variant.h"
+#include "platform/com/hresult.h"
 #include "platform/debuglog/debuglog.h"
 
 namespace vorlane::com {
@@ -186,54 +186,6 @@ class KeyedCollection {
     return S_OK;
   }
 
-  // --- The late-bound members, for a collection object whose methods have the usual names.
-  template <class C>
-  static HRESULT InvokeCount(C& collection, DispatchCall& call) {
-    int32_t count = 0;
-    VORLANE_RETURN_IF_FAILED(collection.get_Count(&count));
-    return call.Return(Variant(count));
-  }
-  template <class C>
-  static HRESULT InvokeAdd(C& collection, DispatchCall& call) {
-    Interface* element = nullptr;
-    const HRESULT hr = collection.Add(&element);
-    return ReturnElement(call, hr, element);
-  }
-  template <class C>
-  static HRESULT InvokeRemove(C& collection, DispatchCall& call) {
-    int32_t id = 0;
-    VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
-    return collection.Remove(id);
-  }
-  template <class C>
-  static HRESULT InvokeItem(C& collection, DispatchCall& call) {
-    int32_t id = 0;
-    VORLANE_RETURN_IF_FAILED(call.Read(0, &id));
-    Interface* element = nullptr;
-    const HRESULT hr = collection.Item(id, &element);
-    return ReturnElement(call, hr, element);
-  }
-  template <class C>
-  static HRESULT InvokeAt(C& collection, DispatchCall& call) {
-    int32_t index = 0;
-    VORLANE_RETURN_IF_FAILED(call.Read(0, &index));
-    Interface* element = nullptr;
-    const HRESULT hr = collection.At(index, &element);
-    return ReturnElement(call, hr, element);
-  }
-  template <class C>
-  static HRESULT InvokeIsRunning(C& collection, DispatchCall& call) {
-    VARIANT_BOOL running = VARIANT_FALSE;
-    VORLANE_RETURN_IF_FAILED(collection.get_IsRunning(&running));
-    return call.Return(Variant(running != VARIANT_FALSE));
-  }
-  template <class C>
-  static HRESULT InvokeAllChecked(C& collection, DispatchCall& call) {
-    VARIANT_BOOL checked = VARIANT_FALSE;
-    VORLANE_RETURN_IF_FAILED(collection.get_AllChecked(&checked));
-    return call.Return(Variant(checked != VARIANT_FALSE));
-  }
-
  private:
   template <class Found>
   bool Any(Found found) {
@@ -242,12 +194,6 @@ class KeyedCollection {
       if (found(*element)) return true;
     }
     return false;
-  }
-
-  static HRESULT ReturnElement(DispatchCall& call, HRESULT hr, Interface* element) {
-    ComPtr<Interface> held(element, kAdoptRef);
-    VORLANE_RETURN_IF_FAILED(hr);
-    return call.Return(Variant(static_cast<IDispatch*>(held.get())));
   }
 
   const KeyedCollectionRules rules_;

@@ -1,11 +1,11 @@
 // A component module's classes as one constant table, and the module entry points that serve
 // from it: DllGetClassObject, DllCanUnloadNow, DllRegisterServer and DllUnregisterServer.
 //
+//   constexpr ModuleTypeLib kTypeLib{kClockTypeLibId, "1.0", "Clock Library"};
 //   constexpr ModuleClass kClasses[] = {
-//       {.clsid = kClockClsid, .classObject = &ClassObjectOf<Clock>, .description = "Clock",
-//        .progId = "Lib.Clock.1", .versionIndependentProgId = "Lib.Clock", .programmable = true},
+//       ComponentClass<Clock>(kClockClsid, "Clock", "Lib.Clock.1", "Lib.Clock", kTypeLib),
 //   };
-//   constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = ModuleTypeLib{...}};
+//   constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = kTypeLib};
 //   VORLANE_MODULE_ENTRY_POINTS(kModule)
 //
 // A module whose entry points must do more writes them out itself, each calling the function the
@@ -73,6 +73,29 @@ struct ModuleTypeLib {
   std::string_view version{};
   std::string_view helpText{};
 };
+
+// The row of a programmable class of a component: its class id, description and two ProgIDs,
+// the module's type library (when it has one), served by `classObject`. Rows that need more
+// (a control's keys) set the further fields themselves.
+constexpr ModuleClass ComponentClass(ClassObjectFunction classObject, const CLSID& clsid, std::string_view description,
+                                     std::string_view progId, std::string_view versionIndependentProgId,
+                                     const std::optional<ModuleTypeLib>& typeLib = std::nullopt) {
+  ModuleClass entry{.clsid = clsid,
+                    .classObject = classObject,
+                    .description = description,
+                    .progId = progId,
+                    .versionIndependentProgId = versionIndependentProgId,
+                    .programmable = true};
+  if (typeLib) entry.typeLibId = typeLib->id;
+  return entry;
+}
+// The same, served by T's class factory.
+template <class T>
+constexpr ModuleClass ComponentClass(const CLSID& clsid, std::string_view description, std::string_view progId,
+                                     std::string_view versionIndependentProgId,
+                                     const std::optional<ModuleTypeLib>& typeLib = std::nullopt) {
+  return ComponentClass(&ClassObjectOf<T>, clsid, description, progId, versionIndependentProgId, typeLib);
+}
 
 struct ModuleRegistration {
   std::span<const ModuleClass> classes{};

@@ -8,14 +8,16 @@
 #include "platform/com/error_info.h"
 #include "platform/com/module_thread.h"
 #include "platform/com/text.h"
+#include "platform/com/text_out.h"
 #include "platform/loop/message_loop.h"
 
 namespace vorlane::httpclient {
 
-using com::DispatchCall;
+using com::BSTR;
 using com::HRESULT;
 using com::S_OK;
 using com::Variant;
+using com::VARIANT_BOOL;
 
 namespace {
 
@@ -55,24 +57,31 @@ std::string HttpResponse::WriteBody() const {
   return FillText(kWriteFailedText, {fileName_, std::strerror(failed)});
 }
 
-HRESULT HttpResponse::GetFileName(DispatchCall& call) { return call.Return(Variant::FromUtf8(FileName())); }
+HRESULT HttpResponse::get_FileName(BSTR* value) {
+  return com::CatchReturn([&] { return com::CopyOutUtf8(FileName(), value); });
+}
 
-HRESULT HttpResponse::PutFileName(DispatchCall& call) {
-  std::string name;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &name));
+HRESULT HttpResponse::put_FileName(BSTR value) {
+  return com::CatchReturn([&] {
+    std::string name = com::Utf16ToUtf8(com::TextOf(value));
+    std::lock_guard lock(lock_);
+    fileName_ = std::move(name);
+    return S_OK;
+  });
+}
+
+HRESULT HttpResponse::get_StatusCode(int16_t* value) {
+  if (value == nullptr) return com::E_POINTER;
   std::lock_guard lock(lock_);
-  fileName_ = std::move(name);
+  *value = static_cast<int16_t>(status_);
   return S_OK;
 }
 
-HRESULT HttpResponse::GetStatusCode(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(static_cast<int16_t>(status_)));
-}
-
-HRESULT HttpResponse::GetText(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(body_ ? body_->Read() : std::string()));
+HRESULT HttpResponse::get_Text(BSTR* value) {
+  return com::CatchReturn([&] {
+    std::lock_guard lock(lock_);
+    return com::CopyOutUtf8(body_ ? body_->Read() : std::string(), value);
+  });
 }
 
 // ---------------------------------------------------------------- the client
@@ -85,22 +94,20 @@ HttpClient::HttpClient() : response_(com::Make<HttpResponse>()) {
 
 HttpClient::~HttpClient() { ConnectionPoints().DisconnectAll(); }
 
-void HttpClient::Fire(com::DISPID id, std::initializer_list<Variant> args) noexcept {
-  com::ConnectionPoint* point = ConnectionPoints().Find(IHttpClientEvents::kIid);
-  if (point == nullptr) return;
-  std::vector<com::ComPtr<com::IUnknown>> sinks;
+template <class Event>
+void HttpClient::Fire(Event& event) noexcept {
   try {
-    sinks = point->Snapshot();
+    com::FireEvent(ConnectionPoints().Find(IHttpClientEvents::kIid), IHttpClientEvents::kIid, event);
   } catch (...) {
-    return;
+    // Out of memory before any sink was called: the event is lost, as a failed snapshot loses it.
   }
-  for (const auto& sink : sinks) (void)com::InvokeEvent(sink.get(), IHttpClientEvents::kIid, id, args);
 }
 
 void HttpClient::Complete(const com::ComPtr<HttpResponse>& response, TransferResult result) noexcept {
   if (result.code == kDoneOk) {
     response->SetOutcome(result.status, std::move(result.body));
-    Fire(kEventHeadersDone, {});
+    HeadersDoneEvent headersDone;
+    Fire(headersDone);
     try {
       std::string failure = response->WriteBody();
       if (!failure.empty()) {
@@ -113,7 +120,8 @@ void HttpClient::Complete(const com::ComPtr<HttpResponse>& response, TransferRes
     }
   }
   EndRunning();
-  Fire(kEventDone, {Variant(result.code), Variant::FromUtf8(result.text)});
+  DoneEvent done{.code = result.code, .text = std::move(result.text)};
+  Fire(done);
 }
 
 void HttpClient::EndRunning() noexcept {
@@ -122,14 +130,19 @@ void HttpClient::EndRunning() noexcept {
 }
 
 HRESULT HttpClient::RaiseBadCall(std::u16string_view text) {
-  Fire(kEventDone, {Variant(int32_t{kDoneBadRequest}), Variant(text)});
+  DoneEvent done{.code = kDoneBadRequest, .text = com::Utf16ToUtf8(text)};
+  Fire(done);
   return Rejected(com::E_INVALIDARG, text);
 }
 
-HRESULT HttpClient::InvokeGet(DispatchCall& call) {
-  if (call.IsMissing(0)) return RaiseBadCall(kNoUrlText);
+HRESULT HttpClient::Get(com::VARIANT urlArgument) {
+  return com::CatchReturn([&] { return StartGet(urlArgument); });
+}
+
+HRESULT HttpClient::StartGet(const com::VARIANT& urlArgument) {
+  if (urlArgument.vt == com::VT_ERROR && urlArgument.scode == com::DISP_E_PARAMNOTFOUND) return RaiseBadCall(kNoUrlText);
   Variant argument;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &argument));
+  VORLANE_RETURN_IF_FAILED(argument.CopyFrom(urlArgument));
   std::string url;
   if (com::Failed(argument.ToUtf8(&url))) return RaiseBadCall(kUrlNotTextText);
   if (url.empty()) return RaiseBadCall(kEmptyUrlText);
@@ -166,78 +179,80 @@ HRESULT HttpClient::InvokeGet(DispatchCall& call) {
   return S_OK;
 }
 
-HRESULT HttpClient::GetResponse(DispatchCall& call) {
-  com::ComPtr<HttpResponse> response;
-  {
+HRESULT HttpClient::get_Response(IHttpResponse** value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard lock(lock_);
+  *value = response_.get();
+  (*value)->AddRef();
+  return S_OK;
+}
+
+HRESULT HttpClient::get_Blocking(VARIANT_BOOL* value) {
+  if (value == nullptr) return com::E_POINTER;
+  std::lock_guard lock(lock_);
+  *value = blocking_ ? com::VARIANT_TRUE : com::VARIANT_FALSE;
+  return S_OK;
+}
+HRESULT HttpClient::put_Blocking(VARIANT_BOOL value) {
+  std::lock_guard lock(lock_);
+  blocking_ = value != com::VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT HttpClient::GetText(std::string TransferRequest::*member, BSTR* value) {
+  return com::CatchReturn([&] {
     std::lock_guard lock(lock_);
-    response = response_;
-  }
-  return call.Return(Variant(static_cast<IHttpResponse*>(response.get())));
+    return com::CopyOutUtf8(settings_.*member, value);
+  });
 }
-
-HRESULT HttpClient::GetBlocking(DispatchCall& call) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(blocking_));
+HRESULT HttpClient::PutText(std::string TransferRequest::*member, BSTR value) {
+  return com::CatchReturn([&] {
+    std::string text = com::Utf16ToUtf8(com::TextOf(value));
+    std::lock_guard lock(lock_);
+    settings_.*member = std::move(text);
+    return S_OK;
+  });
 }
-HRESULT HttpClient::PutBlocking(DispatchCall& call) {
-  bool value = false;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+HRESULT HttpClient::GetNumber(int32_t TransferRequest::*member, int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
   std::lock_guard lock(lock_);
-  blocking_ = value;
+  *value = settings_.*member;
   return S_OK;
 }
-
-HRESULT HttpClient::GetText(DispatchCall& call, std::string TransferRequest::*member) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(settings_.*member));
-}
-HRESULT HttpClient::PutText(DispatchCall& call, std::string TransferRequest::*member) {
-  std::string value;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
-  std::lock_guard lock(lock_);
-  settings_.*member = std::move(value);
-  return S_OK;
-}
-HRESULT HttpClient::GetNumber(DispatchCall& call, int32_t TransferRequest::*member) {
-  std::lock_guard lock(lock_);
-  return call.Return(Variant(settings_.*member));
-}
-HRESULT HttpClient::PutNumber(DispatchCall& call, int32_t TransferRequest::*member, int32_t low, int32_t high) {
-  int32_t value = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &value));
+HRESULT HttpClient::PutNumber(int32_t TransferRequest::*member, int32_t value, int32_t low, int32_t high) {
   if (value < low || value > high) return Rejected(com::E_INVALIDARG, kOutOfRangeText);
   std::lock_guard lock(lock_);
   settings_.*member = value;
   return S_OK;
 }
 
-HRESULT HttpClient::GetUserName(DispatchCall& call) { return GetText(call, &TransferRequest::user); }
-HRESULT HttpClient::PutUserName(DispatchCall& call) { return PutText(call, &TransferRequest::user); }
-HRESULT HttpClient::PutPassword(DispatchCall& call) { return PutText(call, &TransferRequest::password); }
-HRESULT HttpClient::GetProxyUserName(DispatchCall& call) { return GetText(call, &TransferRequest::proxyUser); }
-HRESULT HttpClient::PutProxyUserName(DispatchCall& call) { return PutText(call, &TransferRequest::proxyUser); }
-HRESULT HttpClient::PutProxyPassword(DispatchCall& call) { return PutText(call, &TransferRequest::proxyPassword); }
-HRESULT HttpClient::GetProxyHost(DispatchCall& call) { return GetText(call, &TransferRequest::proxyHost); }
-HRESULT HttpClient::PutProxyHost(DispatchCall& call) { return PutText(call, &TransferRequest::proxyHost); }
-HRESULT HttpClient::GetCaFile(DispatchCall& call) { return GetText(call, &TransferRequest::caFile); }
-HRESULT HttpClient::PutCaFile(DispatchCall& call) { return PutText(call, &TransferRequest::caFile); }
-HRESULT HttpClient::GetCaPath(DispatchCall& call) { return GetText(call, &TransferRequest::caPath); }
-HRESULT HttpClient::PutCaPath(DispatchCall& call) { return PutText(call, &TransferRequest::caPath); }
-HRESULT HttpClient::GetUserAgent(DispatchCall& call) { return GetText(call, &TransferRequest::userAgent); }
-HRESULT HttpClient::PutUserAgent(DispatchCall& call) { return PutText(call, &TransferRequest::userAgent); }
-HRESULT HttpClient::GetProxyType(DispatchCall& call) { return GetNumber(call, &TransferRequest::proxyType); }
-HRESULT HttpClient::PutProxyType(DispatchCall& call) {
-  return PutNumber(call, &TransferRequest::proxyType, kProxyNone, kProxyEnvironment);
+HRESULT HttpClient::get_UserName(BSTR* value) { return GetText(&TransferRequest::user, value); }
+HRESULT HttpClient::put_UserName(BSTR value) { return PutText(&TransferRequest::user, value); }
+HRESULT HttpClient::put_Password(BSTR value) { return PutText(&TransferRequest::password, value); }
+HRESULT HttpClient::get_ProxyUserName(BSTR* value) { return GetText(&TransferRequest::proxyUser, value); }
+HRESULT HttpClient::put_ProxyUserName(BSTR value) { return PutText(&TransferRequest::proxyUser, value); }
+HRESULT HttpClient::put_ProxyPassword(BSTR value) { return PutText(&TransferRequest::proxyPassword, value); }
+HRESULT HttpClient::get_ProxyHost(BSTR* value) { return GetText(&TransferRequest::proxyHost, value); }
+HRESULT HttpClient::put_ProxyHost(BSTR value) { return PutText(&TransferRequest::proxyHost, value); }
+HRESULT HttpClient::get_CaFile(BSTR* value) { return GetText(&TransferRequest::caFile, value); }
+HRESULT HttpClient::put_CaFile(BSTR value) { return PutText(&TransferRequest::caFile, value); }
+HRESULT HttpClient::get_CaPath(BSTR* value) { return GetText(&TransferRequest::caPath, value); }
+HRESULT HttpClient::put_CaPath(BSTR value) { return PutText(&TransferRequest::caPath, value); }
+HRESULT HttpClient::get_UserAgent(BSTR* value) { return GetText(&TransferRequest::userAgent, value); }
+HRESULT HttpClient::put_UserAgent(BSTR value) { return PutText(&TransferRequest::userAgent, value); }
+HRESULT HttpClient::get_ProxyType(int32_t* value) { return GetNumber(&TransferRequest::proxyType, value); }
+HRESULT HttpClient::put_ProxyType(int32_t value) {
+  return PutNumber(&TransferRequest::proxyType, value, kProxyNone, kProxyEnvironment);
 }
-HRESULT HttpClient::GetProxyPort(DispatchCall& call) { return GetNumber(call, &TransferRequest::proxyPort); }
-HRESULT HttpClient::PutProxyPort(DispatchCall& call) { return PutNumber(call, &TransferRequest::proxyPort, 0, 65535); }
-HRESULT HttpClient::GetTimeout(DispatchCall& call) { return GetNumber(call, &TransferRequest::timeoutSeconds); }
-HRESULT HttpClient::PutTimeout(DispatchCall& call) {
-  return PutNumber(call, &TransferRequest::timeoutSeconds, 1, kLongestTimeoutSeconds);
+HRESULT HttpClient::get_ProxyPort(int32_t* value) { return GetNumber(&TransferRequest::proxyPort, value); }
+HRESULT HttpClient::put_ProxyPort(int32_t value) { return PutNumber(&TransferRequest::proxyPort, value, 0, 65535); }
+HRESULT HttpClient::get_Timeout(int32_t* value) { return GetNumber(&TransferRequest::timeoutSeconds, value); }
+HRESULT HttpClient::put_Timeout(int32_t value) {
+  return PutNumber(&TransferRequest::timeoutSeconds, value, 1, kLongestTimeoutSeconds);
 }
-HRESULT HttpClient::GetMaxBodySize(DispatchCall& call) { return GetNumber(call, &TransferRequest::maxBodyBytes); }
-HRESULT HttpClient::PutMaxBodySize(DispatchCall& call) {
-  return PutNumber(call, &TransferRequest::maxBodyBytes, 1, kDefaultMaxBodyBytes);
+HRESULT HttpClient::get_MaxBodySize(int32_t* value) { return GetNumber(&TransferRequest::maxBodyBytes, value); }
+HRESULT HttpClient::put_MaxBodySize(int32_t value) {
+  return PutNumber(&TransferRequest::maxBodyBytes, value, 1, kDefaultMaxBodyBytes);
 }
 
 }  // namespace vorlane::httpclient

@@ -11,7 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
+#include "platform/com/contract.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/types.h"
 
@@ -26,22 +29,70 @@ inline constexpr const char* kHttpClientDescription = "Vorlane HTTP Client";
 inline constexpr const char* kHttpClientProgId = "Vorlane.HttpClient.1";
 inline constexpr const char* kHttpClientIndependentProgId = "Vorlane.HttpClient";
 
-// The client: one request at a time.
-struct IHttpClient : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("A0E74860-99E6-4190-BB91-E16669A1B5CA");
+// The response of the client's current or last request, one row per member
+// (platform/com/contract.h):
+//   FileName    the file the body is written to (none when empty)
+//   StatusCode  the status of the final response
+//   Text        the body (UTF-8; other bytes carried through); a large body is better read from
+//               the file than taken whole here
+#define VORLANE_HTTP_RESPONSE_MEMBERS(X)                      \
+  X(GETPUT, FileName, kResponseFileName, 4, com::BSTR)        \
+  X(GET, StatusCode, kResponseStatusCode, 5, int16_t)         \
+  X(GET, Text, kResponseText, 8, com::BSTR)
 
- protected:
-  ~IHttpClient() = default;
-};
-
-// The response of the client's current or last request.
 struct IHttpResponse : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("80BFA943-D962-4CFE-B0A3-D3B398C04CD8");
 
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_HTTP_RESPONSE_MEMBERS)
+
  protected:
   ~IHttpResponse() = default;
+};
+
+// The client: one request at a time.
+//   Blocking       false by default: true makes Get return only once the transfer has ended and
+//                  Done has been delivered, on the calling thread. With false Get returns at once;
+//                  the transfer runs on a thread of the component and the events reach the
+//                  caller's message loop (or, for a caller without one, the component's thread).
+//   UserName       user for the page (Basic, or Digest where the server asks for it)
+//   Password, ProxyPassword  can be set, never read back
+//   Get(url)       http and https only; no URL, or an empty one or one that is no text, raises
+//                  an exception (after Done with kDoneBadRequest and the same text)
+//   ProxyType      a ProxyType
+//   ProxyPort      0 takes the proxy type's usual port (1080)
+//   Timeout        seconds a transfer may take in all, 1 ... kLongestTimeoutSeconds
+//   MaxBodySize    the largest body taken, 1 ... kDefaultMaxBodyBytes
+//   CaFile         a PEM file of the authorities trusted for https, instead of the system's store
+//   CaPath         a folder of authorities (PEM files named by their subject hash, as openssl
+//                  rehash makes them), instead of the system's store; with a CaFile both are trusted
+//   UserAgent      the User-Agent header of the request; none sent when empty
+// Values out of range are refused with E_INVALIDARG.
+#define VORLANE_HTTP_CLIENT_MEMBERS(X)                                                  \
+  X(GETPUT, Blocking, kClientBlocking, 5, bool)                                         \
+  X(GETPUT, UserName, kClientUserName, 6, com::BSTR)                                    \
+  X(PUT, Password, kClientPassword, 7, com::BSTR)                                       \
+  X(GET, Response, kClientResponse, 10, IHttpResponse*)                                 \
+  X(METHOD, Get, kClientGet, 18, void(com::Optional<com::VARIANT, com::kLeftOut> url))  \
+  X(GETPUT, ProxyType, kClientProxyType, 26, int32_t)                                   \
+  X(GETPUT, ProxyUserName, kClientProxyUserName, 27, com::BSTR)                         \
+  X(PUT, ProxyPassword, kClientProxyPassword, 28, com::BSTR)                            \
+  X(GETPUT, ProxyHost, kClientProxyHost, 29, com::BSTR)                                 \
+  X(GETPUT, ProxyPort, kClientProxyPort, 30, int32_t)                                   \
+  X(GETPUT, Timeout, kClientTimeout, 40, int32_t)                                       \
+  X(GETPUT, MaxBodySize, kClientMaxBodySize, 41, int32_t)                               \
+  X(GETPUT, CaFile, kClientCaFile, 42, com::BSTR)                                       \
+  X(GETPUT, CaPath, kClientCaPath, 43, com::BSTR)                                       \
+  X(GETPUT, UserAgent, kClientUserAgent, 44, com::BSTR)
+
+struct IHttpClient : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("A0E74860-99E6-4190-BB91-E16669A1B5CA");
+
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_HTTP_CLIENT_MEMBERS)
+
+ protected:
+  ~IHttpClient() = default;
 };
 
 // Events of the client, by their ids below.
@@ -53,48 +104,32 @@ struct IHttpClientEvents : com::IDispatch {
   ~IHttpClientEvents() = default;
 };
 
-enum HttpClientMember : com::DISPID {
-  // boolean, false by default: true makes Get return only once the transfer has ended and Done
-  // has been delivered, on the calling thread. With false Get returns at once; the transfer runs
-  // on a thread of the component and the events reach the caller's message loop (or, for a
-  // caller without one, the component's thread).
-  kClientBlocking = 5,
-  kClientUserName = 6,   // text: user for the page (Basic, or Digest where the server asks for it)
-  kClientPassword = 7,   // text
-  kClientResponse = 10,  // object (IHttpResponse), get only
-  kClientGet = 18,       // method Get(url as text): http and https only; no URL, or an empty one, raises
-                         // an exception (after Done with kDoneBadRequest and the same text)
-  kClientProxyType = 26, // integer, a ProxyType
-  kClientProxyUserName = 27,
-  kClientProxyPassword = 28,
-  kClientProxyHost = 29,
-  kClientProxyPort = 30,    // integer; 0 takes the proxy type's usual port (1080)
-  kClientTimeout = 40,      // integer: seconds a transfer may take in all, 1 ... kLongestTimeoutSeconds
-  kClientMaxBodySize = 41,  // integer: the largest body taken, 1 ... kDefaultMaxBodyBytes
-  // text: a PEM file of the authorities trusted for https, instead of the system's store
-  kClientCaFile = 42,
-  // text: a folder of authorities (PEM files named by their subject hash, as openssl rehash makes
-  // them), instead of the system's store; with a CaFile both are trusted
-  kClientCaPath = 43,
-  kClientUserAgent = 44,  // text: the User-Agent header of the request; none sent when empty
-};
-
-enum HttpResponseMember : com::DISPID {
-  kResponseFileName = 4,    // text: the file the body is written to (none when empty)
-  kResponseStatusCode = 5,  // 16-bit integer, get only: the status of the final response
-  kResponseText = 8,        // text, get only: the body (UTF-8; other bytes carried through); a
-                            // large body is better read from the file than taken whole here
-};
+enum HttpClientMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_HTTP_CLIENT_MEMBERS) };
+enum HttpResponseMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_HTTP_RESPONSE_MEMBERS) };
 
 enum HttpClientEvent : com::DISPID {
-  kEventDone = 1,              // Done(long code, text)
+  kEventDone = 1,
   kEventStateChange = 2,       // never fired
   kEventConnected = 3,         // never fired
   kEventDisconnected = 4,      // never fired
-  kEventHeadersDone = 5,       // HeadersDone()
+  kEventHeadersDone = 5,
   kEventProgress = 6,          // never fired
   kEventClientCertRequired = 7,// never fired
   kEventHostCertificate = 8,   // never fired: certificates are verified against the trust store
+};
+
+// The two events fired, as structs with their arguments (platform/com/contract_events.h).
+struct DoneEvent {
+  static constexpr com::DISPID kId = kEventDone;
+  static constexpr std::string_view kName = "Done";
+  int32_t code = 0;
+  std::string text;
+  using Args = com::EventArgs<com::ByValue<&DoneEvent::code>, com::ByValue<&DoneEvent::text>>;
+};
+struct HeadersDoneEvent {
+  static constexpr com::DISPID kId = kEventHeadersDone;
+  static constexpr std::string_view kName = "HeadersDone";
+  using Args = com::EventArgs<>;
 };
 
 enum ProxyType : int32_t {

@@ -1,6 +1,4 @@
 // The HTTP client component module's entry points.
-#include "platform/com/com_object.h"
-#include "platform/com/module_export.h"
 #include "platform/com/module_registration.h"
 #include "platform/httpclient/http_client.h"
 #include "platform/httpclient/httpclient.h"
@@ -10,20 +8,12 @@ using namespace vorlane::httpclient;
 
 namespace {
 
+constexpr ModuleTypeLib kTypeLib{kHttpClientTypeLibId, kHttpClientTypeLibVersion, kHttpClientTypeLibHelp};
 constexpr ModuleClass kClasses[] = {
-    {.clsid = kHttpClientClsid,
-     .classObject = &ClassObjectOf<HttpClient>,
-     .description = kHttpClientDescription,
-     .progId = kHttpClientProgId,
-     .versionIndependentProgId = kHttpClientIndependentProgId,
-     .typeLibId = kHttpClientTypeLibId,
-     .programmable = true},
+    ComponentClass<HttpClient>(kHttpClientClsid, kHttpClientDescription, kHttpClientProgId,
+                               kHttpClientIndependentProgId, kTypeLib),
 };
-
-constexpr ModuleRegistration kModule{
-    .classes = kClasses,
-    .typeLib = ModuleTypeLib{kHttpClientTypeLibId, kHttpClientTypeLibVersion, kHttpClientTypeLibHelp},
-};
+constexpr ModuleRegistration kModule{.classes = kClasses, .typeLib = kTypeLib};
 
 }  // namespace
 

@@ -1,9 +1,7 @@
 // The terminal server module's entry points.
-#include "platform/com/com_object.h"
-#include "platform/com/module_export.h"
 #include "platform/com/module_registration.h"
-#include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/term_server.h"
+#include "platform/termserver/term_server_contract.h"
 
 using namespace vorlane::com;
 using namespace vorlane::termserver;
@@ -11,14 +9,9 @@ using namespace vorlane::termserver;
 namespace {
 
 constexpr ModuleClass kClasses[] = {
-    {.clsid = kTermServerClsid,
-     .classObject = &ClassObjectOf<TermServer>,
-     .description = kTermServerDescription,
-     .progId = kTermServerProgId,
-     .versionIndependentProgId = kTermServerIndependentProgId,
-     .programmable = true},
+    ComponentClass<TermServer>(kTermServerClsid, kTermServerDescription, kTermServerProgId,
+                               kTermServerIndependentProgId),
 };
-
 constexpr ModuleRegistration kModule{.classes = kClasses};
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/com/error_info.h"
 #include "platform/com/module_thread.h"
 #include "platform/com/text.h"
+#include "platform/com/text_out.h"
 #include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/limits.h"
@@ -246,7 +247,7 @@ void Runner::Accept() {
   Serve(std::move(*arrival.admitted));
 }
 
-HRESULT KeysObject::Prepare(HostKeyState& state) {
+HRESULT KeysObject::PrepareKeys(HostKeyState& state) {
   std::lock_guard lock(state.lock);
   if (state.files) return S_OK;
   Result<HostKeyFiles> files = PrepareHostKeys(StateDirectory());
@@ -258,12 +259,12 @@ HRESULT KeysObject::Prepare(HostKeyState& state) {
   return S_OK;
 }
 
-HRESULT KeysObject::InvokePrepare(DispatchCall&) { return Prepare(*state_); }
+HRESULT KeysObject::Prepare(com::VARIANT /*kind*/, com::VARIANT /*name*/) { return PrepareKeys(*state_); }
 
 TermServer::TermServer() : keys_(Make<KeysObject>(keyState_)) { ConnectionPoints().Add(ITermServerEvents::kIid); }
 
 TermServer::~TermServer() {
-  Stop();
+  StopServing();
   ConnectionPoints().DisconnectAll();
 }
 
@@ -272,7 +273,7 @@ HRESULT TermServer::Fail(HRESULT hr, const std::string& description) {
   return SetErrorAndReturn(hr, ITermServer::kIid, u"TermServer", Utf8ToUtf16(description));
 }
 
-HRESULT TermServer::Start() {
+HRESULT TermServer::StartServing() {
   affinity_.Assert();
   std::lock_guard lock(lock_);
   if (runner_) return Fail(E_UNEXPECTED, "The server is already listening.");
@@ -287,7 +288,7 @@ HRESULT TermServer::Start() {
   core.telnet = protocol_ == kProtocolTelnet;
   core.idleTimeout = idleTimeoutSeconds_ > 0 ? std::chrono::seconds(idleTimeoutSeconds_) : kNoIdleLimit;
   if (!core.telnet) {
-    VORLANE_RETURN_IF_FAILED(KeysObject::Prepare(*keyState_));
+    VORLANE_RETURN_IF_FAILED(KeysObject::PrepareKeys(*keyState_));
     HostKeyFiles files;
     {
       std::lock_guard keyLock(keyState_->lock);
@@ -309,7 +310,7 @@ HRESULT TermServer::Start() {
   return S_OK;
 }
 
-void TermServer::Stop() {
+void TermServer::StopServing() {
   std::shared_ptr<Runner> runner;
   {
     std::lock_guard lock(lock_);
@@ -338,97 +339,113 @@ void TermServer::Stop() {
   if (abandoned > 0) debuglog::Write("TermServer: stopped; " + std::to_string(abandoned) + " connection(s) still closing");
 }
 
-HRESULT TermServer::InvokeStart(DispatchCall&) { return Start(); }
+HRESULT TermServer::Start(com::VARIANT /*reserved*/) {
+  return com::CatchReturn([&] { return StartServing(); });
+}
 
-HRESULT TermServer::InvokeStop(DispatchCall&) {
-  Stop();
+HRESULT TermServer::Stop() {
+  return com::CatchReturn([&] {
+    StopServing();
+    return S_OK;
+  });
+}
+
+HRESULT TermServer::put_BindAddress(BSTR value) {
+  affinity_.Assert();
+  return com::CatchReturn([&] {
+    std::string address = Utf16ToUtf8(TextOf(value));
+    std::lock_guard lock(lock_);
+    bindAddress_ = std::move(address);
+    return S_OK;
+  });
+}
+
+HRESULT TermServer::get_BindAddress(BSTR* value) {
+  affinity_.Assert();
+  return com::CatchReturn([&] {
+    std::lock_guard lock(lock_);
+    return CopyOutUtf8(bindAddress_, value);
+  });
+}
+
+HRESULT TermServer::get_Keys(ITermKeys** value) {
+  affinity_.Assert();
+  if (value == nullptr) return E_POINTER;
+  *value = keys_.get();
+  (*value)->AddRef();
   return S_OK;
 }
 
-HRESULT TermServer::PutBindAddress(DispatchCall& call) {
+HRESULT TermServer::put_IdleTimeout(int32_t seconds) {
   affinity_.Assert();
-  std::string address;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &address));
+  return com::CatchReturn([&] {
+    if (seconds < 0) return Fail(E_INVALIDARG, "The idle timeout cannot be negative.");
+    std::lock_guard lock(lock_);
+    idleTimeoutSeconds_ = seconds;
+    return S_OK;
+  });
+}
+
+HRESULT TermServer::get_IdleTimeout(int32_t* value) {
+  affinity_.Assert();
+  if (value == nullptr) return E_POINTER;
   std::lock_guard lock(lock_);
-  bindAddress_ = std::move(address);
+  *value = idleTimeoutSeconds_;
   return S_OK;
 }
 
-HRESULT TermServer::GetBindAddress(DispatchCall& call) {
+HRESULT TermServer::put_Port(int32_t port) {
   affinity_.Assert();
-  std::lock_guard lock(lock_);
-  return call.Return(Variant::FromUtf8(bindAddress_));
-}
-
-HRESULT TermServer::GetKeys(DispatchCall& call) {
-  affinity_.Assert();
-  return call.Return(Variant(static_cast<IDispatch*>(keys_.get())));
-}
-
-HRESULT TermServer::PutIdleTimeout(DispatchCall& call) {
-  affinity_.Assert();
-  int32_t seconds;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &seconds));
-  if (seconds < 0) return Fail(E_INVALIDARG, "The idle timeout cannot be negative.");
-  std::lock_guard lock(lock_);
-  idleTimeoutSeconds_ = seconds;
-  return S_OK;
-}
-
-HRESULT TermServer::GetIdleTimeout(DispatchCall& call) {
-  affinity_.Assert();
-  std::lock_guard lock(lock_);
-  return call.Return(idleTimeoutSeconds_);
-}
-
-HRESULT TermServer::PutPort(DispatchCall& call) {
-  affinity_.Assert();
-  int32_t port;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &port));
   std::lock_guard lock(lock_);
   port_ = port;
   return S_OK;
 }
 
-HRESULT TermServer::GetPort(DispatchCall& call) {
+HRESULT TermServer::get_Port(int32_t* value) {
   affinity_.Assert();
+  if (value == nullptr) return E_POINTER;
   std::lock_guard lock(lock_);
   // Once listening, the port really bound (a requested port 0 becomes a free one).
-  return call.Return(runner_ ? static_cast<int32_t>(BoundPort(runner_->listener.get())) : port_);
-}
-
-HRESULT TermServer::PutAuthMode(DispatchCall& call) {
-  affinity_.Assert();
-  int32_t mode;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &mode));
-  if (mode != 0) return Fail(E_INVALIDARG, "Only password logins (mode 0) are offered.");
-  std::lock_guard lock(lock_);
-  authMode_ = mode;
+  *value = runner_ ? static_cast<int32_t>(BoundPort(runner_->listener.get())) : port_;
   return S_OK;
 }
 
-HRESULT TermServer::GetAuthMode(DispatchCall& call) {
+HRESULT TermServer::put_AuthMode(int32_t mode) {
   affinity_.Assert();
-  std::lock_guard lock(lock_);
-  return call.Return(authMode_);
+  return com::CatchReturn([&] {
+    if (mode != 0) return Fail(E_INVALIDARG, "Only password logins (mode 0) are offered.");
+    std::lock_guard lock(lock_);
+    authMode_ = mode;
+    return S_OK;
+  });
 }
 
-HRESULT TermServer::PutProtocol(DispatchCall& call) {
+HRESULT TermServer::get_AuthMode(int32_t* value) {
   affinity_.Assert();
-  int32_t protocol;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &protocol));
-  if (protocol != kProtocolTelnet && protocol != kProtocolSsh) {
-    return Fail(E_INVALIDARG, "Unknown protocol " + std::to_string(protocol) + " (1 Telnet, 3 SSH).");
-  }
+  if (value == nullptr) return E_POINTER;
   std::lock_guard lock(lock_);
-  protocol_ = protocol;
+  *value = authMode_;
   return S_OK;
 }
 
-HRESULT TermServer::GetProtocol(DispatchCall& call) {
+HRESULT TermServer::put_Protocol(int32_t protocol) {
   affinity_.Assert();
+  return com::CatchReturn([&] {
+    if (protocol != kProtocolTelnet && protocol != kProtocolSsh) {
+      return Fail(E_INVALIDARG, "Unknown protocol " + std::to_string(protocol) + " (1 Telnet, 3 SSH).");
+    }
+    std::lock_guard lock(lock_);
+    protocol_ = protocol;
+    return S_OK;
+  });
+}
+
+HRESULT TermServer::get_Protocol(int32_t* value) {
+  affinity_.Assert();
+  if (value == nullptr) return E_POINTER;
   std::lock_guard lock(lock_);
-  return call.Return(protocol_);
+  *value = protocol_;
+  return S_OK;
 }
 
 }  // namespace vorlane::termserver

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/com/contract.h"
 #include "platform/com/interfaces.h"
 
 namespace vorlane::termserver {
@@ -15,10 +16,40 @@ inline constexpr const char* kTermServerProgId = "Vorlane.TermServer.1";
 inline constexpr const char* kTermServerIndependentProgId = "Vorlane.TermServer";
 inline constexpr const char* kTermServerDescription = "Vorlane terminal server";
 
-// The server object's dispatch interface.
+// The SSH host key holder. Prepare loads the host keys from the configuration folder, or creates
+// them; its two arguments are accepted and not used. One row per member
+// (platform/com/contract.h), as for the interfaces below.
+#define VORLANE_TERM_KEYS_MEMBERS(X) \
+  X(METHOD, Prepare, kKeysPrepare, 4,  \
+    void(com::Optional<com::VARIANT, com::kLeftOut> kind, com::Optional<com::VARIANT, com::kLeftOut> name))
+
+struct ITermKeys : com::IDispatch {
+  using Base = com::IDispatch;
+  static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F32");
+
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_TERM_KEYS_MEMBERS)
+
+ protected:
+  ~ITermKeys() = default;
+};
+
+// The server object. Start's argument is accepted and not used; Stop closes the listener and
+// every connection and returns within the stop deadline whatever the clients do.
+#define VORLANE_TERM_SERVER_MEMBERS(X)                                                \
+  X(METHOD, Start, kServerStart, 1, void(com::Optional<com::VARIANT, com::kLeftOut> reserved)) \
+  X(METHOD, Stop, kServerStop, 2, void())                                             \
+  X(GETPUT, BindAddress, kServerBindAddress, 5, com::BSTR)                            \
+  X(GET, Keys, kServerKeys, 7, ITermKeys*)                                            \
+  X(GETPUT, IdleTimeout, kServerIdleTimeout, 10, int32_t)                             \
+  X(GETPUT, Port, kServerPort, 15, int32_t)                                           \
+  X(GETPUT, AuthMode, kServerAuthMode, 17, int32_t)                                   \
+  X(GETPUT, Protocol, kServerProtocol, 18, int32_t)
+
 struct ITermServer : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("4ADFBDD2-27D8-413F-907D-C33DFC24A09B");
+
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_TERM_SERVER_MEMBERS)
 
  protected:
   ~ITermServer() = default;
@@ -33,52 +64,38 @@ struct ITermServerEvents : com::IDispatch {
   ~ITermServerEvents() = default;
 };
 
-// One connection, handed to every event as its first argument.
+// One connection, handed to every event as its first argument. It may be called from any
+// thread: its members only queue output or read and write the connection's state under its lock.
+//   Send(text, channel)  queued for the connection's thread, in order
+//   Receive(count)       the text of the request of the current Received event, at most count
+//                        characters (all of it when count is left out or negative)
+//   UnansweredRequests   for an application that answers requests after their Received event
+//                        has returned, how many of the connection's requests it has not answered
+//                        yet. While the number is kMaxQueuedRequests or more, the connection reads
+//                        nothing further from its client and raises no Received event, so that the
+//                        client's own flow control (TCP's window, SSH's channel window) holds it
+//                        back; output still goes out. A client that has sent its last request is
+//                        not hung up on before the number is back at 0 (or a drain limit passed).
+#define VORLANE_TERM_USER_MEMBERS(X)                                                                 \
+  X(GET, RemoteAddress, kUserRemoteAddress, 1, com::BSTR)                                            \
+  X(METHOD, Send, kUserSend, 9, void(com::BSTR text, com::Optional<int32_t, 0> channel))             \
+  X(METHOD, Receive, kUserReceive, 11, com::BSTR(com::Optional<int32_t, -1> count))                 \
+  X(GETPUT, SftpHome, kUserSftpHome, 14, com::BSTR)                                                  \
+  X(GETPUT, UnansweredRequests, kUserUnansweredRequests, 40, int32_t)
+
 struct ITermUser : com::IDispatch {
   using Base = com::IDispatch;
   static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F31");
+
+  VORLANE_CONTRACT_VIRTUALS(VORLANE_TERM_USER_MEMBERS)
 
  protected:
   ~ITermUser() = default;
 };
 
-// The SSH host key holder.
-struct ITermKeys : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F32");
-
- protected:
-  ~ITermKeys() = default;
-};
-
-enum ServerMember : com::DISPID {
-  kServerStart = 1,
-  kServerStop = 2,
-  kServerBindAddress = 5,
-  kServerKeys = 7,
-  kServerIdleTimeout = 10,
-  kServerPort = 15,
-  kServerAuthMode = 17,
-  kServerProtocol = 18,
-};
-
-// The user object may be called from any thread: its members only queue output or read and
-// write the connection's state under its lock.
-enum UserMember : com::DISPID {
-  kUserRemoteAddress = 1,
-  kUserSend = 9,
-  kUserReceive = 11,
-  kUserSftpHome = 14,
-  // UnansweredRequests (put, get; number): for an application that answers requests after their
-  // Received event has returned, how many of the connection's requests it has not answered yet.
-  // While the number is kMaxQueuedRequests or more, the connection reads nothing further from its
-  // client and raises no Received event, so that the client's own flow control (TCP's window,
-  // SSH's channel window) holds it back; output still goes out. A client that has sent its last
-  // request is not hung up on before the number is back at 0 (or a drain limit passed).
-  kUserUnansweredRequests = 40,
-};
-
-enum KeysMember : com::DISPID { kKeysPrepare = 4 };
+enum ServerMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TERM_SERVER_MEMBERS) };
+enum UserMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TERM_USER_MEMBERS) };
+enum KeysMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TERM_KEYS_MEMBERS) };
 
 enum ServerProtocol : int32_t { kProtocolTelnet = 1, kProtocolSsh = 3 };
 

@@ -2,63 +2,68 @@
 
 #include "platform/com/error_info.h"
 #include "platform/com/text.h"
+#include "platform/com/text_out.h"
 
 namespace vorlane::termserver {
 
 using namespace vorlane::com;
 
-HRESULT UserObject::GetRemoteAddress(DispatchCall& call) { return call.Return(Variant::FromUtf8(state_->remoteAddress)); }
+HRESULT UserObject::get_RemoteAddress(BSTR* value) { return CopyOutUtf8(state_->remoteAddress, value); }
 
-HRESULT UserObject::InvokeSend(DispatchCall& call) {
-  std::string text;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &text));
-  int32_t channel = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(1, &channel, 0));
-  if (!state_->QueueOutput(channel, std::move(text))) {
-    return SetErrorAndReturn(E_FAIL, ITermUser::kIid, u"TermServer", u"The connection is closed.");
-  }
-  return S_OK;
+HRESULT UserObject::Send(BSTR text, int32_t channel) {
+  return CatchReturn([&] {
+    if (!state_->QueueOutput(channel, Utf16ToUtf8(TextOf(text)))) {
+      return SetErrorAndReturn(E_FAIL, ITermUser::kIid, u"TermServer", u"The connection is closed.");
+    }
+    return S_OK;
+  });
 }
 
-HRESULT UserObject::InvokeReceive(DispatchCall& call) {
-  int32_t count = -1;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &count, -1));
-  std::u16string text;
-  {
+HRESULT UserObject::Receive(int32_t count, BSTR* result) {
+  if (result == nullptr) return E_POINTER;
+  *result = nullptr;
+  return CatchReturn([&] {
+    std::u16string text;
+    {
+      std::lock_guard lock(state_->lock);
+      text = Utf8ToUtf16(state_->currentRequest);
+    }
+    if (count >= 0 && static_cast<size_t>(count) < text.size()) text.resize(static_cast<size_t>(count));
+    *result = Bstr(text).detach();
+    return S_OK;
+  });
+}
+
+HRESULT UserObject::put_SftpHome(BSTR value) {
+  return CatchReturn([&] {
+    std::string home = Utf16ToUtf8(TextOf(value));
     std::lock_guard lock(state_->lock);
-    text = Utf8ToUtf16(state_->currentRequest);
-  }
-  if (count >= 0 && static_cast<size_t>(count) < text.size()) text.resize(static_cast<size_t>(count));
-  return call.Return(Variant(std::u16string_view(text)));
+    state_->sftpHome = std::move(home);
+    return S_OK;
+  });
 }
 
-HRESULT UserObject::PutSftpHome(DispatchCall& call) {
-  std::string home;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &home));
-  std::lock_guard lock(state_->lock);
-  state_->sftpHome = std::move(home);
-  return S_OK;
+HRESULT UserObject::get_SftpHome(BSTR* value) {
+  return CatchReturn([&] {
+    std::string home;
+    {
+      std::lock_guard lock(state_->lock);
+      home = state_->sftpHome;
+    }
+    return CopyOutUtf8(home, value);
+  });
 }
 
-HRESULT UserObject::GetSftpHome(DispatchCall& call) {
-  std::string home;
-  {
-    std::lock_guard lock(state_->lock);
-    home = state_->sftpHome;
-  }
-  return call.Return(Variant::FromUtf8(home));
-}
-
-HRESULT UserObject::PutUnansweredRequests(DispatchCall& call) {
-  int32_t count = 0;
-  VORLANE_RETURN_IF_FAILED(call.Read(0, &count));
+HRESULT UserObject::put_UnansweredRequests(int32_t count) {
   if (count < 0) return E_INVALIDARG;
   state_->SetUnanswered(static_cast<size_t>(count));
   return S_OK;
 }
 
-HRESULT UserObject::GetUnansweredRequests(DispatchCall& call) {
-  return call.Return(Variant(static_cast<int32_t>(state_->Unanswered())));
+HRESULT UserObject::get_UnansweredRequests(int32_t* value) {
+  if (value == nullptr) return E_POINTER;
+  *value = static_cast<int32_t>(state_->Unanswered());
+  return S_OK;
 }
 
 }  // namespace vorlane::termserver

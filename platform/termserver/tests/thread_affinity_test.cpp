@@ -39,7 +39,7 @@ TEST_F(TermServerAffinityDeathTest, ARawPointerUsedOnAnotherThreadAborts) {
   if (!loop::kThreadChecks) GTEST_SKIP() << "thread affinity is asserted in Debug and sanitizer builds only";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(std::thread([&] { (void)PutProperty(server_.get(), kServerPort, Variant(int32_t{4321})); }).join(),
-               "Thread affinity violated: .*TermServer::PutPort.* called on thread [0-9]+ .*; TermServer \\(checker "
+               "Thread affinity violated: .*TermServer::put_Port.* called on thread [0-9]+ .*; TermServer \\(checker "
                "at 0x[0-9a-f]+\\) belongs to thread [0-9]+");
 }
 

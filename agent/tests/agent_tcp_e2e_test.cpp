@@ -223,7 +223,9 @@ TEST_F(AgentTcp, TheShippedTableEndsEveryDialoguePolitelyWithRealServersAndScrip
                                    "): Connection possible and received expected data"))
         << answer << agent_.Log();
     EXPECT_NE(answer.find(server->words), std::string::npos) << answer;
-    EXPECT_LT(ResponseTime(answer), 100) << answer;
+    // Far below the 5 s a wait for a word that never comes would take, and clear of a loaded
+    // two-core machine (an HTTP answer through the proxy was seen at 128 ms there).
+    EXPECT_LT(ResponseTime(answer), 500) << answer;
   }
   // The servers heard the closing lines: the dialogues ended as their protocols end them.
   for (const auto& [log, words] : {std::pair{"dovecot.log", "Aborted login by logging out"}, {"ftp.log", "\"QUIT\""}}) {

@@ -57,46 +57,18 @@ constexpr int32_t EffectiveMaxTimeout(int32_t maxTimeout) {
   X(GET, ErrorMessage, kPingErrorMessage, 11, com::BSTR)                                                 \
   X(GETPUT, Checked, kPingChecked, 12, bool)
 
-struct ItqPing : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("E5FA21DA-9D4B-4951-9D5F-5892C1528E18");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_PING_MEMBERS)
-
- protected:
-  ~ItqPing() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqPing, "E5FA21DA-9D4B-4951-9D5F-5892C1528E18", VORLANE_PING_MEMBERS);
 
 // The collection: creates, keys and owns elements and reports their finished pings.
 #define VORLANE_COLL_PINGS_MEMBERS(X) VORLANE_KEYED_COLLECTION_MEMBERS(X, ItqPing, 8)
 
-struct ItqCollPings : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("48FF895A-4175-4678-B9FF-0E11E1996D8E");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_COLL_PINGS_MEMBERS)
-
- protected:
-  ~ItqCollPings() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqCollPings, "48FF895A-4175-4678-B9FF-0E11E1996D8E", VORLANE_COLL_PINGS_MEMBERS);
 
 // Events of an element (accepted, never raised).
-struct ItqPingEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("CB7B2400-512C-4C97-AC3C-323F429C370C");
-
- protected:
-  ~ItqPingEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqPingEvents, "CB7B2400-512C-4C97-AC3C-323F429C370C", VORLANE_NO_MEMBERS);
 
 // Events of the collection: PingDone(element id) when an element's ping has ended.
-struct ItqCollPingsEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("1407ECB9-B4C6-4614-AD06-4DDDAEC900BC");
-
- protected:
-  ~ItqCollPingsEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqCollPingsEvents, "1407ECB9-B4C6-4614-AD06-4DDDAEC900BC", VORLANE_NO_MEMBERS);
 
 enum CollPingsMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_COLL_PINGS_MEMBERS) };
 enum PingMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_PING_MEMBERS) };

@@ -65,47 +65,19 @@ enum CompareMode : int32_t {
   X(GETPUT, Checked, kJobChecked, 7, bool)                                                                         \
   X(GETPUT, hm_ID, kJobHmId, 8, int32_t)
 
-struct ItqThTCP : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("902C00A5-3174-4F82-90E9-8832A20934FE");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_TCP_JOB_MEMBERS)
-
- protected:
-  ~ItqThTCP() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqThTCP, "902C00A5-3174-4F82-90E9-8832A20934FE", VORLANE_TCP_JOB_MEMBERS);
 
 // The collection: creates, keys and owns jobs and reports their ends.
 #define VORLANE_TCP_COLLECTION_MEMBERS(X) VORLANE_KEYED_COLLECTION_MEMBERS(X, ItqThTCP, 7)
 
-struct ItqCollThTCP : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("809E2A11-B9E3-45AE-9833-CC08842178F5");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_TCP_COLLECTION_MEMBERS)
-
- protected:
-  ~ItqCollThTCP() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqCollThTCP, "809E2A11-B9E3-45AE-9833-CC08842178F5", VORLANE_TCP_COLLECTION_MEMBERS);
 
 // Events of the collection (dispinterface _ItqCollThTCPEvents): JobDone(long ID) when a job of
 // the collection has finished.
-struct ItqCollThTCPEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("C460A771-D01C-49A4-90C0-74B481C7F329");
-
- protected:
-  ~ItqCollThTCPEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqCollThTCPEvents, "C460A771-D01C-49A4-90C0-74B481C7F329", VORLANE_NO_MEMBERS);
 
 // Declared for jobs (dispinterface _ItqThTCPEvents, JobDone(long ID)); no class raises it.
-struct ItqThTCPEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("AD01A402-8151-4FE2-8CA2-B7C05204EBFD");
-
- protected:
-  ~ItqThTCPEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ItqThTCPEvents, "AD01A402-8151-4FE2-8CA2-B7C05204EBFD", VORLANE_NO_MEMBERS);
 
 enum TcpJobMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TCP_JOB_MEMBERS) };
 enum TcpCollectionMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TCP_COLLECTION_MEMBERS) };

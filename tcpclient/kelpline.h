@@ -115,24 +115,10 @@ constexpr int32_t KelplineErrorCode(com::HRESULT hr) {
   X(METHOD, StartSSL, kKelplineStartSsl, 0x1FC, void())                                                       \
   /* new members go above this line, after the last one: the vtable keeps the order of the list */
 
-struct IKelpline : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("63338111-F789-11CE-86F8-0020AFD8C6DB");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_KELPLINE_MEMBERS)
-
- protected:
-  ~IKelpline() = default;
-};
+VORLANE_DISPATCH_INTERFACE(IKelpline, "63338111-F789-11CE-86F8-0020AFD8C6DB", VORLANE_KELPLINE_MEMBERS);
 
 // Events: DISPIDs below, every argument passed by reference.
-struct IKelplineEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("63338112-F789-11CE-86F8-0020AFD8C6DB");
-
- protected:
-  ~IKelplineEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(IKelplineEvents, "63338112-F789-11CE-86F8-0020AFD8C6DB", VORLANE_NO_MEMBERS);
 
 enum KelplineMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_KELPLINE_MEMBERS) };
 

@@ -9,14 +9,10 @@
 //     X(METHOD, Start, kClockStart, 3, void(int32_t ms, com::Optional<bool, true> repeat))
 //     X(METHOD, Name, kClockName, 4, com::BSTR())
 //
-//   struct IClock : com::IDispatch {
-//     using Base = com::IDispatch;
-//     static constexpr com::IID kIid = ...;
-//     VORLANE_CONTRACT_VIRTUALS(VORLANE_CLOCK_MEMBERS)
-//    protected:
-//     ~IClock() = default;
-//   };
+//   VORLANE_DISPATCH_INTERFACE(IClock, "<interface id>", VORLANE_CLOCK_MEMBERS);
 //   enum ClockMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_CLOCK_MEMBERS) };
+//
+// An event interface, which late binding alone reaches, has no rows: VORLANE_NO_MEMBERS.
 //
 // A row is X(kind, Name, IdConstant, DISPID, type):
 //   GET     a read-only property:   HRESULT get_Name(Abi* value)
@@ -112,6 +108,19 @@ struct EventArgs {
 #define VORLANE_CONTRACT_VIRTUAL_GETPUT(name, ...) \
   VORLANE_CONTRACT_VIRTUAL_GET(name, __VA_ARGS__) VORLANE_CONTRACT_VIRTUAL_PUT(name, __VA_ARGS__)
 #define VORLANE_CONTRACT_VIRTUAL_METHOD(name, ...) virtual ::vorlane::com::contract::MethodOf<__VA_ARGS__> name = 0;
+
+// An interface derived from IDispatch with the identifier `iid` (a GUID literal) and the members
+// of `LIST` as its pure virtuals; clients release it, never delete it.
+#define VORLANE_DISPATCH_INTERFACE(Name, iid, LIST)                                  \
+  struct Name : ::vorlane::com::IDispatch {                                          \
+    using Base = ::vorlane::com::IDispatch;                                          \
+    static constexpr ::vorlane::com::IID kIid = ::vorlane::com::GuidLiteral(iid);    \
+    VORLANE_CONTRACT_VIRTUALS(LIST)                                                  \
+                                                                                     \
+   protected:                                                                        \
+    ~Name() = default;                                                               \
+  }
+#define VORLANE_NO_MEMBERS(X)
 
 // ---------------------------------------------------------------- the member ids, as enumerators
 #define VORLANE_CONTRACT_IDS(LIST) LIST(VORLANE_CONTRACT_ID_)

@@ -40,15 +40,7 @@ inline constexpr const char* kHttpClientIndependentProgId = "Vorlane.HttpClient"
   X(GET, StatusCode, kResponseStatusCode, 5, int16_t)         \
   X(GET, Text, kResponseText, 8, com::BSTR)
 
-struct IHttpResponse : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("80BFA943-D962-4CFE-B0A3-D3B398C04CD8");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_HTTP_RESPONSE_MEMBERS)
-
- protected:
-  ~IHttpResponse() = default;
-};
+VORLANE_DISPATCH_INTERFACE(IHttpResponse, "80BFA943-D962-4CFE-B0A3-D3B398C04CD8", VORLANE_HTTP_RESPONSE_MEMBERS);
 
 // The client: one request at a time.
 //   Blocking       false by default: true makes Get return only once the transfer has ended and
@@ -85,24 +77,10 @@ struct IHttpResponse : com::IDispatch {
   X(GETPUT, CaPath, kClientCaPath, 43, com::BSTR)                                       \
   X(GETPUT, UserAgent, kClientUserAgent, 44, com::BSTR)
 
-struct IHttpClient : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("A0E74860-99E6-4190-BB91-E16669A1B5CA");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_HTTP_CLIENT_MEMBERS)
-
- protected:
-  ~IHttpClient() = default;
-};
+VORLANE_DISPATCH_INTERFACE(IHttpClient, "A0E74860-99E6-4190-BB91-E16669A1B5CA", VORLANE_HTTP_CLIENT_MEMBERS);
 
 // Events of the client, by their ids below.
-struct IHttpClientEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("23C89F41-17AC-4049-BF22-EC158CB17BFF");
-
- protected:
-  ~IHttpClientEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(IHttpClientEvents, "23C89F41-17AC-4049-BF22-EC158CB17BFF", VORLANE_NO_MEMBERS);
 
 enum HttpClientMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_HTTP_CLIENT_MEMBERS) };
 enum HttpResponseMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_HTTP_RESPONSE_MEMBERS) };

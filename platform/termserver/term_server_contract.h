@@ -23,15 +23,7 @@ inline constexpr const char* kTermServerDescription = "Vorlane terminal server";
   X(METHOD, Prepare, kKeysPrepare, 4,  \
     void(com::Optional<com::VARIANT, com::kLeftOut> kind, com::Optional<com::VARIANT, com::kLeftOut> name))
 
-struct ITermKeys : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F32");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_TERM_KEYS_MEMBERS)
-
- protected:
-  ~ITermKeys() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ITermKeys, "7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F32", VORLANE_TERM_KEYS_MEMBERS);
 
 // The server object. Start's argument is accepted and not used; Stop closes the listener and
 // every connection and returns within the stop deadline whatever the clients do.
@@ -45,24 +37,10 @@ struct ITermKeys : com::IDispatch {
   X(GETPUT, AuthMode, kServerAuthMode, 17, int32_t)                                   \
   X(GETPUT, Protocol, kServerProtocol, 18, int32_t)
 
-struct ITermServer : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("4ADFBDD2-27D8-413F-907D-C33DFC24A09B");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_TERM_SERVER_MEMBERS)
-
- protected:
-  ~ITermServer() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ITermServer, "4ADFBDD2-27D8-413F-907D-C33DFC24A09B", VORLANE_TERM_SERVER_MEMBERS);
 
 // The events, raised on the thread that created the server.
-struct ITermServerEvents : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("221A3E44-2F0F-4302-83B2-DC3AAA3C0372");
-
- protected:
-  ~ITermServerEvents() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ITermServerEvents, "221A3E44-2F0F-4302-83B2-DC3AAA3C0372", VORLANE_NO_MEMBERS);
 
 // One connection, handed to every event as its first argument. It may be called from any
 // thread: its members only queue output or read and write the connection's state under its lock.
@@ -83,15 +61,7 @@ struct ITermServerEvents : com::IDispatch {
   X(GETPUT, SftpHome, kUserSftpHome, 14, com::BSTR)                                                  \
   X(GETPUT, UnansweredRequests, kUserUnansweredRequests, 40, int32_t)
 
-struct ITermUser : com::IDispatch {
-  using Base = com::IDispatch;
-  static constexpr com::IID kIid = com::GuidLiteral("7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F31");
-
-  VORLANE_CONTRACT_VIRTUALS(VORLANE_TERM_USER_MEMBERS)
-
- protected:
-  ~ITermUser() = default;
-};
+VORLANE_DISPATCH_INTERFACE(ITermUser, "7C1E5B0A-3F24-4D8E-9B57-6A0C2E9D4F31", VORLANE_TERM_USER_MEMBERS);
 
 enum ServerMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TERM_SERVER_MEMBERS) };
 enum UserMember : com::DISPID { VORLANE_CONTRACT_IDS(VORLANE_TERM_USER_MEMBERS) };

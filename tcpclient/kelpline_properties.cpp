@@ -1,6 +1,7 @@
 // The control's properties and Config.
 #include <sys/socket.h>
 
+#include <limits>
 #include <utility>
 
 #include "platform/com/text.h"
@@ -50,15 +51,59 @@ HRESULT GetValue(V member, T* value) {
   return S_OK;
 }
 
+HRESULT GetUtf8(const std::string& member, BSTR* value) {
+  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(member), value); });
+}
+
+HRESULT PutUtf8(std::string& member, BSTR value) {
+  return com::CatchReturn([&] {
+    member = com::Utf16ToUtf8(View(value));
+    return S_OK;
+  });
+}
+
+// Stores `value` when it lies in [low, high].
+template <class M, class V>
+bool StoreInRange(M& member, V value, V low, V high) {
+  if (value < low || value > high) return false;
+  member = value;
+  return true;
+}
+
 }  // namespace
+
+// Accessors of one shape, a line each below. Every one runs on the control's thread.
+#define KELPLINE_GET(Name, Abi, expression)          \
+  HRESULT KelplineControl::get_##Name(Abi* value) {  \
+    AssertOwnThread();                               \
+    return expression;                               \
+  }
+#define KELPLINE_PUT(Name, Abi, expression)          \
+  HRESULT KelplineControl::put_##Name(Abi value) {   \
+    AssertOwnThread();                               \
+    return expression;                               \
+  }
+// Text kept as it was set.
+#define KELPLINE_TEXT(Name, member) \
+  KELPLINE_GET(Name, BSTR, GetText(member, value)) KELPLINE_PUT(Name, BSTR, PutText(member, value))
+// Text kept as UTF-8 in the settings.
+#define KELPLINE_UTF8(Name, member) \
+  KELPLINE_GET(Name, BSTR, GetUtf8(member, value)) KELPLINE_PUT(Name, BSTR, PutUtf8(member, value))
+// A byte array kept as it was set.
+#define KELPLINE_BYTES(Name, member)                                 \
+  KELPLINE_GET(Name, com::VARIANT, CopyOut(member, value))           \
+  KELPLINE_PUT(Name, com::VARIANT, ReadBytes(value, &member))
+// A number or enumeration that takes the values from `low` to `high`; others are refused.
+#define KELPLINE_RANGED(Name, Abi, member, low, high)                                        \
+  KELPLINE_GET(Name, Abi, GetValue(member, value))                                           \
+  KELPLINE_PUT(Name, Abi,                                                                    \
+               StoreInRange(member, value, static_cast<Abi>(low), static_cast<Abi>(high))    \
+                   ? S_OK                                                                    \
+                   : Fail(0, kTextValueOutOfRange))
 
 // ---------------------------------------------------------------- simple properties
 
-HRESULT KelplineControl::get_AcceptData(VARIANT_BOOL* value) {
-  AssertOwnThread();
-  return GetValue(ToVariantBool(acceptData_), value);
-}
-
+KELPLINE_GET(AcceptData, VARIANT_BOOL, GetValue(ToVariantBool(acceptData_), value))
 HRESULT KelplineControl::put_AcceptData(VARIANT_BOOL value) {
   AssertOwnThread();
   const bool accept = value != com::VARIANT_FALSE;
@@ -69,16 +114,9 @@ HRESULT KelplineControl::put_AcceptData(VARIANT_BOOL value) {
   return S_OK;
 }
 
-HRESULT KelplineControl::get_BytesSent(int32_t* value) {
-  AssertOwnThread();
-  return GetValue(bytesSent_, value);
-}
+KELPLINE_GET(BytesSent, int32_t, GetValue(bytesSent_, value))
 
-HRESULT KelplineControl::get_Connected(VARIANT_BOOL* value) {
-  AssertOwnThread();
-  return GetValue(ToVariantBool(state_ == State::kConnected), value);
-}
-
+KELPLINE_GET(Connected, VARIANT_BOOL, GetValue(ToVariantBool(state_ == State::kConnected), value))
 HRESULT KelplineControl::put_Connected(VARIANT_BOOL value) {
   AssertOwnThread();
   return com::CatchReturn([&] {
@@ -87,16 +125,9 @@ HRESULT KelplineControl::put_Connected(VARIANT_BOOL value) {
   });
 }
 
-HRESULT KelplineControl::put_DataToSend(BSTR value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return QueueAndSend(TextToBytes(View(value))); });
-}
+KELPLINE_PUT(DataToSend, BSTR, com::CatchReturn([&] { return QueueAndSend(TextToBytes(View(value))); }))
 
-HRESULT KelplineControl::get_EOL(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(BytesToText(settings_.eol), value); });
-}
-
+KELPLINE_GET(EOL, BSTR, com::CatchReturn([&] { return CopyOut(BytesToText(settings_.eol), value); }))
 HRESULT KelplineControl::put_EOL(BSTR value) {
   AssertOwnThread();
   return com::CatchReturn([&] {
@@ -106,74 +137,20 @@ HRESULT KelplineControl::put_EOL(BSTR value) {
   });
 }
 
-HRESULT KelplineControl::get_FirewallHost(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(settings_.firewallHost), value); });
-}
-HRESULT KelplineControl::put_FirewallHost(BSTR value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] {
-    settings_.firewallHost = com::Utf16ToUtf8(View(value));
-    return S_OK;
-  });
-}
-HRESULT KelplineControl::get_FirewallPassword(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(settings_.firewallPassword), value); });
-}
-HRESULT KelplineControl::put_FirewallPassword(BSTR value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] {
-    settings_.firewallPassword = com::Utf16ToUtf8(View(value));
-    return S_OK;
-  });
-}
-HRESULT KelplineControl::get_FirewallUser(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(settings_.firewallUser), value); });
-}
-HRESULT KelplineControl::put_FirewallUser(BSTR value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] {
-    settings_.firewallUser = com::Utf16ToUtf8(View(value));
-    return S_OK;
-  });
-}
-HRESULT KelplineControl::get_FirewallPort(int32_t* value) {
-  AssertOwnThread();
-  return GetValue(static_cast<int32_t>(settings_.firewallPort), value);
-}
-HRESULT KelplineControl::put_FirewallPort(int32_t value) {
-  AssertOwnThread();
-  if (value < 0 || value > 65535) return Fail(0, kTextValueOutOfRange);
-  settings_.firewallPort = value;
-  return S_OK;
-}
-HRESULT KelplineControl::get_FirewallType(TFirewallType* value) {
-  AssertOwnThread();
-  return GetValue(static_cast<TFirewallType>(settings_.firewallType), value);
-}
-HRESULT KelplineControl::put_FirewallType(TFirewallType value) {
-  AssertOwnThread();
-  if (value < fwNone || value > fwSOCKS5) return Fail(0, kTextValueOutOfRange);
-  settings_.firewallType = value;
-  return S_OK;
-}
+KELPLINE_UTF8(FirewallHost, settings_.firewallHost)
+KELPLINE_UTF8(FirewallPassword, settings_.firewallPassword)
+KELPLINE_UTF8(FirewallUser, settings_.firewallUser)
+KELPLINE_RANGED(FirewallPort, int32_t, settings_.firewallPort, 0, 65535)
+KELPLINE_RANGED(FirewallType, TFirewallType, settings_.firewallType, fwNone, fwSOCKS5)
 
-HRESULT KelplineControl::get_KeepAlive(VARIANT_BOOL* value) {
-  AssertOwnThread();
-  return GetValue(ToVariantBool(keepAlive_), value);
-}
+KELPLINE_GET(KeepAlive, VARIANT_BOOL, GetValue(ToVariantBool(keepAlive_), value))
 HRESULT KelplineControl::put_KeepAlive(VARIANT_BOOL value) {
   AssertOwnThread();
   keepAlive_ = value != com::VARIANT_FALSE;
   if (HasSocket()) SetIntOption(socket_.get(), SOL_SOCKET, SO_KEEPALIVE, keepAlive_ ? 1 : 0);
   return S_OK;
 }
-HRESULT KelplineControl::get_Linger(VARIANT_BOOL* value) {
-  AssertOwnThread();
-  return GetValue(ToVariantBool(linger_), value);
-}
+KELPLINE_GET(Linger, VARIANT_BOOL, GetValue(ToVariantBool(linger_), value))
 HRESULT KelplineControl::put_Linger(VARIANT_BOOL value) {
   AssertOwnThread();
   linger_ = value != com::VARIANT_FALSE;
@@ -181,18 +158,8 @@ HRESULT KelplineControl::put_Linger(VARIANT_BOOL value) {
   return S_OK;
 }
 
-HRESULT KelplineControl::get_LocalHost(BSTR* value) {
-  AssertOwnThread();
-  return GetText(localHost_, value);
-}
-HRESULT KelplineControl::put_LocalHost(BSTR value) {
-  AssertOwnThread();
-  return PutText(localHost_, value);
-}
-HRESULT KelplineControl::get_LocalPort(int32_t* value) {
-  AssertOwnThread();
-  return GetValue(localPort_, value);
-}
+KELPLINE_TEXT(LocalHost, localHost_)
+KELPLINE_GET(LocalPort, int32_t, GetValue(localPort_, value))
 HRESULT KelplineControl::put_LocalPort(int32_t value) {
   AssertOwnThread();
   if (HasSocket()) return Fail(kErrLocalPortBusy, kTextLocalPortBusy);
@@ -201,11 +168,7 @@ HRESULT KelplineControl::put_LocalPort(int32_t value) {
   return S_OK;
 }
 
-HRESULT KelplineControl::get_RemoteHost(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(remoteHost_, value); });
-}
-
+KELPLINE_GET(RemoteHost, BSTR, GetText(remoteHost_, value))
 HRESULT KelplineControl::put_RemoteHost(BSTR value) {
   AssertOwnThread();
   return com::CatchReturn([&] {
@@ -221,10 +184,7 @@ HRESULT KelplineControl::put_RemoteHost(BSTR value) {
   });
 }
 
-HRESULT KelplineControl::get_RemotePort(int32_t* value) {
-  AssertOwnThread();
-  return GetValue(remotePort_, value);
-}
+KELPLINE_GET(RemotePort, int32_t, GetValue(remotePort_, value))
 HRESULT KelplineControl::put_RemotePort(int32_t value) {
   AssertOwnThread();
   if (HasSocket()) return Fail(kErrRemotePortBusy, kTextRemotePortBusy);
@@ -233,99 +193,23 @@ HRESULT KelplineControl::put_RemotePort(int32_t value) {
   return S_OK;
 }
 
-HRESULT KelplineControl::get_SingleLineMode(VARIANT_BOOL* value) {
-  AssertOwnThread();
-  return GetValue(ToVariantBool(singleLineMode_), value);
-}
 // Stored only: the control's line handling is chosen by EOL and "SplitCRLF".
-HRESULT KelplineControl::put_SingleLineMode(VARIANT_BOOL value) {
-  AssertOwnThread();
-  singleLineMode_ = value != com::VARIANT_FALSE;
-  return S_OK;
-}
+KELPLINE_GET(SingleLineMode, VARIANT_BOOL, GetValue(ToVariantBool(singleLineMode_), value))
+KELPLINE_PUT(SingleLineMode, VARIANT_BOOL, (singleLineMode_ = value != com::VARIANT_FALSE, S_OK))
 
-HRESULT KelplineControl::get_Timeout(int16_t* value) {
-  AssertOwnThread();
-  return GetValue(timeout_, value);
-}
-HRESULT KelplineControl::put_Timeout(int16_t value) {
-  AssertOwnThread();
-  if (value < 0) return Fail(0, kTextValueOutOfRange);
-  timeout_ = value;
-  return S_OK;
-}
+KELPLINE_RANGED(Timeout, int16_t, timeout_, 0, std::numeric_limits<int16_t>::max())
 
 // ---------------------------------------------------------------- TLS settings (stored)
 
-HRESULT KelplineControl::get_SSLAcceptServerCert(BSTR* value) {
-  AssertOwnThread();
-  return GetText(sslAcceptServerCert_, value);
-}
-HRESULT KelplineControl::put_SSLAcceptServerCert(BSTR value) {
-  AssertOwnThread();
-  return PutText(sslAcceptServerCert_, value);
-}
-HRESULT KelplineControl::get_SSLCertEncoded(BSTR* value) {
-  AssertOwnThread();
-  return GetText(sslCertEncoded_, value);
-}
-HRESULT KelplineControl::put_SSLCertEncoded(BSTR value) {
-  AssertOwnThread();
-  return PutText(sslCertEncoded_, value);
-}
-HRESULT KelplineControl::get_SSLCertStore(BSTR* value) {
-  AssertOwnThread();
-  return GetText(sslCertStore_, value);
-}
-HRESULT KelplineControl::put_SSLCertStore(BSTR value) {
-  AssertOwnThread();
-  return PutText(sslCertStore_, value);
-}
-HRESULT KelplineControl::get_SSLCertStorePassword(BSTR* value) {
-  AssertOwnThread();
-  return GetText(sslCertStorePassword_, value);
-}
-HRESULT KelplineControl::put_SSLCertStorePassword(BSTR value) {
-  AssertOwnThread();
-  return PutText(sslCertStorePassword_, value);
-}
-HRESULT KelplineControl::get_SSLCertSubject(BSTR* value) {
-  AssertOwnThread();
-  return GetText(sslCertSubject_, value);
-}
-HRESULT KelplineControl::put_SSLCertSubject(BSTR value) {
-  AssertOwnThread();
-  return PutText(sslCertSubject_, value);
-}
-
-HRESULT KelplineControl::get_SSLServerCert(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(sslServerCert_, value); });
-}
-HRESULT KelplineControl::get_SSLServerCertStatus(BSTR* value) {
-  AssertOwnThread();
-  return com::CatchReturn([&] { return CopyOut(sslServerCertStatus_, value); });
-}
-HRESULT KelplineControl::get_SSLCertStoreType(TSSLCertStoreType* value) {
-  AssertOwnThread();
-  return GetValue(sslCertStoreType_, value);
-}
-HRESULT KelplineControl::put_SSLCertStoreType(TSSLCertStoreType value) {
-  AssertOwnThread();
-  if (value < sstUser || value > sstPEMKey) return Fail(0, kTextValueOutOfRange);
-  sslCertStoreType_ = value;
-  return S_OK;
-}
-HRESULT KelplineControl::get_SSLStartMode(TSSLStartMode* value) {
-  AssertOwnThread();
-  return GetValue(sslStartMode_, value);
-}
-HRESULT KelplineControl::put_SSLStartMode(TSSLStartMode value) {
-  AssertOwnThread();
-  if (value < sslAutomatic || value > sslNone) return Fail(0, kTextValueOutOfRange);
-  sslStartMode_ = value;
-  return S_OK;
-}
+KELPLINE_TEXT(SSLAcceptServerCert, sslAcceptServerCert_)
+KELPLINE_TEXT(SSLCertEncoded, sslCertEncoded_)
+KELPLINE_TEXT(SSLCertStore, sslCertStore_)
+KELPLINE_TEXT(SSLCertStorePassword, sslCertStorePassword_)
+KELPLINE_TEXT(SSLCertSubject, sslCertSubject_)
+KELPLINE_GET(SSLServerCert, BSTR, GetText(sslServerCert_, value))
+KELPLINE_GET(SSLServerCertStatus, BSTR, GetText(sslServerCertStatus_, value))
+KELPLINE_RANGED(SSLCertStoreType, TSSLCertStoreType, sslCertStoreType_, sstUser, sstPEMKey)
+KELPLINE_RANGED(SSLStartMode, TSSLStartMode, sslStartMode_, sslAutomatic, sslNone)
 
 HRESULT KelplineControl::StartSSL() {
   return com::CatchReturn([&]() -> HRESULT {
@@ -349,11 +233,7 @@ HRESULT KelplineControl::put_DataToSendB(com::VARIANT value) {
   return com::CatchReturn([&] { return QueueAndSend(std::string(bytes.begin(), bytes.end())); });
 }
 
-HRESULT KelplineControl::get_EOLB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(AsBytes(settings_.eol), value);
-}
-
+KELPLINE_GET(EOLB, com::VARIANT, CopyOut(AsBytes(settings_.eol), value))
 HRESULT KelplineControl::put_EOLB(com::VARIANT value) {
   AssertOwnThread();
   std::vector<uint8_t> bytes;
@@ -365,43 +245,19 @@ HRESULT KelplineControl::put_EOLB(com::VARIANT value) {
   });
 }
 
-HRESULT KelplineControl::get_SSLAcceptServerCertB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(sslAcceptServerCertBytes_, value);
-}
-HRESULT KelplineControl::put_SSLAcceptServerCertB(com::VARIANT value) {
-  AssertOwnThread();
-  return ReadBytes(value, &sslAcceptServerCertBytes_);
-}
-HRESULT KelplineControl::get_SSLCertEncodedB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(sslCertEncodedBytes_, value);
-}
-HRESULT KelplineControl::put_SSLCertEncodedB(com::VARIANT value) {
-  AssertOwnThread();
-  return ReadBytes(value, &sslCertEncodedBytes_);
-}
-HRESULT KelplineControl::get_SSLCertStoreB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(sslCertStoreBytes_, value);
-}
-HRESULT KelplineControl::put_SSLCertStoreB(com::VARIANT value) {
-  AssertOwnThread();
-  return ReadBytes(value, &sslCertStoreBytes_);
-}
+KELPLINE_BYTES(SSLAcceptServerCertB, sslAcceptServerCertBytes_)
+KELPLINE_BYTES(SSLCertEncodedB, sslCertEncodedBytes_)
+KELPLINE_BYTES(SSLCertStoreB, sslCertStoreBytes_)
+KELPLINE_GET(SSLServerCertB, com::VARIANT, CopyOut(AsBytes(sslServerCertDer_), value))
+KELPLINE_GET(DataInTextB, com::VARIANT, CopyOut(AsBytes(lastDataIn_), value))
+KELPLINE_GET(SSLServerAuthenticationCertEncodedB, com::VARIANT, CopyOut(AsBytes(sslServerCertDer_), value))
 
-HRESULT KelplineControl::get_SSLServerCertB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(AsBytes(sslServerCertDer_), value);
-}
-HRESULT KelplineControl::get_DataInTextB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(AsBytes(lastDataIn_), value);
-}
-HRESULT KelplineControl::get_SSLServerAuthenticationCertEncodedB(com::VARIANT* value) {
-  AssertOwnThread();
-  return CopyOut(AsBytes(sslServerCertDer_), value);
-}
+#undef KELPLINE_RANGED
+#undef KELPLINE_BYTES
+#undef KELPLINE_UTF8
+#undef KELPLINE_TEXT
+#undef KELPLINE_PUT
+#undef KELPLINE_GET
 
 // ---------------------------------------------------------------- Config
 

@@ -11,37 +11,31 @@
 
 #include <memory>
 
+#include "platform/base/free_with.h"
+
 namespace vorlane::net {
 
-struct OpensslFree {
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-  void operator()(SSL* ssl) const { SSL_free(ssl); }  // with the BIOs handed to it
-  void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
-  void operator()(BIO* bio) const { BIO_free(bio); }
-  void operator()(X509* certificate) const { X509_free(certificate); }
-  void operator()(X509_NAME* name) const { X509_NAME_free(name); }
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-  void operator()(PKCS12* pkcs12) const { PKCS12_free(pkcs12); }
-  // The stack only: the certificates on it are not its own (X509StackPtr takes them along).
+// Macros in OpenSSL's headers, not functions: no address to take.
+struct OpensslFreeStack {  // the stack only: the certificates on it are not its own
   void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
-  void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
 };
-
-// A stack that owns its certificates.
 struct OpensslFreeStackAndCertificates {
   void operator()(STACK_OF(X509) * stack) const { sk_X509_pop_free(stack, X509_free); }
 };
+struct OpensslFreeBytes {
+  void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
+};
 
-using SslContextPtr = std::unique_ptr<SSL_CTX, OpensslFree>;
-using SslPtr = std::unique_ptr<SSL, OpensslFree>;
-using SslSessionPtr = std::unique_ptr<SSL_SESSION, OpensslFree>;
-using BioPtr = std::unique_ptr<BIO, OpensslFree>;
-using X509Ptr = std::unique_ptr<X509, OpensslFree>;
-using X509NamePtr = std::unique_ptr<X509_NAME, OpensslFree>;
-using EvpKeyPtr = std::unique_ptr<EVP_PKEY, OpensslFree>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, OpensslFree>;
-using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), OpensslFree>;
-using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpensslFreeStackAndCertificates>;
-using OpensslBytesPtr = std::unique_ptr<unsigned char, OpensslFree>;
+using SslContextPtr = std::unique_ptr<SSL_CTX, FreeWith<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, FreeWith<SSL_free>>;  // with the BIOs handed to it
+using SslSessionPtr = std::unique_ptr<SSL_SESSION, FreeWith<SSL_SESSION_free>>;
+using BioPtr = std::unique_ptr<BIO, FreeWith<BIO_free>>;
+using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, FreeWith<X509_NAME_free>>;
+using EvpKeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
+using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), OpensslFreeStack>;
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpensslFreeStackAndCertificates>;  // owns its certificates
+using OpensslBytesPtr = std::unique_ptr<unsigned char, OpensslFreeBytes>;
 
 }  // namespace vorlane::net

@@ -14,14 +14,14 @@ namespace {
 // alone, on every way out.
 struct SessionEnd {
   void operator()(ssh_session session) const {
+    const net::SshSessionPtr owned(session);
     ssh_disconnect(session);
-    net::SshSessionFree()(session);
   }
 };
 struct ChannelEnd {
   void operator()(ssh_channel channel) const {
+    const net::SshChannelPtr owned(channel);
     if (ssh_channel_is_open(channel) != 0) ssh_channel_close(channel);
-    net::SshChannelFree()(channel);
   }
 };
 using SessionPtr = std::unique_ptr<ssh_session_struct, SessionEnd>;

@@ -15,7 +15,6 @@
 namespace vorlane::ping {
 
 using com::HRESULT;
-using com::VARIANT_BOOL;
 
 PingCollection::PingCollection() {
   com::ConnectionPoint& point = ConnectionPoints().Add(ItqCollPingsEvents::kIid);
@@ -30,7 +29,7 @@ PingCollection::~PingCollection() {
   (void)elements_.Clear();
 }
 
-HRESULT PingCollection::get_Count(int32_t* count) { return elements_.Count(count); }
+VORLANE_KEYED_COLLECTION_MEMBERS_OF(PingCollection, elements_, ItqPing)
 
 HRESULT PingCollection::Add(ItqPing** element) {
   if (element == nullptr) return com::E_POINTER;
@@ -46,13 +45,6 @@ HRESULT PingCollection::Add(ItqPing** element) {
   }
   return hr;
 }
-
-HRESULT PingCollection::Remove(int32_t id) { return elements_.Remove(id); }
-HRESULT PingCollection::Item(int32_t id, ItqPing** element) { return elements_.Item(id, element); }
-HRESULT PingCollection::At(int32_t index, ItqPing** element) { return elements_.At(index, element); }
-HRESULT PingCollection::Clear() { return elements_.Clear(); }
-HRESULT PingCollection::get_IsRunning(VARIANT_BOOL* running) { return elements_.IsRunning(running); }
-HRESULT PingCollection::get_AllChecked(VARIANT_BOOL* checked) { return elements_.AllChecked(checked); }
 
 HRESULT PingCollection::NotifyPingDone(int32_t elementId) {
   try {

@@ -21,7 +21,7 @@ inline constexpr std::chrono::milliseconds kNotificationLimit{10000};
 
 class PingCollection final : public com::ComObject<PingCollection, com::DispatchImpl<PingCollection, ItqCollPings>,
                                                    com::ConnectionPointContainerImpl<PingCollection>,
-                                                   com::ISupportErrorInfo> {
+                                                   com::SupportsErrorInfoFor<ItqCollPings>> {
  public:
   VORLANE_CONTRACT_DISPATCH(VORLANE_COLL_PINGS_MEMBERS, PingCollection, ItqCollPings)
 
@@ -29,11 +29,6 @@ class PingCollection final : public com::ComObject<PingCollection, com::Dispatch
 
   // ItqCollPings
   VORLANE_CONTRACT_OVERRIDES(VORLANE_COLL_PINGS_MEMBERS)
-
-  // ISupportErrorInfo
-  com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {
-    return iid == ItqCollPings::kIid ? com::S_OK : com::S_FALSE;
-  }
 
   // Called by an element's worker when its job has ended: delivers PingDone(elementId) to the
   // advised sink as a job of the runtime's job runner and waits for it (dispatching the calling

@@ -30,11 +30,6 @@ constexpr int32_t kMaxPackageSize = 512;
 // system's ICMP helper library being there.
 bool EchoSocketsAvailable(int family) { return IcmpEchoSocket::Open(family).ok(); }
 
-HRESULT CopyOut(const std::u16string& text, BSTR* out) {
-  *out = com::SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
-  return *out == nullptr ? com::E_OUTOFMEMORY : com::S_OK;
-}
-
 std::u16string_view View(BSTR text) { return {text != nullptr ? text : u"", com::SysStringLen(text)}; }
 
 }  // namespace
@@ -112,10 +107,7 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
     auto shared = std::make_shared<std::unique_ptr<PingJob>>(std::move(job));
     const int error = com::RunModuleJob([shared] { RunPingJob(std::move(*shared)); });
     if (error != 0) {
-      {
-        std::lock_guard guard(propertyLock_);
-        isRunning_ = com::VARIANT_FALSE;
-      }
+      SetNotRunning();
       const char* text = std::strerror(error);
       if (text != nullptr && *text != '\0') {
         Logf(nullptr,
@@ -133,11 +125,7 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
   });
 }
 
-HRESULT PingElement::get_ErrSeparator(BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  return CopyOut(errSeparator_, value);
-}
+HRESULT PingElement::get_ErrSeparator(BSTR* value) { return ReadLocked(errSeparator_, value); }
 
 HRESULT PingElement::put_ErrSeparator(BSTR value) {
   return com::CatchReturn([&]() -> HRESULT {
@@ -153,17 +141,10 @@ HRESULT PingElement::put_ErrSeparator(BSTR value) {
 
 HRESULT PingElement::get_ID(int32_t* value) {
   if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
   *value = CurrentId();
   return com::S_OK;
 }
-
-HRESULT PingElement::get_IsRunning(VARIANT_BOOL* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = isRunning_;
-  return com::S_OK;
-}
+HRESULT PingElement::get_IsRunning(VARIANT_BOOL* value) { return ReadLocked(isRunning_, value); }
 
 HRESULT PingElement::get_PingID(int32_t* value) {
   if (value == nullptr) return com::E_POINTER;
@@ -176,100 +157,18 @@ HRESULT PingElement::put_PingID(int32_t value) {
   return com::S_OK;
 }
 
-HRESULT PingElement::get_HostTcpIp(BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  return CopyOut(hostTcpIp_, value);
-}
-
-HRESULT PingElement::get_AverageRoundTrip(int32_t* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = averageRoundTrip_;
-  return com::S_OK;
-}
-
-HRESULT PingElement::get_SucceededPercent(int16_t* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = succeededPercent_;
-  return com::S_OK;
-}
-
-HRESULT PingElement::get_ErrorMessage(BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  return CopyOut(errorMessage_, value);
-}
-
-HRESULT PingElement::get_Checked(VARIANT_BOOL* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = checked_;
-  return com::S_OK;
-}
-
-HRESULT PingElement::put_Checked(VARIANT_BOOL value) {
-  std::lock_guard guard(propertyLock_);
-  checked_ = value;
-  return com::S_OK;
-}
-
-void PingElement::Join(PingCollection* parent, int32_t id) {
-  std::lock_guard guard(propertyLock_);
-  id_.store(id, std::memory_order_relaxed);
-  parent_ = parent;
-}
-
-void PingElement::Leave(int32_t id) {
-  std::lock_guard guard(propertyLock_);
-  id_.store(id, std::memory_order_relaxed);
-  parent_ = nullptr;
-}
-
-bool PingElement::Running() {
-  std::lock_guard guard(propertyLock_);
-  return isRunning_ == com::VARIANT_TRUE;
-}
-
-bool PingElement::Checked() {
-  std::lock_guard guard(propertyLock_);
-  return checked_ != com::VARIANT_FALSE;
-}
-
-com::ComPtr<PingCollection> PingElement::Parent() {
-  std::lock_guard guard(propertyLock_);
-  // A collection on its way out clears this pointer from its destructor; until then it must not
-  // be brought back to life.
-  if (parent_ == nullptr || !parent_->TryAddRef()) return nullptr;
-  return com::ComPtr<PingCollection>(parent_, com::kAdoptRef);
-}
-
-std::u16string PingElement::ErrSeparator() {
-  std::lock_guard guard(propertyLock_);
-  return errSeparator_;
-}
-
-void PingElement::SetHostTcpIp(std::u16string text) {
-  std::lock_guard guard(propertyLock_);
-  hostTcpIp_ = std::move(text);
-}
-
-void PingElement::SetErrorMessage(std::u16string text) {
-  std::lock_guard guard(propertyLock_);
-  errorMessage_ = std::move(text);
-}
+HRESULT PingElement::get_HostTcpIp(BSTR* value) { return ReadLocked(hostTcpIp_, value); }
+HRESULT PingElement::get_AverageRoundTrip(int32_t* value) { return ReadLocked(averageRoundTrip_, value); }
+HRESULT PingElement::get_SucceededPercent(int16_t* value) { return ReadLocked(succeededPercent_, value); }
+HRESULT PingElement::get_ErrorMessage(BSTR* value) { return ReadLocked(errorMessage_, value); }
+HRESULT PingElement::get_Checked(VARIANT_BOOL* value) { return ReadLocked(checked_, value); }
+HRESULT PingElement::put_Checked(VARIANT_BOOL value) { return WriteLocked(checked_, value); }
 
 void PingElement::StoreResults(PingResults results) {
   std::lock_guard guard(propertyLock_);
   averageRoundTrip_ = results.averageRoundTrip;
   succeededPercent_ = results.succeededPercent;
   errorMessage_ = std::move(results.errorMessage);
-}
-
-void PingElement::SetNotRunning() {
-  std::lock_guard guard(propertyLock_);
-  isRunning_ = com::VARIANT_FALSE;
 }
 
 }  // namespace vorlane::ping

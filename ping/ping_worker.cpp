@@ -83,7 +83,7 @@ Result<Resolved> Resolve(const PingJob& job) {
 // IsRunning false knows the notification has been delivered or given up.
 class JobEnd {
  public:
-  explicit JobEnd(std::unique_ptr<PingJob> job) : job_(std::move(job)), parent_(job_->element->Parent()) {}
+  explicit JobEnd(std::unique_ptr<PingJob> job) : job_(std::move(job)), parent_(job_->element->Collection()) {}
   JobEnd(const JobEnd&) = delete;
   JobEnd& operator=(const JobEnd&) = delete;
   ~JobEnd() {

@@ -10,7 +10,6 @@
 namespace vorlane::tcpcheck {
 
 using com::HRESULT;
-using com::VARIANT_BOOL;
 
 TcpCheckCollection::TcpCheckCollection() {
   com::ConnectionPoint& point = ConnectionPoints().Add(ItqCollThTCPEvents::kIid);
@@ -41,7 +40,7 @@ TcpCheckCollection::~TcpCheckCollection() {
   (void)jobs_.Clear();
 }
 
-HRESULT TcpCheckCollection::get_Count(int32_t* count) { return jobs_.Count(count); }
+VORLANE_KEYED_COLLECTION_MEMBERS_OF(TcpCheckCollection, jobs_, ItqThTCP)
 
 HRESULT TcpCheckCollection::Add(ItqThTCP** job) {
   if (job == nullptr) return com::E_POINTER;
@@ -58,13 +57,6 @@ HRESULT TcpCheckCollection::Add(ItqThTCP** job) {
     return Jobs::HandOut(*created, job);
   });
 }
-
-HRESULT TcpCheckCollection::Remove(int32_t id) { return jobs_.Remove(id); }
-HRESULT TcpCheckCollection::Item(int32_t id, ItqThTCP** job) { return jobs_.Item(id, job); }
-HRESULT TcpCheckCollection::At(int32_t index, ItqThTCP** job) { return jobs_.At(index, job); }
-HRESULT TcpCheckCollection::Clear() { return jobs_.Clear(); }
-HRESULT TcpCheckCollection::get_IsRunning(VARIANT_BOOL* running) { return jobs_.IsRunning(running); }
-HRESULT TcpCheckCollection::get_AllChecked(VARIANT_BOOL* checked) { return jobs_.AllChecked(checked); }
 
 void TcpCheckCollection::FireJobDone(int32_t id) noexcept {
   try {

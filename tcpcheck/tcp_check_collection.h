@@ -20,20 +20,14 @@ namespace vorlane::tcpcheck {
 
 class TcpCheckCollection final
     : public com::ComObject<TcpCheckCollection, com::DispatchImpl<TcpCheckCollection, ItqCollThTCP>,
-                            com::ConnectionPointContainerImpl<TcpCheckCollection>, com::ISupportErrorInfo> {
+                            com::ConnectionPointContainerImpl<TcpCheckCollection>, com::SupportsErrorInfoFor<ItqCollThTCP>> {
  public:
   VORLANE_CONTRACT_DISPATCH(VORLANE_TCP_COLLECTION_MEMBERS, TcpCheckCollection, ItqCollThTCP)
-
 
   TcpCheckCollection();
 
   // ItqCollThTCP
   VORLANE_CONTRACT_OVERRIDES(VORLANE_TCP_COLLECTION_MEMBERS)
-
-  // ISupportErrorInfo
-  com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {
-    return iid == ItqCollThTCP::kIid ? com::S_OK : com::S_FALSE;
-  }
 
   // Called by a job's worker (a job runner thread) when the job's check has ended: delivers
   // JobDone(id) to every advised sink in the order they were advised, each in its own apartment,

@@ -93,7 +93,7 @@ HRESULT TcpCheckJob::Check(BSTR hostname, int32_t port, int32_t timeout, BSTR re
     args->linger = waitOnDisconnect != com::VARIANT_FALSE;
     args->useIpv6 = useIpv6 != com::VARIANT_FALSE;
     args->job = com::ComPtr<TcpCheckJob>(this);
-    args->collection = Parent();
+    args->collection = Collection();
     {
       std::lock_guard guard(propertyLock_);
       if (isRunning_ != com::VARIANT_FALSE) return com::E_FAIL;
@@ -121,7 +121,11 @@ HRESULT TcpCheckJob::Check(BSTR hostname, int32_t port, int32_t timeout, BSTR re
   });
 }
 
-HRESULT TcpCheckJob::get_ID(int32_t* value) { return ReadLocked(id_, value); }
+HRESULT TcpCheckJob::get_ID(int32_t* value) {
+  if (value == nullptr) return com::E_POINTER;
+  *value = CurrentId();
+  return com::S_OK;
+}
 HRESULT TcpCheckJob::get_IsRunning(VARIANT_BOOL* value) {
   if (value == nullptr) return com::E_POINTER;
   *value = AsVariantBool(Running());
@@ -135,82 +139,10 @@ HRESULT TcpCheckJob::put_Checked(VARIANT_BOOL value) { return WriteLocked(checke
 HRESULT TcpCheckJob::get_hm_ID(int32_t* value) { return ReadLocked(hmId_, value); }
 HRESULT TcpCheckJob::put_hm_ID(int32_t value) { return WriteLocked(hmId_, value); }
 
-template <class T>
-HRESULT TcpCheckJob::ReadLocked(const T& field, T* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = field;
-  return com::S_OK;
-}
-
-HRESULT TcpCheckJob::ReadLocked(const std::u16string& field, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  std::lock_guard guard(propertyLock_);
-  *value = com::SysAllocStringLen(field.data(), static_cast<uint32_t>(field.size()));
-  return *value == nullptr ? com::E_OUTOFMEMORY : com::S_OK;
-}
-
-template <class T>
-HRESULT TcpCheckJob::WriteLocked(T& field, T value) {
-  std::lock_guard guard(propertyLock_);
-  field = value;
-  return com::S_OK;
-}
-
-void TcpCheckJob::Join(TcpCheckCollection* parent, int32_t id) {
-  std::lock_guard guard(propertyLock_);
-  parent_ = parent;
-  id_ = id;
-}
-
-void TcpCheckJob::Leave(int32_t id) {
-  std::lock_guard guard(propertyLock_);
-  parent_ = nullptr;
-  id_ = id;
-}
-
-int32_t TcpCheckJob::CurrentId() {
-  std::lock_guard guard(propertyLock_);
-  return id_;
-}
-
-com::ComPtr<TcpCheckCollection> TcpCheckJob::Parent() {
-  std::lock_guard guard(propertyLock_);
-  // A collection on its way out clears this pointer from its destructor; until then it must not
-  // be brought back to life.
-  if (parent_ == nullptr || !parent_->TryAddRef()) return nullptr;
-  return com::ComPtr<TcpCheckCollection>(parent_, com::kAdoptRef);
-}
-
-bool TcpCheckJob::Running() {
-  std::lock_guard guard(propertyLock_);
-  return isRunning_ != com::VARIANT_FALSE;
-}
-
-bool TcpCheckJob::Checked() {
-  std::lock_guard guard(propertyLock_);
-  return checked_ != com::VARIANT_FALSE;
-}
-
-void TcpCheckJob::SetHostAddress(std::u16string text) {
-  std::lock_guard guard(propertyLock_);
-  hostAddress_ = std::move(text);
-}
-
-void TcpCheckJob::SetResponse(std::u16string text) {
-  std::lock_guard guard(propertyLock_);
-  response_ = std::move(text);
-}
-
 void TcpCheckJob::SetOutcome(bool up, std::u16string text) {
   std::lock_guard guard(propertyLock_);
   up_ = AsVariantBool(up);
   response_ = std::move(text);
-}
-
-void TcpCheckJob::SetNotRunning() {
-  std::lock_guard guard(propertyLock_);
-  isRunning_ = com::VARIANT_FALSE;
 }
 
 }  // namespace vorlane::tcpcheck

@@ -241,7 +241,7 @@ Ending CheckRun::Drive() {
 // The two steps both ends take, in this order: JobDone, when the job still belongs to the
 // collection it belonged to at the start, then the job idle.
 void Announce(const CheckArgs& args) {
-  if (args.collection && args.job->Parent().get() == args.collection.get()) args.collection->FireJobDone(args.job->CurrentId());
+  if (args.collection && args.job->Collection().get() == args.collection.get()) args.collection->FireJobDone(args.job->CurrentId());
   args.job->SetNotRunning();
 }
 

@@ -42,7 +42,7 @@ namespace vorlane::tcpclient {
 
 class KelplineControl final
     : public com::ComObject<KelplineControl, com::DispatchImpl<KelplineControl, IKelpline>,
-                            com::ConnectionPointContainerImpl<KelplineControl>, com::ISupportErrorInfo> {
+                            com::ConnectionPointContainerImpl<KelplineControl>, com::SupportsErrorInfoFor<IKelpline>> {
  public:
   VORLANE_CONTRACT_DISPATCH(VORLANE_KELPLINE_MEMBERS, KelplineControl, IKelpline)
 
@@ -51,11 +51,6 @@ class KelplineControl final
 
   // IKelpline
   VORLANE_CONTRACT_OVERRIDES(VORLANE_KELPLINE_MEMBERS)
-
-  // ISupportErrorInfo
-  com::HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override {
-    return iid == IKelpline::kIid ? com::S_OK : com::S_FALSE;
-  }
 
  private:
   // kNegotiating: the TCP connection to the firewall is up and the firewall negotiation runs over it.

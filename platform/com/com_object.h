@@ -102,6 +102,16 @@ HRESULT CatchReturn(F&& f) noexcept {
   }
 }
 
+// ISupportErrorInfo of an object that sets error information for the failures of `Interface`,
+// listed among its interfaces in its place.
+template <class Interface>
+struct SupportsErrorInfoFor : ISupportErrorInfo {
+  HRESULT InterfaceSupportsErrorInfo(const IID& iid) override { return iid == Interface::kIid ? S_OK : S_FALSE; }
+
+ protected:
+  ~SupportsErrorInfoFor() = default;
+};
+
 template <class Derived, class... Interfaces>
 class ComObject : public Interfaces... {
   static_assert(sizeof...(Interfaces) > 0, "an object implements at least one interface");

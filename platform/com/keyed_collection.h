@@ -4,11 +4,7 @@
 //
 // Elements are kept by id in ascending order (At walks that order). Ids are handed out from a
 // counter that starts at 0, skips ids in use and starts again at 0 whenever the collection is
-// emptied. An element knows its collection while it is in it:
-//
-//   void Join(Parent* parent, int32_t id);  // entered the collection with `id`
-//   void Leave(int32_t id);                 // left it; its id is now `id`
-//   bool Running();  bool Checked();        // read under the element's own lock
+// emptied. An element knows its collection while it is in it (KeyedElement below).
 //
 // The table lock is never held while an element is released (its destructor may log or reach
 // back), and elements that leave are released after it.
@@ -22,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/hresult.h"
@@ -55,6 +52,72 @@ struct KeyedCollectionRules {
   // Whether elements keep their id when the collection is cleared (else they take -1, as an
   // element that is removed always does).
   bool clearKeepsIds = false;
+};
+
+// The element's side of a keyed collection, a base of the element class: its membership (the
+// collection of class `Parent` and the id there), its running and checked states, and the lock
+// that guards them with the element's own properties.
+template <class Parent>
+class KeyedElement {
+ public:
+  void Join(Parent* parent, int32_t id) { Leave(id, parent); }
+  // Leaves the collection: no parent; the id becomes `id` (-1 on Remove, kept or -1 on Clear).
+  void Leave(int32_t id, Parent* parent = nullptr) {
+    std::lock_guard guard(propertyLock_);
+    parent_ = parent;
+    id_ = id;
+  }
+  int32_t CurrentId() { return Locked(id_); }
+  // The owning collection with a new reference, or null.
+  ComPtr<Parent> Collection() {
+    std::lock_guard guard(propertyLock_);
+    // A collection on its way out clears this pointer from its destructor; until then it must not
+    // be brought back to life.
+    if (parent_ == nullptr || !parent_->TryAddRef()) return nullptr;
+    return ComPtr<Parent>(parent_, kAdoptRef);
+  }
+  bool Running() { return Locked(isRunning_) != VARIANT_FALSE; }
+  bool Checked() { return Locked(checked_) != VARIANT_FALSE; }
+  void SetNotRunning() { WriteLocked(isRunning_, VARIANT_FALSE); }
+  std::mutex& PropertyLock() noexcept { return propertyLock_; }
+
+ protected:
+  KeyedElement() = default;
+  ~KeyedElement() = default;
+
+  template <class T>
+  T Locked(const T& field) {
+    std::lock_guard guard(propertyLock_);
+    return field;
+  }
+  // A property's value (a copy of a text) under the property lock; E_POINTER for a null out.
+  template <class T>
+  HRESULT ReadLocked(const T& field, T* value) {
+    if (value == nullptr) return E_POINTER;
+    *value = Locked(field);
+    return S_OK;
+  }
+  HRESULT ReadLocked(const std::u16string& field, BSTR* value) {
+    if (value == nullptr) return E_POINTER;
+    std::lock_guard guard(propertyLock_);
+    *value = SysAllocStringLen(field.data(), static_cast<uint32_t>(field.size()));
+    return *value == nullptr ? E_OUTOFMEMORY : S_OK;
+  }
+  template <class T>
+  HRESULT WriteLocked(T& field, T value) {
+    std::lock_guard guard(propertyLock_);
+    field = std::move(value);
+    return S_OK;
+  }
+
+  // Guards what follows, and the element's properties.
+  std::mutex propertyLock_;
+  VARIANT_BOOL isRunning_ = VARIANT_FALSE;
+  VARIANT_BOOL checked_ = VARIANT_FALSE;
+
+ private:
+  Parent* parent_ = nullptr;  // not a counted reference; cleared when the element leaves
+  int32_t id_ = 0;
 };
 
 template <class Element, class Interface>
@@ -205,3 +268,14 @@ class KeyedCollection {
 };
 
 }  // namespace vorlane::com
+
+// Defines the members of collection class `Self` that its KeyedCollection `table` answers as
+// they are: every one but Add, which makes the element.
+#define VORLANE_KEYED_COLLECTION_MEMBERS_OF(Self, table, Interface)                                                  \
+  ::vorlane::com::HRESULT Self::get_Count(int32_t* count) { return table.Count(count); }                            \
+  ::vorlane::com::HRESULT Self::Remove(int32_t id) { return table.Remove(id); }                                     \
+  ::vorlane::com::HRESULT Self::Item(int32_t id, Interface** out) { return table.Item(id, out); }                   \
+  ::vorlane::com::HRESULT Self::At(int32_t index, Interface** out) { return table.At(index, out); }                 \
+  ::vorlane::com::HRESULT Self::Clear() { return table.Clear(); }                                                   \
+  ::vorlane::com::HRESULT Self::get_IsRunning(::vorlane::com::VARIANT_BOOL* out) { return table.IsRunning(out); }   \
+  ::vorlane::com::HRESULT Self::get_AllChecked(::vorlane::com::VARIANT_BOOL* out) { return table.AllChecked(out); }

@@ -73,11 +73,6 @@ CheckOutcome DiskCheckOutcome(const std::string& record, CheckHost& local, Remot
       local);
 }
 
-void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
-                  RemoteConnector& connector) {
-  SendCheckAnswer(user, serviceIndex, kDiskCheck.id, DiskCheckOutcome(record, local, connector));
-}
-
 namespace {
 
 constexpr std::array kUnits = {std::string_view("bytes"), std::string_view("kb"), std::string_view("mb"),

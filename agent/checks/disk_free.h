@@ -32,10 +32,6 @@ FreeSpaceResult EvaluateFreeSpace(std::string_view drive, std::string_view unit,
 // (else measures on `local`), measures and disconnects again.
 CheckOutcome DiskCheckOutcome(const std::string& record, CheckHost& local, RemoteConnector& connector);
 
-// The same, sending its one answer with `serviceIndex` (logged as outgoing).
-void RunDiskCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, CheckHost& local,
-                  RemoteConnector& connector);
-
 // "DC" (also "DC__3"): the check on the real volumes with the agent's remote connector.
 extern const CheckDeclaration kDiskCheck;
 

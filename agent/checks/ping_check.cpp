@@ -55,8 +55,6 @@ std::string AsPingAnswerText(std::string text) {
   return text;
 }
 
-
-
 // The component could not be had: this answer is logged before it is sent.
 CheckOutcome NoComponent() {
   CheckOutcome outcome = CheckOutcome::Error(std::string(kNoComponentText));
@@ -152,12 +150,6 @@ CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFac
   if (succeeded == 0) return Answered(false, FormatAnswer(kNoneText, {errors}));
   return Answered(false, FormatAnswer(kFailedText, {shownHost, static_cast<long long>(succeeded), errors}), roundTrip);
 }
-
-void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
-                  const PingCollectionFactory& create, const PingWait& wait) {
-  SendCheckAnswer(user, serviceIndex, kPingCheck.id, PingCheckOutcome(record, create, wait));
-}
-
 
 CheckOutcome RunPingCheckThroughTheComponent(AgentContext& /*context*/, const std::string& record) {
   return PingCheckOutcome(record, CreatePingCollection);

@@ -46,10 +46,6 @@ std::string FormatPingErrors(std::string_view errorMessage);
 CheckOutcome PingCheckOutcome(const std::string& record, const PingCollectionFactory& create,
                               const PingWait& wait = {});
 
-// The same, sending its one answer with `serviceIndex` (logged as outgoing).
-void RunPingCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
-                  const PingCollectionFactory& create, const PingWait& wait = {});
-
 // The handler of "PING" (also "PING4"): the check through the ping component created by class id.
 CheckOutcome RunPingCheckThroughTheComponent(AgentContext& context, const std::string& record);
 extern const CheckDeclaration kPingCheck;

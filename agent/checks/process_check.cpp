@@ -85,10 +85,6 @@ CheckOutcome ProcessCheckOutcome(const std::string& record, RemoteConnector& con
   });
 }
 
-void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
-  SendCheckAnswer(user, serviceIndex, kProcessCheck.id, ProcessCheckOutcome(record, connector));
-}
-
 namespace {
 
 constexpr std::array kTypes = {kTypeLessThan, kTypeAtLeast};

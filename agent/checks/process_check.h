@@ -61,9 +61,6 @@ ProcessCheckResult EvaluateProcessCount(std::string_view type, int32_t count, in
 // disconnects again.
 CheckOutcome ProcessCheckOutcome(const std::string& record, RemoteConnector& connector);
 
-// The same, sending its one answer with `serviceIndex` (logged as outgoing).
-void RunProcessCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector);
-
 // The error text of a process enumeration that failed with `status`.
 std::string ProcessEnumerationFailedText(uint32_t status);
 

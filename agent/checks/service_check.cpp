@@ -60,10 +60,6 @@ CheckOutcome ServiceCheckOutcome(const std::string& record, RemoteConnector& con
   });
 }
 
-void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector) {
-  SendCheckAnswer(user, serviceIndex, kServiceCheck.id, ServiceCheckOutcome(record, connector));
-}
-
 namespace {
 
 constexpr std::array kServiceParams = {

@@ -42,9 +42,6 @@ bool IsServiceRunning(CheckHost& host, std::string_view name);
 // and disconnects again.
 CheckOutcome ServiceCheckOutcome(const std::string& record, RemoteConnector& connector);
 
-// The same, sending its one answer with `serviceIndex` (logged as outgoing).
-void RunServiceCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, RemoteConnector& connector);
-
 // "NTSC" (also "NTSC1"): the check with the agent's remote connector.
 extern const CheckDeclaration kServiceCheck;
 

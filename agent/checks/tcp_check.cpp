@@ -41,8 +41,6 @@ CheckOutcome EarlyError(std::string text) {
   return outcome;
 }
 
-
-
 }  // namespace
 
 com::HRESULT CreateTcpCollection(com::ComPtr<tcpcheck::ItqCollThTCP>* collection) {
@@ -139,12 +137,6 @@ CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::p
   outcome.bufferSize = kTcpAnswerBuffer;
   return outcome;
 }
-
-void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
-                 const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait) {
-  SendCheckAnswer(user, serviceIndex, kTcpCheck.id, TcpCheckOutcome(record, table, create, wait));
-}
-
 
 CheckOutcome RunTcpCheckThroughTheComponent(AgentContext& context, const std::string& record) {
   return TcpCheckOutcome(record, context.paths.tcpConfig, CreateTcpCollection);

@@ -50,10 +50,6 @@ bool PrefersIpv6(const std::string& host);
 CheckOutcome TcpCheckOutcome(const std::string& record, const std::filesystem::path& table,
                              const TcpCollectionFactory& create, const TcpWait& wait = {});
 
-// The same, sending its one answer with `serviceIndex` (logged as outgoing).
-void RunTcpCheck(UserHandle& user, const std::string& record, int32_t serviceIndex,
-                 const std::filesystem::path& table, const TcpCollectionFactory& create, const TcpWait& wait = {});
-
 // The handler of "TCP": the check through the TCP check component created by class id. The
 // check is offered while the protocol table can be read.
 CheckOutcome RunTcpCheckThroughTheComponent(AgentContext& context, const std::string& record);

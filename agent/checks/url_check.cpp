@@ -359,12 +359,6 @@ CheckOutcome UrlCheckOutcome(const std::string& record, const HttpClientFactory&
   return outcome;
 }
 
-void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
-                 const std::filesystem::path& folder, const UrlCheckSettings& settings) {
-  SendCheckAnswer(user, serviceIndex, kUrlCheck.id, UrlCheckOutcome(record, create, folder, settings));
-}
-
-
 CheckOutcome RunUrlCheckThroughTheAgentsClient(AgentContext& context, const std::string& record) {
   return UrlCheckOutcome(record, CreateHttpClient, PersonalFolder(),
                          {context.https, UrlCheckUserAgent(context.agentVersion)});

@@ -103,10 +103,6 @@ com::HRESULT CreateHttpClient(com::ComPtr<com::IDispatch>* client);
 CheckOutcome UrlCheckOutcome(const std::string& record, const HttpClientFactory& create,
                              const std::filesystem::path& folder, const UrlCheckSettings& settings = {});
 
-// The same, sending its one answer with `serviceIndex` (logged as outgoing).
-void RunUrlCheck(UserHandle& user, const std::string& record, int32_t serviceIndex, const HttpClientFactory& create,
-                 const std::filesystem::path& folder, const UrlCheckSettings& settings = {});
-
 // The handler of "URL": the check through the agent's HTTP client, with the agent's settings.
 CheckOutcome RunUrlCheckThroughTheAgentsClient(AgentContext& context, const std::string& record);
 extern const CheckDeclaration kUrlCheck;

@@ -35,7 +35,6 @@ class SessionTable {
   std::time_t Now() const { return clock_(); }
 
   void Add(const std::string& id, std::time_t now);  // insert or overwrite
-  void Touch(const std::string& id, std::time_t now) { Add(id, now); }
   std::optional<std::time_t> Lookup(const std::string& id) const;
   bool Remove(const std::string& id);
   size_t Size() const;

@@ -183,8 +183,6 @@ void OleUninitialize() { CoUninitialize(); }
 
 std::shared_ptr<Apartment> CurrentApartment() { return t_state.apartment; }
 
-bool ApartmentAlive(const std::shared_ptr<Apartment>& apartment) { return apartment && apartment->Alive(); }
-
 bool PostToApartment(const std::shared_ptr<Apartment>& apartment, std::function<void()> task) {
   return apartment && apartment->Post(std::move(task));
 }

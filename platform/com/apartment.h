@@ -66,7 +66,4 @@ HRESULT CallInApartment(const std::shared_ptr<Apartment>& apartment, const std::
 // (the task is then destroyed on the calling thread).
 bool PostToApartment(const std::shared_ptr<Apartment>& apartment, std::function<void()> task);
 
-// True while the apartment's thread has not ended it.
-bool ApartmentAlive(const std::shared_ptr<Apartment>& apartment);
-
 }  // namespace vorlane::com

@@ -48,7 +48,6 @@ class DispatchCall {
   DispatchCall(const DISPPARAMS& params, VARIANT* result, uint32_t* argError) noexcept
       : args_(params.rgvarg), count_(params.cArgs), result_(result), argError_(argError) {}
 
-  uint32_t ArgCount() const noexcept { return count_; }
   // Beyond the arguments passed, or passed as missing (VT_ERROR with DISP_E_PARAMNOTFOUND), as
   // clients pass skipped optional arguments.
   bool IsMissing(uint32_t index) const noexcept;
@@ -82,7 +81,6 @@ class DispatchCall {
   // argument is no reference or the value does not convert.
   HRESULT Write(uint32_t index, const Variant& value);
 
-  bool WantsResult() const noexcept { return result_ != nullptr; }
   // The call's result; dropped when the client asked for none.
   HRESULT Return(Variant value) noexcept;
 

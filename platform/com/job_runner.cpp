@@ -209,9 +209,4 @@ size_t JobRunner::Threads() const {
   return state_->threads;
 }
 
-size_t JobRunner::IdleThreads() const {
-  std::lock_guard guard(state_->lock);
-  return state_->idle.size();
-}
-
 }  // namespace vorlane::com

@@ -58,9 +58,8 @@ class JobRunner {
   // loop::testing::FailNextThreadCreations), and the job is destroyed without running.
   [[nodiscard]] int Submit(Job job) noexcept;
 
-  // Workers alive, and how many of them are idle (for tests and diagnostics).
+  // Workers alive (for tests and diagnostics).
   size_t Threads() const;
-  size_t IdleThreads() const;
 
   struct State;
 

@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "platform/com/com_object.h"
@@ -31,20 +30,6 @@ namespace vorlane::com {
                                                                                             size_t stackSize = 0) {
   return std::make_unique<loop::WaitableThread>([token = ModuleThreadToken(), body = std::move(body)] { body(); },
                                                 stackSize, ThisModuleAddress());
-}
-
-// Starts a detached module thread. 0 when it runs; otherwise the errno-style reason it could not
-// start (EAGAIN when the system refuses another thread), with nothing left counted or captured.
-[[gnu::visibility("hidden")]] [[nodiscard]] inline int StartDetachedModuleThread(std::function<void()> body,
-                                                                               size_t stackSize = 0) noexcept {
-  try {
-    MakeModuleThread(std::move(body), stackSize)->Abandon();
-    return 0;
-  } catch (const std::system_error& e) {
-    return e.code().value() != 0 ? e.code().value() : EAGAIN;
-  } catch (...) {
-    return ENOMEM;
-  }
 }
 
 // Runs a job of the calling module on the runtime's shared job runner (job_runner.h): `work` on

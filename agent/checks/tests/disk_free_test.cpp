@@ -108,7 +108,7 @@ class DiskCheckTest : public ::testing::Test {
       return space_;
     };
     connector_.host = &host_;
-    RunDiskCheck(user_, record, kServiceIndex, host_, connector_);
+    SendCheckAnswer(user_, kServiceIndex, kDiskCheck.id, DiskCheckOutcome(record, host_, connector_));
     for (const auto& answer : user_.sent) EXPECT_EQ(answer.serviceIndex, kServiceIndex);
     return user_.sent;
   }

@@ -75,7 +75,7 @@ TEST(FormatPingErrorsTest, ResolverFailureItem) {
   EXPECT_EQ(FormatPingErrors("R: Temporary failure in name resolution| "), "Temporary failure in name resolution");
 }
 
-// ---- RunPingCheck against a fake component ----
+// ---- the check against a fake component ----
 
 // How the fake collection and element behave.
 struct PingScript {
@@ -277,7 +277,7 @@ class PingCheckTest : public ::testing::Test {
       if (!script.createNothing) *out = com::Make<FakeCollection>(script, trace);
       return script.createResult;
     };
-    RunPingCheck(user, record, kServiceIndex, create, wait);
+    SendCheckAnswer(user, kServiceIndex, kPingCheck.id, PingCheckOutcome(record, create, wait));
     EXPECT_EQ(trace.elementsAlive, 0);
     EXPECT_EQ(trace.collectionsAlive, 0);
     EXPECT_FALSE(trace.pingIdSet);

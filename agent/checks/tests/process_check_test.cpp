@@ -102,7 +102,8 @@ class ProcessCheckTest : public ::testing::Test {
  protected:
   std::string Run(const std::string& parameters) {
     user_.sent.clear();
-    RunProcessCheck(user_, "#requestaction=runcheck#checkid=NTPC#" + parameters, kServiceIndex, connector_);
+    SendCheckAnswer(user_, kServiceIndex, kProcessCheck.id,
+                    ProcessCheckOutcome("#requestaction=runcheck#checkid=NTPC#" + parameters, connector_));
     return user_.OnlyAnswer(kServiceIndex);
   }
 

@@ -58,7 +58,8 @@ class ServiceCheckTest : public ::testing::Test {
  protected:
   std::string Run(const std::string& parameters) {
     user_.sent.clear();
-    RunServiceCheck(user_, "#requestaction=runcheck#checkid=NTSC#" + parameters, 2, connector_);
+    SendCheckAnswer(user_, 2, kServiceCheck.id,
+                    ServiceCheckOutcome("#requestaction=runcheck#checkid=NTSC#" + parameters, connector_));
     return user_.OnlyAnswer(2);
   }
   static std::string Up(const std::string& name) {

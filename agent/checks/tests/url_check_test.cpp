@@ -223,8 +223,9 @@ TEST(UrlBodyFileTest, FolderThatCannotBeMadeGivesNoFile) {
 TEST(RunUrlCheckTest, ClientThatCannotBeCreatedIsAnswered) {
   testkit::TempDir dir("vorlane-url");
   FakeUserHandle user;
-  RunUrlCheck(user, "#keycount=1#URL=http://127.0.0.1/#", kServiceIndex,
-              [](com::ComPtr<com::IDispatch>*) { return com::REGDB_E_CLASSNOTREG; }, dir.Path());
+  SendCheckAnswer(user, kServiceIndex, kUrlCheck.id,
+                  UrlCheckOutcome("#keycount=1#URL=http://127.0.0.1/#",
+                                  [](com::ComPtr<com::IDispatch>*) { return com::REGDB_E_CLASSNOTREG; }, dir.Path()));
   EXPECT_EQ(user.OnlyAnswer(kServiceIndex),
             "#keycount=3#responseaction=runcheck#checkid=URL#errormessage=Could not create HttpClient object#");
   EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
@@ -287,12 +288,12 @@ TEST(RunUrlCheckTest, CompletionTextCannotForgePairsNorOverflowTheAnswer) {
     const com::ComPtr<ScriptedClient> client = com::Make<ScriptedClient>();
     client->done = c.done;
     client->getResult = c.getResult;
-    RunUrlCheck(user, "#keycount=1#URL=http://127.0.0.1/#", kServiceIndex,
-                [&](com::ComPtr<com::IDispatch>* made) {
-                  *made = client.As<com::IDispatch>();
-                  return com::S_OK;
-                },
-                dir.Path());
+    const HttpClientFactory create = [&](com::ComPtr<com::IDispatch>* made) {
+      *made = client.As<com::IDispatch>();
+      return com::S_OK;
+    };
+    SendCheckAnswer(user, kServiceIndex, kUrlCheck.id,
+                    UrlCheckOutcome("#keycount=1#URL=http://127.0.0.1/#", create, dir.Path()));
     EXPECT_EQ(user.OnlyAnswer(kServiceIndex), kError + c.message + "#");
     EXPECT_EQ(client->Connections(), 0u);
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));

@@ -92,14 +92,7 @@ TEST_F(ModuleThread, CountsFromBeforeTheStartUntilTheBodyIsGone) {
   EXPECT_EQ(Threads(), 0) << "given back before the thread counts as ended";
 }
 
-TEST_F(ModuleThread, DetachedThreadRunsAndGivesItsCountBack) {
-  auto finished = std::make_shared<loop::Event>();
-  ASSERT_EQ(StartDetachedModuleThread([finished] { finished->Set(); }, 128 * 1024), 0);
-  EXPECT_TRUE(finished->Wait(kWatchdog));
-  // TearDown polls for the count to reach zero.
-}
-
-// Whichever way a thread is started, a refused start leaves no count, no captured object and no
+// Whichever way a thread or job is started, a refused start leaves no count, no captured object and no
 // run of the body behind.
 TEST_F(ModuleThread, RefusedStartLeavesNothingBehind) {
   struct Starter {
@@ -116,8 +109,7 @@ TEST_F(ModuleThread, RefusedStartLeavesNothingBehind) {
            return e.code().value();
          }
        }},
-      {"StartDetachedModuleThread",
-       [](std::function<void()> body) { return StartDetachedModuleThread(std::move(body)); }},
+      {"RunModuleJob", [](std::function<void()> body) { return RunModuleJob(std::move(body)); }},
   };
   for (const Starter& starter : starters) {
     SCOPED_TRACE(starter.name);

@@ -3,9 +3,7 @@
 // arithmetic with which a job turns its frames into results.
 #include "ping/ping_collection.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +32,6 @@
 #include "platform/com/error_info.h"
 #include "platform/com/registry.h"
 #include "platform/com/variant.h"
-#include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
 #include "testing/debug_capture.h"
 #include "testing/loop_pump.h"
@@ -136,22 +134,20 @@ class PingCollectionTest : public ::testing::Test {
     return running == VARIANT_TRUE;
   }
 
-  // Advises `sink` on the collection's event point; the cookie.
-  uint32_t Advise(IUnknown* sink, HRESULT expected = S_OK) {
+  ComPtr<IConnectionPoint> EventPoint() {
     ComPtr<IConnectionPointContainer> container = collection_.As<IConnectionPointContainer>();
     EXPECT_TRUE(container);
     ComPtr<IConnectionPoint> point;
     EXPECT_EQ(container->FindConnectionPoint(ItqCollPingsEvents::kIid, point.put()), S_OK);
+    return point;
+  }
+  // Advises `sink` on the collection's event point; the cookie.
+  uint32_t Advise(IUnknown* sink, HRESULT expected = S_OK) {
     uint32_t cookie = 77;
-    EXPECT_EQ(point->Advise(sink, &cookie), expected);
+    EXPECT_EQ(EventPoint()->Advise(sink, &cookie), expected);
     return cookie;
   }
-  HRESULT Unadvise(uint32_t cookie) {
-    ComPtr<IConnectionPointContainer> container = collection_.As<IConnectionPointContainer>();
-    ComPtr<IConnectionPoint> point;
-    EXPECT_EQ(container->FindConnectionPoint(ItqCollPingsEvents::kIid, point.put()), S_OK);
-    return point->Unadvise(cookie);
-  }
+  HRESULT Unadvise(uint32_t cookie) { return EventPoint()->Unadvise(cookie); }
 
   static HRESULT PingHost(ItqPing* element, const char* host, int32_t frames = 1, int32_t timeoutMs = 2000) {
     Bstr name = Bstr::FromUtf8(host);
@@ -626,13 +622,9 @@ sockaddr_storage V4(const char* text) { return testing::Ipv4Address(text); }
 
 EchoReply Answer(uint32_t roundTripMs, const char* from = "10.0.0.2", uint32_t status = kStatusSuccess,
                  uint8_t tos = 0) {
-  EchoReply reply;
-  reply.gotReply = true;
-  reply.status = status;
-  reply.roundTripMs = roundTripMs;
-  reply.from = std::string(from).find(':') == std::string::npos ? V4(from) : testing::Ipv6Address(from);
-  reply.tos = tos;
-  return reply;
+  const sockaddr_storage sender =
+      std::string(from).find(':') == std::string::npos ? V4(from) : testing::Ipv6Address(from);
+  return {.status = status, .from = sender, .roundTripMs = roundTripMs, .tos = tos, .gotReply = true};
 }
 
 PingJob Job(int32_t frames, int32_t maxTimeout, bool ipV6 = false) {
@@ -649,121 +641,87 @@ std::string Utf8(const std::u16string& text) {
   return out;
 }
 
-TEST(FrameTally, CountsFailuresAndAveragesTheGoodReplies) {
-  const auto to = V4("10.0.0.2");
-  PingJob job = Job(5, 5000);
-  FrameTally tally(job, u"#");
-  EXPECT_TRUE(tally.Reply(0, Answer(10), to, u"10.0.0.2"));
-  tally.NoReply(1, kStatusTimedOut);
-  EXPECT_TRUE(tally.Reply(2, Answer(20), to, u"10.0.0.2"));
-  tally.NoReply(3, kStatusTimedOut);
-  EXPECT_TRUE(tally.Reply(4, Answer(33), to, u"10.0.0.2"));
-  PingResults r = tally.Results();
-  EXPECT_EQ(r.succeededPercent, 60);
-  EXPECT_EQ(r.averageRoundTrip, 21);  // 63 / 3
-  EXPECT_EQ(Utf8(r.errorMessage), "2: Request Timed Out#4: Request Timed Out#");
+// A frame as the worker hands it to the tally: a reply, or none and a status. `goesOn` is what
+// Reply must answer, where the case says.
+struct Frame {
+  std::optional<EchoReply> reply;
+  uint32_t noReplyStatus = kStatusTimedOut;
+  std::optional<bool> goesOn;
+};
+Frame Got(const EchoReply& reply, std::optional<bool> goesOn = std::nullopt) { return {reply, 0, goesOn}; }
+Frame Lost(uint32_t status = kStatusTimedOut) { return {std::nullopt, status, std::nullopt}; }
 
-  PingJob three = Job(3, 3000);
-  FrameTally twoOfThree(three, u"| ");
-  twoOfThree.Reply(0, Answer(1), to, u"10.0.0.2");
-  twoOfThree.Reply(1, Answer(1, "10.0.0.2", kStatusHostUnreachable), to, u"10.0.0.2");
-  twoOfThree.Reply(2, Answer(1), to, u"10.0.0.2");
-  r = twoOfThree.Results();
-  EXPECT_EQ(r.succeededPercent, 66);
-  EXPECT_EQ(Utf8(r.errorMessage), "2: Destination Host Unreachable (10.0.0.2)| ");
+// A job to 10.0.0.2 (fd00::2 over IPv6) of `sendTimes` frames fed `frames` in order, and the
+// results it must come to, where the case says.
+struct TallyCase {
+  const char* name;
+  int32_t sendTimes, maxTimeout;
+  bool ipV6;
+  uint8_t tos;
+  bool checkTos;
+  const char16_t* separator;
+  std::vector<Frame> frames;
+  std::optional<int16_t> percent;
+  std::optional<int32_t> average;
+  std::optional<std::string> message;
+};
 
-  PingJob clean = Job(2, 1000);
-  FrameTally allGood(clean, u"#");
-  allGood.Reply(0, Answer(4), to, u"10.0.0.2");
-  allGood.Reply(1, Answer(6), to, u"10.0.0.2");
-  r = allGood.Results();
-  EXPECT_EQ(r.succeededPercent, 100);
-  EXPECT_EQ(r.averageRoundTrip, 5);
-  EXPECT_EQ(Utf8(r.errorMessage), "");  // no separator without items
-}
-
-TEST(FrameTally, SummedRoundTripsPastTheTimeoutEndTheJob) {
-  const auto to = V4("10.0.0.2");
-  PingJob job = Job(5, 100);
-  FrameTally tally(job, u"#");
-  EXPECT_TRUE(tally.Reply(0, Answer(60), to, u"10.0.0.2"));
-  EXPECT_FALSE(tally.Reply(1, Answer(60), to, u"10.0.0.2"));  // 120 > 100 at frame 2
-  PingResults r = tally.Results();
-  EXPECT_EQ(r.succeededPercent, 20);
-  EXPECT_EQ(r.averageRoundTrip, 60);
-  EXPECT_EQ(Utf8(r.errorMessage), "2: Timeout!#3: Timeout!#4: Timeout!#5: Timeout!#");
-
-  // Only on the last of several frames: that frame is judged as usual.
-  PingJob two = Job(2, 100);
-  FrameTally last(two, u"#");
-  EXPECT_TRUE(last.Reply(0, Answer(60), to, u"10.0.0.2"));
-  EXPECT_TRUE(last.Reply(1, Answer(60), to, u"10.0.0.2"));
-  r = last.Results();
-  EXPECT_EQ(r.succeededPercent, 100);
-  EXPECT_EQ(r.averageRoundTrip, 60);
-
-  // Exactly at the timeout is not past it.
-  PingJob edge = Job(2, 120);
-  FrameTally exact(edge, u"#");
-  EXPECT_TRUE(exact.Reply(0, Answer(60), to, u"10.0.0.2"));
-  EXPECT_TRUE(exact.Reply(1, Answer(60), to, u"10.0.0.2"));
-
-  // A single frame past the timeout fails and reports its own round trip.
-  PingJob one = Job(1, 100);
-  FrameTally single(one, u"#");
-  EXPECT_FALSE(single.Reply(0, Answer(150), to, u"10.0.0.2"));
-  r = single.Results();
-  EXPECT_EQ(r.succeededPercent, 0);
-  EXPECT_EQ(r.averageRoundTrip, 150);
-  EXPECT_EQ(Utf8(r.errorMessage), "1: Timeout!#");
-}
-
-TEST(FrameTally, JudgesSenderAndTypeOfService) {
-  const auto to = V4("10.0.0.2");
-  PingJob job = Job(1, 1000);
-  FrameTally stranger(job, u"#");
-  stranger.Reply(0, Answer(7, "10.0.0.9"), to, u"10.0.0.2");
-  PingResults r = stranger.Results();
-  EXPECT_EQ(r.succeededPercent, 0);
-  EXPECT_EQ(r.averageRoundTrip, 7);  // the single failed frame's round trip
-  EXPECT_EQ(Utf8(r.errorMessage), "1: Reply expected from 10.0.0.2 but came from 10.0.0.9#");
-
-  PingJob silent = Job(1, 1000);
-  FrameTally none(silent, u"#");
-  none.NoReply(0, kStatusTimedOut);
-  EXPECT_EQ(none.Results().averageRoundTrip, 0);
-
-  PingJob tosJob = Job(3, 1000);
-  tosJob.tos = 0x10;
-  tosJob.checkTos = true;
-  FrameTally checked(tosJob, u"#");
-  checked.Reply(0, Answer(1, "10.0.0.2", kStatusSuccess, 0x10), to, u"10.0.0.2");
-  checked.Reply(1, Answer(1, "10.0.0.2", kStatusSuccess, 0x00), to, u"10.0.0.2");
-  checked.Reply(2, Answer(1, "10.0.0.7", kStatusTtlExpiredTransit, 0x00), to, u"10.0.0.2");
-  r = checked.Results();
-  EXPECT_EQ(r.succeededPercent, 33);
-  EXPECT_EQ(Utf8(r.errorMessage),
-            "2: Received ping has a different TOS than the sent ping !#3: TimeToLive Expired Transit (10.0.0.7)#");
-
-  tosJob.checkTos = false;
-  FrameTally unchecked(tosJob, u"#");
-  for (int32_t i = 0; i < 3; ++i) unchecked.Reply(i, Answer(1, "10.0.0.2", kStatusSuccess, 0x00), to, u"10.0.0.2");
-  EXPECT_EQ(unchecked.Results().succeededPercent, 100);  // the check off, any TOS will do
-}
-
-TEST(FrameTally, Ipv6LooksOnlyAtTheStatus) {
-  const auto to = testing::Ipv6Address("fd00::2");
-  PingJob job = Job(4, 4000, true);
-  job.checkTos = true;
-  job.tos = 0x20;
-  FrameTally tally(job, u"#");
-  tally.Reply(0, Answer(2, "fd00::9"), to, u"fd00::2");  // another sender, another class: good
-  tally.Reply(1, Answer(2, "fd00::9", kStatusPortUnreachable), to, u"fd00::2");
-  tally.NoReply(2, kStatusSuccess);  // nothing to say about it
-  tally.NoReply(3, kStatusTimedOut);
-  PingResults r = tally.Results();
-  EXPECT_EQ(r.succeededPercent, 25);
-  EXPECT_EQ(Utf8(r.errorMessage), "2: Destination Port Unreachable#3: #4: Request Timed Out#");
+TEST(FrameTally, JudgesEachFrameAndSumsUpTheJob) {
+  const std::string otherTos = "Received ping has a different TOS than the sent ping !";
+  const TallyCase cases[] = {
+      {"failures counted, good replies averaged (63 / 3)", 5, 5000, false, 0, false, u"#",
+       {Got(Answer(10), true), Lost(), Got(Answer(20), true), Lost(), Got(Answer(33), true)}, 60, 21,
+       "2: Request Timed Out#4: Request Timed Out#"},
+      {"two of three", 3, 3000, false, 0, false, u"| ",
+       {Got(Answer(1)), Got(Answer(1, "10.0.0.2", kStatusHostUnreachable)), Got(Answer(1))}, 66, std::nullopt,
+       "2: Destination Host Unreachable (10.0.0.2)| "},
+      {"all good: no separator without items", 2, 1000, false, 0, false, u"#", {Got(Answer(4)), Got(Answer(6))}, 100,
+       5, ""},
+      {"summed round trips past the timeout end the job: 120 > 100 at frame 2", 5, 100, false, 0, false, u"#",
+       {Got(Answer(60), true), Got(Answer(60), false)}, 20, 60, "2: Timeout!#3: Timeout!#4: Timeout!#5: Timeout!#"},
+      {"past the timeout only on the last frame: judged as usual", 2, 100, false, 0, false, u"#",
+       {Got(Answer(60), true), Got(Answer(60), true)}, 100, 60, std::nullopt},
+      {"exactly at the timeout is not past it", 2, 120, false, 0, false, u"#",
+       {Got(Answer(60), true), Got(Answer(60), true)}, std::nullopt, std::nullopt, std::nullopt},
+      {"a single frame past the timeout reports its own round trip", 1, 100, false, 0, false, u"#",
+       {Got(Answer(150), false)}, 0, 150, "1: Timeout!#"},
+      {"a stranger's reply: the single failed frame's round trip", 1, 1000, false, 0, false, u"#",
+       {Got(Answer(7, "10.0.0.9"))}, 0, 7, "1: Reply expected from 10.0.0.2 but came from 10.0.0.9#"},
+      {"no reply", 1, 1000, false, 0, false, u"#", {Lost()}, std::nullopt, 0, std::nullopt},
+      {"TOS checked", 3, 1000, false, 0x10, true, u"#",
+       {Got(Answer(1, "10.0.0.2", kStatusSuccess, 0x10)), Got(Answer(1, "10.0.0.2", kStatusSuccess, 0x00)),
+        Got(Answer(1, "10.0.0.7", kStatusTtlExpiredTransit, 0x00))},
+       33, std::nullopt, "2: " + otherTos + "#3: TimeToLive Expired Transit (10.0.0.7)#"},
+      {"the check off, any TOS will do", 3, 1000, false, 0x10, false, u"#",
+       std::vector<Frame>(3, Got(Answer(1, "10.0.0.2", kStatusSuccess, 0x00))), 100, std::nullopt, std::nullopt},
+      // Another sender, another class: good; a frame without reply and success: nothing to say.
+      {"IPv6 looks only at the status", 4, 4000, true, 0x20, true, u"#",
+       {Got(Answer(2, "fd00::9")), Got(Answer(2, "fd00::9", kStatusPortUnreachable)), Lost(kStatusSuccess),
+        Lost(kStatusTimedOut)},
+       25, std::nullopt, "2: Destination Port Unreachable#3: #4: Request Timed Out#"},
+  };
+  for (const TallyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PingJob job = Job(c.sendTimes, c.maxTimeout, c.ipV6);
+    job.tos = c.tos;
+    job.checkTos = c.checkTos;
+    const sockaddr_storage to = c.ipV6 ? testing::Ipv6Address("fd00::2") : V4("10.0.0.2");
+    const std::u16string expected = c.ipV6 ? u"fd00::2" : u"10.0.0.2";
+    FrameTally tally(job, c.separator);
+    for (int32_t i = 0; i < static_cast<int32_t>(c.frames.size()); ++i) {
+      const Frame& frame = c.frames[i];
+      if (!frame.reply) {
+        tally.NoReply(i, frame.noReplyStatus);
+        continue;
+      }
+      const bool goesOn = tally.Reply(i, *frame.reply, to, expected);
+      if (frame.goesOn) { EXPECT_EQ(goesOn, *frame.goesOn) << "frame " << i + 1; }
+    }
+    const PingResults r = tally.Results();
+    if (c.percent) { EXPECT_EQ(r.succeededPercent, *c.percent); }
+    if (c.average) { EXPECT_EQ(r.averageRoundTrip, *c.average); }
+    if (c.message) { EXPECT_EQ(Utf8(r.errorMessage), *c.message); }
+  }
 }
 
 TEST(PingTexts, StatusResolverAndRequestData) {

@@ -5,7 +5,6 @@
 //
 // With VORLANE_PING_SOCKETS=datagram in the environment the program gives up the right to open
 // raw sockets before any test runs, so the element works with datagram ICMP sockets.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +14,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <source_location>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ping/sondrel.h"
@@ -28,7 +28,6 @@
 #include "platform/com/late_binding.h"
 #include "platform/com/text.h"
 #include "platform/com/variant.h"
-#include "platform/debuglog/debuglog.h"
 #include "platform/loop/message_loop.h"
 #include "testing/debug_capture.h"
 #include "testing/poll_until.h"
@@ -140,6 +139,16 @@ bool WaitUntilDone(ItqPing* element) {
   return ended && !failed;
 }
 
+// The percentage and error message of `r` (and its address, when given) are as expected.
+void ExpectOutcome(const Results& r, int16_t percent, const std::string& message,
+                   const std::optional<std::string>& host = std::nullopt,
+                   std::source_location where = std::source_location::current()) {
+  const ::testing::ScopedTrace trace(where.file_name(), static_cast<int>(where.line()), "outcome");
+  EXPECT_EQ(r.succeededPercent, percent);
+  EXPECT_EQ(r.errorMessage, message);
+  if (host) { EXPECT_EQ(r.hostTcpIp, *host); }
+}
+
 // Starts a job, waits for its end and reads the results.
 Results RunPing(ItqPing* element, const PingArgs& a) {
   EXPECT_EQ(StartPing(element, a), com::S_OK) << a.host;
@@ -168,23 +177,21 @@ class LogCapture : public testkit::DebugCapture {
 
 constexpr const char* kPingLinePrefix = "Sondrel ~ ";
 
-std::string EnterLine(long pingId) {
-  return "Sondrel ~ Enter the Ping method for the PingID: " + std::to_string(pingId);
-}
-std::string StartingLine(long pingId) {
-  return "Sondrel ~ Starting the send of Ping for the PingID: " + std::to_string(pingId);
-}
-std::string ExitingLine(long pingId) {
-  return "Sondrel ~ Exiting the Ping method for the PingID: " + std::to_string(pingId);
+// The element's debug line `what` about the job of `pingId`.
+std::string IdLine(const std::string& what, long pingId) {
+  return "Sondrel ~ " + what + " for the PingID: " + std::to_string(pingId);
 }
 std::string ArgumentsLine(long pingId, const std::string& host, long packageSize, long sendTimes, long maxTimeout,
                           const std::string& oldIp) {
-  return "Sondrel ~ Ping method for the PingID: " + std::to_string(pingId) + ", hostname: " + host +
-         ", PackageSize: " + std::to_string(packageSize) + ", SendTimes:" + std::to_string(sendTimes) +
-         ", MaxTimeout:" + std::to_string(maxTimeout) + ", old IP:" + oldIp + " ";
+  return IdLine("Ping method", pingId) + ", hostname: " + host + ", PackageSize: " + std::to_string(packageSize) +
+         ", SendTimes:" + std::to_string(sendTimes) + ", MaxTimeout:" + std::to_string(maxTimeout) +
+         ", old IP:" + oldIp + " ";
 }
-std::string RefusedLine(long pingId, const std::string& why) {
-  return "Sondrel ~ FAILED to start the Ping for the PingID: " + std::to_string(pingId) + ", " + why;
+// Every line a started job writes, in order.
+std::vector<std::string> JobLines(long pingId, const std::string& host, long packageSize, long sendTimes,
+                                  long maxTimeout, const std::string& oldIp) {
+  return {IdLine("Enter the Ping method", pingId), ArgumentsLine(pingId, host, packageSize, sendTimes, maxTimeout, oldIp),
+          IdLine("Starting the send of Ping", pingId), IdLine("Exiting the Ping method", pingId)};
 }
 
 // Each test gets a fresh element, created as a client creates it, on an apartment of its own.
@@ -328,7 +335,9 @@ TEST_F(PingElementArguments, RefusedCallsStartNoJobAndKeepThePreviousResults) {
     EXPECT_EQ(after.averageRoundTrip, before.averageRoundTrip);
     EXPECT_EQ(after.errorMessage, before.errorMessage);
     EXPECT_EQ(after.hostTcpIp, before.hostTcpIp);
-    EXPECT_EQ(log.Lines(kPingLinePrefix), (std::vector<std::string>{EnterLine(31), RefusedLine(31, c.reason)}));
+    EXPECT_EQ(log.Lines(kPingLinePrefix), (std::vector<std::string>{IdLine("Enter the Ping method", 31),
+                                                                     IdLine("FAILED to start the Ping", 31) + ", " +
+                                                                         c.reason}));
   }
 }
 
@@ -338,8 +347,7 @@ TEST_F(PingElementArguments, BoundsOfPackageSizeAndMaxTimeout) {
   for (const int32_t size : {1, 512}) {
     SCOPED_TRACE("PackageSize " + std::to_string(size));
     const Results r = RunPing(element_.get(), {.host = "127.0.0.1", .packageSize = size, .sendTimes = 2});
-    EXPECT_EQ(r.succeededPercent, 100);
-    EXPECT_EQ(r.errorMessage, "");
+    ExpectOutcome(r, 100, "");
   }
 
   // A MaxTimeout outside 1..32000 is taken as 32000. The kernel answers on loopback at once, so
@@ -354,12 +362,7 @@ TEST_F(PingElementArguments, BoundsOfPackageSizeAndMaxTimeout) {
         StartPing(element_.get(), {.host = "127.0.0.1", .packageSize = 40, .sendTimes = 5, .maxTimeout = c.given}),
         com::S_OK);
     EXPECT_TRUE(WaitUntilDone(element_.get()));
-    EXPECT_EQ(log.Lines(kPingLinePrefix), (std::vector<std::string>{
-                                              EnterLine(8),
-                                              ArgumentsLine(8, "127.0.0.1", 40, 5, c.used, "127.0.0.1"),
-                                              StartingLine(8),
-                                              ExitingLine(8),
-                                          }));
+    EXPECT_EQ(log.Lines(kPingLinePrefix), JobLines(8, "127.0.0.1", 40, 5, c.used, "127.0.0.1"));
   }
 }
 
@@ -378,9 +381,7 @@ TEST_F(PingElementHosts, LoopbackAddressesAndNames) {
     SCOPED_TRACE(c.host);
     const Results r = RunPing(element_.get(), {.host = c.host, .sendTimes = 3, .maxTimeout = 3000});
     EXPECT_EQ(r.running, com::VARIANT_FALSE);
-    EXPECT_EQ(r.succeededPercent, 100);
-    EXPECT_EQ(r.errorMessage, "");
-    EXPECT_EQ(r.hostTcpIp, c.hostTcpIp);
+    ExpectOutcome(r, 100, "", c.hostTcpIp);
     EXPECT_GE(r.averageRoundTrip, 0);
   }
 }
@@ -390,9 +391,7 @@ TEST_F(PingElementHosts, Ipv6Loopback) {
   for (const char* host : {"::1", "0:0:0:0:0:0:0:1", "::0:1"}) {
     SCOPED_TRACE(host);
     const Results r = RunPing(element_.get(), {.host = host, .sendTimes = 2, .maxTimeout = 2000, .ipV6 = true});
-    EXPECT_EQ(r.succeededPercent, 100);
-    EXPECT_EQ(r.errorMessage, "");
-    EXPECT_EQ(r.hostTcpIp, "::1");
+    ExpectOutcome(r, 100, "", "::1");
   }
 }
 
@@ -447,9 +446,7 @@ TEST_F(PingElementJobs, DroppedFramesAreListedAndCounted) {
     }
     ASSERT_TRUE(WaitUntilDone(element_.get()));
     const Results r = Read(element_.get());
-    EXPECT_EQ(r.errorMessage, c.errorMessage);
-    EXPECT_EQ(r.succeededPercent, c.succeededPercent);
-    EXPECT_EQ(r.hostTcpIp, ns.remoteAddress());
+    ExpectOutcome(r, c.succeededPercent, c.errorMessage, ns.remoteAddress());
     if (c.succeededPercent == 0) {
       EXPECT_EQ(r.averageRoundTrip, 0) << "no reply came back";
     }
@@ -462,8 +459,7 @@ TEST_F(PingElementJobs, AverageRoundTripIsOverTheGoodReplies) {
   // of the good ones would give about 60.
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--delay-ms", "100", "--answer-pattern", "10110"}));
   const Results r = RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 5, .maxTimeout = 2500});
-  EXPECT_EQ(r.succeededPercent, 60);
-  EXPECT_EQ(r.errorMessage, "2: Request Timed Out#5: Request Timed Out#");
+  ExpectOutcome(r, 60, "2: Request Timed Out#5: Request Timed Out#");
   EXPECT_GE(r.averageRoundTrip, 100);
   EXPECT_LE(r.averageRoundTrip, 500) << "a good reply comes within its frame's 500 ms";
 }
@@ -476,8 +472,7 @@ TEST_F(PingElementJobs, ReplyFromAnotherAddressFailsTheFrame) {
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--from", other, "--delay-ms", "50"}));
 
   const Results one = RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 1, .maxTimeout = 3000});
-  EXPECT_EQ(one.errorMessage, "1: Reply expected from " + ns.remoteAddress() + " but came from " + other + "#");
-  EXPECT_EQ(one.succeededPercent, 0);
+  ExpectOutcome(one, 0, "1: Reply expected from " + ns.remoteAddress() + " but came from " + other + "#");
   // A single failed frame reports the round trip of the reply it got.
   EXPECT_GE(one.averageRoundTrip, 50);
   EXPECT_LE(one.averageRoundTrip, 3000);
@@ -496,20 +491,17 @@ TEST_F(PingElementJobs, ReturnedTosIsCheckedOnlyWhenAsked) {
   const std::string differs = "Received ping has a different TOS than the sent ping !";
   const Results checked = RunPing(
       element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent, .checkTos = true});
-  EXPECT_EQ(checked.errorMessage, "1: " + differs + "#2: " + differs + "#3: " + differs + "#");
-  EXPECT_EQ(checked.succeededPercent, 0);
+  ExpectOutcome(checked, 0, "1: " + differs + "#2: " + differs + "#3: " + differs + "#");
 
   const Results unchecked =
       RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent});
-  EXPECT_EQ(unchecked.errorMessage, "");
-  EXPECT_EQ(unchecked.succeededPercent, 100);
+  ExpectOutcome(unchecked, 100, "");
 
   // Answers with the TOS of the request.
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {}));
   const Results matching = RunPing(
       element_.get(), {.host = ns.remoteAddress(), .sendTimes = 3, .maxTimeout = 1500, .tos = kSent, .checkTos = true});
-  EXPECT_EQ(matching.errorMessage, "");
-  EXPECT_EQ(matching.succeededPercent, 100);
+  ExpectOutcome(matching, 100, "");
 }
 
 TEST_F(PingElementJobs, IcmpErrorNamesItsSender) {
@@ -517,14 +509,12 @@ TEST_F(PingElementJobs, IcmpErrorNamesItsSender) {
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--error", "3/1"}));
   const std::string item = ": Destination Host Unreachable (" + ns.remoteAddress() + ")";
   const Results two = RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 2, .maxTimeout = 1000});
-  EXPECT_EQ(two.errorMessage, "1" + item + "#2" + item + "#");
-  EXPECT_EQ(two.succeededPercent, 0);
+  ExpectOutcome(two, 0, "1" + item + "#2" + item + "#");
   EXPECT_EQ(two.averageRoundTrip, 0);
 
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--error", "3/1", "--delay-ms", "50"}));
   const Results one = RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 1, .maxTimeout = 2000});
-  EXPECT_EQ(one.errorMessage, "1" + item + "#");
-  EXPECT_EQ(one.succeededPercent, 0);
+  ExpectOutcome(one, 0, "1" + item + "#");
   EXPECT_GE(one.averageRoundTrip, 50) << "the round trip of the error that came back";
   EXPECT_LE(one.averageRoundTrip, 2000);
 }
@@ -534,16 +524,12 @@ TEST_F(PingElementJobs, Ipv6ToTheNamespace) {
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {}));
   const Results all =
       RunPing(element_.get(), {.host = ns.remoteAddress6(), .sendTimes = 3, .maxTimeout = 3000, .ipV6 = true});
-  EXPECT_EQ(all.succeededPercent, 100);
-  EXPECT_EQ(all.errorMessage, "");
-  EXPECT_EQ(all.hostTcpIp, ns.remoteAddress6());
+  ExpectOutcome(all, 100, "", ns.remoteAddress6());
 
   ASSERT_NO_FATAL_FAILURE(StartResponder(ns, {"--answer-pattern", "10"}));
   const Results half =
       RunPing(element_.get(), {.host = ns.remoteAddress6(), .sendTimes = 2, .maxTimeout = 600, .ipV6 = true});
-  EXPECT_EQ(half.succeededPercent, 50);
-  EXPECT_EQ(half.errorMessage, "2: Request Timed Out#");
-  EXPECT_EQ(half.hostTcpIp, ns.remoteAddress6());
+  ExpectOutcome(half, 50, "2: Request Timed Out#", ns.remoteAddress6());
 }
 
 // ---------------------------------------------------------------- one job after the other, lifetime
@@ -559,9 +545,7 @@ TEST_F(PingElementLifetime, NextPingStartsFromEmptyResults) {
     const Results first = RunPing(element_.get(), {.host = ns.remoteAddress(), .sendTimes = 2, .maxTimeout = 600});
     ASSERT_EQ(first.succeededPercent, 50);
     ASSERT_EQ(first.errorMessage, "2: Request Timed Out#");
-    EXPECT_EQ(log.Lines(kPingLinePrefix),
-              (std::vector<std::string>{EnterLine(12), ArgumentsLine(12, ns.remoteAddress(), 32, 2, 600, ""),
-                                        StartingLine(12), ExitingLine(12)}));
+    EXPECT_EQ(log.Lines(kPingLinePrefix), JobLines(12, ns.remoteAddress(), 32, 2, 600, ""));
   }
 
   // The second job gets no answer for 1.5 s: until then it shows nothing of the first one.
@@ -575,22 +559,15 @@ TEST_F(PingElementLifetime, NextPingStartsFromEmptyResults) {
   EXPECT_EQ(during.succeededPercent, 0);
   EXPECT_EQ(during.averageRoundTrip, 0);
   EXPECT_EQ(during.errorMessage, "");
-  EXPECT_EQ(
-      log.Lines(kPingLinePrefix),
-      (std::vector<std::string>{EnterLine(12), ArgumentsLine(12, ns.remoteAddress(), 64, 1, 1500, ns.remoteAddress()),
-                                StartingLine(12), ExitingLine(12)}));
+  EXPECT_EQ(log.Lines(kPingLinePrefix), JobLines(12, ns.remoteAddress(), 64, 1, 1500, ns.remoteAddress()));
   ASSERT_TRUE(WaitUntilDone(element_.get()));
   const Results second = Read(element_.get());
-  EXPECT_EQ(second.errorMessage, "1: Request Timed Out#");
-  EXPECT_EQ(second.succeededPercent, 0);
-  EXPECT_EQ(second.hostTcpIp, ns.remoteAddress());
+  ExpectOutcome(second, 0, "1: Request Timed Out#", ns.remoteAddress());
 
   // A third job to loopback; the old IP is the second job's.
   LogCapture third;
   const Results r = RunPing(element_.get(), {.host = "127.0.0.1", .sendTimes = 1});
-  EXPECT_EQ(r.succeededPercent, 100);
-  EXPECT_EQ(r.errorMessage, "");
-  EXPECT_EQ(r.hostTcpIp, "127.0.0.1");
+  ExpectOutcome(r, 100, "", "127.0.0.1");
   EXPECT_TRUE(third.Has(ArgumentsLine(12, "127.0.0.1", 32, 1, 1000, ns.remoteAddress())));
 }
 
@@ -620,8 +597,8 @@ TEST_F(PingElementLifetime, ReleasedWhileRunningTheJobStillEnds) {
 TEST_F(PingElementLifetime, RefusedWorkerThreadFailsTheCallAndLeavesNothingRunning) {
   const std::string destroyed = "Ping Destroy the instance of Sondrel!";
   const std::string eagain = std::to_string(EAGAIN);
-  const std::string refused = "Sondrel ~ FAILED to start the Ping for the PingID: 5, doserrno: " + eagain +
-                              ", errno: " + eagain + ", system error: " + std::strerror(EAGAIN);
+  const std::string refused = IdLine("FAILED to start the Ping", 5) + ", doserrno: " + eagain + ", errno: " + eagain +
+                              ", system error: " + std::strerror(EAGAIN);
   LogCapture log;
   {
     ComPtr<ItqPing> element = NewElement();

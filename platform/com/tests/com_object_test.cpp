@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/com/error_info.h"
+#include "platform/com/tests/marker_interface.h"
 
 namespace vorlane::com {
 namespace {
@@ -38,13 +39,7 @@ struct IBar : IUnknown {
   ~IBar() = default;
 };
 
-struct IBaz : IUnknown {
-  using Base = IUnknown;
-  static constexpr IID kIid = GuidLiteral("5C1B1E10-0004-4000-8000-000000000004");
-
- protected:
-  ~IBaz() = default;
-};
+using IBaz = MarkerInterface<IUnknown, GuidLiteral("5C1B1E10-0004-4000-8000-000000000004")>;
 
 // What happened to objects, kept outside them so it can be read after they are gone.
 struct Record {
@@ -85,21 +80,8 @@ class Widget final : public ComObject<Widget, IFooEx, IBar> {
   Record* record_;
 };
 
-struct IDual1 : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("5C1B1E10-0005-4000-8000-000000000005");
-
- protected:
-  ~IDual1() = default;
-};
-
-struct IDual2 : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("5C1B1E10-0006-4000-8000-000000000006");
-
- protected:
-  ~IDual2() = default;
-};
+using IDual1 = MarkerInterface<IDispatch, GuidLiteral("5C1B1E10-0005-4000-8000-000000000005")>;
+using IDual2 = MarkerInterface<IDispatch, GuidLiteral("5C1B1E10-0006-4000-8000-000000000006")>;
 
 class TwoDuals final : public ComObject<TwoDuals, IDual1, IDual2> {
  public:
@@ -140,11 +122,12 @@ class ComObjectTest : public ::testing::Test {
     EXPECT_EQ(ModuleObjectCount().load(), 0);
     EXPECT_EQ(ModuleLockCount().load(), 0);
   }
+
+  Record record_;
 };
 
 TEST_F(ComObjectTest, QueryInterfaceFollowsEachBaseChain) {
-  Record record;
-  ComPtr<Widget> widget = Make<Widget>(&record);
+  ComPtr<Widget> widget = Make<Widget>(&record_);
   ComPtr<IFoo> foo;
   ASSERT_EQ(widget->QueryInterface(IFoo::kIid, foo.put_void()), S_OK);
   EXPECT_EQ(foo.get(), static_cast<IFoo*>(static_cast<IFooEx*>(widget.get())));
@@ -155,12 +138,11 @@ TEST_F(ComObjectTest, QueryInterfaceFollowsEachBaseChain) {
   ComPtr<IBar> bar = foo.As<IBar>();
   ASSERT_TRUE(bar);
   EXPECT_EQ(bar->Bar(), 3);
-  EXPECT_EQ(record.extraQueries, 0);  // listed interfaces never reach the hook
+  EXPECT_EQ(record_.extraQueries, 0);  // listed interfaces never reach the hook
 }
 
 TEST_F(ComObjectTest, IUnknownIsTheSamePointerFromEveryInterface) {
-  Record record;
-  ComPtr<Widget> widget = Make<Widget>(&record);
+  ComPtr<Widget> widget = Make<Widget>(&record_);
   ComPtr<IUnknown> fromFoo = ComPtr<IFoo>(widget).As<IUnknown>();
   ComPtr<IUnknown> fromBar = ComPtr<IBar>(widget).As<IUnknown>();
   ASSERT_TRUE(fromFoo && fromBar);
@@ -178,42 +160,38 @@ TEST_F(ComObjectTest, FirstDispatchInterfaceAnswersIDispatch) {
 }
 
 TEST_F(ComObjectTest, UnknownInterfacesAreRefusedThroughTheHook) {
-  Record record;
-  ComPtr<Widget> widget = Make<Widget>(&record);
+  ComPtr<Widget> widget = Make<Widget>(&record_);
   void* out = widget.get();
   EXPECT_EQ(widget->QueryInterface(IDual1::kIid, &out), E_NOINTERFACE);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(record.extraQueries, 1);
+  EXPECT_EQ(record_.extraQueries, 1);
   EXPECT_EQ(widget->QueryInterface(IFoo::kIid, nullptr), E_POINTER);
   ComPtr<IBaz> baz;
   EXPECT_EQ(widget->QueryInterface(IBaz::kIid, baz.put_void()), S_OK);
-  EXPECT_EQ(record.extraQueries, 2);
+  EXPECT_EQ(record_.extraQueries, 2);
   EXPECT_EQ(widget->AddRef(), 3u);  // the Make reference, the IBaz one, this one
   EXPECT_EQ(widget->Release(), 2u);
 }
 
 TEST_F(ComObjectTest, LastReleaseDestroysExactlyOnce) {
-  Record record;
-  IFoo* foo = Make<Widget>(&record).detach();
+  IFoo* foo = Make<Widget>(&record_).detach();
   EXPECT_EQ(ModuleObjectCount().load(), 1);
   EXPECT_EQ(foo->AddRef(), 2u);
   EXPECT_EQ(foo->Release(), 1u);
-  EXPECT_EQ(record.destroyed, 0);
+  EXPECT_EQ(record_.destroyed, 0);
   EXPECT_EQ(foo->Release(), 0u);
-  EXPECT_EQ(record.destroyed, 1);  // the destructor's own AddRef/Release did not recurse
-  EXPECT_FALSE(record.tryAddRefInDestructor);
+  EXPECT_EQ(record_.destroyed, 1);  // the destructor's own AddRef/Release did not recurse
+  EXPECT_FALSE(record_.tryAddRefInDestructor);
 }
 
 TEST_F(ComObjectTest, TryAddRefSucceedsWhileAlive) {
-  Record record;
-  ComPtr<Widget> widget = Make<Widget>(&record);
+  ComPtr<Widget> widget = Make<Widget>(&record_);
   ASSERT_TRUE(widget->TryAddRef());
   EXPECT_EQ(widget->Release(), 1u);
 }
 
 TEST_F(ComObjectTest, ConcurrentReferencesDestroyOnce) {
-  Record record;
-  ComPtr<Widget> widget = Make<Widget>(&record);
+  ComPtr<Widget> widget = Make<Widget>(&record_);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([raw = widget.get()] {
@@ -224,21 +202,20 @@ TEST_F(ComObjectTest, ConcurrentReferencesDestroyOnce) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(record.destroyed, 0);
+  EXPECT_EQ(record_.destroyed, 0);
   widget.reset();
-  EXPECT_EQ(record.destroyed, 1);
+  EXPECT_EQ(record_.destroyed, 1);
 }
 
 TEST_F(ComObjectTest, ModuleCountFollowsObjectsAndLocks) {
-  Record record;
   EXPECT_EQ(DllCanUnloadNowHelper(), S_OK);
   {
-    std::vector<ComPtr<Widget>> widgets{Make<Widget>(&record), Make<Widget>(&record), Make<Widget>(&record)};
+    std::vector<ComPtr<Widget>> widgets{Make<Widget>(&record_), Make<Widget>(&record_), Make<Widget>(&record_)};
     EXPECT_EQ(ModuleObjectCount().load(), 3);
     EXPECT_EQ(DllCanUnloadNowHelper(), S_FALSE);
   }
   EXPECT_EQ(ModuleObjectCount().load(), 0);
-  EXPECT_EQ(record.destroyed, 3);
+  EXPECT_EQ(record_.destroyed, 3);
   EXPECT_EQ(DllCanUnloadNowHelper(), S_OK);
 }
 
@@ -259,8 +236,7 @@ TEST_F(ComObjectTest, ConstructorThatThrowsLeavesNoCount) {
 
 TEST_F(ComObjectTest, ClassFactoryCreatesAndRefusesAggregation) {
   ComPtr<IClassFactory> factory = Make<ClassFactory<Gadget>>();
-  Record record;
-  ComPtr<Widget> outer = Make<Widget>(&record);
+  ComPtr<Widget> outer = Make<Widget>(&record_);
   void* object = outer.get();
   EXPECT_EQ(factory->CreateInstance(static_cast<IFoo*>(outer.get()), IFoo::kIid, &object), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(object, nullptr);

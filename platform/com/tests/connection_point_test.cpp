@@ -8,25 +8,13 @@
 
 #include "platform/com/dispatch_table.h"
 #include "platform/com/error_info.h"
+#include "platform/com/tests/marker_interface.h"
 
 namespace vorlane::com {
 namespace {
 
-struct ITestEvents : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("C0CC0CC0-0001-4000-8000-000000000001");
-
- protected:
-  ~ITestEvents() = default;
-};
-
-struct IOtherEvents : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("C0CC0CC0-0002-4000-8000-000000000002");
-
- protected:
-  ~IOtherEvents() = default;
-};
+using ITestEvents = MarkerInterface<IDispatch, GuidLiteral("C0CC0CC0-0001-4000-8000-000000000001")>;
+using IOtherEvents = MarkerInterface<IDispatch, GuidLiteral("C0CC0CC0-0002-4000-8000-000000000002")>;
 
 enum : DISPID { kTick = 1, kAsk, kRefuse };
 

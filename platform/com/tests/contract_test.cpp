@@ -8,6 +8,7 @@
 #include "platform/com/contract_dispatch.h"
 #include "platform/com/contract_events.h"
 #include "platform/com/late_binding.h"
+#include "platform/com/tests/marker_interface.h"
 
 namespace vorlane::com {
 
@@ -202,13 +203,7 @@ struct Reading {
 };
 static_assert(ArgPosition<&Reading::keep>() == 2);
 
-struct IGaugeEvents : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("D15D15D1-0002-4000-8000-000000000003");
-
- protected:
-  ~IGaugeEvents() = default;
-};
+using IGaugeEvents = MarkerInterface<IDispatch, GuidLiteral("D15D15D1-0002-4000-8000-000000000003")>;
 
 class ReadingSink final : public ComObject<ReadingSink, DispatchImpl<ReadingSink, IGaugeEvents>> {
   HRESULT OnReading(Reading& reading) {

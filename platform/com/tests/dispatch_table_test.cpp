@@ -7,17 +7,12 @@
 
 #include "platform/com/error_info.h"
 #include "platform/com/late_binding.h"
+#include "platform/com/tests/marker_interface.h"
 
 namespace vorlane::com {
 namespace {
 
-struct ICalc : IDispatch {
-  using Base = IDispatch;
-  static constexpr IID kIid = GuidLiteral("D15D15D1-0001-4000-8000-000000000001");
-
- protected:
-  ~ICalc() = default;
-};
+using ICalc = MarkerInterface<IDispatch, GuidLiteral("D15D15D1-0001-4000-8000-000000000001")>;
 
 enum : DISPID { kAdd = 1, kConcat, kValue, kSplit, kRefuse, kRefusePlain, kThrow, kCount };
 

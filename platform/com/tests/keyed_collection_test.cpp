@@ -7,16 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/com/tests/marker_interface.h"
+
 namespace vorlane::com {
 namespace {
 
-struct IThing : IUnknown {
-  using Base = IUnknown;
-  static constexpr IID kIid = GuidLiteral("5C1B1E10-00C1-4000-8000-0000000000C1");
-
- protected:
-  ~IThing() = default;
-};
+using IThing = MarkerInterface<IUnknown, GuidLiteral("5C1B1E10-00C1-4000-8000-0000000000C1")>;
 
 struct Owner {};
 

@@ -21,23 +21,21 @@ constexpr size_t kUnlimited = static_cast<size_t>(-1);
 constexpr CLSID kClassA = GuidLiteral("0541F6EA-086C-4557-BF91-3F08A1D1E258");
 constexpr Guid kTypeLib = GuidLiteral("3D9C31E8-6B3E-4F6C-9A28-0C9E8E4B7A11");
 
-// Section names in the file, folded to lower case, as a set.
-std::set<std::string> Sections(const std::filesystem::path& file) {
-  std::set<std::string> names;
-  for (std::string name : profile::GetSectionNames(file, kUnlimited)) {
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    names.insert(name);
-  }
-  return names;
-}
-
-std::set<std::string> Lower(std::initializer_list<std::string> names) {
+// `names` folded to lower case, as a set.
+template <class Names>
+std::set<std::string> Lower(const Names& names) {
   std::set<std::string> out;
   for (std::string name : names) {
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
     out.insert(name);
   }
   return out;
+}
+std::set<std::string> Lower(std::initializer_list<std::string> names) { return Lower<decltype(names)>(names); }
+
+// Section names in the file, folded to lower case, as a set.
+std::set<std::string> Sections(const std::filesystem::path& file) {
+  return Lower(profile::GetSectionNames(file, kUnlimited));
 }
 
 class Registry : public ::testing::Test {

@@ -79,6 +79,18 @@ class KelplineTest : public testing::KelplineFixture {
     ASSERT_EQ(sink_->Only("Connected:"), std::vector<std::string>{"Connected:0:OK"});
     ASSERT_TRUE(Connected());
   }
+  // Starts the test's peer with `behaviour` and connects to it, waiting.
+  void ServeAndConnect(PeerServer::Behaviour behaviour) {
+    server_ = std::make_unique<PeerServer>(std::move(behaviour));
+    ASSERT_TRUE(server_->ok());
+    ConnectAndWait(server_->port());
+  }
+  void TearDown() override {
+    server_.reset();  // before the control, as a peer of the test body's own would go
+    KelplineFixture::TearDown();
+  }
+
+  std::unique_ptr<PeerServer> server_;
 };
 
 void Echo(PeerConnection& peer) {
@@ -534,10 +546,8 @@ TEST_F(KelplineTest, AnUnfinishedLineArrivesWithTheClose) {
 }
 
 TEST_F(KelplineTest, HeldDataArrivesWhenAcceptingAgain) {
-  PeerServer server(Greeting("held"));
-  ASSERT_TRUE(server.ok());
   ASSERT_EQ(control_->put_AcceptData(com::VARIANT_FALSE), S_OK);
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(Greeting("held")));
   PumpFor(200ms);
   EXPECT_TRUE(sink_->Only("DataIn:").empty());
   ASSERT_EQ(control_->put_AcceptData(com::VARIANT_TRUE), S_OK);
@@ -547,13 +557,11 @@ TEST_F(KelplineTest, HeldDataArrivesWhenAcceptingAgain) {
 }
 
 TEST_F(KelplineTest, ResetByPeer) {
-  PeerServer server([](PeerConnection& peer) {
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect([](PeerConnection& peer) {
     (void)peer.WaitForRelease();
     peer.Reset();
-  });
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());
-  server.Release();
+  }));
+  server_->Release();
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
   EXPECT_EQ(sink_->Only("Disconnected:"),
             std::vector<std::string>{"Disconnected:10054:[10054] Connection reset by peer"});
@@ -655,9 +663,7 @@ TEST_F(KelplineTest, DoEventsDeliversEvents) {
 }
 
 TEST_F(KelplineTest, GetLineNeedsAPositiveTimeout) {
-  PeerServer server(Greeting("line\r\n"));
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(Greeting("line\r\n")));
   EXPECT_EQ(Outcome(com::CallMethod(dispatch_.get(), kKelplineGetLine)),
             (CodeText{kErrWait, "GetLine requires a positive Timeout value."}));
 }
@@ -685,9 +691,7 @@ TEST_F(KelplineTest, AQuitEndsABlockingWaitAndStaysQueued) {
 // The peer reads nothing until released: sends queue up, the caller that does not wait hears
 // 10035, and every byte arrives once the peer reads.
 TEST_F(KelplineTest, APeerThatDoesNotReadLosesNothing) {
-  PeerServer server(ReadsOnlyOnceReleased);
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(ReadsOnlyOnceReleased));
   sink_->events.clear();
 
   std::string expected;
@@ -705,26 +709,24 @@ TEST_F(KelplineTest, APeerThatDoesNotReadLosesNothing) {
     }
   }
   ASSERT_TRUE(wouldBlock) << "the socket never filled up";
-  server.Release();
-  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() >= expected.size(); }, 20s));
+  server_->Release();
+  ASSERT_TRUE(PumpUntil([&] { return server_->ReceivedSize() >= expected.size(); }, 20s));
   ASSERT_TRUE(PumpUntil([&] { return sink_->Has("ReadyToSend"); }));
-  EXPECT_EQ(server.ReceivedSize(), expected.size());
-  EXPECT_TRUE(server.Received() == expected) << "bytes lost, repeated or out of order";
+  EXPECT_EQ(server_->ReceivedSize(), expected.size());
+  EXPECT_TRUE(server_->Received() == expected) << "bytes lost, repeated or out of order";
 }
 
 // Reading is held back, sends are queued, and the peer resets: the failure is told at once
 // through Error and Disconnected, not left for when reading resumes.
 TEST_F(KelplineTest, AResetWhileSendingWithReadingHeldBack) {
-  PeerServer server([](PeerConnection& peer) {
+  ASSERT_EQ(control_->put_AcceptData(com::VARIANT_FALSE), S_OK);
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect([](PeerConnection& peer) {
     if (!peer.WaitForRelease(20s)) return;
     peer.Reset();
-  });
-  ASSERT_TRUE(server.ok());
-  ASSERT_EQ(control_->put_AcceptData(com::VARIANT_FALSE), S_OK);
-  ConnectAndWait(server.port());
+  }));
   const std::string payload(8 * 1024 * 1024, 'r');
   ASSERT_EQ(Outcome(control_->put_DataToSend(Bstr::FromUtf8(payload).get())).code, 10035);
-  server.Release();
+  server_->Release();
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }));
   EXPECT_EQ(sink_->Only("Error:"), std::vector<std::string>{"Error:10054:[10054] Connection reset by peer"});
   EXPECT_EQ(sink_->Only("Disconnected:"),
@@ -733,44 +735,38 @@ TEST_F(KelplineTest, AResetWhileSendingWithReadingHeldBack) {
 }
 
 TEST_F(KelplineTest, DisconnectWithLingerSendsWhatIsQueued) {
-  PeerServer server(ReadsOnlyOnceReleased);
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(ReadsOnlyOnceReleased));
   const std::string payload(8 * 1024 * 1024, 'z');
   const HRESULT sent = control_->put_DataToSend(Bstr::FromUtf8(payload).get());
   ASSERT_EQ(Outcome(sent).code, 10035);
   // Not waiting: the close is under way, and says so.
   EXPECT_EQ(Outcome(control_->Disconnect()),
             (CodeText{kErrWouldBlock, "Operation would block. (To force disconnection, set Linger false)."}));
-  server.Release();
+  server_->Release();
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("Disconnected:").empty(); }, 20s));
   EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
-  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == payload.size(); }, 20s));
+  ASSERT_TRUE(PumpUntil([&] { return server_->ReceivedSize() == payload.size(); }, 20s));
 }
 
 // With a Timeout, Disconnect waits until what was queued is out, then closes.
 TEST_F(KelplineTest, DisconnectWaitsForQueuedData) {
-  PeerServer server(ReadsOnlyOnceReleased);
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(ReadsOnlyOnceReleased));
   const std::string payload(8 * 1024 * 1024, 'q');
   ASSERT_EQ(Outcome(control_->put_DataToSend(Bstr::FromUtf8(payload).get())).code, 10035);
   ASSERT_EQ(control_->put_Timeout(20), S_OK);
-  server.Release();
+  server_->Release();
   ASSERT_EQ(control_->Disconnect(), S_OK);
   EXPECT_FALSE(Connected());
   EXPECT_EQ(sink_->Only("Disconnected:"), std::vector<std::string>{"Disconnected:0:OK"});
-  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == payload.size(); }, 20s));
+  ASSERT_TRUE(PumpUntil([&] { return server_->ReceivedSize() == payload.size(); }, 20s));
 }
 
 TEST_F(KelplineTest, ByteArraysGoOutAsTheyAre) {
-  PeerServer server(Echo);
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(Echo));
   const std::vector<uint8_t> bytes = {0x00, 0xFF, 0x80, 'a', '\r', '\n'};
   ASSERT_EQ(Put(kKelplineDataToSendB, Variant(bytes)), S_OK);
-  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedSize() == bytes.size(); }));
-  EXPECT_EQ(server.Received(), std::string(bytes.begin(), bytes.end()));
+  ASSERT_TRUE(PumpUntil([&] { return server_->ReceivedSize() == bytes.size(); }));
+  EXPECT_EQ(server_->Received(), std::string(bytes.begin(), bytes.end()));
   int32_t bytesSent = 0;
   ASSERT_EQ(control_->get_BytesSent(&bytesSent), S_OK);
   EXPECT_EQ(bytesSent, 6);
@@ -1069,15 +1065,13 @@ TEST_F(KelplineTest, FirewallDataAddsHeaderLinesToTheTunnelRequest) {
 // ---------------------------------------------------------------- code pages
 
 TEST_F(KelplineTest, CodePageConvertsTextBothWays) {
-  PeerServer server(Echo);
-  ASSERT_TRUE(server.ok());
   ASSERT_EQ(Config("CodePage=1252"), "");
   EXPECT_EQ(Config("CodePage"), "1252");
   ASSERT_EQ(control_->put_EOL(Bstr(u"\r\n").get()), S_OK);
-  ConnectAndWait(server.port());
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect(Echo));
   ASSERT_EQ(control_->SendLine(Bstr(u"5\u20ac caf\u00e9").get()), S_OK);
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
-  EXPECT_EQ(server.Received(), "5\x80 caf\xe9\r\n") << "the euro sign is 0x80 in code page 1252";
+  EXPECT_EQ(server_->Received(), "5\x80 caf\xe9\r\n") << "the euro sign is 0x80 in code page 1252";
   EXPECT_EQ(sink_->Only("DataIn:"), std::vector<std::string>{"DataIn:5\u20ac caf\u00e9:1"});
   // The byte form is what came in, unconverted.
   EXPECT_EQ(BytesOf(&IKelpline::get_DataInTextB), "5\x80 caf\xe9");
@@ -1089,16 +1083,14 @@ TEST_F(KelplineTest, CodePageConvertsTextBothWays) {
 
 TEST_F(KelplineTest, ACharacterSplitAcrossReceivesArrivesWhole) {
   // "a€b" in UTF-8, cut inside the euro sign; the second piece goes once the first has arrived.
-  PeerServer server([](PeerConnection& peer) {
+  ASSERT_NO_FATAL_FAILURE(ServeAndConnect([](PeerConnection& peer) {
     if (!peer.Send("a\xe2\x82")) return;
     if (!peer.WaitForRelease()) return;
     (void)peer.Send("\xac" "b");
     (void)peer.WaitForClientClose();
-  });
-  ASSERT_TRUE(server.ok());
-  ConnectAndWait(server.port());  // EOL empty: raw chunks as they come
+  }));  // EOL empty: raw chunks as they come
   ASSERT_TRUE(PumpUntil([&] { return !sink_->Only("DataIn:").empty(); }));
-  server.Release();
+  server_->Release();
   std::string text;
   ASSERT_TRUE(PumpUntil([&] {
     text.clear();

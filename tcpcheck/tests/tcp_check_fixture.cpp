@@ -157,37 +157,33 @@ bool TcpCheckTest::AllChecked() {
   return checked != 0;
 }
 
-uint32_t TcpCheckTest::Advise(com::IUnknown* sink) {
+ComPtr<com::IConnectionPoint> TcpCheckTest::JobDonePoint() {
   ComPtr<com::IConnectionPointContainer> container;
   EXPECT_EQ(collection_->QueryInterface(com::IConnectionPointContainer::kIid, container.put_void()), S_OK);
   ComPtr<com::IConnectionPoint> point;
   EXPECT_EQ(container->FindConnectionPoint(ItqCollThTCPEvents::kIid, point.put()), S_OK);
+  return point;
+}
+
+uint32_t TcpCheckTest::Advise(com::IUnknown* sink) {
   uint32_t cookie = 0;
-  EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
+  EXPECT_EQ(JobDonePoint()->Advise(sink, &cookie), S_OK);
   return cookie;
 }
 
-void TcpCheckTest::Unadvise(uint32_t cookie) {
-  ComPtr<com::IConnectionPointContainer> container;
-  EXPECT_EQ(collection_->QueryInterface(com::IConnectionPointContainer::kIid, container.put_void()), S_OK);
-  ComPtr<com::IConnectionPoint> point;
-  EXPECT_EQ(container->FindConnectionPoint(ItqCollThTCPEvents::kIid, point.put()), S_OK);
-  EXPECT_EQ(point->Unadvise(cookie), S_OK);
-}
+void TcpCheckTest::Unadvise(uint32_t cookie) { EXPECT_EQ(JobDonePoint()->Unadvise(cookie), S_OK); }
 
 bool TcpCheckTest::WaitIdle(ItqThTCP* job, std::chrono::milliseconds limit) {
   return testkit::PumpUntil(*loop_, [&] { return !Running(job); }, limit);
 }
 
-Outcome TcpCheckTest::RunCheck(const CheckParameters& parameters, ComPtr<ItqThTCP>* out) {
+Outcome TcpCheckTest::RunCheck(const CheckParameters& parameters) {
   ComPtr<ItqThTCP> job = Add();
   if (!job) return {};
   EXPECT_EQ(StartCheck(job.get(), parameters), S_OK);
   started_.push_back(job);
   EXPECT_TRUE(WaitIdle(job.get())) << "the check did not end";
-  Outcome outcome = OutcomeOf(job.get());
-  if (out != nullptr) *out = job;
-  return outcome;
+  return OutcomeOf(job.get());
 }
 
 }  // namespace vorlane::tcpcheck::testing

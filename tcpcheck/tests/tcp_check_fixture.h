@@ -101,12 +101,14 @@ class TcpCheckTest : public ::testing::Test {
   int32_t Count();
   bool CollectionRunning();
   bool AllChecked();
+  // The collection's JobDone point, and sinks advised and unadvised on it.
+  com::ComPtr<com::IConnectionPoint> JobDonePoint();
   uint32_t Advise(com::IUnknown* sink);
   void Unadvise(uint32_t cookie);
   // Pumps this apartment until the job is idle; false when it was not within `limit`.
   bool WaitIdle(ItqThTCP* job, std::chrono::milliseconds limit = 20s);
   // Starts a check on a new job of the collection and waits until it is idle.
-  Outcome RunCheck(const CheckParameters& parameters, com::ComPtr<ItqThTCP>* job = nullptr);
+  Outcome RunCheck(const CheckParameters& parameters);
 
   std::shared_ptr<loop::MessageLoop> loop_;
   com::ComPtr<ItqCollThTCP> collection_;

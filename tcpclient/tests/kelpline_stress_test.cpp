@@ -145,116 +145,97 @@ struct ThreadOutcome {
 };
 
 // One thread's whole life with a control: create by class id, connect waiting, send the pattern
-// in pieces of changing size, take the echo through DataIn, disconnect, release.
-void EchoThroughControl(int thread, uint16_t port, ThreadOutcome* outcome) {
+// in pieces of changing size, take the echo through DataIn, disconnect, release. The control, the
+// loop's users and the apartment end when it returns.
+void EchoOnce(int thread, uint16_t port, ThreadOutcome* outcome) {
   const auto deadline = std::chrono::steady_clock::now() + kThreadLimit;
   auto fail = [&](std::string why) { outcome->failure = std::string(outcome->step.load()) + ": " + why; };
-  {
-    com::ApartmentScope apartment;
-    std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
-    const std::string expected = Pattern(thread, kBytesPerThread);
-    // Each blocking call may wait for what is left of the thread's time, in milliseconds.
-    auto left = [&] {
-      return std::max(1ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
-    };
-    auto timeLeft = [&] { return static_cast<int16_t>(std::min<long long>(left().count(), 30'000)); };
-    do {
-      outcome->step = "apartment";
-      if (!apartment.ok()) {
-        fail(ErrorText(apartment.result()));
-        break;
-      }
-      outcome->step = "create";
-      ComPtr<IKelpline> control;
-      HRESULT hr = com::CoCreateInstance(kKelplineClsid, &control);
-      if (hr != S_OK) {
-        fail(ErrorText(hr));
-        break;
-      }
-      ComPtr<CheckingSink> sink = com::Make<CheckingSink>(&expected);
-      ComPtr<com::IConnectionPoint> point;
-      uint32_t cookie = 0;
-      ComPtr<com::IConnectionPointContainer> container = control.As<com::IConnectionPointContainer>();
-      if (!container || container->FindConnectionPoint(IKelplineEvents::kIid, point.put()) != S_OK ||
-          point->Advise(sink.get(), &cookie) != S_OK) {
-        fail("no event connection");
-        break;
-      }
-      Bstr answer;
-      if (control->put_SSLStartMode(sslNone) != S_OK || control->put_EOL(Bstr(u"").get()) != S_OK ||
-          control->Config(Bstr(u"TimeoutInMilliseconds=True").get(), answer.put()) != S_OK ||
-          control->Config(Bstr(u"AbsoluteTimeout=True").get(), answer.put()) != S_OK) {
-        fail("settings refused");
-        break;
-      }
+  com::ApartmentScope apartment;
+  std::shared_ptr<loop::MessageLoop> loop = loop::MessageLoop::ForCurrentThread();
+  const std::string expected = Pattern(thread, kBytesPerThread);
+  // Each blocking call may wait for what is left of the thread's time, in milliseconds.
+  auto left = [&] {
+    return std::max(1ms,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+  };
+  auto timeLeft = [&] { return static_cast<int16_t>(std::min<long long>(left().count(), 30'000)); };
+  outcome->step = "apartment";
+  if (!apartment.ok()) return fail(ErrorText(apartment.result()));
+  outcome->step = "create";
+  ComPtr<IKelpline> control;
+  HRESULT hr = com::CoCreateInstance(kKelplineClsid, &control);
+  if (hr != S_OK) return fail(ErrorText(hr));
+  ComPtr<CheckingSink> sink = com::Make<CheckingSink>(&expected);
+  ComPtr<com::IConnectionPoint> point;
+  uint32_t cookie = 0;
+  ComPtr<com::IConnectionPointContainer> container = control.As<com::IConnectionPointContainer>();
+  if (!container || container->FindConnectionPoint(IKelplineEvents::kIid, point.put()) != S_OK ||
+      point->Advise(sink.get(), &cookie) != S_OK) {
+    return fail("no event connection");
+  }
+  Bstr answer;
+  if (control->put_SSLStartMode(sslNone) != S_OK || control->put_EOL(Bstr(u"").get()) != S_OK ||
+      control->Config(Bstr(u"TimeoutInMilliseconds=True").get(), answer.put()) != S_OK ||
+      control->Config(Bstr(u"AbsoluteTimeout=True").get(), answer.put()) != S_OK) {
+    return fail("settings refused");
+  }
 
-      // Odd threads send without waiting (below), through a small send buffer that fills often.
-      const bool waitInSend = thread % 2 == 0;
-      if (!waitInSend && control->Config(Bstr(u"OutBufferSize=8192").get(), answer.put()) != S_OK) {
-        fail("OutBufferSize refused");
-        break;
-      }
+  // Odd threads send without waiting (below), through a small send buffer that fills often.
+  const bool waitInSend = thread % 2 == 0;
+  if (!waitInSend && control->Config(Bstr(u"OutBufferSize=8192").get(), answer.put()) != S_OK) {
+    return fail("OutBufferSize refused");
+  }
 
-      outcome->step = "connect";
-      (void)control->put_Timeout(timeLeft());
-      hr = control->Connect(Bstr(u"127.0.0.1").get(), port);
-      if (hr != S_OK || sink->connected != 0) {
-        fail(ErrorText(hr) + " Connected event " + std::to_string(sink->connected));
-        break;
-      }
+  outcome->step = "connect";
+  (void)control->put_Timeout(timeLeft());
+  hr = control->Connect(Bstr(u"127.0.0.1").get(), port);
+  if (hr != S_OK || sink->connected != 0) {
+    return fail(ErrorText(hr) + " Connected event " + std::to_string(sink->connected));
+  }
 
-      outcome->step = "send";
-      // Even threads wait inside each send (Timeout > 0); odd ones send with Timeout 0 and, when
-      // the control answers 10035 (the rest is queued), pump until ReadyToSend says it is out.
-      size_t offset = 0;
-      for (int piece = 0; piece < 10'000 && offset < expected.size() && outcome->failure.empty(); ++piece) {
-        // 1 byte up to 64 KB, changing from piece to piece.
-        const size_t size = std::min(expected.size() - offset, 1 + (static_cast<size_t>(piece) * 7919) % 65536);
-        (void)control->put_Timeout(waitInSend ? timeLeft() : int16_t{0});
-        const int readyBefore = sink->readyToSend;
-        hr = control->put_DataToSend(Bstr::FromUtf8(std::string_view(expected).substr(offset, size)).get());
-        const std::string where = "piece " + std::to_string(piece) + " at " + std::to_string(offset) + ": ";
-        offset += size;
-        if (hr == S_OK) continue;
-        if (waitInSend || KelplineErrorCode(hr) != kErrWouldBlock) {
-          fail(where + ErrorText(hr));
-        } else if (!testkit::PumpUntil(
-                       *loop, [&] { return sink->readyToSend > readyBefore || sink->disconnected; }, left())) {
-          fail(where + "no ReadyToSend after 10035");
-        } else if (sink->disconnected) {
-          fail(where + "disconnected");
-        }
-      }
-      if (!outcome->failure.empty()) break;
+  outcome->step = "send";
+  // Even threads wait inside each send (Timeout > 0); odd ones send with Timeout 0 and, when
+  // the control answers 10035 (the rest is queued), pump until ReadyToSend says it is out.
+  size_t offset = 0;
+  for (int piece = 0; piece < 10'000 && offset < expected.size(); ++piece) {
+    // 1 byte up to 64 KB, changing from piece to piece.
+    const size_t size = std::min(expected.size() - offset, 1 + (static_cast<size_t>(piece) * 7919) % 65536);
+    (void)control->put_Timeout(waitInSend ? timeLeft() : int16_t{0});
+    const int readyBefore = sink->readyToSend;
+    hr = control->put_DataToSend(Bstr::FromUtf8(std::string_view(expected).substr(offset, size)).get());
+    const std::string where = "piece " + std::to_string(piece) + " at " + std::to_string(offset) + ": ";
+    offset += size;
+    if (hr == S_OK) continue;
+    if (waitInSend || KelplineErrorCode(hr) != kErrWouldBlock) return fail(where + ErrorText(hr));
+    if (!testkit::PumpUntil(
+            *loop, [&] { return sink->readyToSend > readyBefore || sink->disconnected; }, left())) {
+      return fail(where + "no ReadyToSend after 10035");
+    }
+    if (sink->disconnected) return fail(where + "disconnected");
+  }
 
-      outcome->step = "receive";
-      if (!testkit::PumpUntil(
-              *loop, [&] { return sink->received >= expected.size() || sink->mismatch || sink->disconnected; },
-              left())) {
-        fail("only " + std::to_string(sink->received) + " bytes came back");
-        break;
-      }
-      outcome->received = sink->received;
-      if (sink->mismatch) {
-        fail(sink->firstMismatch);
-        break;
-      }
+  outcome->step = "receive";
+  if (!testkit::PumpUntil(
+          *loop, [&] { return sink->received >= expected.size() || sink->mismatch || sink->disconnected; }, left())) {
+    return fail("only " + std::to_string(sink->received) + " bytes came back");
+  }
+  outcome->received = sink->received;
+  if (sink->mismatch) return fail(sink->firstMismatch);
 
-      outcome->step = "disconnect";
-      (void)control->put_Timeout(timeLeft());
-      hr = control->Disconnect();
-      if (hr != S_OK || !sink->disconnected) {
-        fail(ErrorText(hr));
-        break;
-      }
-      if (!sink->errors.empty()) fail("Error event: " + sink->errors.front());
-      // Anything after the last expected byte, come meanwhile, would be a repeat.
-      outcome->received = sink->received;
-      if (sink->mismatch) fail(sink->firstMismatch);
-      outcome->step = "release";
-      (void)point->Unadvise(cookie);
-    } while (false);
-  }  // the control, the loop's users and the apartment end here
+  outcome->step = "disconnect";
+  (void)control->put_Timeout(timeLeft());
+  hr = control->Disconnect();
+  if (hr != S_OK || !sink->disconnected) return fail(ErrorText(hr));
+  if (!sink->errors.empty()) fail("Error event: " + sink->errors.front());
+  // Anything after the last expected byte, come meanwhile, would be a repeat.
+  outcome->received = sink->received;
+  if (sink->mismatch) fail(sink->firstMismatch);
+  outcome->step = "release";
+  (void)point->Unadvise(cookie);
+}
+
+void EchoThroughControl(int thread, uint16_t port, ThreadOutcome* outcome) {
+  EchoOnce(thread, port, outcome);
   outcome->step = "ended";
   outcome->done = true;
 }

@@ -7,18 +7,17 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <deque>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tcpclient/tests/proxy_servers.h"
 #include "tcpclient/tests/test_certificates.h"
 #include "tcpclient/tests/tls_server.h"
 #include "tcpclient/tls_status.h"
+#include "testing/peer_server.h"
 #include "testing/poll_until.h"
 #include "testing/temp_dir.h"
 
@@ -30,6 +29,8 @@ using testing::ConnectLoopback;
 using testing::SendAll;
 using testing::TestCertificates;
 using testing::TlsServer;
+using testkit::PeerConnection;
+using testkit::PeerServer;
 using State = TlsSession::State;
 
 // The session over one real connection, pumped by hand.
@@ -91,17 +92,11 @@ class Client {
 };
 
 bool Contains(const std::vector<std::string>& messages, const std::string& text) {
-  for (const std::string& message : messages) {
-    if (message == text) return true;
-  }
-  return false;
+  return std::find(messages.begin(), messages.end(), text) != messages.end();
 }
 
 bool ContainsPrefix(const std::vector<std::string>& messages, const std::string& prefix) {
-  for (const std::string& message : messages) {
-    if (message.rfind(prefix, 0) == 0) return true;
-  }
-  return false;
+  return std::any_of(messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(prefix); });
 }
 
 // What `s_server -rev` answers to `lines`: each line reversed, newline kept.
@@ -121,14 +116,12 @@ std::string Reversed(const std::string& lines) {
 class TlsSessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = new testkit::TempDir("vorlane-tls");
-    certificates_ = new TestCertificates(*folder_);
+    folder_ = std::make_unique<testkit::TempDir>("vorlane-tls");
+    certificates_ = std::make_unique<TestCertificates>(*folder_);
   }
   static void TearDownTestSuite() {
-    delete certificates_;
-    delete folder_;
-    certificates_ = nullptr;
-    folder_ = nullptr;
+    certificates_.reset();
+    folder_.reset();
   }
   void SetUp() override { ASSERT_TRUE(certificates_->Made()); }
 
@@ -139,19 +132,17 @@ class TlsSessionTest : public ::testing::Test {
     return server;
   }
 
-  static TlsSettings Trusting(std::string host = "localhost") {
+  // Settings for `host`; with the test's authority trusted unless `trustAuthority` is false.
+  static TlsSettings Trusting(std::string host = "localhost", bool trustAuthority = true) {
     TlsSettings settings;
     settings.host = std::move(host);
-    settings.extraTrustAnchorsPem = certificates_->AuthorityPem();
+    if (trustAuthority) settings.extraTrustAnchorsPem = certificates_->AuthorityPem();
     return settings;
   }
 
-  static testkit::TempDir* folder_;
-  static TestCertificates* certificates_;
+  static inline std::unique_ptr<testkit::TempDir> folder_;
+  static inline std::unique_ptr<TestCertificates> certificates_;
 };
-
-testkit::TempDir* TlsSessionTest::folder_ = nullptr;
-TestCertificates* TlsSessionTest::certificates_ = nullptr;
 
 TEST_F(TlsSessionTest, ServerCertificatesAreJudgedAsThePolicyWould) {
   enum Which { kServer, kExpired, kOtherName, kSelfSigned };
@@ -185,8 +176,7 @@ TEST_F(TlsSessionTest, ServerCertificatesAreJudgedAsThePolicyWould) {
     const std::filesystem::path files[] = {certificates_->server, certificates_->expired, certificates_->otherName,
                                            certificates_->selfSigned};
     auto server = Serve(files[c.certificate]);
-    TlsSettings settings = Trusting(c.host);
-    if (!c.trustAuthority) settings.extraTrustAnchorsPem.clear();
+    TlsSettings settings = Trusting(c.host, c.trustAuthority);
     settings.securityFlags = c.securityFlags;
     const std::string presentedPem = testing::ReadPem(files[c.certificate]);
     if (c.acceptForm == 1) settings.acceptServerCert = presentedPem;
@@ -221,26 +211,37 @@ TEST_F(TlsSessionTest, ServerCertificatesAreJudgedAsThePolicyWould) {
   }
 }
 
-TEST_F(TlsSessionTest, UntrustedRootWaitsForTheContainer) {
+// A certificate that did not pass holds the session for the container's word; so does one that
+// passed when the container decides on every certificate. The session follows the word either way.
+TEST_F(TlsSessionTest, TheSessionWaitsForTheContainerAndFollowsItsWord) {
   auto server = Serve(certificates_->server);
   struct Case {
+    const char* name;
+    bool askAlways;  // with the authority trusted; otherwise the root is untrusted
     bool accept;
-    State state;
   };
-  for (const Case c : {Case{false, State::kFailed}, Case{true, State::kOpen}}) {
-    SCOPED_TRACE(c.accept ? "accepted" : "rejected");
-    TlsSettings settings;
-    settings.host = "localhost";
+  const Case cases[] = {
+      {"untrusted root, rejected", false, false},
+      {"untrusted root, accepted", false, true},
+      {"passed, asking always, accepted", true, true},
+      {"passed, asking always, refused", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TlsSettings settings = Trusting("localhost", c.askAlways);
+    settings.askAlways = c.askAlways;
     Client client(server->Port(), settings);
     ASSERT_TRUE(client.Handshake());
     TlsSession& session = client.Session();
     ASSERT_EQ(session.Current(), State::kVerifying);
+    EXPECT_EQ(session.CertificatePassed(), c.askAlways);
     EXPECT_EQ(session.CertificateStatusText(),
-              "[0x800b0109] A certification chain processed correctly but terminated in a root certificate not "
-              "trusted by the trust provider.");
+              c.askAlways ? "[0x0] OK"
+                          : "[0x800b0109] A certification chain processed correctly but terminated in a root "
+                            "certificate not trusted by the trust provider.");
     session.Accept(c.accept);
     client.Flush();
-    EXPECT_EQ(session.Current(), c.state);
+    EXPECT_EQ(session.Current(), c.accept ? State::kOpen : State::kFailed);
     if (!c.accept) {
       EXPECT_EQ(session.ErrorCode(), kTlsErrHandshake);
       EXPECT_EQ(session.ErrorText(), "Server certificate verification failed. Connection aborted.");
@@ -252,29 +253,6 @@ TEST_F(TlsSessionTest, UntrustedRootWaitsForTheContainer) {
     ASSERT_TRUE(session.Write("after the decision\n"));
     ASSERT_TRUE(client.PumpUntil([&] { return client.Plaintext().size() >= 19; }));
     EXPECT_EQ(client.Plaintext(), "noisiced eht retfa\n");
-  }
-}
-
-// A container that decides on every certificate is asked about one that passed as well: the
-// session waits for it, says the certificate passed, and follows its word either way.
-TEST_F(TlsSessionTest, AskingAlwaysWaitsForTheContainerAlsoOnACertificateThatPassed) {
-  auto server = Serve(certificates_->server);
-  for (const bool accept : {true, false}) {
-    SCOPED_TRACE(accept ? "accepted" : "refused");
-    TlsSettings settings = Trusting();
-    settings.askAlways = true;
-    Client client(server->Port(), settings);
-    ASSERT_TRUE(client.Handshake());
-    TlsSession& session = client.Session();
-    ASSERT_EQ(session.Current(), State::kVerifying);
-    EXPECT_TRUE(session.CertificatePassed());
-    EXPECT_EQ(session.CertificateStatusText(), "[0x0] OK");
-    session.Accept(accept);
-    client.Flush();
-    EXPECT_EQ(session.Current(), accept ? State::kOpen : State::kFailed);
-    if (!accept) {
-      EXPECT_EQ(session.ErrorText(), "Server certificate verification failed. Connection aborted.");
-    }
   }
 }
 
@@ -390,45 +368,30 @@ TEST_F(TlsSessionTest, HostilePeersFailTheHandshakeCleanly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    uint16_t port = 0;
-    UniqueFd listener = testing::ListenLoopback(&port);
-    ASSERT_TRUE(listener.valid());
-    std::thread peer([&] {
-      pollfd incoming{listener.get(), POLLIN, 0};
-      if (::poll(&incoming, 1, 5000) <= 0) return;
-      UniqueFd connection(::accept(listener.get(), nullptr, nullptr));
-      pollfd hello{connection.get(), POLLIN, 0};
-      char buffer[4096];
-      if (::poll(&hello, 1, 5000) <= 0 || ::recv(connection.get(), buffer, sizeof buffer, 0) <= 0) return;
+    PeerServer server([&](PeerConnection& peer) {
+      if (peer.Receive(5s).empty()) return;  // the client's hello
       if (c.behaviour == kText) {
-        SendAll(connection.get(), "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+        (void)peer.Send("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
       } else if (c.behaviour == kNoise) {
         std::string noise(3000, '\0');
         uint32_t seed = 7;
         for (char& byte : noise) byte = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
         noise[0] = 0x16;  // a handshake record's type, so the noise gets past the first byte
-        SendAll(connection.get(), noise);
+        (void)peer.Send(noise);
       }
-      ::shutdown(connection.get(), SHUT_WR);
+      ::shutdown(peer.fd(), SHUT_WR);
       // Wait for the client to go, bounded, so that nothing it sends meets a reset.
-      pollfd gone{connection.get(), POLLIN, 0};
-      for (int round = 0; round < 50 && ::poll(&gone, 1, 100) >= 0; ++round) {
-        if ((gone.revents & POLLIN) != 0 && ::recv(connection.get(), buffer, sizeof buffer, 0) <= 0) break;
-      }
+      (void)peer.WaitForClientClose(5s);
     });
-    {
-      TlsSettings settings;
-      settings.host = "localhost";
-      Client client(port, settings);
-      ASSERT_TRUE(client.Connected());
-      EXPECT_TRUE(client.Handshake());
-      EXPECT_EQ(client.Session().Current(), State::kFailed);
-      EXPECT_EQ(client.Session().ErrorCode(), kTlsErrHandshake);
-      EXPECT_EQ(client.Session().ErrorText(), c.text);
-      EXPECT_FALSE(client.Session().Write("x"));
-      EXPECT_EQ(client.Session().Feed("more bytes after the failure"), "");
-    }
-    peer.join();
+    ASSERT_TRUE(server.ok());
+    Client client(server.port(), Trusting("localhost", false));
+    ASSERT_TRUE(client.Connected());
+    EXPECT_TRUE(client.Handshake());
+    EXPECT_EQ(client.Session().Current(), State::kFailed);
+    EXPECT_EQ(client.Session().ErrorCode(), kTlsErrHandshake);
+    EXPECT_EQ(client.Session().ErrorText(), c.text);
+    EXPECT_FALSE(client.Session().Write("x"));
+    EXPECT_EQ(client.Session().Feed("more bytes after the failure"), "");
   }
 }
 
@@ -505,9 +468,7 @@ TEST_F(TlsSessionTest, SessionsAreResumedWhenOffered) {
   }
   {
     SCOPED_TRACE("a certificate the container accepted is not resumed");
-    TlsSettings settings;
-    settings.host = "localhost";
-    Client accepted(server->Port(), settings);
+    Client accepted(server->Port(), Trusting("localhost", false));
     ASSERT_TRUE(accepted.Handshake());
     ASSERT_EQ(accepted.Session().Current(), State::kVerifying);
     accepted.Session().Accept(true);

@@ -82,8 +82,8 @@ std::optional<int64_t> ParseInteger(std::string_view text, bool allowHex) {
   return negative ? -value : value;
 }
 
-ConfigOutcome Failure(int32_t code, std::string_view text) { return {false, code, std::string(text)}; }
-ConfigOutcome Answer(std::string text) { return {true, 0, std::move(text)}; }
+ControlError Failure(int32_t code, std::string_view text) { return {code, std::string(text)}; }
+ConfigOutcome Answer(std::string text) { return text; }
 
 int64_t MaxSockets() {
   rlimit limit{};

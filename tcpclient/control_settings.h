@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/result.h"
 #include "tcpclient/kelpline.h"
+#include "tcpclient/socket_errors.h"
 
 namespace vorlane::tcpclient {
 
@@ -57,11 +59,7 @@ struct ConfigContext {
 
 // The outcome of one `Config` call: the answer text, or a failure with its code (0: a failure
 // without a control code, reported as an invalid argument) and text.
-struct ConfigOutcome {
-  bool ok = true;
-  int32_t code = 0;
-  std::string text;
-};
+using ConfigOutcome = Result<std::string, ControlError>;
 
 ConfigOutcome ApplyConfig(ControlSettings& settings, std::string_view configuration, const ConfigContext& context);
 

@@ -271,7 +271,7 @@ HRESULT KelplineControl::Config(BSTR configurationString, BSTR* result) {
     ControlSettings changed = settings_;
     const ConfigOutcome outcome = ApplyConfig(changed, com::Utf16ToUtf8(View(configurationString)),
                                               ConfigContext{.connected = HasSocket(), .socketHandle = socket_.get()});
-    if (!outcome.ok) return Fail(outcome.code, outcome.text);
+    if (!outcome) return Fail(outcome.error());
     if (changed.eol != settings_.eol) eolText_.reset();  // "SplitCRLF" set the delimiter's bytes
     if (changed.codePage != settings_.codePage) {
       const ControlSettings previous = settings_;
@@ -283,7 +283,7 @@ HRESULT KelplineControl::Config(BSTR configurationString, BSTR* result) {
     } else {
       settings_ = std::move(changed);
     }
-    return CopyOut(com::Utf8ToUtf16(outcome.text), result);
+    return CopyOut(com::Utf8ToUtf16(outcome.value()), result);
   });
 }
 

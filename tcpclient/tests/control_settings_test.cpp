@@ -10,16 +10,19 @@
 namespace vorlane::tcpclient {
 namespace {
 
+// The answer, or the failure's text.
+std::string TextOf(const ConfigOutcome& outcome) { return outcome ? outcome.value() : outcome.error().text; }
+
 std::string Read(ControlSettings& settings, const char* name, ConfigContext context = {}) {
   const ConfigOutcome outcome = ApplyConfig(settings, name, context);
-  EXPECT_TRUE(outcome.ok) << name << ": " << outcome.text;
-  return outcome.text;
+  EXPECT_TRUE(outcome.ok()) << name << ": " << TextOf(outcome);
+  return TextOf(outcome);
 }
 
 void Write(ControlSettings& settings, const std::string& text) {
   const ConfigOutcome outcome = ApplyConfig(settings, text, {});
-  EXPECT_TRUE(outcome.ok) << text << ": " << outcome.text;
-  EXPECT_EQ(outcome.text, "") << text;
+  EXPECT_TRUE(outcome.ok()) << text << ": " << TextOf(outcome);
+  EXPECT_EQ(TextOf(outcome), "") << text;
 }
 
 TEST(ControlSettingsTest, DefaultsReadBack) {
@@ -86,7 +89,7 @@ TEST(ControlSettingsTest, Integers) {
   for (const char* bad : {"InBufferSize=0x10", "InBufferSize=12ab", "InBufferSize=", "SSLCipherStrength=0x",
                           "FirewallPort=70000", "FirewallPort=-1"}) {
     const ConfigOutcome outcome = ApplyConfig(settings, bad, {});
-    EXPECT_FALSE(outcome.ok) << bad;
+    EXPECT_FALSE(outcome.ok()) << bad;
   }
   EXPECT_EQ(settings.inBufferSize, 65536);
   EXPECT_EQ(settings.firewallPort, 0);
@@ -98,12 +101,12 @@ TEST(ControlSettingsTest, MaxLineLength) {
   EXPECT_EQ(Read(settings, "MaxLineLength"), "65536");
   Write(settings, "maxlinelength=10");
   EXPECT_EQ(settings.maxLineLength, 10);
-  EXPECT_FALSE(ApplyConfig(settings, "MaxLineLength=0", {}).ok);
+  EXPECT_FALSE(ApplyConfig(settings, "MaxLineLength=0", {}).ok());
 
   const ConfigOutcome busy = ApplyConfig(settings, "MaxLineLength=300", {.connected = true, .socketHandle = 7});
-  EXPECT_FALSE(busy.ok);
-  EXPECT_EQ(busy.code, kErrMaxLineLengthBusy);
-  EXPECT_EQ(busy.text, "You cannot change MaxLineSize at this time. A connection is in progress.");
+  ASSERT_FALSE(busy.ok());
+  EXPECT_EQ(busy.error().code, kErrMaxLineLengthBusy);
+  EXPECT_EQ(busy.error().text, "You cannot change MaxLineSize at this time. A connection is in progress.");
   EXPECT_EQ(settings.maxLineLength, 10);
   EXPECT_EQ(Read(settings, "SocketHandle", {.connected = true, .socketHandle = 7}), "7");
 }
@@ -128,11 +131,11 @@ TEST(ControlSettingsTest, UnknownAndReadOnlyNames) {
   ControlSettings settings;
   for (const char* text : {"NoSuchSetting", "NoSuchSetting=1", "", "=1", "TcpNoDelay "}) {
     const ConfigOutcome outcome = ApplyConfig(settings, text, {});
-    EXPECT_FALSE(outcome.ok) << text;
-    EXPECT_EQ(outcome.text, "Unknown config setting.") << text;
+    EXPECT_FALSE(outcome.ok()) << text;
+    EXPECT_EQ(TextOf(outcome), "Unknown config setting.") << text;
   }
   for (const char* text : {"SocketHandle=3", "WinsockStatus=Down"}) {
-    EXPECT_FALSE(ApplyConfig(settings, text, {}).ok) << text;
+    EXPECT_FALSE(ApplyConfig(settings, text, {}).ok()) << text;
   }
 }
 

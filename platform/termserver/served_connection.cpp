@@ -11,6 +11,7 @@
 #include "platform/loop/message_loop.h"
 #include "platform/termserver/term_server_contract.h"
 #include "platform/termserver/limits.h"
+#include "platform/termserver/wait.h"
 
 namespace vorlane::termserver {
 
@@ -131,10 +132,7 @@ bool ServedConnection::RaiseChain(std::vector<std::shared_ptr<EventCall>> calls)
       DrainOutput();
       return true;
     }
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (WaitReady(fds) < 0) return false;
     if (fds[0].revents != 0) DrainOutput();
     if (fds[1].revents != 0 && !last->done.load()) return false;
   }
@@ -144,8 +142,7 @@ bool ServedConnection::Raise(const std::shared_ptr<EventCall>& call) { return Ra
 
 bool ServedConnection::Pause(std::chrono::seconds delay) {
   pollfd stop{core_->stopFd.get(), POLLIN, 0};
-  const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count());
-  return ::poll(&stop, 1, ms) == 0;
+  return WaitReady(stop, WaitClock::now() + delay) == 0;
 }
 
 bool ServedConnection::Connecting() {

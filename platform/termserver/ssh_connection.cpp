@@ -11,6 +11,7 @@
 
 #include "platform/debuglog/debuglog.h"
 #include "platform/termserver/limits.h"
+#include "platform/termserver/wait.h"
 
 namespace vorlane::termserver {
 namespace {
@@ -131,7 +132,7 @@ bool SshServerConnection::KeyExchange() {
     }
     AcknowledgeAtOnce();
     pollfd socket{ssh_get_fd(session), POLLIN, 0};
-    if (::poll(&socket, 1, static_cast<int>(kPollInterval.count())) < 0 && errno != EINTR) return false;
+    if (WaitReady(socket, Clock::now() + kPollInterval) < 0) return false;
   }
   return false;
 }
@@ -238,7 +239,7 @@ bool SshServerConnection::SessionOpen() const {
   if ((ssh_get_status(session) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0 || !ssh_is_connected(session)) return false;
   // A client that went away is gone before libssh has read the end of its socket.
   pollfd socket{ssh_get_fd(session), POLLRDHUP, 0};
-  return ::poll(&socket, 1, 0) <= 0 || (socket.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
+  return WaitReady(socket, Clock::now()) <= 0 || (socket.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 bool SshServerConnection::CanServe(const Channel& channel) const {
@@ -359,11 +360,9 @@ void SshServerConnection::WaitForRaisedRequests() {
   for (int round = 0; round < 1000 && connection_.AnswersPending() && !connection_.ShouldClose(); ++round) {
     const auto now = Clock::now();
     if (now >= deadline) break;
-    const auto wait = std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now),
-                               std::chrono::duration_cast<std::chrono::milliseconds>(kPollInterval));
     pollfd wake{connection_.WakeFd(), POLLIN, 0};
-    const int ready = ::poll(&wake, 1, static_cast<int>(wait.count()));
-    if (ready < 0 && errno != EINTR) break;
+    const int ready = WaitReady(wake, std::min(deadline, now + kPollInterval));
+    if (ready < 0) break;
     // The answers have nowhere to go: drained, they are dropped by Write.
     if (ready > 0) RaiseEvent("output", [&] { connection_.DrainOutput(); });
   }

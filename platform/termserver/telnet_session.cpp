@@ -19,6 +19,7 @@
 #include "platform/termserver/limits.h"
 #include "platform/termserver/request_framer.h"
 #include "platform/termserver/telnet_parser.h"
+#include "platform/termserver/wait.h"
 
 namespace vorlane::termserver {
 namespace {
@@ -33,13 +34,6 @@ constexpr std::chrono::seconds kWriteTimeLimit{10};
 constexpr std::chrono::hours kLongestIdle{24 * 365};
 constexpr size_t kReadChunk = 4096;
 constexpr int32_t kChannel = 0;  // Telnet has one channel
-
-int PollTimeoutMs(Clock::time_point now, Clock::time_point until) {
-  if (until <= now) return 0;
-  // Round up: waking a little early would only spin until the deadline.
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-  return static_cast<int>(std::min<decltype(ms)>(ms, 60'000));
-}
 
 class TelnetSession final : public ConnectionOutput, public DirectOutput {
  public:
@@ -119,9 +113,9 @@ class TelnetSession final : public ConnectionOutput, public DirectOutput {
       if (inLogin_) AcknowledgeAtOnce();
       const int socket = connection_.InputHeld() ? -1 : socket_.get();
       pollfd fds[2] = {{socket, POLLIN, 0}, {connection_.WakeFd(), POLLIN, 0}};
-      int n = ::poll(fds, 2, PollTimeoutMs(now, std::min(deadline, idleEnd)));
-      if (n < 0 && errno != EINTR) return Wait::kClose;
-      if (n <= 0) continue;
+      const int n = WaitReady(fds, std::min(deadline, idleEnd));
+      if (n < 0) return Wait::kClose;
+      if (n == 0) continue;
       if (fds[1].revents & (POLLERR | POLLNVAL)) return Wait::kClose;
       if (fds[1].revents & POLLIN) Drain();
       if (fds[0].revents & POLLNVAL) return Wait::kClose;
@@ -153,8 +147,8 @@ class TelnetSession final : public ConnectionOutput, public DirectOutput {
       // The socket only for its end: a client that is gone for good (reset, or both ways shut)
       // waits for nothing any more, and its requests still waiting are dropped.
       pollfd fds[2] = {{connection_.WakeFd(), POLLIN, 0}, {socket_.get(), 0, 0}};
-      const int n = ::poll(fds, 2, PollTimeoutMs(now, deadline));
-      if (n < 0 && errno != EINTR) return false;
+      const int n = WaitReady(fds, deadline);
+      if (n < 0) return false;
       if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
       if (fds[0].revents & POLLIN) Drain();
@@ -215,7 +209,7 @@ class TelnetSession final : public ConnectionOutput, public DirectOutput {
       }
       const auto now = Clock::now();
       pollfd fd{socket_.get(), POLLOUT, 0};
-      if (now >= end || ::poll(&fd, 1, PollTimeoutMs(now, end)) == 0) {
+      if (now >= end || WaitReady(fd, end) == 0) {
         debuglog::Write("Telnet: client stopped reading, connection closed");
         failed_ = true;
       }

@@ -27,6 +27,7 @@
 #include "platform/termserver/telnet_session.h"
 #include "platform/termserver/unauthenticated_limit.h"
 #include "platform/termserver/user_object.h"
+#include "platform/termserver/wait.h"
 
 namespace vorlane::termserver {
 
@@ -179,15 +180,9 @@ void Runner::AcceptLoop() {
                 {core->stopFd.get(), POLLIN, 0},
                 {core->unauthenticated->Ready().Fd(), POLLIN, 0}});
     for (const auto& connection : connections) fds.push_back({connection->Ended().Fd(), POLLIN, 0});
-    int timeout = -1;
     const auto expiry = core->unauthenticated->NextExpiry();
-    if (expiry) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*expiry - UnauthenticatedLimit::Clock::now());
-      timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60'000));
-    }
-    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    const int ready = WaitReady(fds, expiry);
     if (ready < 0) {
-      if (errno == EINTR) continue;
       debuglog::Write(std::string("TermServer: poll failed: ") + ::strerror(errno));
       break;
     }
@@ -211,7 +206,8 @@ void Runner::Accept() {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
       debuglog::Write(std::string("TermServer: cannot accept a connection: ") + ::strerror(errno));
       pollfd stop{core->stopFd.get(), POLLIN, 0};
-      (void)::poll(&stop, 1, 100);  // let descriptors free up instead of spinning
+      // Lets descriptors free up instead of spinning.
+      (void)WaitReady(stop, WaitClock::now() + std::chrono::milliseconds(100));
     }
     return;
   }

@@ -2,10 +2,8 @@
 // program detached and deleting files, with the answers byte for byte.
 #include "agent/checks/file_actions.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

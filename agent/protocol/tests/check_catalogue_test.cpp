@@ -1,7 +1,6 @@
 #include "agent/protocol/check_catalogue.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>

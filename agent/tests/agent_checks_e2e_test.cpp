@@ -9,7 +9,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "agent/checks/tests/check_test_support.h"
 #include "agent/request/record.h"

@@ -127,15 +127,10 @@ TEST(AgentCommandLine, InstallAndUninstallTheUnit) {
 }
 
 TEST(AgentConsole, BadSettingsEndTheConsoleWithTheMessage) {
-  {
-    AgentProcess agent;  // no AgentConfig.INI at all
-    ASSERT_TRUE(agent.Start());
-    EXPECT_NE(agent.WaitExit(), 0);
-    EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos) << agent.Log();
-  }
-  {
+  for (const bool written : {false, true}) {
+    SCOPED_TRACE(written ? "Protocol=ssh2, no user" : "no AgentConfig.INI at all");
     AgentProcess agent;
-    agent.WriteConfig(Config("ssh2", FreePort(), ""));
+    if (written) agent.WriteConfig(Config("ssh2", FreePort(), ""));
     ASSERT_TRUE(agent.Start());
     EXPECT_NE(agent.WaitExit(), 0);
     EXPECT_NE(agent.Log().find("Could not read from INI file!"), std::string::npos) << agent.Log();
@@ -536,12 +531,8 @@ TEST(AgentQueryTool, AgentInfoOverSshAndTelnet) {
     ASSERT_NE(status, -1);
     EXPECT_EQ(WEXITSTATUS(status), 0) << output;
     std::vector<std::string> lines;
-    for (size_t start = 0; start < output.size();) {
-      size_t end = output.find('\n', start);
-      if (end == std::string::npos) end = output.size();
-      lines.push_back(output.substr(start, end - start));
-      start = end + 1;
-    }
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 4u) << protocol << "\n" << output;
     EXPECT_EQ(lines[0].rfind("#keycount=3#responseaction=login#sessionid=", 0), 0u);
     EXPECT_EQ(lines[1].rfind("#keycount=4#responseaction=ageninfo#agentversion=1.5.6.3#", 0), 0u) << lines[1];

@@ -4,7 +4,6 @@
 // Every connection the agent opens is counted on the server side and must be gone after the
 // answer.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,7 +11,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "agent/checks/check_host.h"
 #include "agent/checks/process_check.h"

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -164,13 +163,13 @@ TEST_F(AgentUrl, CredentialsForThePage) {
                  {"/digest", {.body = "digest", .auth = HttpPage::Auth::kDigest}}});
   ASSERT_TRUE(peer.ok());
   StartAgent();
-  const std::string right = "Use authentication for URL=true#Username for URL=" + std::string(testkit::kHttpPageUser) +
-                            "#*Password for URL=" + Base64(testkit::kHttpPagePassword) + "#";
-  const std::string wrong = "Use authentication for URL=true#Username for URL=" + std::string(testkit::kHttpPageUser) +
-                            "#*Password for URL=" + Base64("nope") + "#";
-  const std::string unused = "Use authentication for URL=false#Username for URL=" +
-                             std::string(testkit::kHttpPageUser) + "#*Password for URL=" +
-                             Base64(testkit::kHttpPagePassword) + "#";
+  auto account = [](const std::string& use, const std::string& password) {
+    return "Use authentication for URL=" + use + "#Username for URL=" + std::string(testkit::kHttpPageUser) +
+           "#*Password for URL=" + Base64(password) + "#";
+  };
+  const std::string right = account("true", testkit::kHttpPagePassword);
+  const std::string wrong = account("true", "nope");
+  const std::string unused = account("false", testkit::kHttpPagePassword);
   for (const char* path : {"/basic", "/digest"}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(WithoutRoundTripValue(Check(peer.Url(path), right)), kUp);

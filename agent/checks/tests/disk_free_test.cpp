@@ -25,16 +25,46 @@ constexpr int32_t kServiceIndex = 4;
 
 // ---- EvaluateFreeSpace ----
 
-TEST(EvaluateFreeSpaceTest, AbsoluteThresholdMetExactlyIsUp) {
-  const FreeSpaceResult result = EvaluateFreeSpace("D:", "mb", 500 * kMb, 1000 * kMb, 500);
-  EXPECT_TRUE(result.up);
-  EXPECT_EQ(result.text, "There is more than 500 mb free on drive D:");
-}
-
-TEST(EvaluateFreeSpaceTest, OneByteBelowTheThresholdIsDown) {
-  const FreeSpaceResult result = EvaluateFreeSpace("D:", "mb", 500 * kMb - 1, 1000 * kMb, 500);
-  EXPECT_FALSE(result.up);
-  EXPECT_EQ(result.text, "There is less than 500 mb free on drive D:");
+// A row without a text checks only up or down.
+TEST(EvaluateFreeSpaceTest, UpOrDownWithItsText) {
+  constexpr uint64_t kEverything = std::numeric_limits<uint64_t>::max() - 1;
+  struct Row {
+    const char* what;
+    const char* drive;
+    const char* unit;
+    uint64_t freeBytes, totalBytes;
+    int32_t value;
+    bool up;
+    std::string text;
+  };
+  const Row rows[] = {
+      {"absolute threshold met exactly", "D:", "mb", 500 * kMb, 1000 * kMb, 500, true,
+       "There is more than 500 mb free on drive D:"},
+      {"one byte below", "D:", "mb", 500 * kMb - 1, 1000 * kMb, 500, false, "There is less than 500 mb free on drive D:"},
+      // Percent is truncated: 10.9 % free against 10 is up, 9.99 % is down.
+      {"10.9 %", "C:\\", "%", 109, 1000, 10, true, "There is more than 10 % free on drive C:\\"},
+      {"9.99 %", "C:\\", "%", 999, 10000, 10, false, "There is less than 10 % free on drive C:\\"},
+      // 8 TB free of 16 TB: the product free * 100 fits 64 bits and gives exactly 50 %.
+      {"terabytes at 50 %", "/", "%", 8 * kTb, 16 * kTb, 50, true, ""},
+      {"terabytes at 51 %", "/", "%", 8 * kTb, 16 * kTb, 51, false, ""},
+      {"units are case sensitive", "D:", "MB", 1000 * kGb, 2000 * kGb, 1, false, "ERROR: wrong unit (MB)"},
+      {"no unit", "D:", "", 1, 2, 0, false, "ERROR: wrong unit ()"},
+      {"negative absolute threshold", "/var", "bytes", kEverything, kEverything, -1, false,
+       "There is less than -1 bytes free on drive /var"},
+      {"negative gigabytes", "/var", "gb", 100 * kGb, 100 * kGb, -5, false, ""},
+      {"negative percent", "/var", "%", 0, 100 * kGb, -5, true, "There is more than -5 % free on drive /var"},
+      // A volume of size zero counts as no free space.
+      {"zero-sized volume at 0 %", "/proc", "%", 0, 0, 0, true, ""},
+      {"zero-sized volume at 1 %", "/proc", "%", 0, 0, 1, false, "There is less than 1 % free on drive /proc"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const FreeSpaceResult result = EvaluateFreeSpace(row.drive, row.unit, row.freeBytes, row.totalBytes, row.value);
+    EXPECT_EQ(result.up, row.up);
+    if (!row.text.empty()) {
+      EXPECT_EQ(result.text, row.text);
+    }
+  }
 }
 
 TEST(EvaluateFreeSpaceTest, EachAbsoluteUnitIsItsBinaryMultiple) {
@@ -46,50 +76,6 @@ TEST(EvaluateFreeSpaceTest, EachAbsoluteUnitIsItsBinaryMultiple) {
     EXPECT_TRUE(EvaluateFreeSpace("/", row.unit, 3 * row.bytes, 10 * kTb, 3).up) << row.unit;
     EXPECT_FALSE(EvaluateFreeSpace("/", row.unit, 3 * row.bytes - 1, 10 * kTb, 3).up) << row.unit;
   }
-}
-
-TEST(EvaluateFreeSpaceTest, PercentIsTruncatedAndEqualityIsUp) {
-  // 10.9 % free against 10: up; 9.99 % against 10: down.
-  const FreeSpaceResult tenNine = EvaluateFreeSpace("C:\\", "%", 109, 1000, 10);
-  EXPECT_TRUE(tenNine.up);
-  EXPECT_EQ(tenNine.text, "There is more than 10 % free on drive C:\\");
-  const FreeSpaceResult nineNine = EvaluateFreeSpace("C:\\", "%", 999, 10000, 10);
-  EXPECT_FALSE(nineNine.up);
-  EXPECT_EQ(nineNine.text, "There is less than 10 % free on drive C:\\");
-}
-
-TEST(EvaluateFreeSpaceTest, PercentOfTerabyteVolumes) {
-  // 8 TB free of 16 TB: the product free * 100 fits 64 bits and gives exactly 50 %.
-  EXPECT_TRUE(EvaluateFreeSpace("/", "%", 8 * kTb, 16 * kTb, 50).up);
-  EXPECT_FALSE(EvaluateFreeSpace("/", "%", 8 * kTb, 16 * kTb, 51).up);
-}
-
-TEST(EvaluateFreeSpaceTest, UnitsAreCaseSensitive) {
-  const FreeSpaceResult result = EvaluateFreeSpace("D:", "MB", 1000 * kGb, 2000 * kGb, 1);
-  EXPECT_FALSE(result.up);
-  EXPECT_EQ(result.text, "ERROR: wrong unit (MB)");
-  EXPECT_EQ(EvaluateFreeSpace("D:", "", 1, 2, 0).text, "ERROR: wrong unit ()");
-}
-
-TEST(EvaluateFreeSpaceTest, NegativeAbsoluteThresholdIsAlwaysDown) {
-  const uint64_t everything = std::numeric_limits<uint64_t>::max() - 1;
-  const FreeSpaceResult result = EvaluateFreeSpace("/var", "bytes", everything, everything, -1);
-  EXPECT_FALSE(result.up);
-  EXPECT_EQ(result.text, "There is less than -1 bytes free on drive /var");
-  EXPECT_FALSE(EvaluateFreeSpace("/var", "gb", 100 * kGb, 100 * kGb, -5).up);
-}
-
-TEST(EvaluateFreeSpaceTest, NegativePercentThresholdIsAlwaysUp) {
-  const FreeSpaceResult result = EvaluateFreeSpace("/var", "%", 0, 100 * kGb, -5);
-  EXPECT_TRUE(result.up);
-  EXPECT_EQ(result.text, "There is more than -5 % free on drive /var");
-}
-
-TEST(EvaluateFreeSpaceTest, ZeroSizedVolumeCountsAsNoFreeSpace) {
-  EXPECT_TRUE(EvaluateFreeSpace("/proc", "%", 0, 0, 0).up);
-  const FreeSpaceResult result = EvaluateFreeSpace("/proc", "%", 0, 0, 1);
-  EXPECT_FALSE(result.up);
-  EXPECT_EQ(result.text, "There is less than 1 % free on drive /proc");
 }
 
 // ---- the check through a fake connection ----

@@ -2,10 +2,8 @@
 // program detached and deleting files, with the answers byte for byte.
 #include "agent/checks/file_actions.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -108,30 +106,27 @@ std::vector<pid_t> ZombieChildren() {
 
 // ---- placeholders ----
 
-TEST(FilePlaceholderTest, ReplacesEveryOccurrenceOfBoth) {
-  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%helper /x %path_to_agent%a %tmp%r.txt %tmp%", "/opt/agent/",
-                                    "/var/tmp/"),
-            "/opt/agent/helper /x /opt/agent/a /var/tmp/r.txt /var/tmp/");
-}
-
-TEST(FilePlaceholderTest, IsCaseSensitive) {
-  EXPECT_EQ(ExpandAgentPlaceholders("%TMP%x %Path_To_Agent%y %tmp%z", "/a/", "/t/"), "%TMP%x %Path_To_Agent%y /t/z");
-}
-
-TEST(FilePlaceholderTest, TextWithoutPlaceholdersStays) {
-  EXPECT_EQ(ExpandAgentPlaceholders("", "/a/", "/t/"), "");
-  EXPECT_EQ(ExpandAgentPlaceholders("%tmp %path_to_agent", "/a/", "/t/"), "%tmp %path_to_agent");
-}
-
-TEST(FilePlaceholderTest, UnknownFolderLeavesItsPlaceholder) {
-  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%x %tmp%y", "", "/t/"), "%path_to_agent%x /t/y");
-  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%x %tmp%y", "/a/", ""), "/a/x %tmp%y");
-}
-
-TEST(FilePlaceholderTest, InsertedFolderIsNotSearchedForItsOwnPlaceholder) {
-  EXPECT_EQ(ExpandAgentPlaceholders("%tmp%|%tmp%", "", "/x%tmp%/"), "/x%tmp%/|/x%tmp%/");
-  // The temporary folder is replaced in the text as the agent's folder left it.
-  EXPECT_EQ(ExpandAgentPlaceholders("%path_to_agent%f", "/a%tmp%/", "/t/"), "/a/t//f");
+TEST(FilePlaceholderTest, ExpandsBothPlaceholdersWithTheFoldersGiven) {
+  struct Row {
+    const char* what;
+    std::string text, agentFolder, tmpFolder, expected;
+  };
+  const Row rows[] = {
+      {"every occurrence of both", "%path_to_agent%helper /x %path_to_agent%a %tmp%r.txt %tmp%", "/opt/agent/",
+       "/var/tmp/", "/opt/agent/helper /x /opt/agent/a /var/tmp/r.txt /var/tmp/"},
+      {"case sensitive", "%TMP%x %Path_To_Agent%y %tmp%z", "/a/", "/t/", "%TMP%x %Path_To_Agent%y /t/z"},
+      {"no text", "", "/a/", "/t/", ""},
+      {"no placeholder", "%tmp %path_to_agent", "/a/", "/t/", "%tmp %path_to_agent"},
+      {"unknown agent folder", "%path_to_agent%x %tmp%y", "", "/t/", "%path_to_agent%x /t/y"},
+      {"unknown temporary folder", "%path_to_agent%x %tmp%y", "/a/", "", "/a/x %tmp%y"},
+      {"inserted folder not searched", "%tmp%|%tmp%", "", "/x%tmp%/", "/x%tmp%/|/x%tmp%/"},
+      // The temporary folder is replaced in the text as the agent's folder left it.
+      {"agent folder first", "%path_to_agent%f", "/a%tmp%/", "/t/", "/a/t//f"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(ExpandAgentPlaceholders(row.text, row.agentFolder, row.tmpFolder), row.expected);
+  }
 }
 
 TEST(FilePlaceholderTest, AgentFolderIsTheExecutablesFolderWithSlash) {
@@ -158,52 +153,35 @@ TEST(FilePlaceholderTest, TemporaryFolderFollowsTmpdirWithSlash) {
 
 // ---- command line words ----
 
-std::vector<std::string> Words(std::string_view line) {
-  const CommandWords split = SplitCommandLine(line);
-  EXPECT_EQ(split.error, 0) << line;
-  return split.words;
+TEST(ExecuteFileWordsTest, SplitsAsTheShellDoes) {
+  using Words = std::vector<std::string>;
+  const std::pair<std::string_view, Words> rows[] = {
+      {"  prog\t-a   b\nc ", {"prog", "-a", "b", "c"}},
+      // Unquoted blanks in a path split it.
+      {"/opt/My Tools/run x", {"/opt/My", "Tools/run", "x"}},
+      {"\"/opt/My Tools/run\" 'a  b' c\" d\"e", {"/opt/My Tools/run", "a  b", "c de"}},
+      // Single quotes take everything literally; double quotes escape only the shell's characters.
+      {R"('a\b "c" $x')", {R"(a\b "c" $x)"}},
+      {R"("a\"b\\c\$d\ne")", {R"(a"b\c$d\ne)"}},
+      // A backslash outside quotes escapes any character.
+      {R"(My\ Tool \'x\' \\ a\"b)", {"My Tool", "'x'", "\\", "a\"b"}},
+      {"ab\\\ncd", {"abcd"}},
+      {"prog \"\" ''", {"prog", "", ""}},
+  };
+  for (const auto& [line, words] : rows) {
+    const CommandWords split = SplitCommandLine(line);
+    EXPECT_EQ(split.error, 0) << line;
+    EXPECT_EQ(split.words, words) << line;
+  }
 }
 
-TEST(ExecuteFileWordsTest, BlanksSeparateWords) {
-  EXPECT_EQ(Words("  prog\t-a   b\nc "), (std::vector<std::string>{"prog", "-a", "b", "c"}));
-}
-
-TEST(ExecuteFileWordsTest, UnquotedBlanksInAPathSplitIt) {
-  EXPECT_EQ(Words("/opt/My Tools/run x"), (std::vector<std::string>{"/opt/My", "Tools/run", "x"}));
-}
-
-TEST(ExecuteFileWordsTest, QuotesKeepSpacesInNames) {
-  EXPECT_EQ(Words("\"/opt/My Tools/run\" 'a  b' c\" d\"e"),
-            (std::vector<std::string>{"/opt/My Tools/run", "a  b", "c de"}));
-}
-
-TEST(ExecuteFileWordsTest, SingleQuotesTakeEverythingLiterally) {
-  EXPECT_EQ(Words(R"('a\b "c" $x')"), (std::vector<std::string>{R"(a\b "c" $x)"}));
-}
-
-TEST(ExecuteFileWordsTest, DoubleQuotesEscapeOnlyTheShellsCharacters) {
-  EXPECT_EQ(Words(R"("a\"b\\c\$d\ne")"), (std::vector<std::string>{R"(a"b\c$d\ne)"}));
-}
-
-TEST(ExecuteFileWordsTest, BackslashOutsideQuotesEscapesAnyCharacter) {
-  EXPECT_EQ(Words(R"(My\ Tool \'x\' \\ a\"b)"), (std::vector<std::string>{"My Tool", "'x'", "\\", "a\"b"}));
-  EXPECT_EQ(Words("ab\\\ncd"), (std::vector<std::string>{"abcd"}));
-}
-
-TEST(ExecuteFileWordsTest, EmptyQuotesMakeAnEmptyWord) {
-  EXPECT_EQ(Words("prog \"\" ''"), (std::vector<std::string>{"prog", "", ""}));
-}
-
-TEST(ExecuteFileWordsTest, UnfinishedLinesAreInvalid) {
-  EXPECT_EQ(SplitCommandLine("prog \"open").error, EINVAL);
-  EXPECT_EQ(SplitCommandLine("prog 'open").error, EINVAL);
-  EXPECT_EQ(SplitCommandLine("prog end\\").error, EINVAL);
-  EXPECT_EQ(SplitCommandLine(R"(prog "a\")").error, EINVAL);
-}
-
-TEST(ExecuteFileWordsTest, NoWordsIsNoProgram) {
-  EXPECT_EQ(SplitCommandLine("").error, ENOENT);
-  EXPECT_EQ(SplitCommandLine(" \t ").error, ENOENT);
+// Unfinished lines are invalid; no words is no program.
+TEST(ExecuteFileWordsTest, UnfinishedOrEmptyLinesAreRefused) {
+  const std::pair<std::string_view, int> rows[] = {
+      {"prog \"open", EINVAL}, {"prog 'open", EINVAL}, {"prog end\\", EINVAL},
+      {R"(prog "a\")", EINVAL}, {"", ENOENT},          {" \t ", ENOENT},
+  };
+  for (const auto& [line, error] : rows) EXPECT_EQ(SplitCommandLine(line).error, error) << line;
 }
 
 // ---- executefile ----

@@ -1,7 +1,6 @@
 #include "agent/protocol/check_catalogue.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -17,16 +16,11 @@ namespace {
 const std::filesystem::path kNoTable = "/nonexistent/TCPConfig.INI";
 
 TEST(CheckIds, EachCheckHasItsAnnouncedAndOneFurtherIdentifier) {
-  EXPECT_EQ(CanonicalCheckId("NTSC1"), "NTSC");
-  EXPECT_EQ(CanonicalCheckId("NTSC"), "NTSC");
-  EXPECT_EQ(CanonicalCheckId("NTPC2"), "NTPC");
-  EXPECT_EQ(CanonicalCheckId("NTPC"), "NTPC");
-  EXPECT_EQ(CanonicalCheckId("DC__3"), "DC");
-  EXPECT_EQ(CanonicalCheckId("DC"), "DC");
-  EXPECT_EQ(CanonicalCheckId("PING4"), "PING");
-  EXPECT_EQ(CanonicalCheckId("PING"), "PING");
-  EXPECT_EQ(CanonicalCheckId("TCP"), "TCP");
-  EXPECT_EQ(CanonicalCheckId("URL"), "URL");
+  const std::pair<std::string_view, std::string_view> ids[] = {
+      {"NTSC1", "NTSC"}, {"NTSC", "NTSC"}, {"NTPC2", "NTPC"}, {"NTPC", "NTPC"}, {"DC__3", "DC"},
+      {"DC", "DC"},      {"PING4", "PING"}, {"PING", "PING"}, {"TCP", "TCP"},   {"URL", "URL"},
+  };
+  for (const auto& [id, canonical] : ids) EXPECT_EQ(CanonicalCheckId(id), canonical) << id;
 }
 
 TEST(CheckIds, OtherSpellingsAreUnknown) {
@@ -135,12 +129,6 @@ TEST(CheckRegistry, RefusesUncataloguedChecksAndEmptyHandlers) {
   EXPECT_THROW(registry.Register("URL", CheckHandler()), std::invalid_argument);
   EXPECT_TRUE(registry.Empty());
 }
-
-}  // namespace
-}  // namespace vorlane::agent
-
-namespace vorlane::agent {
-namespace {
 
 using testing::RecordingConnector;
 using testing::TempConfigDir;

@@ -4,11 +4,8 @@
 // proxies tinyproxy and danted on loopback.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <semaphore>
 #include <string>

@@ -1,14 +1,11 @@
 #include "platform/termserver/sftp_server.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "platform/termserver/tests/sftp_test_client.h"
 #include "testing/temp_dir.h"

@@ -108,15 +108,8 @@ HRESULT PingElement::Ping(BSTR hostName, int32_t packageSize, int32_t sendTimes,
     const int error = com::RunModuleJob([shared] { RunPingJob(std::move(*shared)); });
     if (error != 0) {
       SetNotRunning();
-      const char* text = std::strerror(error);
-      if (text != nullptr && *text != '\0') {
-        Logf(nullptr,
-             "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld, system error: %s",
-             pingId, static_cast<long>(error), static_cast<long>(error), text);
-      } else {
-        Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld", pingId,
-             static_cast<long>(error), static_cast<long>(error));
-      }
+      Logf(nullptr, "Sondrel ~ FAILED to start the Ping for the PingID: %ld, doserrno: %ld, errno: %ld, system error: %s",
+           pingId, static_cast<long>(error), static_cast<long>(error), std::strerror(error));
       return com::E_FAIL;
     }
     Logf(nullptr, "Sondrel ~ Starting the send of Ping for the PingID: %ld", pingId);

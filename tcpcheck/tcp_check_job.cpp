@@ -108,15 +108,10 @@ HRESULT TcpCheckJob::Check(BSTR hostname, int32_t port, int32_t timeout, BSTR re
     const int error = com::RunModuleJob([shared] { RunTcpCheck(std::move(*shared)); });
     if (error == 0) return com::S_OK;
     SetNotRunning();
-    const char* text = std::strerror(error);
-    if (text != nullptr && *text != '\0') {
-      DebugTrace("tqThTCP ~ FAILED to start the TCP check for the host name: %s, doserrno: %ld, errno: %ld, "
-                 "system error: %s",
-                 host.c_str(), static_cast<long>(error), static_cast<long>(error), text);
-    } else {
-      DebugTrace("tqThTCP ~ FAILED to start the TCP check for the host name: %s, doserrno: %ld, errno: %ld",
-                 host.c_str(), static_cast<long>(error), static_cast<long>(error));
-    }
+    // glibc's strerror always has a text ("Unknown error N" for a code it does not know).
+    DebugTrace("tqThTCP ~ FAILED to start the TCP check for the host name: %s, doserrno: %ld, errno: %ld, "
+               "system error: %s",
+               host.c_str(), static_cast<long>(error), static_cast<long>(error), std::strerror(error));
     return com::E_FAIL;
   });
 }

@@ -231,6 +231,15 @@ TEST_F(ServiceManagerTest, AManagerThatDoesNotAnswerInTimeFailsTheCall) {
   EXPECT_THAT(Names(Listed()), ::testing::ElementsAre("cron"));
 }
 
+TEST_F(ServiceManagerTest, TheManagerLeavingTheBusFailsTheNextCall) {
+  ASSERT_TRUE(bus_.WriteUnits("ssh.service loaded active running\n"));
+  ASSERT_TRUE(manager_->QueryService("ssh").ok());
+  bus_.StopFakeManager();
+  Result<ServiceStatus> query = manager_->QueryService("ssh");
+  ASSERT_FALSE(query.ok());
+  EXPECT_THAT(query.error().message, HasSubstr("ServiceUnknown"));
+}
+
 TEST(ServiceManagerWithoutManager, ABusWithoutTheManagerFailsAtTheFirstCallAndQuickly) {
   PrivateSystemBus bus;
   ASSERT_TRUE(bus.BusReady()) << bus.Problem();
@@ -247,20 +256,6 @@ TEST(ServiceManagerWithoutManager, ABusWithoutTheManagerFailsAtTheFirstCallAndQu
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST(ServiceManagerWithoutManager, TheManagerLeavingTheBusFailsTheNextCall) {
-  PrivateSystemBus bus;
-  ASSERT_TRUE(bus.StartFakeManager(VORLANE_FAKE_SYSTEMD_BINARY)) << bus.Problem();
-  ASSERT_TRUE(bus.WriteUnits("ssh.service loaded active running\n"));
-  ScopedEnv env(kBusVariable, bus.Address());
-  Result<ServiceManager> manager = ServiceManager::Open();
-  ASSERT_TRUE(manager.ok()) << manager.error().message;
-  ASSERT_TRUE(manager.value().QueryService("ssh").ok());
-  bus.StopFakeManager();
-  Result<ServiceStatus> query = manager.value().QueryService("ssh");
-  ASSERT_FALSE(query.ok());
-  EXPECT_THAT(query.error().message, HasSubstr("ServiceUnknown"));
-}
-
 TEST(ServiceManagerWithoutBus, OpenFailsWhenThereIsNoBus) {
   ScopedEnv env(kBusVariable, "unix:path=/nonexistent/vorlane-test-bus");
   const auto start = std::chrono::steady_clock::now();
@@ -271,14 +266,9 @@ TEST(ServiceManagerWithoutBus, OpenFailsWhenThereIsNoBus) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST(ServiceManagerWithoutBus, AMovedFromManagerFailsInsteadOfCrashing) {
-  PrivateSystemBus bus;
-  ASSERT_TRUE(bus.StartFakeManager(VORLANE_FAKE_SYSTEMD_BINARY)) << bus.Problem();
-  ASSERT_TRUE(bus.WriteUnits("ssh.service loaded active running\n"));
-  ScopedEnv env(kBusVariable, bus.Address());
-  Result<ServiceManager> opened = ServiceManager::Open();
-  ASSERT_TRUE(opened.ok()) << opened.error().message;
-  ServiceManager first = std::move(opened).value();
+TEST_F(ServiceManagerTest, AMovedFromManagerFailsInsteadOfCrashing) {
+  ASSERT_TRUE(bus_.WriteUnits("ssh.service loaded active running\n"));
+  ServiceManager first = std::move(*manager_);
   ServiceManager second = std::move(first);
   EXPECT_TRUE(second.QueryService("ssh").ok());
   Result<std::vector<ServiceStatus>> fromMovedOut = first.ListActiveServices();  // NOLINT: use after move on purpose

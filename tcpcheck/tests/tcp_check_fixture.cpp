@@ -38,7 +38,8 @@ size_t JobDoneSink::Count() {
   return ids_.size();
 }
 
-HRESULT StartCheck(ItqThTCP* job, const CheckParameters& parameters) {
+HRESULT TcpCheckTest::StartCheck(const ComPtr<ItqThTCP>& job, const CheckParameters& parameters) {
+  started_.push_back(job);
   auto text = [](const std::u16string& value) { return Bstr(value); };
   return job->Check(text(parameters.host).get(), parameters.port, parameters.timeout, text(parameters.greeting).get(), parameters.greetingMode,
                     text(parameters.send).get(), text(parameters.response).get(), parameters.responseMode, text(parameters.closing).get(),
@@ -180,8 +181,7 @@ bool TcpCheckTest::WaitIdle(ItqThTCP* job, std::chrono::milliseconds limit) {
 Outcome TcpCheckTest::RunCheck(const CheckParameters& parameters) {
   ComPtr<ItqThTCP> job = Add();
   if (!job) return {};
-  EXPECT_EQ(StartCheck(job.get(), parameters), S_OK);
-  started_.push_back(job);
+  EXPECT_EQ(StartCheck(job, parameters), S_OK);
   EXPECT_TRUE(WaitIdle(job.get())) << "the check did not end";
   return OutcomeOf(job.get());
 }

@@ -61,8 +61,6 @@ struct CheckParameters {
   bool ipv6 = false;
 };
 
-com::HRESULT StartCheck(ItqThTCP* job, const CheckParameters& parameters);
-
 // The outcome of a finished job.
 struct Outcome {
   bool up = false;
@@ -107,6 +105,8 @@ class TcpCheckTest : public ::testing::Test {
   void Unadvise(uint32_t cookie);
   // Pumps this apartment until the job is idle; false when it was not within `limit`.
   bool WaitIdle(ItqThTCP* job, std::chrono::milliseconds limit = 20s);
+  // Starts a check on `job`, which is then waited for before the apartment goes.
+  com::HRESULT StartCheck(const com::ComPtr<ItqThTCP>& job, const CheckParameters& parameters);
   // Starts a check on a new job of the collection and waits until it is idle.
   Outcome RunCheck(const CheckParameters& parameters);
 

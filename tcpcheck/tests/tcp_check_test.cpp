@@ -374,18 +374,17 @@ TEST_F(TcpCheckTest, IsRunningTurnsFalseOnlyWhenTheRunHasEnded) {
   PeerServer server(Silent);
   ASSERT_TRUE(server.ok());
   ComPtr<ItqThTCP> job = Add();
-  ASSERT_EQ(StartCheck(job.get(), {.port = server.port(), .timeout = 1, .greeting = u"x", .greetingMode = 2}), S_OK);
-  started_.push_back(job);
+  ASSERT_EQ(StartCheck(job, {.port = server.port(), .timeout = 1, .greeting = u"x", .greetingMode = 2}), S_OK);
   EXPECT_TRUE(Running(job.get()));
   EXPECT_TRUE(CollectionRunning());
-  EXPECT_EQ(StartCheck(job.get(), {.port = server.port()}), E_FAIL) << "a running job refuses a second check";
+  EXPECT_EQ(StartCheck(job, {.port = server.port()}), E_FAIL) << "a running job refuses a second check";
   ASSERT_TRUE(WaitIdle(job.get()));
   EXPECT_FALSE(CollectionRunning());
   EXPECT_EQ(OutcomeOf(job.get()).response, std::string(kGreetingMismatch) + ")");
 
   // An idle job runs again, and each run overwrites the outcome.
   PeerServer greeter(Greets("220 ready\r\n"));
-  ASSERT_EQ(StartCheck(job.get(), {.port = greeter.port(), .greeting = u"220", .greetingMode = 2}), S_OK);
+  ASSERT_EQ(StartCheck(job, {.port = greeter.port(), .greeting = u"220", .greetingMode = 2}), S_OK);
   ASSERT_TRUE(WaitIdle(job.get()));
   EXPECT_EQ(OutcomeOf(job.get()).response, std::string(kExpected) + " (220 ready)");
 }
@@ -408,8 +407,7 @@ TEST_F(TcpCheckTest, JobDoneReachesEveryAdvisedSinkInTheClientsApartmentBeforeTh
   const uint32_t firstCookie = Advise(static_cast<IDispatch*>(first.get()));
   Advise(static_cast<IDispatch*>(second.get()));
 
-  ASSERT_EQ(StartCheck(job.get(), {.port = server.port()}), S_OK);
-  started_.push_back(job);
+  ASSERT_EQ(StartCheck(job, {.port = server.port()}), S_OK);
   ASSERT_TRUE(testkit::PumpUntil(*loop_, [&] { return first->Count() == 1 && second->Count() == 1; }, 10s));
   EXPECT_EQ(first->Ids(), std::vector<int32_t>{0});
   EXPECT_EQ(second->Ids(), std::vector<int32_t>{0});
@@ -417,8 +415,7 @@ TEST_F(TcpCheckTest, JobDoneReachesEveryAdvisedSinkInTheClientsApartmentBeforeTh
 
   // After its Unadvise a sink hears nothing more; the other one still does.
   Unadvise(firstCookie);
-  ASSERT_EQ(StartCheck(other.get(), {.port = server.port()}), S_OK);
-  started_.push_back(other);
+  ASSERT_EQ(StartCheck(other, {.port = server.port()}), S_OK);
   ASSERT_TRUE(testkit::PumpUntil(*loop_, [&] { return second->Count() == 2; }, 10s));
   ASSERT_TRUE(WaitIdle(other.get()));
   EXPECT_EQ(first->Count(), 1u);
@@ -448,8 +445,7 @@ TEST_F(TcpCheckTest, ARemovedJobRunsToItsEndWithoutJobDoneAfterTheCollectionIsRe
   auto sink = Make<JobDoneSink>();
   Advise(static_cast<IDispatch*>(sink.get()));
   ComPtr<ItqThTCP> job = Add();
-  ASSERT_EQ(StartCheck(job.get(), {.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2}), S_OK);
-  started_.push_back(job);
+  ASSERT_EQ(StartCheck(job, {.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2}), S_OK);
   ASSERT_EQ(collection_->Remove(0), S_OK);
   collection_.reset();
   ASSERT_TRUE(WaitIdle(job.get()));
@@ -468,8 +464,7 @@ TEST_F(TcpCheckTest, ACollectionReleasedWhileItsJobRunsStillAnnouncesTheEnd) {
   auto sink = Make<JobDoneSink>();
   Advise(static_cast<IDispatch*>(sink.get()));
   ComPtr<ItqThTCP> job = Add();
-  ASSERT_EQ(StartCheck(job.get(), {.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2}), S_OK);
-  started_.push_back(job);
+  ASSERT_EQ(StartCheck(job, {.port = server.port(), .timeout = 1, .greeting = u"220", .greetingMode = 2}), S_OK);
   collection_.reset();
   ASSERT_TRUE(testkit::PumpUntil(*loop_, [&] { return sink->Count() == 1; }, 10s));
   EXPECT_EQ(sink->Ids(), std::vector<int32_t>{0});
@@ -484,8 +479,7 @@ TEST_F(TcpCheckTest, AJobCreatedDirectlyRunsWithoutJobDone) {
   Advise(static_cast<IDispatch*>(sink.get()));
   ComPtr<ItqThTCP> job;
   ASSERT_EQ(CoCreateInstance(kTcpJobClsid, &job), S_OK);
-  ASSERT_EQ(StartCheck(job.get(), {.port = server.port(), .greeting = u"220", .greetingMode = 2}), S_OK);
-  started_.push_back(job);
+  ASSERT_EQ(StartCheck(job, {.port = server.port(), .greeting = u"220", .greetingMode = 2}), S_OK);
   ASSERT_TRUE(WaitIdle(job.get()));
   EXPECT_EQ(OutcomeOf(job.get()).response, std::string(kExpected) + " (220 ready)");
   (void)testkit::PumpUntil(*loop_, [&] { return sink->Count() > 0; }, 300ms);
@@ -554,10 +548,9 @@ TEST_F(TcpCheckTest, TwentyJobsAtOnceEachReportTheirOwnServer) {
     ASSERT_TRUE(servers.back()->ok());
     jobs.push_back(Add());
     const std::u16string expected = u"server " + com::Utf8ToUtf16(std::to_string(i)) + u"\r";
-    ASSERT_EQ(StartCheck(jobs.back().get(),
+    ASSERT_EQ(StartCheck(jobs.back(),
                          {.port = servers.back()->port(), .timeout = 5, .greeting = expected, .greetingMode = 2}),
               S_OK);
-    started_.push_back(jobs.back());
   }
   ASSERT_TRUE(testkit::PumpUntil(*loop_, [&] { return !CollectionRunning(); }, 30s));
   ASSERT_TRUE(testkit::PumpUntil(*loop_, [&] { return sink->Count() == kJobs; }, 10s));

@@ -15,6 +15,12 @@ namespace {
 
 using CapturedOutput = testkit::DebugCapture;
 
+// A text and the line it is written as.
+struct Case {
+  std::string_view text;
+  std::string_view line;
+};
+
 TEST(DebugLog, OneLinePerCallWhateverTheLineEnd) {
   CapturedOutput out;
   Write("Server started!");
@@ -30,10 +36,6 @@ TEST(DebugLog, ControlCharactersInsideTheTextCannotStartANewLine) {
 }
 
 TEST(DebugLog, UnicodeLineBreaksAreEscapedLikeTheOthers) {
-  struct Case {
-    std::string_view text;
-    std::string_view line;
-  };
   const Case cases[] = {
       {"a\xe2\x80\xa8" "fake line", "a\\u2028fake line"},
       {"a\xe2\x80\xa9" "fake paragraph", "a\\u2029fake paragraph"},
@@ -54,10 +56,6 @@ TEST(DebugLog, UnicodeLineBreaksAreEscapedLikeTheOthers) {
 }
 
 TEST(DebugLog, BytesThatAreNoUtf8AreWrittenAsEscapes) {
-  struct Case {
-    std::string_view text;
-    std::string_view line;
-  };
   const Case cases[] = {
       {"FileName=/tmp/caf\xe9", "FileName=/tmp/caf\\xe9"},  // Latin-1
       {"\x80\xbf\xfe\xff", "\\x80\\xbf\\xfe\\xff"},

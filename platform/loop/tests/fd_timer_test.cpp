@@ -16,6 +16,8 @@ namespace vorlane::loop::test {
 namespace {
 
 using Wait = MessageLoop::WaitResult;
+using LoopFd = LoopTest;
+using LoopTimer = LoopTest;
 
 struct Pipe {
   Pipe() {
@@ -31,9 +33,7 @@ struct Pipe {
   UniqueFd in, out;
 };
 
-TEST(LoopFd, ReadableAndHangUpAreReported) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopFd, ReadableAndHangUpAreReported) {
   Pipe pipe;
   std::vector<uint32_t> seen;
   std::unique_ptr<FdWatch> watch = loop.WatchFd(pipe.in.get(), EPOLLIN, [&](uint32_t events) {
@@ -52,9 +52,7 @@ TEST(LoopFd, ReadableAndHangUpAreReported) {
   EXPECT_NE(seen[1] & EPOLLHUP, 0u);
 }
 
-TEST(LoopFd, UnreadDataIsReportedOnceUntilTheCallbackRan) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopFd, UnreadDataIsReportedOnceUntilTheCallbackRan) {
   Pipe pipe;
   int calls = 0;
   auto watch = loop.WatchFd(pipe.in.get(), EPOLLIN, [&](uint32_t) { ++calls; });  // never reads
@@ -73,9 +71,7 @@ TEST(LoopFd, UnreadDataIsReportedOnceUntilTheCallbackRan) {
   }
 }
 
-TEST(LoopFd, DestroyingTheWatchStopsReportsAlsoFromItsOwnCallback) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopFd, DestroyingTheWatchStopsReportsAlsoFromItsOwnCallback) {
   Pipe pipe;
   int calls = 0;
   auto queued = loop.WatchFd(pipe.in.get(), EPOLLIN, [&](uint32_t) { ++calls; });
@@ -100,9 +96,7 @@ TEST(LoopFd, DestroyingTheWatchStopsReportsAlsoFromItsOwnCallback) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST(LoopFd, SetEventsChangesWhatIsReported) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopFd, SetEventsChangesWhatIsReported) {
   Pipe pipe;
   std::vector<uint32_t> seen;
   auto watch = loop.WatchFd(pipe.out.get(), 0, [&](uint32_t events) { seen.push_back(events); });
@@ -122,9 +116,7 @@ TEST(LoopFd, SetEventsChangesWhatIsReported) {
   EXPECT_NE(seen[0] & EPOLLOUT, 0u);
 }
 
-TEST(LoopFd, FdThatCannotBeWatchedGivesNoWatch) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopFd, FdThatCannotBeWatchedGivesNoWatch) {
   Pipe pipe;
   EXPECT_EQ(loop.WatchFd(-1, EPOLLIN, [](uint32_t) {}), nullptr);
   auto first = loop.WatchFd(pipe.in.get(), EPOLLIN, [](uint32_t) {});
@@ -132,9 +124,7 @@ TEST(LoopFd, FdThatCannotBeWatchedGivesNoWatch) {
   EXPECT_EQ(loop.WatchFd(pipe.in.get(), EPOLLIN, [](uint32_t) {}), nullptr);
 }
 
-TEST(LoopTimer, OneShotFiresOncePeriodicRepeats) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopTimer, OneShotFiresOncePeriodicRepeats) {
   int once = 0, periodic = 0;
   auto oneShot = loop.StartTimer(5ms, false, [&] { ++once; });
   auto repeating = loop.StartTimer(5ms, true, [&] {
@@ -146,9 +136,7 @@ TEST(LoopTimer, OneShotFiresOncePeriodicRepeats) {
   EXPECT_EQ(once, 1);
 }
 
-TEST(LoopTimer, DestroyingCancelsAlsoAQueuedTickAndFromItsOwnCallback) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopTimer, DestroyingCancelsAlsoAQueuedTickAndFromItsOwnCallback) {
   int cancelled = 0, selfCancelling = 0;
   bool probe = false;
   auto neverDue = loop.StartTimer(5ms, true, [&] { ++cancelled; });
@@ -159,7 +147,7 @@ TEST(LoopTimer, DestroyingCancelsAlsoAQueuedTickAndFromItsOwnCallback) {
   queued.reset();
   EXPECT_EQ(loop.PendingCount(), 0u);
 
-  std::unique_ptr<LoopTimer> self;
+  std::unique_ptr<loop::LoopTimer> self;  // the class, not the suite
   self = loop.StartTimer(1ms, true, [&] {
     ++selfCancelling;
     self.reset();
@@ -176,9 +164,7 @@ void SlowWork(std::chrono::milliseconds duration) {
   EXPECT_FALSE(neverSet.Wait(duration));
 }
 
-TEST(LoopTimer, PeriodicTimerThatFellBehindDoesNotBurst) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopTimer, PeriodicTimerThatFellBehindDoesNotBurst) {
   int ticks = 0;
   loop.PostTask([] { SlowWork(200ms); });  // four periods
   auto timer = loop.StartTimer(50ms, true, [&] { ++ticks; });

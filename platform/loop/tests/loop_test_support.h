@@ -23,4 +23,11 @@ struct FreshLoop {
   std::shared_ptr<MessageLoop> loop;
 };
 
+// A test with the fresh loop at hand as `loop`; suites name it through an alias.
+class LoopTest : public ::testing::Test {
+ protected:
+  FreshLoop fresh;
+  MessageLoop& loop = *fresh.loop;
+};
+
 }  // namespace vorlane::loop::test

@@ -14,6 +14,9 @@ namespace vorlane::loop::test {
 namespace {
 
 using Step = MessageLoop::StepResult;
+using LoopReentrancy = LoopTest;
+using LoopQuit = LoopTest;
+using LoopTarget = LoopTest;
 
 TEST(LoopPost, TasksFromManyThreadsAllArriveInOrderPerThread) {
   FreshLoop fresh;
@@ -50,9 +53,7 @@ TEST(LoopPost, TasksFromManyThreadsAllArriveInOrderPerThread) {
   EXPECT_EQ(loop->PendingCount(), 0u);
 }
 
-TEST(LoopReentrancy, NestedPumpsTakeTheNextMessagesInOrderAndNothingRunsTwice) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopReentrancy, NestedPumpsTakeTheNextMessagesInOrderAndNothingRunsTwice) {
   std::vector<std::string> order;
   loop.PostTask([&] {
     order.push_back("A");
@@ -78,9 +79,7 @@ TEST(LoopReentrancy, NestedPumpsTakeTheNextMessagesInOrderAndNothingRunsTwice) {
   EXPECT_EQ(loop.PumpStep(0ms), Step::kIdle);
 }
 
-TEST(LoopQuit, RunAndGetEndAtTheQuitWithItsExitCode) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopQuit, RunAndGetEndAtTheQuitWithItsExitCode) {
   bool before = false, after = false;
   loop.PostTask([&] { before = true; });
   loop.PostQuit(7);
@@ -101,9 +100,7 @@ TEST(LoopQuit, RunAndGetEndAtTheQuitWithItsExitCode) {
   EXPECT_EQ(code, 3);
 }
 
-TEST(LoopQuit, PumpStepPutsTheQuitBackSoTheOuterRunEnds) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopQuit, PumpStepPutsTheQuitBackSoTheOuterRunEnds) {
   bool late = false;
   std::vector<Step> steps;
   loop.PostTask([&] {
@@ -118,9 +115,7 @@ TEST(LoopQuit, PumpStepPutsTheQuitBackSoTheOuterRunEnds) {
   EXPECT_EQ(loop.PendingCount(), 1u);
 }
 
-TEST(LoopQuit, PeekLeavesOrTakesTheFirstMessage) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopQuit, PeekLeavesOrTakesTheFirstMessage) {
   Message message;
   EXPECT_FALSE(loop.Peek(&message, false));
   int runs = 0;
@@ -134,9 +129,7 @@ TEST(LoopQuit, PeekLeavesOrTakesTheFirstMessage) {
   EXPECT_EQ(runs, 1);
 }
 
-TEST(LoopTarget, PlainMessagesReachTheHandlerUntilTheTargetIsDestroyed) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopTarget, PlainMessagesReachTheHandlerUntilTheTargetIsDestroyed) {
   struct Received {
     uint32_t id;
     uintptr_t wparam;
@@ -167,9 +160,7 @@ TEST(LoopTarget, PlainMessagesReachTheHandlerUntilTheTargetIsDestroyed) {
   EXPECT_EQ(gotByOther, (std::vector<Received>{{20, 5, 6}}));
 }
 
-TEST(LoopTarget, TargetDestroyedInsideItsOwnHandler) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopTarget, TargetDestroyedInsideItsOwnHandler) {
   auto token = std::make_shared<int>(0);
   int calls = 0;
   std::unique_ptr<MessageTarget> target;

@@ -22,10 +22,10 @@ namespace vorlane::loop::test {
 namespace {
 
 using Wait = MessageLoop::WaitResult;
+using LoopWait = LoopTest;
+using LoopWaitPumping = LoopTest;
 
-TEST(LoopWait, HandleSetByAnotherThreadIsReportedWithItsIndex) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopWait, HandleSetByAnotherThreadIsReportedWithItsIndex) {
   Event manual(Event::Reset::kManual), autoReset(Event::Reset::kAuto);
   std::thread setter([&] { autoReset.Set(); });
   size_t which = 99;
@@ -46,9 +46,7 @@ TEST(LoopWait, HandleSetByAnotherThreadIsReportedWithItsIndex) {
   EXPECT_EQ(loop.WaitForHandleOrMessage({&manual}, 0ms), Wait::kSignaled);
 }
 
-TEST(LoopWait, PostedTaskOrDueTimerEndsTheWaitWithoutBeingTaken) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopWait, PostedTaskOrDueTimerEndsTheWaitWithoutBeingTaken) {
   Event never;
   EXPECT_EQ(loop.WaitForHandleOrMessage({&never}, 20ms), Wait::kTimeout);
   EXPECT_EQ(loop.WaitForHandleOrMessage({}, 0ms), Wait::kTimeout);
@@ -76,9 +74,7 @@ TEST(LoopWait, PostedTaskOrDueTimerEndsTheWaitWithoutBeingTaken) {
 
 // --- WaitPumping: waiting for an event while this thread's messages keep moving.
 
-TEST(LoopWaitPumping, EventSetByAnotherThreadEndsTheWaitAfterWhatWasDispatchedMeanwhile) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopWaitPumping, EventSetByAnotherThreadEndsTheWaitAfterWhatWasDispatchedMeanwhile) {
   for (Event::Reset mode : {Event::Reset::kManual, Event::Reset::kAuto}) {
     SCOPED_TRACE(mode == Event::Reset::kManual ? "manual" : "auto");
     Event done(mode);
@@ -108,9 +104,7 @@ TEST(LoopWaitPumping, EventSetByAnotherThreadEndsTheWaitAfterWhatWasDispatchedMe
   EXPECT_EQ(loop.PendingCount(), 1u);
 }
 
-TEST(LoopWaitPumping, QuitSeenMeanwhileIsHeldBackAndPostedAgainWhenTheWaitEnds) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopWaitPumping, QuitSeenMeanwhileIsHeldBackAndPostedAgainWhenTheWaitEnds) {
   Event done;
   std::vector<std::string> ran;
   loop.PostTask([&] { ran.push_back("before"); });
@@ -132,9 +126,7 @@ TEST(LoopWaitPumping, QuitSeenMeanwhileIsHeldBackAndPostedAgainWhenTheWaitEnds) 
   EXPECT_EQ(RunWithWatchdog(fresh.loop, 10s), 5);
 }
 
-TEST(LoopWaitPumping, IdleLimitStartsAfreshAfterEveryDispatchedMessage) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopWaitPumping, IdleLimitStartsAfreshAfterEveryDispatchedMessage) {
   Event never;
 
   // Nothing to do: the limit ends the wait, neither early nor unbounded.
@@ -162,9 +154,7 @@ TEST(LoopWaitPumping, IdleLimitStartsAfreshAfterEveryDispatchedMessage) {
   EXPECT_LT(waited, 20s);
 }
 
-TEST(LoopWaitPumping, HandlerMayWaitPumpingAgainAndTheOuterWaitStillEnds) {
-  FreshLoop fresh;
-  MessageLoop& loop = *fresh.loop;
+TEST_F(LoopWaitPumping, HandlerMayWaitPumpingAgainAndTheOuterWaitStillEnds) {
   Event outer, inner;
   std::vector<std::string> ran;
   loop.PostTask([&] {

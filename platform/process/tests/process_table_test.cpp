@@ -85,12 +85,6 @@ class Child {
   pid_t pid_ = -1;
 };
 
-std::vector<std::string> VisitAll(const fs::path& root, uint32_t* status) {
-  std::vector<std::string> names;
-  *status = ForEachProcessInstanceIn(root, [&](std::string_view name) { names.emplace_back(name); });
-  return names;
-}
-
 std::string Unique(const std::string& stem) { return stem + std::to_string(::getpid()); }
 
 // ---- real processes on the real /proc -------------------------------------------------------
@@ -99,13 +93,14 @@ class RealProcesses : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "no temp folder"; }
 
-  // A link to the sleep program named `name`: running it makes the kernel name the process so.
-  fs::path SleeperLink(const std::string& name) {
+  // The sleep program started through a link named `name` (made at the first start), which makes
+  // the kernel name the process so.
+  std::unique_ptr<Child> Sleeper(const std::string& name) {
     const fs::path link = dir_.Path() / name;
     std::error_code error;
-    fs::create_symlink("/bin/sleep", link, error);
+    if (!fs::is_symlink(link)) fs::create_symlink("/bin/sleep", link, error);
     EXPECT_FALSE(error) << error.message();
-    return link;
+    return std::make_unique<Child>(link, link.string());
   }
 
   TempDir dir_{"vlzq_proc"};
@@ -114,10 +109,9 @@ class RealProcesses : public ::testing::Test {
 TEST_F(RealProcesses, CountsStartedProcessesByNameAndFollowsTheirEnd) {
   const std::string name = Unique("vlzq_s");
   ASSERT_LE(name.size(), 15u);
-  const fs::path link = SleeperLink(name);
   std::vector<std::unique_ptr<Child>> children;
   for (int i = 0; i < 3; ++i) {
-    children.push_back(std::make_unique<Child>(link, link.string()));
+    children.push_back(Sleeper(name));
     ASSERT_TRUE(children.back()->WaitForComm(name));
   }
 
@@ -143,11 +137,10 @@ TEST_F(RealProcesses, CountsStartedProcessesByNameAndFollowsTheirEnd) {
 TEST_F(RealProcesses, NameWithDotsStaysWhole) {
   const std::string name = Unique("vq.w") + ".11";
   ASSERT_LE(name.size(), 15u);
-  const fs::path link = SleeperLink(name);
-  Child child(link, link.string());
-  ASSERT_TRUE(child.WaitForComm(name));
+  const auto child = Sleeper(name);
+  ASSERT_TRUE(child->WaitForComm(name));
 
-  EXPECT_EQ(ProcessInstanceName("/proc/" + std::to_string(child.pid())), name);
+  EXPECT_EQ(ProcessInstanceName("/proc/" + std::to_string(child->pid())), name);
   EXPECT_EQ(CountProcessInstances("", name).count, 1);
   EXPECT_EQ(CountProcessInstances("", Unique("vq.w")).count, 0);
   EXPECT_EQ(CountProcessInstances("", Unique("vq.w") + ".exe").count, 0);
@@ -157,11 +150,10 @@ TEST_F(RealProcesses, LongNameIsFoundFromArgvZero) {
   const std::string name = Unique("vlzq_long_process_name_");
   ASSERT_GT(name.size(), 15u);
   const std::string cut = name.substr(0, 15);
-  const fs::path link = SleeperLink(name);
-  Child child(link, link.string());
-  ASSERT_TRUE(child.WaitForComm(cut));
+  const auto child = Sleeper(name);
+  ASSERT_TRUE(child->WaitForComm(cut));
 
-  EXPECT_EQ(ProcessInstanceName("/proc/" + std::to_string(child.pid())), name);
+  EXPECT_EQ(ProcessInstanceName("/proc/" + std::to_string(child->pid())), name);
   EXPECT_EQ(CountProcessInstances("", name).count, 1);
   EXPECT_EQ(CountProcessInstances("", cut).count, 0);
 }
@@ -234,10 +226,10 @@ class FakeProc : public ::testing::Test {
     return pidDir;
   }
 
-  std::vector<std::string> Visit(uint32_t expectedStatus = kProcessStatusOk) {
-    uint32_t status = 0xFFFFFFFF;
-    std::vector<std::string> names = VisitAll(dir_.Path(), &status);
-    EXPECT_EQ(status, expectedStatus);
+  std::vector<std::string> Visit() {
+    std::vector<std::string> names;
+    EXPECT_EQ(ForEachProcessInstanceIn(dir_.Path(), [&](std::string_view name) { names.emplace_back(name); }),
+              kProcessStatusOk);
     return names;
   }
 

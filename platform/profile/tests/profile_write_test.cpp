@@ -58,68 +58,49 @@ TEST_F(ProfileWrite, CreatesMissingFileWithUmaskMode) {
   EXPECT_EQ(GetInt(file_, "net", "port", 0), 8080);
 }
 
-TEST_F(ProfileWrite, ReplaceKeepsEveryOtherByte) {
-  const std::string before =
-      "\xEF\xBB\xBF; header comment\r\n\r\n[Main]\r\n  Level = 1 \r\nodd line\r\n\t; c\r\n[Other]\r\nLevel=9";
-  testing::WriteText(file_, before);
-  Write("main", "LEVEL", "2");
-  // The key keeps its spelling from the file; the line loses its padding, nothing else changes.
-  EXPECT_EQ(Text(), "\xEF\xBB\xBF; header comment\r\n\r\n[Main]\r\nLevel=2\r\nodd line\r\n\t; c\r\n[Other]\r\nLevel=9");
-}
-
-TEST_F(ProfileWrite, RewritesOnlyFirstSectionAndFirstKey) {
-  testing::WriteText(file_, "[a]\nk=1\nk=2\n[A]\nk=3\n");
-  Write("A", "K", "9");
-  EXPECT_EQ(Text(), "[a]\nk=9\nk=2\n[A]\nk=3\n");
-}
-
-TEST_F(ProfileWrite, InsertsAfterLastKeyOfSection) {
-  testing::WriteText(file_, "[a]\nx=1\n; note\ny=2\n\n; about b\n[b]\nz=3\n");
-  Write("a", "new", "v");
-  EXPECT_EQ(Text(), "[a]\nx=1\n; note\ny=2\nnew=v\n\n; about b\n[b]\nz=3\n");
-}
-
-TEST_F(ProfileWrite, InsertsRightAfterHeaderOfSectionWithoutKeys) {
-  testing::WriteText(file_, "[a]\n; about a\n\n[b]\n");
-  Write("a", "k", "v");
-  EXPECT_EQ(Text(), "[a]\nk=v\n; about a\n\n[b]\n");
-}
-
-TEST_F(ProfileWrite, InsertsAfterUnterminatedLastLine) {
-  testing::WriteText(file_, "[a]\nx=1");
-  Write("a", "y", "2");
-  EXPECT_EQ(Text(), "[a]\nx=1\ny=2");
-}
-
-TEST_F(ProfileWrite, AppendsMissingSectionOnItsOwnLine) {
-  testing::WriteText(file_, "[a]\nx=1");
-  Write("b", "k", "v");
-  EXPECT_EQ(Text(), "[a]\nx=1\n[b]\nk=v\n");
-  EXPECT_EQ(GetString(file_, "a", "x", "", 64), "1");
-}
-
-// A last line ending in a bare CR is already ended for the reader, which drops that CR: a line
-// end written behind it would put the CR into the line's value. Only the missing LF is added.
-TEST_F(ProfileWrite, LastLineEndingInBareCrKeepsItsValue) {
+// One write into a file as it stands: where its line goes, and that what was there still reads.
+TEST_F(ProfileWrite, OneWritePutsItsLineWhereItBelongs) {
   struct Case {
+    const char* what;
     const char* file;
     const char* section;
+    const char* key;
+    const char* value;
     const char* expected;
+    const char* stillSection = nullptr;  // with stillKey and stillValue: a value the write keeps
+    const char* stillKey = nullptr;
+    const char* stillValue = nullptr;
   };
+  // A last line ending in a bare CR is already ended for the reader, which drops that CR: a line
+  // end written behind it would put the CR into the line's value. Only the missing LF is added.
   const Case cases[] = {
-      {"[s]\r\na=1\r\n[t]\r\nd=4\r", "t", "[s]\r\na=1\r\n[t]\r\nd=4\r\nk=v"},
-      {"[s]\r\na=1\r\n[t]\r\nd=4\r", "u", "[s]\r\na=1\r\n[t]\r\nd=4\r\n[u]\r\nk=v\r\n"},
-      {"[t]\nd=4\r", "t", "[t]\nd=4\r\nk=v"},
-      {"[t]\nd=4\r", "u", "[t]\nd=4\r\n[u]\nk=v\n"},
+      {"a replaced key keeps its spelling from the file, its line loses its padding, nothing else changes",
+       "\xEF\xBB\xBF; header comment\r\n\r\n[Main]\r\n  Level = 1 \r\nodd line\r\n\t; c\r\n[Other]\r\nLevel=9", "main",
+       "LEVEL", "2", "\xEF\xBB\xBF; header comment\r\n\r\n[Main]\r\nLevel=2\r\nodd line\r\n\t; c\r\n[Other]\r\nLevel=9",
+       "Other", "Level", "9"},
+      {"only the first section and key", "[a]\nk=1\nk=2\n[A]\nk=3\n", "A", "K", "9", "[a]\nk=9\nk=2\n[A]\nk=3\n"},
+      {"after the section's last key", "[a]\nx=1\n; note\ny=2\n\n; about b\n[b]\nz=3\n", "a", "new", "v",
+       "[a]\nx=1\n; note\ny=2\nnew=v\n\n; about b\n[b]\nz=3\n", "b", "z", "3"},
+      {"right after the header of a section without keys", "[a]\n; about a\n\n[b]\n", "a", "k", "v",
+       "[a]\nk=v\n; about a\n\n[b]\n"},
+      {"after an unterminated last line", "[a]\nx=1", "a", "y", "2", "[a]\nx=1\ny=2", "a", "x", "1"},
+      {"a missing section on its own line", "[a]\nx=1", "b", "k", "v", "[a]\nx=1\n[b]\nk=v\n", "a", "x", "1"},
+      {"bare CR, CR LF file, same section", "[s]\r\na=1\r\n[t]\r\nd=4\r", "t", "k", "v",
+       "[s]\r\na=1\r\n[t]\r\nd=4\r\nk=v", "t", "d", "4"},
+      {"bare CR, CR LF file, new section", "[s]\r\na=1\r\n[t]\r\nd=4\r", "u", "k", "v",
+       "[s]\r\na=1\r\n[t]\r\nd=4\r\n[u]\r\nk=v\r\n", "t", "d", "4"},
+      {"bare CR, LF file, same section", "[t]\nd=4\r", "t", "k", "v", "[t]\nd=4\r\nk=v", "t", "d", "4"},
+      {"bare CR, LF file, new section", "[t]\nd=4\r", "u", "k", "v", "[t]\nd=4\r\n[u]\nk=v\n", "t", "d", "4"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "file " << ::testing::PrintToString(std::string(c.file)) << ", section "
-                                      << c.section);
+    SCOPED_TRACE(c.what);
     testing::WriteText(file_, c.file);
-    Write(c.section, "k", "v");
+    Write(c.section, c.key, c.value);
     EXPECT_EQ(Text(), c.expected);
-    EXPECT_EQ(GetString(file_, "t", "d", "", 64), "4");
-    EXPECT_EQ(GetString(file_, c.section, "k", "", 64), "v");
+    EXPECT_EQ(GetString(file_, c.section, c.key, "", 64), c.value);
+    if (c.stillSection != nullptr) {
+      EXPECT_EQ(GetString(file_, c.stillSection, c.stillKey, "", 64), c.stillValue);
+    }
   }
 }
 

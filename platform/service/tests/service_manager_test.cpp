@@ -31,6 +31,17 @@ std::vector<std::string> Names(const std::vector<ServiceStatus>& services) {
   return names;
 }
 
+// A status as one line, with whether it counts as running: "name active sub +running".
+std::string Described(const ServiceStatus& service) {
+  return service.name + " " + service.activeState + " " + service.subState +
+         (service.Running() ? " +running" : " -running");
+}
+std::vector<std::string> Described(const std::vector<ServiceStatus>& services) {
+  std::vector<std::string> lines;
+  for (const ServiceStatus& service : services) lines.push_back(Described(service));
+  return lines;
+}
+
 class ServiceManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,23 +91,11 @@ TEST_F(ServiceManagerTest, ActiveServicesInTheManagersOrder) {
   ASSERT_TRUE(manager.ok()) << manager.error().message;
   Result<std::vector<ServiceStatus>> services = manager.value().ListActiveServices();
   ASSERT_TRUE(services.ok()) << services.error().message;
-  EXPECT_THAT(Names(services.value()), ::testing::ElementsAre("zeta", "oneshot", "reloader", "starting", "getty@tty1",
-                                                              "stopping", "alpha"));
-  const std::vector<ServiceStatus>& list = services.value();
-  ASSERT_EQ(list.size(), 7u);
-  EXPECT_EQ(list[0].activeState, "active");
-  EXPECT_EQ(list[0].subState, "running");
-  EXPECT_TRUE(list[0].Running());
-  EXPECT_EQ(list[1].subState, "exited");
-  EXPECT_FALSE(list[1].Running());
-  EXPECT_EQ(list[2].activeState, "reloading");
-  EXPECT_EQ(list[2].subState, "reload");
-  EXPECT_FALSE(list[2].Running());
-  EXPECT_EQ(list[3].activeState, "activating");
-  EXPECT_EQ(list[5].activeState, "deactivating");
-  EXPECT_EQ(list[5].subState, "stop-sigterm");
-  EXPECT_TRUE(list[4].Running());
-  EXPECT_TRUE(list[6].Running());
+  EXPECT_THAT(Described(services.value()),
+              ::testing::ElementsAre("zeta active running +running", "oneshot active exited -running",
+                                     "reloader reloading reload -running", "starting activating start -running",
+                                     "getty@tty1 active running +running",
+                                     "stopping deactivating stop-sigterm -running", "alpha active running +running"));
 }
 
 TEST_F(ServiceManagerTest, SixtyActiveOfWhichFiftyFiveRun) {
@@ -123,8 +122,7 @@ TEST_F(ServiceManagerTest, SixtyActiveOfWhichFiftyFiveRun) {
 
 TEST_F(ServiceManagerTest, NoUnitsGiveAnEmptyList) {
   ASSERT_TRUE(bus_.WriteUnits(""));
-  const std::vector<ServiceStatus> services = Listed();
-  EXPECT_TRUE(services.empty());
+  EXPECT_TRUE(Listed().empty());
 }
 
 TEST_F(ServiceManagerTest, QueryFindsTheExactNameThenACaseVariant) {
@@ -137,42 +135,22 @@ TEST_F(ServiceManagerTest, QueryFindsTheExactNameThenACaseVariant) {
       "Cron.service loaded active running\n"
       "cRON.service loaded failed failed\n"));
 
-  const ServiceStatus ssh = Found("ssh");
-  EXPECT_EQ(ssh.name, "ssh");
-  EXPECT_TRUE(ssh.Running());
-
+  EXPECT_EQ(Described(Found("ssh")), "ssh active running +running");
   EXPECT_EQ(Found("SSH").name, "ssh");
-
   // An exact match wins wherever it stands in the list.
-  const ServiceStatus foo = Found("foo");
-  EXPECT_EQ(foo.name, "foo");
-  EXPECT_TRUE(foo.Running());
-  const ServiceStatus capital = Found("Foo");
-  EXPECT_EQ(capital.name, "Foo");
-  EXPECT_EQ(capital.activeState, "inactive");
-  EXPECT_FALSE(capital.Running());
-
+  EXPECT_EQ(Described(Found("foo")), "foo active running +running");
+  EXPECT_EQ(Described(Found("Foo")), "Foo inactive dead -running");
   // Without an exact match, the first case variant in the manager's order.
-  const ServiceStatus cron = Found("cron");
-  EXPECT_EQ(cron.name, "Cron");
-  EXPECT_TRUE(cron.Running());
-  const ServiceStatus fOO = Found("fOO");
-  EXPECT_EQ(fOO.name, "FOO");
-  EXPECT_EQ(fOO.subState, "exited");
+  EXPECT_EQ(Described(Found("cron")), "Cron active running +running");
+  EXPECT_EQ(Described(Found("fOO")), "FOO active exited -running");
 }
 
 TEST_F(ServiceManagerTest, QueryReportsStoppedAndFailedServices) {
   ASSERT_TRUE(bus_.WriteUnits(
       "stopped.service loaded inactive dead\n"
       "broken.service loaded failed failed\n"));
-  const ServiceStatus stopped = Found("stopped");
-  EXPECT_EQ(stopped.activeState, "inactive");
-  EXPECT_EQ(stopped.subState, "dead");
-  EXPECT_FALSE(stopped.Running());
-  const ServiceStatus broken = Found("BROKEN");
-  EXPECT_EQ(broken.name, "broken");
-  EXPECT_EQ(broken.activeState, "failed");
-  EXPECT_FALSE(broken.Running());
+  EXPECT_EQ(Described(Found("stopped")), "stopped inactive dead -running");
+  EXPECT_EQ(Described(Found("BROKEN")), "broken failed failed -running");
 }
 
 TEST_F(ServiceManagerTest, QueryFailsForNamesThatAreNoLoadedService) {
@@ -196,14 +174,10 @@ TEST_F(ServiceManagerTest, QueryFailsForNamesThatAreNoLoadedService) {
 
 TEST_F(ServiceManagerTest, EveryCallSeesTheUnitsOfThatMoment) {
   ASSERT_TRUE(bus_.WriteUnits("cron.service loaded active running\n"));
-  const ServiceStatus before = Found("cron");
-  EXPECT_TRUE(before.Running());
-
+  EXPECT_TRUE(Found("cron").Running());
   ASSERT_TRUE(bus_.WriteUnits("cron.service loaded inactive dead\nat.service loaded active running\n"));
-  const ServiceStatus after = Found("cron");
-  EXPECT_FALSE(after.Running());
-  const std::vector<ServiceStatus> services = Listed();
-  EXPECT_THAT(Names(services), ::testing::ElementsAre("at"));
+  EXPECT_FALSE(Found("cron").Running());
+  EXPECT_THAT(Names(Listed()), ::testing::ElementsAre("at"));
 }
 
 TEST_F(ServiceManagerTest, AnErrorFromTheManagerIsReported) {
@@ -220,8 +194,7 @@ TEST_F(ServiceManagerTest, AnErrorFromTheManagerIsReported) {
 
   // The same connection works again once the manager can answer.
   ASSERT_TRUE(bus_.WriteUnits("ssh.service loaded active running\n"));
-  const ServiceStatus again = Found("ssh");
-  EXPECT_TRUE(again.Running());
+  EXPECT_TRUE(Found("ssh").Running());
 }
 
 TEST_F(ServiceManagerTest, AMalformedAnswerIsAnError) {
@@ -255,8 +228,16 @@ TEST_F(ServiceManagerTest, AManagerThatDoesNotAnswerInTimeFailsTheCall) {
   // still hangs for the earlier call, so this waits that out under the default timeout.
   ASSERT_TRUE(bus_.WriteUnits("cron.service loaded active running\n"));
   ServiceManagerTestPeer::SetCallTimeout(manager, ServiceManager::kCallTimeout);
-  const std::vector<ServiceStatus> later = Listed();
-  EXPECT_THAT(Names(later), ::testing::ElementsAre("cron"));
+  EXPECT_THAT(Names(Listed()), ::testing::ElementsAre("cron"));
+}
+
+TEST_F(ServiceManagerTest, TheManagerLeavingTheBusFailsTheNextCall) {
+  ASSERT_TRUE(bus_.WriteUnits("ssh.service loaded active running\n"));
+  ASSERT_TRUE(manager_->QueryService("ssh").ok());
+  bus_.StopFakeManager();
+  Result<ServiceStatus> query = manager_->QueryService("ssh");
+  ASSERT_FALSE(query.ok());
+  EXPECT_THAT(query.error().message, HasSubstr("ServiceUnknown"));
 }
 
 TEST(ServiceManagerWithoutManager, ABusWithoutTheManagerFailsAtTheFirstCallAndQuickly) {
@@ -275,20 +256,6 @@ TEST(ServiceManagerWithoutManager, ABusWithoutTheManagerFailsAtTheFirstCallAndQu
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST(ServiceManagerWithoutManager, TheManagerLeavingTheBusFailsTheNextCall) {
-  PrivateSystemBus bus;
-  ASSERT_TRUE(bus.StartFakeManager(VORLANE_FAKE_SYSTEMD_BINARY)) << bus.Problem();
-  ASSERT_TRUE(bus.WriteUnits("ssh.service loaded active running\n"));
-  ScopedEnv env(kBusVariable, bus.Address());
-  Result<ServiceManager> manager = ServiceManager::Open();
-  ASSERT_TRUE(manager.ok()) << manager.error().message;
-  ASSERT_TRUE(manager.value().QueryService("ssh").ok());
-  bus.StopFakeManager();
-  Result<ServiceStatus> query = manager.value().QueryService("ssh");
-  ASSERT_FALSE(query.ok());
-  EXPECT_THAT(query.error().message, HasSubstr("ServiceUnknown"));
-}
-
 TEST(ServiceManagerWithoutBus, OpenFailsWhenThereIsNoBus) {
   ScopedEnv env(kBusVariable, "unix:path=/nonexistent/vorlane-test-bus");
   const auto start = std::chrono::steady_clock::now();
@@ -299,14 +266,9 @@ TEST(ServiceManagerWithoutBus, OpenFailsWhenThereIsNoBus) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST(ServiceManagerWithoutBus, AMovedFromManagerFailsInsteadOfCrashing) {
-  PrivateSystemBus bus;
-  ASSERT_TRUE(bus.StartFakeManager(VORLANE_FAKE_SYSTEMD_BINARY)) << bus.Problem();
-  ASSERT_TRUE(bus.WriteUnits("ssh.service loaded active running\n"));
-  ScopedEnv env(kBusVariable, bus.Address());
-  Result<ServiceManager> opened = ServiceManager::Open();
-  ASSERT_TRUE(opened.ok()) << opened.error().message;
-  ServiceManager first = std::move(opened).value();
+TEST_F(ServiceManagerTest, AMovedFromManagerFailsInsteadOfCrashing) {
+  ASSERT_TRUE(bus_.WriteUnits("ssh.service loaded active running\n"));
+  ServiceManager first = std::move(*manager_);
   ServiceManager second = std::move(first);
   EXPECT_TRUE(second.QueryService("ssh").ok());
   Result<std::vector<ServiceStatus>> fromMovedOut = first.ListActiveServices();  // NOLINT: use after move on purpose

@@ -131,10 +131,7 @@ TEST(CheckVorlane, OverSshAndAgainstNoAgentOrASilentOne) {
     }
     connection.WaitForClientClose(5s);
   });
-  const testkit::ProgramRun flooded = testkit::RunProgram(
-      {CHECK_VORLANE_BINARY, "-H", "127.0.0.1", "--telnet", "-p", std::to_string(flood.port()), "-u", "monitor", "-t",
-       "8", "DC"},
-      "", {"VORLANE_PASSWORD=pw"}, 20s);
+  const testkit::ProgramRun flooded = Plugin(flood.port(), {"DC"}, "pw");
   EXPECT_EQ(flooded.exitStatus, 3);
   EXPECT_NE(flooded.out.find("longer than 4194304 bytes"), std::string::npos) << flooded.out.substr(0, 200);
 }

@@ -121,11 +121,7 @@ HRESULT TcpCheckJob::get_ID(int32_t* value) {
   *value = CurrentId();
   return com::S_OK;
 }
-HRESULT TcpCheckJob::get_IsRunning(VARIANT_BOOL* value) {
-  if (value == nullptr) return com::E_POINTER;
-  *value = AsVariantBool(Running());
-  return com::S_OK;
-}
+HRESULT TcpCheckJob::get_IsRunning(VARIANT_BOOL* value) { return ReadLocked(isRunning_, value); }
 HRESULT TcpCheckJob::get_TCPIPHostAddress(BSTR* value) { return ReadLocked(hostAddress_, value); }
 HRESULT TcpCheckJob::get_TCPHostResponse(BSTR* value) { return ReadLocked(response_, value); }
 HRESULT TcpCheckJob::get_TCPHostUP(VARIANT_BOOL* value) { return ReadLocked(up_, value); }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/com/text.h"
+#include "platform/com/text_out.h"
 #include "platform/net/resolve.h"
 #include "tcpclient/interface_values.h"
 #include "tcpclient/kelpline_control.h"
@@ -51,10 +52,6 @@ HRESULT GetValue(V member, T* value) {
   return S_OK;
 }
 
-HRESULT GetUtf8(const std::string& member, BSTR* value) {
-  return com::CatchReturn([&] { return CopyOut(com::Utf8ToUtf16(member), value); });
-}
-
 HRESULT PutUtf8(std::string& member, BSTR value) {
   return com::CatchReturn([&] {
     member = com::Utf16ToUtf8(View(value));
@@ -88,7 +85,7 @@ bool StoreInRange(M& member, V value, V low, V high) {
   KELPLINE_GET(Name, BSTR, GetText(member, value)) KELPLINE_PUT(Name, BSTR, PutText(member, value))
 // Text kept as UTF-8 in the settings.
 #define KELPLINE_UTF8(Name, member) \
-  KELPLINE_GET(Name, BSTR, GetUtf8(member, value)) KELPLINE_PUT(Name, BSTR, PutUtf8(member, value))
+  KELPLINE_GET(Name, BSTR, com::CopyOutUtf8(member, value)) KELPLINE_PUT(Name, BSTR, PutUtf8(member, value))
 // A byte array kept as it was set.
 #define KELPLINE_BYTES(Name, member)                                 \
   KELPLINE_GET(Name, com::VARIANT, CopyOut(member, value))           \

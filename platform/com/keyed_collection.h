@@ -60,13 +60,9 @@ struct KeyedCollectionRules {
 template <class Parent>
 class KeyedElement {
  public:
-  void Join(Parent* parent, int32_t id) { Leave(id, parent); }
+  void Join(Parent* parent, int32_t id) { SetMembership(parent, id); }
   // Leaves the collection: no parent; the id becomes `id` (-1 on Remove, kept or -1 on Clear).
-  void Leave(int32_t id, Parent* parent = nullptr) {
-    std::lock_guard guard(propertyLock_);
-    parent_ = parent;
-    id_ = id;
-  }
+  void Leave(int32_t id) { SetMembership(nullptr, id); }
   int32_t CurrentId() { return Locked(id_); }
   // The owning collection with a new reference, or null.
   ComPtr<Parent> Collection() {
@@ -116,6 +112,12 @@ class KeyedElement {
   VARIANT_BOOL checked_ = VARIANT_FALSE;
 
  private:
+  void SetMembership(Parent* parent, int32_t id) {
+    std::lock_guard guard(propertyLock_);
+    parent_ = parent;
+    id_ = id;
+  }
+
   Parent* parent_ = nullptr;  // not a counted reference; cleared when the element leaves
   int32_t id_ = 0;
 };
